@@ -1,0 +1,422 @@
+"""标准库实现的 HTTP(S) 客户端: JSON 接口、字节下载与有界重试。"""
+
+from __future__ import annotations
+
+import http.client
+import json
+import os
+import ssl
+import time
+import urllib.error
+import urllib.parse
+import urllib.request
+from collections.abc import Callable, Mapping
+from typing import TypeVar
+
+from .exceptions import NetworkError
+
+__all__ = ["HttpClient"]
+
+_T = TypeVar("_T")
+
+# 单次退避的上限: 指数增长很快, 不设上限时重试几次就要等上分钟级。
+_MAX_BACKOFF = 8.0
+
+# 这些异常说明连接本身出了问题 (拒绝、重置、超时、响应被截断), 值得重试。
+# 不能笼统捕获 OSError: 下载时写盘失败 (磁盘满、无权限) 也是 OSError,
+# 重试只会重复失败, 应原样抛给调用方。
+_RETRYABLE = (
+    urllib.error.URLError,
+    ConnectionError,
+    TimeoutError,
+    http.client.HTTPException,
+    ssl.SSLError,
+)
+
+
+def _package_version() -> str:
+    try:
+        from . import __version__
+    except ImportError:
+        return "0"
+    return str(__version__) or "0"
+
+
+_DEFAULT_USER_AGENT = f"morvane/{_package_version()}"
+
+
+def _check_number(name: str, value: object, *, integer: bool = False) -> None:
+    # bool 是 int 的子类, 但 retries=True 几乎总是写错了参数, 所以单独拒绝。
+    expected: tuple[type, ...] = (int,) if integer else (int, float)
+    if isinstance(value, bool) or not isinstance(value, expected):
+        wanted = "int" if integer else "int 或 float"
+        raise TypeError(f"{name} 应为 {wanted}, 实际为 {type(value).__name__}")
+
+
+def _check_str(name: str, value: object) -> None:
+    if not isinstance(value, str):
+        raise TypeError(f"{name} 应为 str, 实际为 {type(value).__name__}")
+
+
+def _origin(url: str) -> tuple[str, str, int | None]:
+    parts = urllib.parse.urlsplit(url)
+    port = parts.port or {"http": 80, "https": 443}.get(parts.scheme)
+    return parts.scheme, (parts.hostname or "").lower(), port
+
+
+def _redact_url(url: str) -> str:
+    """去掉 URL 里的 user:password@, 以免凭据进入异常信息和日志。"""
+    parts = urllib.parse.urlsplit(url)
+    if "@" not in parts.netloc:
+        return url
+    host = parts.netloc.rsplit("@", 1)[1]
+    return urllib.parse.urlunsplit(parts._replace(netloc=f"***@{host}"))
+
+
+class _TruncatedBody(Exception):
+    """流式下载收到的字节少于公布的长度: 连接中途被切断。"""
+
+
+class _OversizedBody(Exception):
+    """收到的字节多于 expected_size: 服务端给的不是预期的文件, 重试无益。"""
+
+
+class _SameOriginAuthRedirect(urllib.request.HTTPRedirectHandler):
+    """跟随重定向时只向同源地址继续发送令牌。
+
+    令牌以 unredirected header 挂在请求上, urllib 重定向时不会复制它;
+    这里在新地址与原地址同源 (协议、主机、端口都相同) 时再补回去。
+    这样服务端把请求转到别的主机 (例如对象存储) 时令牌不会外泄,
+    从 https 降级到 http 也同样不再携带。
+    """
+
+    def __init__(self, header: str) -> None:
+        super().__init__()
+        self._header = header.capitalize()  # urllib 内部按 capitalize() 存储头名
+
+    def redirect_request(
+        self,
+        req: urllib.request.Request,
+        fp: object,
+        code: int,
+        msg: str,
+        headers: object,
+        newurl: str,
+    ) -> urllib.request.Request | None:
+        new = super().redirect_request(req, fp, code, msg, headers, newurl)  # type: ignore[arg-type]
+        if new is not None and _origin(new.full_url) == _origin(req.full_url):
+            value = req.unredirected_hdrs.get(self._header)
+            if value is not None:
+                new.add_unredirected_header(self._header, value)
+        return new
+
+
+class HttpClient:
+    """只依赖标准库的 HTTP(S) 客户端, 带令牌认证与有界指数退避重试。
+
+    连接错误、超时、响应截断与 HTTP 5xx 会重试, 最多 retries 次, 第 n 次重试前
+    等待 min(backoff * 2**n, 8) 秒; HTTP 4xx 立即失败。所有传输失败都抛出
+    NetworkError, 信息里给出 URL、状态码或原因和尝试次数, 但绝不包含令牌。
+
+    Args:
+        base_url (str): 服务根地址, 必须是 http 或 https, 例如 "https://data.example.com/api/v1"。
+        token (str | None): 访问令牌, 默认 None 表示不认证。
+        timeout (float): 单次连接与读取的超时秒数, 默认 30.0, 必须大于 0。
+        retries (int): 首次失败后的最多重试次数, 默认 3, 必须大于等于 0。
+        backoff (float): 退避基数秒数, 默认 0.5, 必须大于等于 0。
+        token_header (str): 放令牌的请求头, 默认 "Authorization" (此时发送
+            "Bearer <token>"), 其它头名直接发送令牌原文, 例如 "X-Api-Key"。
+        user_agent (str): User-Agent 请求头, 默认 "morvane/<版本号>"。
+        _sleep (Callable[[float], None]): 退避等待函数, 默认 time.sleep, 测试时可替换。
+    Returns:
+        HttpClient: 可在多线程间共享的客户端。
+    Raises:
+        TypeError: 参数类型不符, 信息中给出参数名、期望类型与实际类型。
+        ValueError: base_url 不是 http/https 地址, 或 timeout、retries、backoff 取值越界。
+    """
+
+    def __init__(
+        self,
+        base_url: str,
+        token: str | None = None,
+        *,
+        timeout: float = 30.0,
+        retries: int = 3,
+        backoff: float = 0.5,
+        token_header: str = "Authorization",
+        user_agent: str = _DEFAULT_USER_AGENT,
+        _sleep: Callable[[float], None] = time.sleep,
+    ) -> None:
+        _check_str("base_url", base_url)
+        if token is not None:
+            _check_str("token", token)
+        _check_number("timeout", timeout)
+        _check_number("retries", retries, integer=True)
+        _check_number("backoff", backoff)
+        _check_str("token_header", token_header)
+        _check_str("user_agent", user_agent)
+        if not callable(_sleep):
+            raise TypeError(f"_sleep 应为可调用对象, 实际为 {type(_sleep).__name__}")
+
+        parts = urllib.parse.urlsplit(base_url.strip())
+        if parts.scheme not in ("http", "https") or not parts.hostname:
+            raise ValueError(f"base_url 必须是 http 或 https 地址, 实际为 {_redact_url(base_url)!r}")
+        if not timeout > 0:
+            raise ValueError(f"timeout 必须大于 0, 实际为 {timeout!r}")
+        if retries < 0:
+            raise ValueError(f"retries 必须大于等于 0, 实际为 {retries!r}")
+        if not backoff >= 0:
+            raise ValueError(f"backoff 必须大于等于 0, 实际为 {backoff!r}")
+        if not token_header.strip():
+            raise ValueError("token_header 不能为空")
+        # 换行会让令牌拆出额外的请求头; 信息里故意不回显令牌。
+        if token is not None and ("\r" in token or "\n" in token):
+            raise ValueError("token 不能包含换行符")
+
+        # 末尾统一带 "/", 拼接相对路径时才不会吃掉 base_url 的最后一段。
+        self._base_url = urllib.parse.urlunsplit(parts._replace(fragment="")).rstrip("/") + "/"
+        self._token = token or None
+        self._timeout = float(timeout)
+        self._retries = retries
+        self._backoff = float(backoff)
+        self._token_header = token_header.strip()
+        self._user_agent = user_agent
+        self._sleep = _sleep
+        self._opener = urllib.request.build_opener(_SameOriginAuthRedirect(self._token_header))
+
+    @property
+    def base_url(self) -> str:
+        """服务根地址 (末尾带 "/")。"""
+        return self._base_url
+
+    @property
+    def timeout(self) -> float:
+        """单次请求的超时秒数。"""
+        return self._timeout
+
+    @property
+    def retries(self) -> int:
+        """首次失败后的最多重试次数。"""
+        return self._retries
+
+    def __repr__(self) -> str:
+        token = "'***'" if self._token else "None"
+        return (
+            f"HttpClient(base_url={_redact_url(self._base_url)!r}, token={token}, "
+            f"timeout={self._timeout}, retries={self._retries})"
+        )
+
+    # ------------------------------------------------------------------ URL
+
+    def url(self, path: str) -> str:
+        """把相对路径拼到 base_url 后; 完整的 http(s) 地址原样返回。
+
+        开头的 "/" 被视为相对 base_url 而不是站点根目录, 这样
+        base_url="https://h/api/v1" 时 url("/factors") 得到 "https://h/api/v1/factors"。
+
+        Args:
+            path (str): 相对路径或完整地址, 例如 "factors/daily" 或 "https://cdn.example.com/a.zip"。
+        Returns:
+            str: 完整的请求地址。
+        Raises:
+            TypeError: path 不是 str。
+            ValueError: path 是 http/https 以外协议的地址。
+        """
+        _check_str("path", path)
+        if "://" in path:
+            scheme = urllib.parse.urlsplit(path).scheme.lower()
+            if scheme not in ("http", "https"):
+                raise ValueError(f"只支持 http/https 地址, 实际为 {_redact_url(path)!r}")
+            return path
+        return self._base_url + path.lstrip("/")
+
+    def _full_url(self, path: str, params: Mapping[str, object] | None) -> str:
+        url = self.url(path)
+        if params is None:
+            return url
+        if not isinstance(params, Mapping):
+            raise TypeError(f"params 应为 dict, 实际为 {type(params).__name__}")
+        # 值为 None 的参数直接省略, 方便调用方写 {"end": end or None} 这类可选条件。
+        pairs = {str(k): v for k, v in params.items() if v is not None}
+        if not pairs:
+            return url
+        query = urllib.parse.urlencode(pairs, doseq=True)
+        return f"{url}{'&' if '?' in url else '?'}{query}"
+
+    # -------------------------------------------------------------- request
+
+    def _request(self, url: str, accept: str) -> urllib.request.Request:
+        req = urllib.request.Request(url, method="GET")
+        req.add_header("User-Agent", self._user_agent)
+        req.add_header("Accept", accept)
+        if self._token:
+            value = f"Bearer {self._token}" if self._token_header.lower() == "authorization" else self._token
+            req.add_unredirected_header(self._token_header.capitalize(), value)
+        return req
+
+    def _scrub(self, text: str) -> str:
+        # 兜底: 万一服务端把令牌回显进错误原因, 也不让它出现在异常信息里。
+        if self._token and self._token in text:
+            text = text.replace(self._token, "***")
+        return text
+
+    def _fail(self, url: str, reason: str, attempts: int) -> NetworkError:
+        return NetworkError(self._scrub(f"请求失败: {_redact_url(url)} ({reason}), 共尝试 {attempts} 次"))
+
+    def _delay(self, attempt: int) -> float:
+        return min(self._backoff * (2.0**attempt), _MAX_BACKOFF)
+
+    def _with_retries(
+        self, url: str, accept: str, consume: Callable[[http.client.HTTPResponse], _T]
+    ) -> _T:
+        """发起 GET 并用 consume 读取响应, 按重试策略处理传输失败。"""
+        total = self._retries + 1
+        last_error: BaseException | None = None
+        reason = ""
+        for attempt in range(total):
+            if attempt:
+                self._sleep(self._delay(attempt - 1))
+            try:
+                with self._opener.open(self._request(url, accept), timeout=self._timeout) as resp:
+                    return consume(resp)
+            except urllib.error.HTTPError as exc:
+                status = exc.code
+                exc.close()
+                if not 500 <= status < 600:
+                    raise self._fail(url, f"HTTP {status} {exc.reason}", attempt + 1) from exc
+                last_error, reason = exc, f"HTTP {status} {exc.reason}"
+            except _TruncatedBody as exc:
+                last_error, reason = exc, f"连接中断: {exc}"
+            except _RETRYABLE as exc:
+                cause = exc.reason if isinstance(exc, urllib.error.URLError) else exc
+                # 证书校验失败不会因为重试而好转。
+                if isinstance(cause, ssl.SSLCertVerificationError):
+                    raise self._fail(url, f"证书校验失败: {cause}", attempt + 1) from exc
+                last_error, reason = exc, f"{type(cause).__name__}: {cause}"
+        raise self._fail(url, reason, total) from last_error
+
+    # ------------------------------------------------------------------ API
+
+    def get_bytes(self, path: str, *, params: Mapping[str, object] | None = None) -> bytes:
+        """GET 一个地址并返回完整的响应体。
+
+        Args:
+            path (str): 相对 base_url 的路径或完整地址, 例如 "files/universe.csv"。
+            params (dict | None): 查询参数, 默认 None; 值为 None 的项被省略, 列表值会展开为重复参数。
+        Returns:
+            bytes: 响应体。
+        Raises:
+            TypeError: path 或 params 类型不符。
+            NetworkError: 连接失败、响应被截断、HTTP 4xx, 或重试耗尽后仍为 5xx。
+        """
+        url = self._full_url(path, params)
+        return self._with_retries(url, "*/*", lambda resp: resp.read())
+
+    def get_json(self, path: str, *, params: Mapping[str, object] | None = None) -> object:
+        """GET 一个 JSON 接口并返回解码后的对象。
+
+        Args:
+            path (str): 相对 base_url 的路径或完整地址, 例如 "factors"。
+            params (dict | None): 查询参数, 默认 None, 例如 {"start": "2024-01-02"}。
+        Returns:
+            object: json.loads 的结果 (dict、list 等)。
+        Raises:
+            TypeError: path 或 params 类型不符。
+            NetworkError: 传输失败, 或响应体不是合法 JSON。
+        """
+        url = self._full_url(path, params)
+        body = self._with_retries(url, "application/json", lambda resp: resp.read())
+        try:
+            return json.loads(body)
+        except (ValueError, UnicodeDecodeError) as exc:
+            # 常见于代理或网关返回的 HTML 错误页; 重试不会让它变成 JSON。
+            raise NetworkError(
+                self._scrub(f"响应不是合法 JSON: {_redact_url(url)} ({exc})")
+            ) from exc
+
+    def download(
+        self,
+        url_or_path: str,
+        dest: str | os.PathLike[str],
+        *,
+        progress: Callable[[int, int | None], None] | None = None,
+        chunk_size: int = 1 << 20,
+        expected_size: int | None = None,
+    ) -> int:
+        """把一个地址的内容流式写入 dest, 返回写入的字节数。
+
+        直接写 dest 本身 (临时文件名与改名由调用方负责); 每次重试都从头下载并截断文件。
+        服务端给出 Content-Length 或调用方给出 expected_size 而实际收到的字节更少时,
+        视为连接中途断开, 按重试策略处理。
+
+        Args:
+            url_or_path (str): 相对 base_url 的路径或完整地址, 例如 "packs/2024.tar.gz"。
+            dest (str | os.PathLike): 目标文件路径, 例如 "/data/2024.tar.gz.part"。
+            progress (Callable[[int, int | None], None] | None): 每写完一块调用一次
+                progress(已写字节数, 总字节数或 None), 默认 None。
+            chunk_size (int): 每次读取的字节数, 默认 1 << 20, 必须大于 0。
+            expected_size (int | None): 预期的总字节数, 默认 None; 收到的字节多于它时立即失败。
+        Returns:
+            int: 写入 dest 的字节数。
+        Raises:
+            TypeError: 参数类型不符。
+            ValueError: chunk_size 不大于 0 或 expected_size 为负。
+            NetworkError: 传输失败、内容被截断或多于 expected_size。
+            OSError: 写入 dest 失败 (不重试)。
+        """
+        _check_number("chunk_size", chunk_size, integer=True)
+        if chunk_size <= 0:
+            raise ValueError(f"chunk_size 必须大于 0, 实际为 {chunk_size!r}")
+        if expected_size is not None:
+            _check_number("expected_size", expected_size, integer=True)
+            if expected_size < 0:
+                raise ValueError(f"expected_size 必须大于等于 0, 实际为 {expected_size!r}")
+        if progress is not None and not callable(progress):
+            raise TypeError(f"progress 应为可调用对象, 实际为 {type(progress).__name__}")
+        if not isinstance(dest, (str, os.PathLike)):
+            raise TypeError(f"dest 应为 str 或 os.PathLike, 实际为 {type(dest).__name__}")
+        url = self.url(url_or_path)
+
+        def consume(resp: http.client.HTTPResponse) -> int:
+            announced = _content_length(resp)
+            total = announced if announced is not None else expected_size
+            written = 0
+            # 拿到响应后才打开文件: 404 之类的失败不会留下空文件。
+            with open(dest, "wb") as fh:
+                while True:
+                    chunk = resp.read(chunk_size)
+                    if not chunk:
+                        break
+                    fh.write(chunk)
+                    written += len(chunk)
+                    if expected_size is not None and written > expected_size:
+                        raise _OversizedBody(written, expected_size)
+                    if progress is not None:
+                        progress(written, total)
+            # HTTPResponse.read(n) 在连接提前关闭时只返回 b"", 不会抛 IncompleteRead,
+            # 所以截断只能靠和公布的长度比对来发现。
+            for limit in (announced, expected_size):
+                if limit is not None and written < limit:
+                    raise _TruncatedBody(f"收到 {written} / {limit} 字节")
+            return written
+
+        try:
+            return self._with_retries(url, "*/*", consume)
+        except _OversizedBody as exc:
+            raise NetworkError(
+                self._scrub(
+                    f"下载内容多于预期: {_redact_url(url)} (已收到 {exc.args[0]} 字节, "
+                    f"预期 {exc.args[1]} 字节)"
+                )
+            ) from exc
+
+
+def _content_length(resp: http.client.HTTPResponse) -> int | None:
+    raw = resp.headers.get("Content-Length")
+    if raw is None:
+        return None
+    try:
+        value = int(raw.strip())
+    except ValueError:
+        return None
+    return value if value >= 0 else None
