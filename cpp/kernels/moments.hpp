@@ -1,0 +1,21 @@
+// Sample moments of a return series and the annualised Sharpe ratio.
+//
+// Two passes (mean, then squared deviations), the way pandas computes a
+// standard deviation, so results agree with it to rounding. No allocation.
+#pragma once
+
+#include <span>
+
+namespace morvane::kernels {
+
+// Arithmetic mean; NaN for an empty span. NaN values propagate.
+[[nodiscard]] double mean(std::span<const double> values);
+
+// Sample standard deviation (ddof 1); NaN for fewer than two values.
+[[nodiscard]] double sample_std(std::span<const double> values);
+
+// mean / sample_std * sqrt(periods); NaN for fewer than two values, or when the
+// deviation is zero or not finite. Never throws.
+[[nodiscard]] double sharpe_ratio(std::span<const double> values, double periods);
+
+}  // namespace morvane::kernels
