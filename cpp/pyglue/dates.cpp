@@ -1,0 +1,137 @@
+#include "dates.hpp"
+
+#include <Python.h>
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+
+#include <cmath>
+
+#include "args.hpp"
+#include "kernels/dates.hpp"
+
+using namespace nanobind::literals;
+
+namespace morvane::pyglue {
+
+namespace {
+
+[[noreturn]] void raise_bad_date(nb::handle value) {
+  raise_value_error("无法识别的日期: " + nb::cast<std::string>(nb::repr(value)) +
+                    " (应为 YYYYMMDD 或 YYYY-MM-DD 的有效日期)");
+}
+
+[[noreturn]] void raise_bad_date_type(nb::handle value) {
+  const std::string message = "日期类型错误: 期望 YYYYMMDD 文本、8 位整数或日期对象, 收到 " +
+                              python_type_name(value) + " (" +
+                              nb::cast<std::string>(nb::repr(value)) + ")";
+  throw nb::type_error(message.c_str());
+}
+
+std::int32_t checked(std::optional<std::int32_t> date, nb::handle value) {
+  if (!date) raise_bad_date(value);
+  return *date;
+}
+
+std::int32_t from_calendar_fields(nb::handle value) {
+  const int year = nb::cast<int>(value.attr("year"));
+  const int month = nb::cast<int>(value.attr("month"));
+  const int day = nb::cast<int>(value.attr("day"));
+  if (!kernels::is_valid_date(year, month, day)) raise_bad_date(value);
+  return year * 10000 + month * 100 + day;
+}
+
+bool is_nat(nb::handle value) {
+  const nb::object pd = nb::module_::import_("pandas");
+  return value.is(pd.attr("NaT"));
+}
+
+}  // namespace
+
+std::int32_t date_number(nb::handle value, FloatDates floats) {
+  PyObject* const object = value.ptr();
+  if (PyUnicode_Check(object)) {
+    return checked(kernels::parse_date_text(nb::cast<std::string>(value)), value);
+  }
+  if (PyBool_Check(object)) raise_bad_date_type(value);
+  if (PyLong_Check(object) || PyIndex_Check(object)) {
+    const nb::object as_int = nb::steal(PyNumber_Index(object));
+    if (!as_int.is_valid()) {
+      PyErr_Clear();
+      raise_bad_date(value);
+    }
+    long long number = PyLong_AsLongLong(as_int.ptr());
+    if (number == -1 && PyErr_Occurred()) {
+      PyErr_Clear();
+      raise_bad_date(value);
+    }
+    return checked(kernels::checked_date_number(number), value);
+  }
+  if (PyFloat_Check(object)) {
+    if (floats == FloatDates::kReject) raise_bad_date_type(value);
+    const double number = PyFloat_AS_DOUBLE(object);
+    if (!std::isfinite(number) || std::floor(number) != number) raise_bad_date(value);
+    return checked(kernels::checked_date_number(static_cast<std::int64_t>(number)), value);
+  }
+  if (nb::isinstance(value, nb::module_::import_("datetime").attr("date"))) {
+    if (is_nat(value)) raise_bad_date(value);
+    return from_calendar_fields(value);
+  }
+  const nb::object np = nb::module_::import_("numpy");
+  if (nb::isinstance(value, np.attr("datetime64"))) {
+    const nb::object stamp = nb::module_::import_("pandas").attr("Timestamp")(value);
+    if (is_nat(stamp)) raise_bad_date(value);
+    return from_calendar_fields(stamp);
+  }
+  raise_bad_date_type(value);
+}
+
+std::vector<std::int32_t> index_date_numbers(nb::handle index, const char* name) {
+  const nb::object pd = nb::module_::import_("pandas");
+  const std::size_t n = nb::len(index);
+  std::vector<std::int32_t> dates(n);
+  if (n == 0) return dates;
+  if (nb::isinstance(index, pd.attr("DatetimeIndex"))) {
+    if (nb::cast<bool>(index.attr("hasnans"))) {
+      raise_value_error(std::string("参数 ") + name + " 的行标签含缺失日期 (NaT)");
+    }
+    // year * 10000 + month * 100 + day, vectorised by pandas.
+    const nb::object numbers = (index.attr("year") * nb::int_(10000) +
+                                index.attr("month") * nb::int_(100) + index.attr("day"))
+                                   .attr("to_numpy")("dtype"_a = "int32");
+    using Numbers = nb::ndarray<const std::int32_t, nb::ndim<1>, nb::device::cpu>;
+    const Numbers view = nb::cast<Numbers>(numbers);
+    for (std::size_t i = 0; i < n; ++i) dates[i] = view(i);
+    return dates;
+  }
+  const nb::tuple factorized = nb::cast<nb::tuple>(pd.attr("factorize")(index));
+  const nb::object uniques = factorized[1];
+  const std::size_t n_unique = nb::len(uniques);
+  std::vector<std::int32_t> unique_dates(n_unique);
+  for (std::size_t k = 0; k < n_unique; ++k) {
+    const nb::object label = uniques[k];
+    try {
+      unique_dates[k] = date_number(label, FloatDates::kWhole);
+    } catch (const nb::builtin_exception&) {
+      raise_value_error(std::string("参数 ") + name + " 的行标签 " +
+                        nb::cast<std::string>(nb::repr(label)) +
+                        " 不是有效日期 (应为 YYYYMMDD、YYYY-MM-DD、8 位整数或时间戳)");
+    }
+  }
+  const nb::object codes = factorized[0].attr("astype")("int64");
+  using Codes = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::device::cpu>;
+  const Codes view = nb::cast<Codes>(codes);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::int64_t code = view(i);
+    if (code < 0) raise_value_error(std::string("参数 ") + name + " 的行标签含缺失值");
+    dates[i] = unique_dates[static_cast<std::size_t>(code)];
+  }
+  return dates;
+}
+
+nb::object date_text_index(const std::vector<std::int32_t>& dates) {
+  nb::list labels;
+  for (const std::int32_t date : dates) labels.append(kernels::format_date_number(date));
+  return nb::module_::import_("pandas").attr("Index")(labels);
+}
+
+}  // namespace morvane::pyglue

@@ -1,0 +1,166 @@
+#include "frames.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <memory>
+#include <numeric>
+
+#include "args.hpp"
+
+using namespace nanobind::literals;
+
+namespace morvane::pyglue {
+
+nb::object py_slice(std::size_t start, std::size_t stop) {
+  return nb::steal(PySlice_New(nb::int_(start).ptr(), nb::int_(stop).ptr(), nullptr));
+}
+
+namespace {
+
+nb::object numpy() { return nb::module_::import_("numpy"); }
+nb::object pandas() { return nb::module_::import_("pandas"); }
+
+bool has_dtype(nb::handle array, const char* dtype) {
+  return array.attr("dtype").equal(numpy().attr("dtype")(dtype));
+}
+
+bool is_empty(nb::handle array) { return nb::cast<std::size_t>(array.attr("size")) == 0; }
+
+nb::object frame_shape_array(nb::handle frame, const char* dtype) {
+  const nb::tuple shape = nb::cast<nb::tuple>(frame.attr("shape"));
+  return numpy().attr("empty")(shape, "dtype"_a = dtype);
+}
+
+// The first column of `frame` that cannot be read as numbers, for the message.
+[[noreturn]] void raise_first_non_numeric(nb::handle frame, const char* name) {
+  const nb::object np = numpy();
+  const nb::object columns = frame.attr("columns");
+  const std::size_t n = nb::len(columns);
+  for (std::size_t k = 0; k < n; ++k) {
+    const nb::object column =
+        frame.attr("iloc")[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), k)];
+    try {
+      column.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan"));
+    } catch (const nb::python_error&) {
+      raise_value_error(std::string("参数 ") + name + " 含非数值数据: 列 " +
+                        nb::cast<std::string>(nb::repr(columns[k])) + " 无法转换为数值");
+    }
+  }
+  raise_value_error(std::string("参数 ") + name + " 含无法转换为数值的数据");
+}
+
+template <class T>
+LabelledMatrix<T> labelled(nb::handle frame, nb::object owner, const char* name) {
+  LabelledMatrix<T> out;
+  out.index = frame.attr("index");
+  out.columns = frame.attr("columns");
+  out.view = view_of<T>(owner, name);
+  out.owner = std::move(owner);
+  return out;
+}
+
+}  // namespace
+
+template <class T>
+kernels::MatrixView<T> view_of(nb::handle array, const char* name) {
+  using Array = nb::ndarray<const T, nb::ndim<2>, nb::device::cpu>;
+  Array view;
+  if (!nb::try_cast<Array>(array, view, false)) {
+    raise_value_error(std::string("参数 ") + name + " 无法读取为二维数组");
+  }
+  kernels::MatrixView<T> out;
+  out.data = view.data();
+  out.rows = view.shape(0);
+  out.cols = view.shape(1);
+  out.row_stride = view.stride(0);
+  out.col_stride = view.stride(1);
+  return out;
+}
+
+template kernels::MatrixView<double> view_of<double>(nb::handle, const char*);
+template kernels::MatrixView<bool> view_of<bool>(nb::handle, const char*);
+
+LabelledMatrix<double> read_float_frame(nb::handle frame, const char* name) {
+  require_dataframe(frame, name);
+  nb::object values = frame.attr("to_numpy")("copy"_a = false);
+  if (is_empty(values)) return labelled<double>(frame, frame_shape_array(frame, "float64"), name);
+  if (has_dtype(values, "float64")) return labelled<double>(frame, std::move(values), name);
+  const std::string kind = nb::cast<std::string>(values.attr("dtype").attr("kind"));
+  if (kind == "b" || kind == "i" || kind == "u" || kind == "f") {
+    return labelled<double>(frame, values.attr("astype")("float64"), name);
+  }
+  try {
+    nb::object converted =
+        frame.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = numpy().attr("nan"));
+    return labelled<double>(frame, std::move(converted), name);
+  } catch (const nb::python_error&) {
+    raise_first_non_numeric(frame, name);
+  }
+}
+
+LabelledMatrix<bool> read_bool_frame(nb::handle frame, const char* name, bool missing_value) {
+  require_dataframe(frame, name);
+  nb::object values = frame.attr("to_numpy")("copy"_a = false);
+  if (is_empty(values)) return labelled<bool>(frame, frame_shape_array(frame, "bool"), name);
+  if (has_dtype(values, "bool")) return labelled<bool>(frame, std::move(values), name);
+  // Numbers (0/1 flags, possibly with NaN holes): non-zero is true, a hole is
+  // the caller's "no trading" value.
+  const LabelledMatrix<double> numbers = read_float_frame(frame, name);
+  const nb::object np = numpy();
+  const nb::object as_float = numbers.owner;
+  nb::object flags = np.attr("not_equal")(as_float, 0.0);
+  flags = np.attr("where")(np.attr("isnan")(as_float), missing_value, flags);
+  return labelled<bool>(frame, np.attr("ascontiguousarray")(flags, "dtype"_a = "bool"), name);
+}
+
+std::vector<std::int64_t> label_positions(nb::handle source, nb::handle target, const char* name,
+                                          const char* axis) {
+  const std::size_t n = nb::len(target);
+  std::vector<std::int64_t> positions(n);
+  if (source.is(target) || nb::cast<bool>(source.attr("equals")(target))) {
+    std::iota(positions.begin(), positions.end(), std::int64_t{0});
+    return positions;
+  }
+  nb::object found;
+  try {
+    found = source.attr("get_indexer")(target);
+  } catch (const nb::python_error& error) {
+    if (error.matches(pandas().attr("errors").attr("InvalidIndexError"))) {
+      raise_value_error(std::string("参数 ") + name + " 的" + axis + "标签有重复, 无法按标签对齐");
+    }
+    throw;
+  }
+  using Positions = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::device::cpu>;
+  const Positions view = nb::cast<Positions>(found.attr("astype")("int64"));
+  for (std::size_t i = 0; i < n; ++i) positions[i] = view(i);
+  return positions;
+}
+
+nb::object numpy_from(std::vector<double>&& values, std::size_t rows, std::size_t cols) {
+  auto owned = std::make_unique<std::vector<double>>(std::move(values));
+  double* const data = owned->data();
+  nb::capsule owner(owned.get(),
+                    [](void* p) noexcept { delete static_cast<std::vector<double>*>(p); });
+  owned.release();
+  const std::size_t shape[2] = {rows, cols};
+  return nb::ndarray<nb::numpy, double, nb::ndim<2>>(data, 2, shape, owner).cast();
+}
+
+nb::object numpy_from(std::vector<double>&& values) {
+  auto owned = std::make_unique<std::vector<double>>(std::move(values));
+  double* const data = owned->data();
+  const std::size_t shape[1] = {owned->size()};
+  nb::capsule owner(owned.get(),
+                    [](void* p) noexcept { delete static_cast<std::vector<double>*>(p); });
+  owned.release();
+  return nb::ndarray<nb::numpy, double, nb::ndim<1>>(data, 1, shape, owner).cast();
+}
+
+nb::object make_series(std::vector<double>&& values, nb::handle index) {
+  return pandas().attr("Series")(numpy_from(std::move(values)), "index"_a = index,
+                                 "copy"_a = false);
+}
+
+nb::object empty_float_series() { return pandas().attr("Series")("dtype"_a = "float64"); }
+
+}  // namespace morvane::pyglue

@@ -1,0 +1,63 @@
+// DataFrame <-> labelled matrix: reads a pandas table as a strided native view
+// of its values (no copy when the table already holds one float64 block or
+// one bool block) and builds pandas results from native buffers.
+//
+// The owner objects keep the numpy arrays alive; views are read-only, which
+// respects pandas' copy-on-write views. All functions need the GIL.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "kernels/matrix_view.hpp"
+
+namespace morvane::pyglue {
+
+namespace nb = nanobind;
+
+template <class T>
+struct LabelledMatrix {
+  nb::object index;    // row labels (pandas Index)
+  nb::object columns;  // column labels (pandas Index)
+  nb::object owner;    // numpy array the view points into
+  kernels::MatrixView<T> view;
+};
+
+// Values of `frame` as float64. Numeric and bool columns convert; a column
+// that cannot (text, objects) raises ValueError naming `name` and the column.
+[[nodiscard]] LabelledMatrix<double> read_float_frame(nb::handle frame, const char* name);
+
+// Values of `frame` as bool. A non-bool table is read as numbers: non-zero is
+// true, and a missing value takes `missing_value`.
+[[nodiscard]] LabelledMatrix<bool> read_bool_frame(nb::handle frame, const char* name,
+                                                   bool missing_value);
+
+// A strided view of a two-dimensional numpy array of the given element type.
+template <class T>
+[[nodiscard]] kernels::MatrixView<T> view_of(nb::handle array, const char* name);
+
+// Positions of `target` labels in `source` (pandas get_indexer), -1 where
+// absent. Duplicate source labels raise ValueError naming `name`.
+[[nodiscard]] std::vector<std::int64_t> label_positions(nb::handle source, nb::handle target,
+                                                        const char* name, const char* axis);
+
+// A new numpy array that takes over `values` (no copy).
+// A Python `slice(start, stop)`; nanobind's own constructor wants matching handle types.
+[[nodiscard]] nb::object py_slice(std::size_t start, std::size_t stop);
+
+[[nodiscard]] nb::object numpy_from(std::vector<double>&& values);
+[[nodiscard]] nb::object numpy_from(std::vector<double>&& values, std::size_t rows,
+                                    std::size_t cols);
+
+// A float64 pandas Series over `index` holding `values` (taken over, no copy).
+[[nodiscard]] nb::object make_series(std::vector<double>&& values, nb::handle index);
+
+// An empty float64 pandas Series.
+[[nodiscard]] nb::object empty_float_series();
+
+}  // namespace morvane::pyglue

@@ -1,0 +1,92 @@
+#include "market.hpp"
+
+#include <nanobind/ndarray.h>
+
+#include <vector>
+
+#include "args.hpp"
+#include "frames.hpp"
+#include "kernels/gather.hpp"
+
+using namespace nanobind::literals;
+
+namespace morvane::pyglue {
+
+namespace {
+
+struct Target {
+  nb::object index;
+  nb::object columns;
+  std::size_t rows;
+  std::size_t cols;
+};
+
+template <class T>
+nb::object align(const LabelledMatrix<T>& table, const Target& target, T fill, const char* name) {
+  const std::vector<std::int64_t> rows = label_positions(table.index, target.index, name, "行");
+  const std::vector<std::int64_t> cols = label_positions(table.columns, target.columns, name, "列");
+  const nb::object np = nb::module_::import_("numpy");
+  const char* dtype = std::is_same_v<T, bool> ? "bool" : "float64";
+  if (target.rows > 0 && target.cols > 0 && kernels::is_consecutive(rows) &&
+      kernels::is_consecutive(cols)) {
+    const auto r0 = static_cast<std::size_t>(rows.front());
+    const auto c0 = static_cast<std::size_t>(cols.front());
+    nb::object slice =
+        table.owner[nb::make_tuple(py_slice(r0, r0 + target.rows), py_slice(c0, c0 + target.cols))];
+    slice = slice.attr("view")();
+    slice.attr("flags").attr("writeable") = false;
+    return slice;
+  }
+  nb::object out = np.attr("empty")(nb::make_tuple(target.rows, target.cols), "dtype"_a = dtype);
+  using Out = nb::ndarray<T, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+  Out buffer = nb::cast<Out>(out);
+  {
+    const nb::gil_scoped_release unlocked;
+    kernels::gather_matrix<T>(table.view, rows, cols, fill,
+                              std::span<T>(buffer.data(), target.rows * target.cols));
+  }
+  return out;
+}
+
+}  // namespace
+
+MarketArrays build_market_arrays(nb::handle index, nb::handle columns, const MarketTables& tables) {
+  const nb::object pd = nb::module_::import_("pandas");
+  Target target{pd.attr("Index")(index), pd.attr("Index")(columns), 0, 0};
+  target.rows = nb::len(target.index);
+  target.cols = nb::len(target.columns);
+
+  // Check every table before aligning any, so a bad argument fails fast.
+  const auto can_buy = read_bool_frame(tables.can_buy_stock, "can_buy_stock", false);
+  const auto cant_sell = read_bool_frame(tables.cant_sell_stock, "cant_sell_stock", true);
+  const auto split = read_float_frame(tables.split_factor, "split_factor");
+  const auto dividend = read_float_frame(tables.dividend_factor, "dividend_factor");
+  const auto close = read_float_frame(tables.close_price, "close_price");
+  const auto prev_close = read_float_frame(tables.prev_close, "prev_close");
+  const auto buy_price = read_float_frame(tables.buy_price, "buy_price");
+  const auto sell_price = read_float_frame(tables.sell_price, "sell_price");
+
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  MarketArrays out;
+  out.arrays["prev_close_arr"] = align(prev_close, target, nan, "prev_close");
+  out.arrays["can_buy_arr"] = align(can_buy, target, false, "can_buy_stock");
+  out.arrays["cant_sell_arr"] = align(cant_sell, target, true, "cant_sell_stock");
+  out.arrays["close_arr"] = align(close, target, nan, "close_price");
+  out.arrays["buy_price_arr"] = align(buy_price, target, nan, "buy_price");
+  out.arrays["sell_price_arr"] = align(sell_price, target, nan, "sell_price");
+  out.arrays["split_arr"] = align(split, target, nan, "split_factor");
+  out.arrays["dividend_arr"] = align(dividend, target, nan, "dividend_factor");
+
+  kernels::MarketView& view = out.view;
+  view.prev_close = view_of<double>(out.arrays["prev_close_arr"], "prev_close");
+  view.can_buy = view_of<bool>(out.arrays["can_buy_arr"], "can_buy_stock");
+  view.cant_sell = view_of<bool>(out.arrays["cant_sell_arr"], "cant_sell_stock");
+  view.close = view_of<double>(out.arrays["close_arr"], "close_price");
+  view.buy_price = view_of<double>(out.arrays["buy_price_arr"], "buy_price");
+  view.sell_price = view_of<double>(out.arrays["sell_price_arr"], "sell_price");
+  view.split = view_of<double>(out.arrays["split_arr"], "split_factor");
+  view.dividend = view_of<double>(out.arrays["dividend_arr"], "dividend_factor");
+  return out;
+}
+
+}  // namespace morvane::pyglue
