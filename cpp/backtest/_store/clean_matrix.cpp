@@ -1,0 +1,131 @@
+#include "clean_matrix.hpp"
+
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "pyglue/args.hpp"
+#include "pyglue/dates.hpp"
+#include "pyglue/frames.hpp"
+
+using namespace nanobind::literals;
+
+namespace morvane::store {
+
+namespace {
+
+namespace glue = morvane::pyglue;
+
+std::string zero_padded(long long code) {
+  std::string digits = std::to_string(code);
+  if (digits.size() < 6) digits.insert(0, 6 - digits.size(), '0');
+  return digits;
+}
+
+bool all_digits(const std::string& text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Rows to keep, in output order: sorted by date (stable), the last row of a
+// repeated date winning.
+std::vector<std::size_t> kept_rows(const std::vector<std::int32_t>& dates) {
+  std::vector<std::size_t> order(dates.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return dates[a] < dates[b]; });
+  std::vector<std::size_t> kept;
+  kept.reserve(order.size());
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    if (k + 1 < order.size() && dates[order[k + 1]] == dates[order[k]]) continue;
+    kept.push_back(order[k]);
+  }
+  return kept;
+}
+
+bool all_bool_columns(nb::handle table) {
+  const nb::object dtypes = table.attr("dtypes");
+  if (nb::len(dtypes) == 0) return false;
+  const nb::object bool_dtype = nb::module_::import_("numpy").attr("dtype")("bool");
+  for (nb::handle dtype : dtypes.attr("tolist")()) {
+    if (!dtype.equal(bool_dtype)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string stock_code_label(nb::handle label) {
+  PyObject* const object = label.ptr();
+  if (PyLong_Check(object) && !PyBool_Check(object)) {
+    const long long code = nb::cast<long long>(label);
+    if (code >= 0) return zero_padded(code);
+  } else if (PyFloat_Check(object)) {
+    const double code = PyFloat_AS_DOUBLE(object);
+    if (std::isfinite(code) && code >= 0 && std::floor(code) == code && code < 1e15) {
+      return zero_padded(static_cast<long long>(code));
+    }
+  } else if (PyUnicode_Check(object)) {
+    std::string text = nb::cast<std::string>(label);
+    const auto first = text.find_first_not_of(" \t");
+    const auto last = text.find_last_not_of(" \t");
+    text = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+    const auto dot = text.find('.');
+    if (dot == 6) return text.substr(0, 6);
+    if (all_digits(text) && text.size() < 6) return std::string(6 - text.size(), '0') + text;
+    return text;
+  } else if (PyIndex_Check(object)) {  // numpy integers
+    return stock_code_label(nb::steal(PyNumber_Index(object)));
+  }
+  return nb::cast<std::string>(nb::str(label));
+}
+
+nb::object clean_matrix(nb::handle table) {
+  glue::require_dataframe(table, "table");
+  const nb::object pd = nb::module_::import_("pandas");
+  const nb::object np = nb::module_::import_("numpy");
+
+  const std::vector<std::int32_t> dates = glue::index_date_numbers(table.attr("index"), "table");
+  const std::vector<std::size_t> rows = kept_rows(dates);
+
+  nb::list codes;
+  std::unordered_set<std::string> seen;
+  for (nb::handle label : table.attr("columns")) {
+    std::string code = stock_code_label(label);
+    if (!seen.insert(code).second) {
+      glue::raise_value_error("参数 table 的列标签整理后重复: " + code +
+                              " (同一股票代码出现在多列)");
+    }
+    codes.append(code);
+  }
+
+  // The values, as one float64 (or bool) array; a text column fails here with
+  // its name.
+  nb::object values;
+  if (all_bool_columns(table)) {
+    values = table.attr("to_numpy")("dtype"_a = "bool");
+  } else {
+    values = glue::read_float_frame(table, "table").owner;
+  }
+  std::vector<std::int64_t> positions(rows.begin(), rows.end());
+  const std::size_t shape[1] = {positions.size()};
+  const nb::object taker = nb::ndarray<nb::numpy, const std::int64_t, nb::ndim<1>>(
+                               positions.data(), 1, shape, nb::handle())
+                               .cast();
+  // take() copies, so the result never shares memory with the caller's table.
+  const nb::object picked = np.attr("take")(values, taker, "axis"_a = 0);
+
+  std::vector<std::int32_t> kept_dates;
+  kept_dates.reserve(rows.size());
+  for (const std::size_t row : rows) kept_dates.push_back(dates[row]);
+  return pd.attr("DataFrame")(picked, "index"_a = glue::date_text_index(kept_dates),
+                              "columns"_a = pd.attr("Index")(codes), "copy"_a = false);
+}
+
+}  // namespace morvane::store
