@@ -1,0 +1,58 @@
+#include "module_body.hpp"
+
+#include "doc.hpp"
+
+using namespace nanobind::literals;
+
+namespace morvane::ravelle {
+
+namespace nb = nanobind;
+
+namespace {
+
+nb::object make_result_class(const nb::module_& m) {
+  const nb::object pd = nb::module_::import_("pandas");
+  const nb::object builtins = nb::module_::import_("builtins");
+  nb::list fields;
+  fields.append(nb::make_tuple("strategy_name", builtins.attr("str")));
+  fields.append(nb::make_tuple("daily_return", pd.attr("Series")));
+  fields.append(nb::make_tuple("cumulative_return", pd.attr("Series")));
+  fields.append(nb::make_tuple("stats", builtins.attr("dict")));
+  fields.append(nb::make_tuple("benchmark_summary", pd.attr("DataFrame")));
+  fields.append(nb::make_tuple("plot_paths", builtins.attr("dict")));
+  nb::dict namespace_;
+  namespace_["__doc__"] = doc::kRavelleResult;
+  nb::object cls =
+      nb::module_::import_("dataclasses")
+          .attr("make_dataclass")("_RavelleResult", fields, "namespace"_a = namespace_);
+  // Pickling and repr find the class through its home module.
+  cls.attr("__module__") = m.attr("__name__");
+  cls.attr("__qualname__") = "_RavelleResult";
+  return cls;
+}
+
+}  // namespace
+
+void define_module_body(nb::module_& m) {
+  const nb::module_ core = nb::module_::import_("morvane.backtest._core");
+  m.attr("_build_market_arrays") = core.attr("_build_market_arrays");
+  m.attr("_with_datetime_index") = core.attr("_with_datetime_index");
+  m.attr("safe_sharpe") = core.attr("safe_sharpe");
+
+  m.attr("contextlib") = nb::module_::import_("contextlib");
+  m.attr("threading") = nb::module_::import_("threading");
+  m.attr("dataclass") = nb::module_::import_("dataclasses").attr("dataclass");
+  m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
+  m.attr("np") = nb::module_::import_("numpy");
+  m.attr("pd") = nb::module_::import_("pandas");
+
+  // The one lock of the package: matplotlib's backend, style and figure
+  // registry are process-wide, so all chart drawing is serialised on it.
+  m.attr("_MATPLOTLIB_PLOT_LOCK") = m.attr("threading").attr("RLock")();
+  m.attr("TRADING_DAYS_PER_YEAR") = kTradingDaysPerYear;
+  m.attr("ROLLING_STABILITY_DAYS") = kRollingStabilityDays;
+  m.attr("MIN_ROLLING_STABILITY_DAYS") = kMinRollingStabilityDays;
+  m.attr("_RavelleResult") = make_result_class(m);
+}
+
+}  // namespace morvane::ravelle
