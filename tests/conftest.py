@@ -1,0 +1,44 @@
+"""Shared fixtures: small market tables built by hand."""
+
+from __future__ import annotations
+
+import sys
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+
+# The literal numpy transcription of the engine lives beside the benchmarks.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
+
+
+def flat_market(
+    dates: list[str],
+    codes: list[str],
+    *,
+    close: float = 10.0,
+    prev_close: float = 10.0,
+    buy: float = 10.0,
+    sell: float = 10.0,
+) -> dict[str, pd.DataFrame]:
+    """Eight market tables with constant prices and every trade allowed."""
+
+    def full(value: object, dtype: object = float) -> pd.DataFrame:
+        return pd.DataFrame(value, index=dates, columns=codes, dtype=dtype)
+
+    return {
+        "can_buy_stock": full(True, bool),
+        "cant_sell_stock": full(False, bool),
+        "split_factor": full(np.nan),
+        "dividend_factor": full(np.nan),
+        "close_price": full(close),
+        "prev_close": full(prev_close),
+        "buy_price": full(buy),
+        "sell_price": full(sell),
+    }
+
+
+@pytest.fixture
+def dates() -> list[str]:
+    return ["20240102", "20240103", "20240104", "20240105", "20240108"]
