@@ -57,12 +57,13 @@ std::size_t first_weighted_row(const kernels::MatrixView<double>& weights) {
 }  // namespace
 
 nb::object daily_return(const EngineArgs& args) {
+  const glue::MarketTables& m = args.market;
   const char* const names[] = {"signal_matrix", "can_buy_stock",   "cant_sell_stock",
                                "split_factor",  "dividend_factor", "close_price",
                                "prev_close",    "buy_price",       "sell_price"};
-  const nb::handle tables[] = {args.signal_matrix, args.can_buy_stock,   args.cant_sell_stock,
-                               args.split_factor,  args.dividend_factor, args.close_price,
-                               args.prev_close,    args.buy_price,       args.sell_price};
+  const nb::handle tables[] = {args.signal_matrix, m.can_buy_stock,   m.cant_sell_stock,
+                               m.split_factor,     m.dividend_factor, m.close_price,
+                               m.prev_close,       m.buy_price,       m.sell_price};
   for (std::size_t k = 0; k < std::size(tables); ++k) glue::require_dataframe(tables[k], names[k]);
   const kernels::PortfolioParams params = read_params(args);
 
@@ -80,11 +81,8 @@ nb::object daily_return(const EngineArgs& args) {
   const std::size_t n_days = signal.view.rows - first - 1;
 
   const nb::object pnl_index = signal.index[glue::py_slice(first + 1, signal.view.rows)];
-  const glue::MarketTables market_tables{
-      args.can_buy_stock, args.cant_sell_stock, args.split_factor, args.dividend_factor,
-      args.close_price,   args.prev_close,      args.buy_price,    args.sell_price};
   const glue::MarketArrays market =
-      glue::build_market_arrays(pnl_index, signal.columns, market_tables);
+      glue::build_market_arrays(pnl_index, signal.columns, args.market);
 
   const kernels::MatrixView<double> shifted = signal.view.row_slice(first, n_days);
   std::vector<double> returns(n_days);

@@ -18,8 +18,13 @@ nb::object calc_strategy_vwap_daily_return(nb::handle signal_matrix, nb::handle 
                                            nb::handle fee, nb::handle rule_fee,
                                            nb::handle lot_size) {
   return morvane::ravelle::daily_return(
-      {signal_matrix, can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price,
-       prev_close, buy_price, sell_price, total_money, fee, rule_fee, lot_size});
+      {signal_matrix,
+       {can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price, prev_close,
+        buy_price, sell_price},
+       total_money,
+       fee,
+       rule_fee,
+       lot_size});
 }
 
 }  // namespace
