@@ -1,0 +1,71 @@
+"""Argument checks and table shaping shared by the bundled data clients."""
+
+from __future__ import annotations
+
+import datetime as dt
+from collections.abc import Iterable
+
+import numpy as np
+import pandas as pd
+
+LONG_COLUMNS = ["ukey", "date", "value"]
+
+
+def factor_names(factor: object) -> list[str]:
+    """The names of a `factor` argument: one text or a list of texts."""
+    if isinstance(factor, str):
+        return [factor]
+    if isinstance(factor, (list, tuple)) and all(isinstance(n, str) for n in factor):
+        return list(factor)
+    raise TypeError(f"参数 factor 类型错误: 期望 str 或 list[str], 收到 {type(factor).__name__}")
+
+
+def code_list(ukeys: object) -> list[str]:
+    if isinstance(ukeys, str):
+        return [ukeys]
+    if isinstance(ukeys, (list, tuple)) and all(isinstance(u, str) for u in ukeys):
+        return list(ukeys)
+    raise TypeError(f"参数 ukeys 类型错误: 期望 list[str], 收到 {type(ukeys).__name__}")
+
+
+def query_date(value: object, name: str) -> pd.Timestamp | None:
+    """A query bound: "YYYY-MM-DD" or "YYYYMMDD" text, or None for unbounded."""
+    if value is None:
+        return None
+    if not isinstance(value, str):
+        raise TypeError(f"参数 {name} 类型错误: 期望 str, 收到 {type(value).__name__}")
+    for layout in ("%Y-%m-%d", "%Y%m%d"):
+        try:
+            return pd.Timestamp(dt.datetime.strptime(value.strip(), layout))
+        except ValueError:
+            continue
+    raise ValueError(f"参数 {name} 不是有效日期: {value!r} (应为 YYYY-MM-DD 或 YYYYMMDD)")
+
+
+def long_table(parts: Iterable[tuple[str, pd.DataFrame]], with_factor: bool) -> pd.DataFrame | None:
+    """Concatenates per-factor long tables; None when there is no row at all."""
+    frames = []
+    for name, frame in parts:
+        if frame is None or frame.empty:
+            continue
+        if with_factor:
+            frame = frame.assign(factor=name)
+        frames.append(frame)
+    if not frames:
+        return None
+    out = pd.concat(frames, ignore_index=True) if len(frames) > 1 else frames[0].reset_index(drop=True)
+    return out
+
+
+def wide_table(parts: list[tuple[str, pd.DataFrame]]) -> pd.DataFrame | None:
+    """Joins per-factor long tables on ("ukey", "date"), one column per factor."""
+    frames = [f.set_index(["ukey", "date"])["value"].rename(name) for name, f in parts if f is not None and not f.empty]
+    if not frames:
+        return None
+    joined = pd.concat(frames, axis=1, join="outer").sort_index(level=["date", "ukey"])
+    return joined.reset_index()
+
+
+def empty_long() -> pd.DataFrame:
+    return pd.DataFrame({"ukey": pd.Series(dtype=object), "date": pd.Series(dtype="datetime64[ns]"),
+                         "value": pd.Series(dtype=np.float64)})
