@@ -1,0 +1,258 @@
+"""参考数据包的下载与解包。
+
+服务端在 `PACKAGE_INDEX_PATH` (相对 HTTP 客户端的 base_url) 给出一段 JSON 描述:
+{"url": 数据包地址, "sha256": 可选的十六进制校验和, "size": 可选的字节数}。数据包是一个
+tar 归档 (任意压缩), 解包后即预处理数据目录的内容。
+
+归档来自网络, 一律按不可信处理: 绝对路径、".." 路径段、指向目录之外的链接、设备文件与
+FIFO、超出上限的成员数或字节数都会让整个包被拒绝, 解包目录之外的文件绝不会被写到。
+"""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import re
+import shutil
+import tarfile
+import tempfile
+import uuid
+from dataclasses import dataclass
+from pathlib import Path, PurePosixPath
+from typing import TYPE_CHECKING
+from urllib.parse import urlsplit
+
+from ..exceptions import MorvaneError, NetworkError
+
+if TYPE_CHECKING:
+    from .._http import HttpClient
+
+__all__ = [
+    "MAX_PACKAGE_BYTES",
+    "MAX_PACKAGE_MEMBERS",
+    "PACKAGE_INDEX_PATH",
+    "PackageDescription",
+    "describe_benchmark_package",
+    "download_benchmark_package",
+    "extract_package",
+    "flatten_single_subdir",
+]
+
+PACKAGE_INDEX_PATH = "backtest/benchmark-package"
+MAX_PACKAGE_MEMBERS = 100_000
+MAX_PACKAGE_BYTES = 64 * 2**30  # unpacked bytes
+# Free space wanted beyond the archive: the unpacked copy is about as large.
+_SPACE_FACTOR = 2.2
+_SHA256 = re.compile(r"^[0-9a-fA-F]{64}$")
+
+
+@dataclass(frozen=True)
+class PackageDescription:
+    """服务端对参考数据包的描述。"""
+
+    url: str
+    sha256: str | None
+    size: int | None
+
+
+def _no_http() -> MorvaneError:
+    return MorvaneError(
+        "没有可用的 HTTP 客户端, 无法下载参考数据包: 请先调用 "
+        "morvane.init(base_url=..., token=...) 或 morvane.init(http=HttpClient(...))"
+    )
+
+
+def describe_benchmark_package(http: HttpClient | None) -> PackageDescription:
+    """向服务端查询参考数据包的地址、校验和与大小。
+
+    Args:
+        http (HttpClient | None): 包的 HTTP 客户端。
+
+    Returns:
+        PackageDescription: 校验过的描述。
+
+    Raises:
+        MorvaneError: 没有 HTTP 客户端, 或描述中的下载地址缺失、不是 http(s), 或校验和、大小无效。
+        NetworkError: 查询失败。
+    """
+    if http is None:
+        raise _no_http()
+    answer = http.get_json(PACKAGE_INDEX_PATH)
+    if not isinstance(answer, dict):
+        raise MorvaneError(f"参考数据包描述无效: 期望 JSON 对象, 收到 {type(answer).__name__}")
+    url = answer.get("url")
+    if not isinstance(url, str) or urlsplit(url).scheme not in ("http", "https") or not urlsplit(url).hostname:
+        raise MorvaneError(f"参考数据包下载地址无效: {url!r} (应为 http 或 https 地址)")
+    sha256 = answer.get("sha256")
+    if sha256 is not None and (not isinstance(sha256, str) or not _SHA256.match(sha256)):
+        raise MorvaneError(f"参考数据包校验和无效: {sha256!r} (应为 64 位十六进制 sha256)")
+    size = answer.get("size")
+    if size is not None and (not isinstance(size, int) or isinstance(size, bool) or size < 0):
+        raise MorvaneError(f"参考数据包大小无效: {size!r}")
+    return PackageDescription(url=url, sha256=sha256.lower() if sha256 else None, size=size)
+
+
+def _check_free_space(folder: Path, size: int | None) -> None:
+    if size is None:
+        return
+    free = shutil.disk_usage(folder).free
+    needed = int(size * _SPACE_FACTOR)
+    if free < needed:
+        raise MorvaneError(
+            f"磁盘空间不足, 无法下载参考数据包: {folder} 剩余 {free / 2**30:.1f} GiB, "
+            f"需要约 {needed / 2**30:.1f} GiB"
+        )
+
+
+def _progress_bar(total: int | None):  # noqa: ANN202 - tqdm is optional at type-check time
+    try:
+        from tqdm.auto import tqdm
+    except ImportError:  # pragma: no cover - tqdm is a dependency
+        return None
+    return tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, desc="下载参考数据包", disable=None)
+
+
+def _sha256_of(path: Path) -> str:
+    digest = hashlib.sha256()
+    with open(path, "rb") as handle:
+        for block in iter(lambda: handle.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def _member_problem(member: tarfile.TarInfo, root: Path) -> str | None:
+    """Why a member may not be extracted into `root`, or None when it may."""
+    name = member.name
+    pure = PurePosixPath(name.replace("\\", "/"))
+    if name.startswith(("/", "\\")) or re.match(r"^[A-Za-z]:", name) or pure.is_absolute():
+        return "绝对路径"
+    if ".." in pure.parts:
+        return "路径含 .."
+    if member.isdev() or member.isfifo() or not (member.isfile() or member.isdir() or member.issym() or member.islnk()):
+        return "设备文件、FIFO 或未知类型"
+    if member.issym() or member.islnk():
+        link = PurePosixPath(member.linkname.replace("\\", "/"))
+        if link.is_absolute() or member.linkname.startswith(("/", "\\")):
+            return "链接指向绝对路径"
+        base = (root / pure).parent if member.issym() else root
+        target = os.path.normpath(os.path.join(base, *link.parts))
+        if os.path.commonpath([target, str(root)]) != str(root):
+            return "链接指向解包目录之外"
+    return None
+
+
+def extract_package(archive: str | os.PathLike[str], target: str | os.PathLike[str]) -> int:
+    """把 tar 归档逐个成员安全地解包到 target, 返回成员数。
+
+    Args:
+        archive (str | PathLike): tar 文件 (任意压缩)。
+        target (str | PathLike): 解包目录, 不存在时创建。
+
+    Returns:
+        int: 解包的成员数。
+
+    Raises:
+        MorvaneError: 归档无法读取, 或某个成员不安全 (消息中给出成员名), 或超出成员数/字节数上限。
+    """
+    root = Path(target).resolve()
+    root.mkdir(parents=True, exist_ok=True)
+    members = 0
+    unpacked = 0
+    try:
+        with tarfile.open(archive, mode="r:*") as tar:
+            for member in tar:
+                members += 1
+                if members > MAX_PACKAGE_MEMBERS:
+                    raise MorvaneError(f"参考数据包成员过多 (超过 {MAX_PACKAGE_MEMBERS} 个), 拒绝解包")
+                unpacked += max(member.size, 0)
+                if unpacked > MAX_PACKAGE_BYTES:
+                    raise MorvaneError(f"参考数据包解包后超过 {MAX_PACKAGE_BYTES} 字节, 拒绝解包")
+                problem = _member_problem(member, root)
+                if problem is not None:
+                    raise MorvaneError(f"参考数据包含不安全的成员 {member.name!r}: {problem}")
+                if hasattr(tarfile, "data_filter"):
+                    tar.extract(member, root, filter="data")
+                else:  # pragma: no cover - interpreters without extraction filters
+                    tar.extract(member, root)
+    except tarfile.TarError as error:
+        raise MorvaneError(f"参考数据包无法解包: {error}") from error
+    return members
+
+
+def download_benchmark_package(http: HttpClient | None, store_dir: str | os.PathLike[str]) -> PackageDescription:
+    """下载参考数据包并解包到 store_dir。
+
+    数据包先流式写入 store_dir 旁边的临时文件 (显示进度条), 校验大小与 sha256 后再逐个成员
+    解包; 无论成功与否临时文件都会删除。
+
+    Args:
+        http (HttpClient | None): HTTP 客户端。
+        store_dir (str | PathLike): 解包目录, 不存在时创建。
+
+    Returns:
+        PackageDescription: 所下载的包的描述 (地址、校验和、大小)。
+
+    Raises:
+        NetworkError: 下载失败 (重试之后), 或收到的字节少于公布的大小。
+        MorvaneError: 没有 HTTP 客户端、下载地址无效、磁盘空间不足、校验和不符, 或数据包不安全、无法解包。
+    """
+    description = describe_benchmark_package(http)
+    assert http is not None
+    target = Path(store_dir)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    _check_free_space(target.parent, description.size)
+    handle, part = tempfile.mkstemp(prefix=f".{target.name}.download-", suffix=".part", dir=target.parent)
+    os.close(handle)
+    bar = _progress_bar(description.size)
+
+    def progress(written: int, total: int | None) -> None:
+        if bar is not None:
+            if total is not None and bar.total != total:
+                bar.total = total
+            bar.n = written
+            bar.refresh()
+
+    try:
+        received = http.download(description.url, part, progress=progress, expected_size=description.size)
+        if description.size is not None and received != description.size:
+            raise NetworkError(f"参考数据包不完整: 收到 {received} 字节, 应为 {description.size} 字节")
+        if description.sha256 is not None:
+            actual = _sha256_of(Path(part))
+            if actual != description.sha256:
+                raise MorvaneError(
+                    f"参考数据包校验和不符: 期望 {description.sha256}, 实际 {actual}; 包可能已损坏或被篡改"
+                )
+        extract_package(part, target)
+    finally:
+        if bar is not None:
+            bar.close()
+        Path(part).unlink(missing_ok=True)
+    return description
+
+
+def flatten_single_subdir(store_dir: str | os.PathLike[str]) -> None:
+    """当 store_dir 中只有一个子目录时, 把它的内容移到 store_dir 本身。
+
+    子目录先改成一个不会冲突的名字再搬内容, 所以其中与子目录同名的条目也能搬上来。
+
+    Args:
+        store_dir (str | PathLike): 预处理数据目录。
+
+    Returns:
+        None
+
+    Raises:
+        OSError: 移动失败。
+    """
+    root = Path(store_dir)
+    if not root.is_dir():
+        return
+    entries = list(root.iterdir())
+    if len(entries) != 1 or not entries[0].is_dir() or entries[0].is_symlink():
+        return
+    holder = root / f".flatten-{uuid.uuid4().hex}"
+    entries[0].rename(holder)
+    for entry in holder.iterdir():
+        entry.rename(root / entry.name)
+    holder.rmdir()
+

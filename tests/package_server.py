@@ -1,0 +1,104 @@
+"""A real HTTP server on 127.0.0.1 that serves a reference data package."""
+
+from __future__ import annotations
+
+import hashlib
+import io
+import json
+import tarfile
+import threading
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+
+from morvane._http import HttpClient
+from morvane.backtest._pkg import PACKAGE_INDEX_PATH
+
+
+@dataclass
+class Route:
+    body: bytes
+    status: int = 200
+    announce: int | None = None  # Content-Length to claim; None: the true length
+    failures: int = 0  # answer 500 this many times first
+    hits: int = 0
+
+
+@dataclass
+class PackageServer:
+    routes: dict[str, Route] = field(default_factory=dict)
+    base_url: str = ""
+
+    def serve_package(self, archive: bytes, *, sha256: str | None = "auto", size: int | None = -1,
+                      url: str | None = None, **route: object) -> None:
+        self.routes["/files/package.tar"] = Route(archive, **route)
+        description = {"url": url or f"{self.base_url}files/package.tar"}
+        if sha256 is not None:
+            description["sha256"] = hashlib.sha256(archive).hexdigest() if sha256 == "auto" else sha256
+        if size is not None:
+            description["size"] = len(archive) if size == -1 else size
+        self.routes["/" + PACKAGE_INDEX_PATH] = Route(json.dumps(description).encode())
+
+    def client(self) -> HttpClient:
+        return HttpClient(self.base_url, retries=2, backoff=0.0, timeout=10.0)
+
+
+def _handler(state: PackageServer) -> type[BaseHTTPRequestHandler]:
+    class Handler(BaseHTTPRequestHandler):
+        def log_message(self, format: str, *args: object) -> None:
+            pass
+
+        def do_GET(self) -> None:
+            route = state.routes.get(self.path.split("?")[0])
+            if route is None:
+                self.send_error(404)
+                return
+            route.hits += 1
+            if route.hits <= route.failures:
+                self.send_error(500)
+                return
+            self.send_response(route.status)
+            self.send_header("Content-Length", str(route.announce if route.announce is not None else len(route.body)))
+            self.end_headers()
+            self.wfile.write(route.body)
+            self.close_connection = True
+
+    return Handler
+
+
+@contextmanager
+def package_server() -> Iterator[PackageServer]:
+    state = PackageServer()
+    server = ThreadingHTTPServer(("127.0.0.1", 0), _handler(state))
+    state.base_url = f"http://127.0.0.1:{server.server_address[1]}/"
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        yield state
+    finally:
+        server.shutdown()
+        server.server_close()
+        thread.join()
+
+
+def tar_of(folder: Path, *, top: str | None = "package", extra: Callable[[tarfile.TarFile], None] | None = None) -> bytes:
+    """A gzip tar of a folder's files, inside one top-level folder when `top` is given."""
+    buffer = io.BytesIO()
+    with tarfile.open(fileobj=buffer, mode="w:gz") as tar:
+        for path in sorted(folder.rglob("*")):
+            relative = path.relative_to(folder).as_posix()
+            tar.add(path, arcname=f"{top}/{relative}" if top else relative, recursive=False)
+        if extra is not None:
+            extra(tar)
+    return buffer.getvalue()
+
+
+def add_member(tar: tarfile.TarFile, name: str, *, data: bytes = b"x", kind: bytes = tarfile.REGTYPE,
+               linkname: str = "") -> None:
+    info = tarfile.TarInfo(name)
+    info.type = kind
+    info.linkname = linkname
+    info.size = len(data) if kind == tarfile.REGTYPE else 0
+    tar.addfile(info, io.BytesIO(data) if kind == tarfile.REGTYPE else None)

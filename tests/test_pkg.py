@@ -1,0 +1,140 @@
+"""Downloading and unpacking the reference data package from a real local server."""
+
+from __future__ import annotations
+
+import tarfile
+from pathlib import Path
+
+import pytest
+from package_server import Route, add_member, package_server, tar_of
+
+from morvane.backtest import _pkg
+from morvane.backtest._pkg import download_benchmark_package, flatten_single_subdir
+from morvane.exceptions import MorvaneError, NetworkError
+
+
+@pytest.fixture
+def content(tmp_path: Path) -> Path:
+    folder = tmp_path / "content"
+    (folder / "matrices").mkdir(parents=True)
+    (folder / "metadata.pkl").write_bytes(b"meta")
+    (folder / "matrices" / "close_price.bin").write_bytes(bytes(range(256)) * 64)
+    return folder
+
+
+@pytest.fixture
+def server():
+    with package_server() as state:
+        yield state
+
+
+def leftovers(folder: Path) -> list[str]:
+    return sorted(p.name for p in folder.iterdir() if ".download-" in p.name)
+
+
+def test_download_unpack_and_flatten(server, content, tmp_path):
+    server.serve_package(tar_of(content))
+    target = tmp_path / "home" / "enviroment_data"
+    description = download_benchmark_package(server.client(), target)
+    assert description.size is not None and len(description.sha256) == 64
+    flatten_single_subdir(target)
+    assert (target / "metadata.pkl").read_bytes() == b"meta"
+    assert (target / "matrices" / "close_price.bin").read_bytes() == bytes(range(256)) * 64
+    assert leftovers(target.parent) == []
+
+
+def test_one_server_error_then_success(server, content, tmp_path):
+    server.serve_package(tar_of(content), failures=1)
+    download_benchmark_package(server.client(), tmp_path / "d")
+    assert server.routes["/files/package.tar"].hits == 2
+
+
+@pytest.mark.parametrize(
+    ("serve", "error", "match"),
+    [
+        ({"sha256": "0" * 64}, MorvaneError, "校验和"),
+        ({"announce": 10**6}, NetworkError, "字节"),  # the body is cut short
+        ({"failures": 10}, NetworkError, "500"),
+        ({"url": "ftp://example.com/p.tar"}, MorvaneError, "下载地址"),
+        ({"url": "file:///etc/passwd"}, MorvaneError, "下载地址"),
+    ],
+)
+def test_failed_downloads_leave_nothing_behind(server, content, tmp_path, serve, error, match):
+    server.serve_package(tar_of(content), **serve)
+    target = tmp_path / "d"
+    with pytest.raises(error, match=match):
+        download_benchmark_package(server.client(), target)
+    assert not target.exists() or not any(target.iterdir())
+    assert leftovers(tmp_path) == []
+
+
+def test_missing_url_and_no_http_client(server, tmp_path):
+    server.routes["/" + _pkg.PACKAGE_INDEX_PATH] = Route(b'{"sha256": null}')
+    with pytest.raises(MorvaneError, match="下载地址"):
+        download_benchmark_package(server.client(), tmp_path / "d")
+    with pytest.raises(MorvaneError, match="morvane.init"):
+        download_benchmark_package(None, tmp_path / "d")
+
+
+@pytest.mark.parametrize(
+    ("member", "kwargs"),
+    [
+        ("/etc/evil", {}),
+        ("package/../../evil", {}),
+        ("package/link", {"kind": tarfile.SYMTYPE, "linkname": "../../outside"}),
+        ("package/abs_link", {"kind": tarfile.SYMTYPE, "linkname": "/etc/passwd"}),
+        ("package/hard", {"kind": tarfile.LNKTYPE, "linkname": "../outside"}),
+        ("package/dev", {"kind": tarfile.CHRTYPE}),
+        ("package/fifo", {"kind": tarfile.FIFOTYPE}),
+    ],
+)
+def test_malicious_members_reject_the_package(server, content, tmp_path, member, kwargs):
+    archive = tar_of(content, extra=lambda tar: add_member(tar, member, **kwargs))
+    server.serve_package(archive)
+    with pytest.raises(MorvaneError, match="不安全"):
+        download_benchmark_package(server.client(), tmp_path / "base" / "d")
+    assert not (tmp_path / "evil").exists() and not (tmp_path / "base" / "evil").exists()
+
+
+def test_links_inside_the_package_are_kept(server, content, tmp_path):
+    archive = tar_of(content, extra=lambda tar: add_member(tar, "package/alias.pkl", kind=tarfile.SYMTYPE,
+                                                           linkname="metadata.pkl"))
+    server.serve_package(archive)
+    download_benchmark_package(server.client(), tmp_path / "d")
+    assert (tmp_path / "d" / "package" / "alias.pkl").read_bytes() == b"meta"
+
+
+def test_size_and_member_limits(server, content, tmp_path, monkeypatch):
+    server.serve_package(tar_of(content))
+    monkeypatch.setattr(_pkg, "MAX_PACKAGE_BYTES", 1000)
+    with pytest.raises(MorvaneError, match="超过"):
+        download_benchmark_package(server.client(), tmp_path / "a")
+    monkeypatch.setattr(_pkg, "MAX_PACKAGE_BYTES", 10**9)
+    monkeypatch.setattr(_pkg, "MAX_PACKAGE_MEMBERS", 2)
+    with pytest.raises(MorvaneError, match="成员过多"):
+        download_benchmark_package(server.client(), tmp_path / "b")
+
+
+def test_not_a_tar_archive(server, tmp_path):
+    server.serve_package(b"this is not an archive")
+    with pytest.raises(MorvaneError, match="无法解包"):
+        download_benchmark_package(server.client(), tmp_path / "d")
+
+
+class TestFlatten:
+    def test_entry_named_like_its_folder_moves_up(self, tmp_path):
+        inner = tmp_path / "store" / "data"
+        (inner / "data").mkdir(parents=True)
+        (inner / "data" / "x").write_text("1")
+        (inner / "metadata.pkl").write_text("m")
+        flatten_single_subdir(tmp_path / "store")
+        assert sorted(p.name for p in (tmp_path / "store").iterdir()) == ["data", "metadata.pkl"]
+        assert (tmp_path / "store" / "data" / "x").read_text() == "1"
+
+    def test_leaves_other_layouts_alone(self, tmp_path):
+        store = tmp_path / "store"
+        (store / "a").mkdir(parents=True)
+        (store / "b.txt").write_text("b")
+        flatten_single_subdir(store)
+        assert sorted(p.name for p in store.iterdir()) == ["a", "b.txt"]
+        flatten_single_subdir(tmp_path / "missing")  # nothing to do, no error
