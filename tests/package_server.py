@@ -73,7 +73,7 @@ def package_server() -> Iterator[PackageServer]:
     state = PackageServer()
     server = ThreadingHTTPServer(("127.0.0.1", 0), _handler(state))
     state.base_url = f"http://127.0.0.1:{server.server_address[1]}/"
-    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.02}, daemon=True)
     thread.start()
     try:
         yield state
