@@ -1,6 +1,7 @@
 // morvane.backtest._ravelle: the strategy computation core.
 #include <nanobind/nanobind.h>
 
+#include "charts_module.hpp"
 #include "doc.hpp"
 #include "engine.hpp"
 #include "module_body.hpp"
@@ -50,4 +51,5 @@ NB_MODULE(_ravelle, m) {
         nb::sig("def _smooth_strategy_weights(strategy_matrix: pandas.DataFrame, "
                 "rolling_window: int) -> pandas.DataFrame"),
         morvane::doc::kSmoothWeights);
+  morvane::ravelle::define_charts(m);
 }

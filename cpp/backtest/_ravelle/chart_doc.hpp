@@ -1,0 +1,191 @@
+// Docstrings of the strategy chart functions of morvane.backtest._ravelle.
+#pragma once
+
+namespace morvane::doc {
+
+inline constexpr const char* kFormatNum = R"(把数值格式化为定点小数文本, 缺失值为 "--"。
+
+按 double 的精确值正确舍入 (恰好的一半舍入到偶数), 例如 2.675 → "2.67"; 无穷大为 "inf" / "-inf"。
+
+Args:
+    value (float | None): 数值; None、NaN 与 pandas 的缺失值记号都视为缺失。
+    digits (int): 小数位数, 默认 2, 取值 [0, 30]。
+
+Returns:
+    str: 例如 "1.23"、"-0.50"、"--"。
+
+Raises:
+    TypeError: value 不是数值, 或 digits 不是数值。
+    ValueError: digits 超出取值范围。
+)";
+
+inline constexpr const char* kFormatPct =
+    R"(把比例格式化为百分数文本 (乘以 100 后加 "%"), 缺失值为 "--"。
+
+Args:
+    value (float | None): 比例, 例如 0.05。
+    digits (int): 小数位数, 默认 2。
+
+Returns:
+    str: 例如 0.05 → "5.00%", -0.1234 → "-12.34%", 正无穷 → "inf%"。
+
+Raises:
+    TypeError: value 不是数值, 或 digits 不是数值。
+    ValueError: digits 超出取值范围。
+)";
+
+inline constexpr const char* kFormatPctPoints =
+    R"(把已经是百分点的数值格式化为文本并加 "%" (不再乘 100), 缺失值为 "--"。
+
+Args:
+    value (float | None): 百分点数值, 例如 5.0。
+    digits (int): 小数位数, 默认 2。
+
+Returns:
+    str: 例如 5.0 → "5.00%"。
+
+Raises:
+    TypeError: value 不是数值, 或 digits 不是数值。
+    ValueError: digits 超出取值范围。
+)";
+
+inline constexpr const char* kFormatAnnualExcess =
+    R"(把逐年超额收益格式化为一行文本, 例如 "2022: 5.12% | 2023: -3.10%"。
+
+Args:
+    annual_excess (pandas.Series | dict | None): 以年份为索引的超额收益比例; 缺失的年份被略过。
+
+Returns:
+    str: 各年 "年份: 百分数" 以 " | " 连接, 按输入顺序; 没有有效值时为 "--"。
+
+Raises:
+    TypeError: 某个值不是数值。
+)";
+
+inline constexpr const char* kConfigureStyle = R"(设置策略图表的全局 matplotlib 样式。
+
+依次: 尝试使用 "seaborn-v0_8-whitegrid" 样式 (不可用时忽略), 设置无衬线字体列表 (先 Latin 字体,
+再中文字体, 最后 DejaVu Sans)、ASCII 负号、粗体标题、白色画布与 "#fbfbfd" 坐标区背景。
+
+Args:
+    plt (module): 已导入的 matplotlib.pyplot。
+
+Returns:
+    None
+)";
+
+inline constexpr const char* kPlotPerformance = R"(画策略绩效总览图并保存为图片 (持有图表锁)。
+
+包含标题、九张指标卡、累计收益、超额收益与回撤、年度收益、滚动超额稳定性、回撤五个面板,
+以及汇总表与年度指标表。
+
+Args:
+    total (pandas.DataFrame): 每日回测总表 (列 long、close_net_value、extra_return、max_drowdown、
+        extra_max_drowdown、daily_return、index_daily_return、extra_daily_return)。
+    stats (dict): 统计量字典; 缺少的键显示为 "--"。
+    strategy_name (str): 策略名, 默认 "strategy", 未给标题时用于标题。
+    plot_title (str | None): 图标题, 默认 None (或空文本) 表示用 strategy_name。
+    save_path (str | os.PathLike): 输出文件, 默认 "./strategy_backtest.png", 格式由扩展名决定。
+    image_kind (str): "large" 为横版宽图, 其他值 (如 "long") 为竖版长图, 默认 "large"。
+    benchmark_name (str): 基准名, 默认 "000852"。
+    rolling_window (int): 本次回测的权重平滑窗口, 只显示在汇总表中, 默认 0。
+
+Returns:
+    dict[str, str]: {"main": save_path 的文本}; total 为空时不写文件, 仍返回该字典。
+
+Raises:
+    TypeError: 参数类型错误 (消息中给出参数名)。
+    KeyError: total 缺少需要的列。
+    OSError: 文件无法写入。
+)";
+
+inline constexpr const char* kPlotPerformanceUnlocked =
+    R"(画策略绩效总览图 (不加锁; 调用方必须已持有 _MATPLOTLIB_PLOT_LOCK)。
+
+参数与 plot_strategy_performance 相同, 全部必填。
+
+Args:
+    total (pandas.DataFrame): 每日回测总表。
+    stats (dict): 统计量字典。
+    strategy_name (str): 策略名。
+    plot_title (str | None): 图标题。
+    save_path (str | os.PathLike): 输出文件。
+    image_kind (str): "large" 或其他 (竖版)。
+    benchmark_name (str): 基准名。
+    rolling_window (int): 权重平滑窗口。
+
+Returns:
+    None
+
+Raises:
+    TypeError: 参数类型错误。
+)";
+
+inline constexpr const char* kDrawYearlyTable = R"(在给定坐标区画年度策略与超额指标表。
+
+Args:
+    ax (matplotlib.axes.Axes): 目标坐标区 (会被隐藏坐标轴)。
+    yearly_metrics (pandas.DataFrame): 年度指标表, 每年一行, 列 strategy_return、strategy_sharpe、
+        strategy_max_dd、strategy_calmar、excess_return、excess_sharpe、excess_max_dd、excess_calmar。
+    compact (bool): 仅限关键字; True 用缩写表头 (横版), 默认 False。
+
+Returns:
+    None
+
+Raises:
+    TypeError: yearly_metrics 不是 pandas.DataFrame。
+    KeyError: 缺少某个指标列。
+)";
+
+inline constexpr const char* kBuildWeeklyFrame = R"(把每日回测总表按周五采样为周度净值表。
+
+Args:
+    total (pandas.DataFrame): 每日回测总表 (列 long、close_net_value、extra_return)。
+
+Returns:
+    pandas.DataFrame: 以周五日期为索引, 列 long、close_net_value、extra_return、extra_net_value;
+    无穷值视为缺失, 每周取最后一个非缺失值, 全缺失的周被去掉; 输入为空时为空表。
+
+Raises:
+    TypeError: total 不是 pandas.DataFrame。
+    KeyError: total 缺少需要的列。
+)";
+
+inline constexpr const char* kPlotWeekly = R"(画周度净值图并保存为图片 (持有图表锁)。
+
+Args:
+    total (pandas.DataFrame): 每日回测总表。
+    strategy_name (str): 策略名, 默认 "strategy"。
+    plot_title (str | None): 图标题, 默认 None 表示用 strategy_name。
+    save_path (str | os.PathLike): 输出文件, 默认 "./strategy_weekly_net_value.png"。
+    image_kind (str): "large" 为横版, 其他值为竖版, 默认 "large"。
+    benchmark_name (str): 基准名, 默认 "000852"。
+
+Returns:
+    dict[str, str]: {"weekly_net_value": save_path 的文本}; 没有周度数据时不写文件, 仍返回该字典。
+
+Raises:
+    TypeError: 参数类型错误 (消息中给出参数名)。
+    KeyError: total 缺少需要的列。
+    OSError: 文件无法写入。
+)";
+
+inline constexpr const char* kPlotWeeklyUnlocked =
+    R"(画周度净值图 (不加锁; 调用方必须已持有 _MATPLOTLIB_PLOT_LOCK)。
+
+Args:
+    total (pandas.DataFrame): 每日回测总表。
+    strategy_name (str): 策略名。
+    plot_title (str | None): 图标题。
+    save_path (str | os.PathLike): 输出文件。
+    image_kind (str): "large" 或其他 (竖版)。
+    benchmark_name (str): 基准名。
+
+Returns:
+    None
+
+Raises:
+    TypeError: 参数类型错误。
+)";
+
+}  // namespace morvane::doc

@@ -1,0 +1,137 @@
+#include "charts_module.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include "chart_doc.hpp"
+#include "chart_format.hpp"
+#include "mpl.hpp"
+#include "perf_figure.hpp"
+#include "weekly_chart.hpp"
+#include "yearly_table.hpp"
+
+using namespace nanobind::literals;
+
+namespace morvane::ravelle {
+
+namespace {
+
+// The entry point of every chart: hold the lock, call the unlocked drawing
+// through the module by keyword, report the caller's path as given.
+nb::dict locked_chart(const char* implementation, const nb::kwargs& arguments, const char* key,
+                      nb::handle save_path) {
+  {
+    const PlotLock lock;
+    module_function(implementation)(**arguments);
+  }
+  nb::dict out;
+  out[key] = nb::str(save_path);
+  return out;
+}
+
+nb::dict plot_strategy_performance(nb::handle total, nb::handle stats, nb::handle strategy_name,
+                                   nb::handle plot_title, nb::handle save_path,
+                                   nb::handle image_kind, nb::handle benchmark_name,
+                                   nb::handle rolling_window) {
+  nb::kwargs arguments;
+  arguments["total"] = total;
+  arguments["stats"] = stats;
+  arguments["strategy_name"] = strategy_name;
+  arguments["plot_title"] = plot_title;
+  arguments["save_path"] = save_path;
+  arguments["image_kind"] = image_kind;
+  arguments["benchmark_name"] = benchmark_name;
+  arguments["rolling_window"] = rolling_window;
+  return locked_chart("_plot_strategy_performance_unlocked", arguments, "main", save_path);
+}
+
+nb::dict plot_weekly_net_value(nb::handle total, nb::handle strategy_name, nb::handle plot_title,
+                               nb::handle save_path, nb::handle image_kind,
+                               nb::handle benchmark_name) {
+  nb::kwargs arguments;
+  arguments["total"] = total;
+  arguments["strategy_name"] = strategy_name;
+  arguments["plot_title"] = plot_title;
+  arguments["save_path"] = save_path;
+  arguments["image_kind"] = image_kind;
+  arguments["benchmark_name"] = benchmark_name;
+  return locked_chart("_plot_weekly_net_value_unlocked", arguments, "weekly_net_value", save_path);
+}
+
+void performance_unlocked(nb::handle total, nb::handle stats, nb::handle strategy_name,
+                          nb::handle plot_title, nb::handle save_path, nb::handle image_kind,
+                          nb::handle benchmark_name, nb::handle rolling_window) {
+  plot_strategy_performance_unlocked({total, stats, strategy_name, plot_title, save_path,
+                                      image_kind, benchmark_name, rolling_window});
+}
+
+void weekly_unlocked(nb::handle total, nb::handle strategy_name, nb::handle plot_title,
+                     nb::handle save_path, nb::handle image_kind, nb::handle benchmark_name) {
+  plot_weekly_net_value_unlocked({total, nb::none(), strategy_name, plot_title, save_path,
+                                  image_kind, benchmark_name, nb::int_(0)});
+}
+
+void yearly_table(nb::handle ax, nb::handle yearly_metrics, nb::handle compact) {
+  draw_yearly_metrics_table(ax, yearly_metrics, PyObject_IsTrue(compact.ptr()) == 1);
+}
+
+using Formatter = std::string (*)(nb::handle, nb::handle);
+
+}  // namespace
+
+void define_charts(nb::module_& m) {
+  m.def("_format_pct", static_cast<Formatter>(&format_pct), "value"_a.none(), "digits"_a = 2,
+        nb::sig("def _format_pct(value: float | None, digits: int = 2) -> str"), doc::kFormatPct);
+  m.def("_format_pct_points", static_cast<Formatter>(&format_pct_points), "value"_a.none(),
+        "digits"_a = 2,
+        nb::sig("def _format_pct_points(value: float | None, digits: int = 2) -> str"),
+        doc::kFormatPctPoints);
+  m.def("_format_num", static_cast<Formatter>(&format_num), "value"_a.none(), "digits"_a = 2,
+        nb::sig("def _format_num(value: float | None, digits: int = 2) -> str"), doc::kFormatNum);
+  m.def("_format_annual_excess", &format_annual_excess, "annual_excess"_a.none(),
+        nb::sig("def _format_annual_excess(annual_excess: pandas.Series | dict | None) -> str"),
+        doc::kFormatAnnualExcess);
+  m.def("_configure_strategy_plot_style", &configure_strategy_plot_style, "plt"_a,
+        nb::sig("def _configure_strategy_plot_style(plt: types.ModuleType) -> None"),
+        doc::kConfigureStyle);
+  m.def("_draw_yearly_metrics_table", &yearly_table, "ax"_a, "yearly_metrics"_a, nb::kw_only(),
+        "compact"_a = false,
+        nb::sig("def _draw_yearly_metrics_table(ax: object, yearly_metrics: pandas.DataFrame, "
+                "*, compact: bool = False) -> None"),
+        doc::kDrawYearlyTable);
+  m.def("_plot_strategy_performance_unlocked", &performance_unlocked, "total"_a, "stats"_a,
+        "strategy_name"_a, "plot_title"_a.none(), "save_path"_a, "image_kind"_a, "benchmark_name"_a,
+        "rolling_window"_a,
+        nb::sig("def _plot_strategy_performance_unlocked(total: pandas.DataFrame, stats: dict, "
+                "strategy_name: str, plot_title: str | None, save_path: str | os.PathLike, "
+                "image_kind: str, benchmark_name: str, rolling_window: int) -> None"),
+        doc::kPlotPerformanceUnlocked);
+  m.def("plot_strategy_performance", &plot_strategy_performance, "total"_a, "stats"_a,
+        "strategy_name"_a = "strategy", "plot_title"_a.none() = nb::none(),
+        "save_path"_a = "./strategy_backtest.png", "image_kind"_a = "large",
+        "benchmark_name"_a = "000852", "rolling_window"_a = 0,
+        nb::sig("def plot_strategy_performance(total: pandas.DataFrame, stats: dict, "
+                "strategy_name: str = 'strategy', plot_title: str | None = None, "
+                "save_path: str | os.PathLike = './strategy_backtest.png', "
+                "image_kind: str = 'large', benchmark_name: str = '000852', "
+                "rolling_window: int = 0) -> dict[str, str]"),
+        doc::kPlotPerformance);
+  m.def("_build_weekly_net_value_frame", &build_weekly_net_value_frame, "total"_a,
+        nb::sig("def _build_weekly_net_value_frame(total: pandas.DataFrame) -> pandas.DataFrame"),
+        doc::kBuildWeeklyFrame);
+  m.def("_plot_weekly_net_value_unlocked", &weekly_unlocked, "total"_a, "strategy_name"_a,
+        "plot_title"_a.none(), "save_path"_a, "image_kind"_a, "benchmark_name"_a,
+        nb::sig("def _plot_weekly_net_value_unlocked(total: pandas.DataFrame, strategy_name: str, "
+                "plot_title: str | None, save_path: str | os.PathLike, image_kind: str, "
+                "benchmark_name: str) -> None"),
+        doc::kPlotWeeklyUnlocked);
+  m.def("plot_weekly_net_value", &plot_weekly_net_value, "total"_a, "strategy_name"_a = "strategy",
+        "plot_title"_a.none() = nb::none(), "save_path"_a = "./strategy_weekly_net_value.png",
+        "image_kind"_a = "large", "benchmark_name"_a = "000852",
+        nb::sig("def plot_weekly_net_value(total: pandas.DataFrame, strategy_name: str = "
+                "'strategy', plot_title: str | None = None, save_path: str | os.PathLike = "
+                "'./strategy_weekly_net_value.png', image_kind: str = 'large', "
+                "benchmark_name: str = '000852') -> dict[str, str]"),
+        doc::kPlotWeekly);
+}
+
+}  // namespace morvane::ravelle

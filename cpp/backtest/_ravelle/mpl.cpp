@@ -1,0 +1,147 @@
+#include "mpl.hpp"
+
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+
+#include "pyglue/args.hpp"
+#include "pyglue/frames.hpp"
+
+using namespace nanobind::literals;
+
+namespace morvane::ravelle {
+
+namespace glue = morvane::pyglue;
+
+PlotLock::PlotLock()
+    : lock_(nb::module_::import_("morvane.backtest._ravelle").attr("_MATPLOTLIB_PLOT_LOCK")) {
+  lock_.attr("acquire")();
+}
+
+PlotLock::~PlotLock() {
+  // Runs while a drawing error propagates too; nanobind has already taken
+  // that error out of the interpreter, so calling release() here is safe.
+  try {
+    lock_.attr("release")();
+  } catch (...) {  // NOLINT(bugprone-empty-catch): a destructor must not throw
+  }
+}
+
+FigureGuard::FigureGuard(nb::object plt, nb::object figure)
+    : plt_(std::move(plt)), figure_(std::move(figure)) {}
+
+FigureGuard::~FigureGuard() {
+  try {
+    plt_.attr("close")(figure_);
+  } catch (...) {  // NOLINT(bugprone-empty-catch): a destructor must not throw
+  }
+}
+
+void configure_strategy_plot_style(nb::handle plt) {
+  try {
+    plt.attr("style").attr("use")("seaborn-v0_8-whitegrid");
+  } catch (const nb::python_error& error) {
+    // An older or trimmed matplotlib without the style: keep its defaults.
+    // Only ordinary errors are swallowed; KeyboardInterrupt and the like pass.
+    if (!error.matches(PyExc_Exception)) throw;
+  }
+  nb::object params = plt.attr("rcParams");
+  nb::list fonts;
+  for (const char* font :
+       {"Helvetica Neue", "Arial", "PingFang SC", "Noto Sans CJK SC", "Source Han Sans SC",
+        "WenQuanYi Micro Hei", "SimHei", "Arial Unicode MS", "DejaVu Sans"}) {
+    fonts.append(font);
+  }
+  params["font.sans-serif"] = fonts;
+  params["axes.unicode_minus"] = false;
+  params["axes.titleweight"] = "bold";
+  params["figure.facecolor"] = "white";
+  params["axes.facecolor"] = "#fbfbfd";
+}
+
+Pyplot begin_chart() {
+  nb::module_::import_("matplotlib").attr("use")("Agg");
+  Pyplot mpl{nb::module_::import_("matplotlib.pyplot"),
+             nb::module_::import_("matplotlib.ticker").attr("PercentFormatter")};
+  module_function("_configure_strategy_plot_style")(mpl.plt);
+  return mpl;
+}
+
+nb::object module_function(const char* name) {
+  return nb::module_::import_("morvane.backtest._ravelle").attr(name);
+}
+
+std::string path_text(nb::handle path, const char* name) {
+  if (PyUnicode_Check(path.ptr())) return nb::cast<std::string>(path);
+  const nb::object os = nb::module_::import_("os");
+  if (!nb::isinstance(path, os.attr("PathLike")))
+    glue::raise_type_error(name, "str | os.PathLike", path);
+  return nb::cast<std::string>(nb::str(os.attr("fspath")(path)));
+}
+
+std::vector<double> column_values(nb::handle table, const char* column) {
+  const nb::object np = nb::module_::import_("numpy");
+  const nb::object values = np.attr("ascontiguousarray")(table.attr("__getitem__")(column).attr(
+      "to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan")));
+  using Array = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+  const Array view = nb::cast<Array>(values);
+  return {view.data(), view.data() + view.shape(0)};
+}
+
+nb::object numpy_array(const std::vector<double>& values) {
+  return glue::numpy_from(std::vector<double>(values));
+}
+
+void zero_line(nb::handle ax, double y, double width) {
+  ax.attr("axhline")(y, "color"_a = "#94a3b8", "linewidth"_a = width);
+}
+
+void percent_ticks(const Pyplot& mpl, nb::handle ax) {
+  ax.attr("yaxis").attr("set_major_formatter")(mpl.percent(1.0));
+}
+
+void plain_twin(nb::handle twin) {
+  twin.attr("grid")(false);
+  twin.attr("spines")["top"].attr("set_visible")(false);
+}
+
+void style_panel(nb::handle ax) {
+  ax.attr("grid")(true, "color"_a = "#e5e7eb", "linewidth"_a = 0.75, "alpha"_a = 0.84);
+  ax.attr("spines")["top"].attr("set_visible")(false);
+  ax.attr("spines")["right"].attr("set_visible")(false);
+}
+
+void style_table_cells(nb::handle table, const std::vector<const char*>& column_colours) {
+  for (nb::handle item : table.attr("get_celld")().attr("items")()) {
+    const auto row = nb::cast<long>(item[0][0]);
+    const auto col = nb::cast<std::size_t>(item[0][1]);
+    const nb::object cell = item[1];
+    cell.attr("set_edgecolor")("#e2e8f0");
+    if (row == 0) {
+      cell.attr("set_text_props")("weight"_a = "bold", "color"_a = "#0f172a");
+      cell.attr("set_facecolor")("#eef2ff");
+      continue;
+    }
+    cell.attr("set_facecolor")(row % 2 == 1 ? "white" : "#f8fafc");
+    if (col < column_colours.size() && *column_colours[col] != '\0') {
+      cell.attr("get_text")().attr("set_color")(column_colours[col]);
+    }
+  }
+}
+
+ChartTexts chart_texts(nb::handle strategy_name, nb::handle plot_title, nb::handle save_path,
+                       nb::handle image_kind, nb::handle benchmark_name) {
+  return {glue::to_text(strategy_name, "strategy_name"),
+          glue::to_optional_text(plot_title, "plot_title"), path_text(save_path, "save_path"),
+          glue::to_text(image_kind, "image_kind"), glue::to_text(benchmark_name, "benchmark_name")};
+}
+
+void combined_legend(nb::handle ax, nb::handle twin, const char* loc, double fontsize) {
+  const nb::object first = ax.attr("get_legend_handles_labels")();
+  const nb::object second = twin.attr("get_legend_handles_labels")();
+  const nb::object handles = first[0].attr("__add__")(second[0]);
+  const nb::object labels = first[1].attr("__add__")(second[1]);
+  ax.attr("legend")(handles, labels, "loc"_a = loc, "frameon"_a = true, "framealpha"_a = 0.92,
+                    "fontsize"_a = fontsize);
+}
+
+}  // namespace morvane::ravelle

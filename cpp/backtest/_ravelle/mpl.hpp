@@ -1,0 +1,96 @@
+// Small matplotlib helpers shared by the strategy charts, and the chart lock.
+// Everything here needs the GIL; drawing must happen under PlotLock.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace morvane::ravelle {
+
+namespace nb = nanobind;
+
+// Holds _MATPLOTLIB_PLOT_LOCK of this module for its lifetime. The lock is a
+// re-entrant threading.RLock, whose acquire() waits with the GIL released.
+class PlotLock {
+ public:
+  PlotLock();
+  ~PlotLock();
+  PlotLock(const PlotLock&) = delete;
+  PlotLock& operator=(const PlotLock&) = delete;
+
+ private:
+  nb::object lock_;
+};
+
+// Closes a figure however drawing ends, so a failed chart leaks no figure
+// into pyplot's registry.
+class FigureGuard {
+ public:
+  FigureGuard(nb::object plt, nb::object figure);
+  ~FigureGuard();
+  FigureGuard(const FigureGuard&) = delete;
+  FigureGuard& operator=(const FigureGuard&) = delete;
+
+ private:
+  nb::object plt_;
+  nb::object figure_;
+};
+
+struct Pyplot {
+  nb::object plt;      // matplotlib.pyplot
+  nb::object percent;  // matplotlib.ticker.PercentFormatter
+};
+
+// Selects the "Agg" backend, imports pyplot and PercentFormatter and applies
+// the common strategy chart style.
+[[nodiscard]] Pyplot begin_chart();
+
+// _configure_strategy_plot_style(plt).
+void configure_strategy_plot_style(nb::handle plt);
+
+// A module function of _ravelle looked up at call time, so the entry points
+// reach the implementations through the module namespace.
+[[nodiscard]] nb::object module_function(const char* name);
+
+// Text form of a path argument: str or os.PathLike, else TypeError.
+[[nodiscard]] std::string path_text(nb::handle path, const char* name);
+
+// Float64 values of one column of a table.
+[[nodiscard]] std::vector<double> column_values(nb::handle table, const char* column);
+[[nodiscard]] nb::object numpy_array(const std::vector<double>& values);
+
+void zero_line(nb::handle ax, double y = 0.0, double width = 0.8);
+void percent_ticks(const Pyplot& mpl, nb::handle ax);
+// Twin axes: no grid, top spine hidden.
+void plain_twin(nb::handle twin);
+// Grid and hidden top/right spines of a chart panel.
+void style_panel(nb::handle ax);
+// The table look of both charts: light cell edges, a bold header row on
+// "#eef2ff", data rows alternating "white" (odd) and "#f8fafc" (even). When
+// `column_colours` is given, data cell text of column c takes its colour (an
+// empty text keeps the default).
+void style_table_cells(nb::handle table, const std::vector<const char*>& column_colours = {});
+
+// The text arguments every chart takes, checked.
+struct ChartTexts {
+  std::string strategy_name;
+  std::optional<std::string> plot_title;
+  std::string save_path;
+  std::string image_kind;
+  std::string benchmark_name;
+  [[nodiscard]] std::string title() const {
+    return plot_title && !plot_title->empty() ? *plot_title : strategy_name;
+  }
+  [[nodiscard]] bool tall() const { return image_kind != "large"; }
+};
+[[nodiscard]] ChartTexts chart_texts(nb::handle strategy_name, nb::handle plot_title,
+                                     nb::handle save_path, nb::handle image_kind,
+                                     nb::handle benchmark_name);
+
+// One legend with the primary axes' handles followed by the twin's.
+void combined_legend(nb::handle ax, nb::handle twin, const char* loc, double fontsize);
+
+}  // namespace morvane::ravelle
