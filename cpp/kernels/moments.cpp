@@ -29,8 +29,8 @@ double sharpe_ratio(std::span<const double> values, double periods) {
   if (values.size() < 2) return kNaN;
   // A constant series has no risk, but its rounded mean can differ from the
   // values in the last bit and give a tiny deviation and an absurd ratio.
-  const bool constant = std::all_of(values.begin(), values.end(),
-                                    [&](double v) { return v == values.front(); });
+  const bool constant =
+      std::all_of(values.begin(), values.end(), [&](double v) { return v == values.front(); });
   if (constant) return kNaN;
   const double deviation = sample_std(values);
   if (!std::isfinite(deviation) || deviation == 0.0) return kNaN;
