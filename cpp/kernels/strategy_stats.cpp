@@ -1,7 +1,9 @@
 #include "strategy_stats.hpp"
 
+#include <bit>
 #include <cassert>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 
 #include "moments.hpp"
@@ -74,6 +76,56 @@ TotalColumns build_total_columns(std::span<const double> daily_return,
   return out;
 }
 
+namespace {
+
+// Finite count of one contiguous row and its turnover against the previous
+// row (NaN counted as 0). Four independent sums keep the additions from
+// waiting on each other; the count is exact in any order.
+struct RowFigures {
+  double held;
+  double moved;
+};
+
+// Branch-free forms of "NaN counts as 0" and "is finite": weight tables are
+// mostly NaN in an unpredictable pattern, and a branch per cell would
+// mispredict on a good share of them.
+inline double zeroed(double w) {
+  const std::uint64_t keep = std::uint64_t{0} - static_cast<std::uint64_t>(w == w);
+  return std::bit_cast<double>(std::bit_cast<std::uint64_t>(w) & keep);
+}
+
+inline std::size_t finite(double w) {
+  return static_cast<std::size_t>(std::fabs(w) <= std::numeric_limits<double>::max());
+}
+
+// Built twice, for AVX2 and for the baseline, and picked when the library
+// loads: the wider vectors halve the time of this scan over the whole table.
+#if defined(__GNUC__) && defined(__x86_64__) && defined(__linux__)
+__attribute__((target_clones("avx2", "default")))
+#endif
+RowFigures contiguous_row(const double* row, const double* previous, std::size_t cols) {
+  std::size_t held = 0;
+  double moved[4] = {0.0, 0.0, 0.0, 0.0};
+  std::size_t j = 0;
+  if (previous != nullptr) {
+    for (; j + 4 <= cols; j += 4) {
+      for (std::size_t k = 0; k < 4; ++k) {
+        held += finite(row[j + k]);
+        moved[k] += std::fabs(zeroed(row[j + k]) - zeroed(previous[j + k]));
+      }
+    }
+    for (; j < cols; ++j) {
+      held += finite(row[j]);
+      moved[0] += std::fabs(zeroed(row[j]) - zeroed(previous[j]));
+    }
+  } else {
+    for (; j < cols; ++j) held += finite(row[j]);
+  }
+  return {static_cast<double>(held), (moved[0] + moved[1]) + (moved[2] + moved[3])};
+}
+
+}  // namespace
+
 WeightFigures weight_figures(const MatrixView<double>& weights) {
   const std::size_t rows = weights.rows;
   const std::size_t cols = weights.cols;
@@ -82,25 +134,19 @@ WeightFigures weight_figures(const MatrixView<double>& weights) {
   // accumulated in whichever order walks the memory sequentially.
   std::vector<double> held(rows, 0.0);
   std::vector<double> moved(rows, 0.0);
-  const auto zeroed = [](double w) { return std::isnan(w) ? 0.0 : w; };
-  if (weights.row_major()) {
+  if (cols > 0 && (weights.col_stride == 1 || cols == 1)) {
     for (std::size_t t = 0; t < rows; ++t) {
-      double count = 0.0;
-      double turn = 0.0;
-      for (std::size_t j = 0; j < cols; ++j) {
-        const double w = weights(t, j);
-        count += std::isfinite(w) ? 1.0 : 0.0;
-        if (t > 0) turn += std::fabs(zeroed(w) - zeroed(weights(t - 1, j)));
-      }
-      held[t] = count;
-      moved[t] = turn;
+      const RowFigures figures =
+          contiguous_row(&weights(t, 0), t > 0 ? &weights(t - 1, 0) : nullptr, cols);
+      held[t] = figures.held;
+      moved[t] = figures.moved;
     }
   } else {
     for (std::size_t j = 0; j < cols; ++j) {
       double previous = 0.0;
       for (std::size_t t = 0; t < rows; ++t) {
         const double w = weights(t, j);
-        held[t] += std::isfinite(w) ? 1.0 : 0.0;
+        held[t] += static_cast<double>(finite(w));
         const double z = zeroed(w);
         if (t > 0) moved[t] += std::fabs(z - previous);
         previous = z;

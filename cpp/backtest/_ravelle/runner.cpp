@@ -95,7 +95,7 @@ struct Backtest {
 };
 
 std::optional<Backtest> build_backtest(JoinedDays&& days, bool with_benchmark,
-                                       nb::handle work_matrix) {
+                                       const kernels::MatrixView<double>& weights) {
   const std::vector<std::size_t> rows = [&] {
     const std::span<const double> inputs[] = {days.daily_return, days.index_daily_return,
                                               days.close};
@@ -119,7 +119,11 @@ std::optional<Backtest> build_backtest(JoinedDays&& days, bool with_benchmark,
       all.extra_daily_return, all.long_nav,           all.close_net_value,
       all.max_drawdown,       all.extra_return,       all.extra_max_drawdown};
   const std::vector<std::size_t> clean = kernels::complete_rows(every);
-  const std::optional<kernels::WeightFigures> weights = weight_figures_of(work_matrix);
+  kernels::WeightFigures held{};
+  {
+    const nb::gil_scoped_release unlocked;
+    held = kernels::weight_figures(weights);
+  }
   nb::dict stats;
   if (clean.empty()) {
     stats = empty_stats_dict();
@@ -133,7 +137,7 @@ std::optional<Backtest> build_backtest(JoinedDays&& days, bool with_benchmark,
     const kernels::TotalView view{kept_columns[0], kept_columns[1], kept_columns[2],
                                   kept_columns[3], kept_columns[4], kept_columns[5],
                                   kept_columns[6], kept_columns[7]};
-    stats = stats_dict(kernels::strategy_stats(view, weights));
+    stats = stats_dict(kernels::strategy_stats(view, held));
   }
 
   Backtest out;
@@ -205,8 +209,7 @@ nb::object run_strategy_backtest(const RunnerArgs& a) {
       join_primary_benchmark(dates, std::move(trimmed), primary, primary_name.c_str());
   if (days.daily_return.empty()) return empty_result(c.strategy_name);
 
-  std::optional<Backtest> backtest =
-      build_backtest(std::move(days), !primary.is_none(), work_matrix);
+  std::optional<Backtest> backtest = build_backtest(std::move(days), !primary.is_none(), work.view);
   if (!backtest) return empty_result(c.strategy_name);
 
   const nb::object summary =
