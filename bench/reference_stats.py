@@ -162,32 +162,33 @@ class ReferenceResult:
     work_matrix: pd.DataFrame | None = field(default=None, repr=False)
 
 
-def run_strategy_backtest(
-    strategy_matrix: pd.DataFrame,
-    market: dict[str, pd.DataFrame],
-    benchmark_dict: dict[str, pd.Series] | None = None,
-    benchmark_names: str = "000852",
-    rolling_window: int = 0,
-    **engine_params: Any,
-) -> ReferenceResult:
-    """The runner without charts; `market` holds the eight tables by name."""
-    close_price = market["close_price"]
+def align_weights(strategy_matrix: pd.DataFrame, close_price: pd.DataFrame, rolling_window: int) -> pd.DataFrame:
+    """The weights on the market's dates and stocks, smoothed."""
     common_dates = strategy_matrix.index.intersection(close_price.index)
     common_cols = strategy_matrix.columns.intersection(close_price.columns)
     work_matrix = strategy_matrix.loc[common_dates, common_cols].dropna(axis=1, how="all")
-    work_matrix = _smooth_strategy_weights(work_matrix, rolling_window)
-    valid_signal = work_matrix.dropna(how="all")
+    return _smooth_strategy_weights(work_matrix, rolling_window)
+
+
+def _empty_result(work_matrix: pd.DataFrame) -> ReferenceResult:
     empty_stats = calc_strategy_stats(pd.DataFrame(columns=TOTAL_COLUMNS), work_matrix)
     empty = pd.Series(dtype=float)
-    empty_result = ReferenceResult(empty, empty, empty_stats, pd.DataFrame(), None, work_matrix)
-    if valid_signal.empty:
-        return empty_result
-    daily_return = calc_strategy_vwap_daily_return(signal_matrix=work_matrix, **market, **engine_params)
-    if daily_return.empty:
-        return empty_result
+    return ReferenceResult(empty, empty, empty_stats, pd.DataFrame(), None, work_matrix)
+
+
+def after_engine(
+    daily_return: pd.Series,
+    work_matrix: pd.DataFrame,
+    benchmark_dict: dict[str, pd.Series] | None,
+    benchmark_names: str,
+) -> ReferenceResult:
+    """Everything the runner does with the engine's daily returns."""
+    valid_signal = work_matrix.dropna(how="all")
+    if daily_return.empty or valid_signal.empty:
+        return _empty_result(work_matrix)
     daily_return = daily_return[daily_return.index <= valid_signal.index.max()]
     if daily_return.empty:
-        return empty_result
+        return _empty_result(work_matrix)
     df = pd.DataFrame({"daily_return": daily_return})
     if benchmark_dict is not None and benchmark_names in benchmark_dict:
         bm_daily = benchmark_dict[benchmark_names].astype(float).replace([np.inf, -np.inf], np.nan).fillna(0.0)
@@ -200,8 +201,24 @@ def run_strategy_backtest(
         total_backtesting["index_daily_return"] = 0.0
         total_backtesting["close"] = 1.0
     if total_backtesting.empty:
-        return empty_result
+        return _empty_result(work_matrix)
     total = build_total_backtesting_frame(total_backtesting)
     stats = calc_strategy_stats(total, work_matrix)
     summary = benchmark_summary(total, benchmark_dict)
     return ReferenceResult(total["daily_return"], total["long"], stats, summary, total, work_matrix)
+
+
+def run_strategy_backtest(
+    strategy_matrix: pd.DataFrame,
+    market: dict[str, pd.DataFrame],
+    benchmark_dict: dict[str, pd.Series] | None = None,
+    benchmark_names: str = "000852",
+    rolling_window: int = 0,
+    **engine_params: Any,
+) -> ReferenceResult:
+    """The runner without charts; `market` holds the eight tables by name."""
+    work_matrix = align_weights(strategy_matrix, market["close_price"], rolling_window)
+    if work_matrix.dropna(how="all").empty:
+        return _empty_result(work_matrix)
+    daily_return = calc_strategy_vwap_daily_return(signal_matrix=work_matrix, **market, **engine_params)
+    return after_engine(daily_return, work_matrix, benchmark_dict, benchmark_names)
