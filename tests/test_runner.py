@@ -135,6 +135,15 @@ class TestAlignment:
         result = run(weights, market, benchmark_dict=bm)
         assert_matches_reference(result, weights, market, benchmark_dict=bm)
 
+    def test_primary_join_follows_concat_inner_on_unordered_dates(self):
+        market = market_of()
+        weights = weights_of([[0.01, 0.02]] * 6).iloc[[0, 3, 1, 5, 2, 4]]
+        # Not every date, in reverse order, with an infinite day.
+        bm = {"000852": benchmark([0.001, np.inf, -0.002, 0.003, 0.0, 0.002]).iloc[[5, 4, 2, 1, 0]]}
+        result = run(weights, market, benchmark_dict=bm)
+        assert not result.daily_return.empty
+        assert_matches_reference(result, weights, market, benchmark_dict=bm)
+
     def test_weights_outside_the_market_are_dropped_and_logged(self, caplog):
         market = market_of(codes=CODES + ["000003"])
         weights = weights_of([[0.01, 0.01, 0.02, np.nan]] * 4,
@@ -198,9 +207,11 @@ class TestNothingToBacktest:
         bm = {"000852": benchmark([0.001] * 6)} if with_benchmark else None
         assert_empty(run(weights, market_of(), benchmark_dict=bm))
 
-    def test_no_overlap_with_the_primary_benchmark(self):
-        bm = {"000852": pd.Series([0.01], index=["20300101"])}
-        assert_empty(run(weights_of([[0.01, 0.01]] * 4), market_of(), benchmark_dict=bm))
+    def test_no_overlap_with_the_primary_benchmark_is_warned_about(self, caplog):
+        numbered = pd.Series([0.01] * 6, index=[int(d) for d in DATES])
+        with caplog.at_level(logging.WARNING, logger="morvane"):
+            assert_empty(run(weights_of([[0.01, 0.01]] * 4), market_of(), benchmark_dict={"000852": numbered}))
+        assert any("没有共同日期" in r.getMessage() for r in caplog.records)
 
     def test_empty_result_with_a_chart_request_draws_nothing(self, tmp_path):
         result = run(weights_of([[0.01, 0.01]]), market_of(), plot_save_path=tmp_path / "x.png")

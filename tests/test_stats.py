@@ -7,9 +7,14 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
+import reference_stats
 from reference_stats import EMPTY_STATS_KEYS, STATS_KEYS
 
-from morvane.backtest._ravelle import _build_total_backtesting_frame, calc_strategy_stats
+from morvane.backtest._ravelle import (
+    _build_total_backtesting_frame,
+    _period_return_drawdown_calmar,
+    calc_strategy_stats,
+)
 
 DATES = pd.bdate_range("2024-01-02", periods=400).strftime("%Y%m%d").tolist()
 
@@ -190,6 +195,18 @@ class TestPandasSemantics:
                 assert math.isnan(stats["return_corr"])
             else:
                 assert stats["return_corr"] == pytest.approx(expected, rel=1e-12)
+
+    def test_rows_with_a_missing_value_in_any_column_are_dropped(self):
+        given = frame(daily_return=[0.01, 0.02, 0.03, 0.04], index_daily_return=[0.0, np.nan, 0.0, 0.0])
+        given["note"] = pd.Series(["a", "b", None, "d"], index=given.index, dtype=object)
+        total = _build_total_backtesting_frame(given)
+        assert total.index.equals(given.dropna().index)
+        assert total["long"].tolist() == pytest.approx([1.0, 1.05 / 1.01])
+
+    def test_period_figures_skip_missing_values_as_pandas_does(self):
+        series = pd.Series([np.nan, 0.02, np.nan, -0.05, 0.01, np.nan, -0.01])
+        assert _period_return_drawdown_calmar(series) == pytest.approx(
+            reference_stats.period_return_drawdown_calmar(series), rel=1e-12)
 
     def test_constant_benchmark_has_no_correlation(self):
         stats = calc_strategy_stats(total_of([0.01, 0.02, 0.03], [0.01, 0.01, 0.01]), None)

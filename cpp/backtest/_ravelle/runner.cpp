@@ -207,7 +207,12 @@ nb::object run_strategy_backtest(const RunnerArgs& a) {
       "benchmark_dict[" + nb::cast<std::string>(nb::repr(nb::str(c.primary.c_str()))) + "]";
   JoinedDays days =
       join_primary_benchmark(dates, std::move(trimmed), primary, primary_name.c_str());
-  if (days.daily_return.empty()) return empty_result(c.strategy_name);
+  if (days.daily_return.empty()) {
+    // Often a mismatch of label types (numbers against "YYYYMMDD" texts).
+    glue::log_message("warning", "主基准 %s 与策略收益没有共同日期 (%s 至 %s), 返回空结果",
+                      c.primary, dates.attr("min")(), dates.attr("max")());
+    return empty_result(c.strategy_name);
+  }
 
   std::optional<Backtest> backtest = build_backtest(std::move(days), !primary.is_none(), work.view);
   if (!backtest) return empty_result(c.strategy_name);
