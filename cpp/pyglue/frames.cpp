@@ -164,3 +164,41 @@ nb::object make_series(std::vector<double>&& values, nb::handle index) {
 nb::object empty_float_series() { return pandas().attr("Series")("dtype"_a = "float64"); }
 
 }  // namespace morvane::pyglue
+
+namespace morvane::pyglue {
+
+FloatVector read_float_vector(nb::handle series, const std::string& name) {
+  const nb::object np = numpy();
+  nb::object values;
+  try {
+    values = nb::hasattr(series, "to_numpy")
+                 ? series.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan"))
+                 : np.attr("asarray")(series, "dtype"_a = "float64");
+  } catch (const nb::python_error&) {
+    raise_value_error("参数 " + name + " 含无法转换为数值的数据");
+  }
+  if (nb::cast<std::size_t>(values.attr("ndim")) != 1) {
+    raise_value_error("参数 " + name + " 必须是一维序列");
+  }
+  values = np.attr("ascontiguousarray")(values);
+  using Values = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+  const Values view = nb::cast<Values>(values);
+  return {std::move(values), {view.data(), view.shape(0)}};
+}
+
+FloatVector read_float_column(nb::handle frame, const char* column) {
+  const nb::object values = frame[column];
+  if (!nb::isinstance(values, pandas().attr("Series"))) {
+    raise_value_error(std::string("列 ") + column + " 重复出现, 无法作为单列读取");
+  }
+  return read_float_vector(values, std::string("列 ") + column);
+}
+
+nb::object make_float_frame(std::vector<std::pair<const char*, std::vector<double>>>&& columns,
+                            nb::handle index) {
+  nb::dict data;
+  for (auto& [name, values] : columns) data[name] = numpy_from(std::move(values));
+  return pandas().attr("DataFrame")(data, "index"_a = index, "copy"_a = false);
+}
+
+}  // namespace morvane::pyglue

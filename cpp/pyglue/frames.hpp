@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kernels/matrix_view.hpp"
@@ -31,6 +32,24 @@ struct LabelledMatrix {
 // Values of `frame` as float64. Numeric and bool columns convert; a column
 // that cannot (text, objects) raises ValueError naming `name` and the column.
 [[nodiscard]] LabelledMatrix<double> read_float_frame(nb::handle frame, const char* name);
+
+// Values of a Series (or any one-dimensional array-like) as contiguous
+// float64, kept alive by `owner`. Missing values read as NaN; values that
+// cannot be numbers raise ValueError naming `name`.
+struct FloatVector {
+  nb::object owner;
+  std::span<const double> values;
+};
+[[nodiscard]] FloatVector read_float_vector(nb::handle series, const std::string& name);
+
+// Column `column` of `frame` as float64. A missing column raises the table's
+// own KeyError; a duplicated or non-numeric one a ValueError naming it.
+[[nodiscard]] FloatVector read_float_column(nb::handle frame, const char* column);
+
+// A DataFrame over `index` with the given float64 columns, in order (the
+// vectors are taken over, not copied).
+[[nodiscard]] nb::object make_float_frame(
+    std::vector<std::pair<const char*, std::vector<double>>>&& columns, nb::handle index);
 
 // Values of `frame` as bool. A non-bool table is read as numbers: non-zero is
 // true, and a missing value takes `missing_value`.

@@ -63,4 +63,139 @@ Raises:
     TypeError: strategy_matrix 不是 pandas.DataFrame, 或 rolling_window 不是数值。
 )";
 
+inline constexpr const char* kBuildTotalFrame =
+    R"(由策略与基准的日收益构建逐日回测表 (净值、回撤、超额收益)。
+
+收益不复利: 累计收益是日收益之和。
+
+Args:
+    total_backtesting (pandas.DataFrame): 以交易日为索引, 至少含 "daily_return" (策略日收益) 与
+        "index_daily_return" (基准日收益) 两列, 可选 "close" (基准点位); 其他列原样保留。
+
+Returns:
+    pandas.DataFrame: 去掉任一列缺失的行后的新表, 依次追加 "extra_daily_return" (超额日收益)、
+    "long" (策略净值 (1 + 累计收益) / 首值, 首行为 1.0)、"close_net_value" (基准净值: 有 "close"
+    且首值非 0 时为 close / 首值, 否则为 1 + 累计基准收益)、"close" (仅输入没有该列时追加,
+    1 + 累计基准收益)、"max_drowdown" (long 减其历史最高, 0 或负)、"extra_return" (累计超额收益,
+    首行为 0.0)、"extra_max_drowdown" ((1 + extra_return) 减其历史最高)。去掉缺失行后为空时原样
+    返回空表, 不追加列。输入表不会被修改。
+
+Raises:
+    TypeError: total_backtesting 不是 pandas.DataFrame。
+    KeyError: 缺少 "daily_return" 或 "index_daily_return" 列。
+    ValueError: 所需的列含非数值数据或列名重复。
+)";
+
+inline constexpr const char* kStrategyStats = R"(计算策略回测的十三项汇总统计。
+
+年化按 252 个交易日、线性 (总收益 / 年数) 计算; 年数 = 行数 / 252。夏普比率与胜率只用有限的
+日收益, 无穷值仍计入净值与年化收益。
+
+Args:
+    total_frame (pandas.DataFrame): _build_total_backtesting_frame 的结果; 先去掉任一列缺失的行。
+    signal_df (pandas.DataFrame | None): 策略实际交易的权重表 (日期 × 股票), 用于持股数与换手率;
+        None 时这两项为 NaN。
+
+Returns:
+    dict[str, float]: 依次为 "annual_return" (策略年化收益, 百分数)、"long_sharp" (策略夏普)、
+    "max_dd" (策略最大回撤, 正数)、"benchmark_annual_return" (基准年化收益, 百分数)、
+    "benchmark_sharp"、"extra_annual_return" (超额年化收益, 百分数)、"extra_sharp"、
+    "extra_max_dd" (超额最大回撤, 正数)、"return_corr" (策略与基准日收益的相关系数)、
+    "win_rate" (策略日收益为正的比例)、"excess_win_rate" (超额日收益为正的比例)、
+    "holding_count" (每日有限权重个数的均值, 0 权重也计入)、"turnover" (权重单边日均换手,
+    缺失按 0 计; 只有一行时为 NaN)。表为空时十三项均为 NaN, 顺序为 annual_return、long_sharp、
+    max_dd、extra_annual_return、extra_sharp、extra_max_dd、benchmark_annual_return、
+    benchmark_sharp、return_corr、win_rate、excess_win_rate、holding_count、turnover。
+
+Raises:
+    TypeError: total_frame 不是 pandas.DataFrame, 或 signal_df 既不是 DataFrame 也不是 None。
+    KeyError: 缺少逐日回测表的某一列。
+    ValueError: 某列或权重表含非数值数据。
+)";
+
+inline constexpr const char* kYearlyMetrics =
+    R"(按自然年计算策略与超额收益的年度收益、夏普、最大回撤与卡玛比率。
+
+收益不复利: 年度收益为当年日收益之和, 回撤在累计收益上计算, 起点 0 视为高点 (只亏不赚的
+一年回撤等于其累计亏损)。每年先去掉非有限的日收益; 两侧都没有数据的年份跳过。
+
+Args:
+    daily (pandas.DataFrame): 以日期 (DatetimeIndex) 为索引, 至少含 "daily_return" 与
+        "extra_daily_return" 两列; 其他列忽略。
+
+Returns:
+    pandas.DataFrame: 以整数年份 "year" 为索引 (升序), 依次为 "strategy_return"、"strategy_sharpe"、
+    "strategy_max_dd" (正数)、"strategy_calmar" (年化收益 / 最大回撤, 无回撤时为 NaN)、
+    "excess_return"、"excess_sharpe"、"excess_max_dd"、"excess_calmar"。没有任何年份时为
+    无列、无索引名的空表。
+
+Raises:
+    TypeError: daily 不是 pandas.DataFrame, 或其索引不是日期索引。
+    KeyError: 缺少 "daily_return" 或 "extra_daily_return" 列。
+    ValueError: 这两列含非数值数据。
+)";
+
+inline constexpr const char* kPeriodFigures = R"(一段日收益的区间收益、最大回撤与卡玛比率。
+
+Args:
+    daily_return (pandas.Series | Sequence[float] | None): 日收益, 缺失值跳过, 例如
+        [0.01, -0.02, 0.01]。
+
+Returns:
+    tuple[float, float, float]: (区间收益 = 日收益之和, 最大回撤 (正数, 起点 0 视为高点),
+    卡玛比率 = 均值 × 252 / 最大回撤; 最大回撤不超过 1e-12 时为 NaN)。None 或空序列返回三个 NaN。
+
+Raises:
+    ValueError: daily_return 含非数值数据或不是一维序列。
+)";
+
+inline constexpr const char* kRunner =
+    R"(策略回测入口: 对齐并平滑权重, 计算每日收益, 与基准比较并汇总。
+
+权重只保留行情 (close_price) 中也有的交易日与股票, 并去掉没有任何权重的股票; T-1 日的权重在
+T 日以 VWAP 成交 (每手 200 股), 只保留不晚于最后一个有权重日期的收益。权重表在其日期范围内
+缺少交易日时会通过 morvane 日志器给出警告 (每行权重在下一行的日期成交, 缺少的日期不调仓也
+不计收益)。没有可回测的数据 (无共同日期、无权重、与主基准无重叠) 不是错误: 返回空结果。
+输入表不会被修改。
+
+Args:
+    strategy_matrix (pandas.DataFrame): 日期 × 股票的目标权重, NaN 表示不持仓。
+    can_buy_stock (pandas.DataFrame): 日期 × 股票, True 表示当日可买入。
+    cant_sell_stock (pandas.DataFrame): 日期 × 股票, True 表示当日不可卖出。
+    split_factor (pandas.DataFrame): 日期 × 股票, 每股拆分后的股数, NaN 表示无拆分。
+    dividend_factor (pandas.DataFrame): 日期 × 股票, 每股现金分红, NaN 表示无分红。
+    close_price (pandas.DataFrame): 日期 × 股票, 收盘价; 其行列标签定义交易日与股票池。
+    prev_close (pandas.DataFrame): 日期 × 股票, 前收盘价。
+    buy_price (pandas.DataFrame): 日期 × 股票, 买入成交价 (早盘 VWAP)。
+    sell_price (pandas.DataFrame): 日期 × 股票, 卖出成交价 (早盘 VWAP)。
+    benchmark_dict (dict[str, pandas.Series] | None): 基准代码 → 基准日收益序列, 例如
+        {"000852": 序列}; {} 与 None 相同。
+    benchmark_names (str): 主基准代码, 默认 "000852"; 不在 benchmark_dict 中时基准收益按 0 计。
+    rolling_window (int): 权重平滑窗口, 默认 0 (不平滑)。
+    total_money (float): 名义资金, 默认 1e8。
+    fee (float): 佣金费率, 默认 1e-4。
+    rule_fee (float): 印花税率 (仅卖出), 默认 5e-4。
+    plot_image_kind (str | None): 图表版式, 默认 "large"; None 表示不画图。
+    plot_save_path (str | os.PathLike | None): 主图文件路径, 默认 None (不画图)。
+    strategy_name (str): 策略名称, 默认 "strategy"。
+    plot_title (str | None): 图表标题, 默认 None。
+
+Returns:
+    _RavelleResult: strategy_name; daily_return (日收益, 与主基准对齐后); cumulative_return (策略
+    净值, 从 1.0 开始); stats (calc_strategy_stats 的十三项统计); benchmark_summary (每个与回测有
+    共同日期的基准一行: "benchmark_name"、"benchmark_annual_return" (基准日均收益 × 252, 小数)、
+    "excess_annual_return" (超额日均收益 × 252)、"excess_sharpe"、"excess_max_dd" (累计超额收益
+    的最大回撤, 0 或负)); plot_paths (画图时为 {"main": 主图路径, "weekly_net_value": 同目录下
+    文件名加 "_weekly_net_value" 的周净值图路径}, 否则为 {})。没有可回测的数据时两个序列为空、
+    统计全为 NaN、汇总为空表、plot_paths 为 {}。
+
+Raises:
+    TypeError: 某个矩阵不是 pandas.DataFrame; benchmark_dict 不是 dict 或 None, 或其中的值不是
+        pandas.Series; benchmark_names、strategy_name 不是 str; plot_image_kind、plot_title 不是
+        str 或 None; rolling_window、total_money、fee、rule_fee 不是数值。
+    ValueError: 权重表含非数值数据 (消息中给出第一列出错的列名)、权重表或行情表标签重复, 或
+        total_money、fee、rule_fee 超出取值范围。
+    OSError: 请求了图表 (plot_image_kind 与 plot_save_path 都不为 None) 而图片文件无法写入。
+)";
+
 }  // namespace morvane::doc

@@ -24,12 +24,25 @@ void check_rate(double value, const char* name) {
   }
 }
 
-kernels::PortfolioParams read_params(const EngineArgs& args) {
+// First row holding any weight (a non-NaN value), or `rows` when none does.
+std::size_t first_weighted_row(const kernels::MatrixView<double>& weights) {
+  for (std::size_t i = 0; i < weights.rows; ++i) {
+    for (std::size_t j = 0; j < weights.cols; ++j) {
+      if (!std::isnan(weights(i, j))) return i;
+    }
+  }
+  return weights.rows;
+}
+
+}  // namespace
+
+kernels::PortfolioParams read_portfolio_params(nb::handle total_money, nb::handle fee,
+                                               nb::handle rule_fee, nb::handle lot_size) {
   kernels::PortfolioParams params;
-  params.total_money = glue::to_float(args.total_money, "total_money");
-  params.fee = glue::to_float(args.fee, "fee");
-  params.rule_fee = glue::to_float(args.rule_fee, "rule_fee");
-  params.lot_size = glue::to_int(args.lot_size, "lot_size");
+  params.total_money = glue::to_float(total_money, "total_money");
+  params.fee = glue::to_float(fee, "fee");
+  params.rule_fee = glue::to_float(rule_fee, "rule_fee");
+  params.lot_size = glue::to_int(lot_size, "lot_size");
   // A zero or NaN capital, or a zero lot, turns every return into NaN or inf;
   // refuse them instead of handing back a series of garbage.
   if (!(std::isfinite(params.total_money) && params.total_money > 0.0)) {
@@ -44,17 +57,30 @@ kernels::PortfolioParams read_params(const EngineArgs& args) {
   return params;
 }
 
-// First row holding any weight (a non-NaN value), or `rows` when none does.
-std::size_t first_weighted_row(const kernels::MatrixView<double>& weights) {
-  for (std::size_t i = 0; i < weights.rows; ++i) {
-    for (std::size_t j = 0; j < weights.cols; ++j) {
-      if (!std::isnan(weights(i, j))) return i;
-    }
+EngineRun run_engine(const glue::LabelledMatrix<double>& signal, const glue::MarketTables& market,
+                     const kernels::PortfolioParams& params) {
+  // The weights of row t are traded on row t + 1. Rows before the first
+  // weights have nothing to trade and get no return; a later row without any
+  // weight is an empty portfolio and is valued like any other day.
+  std::size_t first = 0;
+  {
+    const nb::gil_scoped_release unlocked;
+    first = first_weighted_row(signal.view);
   }
-  return weights.rows;
-}
+  if (first + 1 >= signal.view.rows) return {nb::none(), {}};
+  const std::size_t n_days = signal.view.rows - first - 1;
 
-}  // namespace
+  EngineRun out{signal.index[glue::py_slice(first + 1, signal.view.rows)],
+                std::vector<double>(n_days)};
+  const glue::MarketArrays arrays =
+      glue::build_market_arrays(out.pnl_index, signal.columns, market);
+  const kernels::MatrixView<double> shifted = signal.view.row_slice(first, n_days);
+  {
+    const nb::gil_scoped_release unlocked;
+    kernels::run_weight_portfolio(shifted, arrays.view, params, out.returns);
+  }
+  return out;
+}
 
 nb::object daily_return(const EngineArgs& args) {
   const glue::MarketTables& m = args.market;
@@ -65,32 +91,14 @@ nb::object daily_return(const EngineArgs& args) {
                                m.split_factor,     m.dividend_factor, m.close_price,
                                m.prev_close,       m.buy_price,       m.sell_price};
   for (std::size_t k = 0; k < std::size(tables); ++k) glue::require_dataframe(tables[k], names[k]);
-  const kernels::PortfolioParams params = read_params(args);
+  const kernels::PortfolioParams params =
+      read_portfolio_params(args.total_money, args.fee, args.rule_fee, args.lot_size);
 
   const glue::LabelledMatrix<double> signal =
       glue::read_float_frame(args.signal_matrix, "signal_matrix");
-  // The weights of row t are traded on row t + 1. Rows before the first
-  // weights have nothing to trade and get no return; a later row without any
-  // weight is an empty portfolio and is valued like any other day.
-  std::size_t first = 0;
-  {
-    const nb::gil_scoped_release unlocked;
-    first = first_weighted_row(signal.view);
-  }
-  if (first + 1 >= signal.view.rows) return glue::empty_float_series();
-  const std::size_t n_days = signal.view.rows - first - 1;
-
-  const nb::object pnl_index = signal.index[glue::py_slice(first + 1, signal.view.rows)];
-  const glue::MarketArrays market =
-      glue::build_market_arrays(pnl_index, signal.columns, args.market);
-
-  const kernels::MatrixView<double> shifted = signal.view.row_slice(first, n_days);
-  std::vector<double> returns(n_days);
-  {
-    const nb::gil_scoped_release unlocked;
-    kernels::run_weight_portfolio(shifted, market.view, params, returns);
-  }
-  return glue::make_series(std::move(returns), pnl_index);
+  EngineRun run = run_engine(signal, args.market, params);
+  if (run.pnl_index.is_none()) return glue::empty_float_series();
+  return glue::make_series(std::move(run.returns), run.pnl_index);
 }
 
 nb::object smooth_strategy_weights(nb::handle strategy_matrix, nb::handle rolling_window) {

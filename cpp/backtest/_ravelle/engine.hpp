@@ -3,6 +3,10 @@
 
 #include <nanobind/nanobind.h>
 
+#include <vector>
+
+#include "kernels/portfolio.hpp"
+#include "pyglue/frames.hpp"
 #include "pyglue/market.hpp"
 
 namespace morvane::ravelle {
@@ -17,6 +21,23 @@ struct EngineArgs {
   nb::handle rule_fee;
   nb::handle lot_size;
 };
+
+// The engine's money parameters, converted and range-checked (ValueError for a
+// capital that is not positive and finite, a rate outside [0, 1) or a lot
+// below 1).
+[[nodiscard]] kernels::PortfolioParams read_portfolio_params(nb::handle total_money, nb::handle fee,
+                                                             nb::handle rule_fee,
+                                                             nb::handle lot_size);
+
+// Daily returns of the weights in `signal` (row t traded on row t + 1).
+// `pnl_index` is None and `returns` empty when there is nothing to trade.
+struct EngineRun {
+  nb::object pnl_index;
+  std::vector<double> returns;
+};
+[[nodiscard]] EngineRun run_engine(const pyglue::LabelledMatrix<double>& signal,
+                                   const pyglue::MarketTables& market,
+                                   const kernels::PortfolioParams& params);
 
 // calc_strategy_vwap_daily_return: a float64 Series of daily returns.
 [[nodiscard]] nb::object daily_return(const EngineArgs& args);

@@ -1,0 +1,234 @@
+#include "runner.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "align_weights.hpp"
+#include "benchmarks.hpp"
+#include "charts.hpp"
+#include "engine.hpp"
+#include "kernels/strategy_stats.hpp"
+#include "kernels/weights.hpp"
+#include "pyglue/args.hpp"
+#include "pyglue/frames.hpp"
+#include "pyglue/log.hpp"
+#include "stats.hpp"
+
+using namespace nanobind::literals;
+
+namespace morvane::ravelle {
+
+namespace {
+
+namespace glue = morvane::pyglue;
+
+// Every argument, checked and converted before any work.
+struct Checked {
+  std::string primary;
+  std::string strategy_name;
+  std::optional<std::string> image_kind;
+  std::optional<std::string> plot_title;
+  std::int64_t rolling_window = 0;
+  kernels::PortfolioParams params;
+  bool charts = false;
+};
+
+Checked check_arguments(const RunnerArgs& a) {
+  const char* const names[] = {"strategy_matrix", "can_buy_stock",   "cant_sell_stock",
+                               "split_factor",    "dividend_factor", "close_price",
+                               "prev_close",      "buy_price",       "sell_price"};
+  const nb::handle tables[] = {a.strategy_matrix, a.can_buy_stock,   a.cant_sell_stock,
+                               a.split_factor,    a.dividend_factor, a.close_price,
+                               a.prev_close,      a.buy_price,       a.sell_price};
+  for (std::size_t k = 0; k < std::size(tables); ++k) glue::require_dataframe(tables[k], names[k]);
+  glue::require_dict(a.benchmark_dict, "benchmark_dict", true);
+  check_benchmark_series(a.benchmark_dict);
+  Checked c;
+  c.primary = glue::to_text(a.benchmark_names, "benchmark_names");
+  c.rolling_window = glue::to_int(a.rolling_window, "rolling_window");
+  c.params = read_portfolio_params(a.total_money, a.fee, a.rule_fee,
+                                   nb::int_(kernels::PortfolioParams{}.lot_size));
+  c.image_kind = glue::to_optional_text(a.plot_image_kind, "plot_image_kind");
+  c.strategy_name = glue::to_text(a.strategy_name, "strategy_name");
+  c.plot_title = glue::to_optional_text(a.plot_title, "plot_title");
+  c.charts = c.image_kind.has_value() && !a.plot_save_path.is_none();
+  return c;
+}
+
+nb::object result_class() {
+  return nb::module_::import_("morvane.backtest._ravelle").attr("_RavelleResult");
+}
+
+// Nothing to backtest: empty returns, all-NaN statistics, no summary, no chart.
+nb::object empty_result(const std::string& strategy_name) {
+  const nb::object empty = glue::empty_float_series();
+  return result_class()("strategy_name"_a = strategy_name, "daily_return"_a = empty,
+                        "cumulative_return"_a = empty, "stats"_a = empty_stats_dict(),
+                        "benchmark_summary"_a = nb::module_::import_("pandas").attr("DataFrame")(),
+                        "plot_paths"_a = nb::dict());
+}
+
+// The primary benchmark's series, or None when the mapping lacks it.
+nb::object primary_series(nb::handle benchmark_dict, const std::string& primary) {
+  if (benchmark_dict.is_none()) return nb::none();
+  const nb::dict benchmarks = nb::borrow<nb::dict>(benchmark_dict);
+  if (benchmarks.contains(primary.c_str())) return benchmarks[primary.c_str()];
+  if (nb::len(benchmarks) > 0) {
+    glue::log_message("warning",
+                      "benchmark_dict 中没有主基准 %s: 基准日收益按 0.0 计, 超额指标即策略自身",
+                      primary);
+  }
+  return nb::none();
+}
+
+// The per-day backtest table of the joined days, with its rows that hold a
+// NaN dropped, and the statistics of it.
+struct Backtest {
+  nb::object total;
+  nb::dict stats;
+  std::vector<double> daily_return;  // the table's "daily_return"
+};
+
+std::optional<Backtest> build_backtest(JoinedDays&& days, bool with_benchmark,
+                                       const kernels::MatrixView<double>& weights) {
+  const std::vector<std::size_t> rows = [&] {
+    const std::span<const double> inputs[] = {days.daily_return, days.index_daily_return,
+                                              days.close};
+    return kernels::complete_rows(inputs);
+  }();
+  if (rows.empty()) return std::nullopt;
+  std::vector<double> daily = kernels::take(days.daily_return, rows);
+  std::vector<double> index_daily = kernels::take(days.index_daily_return, rows);
+  std::vector<double> close = kernels::take(days.close, rows);
+  nb::list kept;
+  for (const std::size_t r : rows) kept.append(r);
+  const nb::object dates = days.index.attr("take")(kept);
+
+  kernels::TotalColumns c = kernels::build_total_columns(daily, index_daily, close);
+  // The statistics skip the days on which a derived figure is NaN.
+  const kernels::TotalView all{daily,          index_daily,         c.extra_daily_return,
+                               c.long_nav,     c.close_net_value,   c.max_drawdown,
+                               c.extra_return, c.extra_max_drawdown};
+  const std::span<const double> every[] = {
+      all.daily_return,       all.index_daily_return, close,
+      all.extra_daily_return, all.long_nav,           all.close_net_value,
+      all.max_drawdown,       all.extra_return,       all.extra_max_drawdown};
+  const std::vector<std::size_t> clean = kernels::complete_rows(every);
+  kernels::WeightFigures held{};
+  {
+    const nb::gil_scoped_release unlocked;
+    held = kernels::weight_figures(weights);
+  }
+  nb::dict stats;
+  if (clean.empty()) {
+    stats = empty_stats_dict();
+  } else {
+    std::vector<std::vector<double>> kept_columns;
+    const std::span<const double> wanted[] = {all.daily_return,       all.index_daily_return,
+                                              all.extra_daily_return, all.long_nav,
+                                              all.close_net_value,    all.max_drawdown,
+                                              all.extra_return,       all.extra_max_drawdown};
+    for (const auto& column : wanted) kept_columns.push_back(kernels::take(column, clean));
+    const kernels::TotalView view{kept_columns[0], kept_columns[1], kept_columns[2],
+                                  kept_columns[3], kept_columns[4], kept_columns[5],
+                                  kept_columns[6], kept_columns[7]};
+    stats = stats_dict(kernels::strategy_stats(view, held));
+  }
+
+  Backtest out;
+  out.daily_return = daily;
+  std::vector<std::pair<const char*, std::vector<double>>> columns;
+  columns.emplace_back("daily_return", std::move(daily));
+  if (with_benchmark) {
+    columns.emplace_back("close", std::move(close));
+    columns.emplace_back("index_daily_return", std::move(index_daily));
+  } else {
+    columns.emplace_back("index_daily_return", std::move(index_daily));
+    columns.emplace_back("close", std::move(close));
+  }
+  columns.emplace_back("extra_daily_return", std::move(c.extra_daily_return));
+  columns.emplace_back("long", std::move(c.long_nav));
+  columns.emplace_back("close_net_value", std::move(c.close_net_value));
+  columns.emplace_back("max_drowdown", std::move(c.max_drawdown));
+  columns.emplace_back("extra_return", std::move(c.extra_return));
+  columns.emplace_back("extra_max_drowdown", std::move(c.extra_max_drawdown));
+  out.total = glue::make_float_frame(std::move(columns), dates);
+  out.stats = std::move(stats);
+  return out;
+}
+
+}  // namespace
+
+nb::object run_strategy_backtest(const RunnerArgs& a) {
+  const Checked c = check_arguments(a);
+
+  const nb::object aligned = align_weights_to_market(a.strategy_matrix, a.close_price);
+  const nb::object work_matrix = smooth_strategy_weights(aligned, a.rolling_window);
+  const glue::LabelledMatrix<double> work = glue::read_float_frame(work_matrix, "strategy_matrix");
+
+  std::vector<std::uint8_t> weighted;
+  {
+    const nb::gil_scoped_release unlocked;
+    weighted = kernels::rows_with_weight(work.view);
+  }
+  nb::list weighted_rows;
+  for (std::size_t i = 0; i < weighted.size(); ++i) {
+    if (weighted[i]) weighted_rows.append(i);
+  }
+  if (nb::len(weighted_rows) == 0) return empty_result(c.strategy_name);
+  const nb::object last_weight_date = work.index.attr("take")(weighted_rows).attr("max")();
+
+  const glue::MarketTables market{a.can_buy_stock,   a.cant_sell_stock, a.split_factor,
+                                  a.dividend_factor, a.close_price,     a.prev_close,
+                                  a.buy_price,       a.sell_price};
+  EngineRun run = run_engine(work, market, c.params);
+  if (run.pnl_index.is_none()) return empty_result(c.strategy_name);
+
+  // Returns dated after the last weights are not the strategy's.
+  const nb::object on_or_before = run.pnl_index.attr("__le__")(last_weight_date).attr("tolist")();
+  nb::list trimmed_rows;
+  std::vector<double> trimmed;
+  for (std::size_t i = 0; i < run.returns.size(); ++i) {
+    if (nb::cast<bool>(on_or_before[nb::int_(i)])) {
+      trimmed_rows.append(i);
+      trimmed.push_back(run.returns[i]);
+    }
+  }
+  if (trimmed.empty()) return empty_result(c.strategy_name);
+  const nb::object dates = run.pnl_index.attr("take")(trimmed_rows);
+
+  const nb::object primary = primary_series(a.benchmark_dict, c.primary);
+  const std::string primary_name =
+      "benchmark_dict[" + nb::cast<std::string>(nb::repr(nb::str(c.primary.c_str()))) + "]";
+  JoinedDays days =
+      join_primary_benchmark(dates, std::move(trimmed), primary, primary_name.c_str());
+  if (days.daily_return.empty()) {
+    // Often a mismatch of label types (numbers against "YYYYMMDD" texts).
+    glue::log_message("warning", "主基准 %s 与策略收益没有共同日期 (%s 至 %s), 返回空结果",
+                      c.primary, dates.attr("min")(), dates.attr("max")());
+    return empty_result(c.strategy_name);
+  }
+
+  std::optional<Backtest> backtest = build_backtest(std::move(days), !primary.is_none(), work.view);
+  if (!backtest) return empty_result(c.strategy_name);
+
+  const nb::object summary =
+      benchmark_summary(backtest->total.attr("index"), backtest->daily_return, a.benchmark_dict);
+  nb::dict plot_paths;
+  if (c.charts) {
+    plot_paths =
+        draw_strategy_charts({backtest->total, backtest->stats, c.strategy_name, c.plot_title,
+                              *c.image_kind, a.plot_save_path, c.primary, c.rolling_window});
+  }
+  return result_class()(
+      "strategy_name"_a = c.strategy_name, "daily_return"_a = backtest->total["daily_return"],
+      "cumulative_return"_a = backtest->total["long"], "stats"_a = backtest->stats,
+      "benchmark_summary"_a = summary, "plot_paths"_a = plot_paths);
+}
+
+}  // namespace morvane::ravelle

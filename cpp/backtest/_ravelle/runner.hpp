@@ -1,0 +1,35 @@
+// Binding of the strategy backtest runner.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace morvane::ravelle {
+
+namespace nb = nanobind;
+
+struct RunnerArgs {
+  nb::handle strategy_matrix;
+  nb::handle can_buy_stock;
+  nb::handle cant_sell_stock;
+  nb::handle split_factor;
+  nb::handle dividend_factor;
+  nb::handle close_price;
+  nb::handle prev_close;
+  nb::handle buy_price;
+  nb::handle sell_price;
+  nb::handle benchmark_dict;
+  nb::handle benchmark_names;
+  nb::handle rolling_window;
+  nb::handle total_money;
+  nb::handle fee;
+  nb::handle rule_fee;
+  nb::handle plot_image_kind;
+  nb::handle plot_save_path;
+  nb::handle strategy_name;
+  nb::handle plot_title;
+};
+
+// run_strategy_backtest_core: a _RavelleResult.
+[[nodiscard]] nb::object run_strategy_backtest(const RunnerArgs& args);
+
+}  // namespace morvane::ravelle

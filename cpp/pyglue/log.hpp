@@ -1,0 +1,20 @@
+// Messages through the package logger "morvane", which is silent unless the
+// user attaches a handler. Arguments are passed %-style, unformatted, so a
+// disabled level costs one call. Needs the GIL.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <utility>
+
+namespace morvane::pyglue {
+
+namespace nb = nanobind;
+
+template <class... Args>
+void log_message(const char* level, const char* format, Args&&... args) {
+  const nb::object logger = nb::module_::import_("morvane.logger").attr("logger");
+  logger.attr(level)(format, std::forward<Args>(args)...);
+}
+
+}  // namespace morvane::pyglue
