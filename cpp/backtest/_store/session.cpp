@@ -2,6 +2,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include <cerrno>
 #include <optional>
 #include <unordered_set>
 
@@ -16,6 +17,9 @@ namespace morvane::store {
 namespace {
 
 kernels::FileLock acquire(const StorePaths& paths) {
+  if (!kernels::path_exists(paths.dir)) {
+    throw kernels::IoError(ENOENT, paths.dir, "预备数据目录不存在: " + paths.dir);
+  }
   std::optional<kernels::FileLock> lock = kernels::FileLock::try_acquire(paths.lock());
   if (!lock) {
     throw kernels::StoreStateError("预备数据目录正被另一个写入者占用, 请等它结束后再试: " +
