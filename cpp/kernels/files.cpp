@@ -7,9 +7,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <exception>
+#include <mutex>
 #include <random>
+#include <thread>
 
 #include "store_errors.hpp"
 
@@ -146,6 +150,35 @@ FileLock::FileLock(FileLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1;
 
 FileLock::~FileLock() {
   if (fd_ >= 0) ::close(fd_);  // closing the descriptor drops the flock
+}
+
+void sync_files(std::span<const File* const> files) {
+  constexpr std::size_t kMaxThreads = 16;
+  const std::size_t threads = std::min(files.size(), kMaxThreads);
+  if (threads <= 1) {
+    for (const File* file : files) file->sync();
+    return;
+  }
+  std::atomic<std::size_t> next{0};
+  std::exception_ptr first_error;
+  std::mutex error_lock;
+  {
+    std::vector<std::jthread> workers;
+    workers.reserve(threads);
+    for (std::size_t t = 0; t < threads; ++t) {
+      workers.emplace_back([&] {
+        for (std::size_t k = next++; k < files.size(); k = next++) {
+          try {
+            files[k]->sync();
+          } catch (...) {
+            const std::lock_guard guard(error_lock);
+            if (!first_error) first_error = std::current_exception();
+          }
+        }
+      });
+    }
+  }
+  if (first_error) std::rethrow_exception(first_error);
 }
 
 bool path_exists(const std::string& path) {

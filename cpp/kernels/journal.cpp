@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <map>
+#include <vector>
 
 #include "checksum.hpp"
 #include "files.hpp"
@@ -113,7 +114,9 @@ void replay_journal(const std::string& dir, const Journal& journal, const std::s
     found->second.write_all(entry.offset,
                             std::as_bytes(std::span(entry.bytes.data(), entry.bytes.size())));
   }
-  for (const auto& [name, file] : files) file.sync();
+  std::vector<const File*> to_sync;
+  for (const auto& [name, file] : files) to_sync.push_back(&file);
+  sync_files(to_sync);
   write_file_atomic(dir, metadata_name, journal.metadata);
   write_file_atomic(dir, manifest_name, journal.manifest);
   remove_file(dir + "/" + journal_name);

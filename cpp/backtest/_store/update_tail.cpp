@@ -146,8 +146,9 @@ std::size_t longest(const std::vector<std::string>& labels) {
   return n;
 }
 
-// Writes the merged dataset: new rows and labels into its file, or a new file.
-void write_merge(const std::string& dir, Merge& merge) {
+// Writes the merged dataset: new rows and labels into its file (returned,
+// still to be synced), or a new file (synced).
+std::optional<k::File> write_merge(const std::string& dir, Merge& merge) {
   if (merge.in_place) {
     merge.plan =
         k::plan_in_place(*merge.old, merge.dates, merge.columns, merge.rows_to_write,
@@ -155,15 +156,13 @@ void write_merge(const std::string& dir, Merge& merge) {
                            compose(merge, merge.old->header.col_capacity, first, count, out);
                          });
     merge.header = merge.plan.header;
-    if (!merge.plan.fresh.empty()) {
-      const k::File file = k::File::open_write(dir + "/" + merge.file);
-      for (const k::Patch& patch : merge.plan.fresh) {
-        file.write_all(patch.offset,
-                       std::as_bytes(std::span(patch.bytes.data(), patch.bytes.size())));
-      }
-      file.sync();
+    if (merge.plan.fresh.empty()) return std::nullopt;
+    k::File file = k::File::open_write(dir + "/" + merge.file);
+    for (const k::Patch& patch : merge.plan.fresh) {
+      file.write_all(patch.offset,
+                     std::as_bytes(std::span(patch.bytes.data(), patch.bytes.size())));
     }
-    return;
+    return file;
   }
   const k::MatrixHeader sized =
       k::sized_header(merge.table->dtype, merge.old->header.fill_true, merge.dates.size(),
@@ -254,14 +253,21 @@ bool update_tail(nb::handle self, nb::handle payload) {
   // Files first: merged datasets and new ones, synced, not yet referenced.
   {
     const nb::gil_scoped_release released;
+    std::vector<k::File> written;
     for (Merge& merge : merges) {
       if (merge.old) {
-        write_merge(paths.dir, merge);
+        if (std::optional<k::File> file = write_merge(paths.dir, merge)) {
+          written.push_back(std::move(*file));
+        }
       } else {
         merge.file = new_data_file_name(merge.key);
         merge.header = write_table_file(paths.dir, merge.file, *merge.table);
       }
     }
+    // Durable before the journal is: a replayed journal must find them.
+    std::vector<const k::File*> to_sync;
+    for (const k::File& file : written) to_sync.push_back(&file);
+    k::sync_files(to_sync);
     k::sync_directory(paths.dir);
   }
 
