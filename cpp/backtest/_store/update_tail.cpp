@@ -173,6 +173,7 @@ std::optional<k::File> write_merge(const std::string& dir, Merge& merge) {
                            [&](std::uint64_t first, std::uint64_t count, std::span<std::byte> out) {
                              compose(merge, sized.col_capacity, first, count, out);
                            });
+  return std::nullopt;
 }
 
 bool is_dict(nb::handle value) { return value.is_valid() && PyDict_Check(value.ptr()); }
