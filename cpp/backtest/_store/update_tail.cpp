@@ -27,6 +27,8 @@ namespace k = morvane::kernels;
 constexpr std::uint64_t kJournalFloor = std::uint64_t{1} << 20;
 
 struct Merge {
+  Merge(std::string key_, const Table* table_) : key(std::move(key_)), table(table_) {}
+
   std::string key;
   const Table* table = nullptr;
   std::optional<k::OpenedMatrix> old;     // the stored file, when the dataset is stored
@@ -227,11 +229,11 @@ bool update_tail(nb::handle self, nb::handle payload) {
     const auto found = given_benchmarks.find(nb::cast<std::string>(code));
     if (found == given_benchmarks.end() || found->second->series.rows() == 0) return false;
   }
-  for (const Table& table : given.tables) merges.push_back({table.key, &table});
+  for (const Table& table : given.tables) merges.emplace_back(table.key, &table);
   for (const Benchmark& benchmark : given.benchmarks) {
     const nb::object stored_key = benchmarks.attr("get")(benchmark.code);
-    Merge merge{stored_key.is_none() ? benchmark.series.key : nb::cast<std::string>(stored_key),
-                &benchmark.series};
+    Merge merge(stored_key.is_none() ? benchmark.series.key : nb::cast<std::string>(stored_key),
+                &benchmark.series);
     if (stored_key.is_none()) new_benchmarks.emplace_back(benchmark.code, merge.key);
     merges.push_back(std::move(merge));
   }
