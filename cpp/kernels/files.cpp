@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -132,6 +133,21 @@ std::shared_ptr<const Mapping> Mapping::map(const File& file) {
 
 Mapping::~Mapping() {
   if (data_ != nullptr) ::munmap(const_cast<std::byte*>(data_), size_);
+}
+
+PageBuffer::PageBuffer(std::size_t size) : size_(size) {
+  constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  mapped_ = std::max<std::size_t>((size + kHugePage - 1) / kHugePage * kHugePage, kHugePage);
+  void* const address =
+      ::mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (address == MAP_FAILED) fail("分配内存", "(匿名映射)");
+  // Only advice: without huge pages the buffer works the same, just slower.
+  ::madvise(address, mapped_, MADV_HUGEPAGE);
+  data_ = static_cast<std::byte*>(address);
+}
+
+PageBuffer::~PageBuffer() {
+  if (data_ != nullptr) ::munmap(data_, mapped_);
 }
 
 std::optional<FileLock> FileLock::try_acquire(const std::string& path) {

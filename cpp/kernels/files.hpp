@@ -56,6 +56,23 @@ class Mapping {
   std::size_t size_;
 };
 
+// Zeroed private memory for a loaded table, asked for in huge pages: filling
+// gigabytes of fresh 4 KiB pages costs more page faults than the read itself.
+class PageBuffer {
+ public:
+  explicit PageBuffer(std::size_t size);
+  PageBuffer(const PageBuffer&) = delete;
+  PageBuffer& operator=(const PageBuffer&) = delete;
+  ~PageBuffer();
+  [[nodiscard]] std::byte* data() const { return data_; }
+  [[nodiscard]] std::size_t size() const { return size_; }
+
+ private:
+  std::byte* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t mapped_ = 0;
+};
+
 // An exclusive advisory lock (flock) on a lock file, held while the object
 // lives. The kernel drops it when the process dies, so it never goes stale.
 class FileLock {

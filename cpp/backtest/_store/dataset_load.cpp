@@ -48,10 +48,11 @@ nb::object mapped_array(std::shared_ptr<const kernels::Mapping> mapping, std::ui
 }
 
 template <class T>
-nb::object owned_array(std::unique_ptr<std::byte[]> buffer, std::size_t rows, std::size_t cols,
-                       std::int64_t row_stride) {
-  T* const data = reinterpret_cast<T*>(buffer.get());
-  nb::capsule owner(buffer.get(), [](void* p) noexcept { delete[] static_cast<std::byte*>(p); });
+nb::object owned_array(std::unique_ptr<kernels::PageBuffer> buffer, std::size_t rows,
+                       std::size_t cols, std::int64_t row_stride) {
+  T* const data = reinterpret_cast<T*>(buffer->data());
+  nb::capsule owner(buffer.get(),
+                    [](void* p) noexcept { delete static_cast<kernels::PageBuffer*>(p); });
   buffer.release();
   const std::size_t shape[2] = {rows, cols};
   const std::int64_t strides[2] = {row_stride, 1};
@@ -127,7 +128,7 @@ nb::object TableLoader::labels(const std::string& raw, std::size_t width, bool d
 TableLoader::Loaded TableLoader::load(const DatasetRef& ref) {
   std::optional<kernels::OpenedMatrix> opened;
   std::shared_ptr<const kernels::Mapping> mapping;
-  std::unique_ptr<std::byte[]> buffer;
+  std::unique_ptr<kernels::PageBuffer> buffer;
   std::uint64_t lo = 0;
   std::uint64_t hi = 0;
   {
@@ -145,8 +146,8 @@ TableLoader::Loaded TableLoader::load(const DatasetRef& ref) {
     if (mmap_) {
       mapping = kernels::Mapping::map(opened->file);
     } else {
-      buffer = std::make_unique_for_overwrite<std::byte[]>((hi - lo) * row_bytes);
-      const std::span<std::byte> data(buffer.get(), (hi - lo) * row_bytes);
+      buffer = std::make_unique<kernels::PageBuffer>((hi - lo) * row_bytes);
+      const std::span<std::byte> data(buffer->data(), (hi - lo) * row_bytes);
       opened->file.read_exact(opened->layout.data + lo * row_bytes, data);
       kernels::verify_rows(*opened, lo, hi - lo, data, opened->file.path());
     }
