@@ -11,8 +11,11 @@
 #include "doc.hpp"
 #include "kernels/dates.hpp"
 #include "kernels/keys.hpp"
+#include "metadata.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/dates.hpp"
+#include "pyglue/store_errors.hpp"
+#include "store_base.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -43,4 +46,7 @@ NB_MODULE(_store, m) {
   m.def("clean_matrix", &morvane::store::clean_matrix, "table"_a,
         nb::sig("def clean_matrix(table: pandas.DataFrame) -> pandas.DataFrame"),
         morvane::doc::kCleanMatrix);
+  m.attr("_MetadataUnpickler") = morvane::store::make_restricted_unpickler();
+  morvane::pyglue::register_store_errors();
+  morvane::store::define_store_base(m);
 }

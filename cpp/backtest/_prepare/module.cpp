@@ -1,0 +1,51 @@
+// morvane.backtest._prepare: the prepared backtest data (payload layout,
+// constants, name and date helpers, the binary prepared-data store).
+#include <nanobind/nanobind.h>
+
+#include "doc.hpp"
+#include "names.hpp"
+#include "prepared_store.hpp"
+#include "pyglue/store_errors.hpp"
+
+namespace nb = nanobind;
+using namespace nb::literals;
+namespace prep = morvane::prepare;
+
+NB_MODULE(_prepare, m) {
+  m.doc() = morvane::doc::kPrepareModule;
+  // The module's imports, in their documented order.
+  const nb::object pathlib = nb::module_::import_("pathlib");
+  const nb::object typing = nb::module_::import_("typing");
+  m.attr("pickle") = nb::module_::import_("pickle");
+  m.attr("Path") = pathlib.attr("Path");
+  m.attr("Union") = typing.attr("Union");
+  m.attr("np") = nb::module_::import_("numpy");
+  m.attr("pd") = nb::module_::import_("pandas");
+  m.attr("NetworkError") = nb::module_::import_("morvane.exceptions").attr("NetworkError");
+  m.attr("get_instance") = nb::module_::import_("morvane.singleton").attr("get_instance");
+  const nb::module_ store = nb::module_::import_("morvane.backtest._store");
+  for (const char* name : {"BinaryPreparedDataStoreBase", "clean_matrix", "component_dataset_key",
+                           "normalize_yyyymmdd"}) {
+    m.attr(name) = store.attr(name);
+  }
+
+  m.attr("PathLike") = typing.attr(
+      "Union")[nb::make_tuple(nb::module_::import_("builtins").attr("str"), pathlib.attr("Path"))];
+  prep::define_constants(m);
+  morvane::pyglue::register_store_errors();
+
+  m.def("parse_name_list", &prep::parse_name_list, "raw_values"_a.none(),
+        nb::sig("def parse_name_list(raw_values: object) -> list[str]"),
+        morvane::doc::kParseNameList);
+  m.def("get_component_factor_names", &prep::get_component_factor_names,
+        nb::sig("def get_component_factor_names() -> list[str]"),
+        morvane::doc::kGetComponentFactorNames);
+  m.def(
+      "build_matrix_dtype", &prep::build_matrix_dtype, "component_names"_a.none() = nb::none(),
+      nb::sig("def build_matrix_dtype(component_names: list[str] | None = None) -> dict[str, str]"),
+      morvane::doc::kBuildMatrixDtype);
+  m.def("series_to_yyyymmdd", &prep::series_to_yyyymmdd, "values"_a,
+        nb::sig("def series_to_yyyymmdd(values: object) -> pandas.Series"),
+        morvane::doc::kSeriesToYyyymmdd);
+  prep::define_prepared_store(m);
+}

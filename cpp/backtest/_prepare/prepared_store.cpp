@@ -1,0 +1,200 @@
+#include "prepared_store.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <string>
+#include <vector>
+
+#include "doc.hpp"
+#include "names.hpp"
+#include "pyglue/args.hpp"
+
+using namespace nanobind::literals;
+
+namespace morvane::prepare {
+
+namespace nb = nanobind;
+namespace glue = morvane::pyglue;
+
+namespace {
+
+nb::object base_class() {
+  return nb::module_::import_("morvane.backtest._store").attr("BinaryPreparedDataStoreBase");
+}
+
+void init(nb::handle self, nb::handle store_dir, nb::handle component_names) {
+  base_class().attr("__init__")(self, store_dir, build_matrix_dtype(component_names),
+                                kPreparedDataVersion, kFloatStorageDtype);
+}
+
+nb::object load(nb::handle self, nb::handle start_date, nb::handle end_date, nb::handle keys,
+                nb::handle mmap) {
+  if (!keys.is_none() && !PyList_Check(keys.ptr())) {
+    glue::raise_type_error("keys", "list[str] | None", keys);
+  }
+  nb::object wanted = nb::borrow(keys);
+  // Without a metadata file the base load answers None.
+  if (keys.is_none() && nb::cast<bool>(self.attr("metadata_path").attr("exists")())) {
+    const nb::object metadata = self.attr("load_metadata")();
+    nb::object datasets = metadata.attr("get")("datasets");
+    if (!PyDict_Check(datasets.ptr())) datasets = nb::dict();
+    nb::list present;
+    for (nb::handle key : self.attr("matrix_dtype")) {
+      if (nb::cast<bool>(datasets.attr("__contains__")(key))) present.append(key);
+    }
+    wanted = present;
+  } else if (keys.is_none()) {
+    wanted = nb::list();
+  }
+  return base_class().attr("load")(self, "start_date"_a = start_date, "end_date"_a = end_date,
+                                   "keys"_a = wanted, "mmap"_a = mmap);
+}
+
+// Releases the writer lock however the supplement ends.
+class LockGuard {
+ public:
+  explicit LockGuard(nb::object lock) : lock_(std::move(lock)) {}
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+  ~LockGuard() {
+    try {
+      lock_.attr("release")();
+    } catch (const nb::python_error&) {
+      // The lock dies with its descriptor anyway; nothing more to do.
+    }
+  }
+
+ private:
+  nb::object lock_;
+};
+
+nb::dict dict_entry(nb::handle mapping, const char* name) {
+  nb::object entry = mapping.attr("get")(name);
+  if (!PyDict_Check(entry.ptr())) {
+    entry = nb::dict();
+    mapping[name] = entry;
+  }
+  return nb::borrow<nb::dict>(entry);
+}
+
+nb::list add_component_matrices(nb::handle self, nb::handle component_matrices,
+                                nb::handle component_names) {
+  const nb::object mapping_type = nb::module_::import_("collections.abc").attr("Mapping");
+  if (!nb::isinstance(component_matrices, mapping_type)) {
+    glue::raise_type_error("component_matrices", "dict[str, pandas.DataFrame]", component_matrices);
+  }
+  if (!PyList_Check(component_names.ptr())) {
+    glue::raise_type_error("component_names", "list[str]", component_names);
+  }
+  const nb::list names = parse_name_list(component_names);
+  const nb::object key_of =
+      nb::module_::import_("morvane.backtest._store").attr("component_dataset_key");
+
+  const LockGuard guard(self.attr("_writer_lock")());
+  const nb::object metadata = self.attr("load_metadata")();
+  const nb::dict datasets = dict_entry(metadata, "datasets");
+
+  // Every new component is checked before the first file is written, so a
+  // bad one leaves the directory as it was.
+  std::vector<std::pair<nb::object, nb::object>> planned;  // name, key
+  nb::set planned_keys;
+  for (nb::handle name : names) {
+    const nb::object key = key_of(name);
+    if (datasets.contains(key) || planned_keys.contains(key)) continue;
+    const nb::object matrix = component_matrices.attr("get")(name);
+    if (matrix.is_none() ||
+        (PyObject_HasAttrString(matrix.ptr(), "empty") && nb::len(matrix) == 0)) {
+      glue::raise_value_error("缺失成分股矩阵为空，无法补充: " +
+                              nb::cast<std::string>(nb::str(name)));
+    }
+    self.attr("_check_matrix")(key, matrix, kFloatStorageDtype);
+    planned_keys.add(key);
+    planned.emplace_back(nb::borrow(name), key);
+  }
+  nb::list written;
+  if (planned.empty()) return written;
+
+  const nb::object store_dir = self.attr("store_dir");
+  std::vector<nb::object> files;
+  try {
+    for (const auto& [name, key] : planned) {
+      const nb::object description = self.attr("_write_matrix")(
+          store_dir, key, component_matrices.attr("get")(name), kFloatStorageDtype);
+      files.push_back(description["file"]);
+      datasets[key] = description;
+      written.append(name);
+    }
+  } catch (...) {
+    const nb::object os = nb::module_::import_("os");
+    for (const nb::object& file : files) {
+      try {
+        os.attr("remove")(store_dir.attr("__truediv__")(file));
+      } catch (const nb::python_error&) {
+        // Left for the next writer's clean-up of unreferenced files.
+      }
+    }
+    throw;
+  }
+
+  const nb::dict meta = dict_entry(metadata, "meta");
+  nb::list merged;
+  nb::set seen;
+  nb::list combined = parse_name_list(meta.attr("get")("component_names"));
+  for (nb::handle name : names) combined.append(name);
+  for (nb::handle name : parse_name_list(combined)) {
+    if (seen.contains(name)) continue;
+    seen.add(name);
+    merged.append(name);
+  }
+  meta["component_names"] = merged;
+  const nb::object old_keys = meta.attr("get")("component_dataset_keys");
+  nb::dict key_map =
+      PyDict_Check(old_keys.ptr()) ? nb::cast<nb::dict>(old_keys.attr("copy")()) : nb::dict();
+  for (nb::handle name : merged) key_map[name] = key_of(name);
+  meta["component_dataset_keys"] = key_map;
+  const nb::object now =
+      nb::module_::import_("pandas").attr("Timestamp").attr("now")().attr("isoformat")();
+  metadata["updated_at"] = now;
+  meta["updated_at"] = now;
+  meta["component_supplemented_at"] = now;
+  // Atomic: a crash leaves the old metadata file or the new one, never a
+  // truncated one.
+  self.attr("_write_metadata")(metadata);
+  self.attr("_write_manifest")(store_dir, metadata);
+  return written;
+}
+
+template <class F, class... Extra>
+void method(nb::handle cls, F&& f, const char* name, const Extra&... extra) {
+  nb::cpp_function_def(std::forward<F>(f), nb::scope(cls), nb::name(name), nb::is_method(),
+                       extra...);
+}
+
+}  // namespace
+
+void define_prepared_store(nb::module_& m) {
+  const nb::object builtins = nb::module_::import_("builtins");
+  nb::dict namespace_;
+  namespace_["__doc__"] = doc::kPreparedStore;
+  namespace_["__module__"] = m.attr("__name__");
+  const nb::object cls =
+      builtins.attr("type")("BinaryPreparedDataStore", nb::make_tuple(base_class()), namespace_);
+  m.attr("BinaryPreparedDataStore") = cls;
+  method(cls, &init, "__init__", "store_dir"_a, "component_names"_a.none() = nb::none(),
+         nb::sig("def __init__(self, store_dir: str | os.PathLike[str], "
+                 "component_names: list[str] | None = None) -> None"),
+         doc::kPreparedStoreInit);
+  method(cls, &load, "load", "start_date"_a.none() = nb::none(), "end_date"_a.none() = nb::none(),
+         "keys"_a.none() = nb::none(), "mmap"_a = true,
+         nb::sig("def load(self, start_date: str | int | None = None, "
+                 "end_date: str | int | None = None, keys: list[str] | None = None, "
+                 "mmap: bool = True) -> dict[str, typing.Any] | None"),
+         doc::kPreparedLoad);
+  method(cls, &add_component_matrices, "add_component_matrices", "component_matrices"_a,
+         "component_names"_a,
+         nb::sig("def add_component_matrices(self, component_matrices: "
+                 "dict[str, pandas.DataFrame], component_names: list[str]) -> list[str]"),
+         doc::kAddComponentMatrices);
+}
+
+}  // namespace morvane::prepare
