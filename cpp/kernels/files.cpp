@@ -137,12 +137,15 @@ Mapping::~Mapping() {
 
 PageBuffer::PageBuffer(std::size_t size) : size_(size) {
   constexpr std::size_t kHugePage = std::size_t{2} << 20;
-  mapped_ = std::max<std::size_t>((size + kHugePage - 1) / kHugePage * kHugePage, kHugePage);
+  // Small tables stay in ordinary pages: a huge page would hold 2 MiB each.
+  const bool huge = size >= 2 * kHugePage;
+  const std::size_t page = huge ? kHugePage : 4096;
+  mapped_ = std::max<std::size_t>((size + page - 1) / page * page, page);
   void* const address =
       ::mmap(nullptr, mapped_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (address == MAP_FAILED) fail("分配内存", "(匿名映射)");
   // Only advice: without huge pages the buffer works the same, just slower.
-  ::madvise(address, mapped_, MADV_HUGEPAGE);
+  if (huge) ::madvise(address, mapped_, MADV_HUGEPAGE);
   data_ = static_cast<std::byte*>(address);
 }
 
@@ -283,6 +286,28 @@ void write_file_atomic(const std::string& dir, const std::string& name, std::str
     throw;
   }
   rename_file(temporary, dir + "/" + name);
+  sync_directory(dir);
+}
+
+void write_files_atomic(const std::string& dir, std::span<const NamedBytes> files) {
+  std::vector<std::string> temporaries;
+  try {
+    std::vector<File> written;
+    for (const NamedBytes& file : files) {
+      temporaries.push_back(dir + "/" + temporary_name(file.name));
+      written.push_back(File::create(temporaries.back()));
+      written.back().write_all(0, std::as_bytes(std::span(file.bytes.data(), file.bytes.size())));
+    }
+    std::vector<const File*> to_sync;
+    for (const File& file : written) to_sync.push_back(&file);
+    sync_files(to_sync);
+  } catch (...) {
+    for (const std::string& temporary : temporaries) ::unlink(temporary.c_str());
+    throw;
+  }
+  for (std::size_t k = 0; k < files.size(); ++k) {
+    rename_file(temporaries[k], dir + "/" + files[k].name);
+  }
   sync_directory(dir);
 }
 

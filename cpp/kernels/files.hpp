@@ -105,6 +105,15 @@ void remove_file(const std::string& path);
 // file, fsync of the directory. A crash leaves the old or the new file.
 void write_file_atomic(const std::string& dir, const std::string& name, std::string_view bytes);
 
+// Writes several files as write_file_atomic does, syncing them together and
+// renaming them in the given order (the commit point first), then syncing
+// the directory once.
+struct NamedBytes {
+  std::string name;
+  std::string_view bytes;
+};
+void write_files_atomic(const std::string& dir, std::span<const NamedBytes> files);
+
 // A fresh temporary name in `dir` for the final name `name`.
 [[nodiscard]] std::string temporary_name(const std::string& name);
 [[nodiscard]] bool is_temporary_name(const std::string& name);

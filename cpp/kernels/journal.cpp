@@ -117,10 +117,13 @@ void replay_journal(const std::string& dir, const Journal& journal, const std::s
   std::vector<const File*> to_sync;
   for (const auto& [name, file] : files) to_sync.push_back(&file);
   sync_files(to_sync);
-  write_file_atomic(dir, metadata_name, journal.metadata);
-  write_file_atomic(dir, manifest_name, journal.manifest);
+  const NamedBytes committed[] = {{metadata_name, journal.metadata},
+                                  {manifest_name, journal.manifest}};
+  write_files_atomic(dir, committed);
+  // No directory sync for the removal: should it be lost, the journal is
+  // replayed once more to the same state, and the next commit's directory
+  // sync makes the removal durable.
   remove_file(dir + "/" + journal_name);
-  sync_directory(dir);
 }
 
 }  // namespace morvane::kernels

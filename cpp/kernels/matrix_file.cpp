@@ -204,7 +204,8 @@ OpenedMatrix open_matrix(const std::string& path, const std::string& name, std::
 
 MatrixHeader write_matrix_file(const std::string& path, MatrixHeader header,
                                std::span<const std::int32_t> dates,
-                               std::span<const std::string> columns, const RowComposer& compose) {
+                               std::span<const std::string> columns, const RowComposer& compose,
+                               bool sync) {
   const MatrixLayout layout = layout_of(header);
   const File file = File::create(path);
   file.grow_to(layout.file_size);
@@ -230,7 +231,7 @@ MatrixHeader write_matrix_file(const std::string& path, MatrixHeader header,
   file.write_all(layout.col_labels, bytes_of(col_labels));
   file.write_all(layout.row_sums, std::as_bytes(std::span(sums)));
   file.write_all(0, bytes_of(encode_header(header)));
-  file.sync();
+  if (sync) file.sync();
   return header;
 }
 

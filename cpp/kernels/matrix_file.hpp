@@ -94,11 +94,13 @@ struct OpenedMatrix {
 using RowComposer =
     std::function<void(std::uint64_t first, std::uint64_t count, std::span<std::byte> out)>;
 
-// Writes a new dataset file at `path` (which must not exist) and syncs it.
+// Writes a new dataset file at `path` (which must not exist) and, with
+// `sync`, syncs it (a writer of many files syncs them together instead).
 // Returns the header with its checksum.
 MatrixHeader write_matrix_file(const std::string& path, MatrixHeader header,
                                std::span<const std::int32_t> dates,
-                               std::span<const std::string> columns, const RowComposer& compose);
+                               std::span<const std::string> columns, const RowComposer& compose,
+                               bool sync = true);
 
 // Byte ranges to write into an existing dataset file.
 struct Patch {

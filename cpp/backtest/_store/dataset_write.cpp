@@ -22,7 +22,7 @@ bool is_data_file_name(const std::string& name) {
 }
 
 kernels::MatrixHeader write_table_file(const std::string& dir, const std::string& name,
-                                       const Table& table) {
+                                       const Table& table, bool sync) {
   const kernels::MatrixHeader sized = kernels::sized_header(
       table.dtype, table.fill_true, table.rows(), table.columns.size(), table.longest_label);
   std::vector<std::int64_t> source_cols(sized.col_capacity, -1);
@@ -33,7 +33,8 @@ kernels::MatrixHeader write_table_file(const std::string& dir, const std::string
       dir + "/" + name, sized, table.dates, table.columns,
       [&](std::uint64_t first, std::uint64_t count, std::span<std::byte> out) {
         table.compose(first, count, source_cols, out);
-      });
+      },
+      sync);
 }
 
 std::string checksum_text(std::uint64_t checksum) {

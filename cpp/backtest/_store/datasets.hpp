@@ -23,9 +23,11 @@ inline constexpr const char* kDataSuffix = ".mvd";
 [[nodiscard]] std::string new_data_file_name(const std::string& key);
 [[nodiscard]] bool is_data_file_name(const std::string& name);
 
-// Writes `table` as the new file `dir`/`name`, synced (the directory is not).
+// Writes `table` as the new file `dir`/`name`, synced with `sync` (the
+// directory is not).
 [[nodiscard]] kernels::MatrixHeader write_table_file(const std::string& dir,
-                                                     const std::string& name, const Table& table);
+                                                     const std::string& name, const Table& table,
+                                                     bool sync = true);
 
 [[nodiscard]] std::string checksum_text(std::uint64_t checksum);
 

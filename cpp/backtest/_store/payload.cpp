@@ -64,7 +64,10 @@ std::vector<std::string> check_columns(nb::handle columns, const std::string& wh
   std::vector<std::string> out;
   std::unordered_set<std::string> seen;
   longest = 0;
-  for (nb::handle label : columns) {
+  // A list, not the Index itself: iterating a pandas Index costs a Python
+  // call per label.
+  const nb::list labels = nb::cast<nb::list>(columns.attr("tolist")());
+  for (nb::handle label : labels) {
     if (!PyUnicode_Check(label.ptr())) {
       const std::string message = "数据集 " + what + " 的列标签 " + repr_of(label) +
                                   " 不是 str (类型 " + glue::python_type_name(label) +
@@ -166,15 +169,43 @@ bool bool_fill_of(const std::string& key) { return key.rfind("cant_", 0) == 0; }
 
 std::string benchmark_key(const std::string& code) { return "benchmark__" + code; }
 
+namespace {
+
+bool same_labels(nb::handle labels, const nb::object& cached) {
+  return cached.is_valid() && (labels.is(cached) || nb::cast<bool>(labels.attr("equals")(cached)));
+}
+
+}  // namespace
+
 Table read_table(nb::handle frame, const std::string& key, kernels::Dtype dtype,
-                 const std::string& what) {
+                 const std::string& what, LabelCache* cache) {
   glue::require_dataframe(frame, what.c_str());
   Table table;
   table.key = key;
   table.dtype = dtype;
   table.fill_true = dtype == kernels::Dtype::kBool && bool_fill_of(key);
-  table.dates = check_dates(frame.attr("index"), what);
-  table.columns = check_columns(frame.attr("columns"), what, table.longest_label);
+  const nb::object index = frame.attr("index");
+  const nb::object columns = frame.attr("columns");
+  if (cache != nullptr && same_labels(index, cache->index)) {
+    table.dates = cache->dates;
+  } else {
+    table.dates = check_dates(index, what);
+    if (cache != nullptr) {
+      cache->index = index;
+      cache->dates = table.dates;
+    }
+  }
+  if (cache != nullptr && same_labels(columns, cache->columns)) {
+    table.columns = cache->labels;
+    table.longest_label = cache->longest;
+  } else {
+    table.columns = check_columns(columns, what, table.longest_label);
+    if (cache != nullptr) {
+      cache->columns = columns;
+      cache->labels = table.columns;
+      cache->longest = table.longest_label;
+    }
+  }
   if (dtype == kernels::Dtype::kBool) {
     require_bool_columns(frame, what);
     glue::LabelledMatrix<bool> values = glue::read_bool_frame(frame, what.c_str(), table.fill_true);
@@ -216,6 +247,7 @@ Payload read_payload(nb::handle payload, nb::handle matrix_dtype, const std::str
   }
 
   std::unordered_set<std::string> keys;
+  LabelCache cache;
   for (nb::handle key : data) {
     if (!PyUnicode_Check(key.ptr())) glue::raise_type_error("payload[\"data\"] 的键", "str", key);
     const std::string name = nb::cast<std::string>(key);
@@ -241,7 +273,7 @@ Payload read_payload(nb::handle payload, nb::handle matrix_dtype, const std::str
     }
     if (!keys.insert(name).second) glue::raise_value_error("数据集键重复: " + name);
     const kernels::Dtype dtype = dataset_dtype(matrix_dtype, name, default_dtype);
-    out.tables.push_back(read_table(value, name, dtype, name));
+    out.tables.push_back(read_table(value, name, dtype, name, &cache));
   }
   return out;
 }

@@ -59,9 +59,19 @@ struct Payload {
 // beginning with "cant_"), False for the others.
 [[nodiscard]] bool bool_fill_of(const std::string& key);
 
+// The labels last checked in one payload: the tables of a payload mostly
+// carry equal indexes, which are then checked once.
+struct LabelCache {
+  nb::object index;
+  std::vector<std::int32_t> dates;
+  nb::object columns;
+  std::vector<std::string> labels;
+  std::size_t longest = 0;
+};
+
 // Checks and reads one date x label table. `what` names it in messages.
 [[nodiscard]] Table read_table(nb::handle frame, const std::string& key, kernels::Dtype dtype,
-                               const std::string& what);
+                               const std::string& what, LabelCache* cache = nullptr);
 
 // Checks and reads a whole payload (see the store's docs for the rules).
 [[nodiscard]] Payload read_payload(nb::handle payload, nb::handle matrix_dtype,

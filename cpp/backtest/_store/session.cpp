@@ -68,8 +68,8 @@ void commit_metadata(const StorePaths& paths, nb::handle metadata) {
   const std::string pickled = pickle_metadata(metadata);
   const std::string manifest = manifest_json(metadata);
   const nb::gil_scoped_release released;
-  kernels::write_file_atomic(paths.dir, kMetadataName, pickled);
-  kernels::write_file_atomic(paths.dir, kManifestName, manifest);
+  const kernels::NamedBytes files[] = {{kMetadataName, pickled}, {kManifestName, manifest}};
+  kernels::write_files_atomic(paths.dir, files);
 }
 
 void remove_unreferenced_files(const StorePaths& paths, nb::handle metadata) {

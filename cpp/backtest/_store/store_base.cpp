@@ -175,9 +175,13 @@ void write(nb::handle self, nb::handle payload) {
   DateLists lists;
   nb::dict datasets;
   nb::dict benchmarks;
+  std::vector<std::string> files;
+  // Files are synced together at the end, so that the disk writes back one
+  // file while the next is composed.
   const auto store_table = [&](const Table& table) {
     const std::string file = new_data_file_name(table.key);
-    const k::MatrixHeader header = write_table_file(paths.dir, file, table);
+    const k::MatrixHeader header = write_table_file(paths.dir, file, table, false);
+    files.push_back(file);
     datasets[table.key.c_str()] = describe_dataset(file, header, lists.get(table.dates));
   };
   for (const Table& table : given.tables) store_table(table);
@@ -187,6 +191,12 @@ void write(nb::handle self, nb::handle payload) {
   }
   {
     const nb::gil_scoped_release released;
+    std::vector<k::File> opened;
+    for (const std::string& file : files)
+      opened.push_back(k::File::open_read(paths.dir + "/" + file));
+    std::vector<const k::File*> to_sync;
+    for (const k::File& file : opened) to_sync.push_back(&file);
+    k::sync_files(to_sync);
     k::sync_directory(paths.dir);
   }
   nb::dict metadata;

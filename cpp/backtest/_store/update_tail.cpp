@@ -257,7 +257,9 @@ bool update_tail(nb::handle self, nb::handle payload) {
   {
     const nb::gil_scoped_release released;
     std::vector<k::File> written;
+    bool new_files = false;
     for (Merge& merge : merges) {
+      new_files = new_files || !merge.old || !merge.in_place;
       if (merge.old) {
         if (std::optional<k::File> file = write_merge(paths.dir, merge)) {
           written.push_back(std::move(*file));
@@ -271,7 +273,7 @@ bool update_tail(nb::handle self, nb::handle payload) {
     std::vector<const k::File*> to_sync;
     for (const k::File& file : written) to_sync.push_back(&file);
     k::sync_files(to_sync);
-    k::sync_directory(paths.dir);
+    if (new_files) k::sync_directory(paths.dir);
   }
 
   // The new metadata: stored order kept, new datasets appended.
