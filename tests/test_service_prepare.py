@@ -240,3 +240,38 @@ def test_refresh_without_stored_dates_is_incomplete(env, payload):
         BacktestService(None)._refresh_to_latest(type("S", (), {"load_metadata": lambda self: {}})(),
                                                   after_download=True)
     assert store.metadata_path.exists()
+
+
+def test_interrupt_while_unpacking_keeps_the_old_folder(env, server, package, incomplete, monkeypatch):
+    server.serve_package(package)
+
+    def interrupted(store_dir):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(_pkg, "flatten_single_subdir", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        BacktestService(server.client()).prepare_backtest_data()
+    assert tree(env.store_dir) == incomplete
+    assert_nothing_left_behind(env)
+
+
+def test_package_with_a_damaged_dataset_file_is_not_swapped_in(env, server, payload, incomplete, tmp_path):
+    """The metadata alone looks complete; the mapped load of every dataset finds the cut file."""
+    folder = tmp_path / "built"
+    write_store(folder, payload)
+    data_file = max((p for p in folder.iterdir() if p.name.startswith("close_price")), key=lambda p: p.stat().st_size)
+    data_file.write_bytes(data_file.read_bytes()[:100])
+    server.serve_package(tar_of(folder))
+    with pytest.raises(MorvaneError):
+        BacktestService(server.client()).prepare_backtest_data()
+    assert tree(env.store_dir) == incomplete
+    assert_nothing_left_behind(env)
+
+
+def test_rejected_tail_update(env, payload, monkeypatch):
+    write_store(env.store_dir, payload)
+    env.today = "20240320"
+    env.window_payload = tail_payload(payload, "20240318")
+    monkeypatch.setattr(_prepare.BinaryPreparedDataStore, "update_tail", lambda self, p: False)
+    with pytest.raises(MorvaneError, match="^回测数据增量更新失败:基准缺失或元信息不完整$"):
+        BacktestService(None).prepare_backtest_data()
