@@ -275,3 +275,25 @@ def test_rejected_tail_update(env, payload, monkeypatch):
     monkeypatch.setattr(_prepare.BinaryPreparedDataStore, "update_tail", lambda self, p: False)
     with pytest.raises(MorvaneError, match="^回测数据增量更新失败:基准缺失或元信息不完整$"):
         BacktestService(None).prepare_backtest_data()
+
+
+def test_preparation_waits_for_another_holder_of_the_lock(env, payload, caplog):
+    """A thread of this very process holding prepare.lock holds a second preparation up."""
+    import fcntl
+    import threading
+    import time
+
+    caplog.set_level(logging.INFO, logger="morvane")
+    write_store(env.store_dir, payload)
+    with open(env.root / "prepare.lock", "a+") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        worker = threading.Thread(target=BacktestService(None).prepare_backtest_data)
+        worker.start()
+        deadline = time.monotonic() + 10
+        while not any("等待锁" in r.getMessage() for r in caplog.records) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        assert worker.is_alive() and headers(caplog) == []
+        fcntl.flock(held, fcntl.LOCK_UN)
+    worker.join(timeout=10)
+    assert not worker.is_alive()
+    assert headers(caplog) == ["回测基准数据已是最新,各数据集最新日期:"]
