@@ -2,7 +2,13 @@
 
 from __future__ import annotations
 
+import os
 import sys
+import tempfile
+
+# Nothing under test may touch the real home (the prepared-data folder lives
+# there): HOME points at a throwaway folder before morvane is first imported.
+os.environ["HOME"] = tempfile.mkdtemp(prefix="morvane-test-home-")
 from pathlib import Path
 
 import numpy as np

@@ -13,13 +13,22 @@ from . import logger, singleton
 from .exceptions import MorvaneError, NetworkError
 
 if TYPE_CHECKING:
+    import os
+
+    import pandas as pd
+
     from ._http import HttpClient
+    from .backtest._service import BacktestService
+    from .backtest.result import BacktestData, StrategyBacktestResult
     from .singleton import DataClient
 
 __all__ = [
     "__version__",
     "init",
     "get_http_client",
+    "prepare_backtest_data",
+    "load_backtest_data",
+    "backtest_strategy",
     "MorvaneError",
     "NetworkError",
     "logger",
@@ -28,6 +37,8 @@ __all__ = [
 
 _http_lock = threading.Lock()
 _http_client: HttpClient | None = None
+# The one service of the package, rebuilt when init configures another HTTP client.
+_service: BacktestService | None = None
 
 
 def init(
@@ -55,7 +66,7 @@ def init(
         ValueError: 同时给出 http 与 base_url, 或只给了 token 而没有 base_url,
             或 base_url 不是 http/https 地址。
     """
-    global _http_client
+    global _http_client, _service
     from ._http import HttpClient
 
     new_http: HttpClient | None = None
@@ -75,6 +86,7 @@ def init(
     if new_http is not None:
         with _http_lock:
             _http_client = new_http
+            _service = None  # the next call builds the service over the new client
     logger.logger.debug(
         "morvane 已初始化: client=%s, http=%r",
         type(client).__name__ if client is not None else "(未更改)",
@@ -90,3 +102,95 @@ def get_http_client() -> HttpClient | None:
     """
     with _http_lock:
         return _http_client
+
+
+def _backtest_service() -> BacktestService:
+    """The package's service over the configured HTTP client (built on first use)."""
+    global _service
+    with _http_lock:
+        if _service is None:
+            from .backtest._service import BacktestService
+
+            _service = BacktestService(_http_client)
+        return _service
+
+
+def prepare_backtest_data() -> None:
+    """准备回测基准数据(无参数)。
+
+    首次调用时下载并解压参考数据包; 本地数据缺失关键数据集或成分股矩阵时重新下载;
+    之后从数据客户端增量刷新到今天, 最后打印各数据集的最新日期。新数据包先解压到临时
+    目录并校验, 通过后才替换原目录, 所以下载失败、中断或数据包有问题时原有数据不变;
+    多个进程同时准备时依次进行。
+
+    Args:
+        无。
+    Returns:
+        None: 无返回值。
+    Raises:
+        NetworkError: 数据包下载失败 (重试之后) 或内容不完整。
+        MorvaneError: 没有 HTTP 客户端 (请先 morvane.init(base_url=..., token=...))、
+            下载地址无效、数据包不合法或不完整、校验和不符, 或增量更新失败。
+    """
+    _backtest_service().prepare_backtest_data()
+
+
+def load_backtest_data() -> BacktestData:
+    """加载本地完整回测基准数据到内存(供多进程 / 多线程并发回测复用)。
+
+    Args:
+        无。
+    Returns:
+        BacktestData: data 为数据集名到日期 x 股票表的映射, 外加 "benchmark_dict"。
+    Raises:
+        FileNotFoundError: 尚未准备回测数据, 请先调用 morvane.prepare_backtest_data()。
+        MorvaneError: 数据文件损坏。
+    """
+    return _backtest_service().load_backtest_data()
+
+
+def backtest_strategy(
+    strategy: pd.DataFrame,
+    data: BacktestData,
+    start_date: str | int,
+    end_date: str | int,
+    output_dir: str | os.PathLike[str] | None,
+    plot_filename: str,
+    *,
+    benchmark: str = "000852",
+    rolling_window: int = 0,
+    total_money: float = 1e8,
+    fee: float = 1e-4,
+    rule_fee: float = 5e-4,
+    plot: str | None = "large",
+) -> StrategyBacktestResult:
+    """对目标权重矩阵跑策略回测并出图。
+
+    Args:
+        strategy (pandas.DataFrame): 目标权重, 行为 "YYYYMMDD" 日期, 列为股票代码
+            (如 "000001"), 值为目标权重; NaN 或 0 表示不持有。
+        data (BacktestData): load_backtest_data() 的结果, 必填。
+        start_date (str | int): 回测首日 (含), 例如 "20200102" 或 20200102。
+        end_date (str | int): 回测末日 (含), 例如 "20231229"。
+        output_dir (str | PathLike | None): 图片目录, 出图时必填, 不存在时创建, 例如 "out"。
+        plot_filename (str): 不带目录和扩展名的图片文件名, 也用作策略名与图标题,
+            例如 "my_strategy"; 出图时不能为空。
+        benchmark (str): 对比基准代码, "000300"、"000905" 或 "000852", 默认 "000852";
+            数据中没有的代码按基准收益为 0 计算并给出警告。
+        rolling_window (int): 权重平滑窗口 (交易日), 默认 0; 0 或 1 表示不平滑。
+        total_money (float): 初始资金, 取值 (0, 1e12], 默认 1e8。
+        fee (float): 买卖佣金费率, 取值 [0, 1), 默认 1e-4。
+        rule_fee (float): 卖出印花税率, 取值 [0, 1), 默认 5e-4。
+        plot (str | None): 图形版式 "large" 或 "long", 默认 "large"; None 不出图。
+    Returns:
+        StrategyBacktestResult: 日收益、净值、统计指标、基准汇总与图片路径。
+    Raises:
+        TypeError: 参数类型不符, 或 benchmark 不是 str (报为 benchmark_names)。
+        ValueError: 权重矩阵为空, 或出图时 output_dir / plot_filename 为空, 或日期无效。
+        KeyError: 回测数据缺少所需的矩阵。
+    """
+    return _backtest_service().backtest_strategy(
+        strategy, data, start_date, end_date, output_dir, plot_filename,
+        benchmark=benchmark, rolling_window=rolling_window, total_money=total_money,
+        fee=fee, rule_fee=rule_fee, plot=plot,
+    )

@@ -1,0 +1,112 @@
+// The completeness probe, the strict check of a freshly unpacked package and
+// the summary log of the latest date of every dataset.
+#include <nanobind/stl/string.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common.hpp"
+#include "pyglue/log.hpp"
+#include "service.hpp"
+
+namespace morvane::service {
+
+namespace {
+
+constexpr const char* kRequiredKeys[] = {"close_price", "open_price", "can_buy_stock",
+                                         "cant_sell_stock"};
+
+nb::object get_or_empty(nb::handle mapping, const char* key) {
+  return mapping.attr("get")(key, nb::dict());
+}
+
+nb::object index_of(nb::handle datasets, nb::handle key) {
+  return datasets.attr("get")(key, nb::dict()).attr("get")("index", nb::list());
+}
+
+bool contains(nb::handle mapping, const char* key) {
+  return nb::cast<bool>(mapping.attr("__contains__")(key));
+}
+
+nb::object prefixed(const char* prefix, nb::handle text) {
+  return nb::str(prefix).attr("__add__")(nb::str(text));
+}
+
+bool benchmarks_missing(nb::handle metadata) {
+  const nb::object benchmarks = metadata.attr("get")("benchmarks");
+  return benchmarks.is_none() || !nb::cast<bool>(nb::bool_(benchmarks));
+}
+
+}  // namespace
+
+nb::list find_missing_datasets(nb::handle store) {
+  const nb::object metadata = store.attr("load_metadata")();
+  const nb::object datasets = get_or_empty(metadata, "datasets");
+  nb::list missing;
+  if (!nb::cast<bool>(nb::bool_(index_of(datasets, nb::str("close_price"))))) {
+    missing.append("close_price 索引为空");
+  }
+  for (const char* key : kRequiredKeys) {
+    if (!contains(datasets, key)) missing.append(key);
+  }
+  if (benchmarks_missing(metadata)) missing.append("benchmarks");
+  const nb::module_ prepare = nb::module_::import_("morvane.backtest._prepare");
+  const nb::object key_of = prepare.attr("component_dataset_key");
+  for (nb::handle name : prepare.attr("COMPONENT_FACTOR_NAMES")) {
+    const nb::object key = key_of(name);
+    if (!nb::cast<bool>(datasets.attr("__contains__")(key))) missing.append(key);
+  }
+  return missing;
+}
+
+void validate_metadata(nb::handle store) {
+  if (!nb::cast<bool>(store.attr("metadata_path").attr("exists")())) {
+    raise_morvane("回测基准数据包解压后缺少元信息文件");
+  }
+  const nb::object metadata = store.attr("load_metadata")();
+  const nb::object datasets = get_or_empty(metadata, "datasets");
+  if (!nb::cast<bool>(nb::bool_(index_of(datasets, nb::str("close_price"))))) {
+    raise_morvane(kIncompleteMessage);
+  }
+  bool absent = false;
+  for (const char* key : kRequiredKeys) absent = absent || !contains(datasets, key);
+  if (absent || benchmarks_missing(metadata)) raise_morvane(kIncompleteMessage);
+}
+
+void log_dataset_summary(nb::handle store, nb::handle action) {
+  const nb::object metadata = store.attr("load_metadata")();
+  const nb::object datasets = get_or_empty(metadata, "datasets");
+  const nb::object benchmarks = get_or_empty(metadata, "benchmarks");
+  const nb::object benchmark_keys =
+      nb::module_::import_("builtins").attr("set")(benchmarks.attr("values")());
+  const auto latest = [&](nb::handle key) -> nb::object {
+    const nb::object index = index_of(datasets, key);
+    if (nb::cast<bool>(nb::bool_(index))) return index[nb::int_(-1)];
+    return nb::str("(空)");
+  };
+
+  std::vector<std::pair<nb::object, nb::object>> rows;
+  for (nb::handle key : datasets) {
+    const nb::str text = nb::str(key);
+    if (nb::cast<bool>(text.attr("startswith")("component__"))) {
+      rows.emplace_back(prefixed("成分股 ", text.attr("replace")("component__", "")), latest(key));
+    } else if (!nb::cast<bool>(benchmark_keys.attr("__contains__")(key))) {
+      rows.emplace_back(nb::borrow(key), latest(key));
+    }
+  }
+  const nb::object benchmark_items = nb::module_::import_("builtins").attr("dict")(benchmarks);
+  for (auto [code, key] : nb::borrow<nb::dict>(benchmark_items)) {
+    rows.emplace_back(prefixed("基准 ", code), latest(key));
+  }
+
+  pyglue::log_message("info", "回测基准数据%s,各数据集最新日期:", action);
+  std::size_t name_width = 0;
+  for (const auto& [label, date] : rows) name_width = std::max(name_width, nb::len(label));
+  for (const auto& [label, date] : rows) {
+    pyglue::log_message("info", "  %-*s  %s", name_width, label, date);
+  }
+}
+
+}  // namespace morvane::service

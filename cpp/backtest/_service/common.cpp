@@ -1,0 +1,67 @@
+#include "common.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include "pyglue/args.hpp"
+
+using namespace nanobind::literals;
+
+namespace morvane::service {
+
+namespace {
+
+nb::module_ service_module() { return nb::module_::import_("morvane.backtest._service"); }
+
+}  // namespace
+
+void raise_morvane(const std::string& message) {
+  const nb::object error = nb::module_::import_("morvane.exceptions").attr("MorvaneError");
+  PyErr_SetString(error.ptr(), message.c_str());
+  throw nb::python_error();
+}
+
+void raise_file_not_found(const std::string& message) {
+  PyErr_SetString(PyExc_FileNotFoundError, message.c_str());
+  throw nb::python_error();
+}
+
+nb::object default_data_dir() {
+  const nb::object path_type = nb::module_::import_("pathlib").attr("Path");
+  return path_type(service_module().attr("_DEFAULT_DATA_DIR"));
+}
+
+DataPaths data_paths() {
+  const nb::object os_path = nb::module_::import_("os.path");
+  const nb::object dir = default_data_dir();
+  const std::string store = nb::cast<std::string>(
+      os_path.attr("abspath")(nb::module_::import_("os").attr("fspath")(dir)));
+  const std::size_t slash = store.find_last_of('/');
+  if (slash == std::string::npos || slash + 1 == store.size()) {
+    raise_morvane("回测数据目录无效: " + store);
+  }
+  return DataPaths{store, slash == 0 ? std::string("/") : store.substr(0, slash),
+                   store.substr(slash + 1)};
+}
+
+std::string today_text() {
+  const nb::object today = service_module().attr("_today")();
+  return pyglue::to_text(today, "_today()");
+}
+
+nb::object rows_between(nb::handle table, nb::handle start, nb::handle end) {
+  const nb::object index = table.attr("index");
+  if (nb::cast<bool>(index.attr("is_monotonic_increasing"))) {
+    const nb::object first = index.attr("searchsorted")(start, "side"_a = "left");
+    const nb::object last = index.attr("searchsorted")(end, "side"_a = "right");
+    const nb::object cut = nb::module_::import_("builtins").attr("slice")(first, last);
+    return table.attr("iloc")[cut];
+  }
+  const nb::object mask = index.attr("__ge__")(start).attr("__and__")(index.attr("__le__")(end));
+  return table.attr("loc")[mask];
+}
+
+nb::object open_store(nb::handle dir) {
+  return nb::module_::import_("morvane.backtest._prepare").attr("BinaryPreparedDataStore")(dir);
+}
+
+}  // namespace morvane::service

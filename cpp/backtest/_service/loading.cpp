@@ -1,0 +1,58 @@
+// Loading the prepared data into memory, and cutting loaded data to a date
+// range for one backtest.
+#include <nanobind/stl/string.h>
+
+#include "common.hpp"
+#include "folder_lock.hpp"
+#include "kernels/files.hpp"
+#include "pyglue/args.hpp"
+#include "service.hpp"
+
+using namespace nanobind::literals;
+
+namespace morvane::service {
+
+namespace glue = morvane::pyglue;
+
+nb::object load_backtest_data(nb::handle) {
+  const DataPaths paths = data_paths();
+  if (!kernels::path_exists(paths.root)) raise_file_not_found(kNotFoundMessage);
+  const nb::object store = open_store(default_data_dir());
+  const FolderLock shared(paths.data_lock(), kernels::LockMode::kShared);
+  if (!nb::cast<bool>(store.attr("metadata_path").attr("exists")())) {
+    raise_file_not_found(kNotFoundMessage);
+  }
+  const nb::object payload =
+      store.attr("load")("start_date"_a = nb::none(), "end_date"_a = nb::none(), "mmap"_a = false);
+  // The store answers None when its metadata vanished between the check and
+  // the read; that is the same state as no data at all.
+  if (payload.is_none()) raise_file_not_found(kNotFoundMessage);
+  const nb::object record = nb::module_::import_("morvane.backtest.result").attr("BacktestData");
+  return record("data"_a = payload["data"]);
+}
+
+nb::dict slice_data(nb::handle data, nb::handle start_date, nb::handle end_date) {
+  if (!PyDict_CheckExact(data.ptr())) glue::raise_type_error("data", "dict", data);
+  if (!PyUnicode_CheckExact(start_date.ptr())) {
+    glue::raise_type_error("start_date", "str", start_date);
+  }
+  if (!PyUnicode_CheckExact(end_date.ptr())) glue::raise_type_error("end_date", "str", end_date);
+  const nb::object frame_type = nb::module_::import_("pandas").attr("DataFrame");
+  nb::dict sliced;
+  for (auto [key, value] : nb::borrow<nb::dict>(data)) {
+    if (nb::str("benchmark_dict").equal(key)) {
+      nb::dict benchmarks;
+      for (nb::handle item : value.attr("items")()) {
+        benchmarks[item[0]] = rows_between(item[1], start_date, end_date);
+      }
+      sliced[key] = benchmarks;
+    } else if (nb::isinstance(value, frame_type)) {
+      sliced[key] = rows_between(value, start_date, end_date);
+    } else {
+      sliced[key] = value;
+    }
+  }
+  return sliced;
+}
+
+}  // namespace morvane::service

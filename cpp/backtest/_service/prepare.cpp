@@ -1,0 +1,130 @@
+// Preparation: make sure the prepared-data folder exists, is complete and
+// reaches today, downloading the reference package when it must.
+#include <nanobind/stl/string.h>
+
+#include <algorithm>
+#include <string>
+
+#include "common.hpp"
+#include "folder_lock.hpp"
+#include "install.hpp"
+#include "kernels/files.hpp"
+#include "pyglue/log.hpp"
+#include "service.hpp"
+
+using namespace nanobind::literals;
+
+namespace morvane::service {
+
+namespace {
+
+namespace k = morvane::kernels;
+
+bool truthy(nb::handle value) { return nb::cast<bool>(nb::bool_(value)); }
+
+// Whether `_validate_metadata` accepts the store; other errors pass through.
+bool passes_validation(nb::handle service, nb::handle store) {
+  try {
+    service.attr("_validate_metadata")(store);
+  } catch (const nb::python_error& error) {
+    if (!error.matches(nb::module_::import_("morvane.exceptions").attr("MorvaneError"))) throw;
+    return false;
+  }
+  return true;
+}
+
+nb::object describe_package(nb::handle service) {
+  return nb::module_::import_("morvane.backtest._pkg")
+      .attr("describe_benchmark_package")(service.attr("_http"));
+}
+
+nb::object joined(nb::handle names) { return nb::str(", ").attr("join")(names); }
+
+}  // namespace
+
+void prepare_backtest_data(nb::handle self) {
+  const DataPaths paths = data_paths();
+  k::make_directories(paths.root);
+  const FolderLock preparing(paths.prepare_lock(), k::LockMode::kExclusive);
+  recover_interrupted_install(paths);
+
+  const nb::object dir = default_data_dir();
+  nb::object store = open_store(dir);
+  bool download = !nb::cast<bool>(store.attr("metadata_path").attr("exists")());
+  nb::object description = nb::none();
+  if (!download) {
+    nb::object missing;
+    try {
+      missing = self.attr("_find_missing_datasets")(store);
+    } catch (const nb::python_error& error) {
+      if (!error.matches(PyExc_Exception)) throw;
+      // A truncated or damaged metadata file would fail every probe; such a
+      // folder is as incomplete as a missing one and is replaced.
+      pyglue::log_message("warning", "本地回测数据的元信息无法读取, 将重新下载: %s",
+                          nb::str(error.what()));
+      download = true;
+    }
+    if (!download && truthy(missing)) {
+      download = true;
+      if (passes_validation(self, store)) {
+        description = describe_package(self);
+        if (is_installed_package(description, paths)) {
+          // The server still offers the installed package: downloading it
+          // again cannot bring what it lacks.
+          pyglue::log_message("warning",
+                              "本地回测数据缺少 %s; 服务端的数据包与已安装的相同, "
+                              "重新下载也无法补齐, 继续使用现有数据",
+                              joined(missing));
+          download = false;
+        }
+      }
+    }
+  }
+  bool after_download = false;
+  if (download) {
+    if (description.is_none()) description = describe_package(self);
+    install_package(self, description, paths);
+    store = open_store(dir);
+    after_download = true;
+  }
+  self.attr("_refresh_to_latest")(store, "after_download"_a = after_download);
+}
+
+void refresh_to_latest(nb::handle self, nb::handle store, nb::handle after_download) {
+  const bool after = truthy(after_download);
+  const nb::object metadata = store.attr("load_metadata")();
+  const nb::object datasets = metadata["datasets"];
+  const nb::object base_index =
+      nb::module_::import_("builtins")
+          .attr("list")(
+              datasets.attr("get")("close_price", nb::dict()).attr("get")("index", nb::list()));
+  const std::size_t rows = nb::len(base_index);
+  if (rows == 0) raise_morvane(kIncompleteMessage);
+
+  const nb::module_ prepare = nb::module_::import_("morvane.backtest._prepare");
+  const auto tail_rows = nb::cast<std::size_t>(prepare.attr("TAIL_RELOAD_ROWS"));
+  const nb::object write_start = base_index[rows - std::min(rows, tail_rows)];
+  const nb::object write_end = nb::str(today_text().c_str());
+  const int ahead = PyObject_RichCompareBool(write_start.ptr(), write_end.ptr(), Py_GE);
+  if (ahead < 0) throw nb::python_error();
+  if (ahead == 1) {
+    self.attr("_log_dataset_summary")(store, "action"_a = after ? "已就绪" : "已是最新");
+    return;
+  }
+
+  if (!nb::hasattr(prepare, "build_incremental_write_window")) {
+    raise_morvane(
+        "无法增量更新回测数据: morvane.backtest._prepare 缺少 build_incremental_write_window");
+  }
+  const nb::object payload =
+      prepare.attr("build_incremental_write_window")(base_index, write_start, write_end);
+  nb::object written;
+  {
+    const FolderLock data(data_paths().data_lock(), k::LockMode::kExclusive);
+    written = store.attr("update_tail")(payload);
+  }
+  if (!truthy(written)) raise_morvane("回测数据增量更新失败:基准缺失或元信息不完整");
+  self.attr("_log_dataset_summary")(store, "action"_a = after ? "已就绪并更新" : "已更新");
+}
+
+}  // namespace morvane::service

@@ -1,0 +1,34 @@
+// The methods of BacktestService, each a native function taking the service
+// (or, for the static helpers, only their arguments).
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace morvane::service {
+
+namespace nb = nanobind;
+
+// Dataset checks and the summary log of a prepared-data store.
+[[nodiscard]] nb::list find_missing_datasets(nb::handle store);
+void validate_metadata(nb::handle store);
+void log_dataset_summary(nb::handle store, nb::handle action);
+
+// Loading and slicing.
+[[nodiscard]] nb::object load_backtest_data(nb::handle self);
+[[nodiscard]] nb::dict slice_data(nb::handle data, nb::handle start_date, nb::handle end_date);
+
+// Preparation.
+void prepare_backtest_data(nb::handle self);
+void refresh_to_latest(nb::handle self, nb::handle store, nb::handle after_download);
+
+// The strategy backtest.
+struct StrategyRequest {
+  nb::handle strategy, data, start_date, end_date, output_dir, plot_filename;
+  nb::handle benchmark, rolling_window, total_money, fee, rule_fee, plot;
+};
+[[nodiscard]] nb::object backtest_strategy(nb::handle self, const StrategyRequest& request);
+
+// Defines the class on the module.
+void define_service(nb::module_& m);
+
+}  // namespace morvane::service
