@@ -138,15 +138,17 @@ NB_MODULE(_core, m) {
         nb::sig("def safe_sharpe(series: object, periods: float = 252) -> float"),
         morvane::doc::kSafeSharpe);
   morvane::core::define_result_class(m);
-  m.def("run_alpha_vwap_backtest_core", &alpha_backtest, nb::kw_only(), "factor_matrix"_a,
-        "industry_matrix"_a = nb::none(), "close_price_valid"_a, "can_buy_stock"_a,
-        "cant_sell_stock"_a, "split_factor"_a, "dividend_factor"_a, "close_price"_a, "prev_close"_a,
-        "buy_price"_a, "sell_price"_a, "benchmark_dict"_a = nb::none(),
-        "forward_return_rank_cache"_a = nb::none(), "open_price"_a = nb::none(),
-        "benchmark_names"_a = "000852", "rolling_window"_a = 0, "ascending"_a = false,
-        "group_num"_a = 20, "total_money"_a = 1e8, "fee"_a = 1e-4, "rule_fee"_a = 5e-4,
-        "plot_image_kind"_a = "long", "plot_save_path"_a = nb::none(), "factor_name"_a = "factor",
-        "plot_title"_a = nb::none(),
+  m.def("run_alpha_vwap_backtest_core", &alpha_backtest, nb::kw_only(), "factor_matrix"_a.none(),
+        "industry_matrix"_a.none() = nb::none(), "close_price_valid"_a.none(),
+        "can_buy_stock"_a.none(), "cant_sell_stock"_a.none(), "split_factor"_a.none(),
+        "dividend_factor"_a.none(), "close_price"_a.none(), "prev_close"_a.none(),
+        "buy_price"_a.none(), "sell_price"_a.none(), "benchmark_dict"_a.none() = nb::none(),
+        "forward_return_rank_cache"_a.none() = nb::none(), "open_price"_a.none() = nb::none(),
+        "benchmark_names"_a.none() = "000852", "rolling_window"_a.none() = 0,
+        "ascending"_a.none() = false, "group_num"_a.none() = 20, "total_money"_a.none() = 1e8,
+        "fee"_a.none() = 1e-4, "rule_fee"_a.none() = 5e-4, "plot_image_kind"_a.none() = "long",
+        "plot_save_path"_a.none() = nb::none(), "factor_name"_a.none() = "factor",
+        "plot_title"_a.none() = nb::none(),
         nb::sig("def run_alpha_vwap_backtest_core(*, factor_matrix: pandas.DataFrame, "
                 "industry_matrix: pandas.DataFrame | None = None, "
                 "close_price_valid: pandas.DataFrame, can_buy_stock: pandas.DataFrame, "
