@@ -73,8 +73,10 @@ void one_day(const GroupDayInputs& in, std::size_t day, GroupDays& out, DayScrat
   }
   const std::size_t k = s.members.size();
   const std::size_t n = out.groups;
-  if (k >= n && k > 0) {
-    stable_order(s.values, in.ascending, s.rank, s.order);
+  // One sort serves the groups and the IC: read backwards, a descending order
+  // is an ascending one (ties reversed, which average ranks ignore).
+  stable_order(s.values, in.ascending, s.rank, s.order);
+  if (k >= n) {
     std::uint8_t* const g_row = out.group.data() + day * n_stocks;
     std::vector<std::size_t> sizes(n, 0);
     for (std::size_t p = 0; p < k; ++p) {
@@ -88,30 +90,39 @@ void one_day(const GroupDayInputs& in, std::size_t day, GroupDays& out, DayScrat
     out.formed[day] = 1;
   }
   if (!in.forward.any()) return;
+  // The IC sample in ascending factor order: the stocks that also have a
+  // forward return.
   s.x.clear();
   s.y.clear();
   s.industry.clear();
-  for (std::size_t p = 0; p < k; ++p) {
+  for (std::size_t q = 0; q < k; ++q) {
+    const std::size_t p = in.ascending ? s.order[k - 1 - q] : s.order[q];
     const double fwd = forward_return(in.forward, day, s.members[p]);
     if (!std::isfinite(fwd)) continue;
     s.x.push_back(s.values[p]);
     s.y.push_back(fwd);
     if (in.industry) s.industry.push_back((*in.industry)(day, s.members[p]));
   }
-  out.rank_ic[day] = spearman(s.x, s.y, s.rank);
+  const std::size_t m = s.x.size();
+  if (m < 3) return;
+  s.ic_order.resize(m);
+  for (std::size_t i = 0; i < m; ++i) s.ic_order[i] = static_cast<std::uint32_t>(i);
+  ranks_in_order(s.x, s.ic_order, s.rank.rank_x);
+  average_ranks(s.y, s.rank, s.rank.order_y, s.rank.rank_y);
+  out.rank_ic[day] = rank_correlation(s.rank.rank_x, s.rank.rank_y);
   if (!in.industry) return;
   // Only stocks with an industry take part in the neutral IC.
-  std::size_t m = 0;
-  for (std::size_t p = 0; p < s.x.size(); ++p) {
+  std::size_t kept = 0;
+  for (std::size_t p = 0; p < m; ++p) {
     if (std::isnan(s.industry[p])) continue;
-    s.x[m] = s.x[p];
-    s.y[m] = s.y[p];
-    s.industry[m] = s.industry[p];
-    ++m;
+    s.x[kept] = s.x[p];
+    s.y[kept] = s.y[p];
+    s.industry[kept] = s.industry[p];
+    ++kept;
   }
-  s.x.resize(m);
-  s.y.resize(m);
-  s.industry.resize(m);
+  s.x.resize(kept);
+  s.y.resize(kept);
+  s.industry.resize(kept);
   industry_residuals(s.x, s.industry, s.rank, s.ic_order, s.resid);
   out.neutral_ic[day] = spearman(s.resid, s.y, s.rank);
 }

@@ -26,8 +26,10 @@ struct GroupReturns {
 //
 // Stocks are handled in fixed blocks (independent of `threads`) whose money
 // P&L is summed block by block in order, so any thread count gives the same
-// numbers. Within a block each stock's market column is read once from
-// memory and traded for every group it belongs to while it stays in cache.
+// numbers. Each stock's days are cut into episodes per group (from the first
+// day the group targets the stock to the day it is sold off), and only those
+// days are traded, so the cost grows with the stock-days held, not with the
+// number of groups times every day.
 [[nodiscard]] GroupReturns run_group_portfolios(const GroupDays& groups, const MarketView& market,
                                                 const PortfolioParams& params, std::size_t threads);
 

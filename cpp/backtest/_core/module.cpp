@@ -164,7 +164,7 @@ NB_MODULE(_core, m) {
                 "fee: float = 0.0001, rule_fee: float = 0.0005, "
                 "plot_image_kind: str | None = 'long', "
                 "plot_save_path: str | os.PathLike | None = None, factor_name: str = 'factor', "
-                "plot_title: str | None = None) -> _GroupBacktestResult"),
+                "plot_title: str | None = None) -> object"),
         morvane::doc::kRunAlphaVwapBacktestCore);
   m.def("_set_thread_count", &set_thread_count, "count"_a,
         nb::sig("def _set_thread_count(count: int) -> int"), morvane::doc::kSetThreadCount);
