@@ -3,7 +3,11 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
+#include <atomic>
+
 #include "doc.hpp"
+#include "group_backtest.hpp"
+#include "group_result.hpp"
 #include "kernels/moments.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/market.hpp"
@@ -13,6 +17,58 @@ using namespace nb::literals;
 namespace glue = morvane::pyglue;
 
 namespace {
+
+// Threads of the group backtest (0: one per usable CPU). A module-level
+// setting because the backtest's 25 keywords are fixed by its callers and
+// leave no room for it; only tests and benchmarks change it, and an atomic
+// keeps a concurrent read well defined.
+std::atomic<std::int64_t> g_group_threads{0};
+
+std::int64_t set_thread_count(nb::handle count) {
+  const std::int64_t n = glue::to_int(count, "count");
+  if (n < 0) glue::raise_value_error("参数 count 不能为负数, 收到 " + std::to_string(n));
+  return g_group_threads.exchange(n);
+}
+
+nb::object alpha_backtest(nb::handle factor_matrix, nb::handle industry_matrix,
+                          nb::handle close_price_valid, nb::handle can_buy_stock,
+                          nb::handle cant_sell_stock, nb::handle split_factor,
+                          nb::handle dividend_factor, nb::handle close_price, nb::handle prev_close,
+                          nb::handle buy_price, nb::handle sell_price, nb::handle benchmark_dict,
+                          nb::handle forward_return_rank_cache, nb::handle open_price,
+                          nb::handle benchmark_names, nb::handle rolling_window,
+                          nb::handle ascending, nb::handle group_num, nb::handle total_money,
+                          nb::handle fee, nb::handle rule_fee, nb::handle plot_image_kind,
+                          nb::handle plot_save_path, nb::handle factor_name,
+                          nb::handle plot_title) {
+  const morvane::core::GroupBacktestArgs args{factor_matrix,
+                                              industry_matrix,
+                                              close_price_valid,
+                                              can_buy_stock,
+                                              cant_sell_stock,
+                                              split_factor,
+                                              dividend_factor,
+                                              close_price,
+                                              prev_close,
+                                              buy_price,
+                                              sell_price,
+                                              benchmark_dict,
+                                              forward_return_rank_cache,
+                                              open_price,
+                                              benchmark_names,
+                                              rolling_window,
+                                              ascending,
+                                              group_num,
+                                              total_money,
+                                              fee,
+                                              rule_fee,
+                                              plot_image_kind,
+                                              plot_save_path,
+                                              factor_name,
+                                              plot_title};
+  return morvane::core::run_alpha_vwap_backtest_core(
+      args, static_cast<std::size_t>(g_group_threads.load()));
+}
 
 nb::dict build_market_arrays(nb::handle index, nb::handle columns, nb::handle can_buy_stock,
                              nb::handle cant_sell_stock, nb::handle split_factor,
@@ -81,4 +137,35 @@ NB_MODULE(_core, m) {
   m.def("safe_sharpe", &safe_sharpe, "series"_a, "periods"_a = 252,
         nb::sig("def safe_sharpe(series: object, periods: float = 252) -> float"),
         morvane::doc::kSafeSharpe);
+  morvane::core::define_result_class(m);
+  m.def("run_alpha_vwap_backtest_core", &alpha_backtest, nb::kw_only(), "factor_matrix"_a.none(),
+        "industry_matrix"_a.none() = nb::none(), "close_price_valid"_a.none(),
+        "can_buy_stock"_a.none(), "cant_sell_stock"_a.none(), "split_factor"_a.none(),
+        "dividend_factor"_a.none(), "close_price"_a.none(), "prev_close"_a.none(),
+        "buy_price"_a.none(), "sell_price"_a.none(), "benchmark_dict"_a.none() = nb::none(),
+        "forward_return_rank_cache"_a.none() = nb::none(), "open_price"_a.none() = nb::none(),
+        "benchmark_names"_a.none() = "000852", "rolling_window"_a.none() = 0,
+        "ascending"_a.none() = false, "group_num"_a.none() = 20, "total_money"_a.none() = 1e8,
+        "fee"_a.none() = 1e-4, "rule_fee"_a.none() = 5e-4, "plot_image_kind"_a.none() = "long",
+        "plot_save_path"_a.none() = nb::none(), "factor_name"_a.none() = "factor",
+        "plot_title"_a.none() = nb::none(),
+        nb::sig("def run_alpha_vwap_backtest_core(*, factor_matrix: pandas.DataFrame, "
+                "industry_matrix: pandas.DataFrame | None = None, "
+                "close_price_valid: pandas.DataFrame, can_buy_stock: pandas.DataFrame, "
+                "cant_sell_stock: pandas.DataFrame, split_factor: pandas.DataFrame, "
+                "dividend_factor: pandas.DataFrame, close_price: pandas.DataFrame, "
+                "prev_close: pandas.DataFrame, buy_price: pandas.DataFrame, "
+                "sell_price: pandas.DataFrame, "
+                "benchmark_dict: dict[str, pandas.Series] | None = None, "
+                "forward_return_rank_cache: pandas.DataFrame | None = None, "
+                "open_price: pandas.DataFrame | None = None, "
+                "benchmark_names: str | list[str] | None = '000852', rolling_window: int = 0, "
+                "ascending: bool = False, group_num: int = 20, total_money: float = 100000000.0, "
+                "fee: float = 0.0001, rule_fee: float = 0.0005, "
+                "plot_image_kind: str | None = 'long', "
+                "plot_save_path: str | os.PathLike | None = None, factor_name: str = 'factor', "
+                "plot_title: str | None = None) -> object"),
+        morvane::doc::kRunAlphaVwapBacktestCore);
+  m.def("_set_thread_count", &set_thread_count, "count"_a,
+        nb::sig("def _set_thread_count(count: int) -> int"), morvane::doc::kSetThreadCount);
 }

@@ -1,27 +1,16 @@
 #include "benchmarks.hpp"
 
-#include <nanobind/stl/string.h>
-
 #include <cmath>
 #include <cstdint>
-#include <string>
 
 #include "kernels/series.hpp"
-#include "kernels/strategy_stats.hpp"
-#include "pyglue/args.hpp"
 #include "pyglue/frames.hpp"
-
-using namespace nanobind::literals;
 
 namespace morvane::ravelle {
 
 namespace {
 
 namespace glue = morvane::pyglue;
-
-std::string entry_name(nb::handle key) {
-  return "benchmark_dict[" + nb::cast<std::string>(nb::repr(key)) + "]";
-}
 
 // Dates d of `dates` with first <= d <= last, as the benchmark's date filter
 // leaves them: all of them when the dates ascend.
@@ -38,17 +27,6 @@ std::vector<std::uint8_t> inside_own_span(nb::handle dates) {
 }
 
 }  // namespace
-
-void check_benchmark_series(nb::handle benchmark_dict) {
-  if (benchmark_dict.is_none()) return;
-  const nb::object series_type = nb::module_::import_("pandas").attr("Series");
-  for (const auto& [key, value] : nb::borrow<nb::dict>(benchmark_dict)) {
-    if (!nb::isinstance(value, series_type)) {
-      const std::string name = entry_name(key);
-      glue::raise_type_error(name.c_str(), "pandas.Series", value);
-    }
-  }
-}
 
 JoinedDays join_primary_benchmark(nb::handle dates, std::vector<double>&& returns,
                                   nb::handle benchmark, const char* name) {
@@ -79,42 +57,6 @@ JoinedDays join_primary_benchmark(nb::handle dates, std::vector<double>&& return
   }
   out.index = dates.attr("take")(kept);
   return out;
-}
-
-nb::object benchmark_summary(nb::handle dates, const std::vector<double>& daily_return,
-                             nb::handle benchmark_dict) {
-  const nb::object pd = nb::module_::import_("pandas");
-  nb::list names;
-  std::vector<double> columns[4];
-  if (!benchmark_dict.is_none()) {
-    for (const auto& [key, series] : nb::borrow<nb::dict>(benchmark_dict)) {
-      const std::string name = entry_name(key);
-      const glue::FloatVector values = glue::read_float_vector(series, name);
-      const std::vector<std::int64_t> at =
-          glue::label_positions(series.attr("index"), dates, name.c_str(), "行");
-      std::vector<double> strategy;
-      std::vector<double> bench;
-      for (std::size_t i = 0; i < at.size(); ++i) {
-        if (at[i] < 0 || std::isnan(values.values[static_cast<std::size_t>(at[i])])) continue;
-        strategy.push_back(daily_return[i]);
-        bench.push_back(values.values[static_cast<std::size_t>(at[i])]);
-      }
-      if (strategy.empty()) continue;
-      const kernels::BenchmarkFigures f = kernels::benchmark_figures(strategy, bench);
-      names.append(key);
-      columns[0].push_back(f.benchmark_annual_return);
-      columns[1].push_back(f.excess_annual_return);
-      columns[2].push_back(f.excess_sharpe);
-      columns[3].push_back(f.excess_max_dd);
-    }
-  }
-  if (nb::len(names) == 0) return pd.attr("DataFrame")();
-  nb::dict data;
-  data["benchmark_name"] = names;
-  const char* const labels[] = {"benchmark_annual_return", "excess_annual_return", "excess_sharpe",
-                                "excess_max_dd"};
-  for (std::size_t c = 0; c < 4; ++c) data[labels[c]] = glue::numpy_from(std::move(columns[c]));
-  return pd.attr("DataFrame")(data);
 }
 
 }  // namespace morvane::ravelle

@@ -1,10 +1,12 @@
-// The strategy's daily returns joined with the primary benchmark, and the
-// excess figures against every supplied benchmark.
+// The strategy's daily returns joined with the primary benchmark (the excess
+// figures against every benchmark live in pyglue/benchmark_summary.hpp).
 #pragma once
 
 #include <nanobind/nanobind.h>
 
 #include <vector>
+
+#include "pyglue/benchmark_summary.hpp"
 
 namespace morvane::ravelle {
 
@@ -25,17 +27,5 @@ struct JoinedDays {
 // and its level cumulates from the benchmark's own first date.
 [[nodiscard]] JoinedDays join_primary_benchmark(nb::handle dates, std::vector<double>&& returns,
                                                 nb::handle benchmark, const char* name);
-
-// One row per benchmark of `benchmark_dict` (in its order) that shares a date
-// with `dates`: "benchmark_name", "benchmark_annual_return",
-// "excess_annual_return", "excess_sharpe", "excess_max_dd". An empty
-// DataFrame when none does.
-[[nodiscard]] nb::object benchmark_summary(nb::handle dates,
-                                           const std::vector<double>& daily_return,
-                                           nb::handle benchmark_dict);
-
-// Raises TypeError unless every value of `benchmark_dict` (a dict or None) is
-// a pandas Series.
-void check_benchmark_series(nb::handle benchmark_dict);
 
 }  // namespace morvane::ravelle

@@ -8,6 +8,7 @@
 #include "pyglue/args.hpp"
 #include "pyglue/frames.hpp"
 #include "pyglue/market.hpp"
+#include "pyglue/portfolio_params.hpp"
 
 using namespace nanobind::literals;
 
@@ -16,13 +17,6 @@ namespace morvane::ravelle {
 namespace {
 
 namespace glue = morvane::pyglue;
-
-void check_rate(double value, const char* name) {
-  if (!(value >= 0.0 && value < 1.0)) {
-    glue::raise_value_error(std::string("参数 ") + name + " 取值范围 [0, 1), 收到 " +
-                            std::to_string(value));
-  }
-}
 
 // First row holding any weight (a non-NaN value), or `rows` when none does.
 std::size_t first_weighted_row(const kernels::MatrixView<double>& weights) {
@@ -35,27 +29,6 @@ std::size_t first_weighted_row(const kernels::MatrixView<double>& weights) {
 }
 
 }  // namespace
-
-kernels::PortfolioParams read_portfolio_params(nb::handle total_money, nb::handle fee,
-                                               nb::handle rule_fee, nb::handle lot_size) {
-  kernels::PortfolioParams params;
-  params.total_money = glue::to_float(total_money, "total_money");
-  params.fee = glue::to_float(fee, "fee");
-  params.rule_fee = glue::to_float(rule_fee, "rule_fee");
-  params.lot_size = glue::to_int(lot_size, "lot_size");
-  // A zero or NaN capital, or a zero lot, turns every return into NaN or inf;
-  // refuse them instead of handing back a series of garbage.
-  if (!(std::isfinite(params.total_money) && params.total_money > 0.0)) {
-    glue::raise_value_error("参数 total_money 必须是正的有限数, 收到 " +
-                            std::to_string(params.total_money));
-  }
-  check_rate(params.fee, "fee");
-  check_rate(params.rule_fee, "rule_fee");
-  if (params.lot_size < 1) {
-    glue::raise_value_error("参数 lot_size 必须不小于 1, 收到 " + std::to_string(params.lot_size));
-  }
-  return params;
-}
 
 EngineRun run_engine(const glue::LabelledMatrix<double>& signal, const glue::MarketTables& market,
                      const kernels::PortfolioParams& params) {
@@ -92,7 +65,7 @@ nb::object daily_return(const EngineArgs& args) {
                                m.prev_close,       m.buy_price,       m.sell_price};
   for (std::size_t k = 0; k < std::size(tables); ++k) glue::require_dataframe(tables[k], names[k]);
   const kernels::PortfolioParams params =
-      read_portfolio_params(args.total_money, args.fee, args.rule_fee, args.lot_size);
+      glue::read_portfolio_params(args.total_money, args.fee, args.rule_fee, args.lot_size);
 
   const glue::LabelledMatrix<double> signal =
       glue::read_float_frame(args.signal_matrix, "signal_matrix");

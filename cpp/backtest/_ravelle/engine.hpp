@@ -22,13 +22,6 @@ struct EngineArgs {
   nb::handle lot_size;
 };
 
-// The engine's money parameters, converted and range-checked (ValueError for a
-// capital that is not positive and finite, a rate outside [0, 1) or a lot
-// below 1).
-[[nodiscard]] kernels::PortfolioParams read_portfolio_params(nb::handle total_money, nb::handle fee,
-                                                             nb::handle rule_fee,
-                                                             nb::handle lot_size);
-
 // Daily returns of the weights in `signal` (row t traded on row t + 1).
 // `pnl_index` is None and `returns` empty when there is nothing to trade.
 struct EngineRun {

@@ -17,6 +17,7 @@
 #include "pyglue/args.hpp"
 #include "pyglue/frames.hpp"
 #include "pyglue/log.hpp"
+#include "pyglue/portfolio_params.hpp"
 #include "stats.hpp"
 
 using namespace nanobind::literals;
@@ -47,12 +48,12 @@ Checked check_arguments(const RunnerArgs& a) {
                                a.prev_close,      a.buy_price,       a.sell_price};
   for (std::size_t k = 0; k < std::size(tables); ++k) glue::require_dataframe(tables[k], names[k]);
   glue::require_dict(a.benchmark_dict, "benchmark_dict", true);
-  check_benchmark_series(a.benchmark_dict);
+  glue::check_benchmark_series(a.benchmark_dict);
   Checked c;
   c.primary = glue::to_text(a.benchmark_names, "benchmark_names");
   c.rolling_window = glue::to_int(a.rolling_window, "rolling_window");
-  c.params = read_portfolio_params(a.total_money, a.fee, a.rule_fee,
-                                   nb::int_(kernels::PortfolioParams{}.lot_size));
+  c.params = glue::read_portfolio_params(a.total_money, a.fee, a.rule_fee,
+                                         nb::int_(kernels::PortfolioParams{}.lot_size));
   c.image_kind = glue::to_optional_text(a.plot_image_kind, "plot_image_kind");
   c.strategy_name = glue::to_text(a.strategy_name, "strategy_name");
   c.plot_title = glue::to_optional_text(a.plot_title, "plot_title");
@@ -217,8 +218,8 @@ nb::object run_strategy_backtest(const RunnerArgs& a) {
   std::optional<Backtest> backtest = build_backtest(std::move(days), !primary.is_none(), work.view);
   if (!backtest) return empty_result(c.strategy_name);
 
-  const nb::object summary =
-      benchmark_summary(backtest->total.attr("index"), backtest->daily_return, a.benchmark_dict);
+  const nb::object summary = glue::benchmark_summary(backtest->total.attr("index"),
+                                                     backtest->daily_return, a.benchmark_dict);
   nb::dict plot_paths;
   if (c.charts) {
     plot_paths =

@@ -1,0 +1,36 @@
+// The factor backtest chart: one PNG per benchmark showing the groups'
+// cumulative returns, the best group's excess over the benchmark, the mean
+// return of every group, the rank IC and a summary table. Drawn behind the
+// chart lock of _ravelle with its strategy chart style (both looked up when a
+// chart is drawn, since _ravelle itself imports this module when it loads).
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+#include <vector>
+
+#include "group_result.hpp"
+
+namespace morvane::core {
+
+namespace nb = nanobind;
+
+struct ChartRequest {
+  const GroupOutcome* outcome;
+  nb::handle benchmark_dict;
+  std::vector<std::string> benchmarks;  // chosen codes; none gives one chart "factor"
+  std::string image_kind;               // "long" or "large"
+  std::string title;
+  std::string factor_name;
+};
+
+// Text of a path argument (str or os.PathLike), else TypeError.
+[[nodiscard]] std::string chart_path_text(nb::handle path);
+
+// One benchmark: `save_path`; several: "{stem}_{code}.png" beside it; none:
+// one chart "factor" at `save_path`. Creates a missing directory. Returns
+// {name: {"primary": path text}}.
+[[nodiscard]] nb::dict draw_factor_charts(const ChartRequest& request, nb::handle save_path);
+
+}  // namespace morvane::core

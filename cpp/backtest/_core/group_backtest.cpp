@@ -1,0 +1,242 @@
+#include "group_backtest.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <cmath>
+#include <exception>
+#include <limits>
+#include <numeric>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "aligned.hpp"
+#include "factor_chart.hpp"
+#include "group_result.hpp"
+#include "kernels/gather.hpp"
+#include "kernels/group_days.hpp"
+#include "kernels/group_portfolio.hpp"
+#include "pyglue/args.hpp"
+#include "pyglue/benchmark_summary.hpp"
+#include "pyglue/frames.hpp"
+#include "pyglue/market.hpp"
+#include "pyglue/portfolio_params.hpp"
+
+using namespace nanobind::literals;
+
+namespace morvane::core {
+
+namespace {
+
+namespace glue = morvane::pyglue;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Every argument, checked and converted before any work.
+struct Checked {
+  std::size_t group_num = 20;
+  std::size_t rolling_window = 0;
+  bool ascending = false;
+  kernels::PortfolioParams params;
+  std::optional<std::string> image_kind;
+  std::string factor_name;
+  std::optional<std::string> plot_title;
+  std::vector<std::string> benchmarks;  // chosen codes, in order
+};
+
+std::vector<std::string> dict_keys(nb::handle benchmark_dict) {
+  std::vector<std::string> keys;
+  if (benchmark_dict.is_none()) return keys;
+  for (const auto& [key, value] : nb::borrow<nb::dict>(benchmark_dict)) {
+    keys.push_back(nb::cast<std::string>(nb::str(key)));
+  }
+  return keys;
+}
+
+// "all" or None: every benchmark of the mapping; a text: that code; a list:
+// those codes without repeats. Without a mapping there is nothing to choose.
+std::vector<std::string> choose_benchmarks(nb::handle names, nb::handle benchmark_dict) {
+  const std::vector<std::string> available = dict_keys(benchmark_dict);
+  if (names.is_none() || benchmark_dict.is_none()) return available;
+  std::vector<std::string> wanted;
+  if (nb::isinstance<nb::str>(names)) {
+    const std::string code = nb::cast<std::string>(names);
+    if (code == "all") return available;
+    wanted.push_back(code);
+  } else {
+    nb::object items;
+    try {
+      items = nb::iter(names);
+    } catch (const nb::python_error&) {
+      glue::raise_type_error("benchmark_names", "str | list[str] | None", names);
+    }
+    for (nb::handle item : names) {
+      const std::string code = glue::to_text(item, "benchmark_names");
+      if (std::find(wanted.begin(), wanted.end(), code) == wanted.end()) wanted.push_back(code);
+    }
+  }
+  for (const std::string& code : wanted) {
+    if (std::find(available.begin(), available.end(), code) == available.end()) {
+      std::string list;
+      for (const std::string& k : available) list += (list.empty() ? "" : ", ") + k;
+      glue::raise_value_error("基准 " + code + " 不在 benchmark_dict 中, 可用的基准: [" + list +
+                              "]");
+    }
+  }
+  return wanted;
+}
+
+Checked check_arguments(const GroupBacktestArgs& a) {
+  const char* const names[] = {
+      "factor_matrix",   "close_price_valid", "can_buy_stock", "cant_sell_stock", "split_factor",
+      "dividend_factor", "close_price",       "prev_close",    "buy_price",       "sell_price"};
+  const nb::handle tables[] = {
+      a.factor_matrix,   a.close_price_valid, a.can_buy_stock, a.cant_sell_stock, a.split_factor,
+      a.dividend_factor, a.close_price,       a.prev_close,    a.buy_price,       a.sell_price};
+  for (std::size_t k = 0; k < std::size(tables); ++k) glue::require_dataframe(tables[k], names[k]);
+  const char* const optional_names[] = {"industry_matrix", "forward_return_rank_cache",
+                                        "open_price"};
+  const nb::handle optional_tables[] = {a.industry_matrix, a.forward_return_rank_cache,
+                                        a.open_price};
+  for (std::size_t k = 0; k < std::size(optional_tables); ++k) {
+    if (!optional_tables[k].is_none())
+      glue::require_dataframe(optional_tables[k], optional_names[k]);
+  }
+  glue::require_dict(a.benchmark_dict, "benchmark_dict", true);
+  glue::check_benchmark_series(a.benchmark_dict);
+
+  Checked c;
+  const std::int64_t groups = glue::to_int(a.group_num, "group_num");
+  if (groups < 2 || groups > 100) glue::raise_value_error("group_num 取值范围 [2, 100]");
+  c.group_num = static_cast<std::size_t>(groups);
+  const std::int64_t window = glue::to_int(a.rolling_window, "rolling_window");
+  if (window < 0) {
+    glue::raise_value_error("参数 rolling_window 不能为负数, 收到 " + std::to_string(window));
+  }
+  c.rolling_window = static_cast<std::size_t>(window);
+  c.ascending = nb::cast<bool>(nb::bool_(a.ascending));
+  c.params = glue::read_portfolio_params(a.total_money, a.fee, a.rule_fee,
+                                         nb::int_(kernels::PortfolioParams{}.lot_size));
+  c.image_kind = glue::to_optional_text(a.plot_image_kind, "plot_image_kind");
+  if (c.image_kind && *c.image_kind != "long" && *c.image_kind != "large") {
+    glue::raise_value_error("参数 plot_image_kind 只能是 \"long\" 或 \"large\", 收到 \"" +
+                            *c.image_kind + "\"");
+  }
+  if (!a.plot_save_path.is_none()) chart_path_text(a.plot_save_path);
+  c.factor_name = glue::to_text(a.factor_name, "factor_name");
+  c.plot_title = glue::to_optional_text(a.plot_title, "plot_title");
+  c.benchmarks = choose_benchmarks(a.benchmark_names, a.benchmark_dict);
+  return c;
+}
+
+// The factor as the days read it: its rows (smoothed down its own rows when
+// asked) and, per market date, the row to read or -1.
+struct FactorRows {
+  std::vector<double> values;
+  kernels::MatrixView<double> view;
+  std::vector<std::int64_t> row_of_day;
+};
+
+FactorRows read_factor(nb::handle factor_matrix, nb::handle dates, nb::handle stocks,
+                       std::size_t window) {
+  const glue::LabelledMatrix<double> factor =
+      glue::read_float_frame(factor_matrix, "factor_matrix");
+  FactorRows out;
+  out.row_of_day = glue::label_positions(factor.index, dates, "factor_matrix", "行");
+  const std::vector<std::int64_t> cols =
+      glue::label_positions(factor.columns, stocks, "factor_matrix", "列");
+  std::vector<std::int64_t> rows;
+  if (window > 1) {
+    rows.resize(factor.view.rows);
+    std::iota(rows.begin(), rows.end(), 0);
+  } else {
+    // Without smoothing only the market's dates are read, in their order.
+    rows = out.row_of_day;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (out.row_of_day[i] >= 0) out.row_of_day[i] = static_cast<std::int64_t>(i);
+    }
+  }
+  out.values.resize(rows.size() * cols.size());
+  {
+    const nb::gil_scoped_release unlocked;
+    kernels::gather_matrix<double>(factor.view, rows, cols, kNaN, out.values);
+    kernels::rolling_mean_columns(out.values, rows.size(), cols.size(), window);
+  }
+  out.view = kernels::row_major_view(out.values.data(), rows.size(), cols.size());
+  return out;
+}
+
+// A failure of the native computation (memory, an internal error) reaches the
+// caller as MorvaneError, as every failed backtest computation does.
+template <class F>
+auto computing(F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const nb::python_error&) {
+    throw;
+  } catch (const std::exception& e) {
+    const nb::object error = nb::module_::import_("morvane.exceptions").attr("MorvaneError");
+    PyErr_SetString(error.ptr(), (std::string("因子分组回测计算失败: ") + e.what()).c_str());
+    throw nb::python_error();
+  }
+}
+
+}  // namespace
+
+nb::object run_alpha_vwap_backtest_core(const GroupBacktestArgs& a, std::size_t threads) {
+  const Checked c = check_arguments(a);
+  const nb::object pd = nb::module_::import_("pandas");
+  const nb::object dates = pd.attr("Index")(a.close_price.attr("index"));
+  const nb::object stocks = pd.attr("Index")(a.close_price.attr("columns"));
+
+  FactorRows factor = read_factor(a.factor_matrix, dates, stocks, c.rolling_window);
+  const AlignedMatrix valid = align_to(a.close_price_valid, "close_price_valid", dates, stocks);
+  std::optional<AlignedMatrix> cache, open, industry;
+  kernels::GroupDayInputs in;
+  if (!a.forward_return_rank_cache.is_none()) {
+    cache = align_to(a.forward_return_rank_cache, "forward_return_rank_cache", dates, stocks);
+    in.forward.rank_cache = cache->view;
+  } else if (!a.open_price.is_none()) {
+    open = align_to(a.open_price, "open_price", dates, stocks);
+    in.forward.open = open->view;
+  }
+  if (!a.industry_matrix.is_none()) {
+    industry = align_to(a.industry_matrix, "industry_matrix", dates, stocks);
+    in.industry = industry->view;
+  }
+  const glue::MarketTables tables{a.can_buy_stock,   a.cant_sell_stock, a.split_factor,
+                                  a.dividend_factor, a.close_price,     a.prev_close,
+                                  a.buy_price,       a.sell_price};
+  const glue::MarketArrays market = glue::build_market_arrays(dates, stocks, tables);
+  in.factor = factor.view;
+  in.factor_row = factor.row_of_day;
+  in.valid = valid.view;
+  in.group_num = c.group_num;
+  in.ascending = c.ascending;
+
+  kernels::GroupDays days;
+  kernels::GroupReturns returns;
+  computing([&] {
+    const nb::gil_scoped_release unlocked;
+    days = kernels::run_group_days(in, threads);
+    returns = kernels::run_group_portfolios(days, market.view, c.params, threads);
+    return 0;
+  });
+  factor.values = {};
+
+  GroupOutcome outcome = build_outcome(days, std::move(returns), dates, stocks, in.forward.any());
+  outcome.summary = group_benchmark_summary(outcome, a.benchmark_dict, c.benchmarks);
+  nb::dict plot_paths;
+  if (c.image_kind && !a.plot_save_path.is_none() && outcome.has_returns()) {
+    ChartRequest request{&outcome,
+                         a.benchmark_dict,
+                         c.benchmarks,
+                         *c.image_kind,
+                         c.plot_title && !c.plot_title->empty() ? *c.plot_title : c.factor_name,
+                         c.factor_name};
+    plot_paths = draw_factor_charts(request, a.plot_save_path);
+  }
+  return make_result(outcome, plot_paths);
+}
+
+}  // namespace morvane::core

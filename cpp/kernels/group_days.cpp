@@ -1,0 +1,184 @@
+#include "group_days.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "parallel.hpp"
+#include "ranking.hpp"
+
+namespace morvane::kernels {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+// Days per pool block: large enough to keep thread hand-offs rare.
+constexpr std::size_t kDayBlock = 16;
+
+double forward_return(const ForwardSource& source, std::size_t day, std::size_t stock) {
+  if (source.rank_cache) return (*source.rank_cache)(day, stock);
+  const MatrixView<double>& open = *source.open;
+  if (day + 2 >= open.rows) return kNaN;
+  const double r = open(day + 2, stock) / open(day + 1, stock) - 1.0;
+  return std::isfinite(r) ? r : kNaN;
+}
+
+// Factor minus its industry's mean over the sample; an industry whose factor
+// is constant gets exactly 0, so rounding in the mean cannot invent an order.
+void industry_residuals(std::span<const double> factor, std::span<const double> industry,
+                        RankScratch& scratch, std::vector<std::uint32_t>& order,
+                        std::vector<double>& out) {
+  const std::size_t n = factor.size();
+  out.resize(n);
+  stable_order(industry, false, scratch, order);
+  std::size_t first = 0;
+  while (first < n) {
+    std::size_t end = first + 1;
+    while (end < n && industry[order[end]] == industry[order[first]]) ++end;
+    double sum = 0.0, lo = factor[order[first]], hi = lo;
+    for (std::size_t p = first; p < end; ++p) {
+      const double v = factor[order[p]];
+      sum += v;
+      lo = std::min(lo, v);
+      hi = std::max(hi, v);
+    }
+    const double mean = sum / static_cast<double>(end - first);
+    for (std::size_t p = first; p < end; ++p) {
+      out[order[p]] = lo == hi ? 0.0 : factor[order[p]] - mean;
+    }
+    first = end;
+  }
+}
+
+struct DayScratch {
+  RankScratch rank;
+  std::vector<std::uint32_t> members, order, ic_order;
+  std::vector<double> values, x, y, z, industry, resid;
+};
+
+void one_day(const GroupDayInputs& in, std::size_t day, GroupDays& out, DayScratch& s) {
+  const std::size_t n_stocks = out.stocks;
+  const std::int64_t row = in.factor_row[day];
+  if (row < 0) return;
+  out.has_factor[day] = 1;
+  const auto f_row = static_cast<std::size_t>(row);
+  s.members.clear();
+  s.values.clear();
+  for (std::size_t j = 0; j < n_stocks; ++j) {
+    const double v = in.factor(f_row, j);
+    if (std::isfinite(v) && !std::isnan(in.valid(day, j))) {
+      s.members.push_back(static_cast<std::uint32_t>(j));
+      s.values.push_back(v);
+    }
+  }
+  const std::size_t k = s.members.size();
+  const std::size_t n = out.groups;
+  // One sort serves the groups and the IC: read backwards, a descending order
+  // is an ascending one (ties reversed, which average ranks ignore).
+  stable_order(s.values, in.ascending, s.rank, s.order);
+  if (k >= n) {
+    std::uint8_t* const g_row = out.group.data() + day * n_stocks;
+    std::vector<std::size_t> sizes(n, 0);
+    for (std::size_t p = 0; p < k; ++p) {
+      const std::size_t g = p * n / k;
+      g_row[s.members[s.order[p]]] = static_cast<std::uint8_t>(g + 1);
+      ++sizes[g];
+    }
+    for (std::size_t g = 0; g < n; ++g) {
+      out.weight[g * out.days + day] = 1.0 / static_cast<double>(sizes[g]);
+    }
+    out.formed[day] = 1;
+  }
+  if (!in.forward.any()) return;
+  // The IC sample in ascending factor order: the stocks that also have a
+  // forward return.
+  s.x.clear();
+  s.y.clear();
+  s.industry.clear();
+  for (std::size_t q = 0; q < k; ++q) {
+    const std::size_t p = in.ascending ? s.order[k - 1 - q] : s.order[q];
+    const double fwd = forward_return(in.forward, day, s.members[p]);
+    if (!std::isfinite(fwd)) continue;
+    s.x.push_back(s.values[p]);
+    s.y.push_back(fwd);
+    if (in.industry) s.industry.push_back((*in.industry)(day, s.members[p]));
+  }
+  const std::size_t m = s.x.size();
+  if (m < 3) return;
+  s.ic_order.resize(m);
+  for (std::size_t i = 0; i < m; ++i) s.ic_order[i] = static_cast<std::uint32_t>(i);
+  ranks_in_order(s.x, s.ic_order, s.rank.rank_x);
+  average_ranks(s.y, s.rank, s.rank.order_y, s.rank.rank_y);
+  out.rank_ic[day] = rank_correlation(s.rank.rank_x, s.rank.rank_y);
+  if (!in.industry) return;
+  // Only stocks with an industry take part in the neutral IC.
+  std::size_t kept = 0;
+  for (std::size_t p = 0; p < m; ++p) {
+    if (std::isnan(s.industry[p])) continue;
+    s.x[kept] = s.x[p];
+    s.y[kept] = s.y[p];
+    s.industry[kept] = s.industry[p];
+    ++kept;
+  }
+  s.x.resize(kept);
+  s.y.resize(kept);
+  s.industry.resize(kept);
+  industry_residuals(s.x, s.industry, s.rank, s.ic_order, s.resid);
+  out.neutral_ic[day] = spearman(s.resid, s.y, s.rank);
+}
+
+}  // namespace
+
+GroupDays run_group_days(const GroupDayInputs& in, std::size_t threads) {
+  GroupDays out;
+  out.days = in.valid.rows;
+  out.stocks = in.valid.cols;
+  out.groups = in.group_num;
+  out.group.assign(out.days * out.stocks, 0);
+  out.weight.assign(out.groups * out.days, kNaN);
+  out.formed.assign(out.days, 0);
+  out.has_factor.assign(out.days, 0);
+  out.rank_ic.assign(out.days, kNaN);
+  if (in.industry) out.neutral_ic.assign(out.days, kNaN);
+  parallel_blocks(out.days, kDayBlock, threads, [&](std::size_t begin, std::size_t end) {
+    DayScratch scratch;
+    for (std::size_t day = begin; day < end; ++day) one_day(in, day, out, scratch);
+  });
+  return out;
+}
+
+void rolling_mean_columns(std::span<double> values, std::size_t rows, std::size_t cols,
+                          std::size_t window) {
+  if (window <= 1) return;
+  std::vector<double> column(rows);
+  const double w = static_cast<double>(window);
+  for (std::size_t j = 0; j < cols; ++j) {
+    for (std::size_t i = 0; i < rows; ++i) column[i] = values[i * cols + j];
+    // Compensated running sum of the finite values in view, and how many
+    // values in view are not finite.
+    double sum = 0.0, carry = 0.0;
+    std::size_t bad = 0;
+    const auto add = [&](double v) {
+      const double y = v - carry;
+      const double t = sum + y;
+      carry = (t - sum) - y;
+      sum = t;
+    };
+    for (std::size_t i = 0; i < rows; ++i) {
+      if (std::isfinite(column[i]))
+        add(column[i]);
+      else
+        ++bad;
+      if (i >= window) {
+        const double old = column[i - window];
+        if (std::isfinite(old))
+          add(-old);
+        else
+          --bad;
+      }
+      values[i * cols + j] = (i + 1 >= window && bad == 0) ? sum / w : kNaN;
+    }
+  }
+}
+
+}  // namespace morvane::kernels

@@ -1,0 +1,70 @@
+#include "benchmark_summary.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <cmath>
+#include <cstdint>
+#include <string>
+
+#include "args.hpp"
+#include "frames.hpp"
+#include "kernels/strategy_stats.hpp"
+
+namespace morvane::pyglue {
+
+namespace {
+
+std::string entry_name(nb::handle key) {
+  return "benchmark_dict[" + nb::cast<std::string>(nb::repr(key)) + "]";
+}
+
+}  // namespace
+
+void check_benchmark_series(nb::handle benchmark_dict) {
+  if (benchmark_dict.is_none()) return;
+  const nb::object series_type = nb::module_::import_("pandas").attr("Series");
+  for (const auto& [key, value] : nb::borrow<nb::dict>(benchmark_dict)) {
+    if (!nb::isinstance(value, series_type)) {
+      const std::string name = entry_name(key);
+      raise_type_error(name.c_str(), "pandas.Series", value);
+    }
+  }
+}
+
+nb::object benchmark_summary(nb::handle dates, const std::vector<double>& daily_return,
+                             nb::handle benchmark_dict) {
+  const nb::object pd = nb::module_::import_("pandas");
+  nb::list names;
+  std::vector<double> columns[4];
+  if (!benchmark_dict.is_none()) {
+    for (const auto& [key, series] : nb::borrow<nb::dict>(benchmark_dict)) {
+      const std::string name = entry_name(key);
+      const FloatVector values = read_float_vector(series, name);
+      const std::vector<std::int64_t> at =
+          label_positions(series.attr("index"), dates, name.c_str(), "行");
+      std::vector<double> strategy;
+      std::vector<double> bench;
+      for (std::size_t i = 0; i < at.size(); ++i) {
+        if (at[i] < 0 || std::isnan(values.values[static_cast<std::size_t>(at[i])])) continue;
+        strategy.push_back(daily_return[i]);
+        bench.push_back(values.values[static_cast<std::size_t>(at[i])]);
+      }
+      if (strategy.empty()) continue;
+      const kernels::BenchmarkFigures f = kernels::benchmark_figures(strategy, bench);
+      names.append(key);
+      columns[0].push_back(f.benchmark_annual_return);
+      columns[1].push_back(f.excess_annual_return);
+      columns[2].push_back(f.excess_sharpe);
+      columns[3].push_back(f.excess_max_dd);
+    }
+  }
+  if (nb::len(names) == 0) return pd.attr("DataFrame")();
+  nb::dict data;
+  data["benchmark_name"] = names;
+  const char* const labels[] = {"benchmark_annual_return", "excess_annual_return", "excess_sharpe",
+                                "excess_max_dd"};
+  for (std::size_t c = 0; c < 4; ++c) data[labels[c]] = numpy_from(std::move(columns[c]));
+  return pd.attr("DataFrame")(data);
+}
+
+}  // namespace morvane::pyglue

@@ -1,0 +1,42 @@
+#include "portfolio_params.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "args.hpp"
+
+namespace morvane::pyglue {
+
+namespace {
+
+void check_rate(double value, const char* name) {
+  if (!(value >= 0.0 && value < 1.0)) {
+    raise_value_error(std::string("参数 ") + name + " 取值范围 [0, 1), 收到 " +
+                      std::to_string(value));
+  }
+}
+
+}  // namespace
+
+kernels::PortfolioParams read_portfolio_params(nb::handle total_money, nb::handle fee,
+                                               nb::handle rule_fee, nb::handle lot_size) {
+  kernels::PortfolioParams params;
+  params.total_money = to_float(total_money, "total_money");
+  params.fee = to_float(fee, "fee");
+  params.rule_fee = to_float(rule_fee, "rule_fee");
+  params.lot_size = to_int(lot_size, "lot_size");
+  // A zero or NaN capital, or a zero lot, turns every return into NaN or inf;
+  // refuse them instead of handing back a series of garbage.
+  if (!(std::isfinite(params.total_money) && params.total_money > 0.0)) {
+    raise_value_error("参数 total_money 必须是正的有限数, 收到 " +
+                      std::to_string(params.total_money));
+  }
+  check_rate(params.fee, "fee");
+  check_rate(params.rule_fee, "rule_fee");
+  if (params.lot_size < 1) {
+    raise_value_error("参数 lot_size 必须不小于 1, 收到 " + std::to_string(params.lot_size));
+  }
+  return params;
+}
+
+}  // namespace morvane::pyglue
