@@ -2,10 +2,12 @@
 // constants, name and date helpers, the binary prepared-data store).
 #include <nanobind/nanobind.h>
 
+#include "builder.hpp"
 #include "doc.hpp"
 #include "names.hpp"
 #include "prepared_store.hpp"
 #include "pyglue/store_errors.hpp"
+#include "window.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -47,5 +49,7 @@ NB_MODULE(_prepare, m) {
   m.def("series_to_yyyymmdd", &prep::series_to_yyyymmdd, "values"_a,
         nb::sig("def series_to_yyyymmdd(values: object) -> pandas.Series"),
         morvane::doc::kSeriesToYyyymmdd);
+  prep::define_builder(m);
   prep::define_prepared_store(m);
+  prep::define_window(m);
 }

@@ -1,0 +1,292 @@
+// Chinese documentation texts of GroupPreparedDataBuilder and the window
+// functions (the stubs and help() show them).
+#pragma once
+
+namespace morvane::doc {
+
+inline constexpr const char* kBuilder = R"(回测准备数据的增量构建器。
+
+通过已初始化的数据客户端单例拉取因子与指数数据, 透视为日期 × 股票宽表, 派生回测所需矩阵,
+并组装成可写入二进制存储的 payload。
+)";
+
+inline constexpr const char* kBuilderInit = R"(创建一个覆盖 [start_date, end_date] 的构建器。
+
+Args:
+    start_date (str): 第一个日期, "YYYYMMDD" (或可被 normalize_yyyymmdd 识别的文本)。
+    end_date (str): 最后一个日期, 同上。
+
+Raises:
+    TypeError: start_date 或 end_date 不是文本。
+    ValueError: 日期无法识别。
+)";
+
+inline constexpr const char* kNormalizeDdbDate = R"(把日期规范为数据服务的回测日期文本。
+
+Args:
+    date_value (object): 日期值或 None。
+
+Returns:
+    str | None: 七位数字文本在第七位后补 "0"; 其他文本原样返回; None 返回 None。
+)";
+
+inline constexpr const char* kMvFactorDate = R"(把日期转为因子查询用的 "YYYY-MM-DD" 文本。
+
+Args:
+    date_value (str | None): "YYYYMMDD" 日期或 None。
+
+Returns:
+    str | None: "YYYY-MM-DD" 文本; None 返回 None。
+
+Raises:
+    TypeError: 规范化结果不是文本。
+)";
+
+inline constexpr const char* kEmptyLike = R"(与参考表同标签、全部为 fill_value 的新表。
+
+Args:
+    reference (pandas.DataFrame): 参考表。
+    fill_value (float): 填充值, 默认 NaN。
+
+Returns:
+    pandas.DataFrame: 新表。
+
+Raises:
+    TypeError: reference 不是 DataFrame。
+)";
+
+inline constexpr const char* kReadFactorMatrix = R"(单独查询一个因子并透视为日期 × 股票矩阵。
+
+Args:
+    name (str): 因子名。
+
+Returns:
+    pandas.DataFrame: 矩阵; 没有数据时为空表。
+
+Raises:
+    TypeError: name 不是文本, 或数据客户端返回的不是表或 None。
+    NetworkError: 数据客户端传输失败。
+)";
+
+inline constexpr const char* kFactorsToMatrices = R"(把原始因子表 (长表或宽表) 转为各因子的矩阵。
+
+同一股票与日期的重复行保留最后一行; 非数值的值视为缺失并丢弃。
+
+Args:
+    df (pandas.DataFrame | None): 数据客户端的原始表。
+    names (list[str]): 要取的因子名。
+
+Returns:
+    dict[str, pandas.DataFrame]: 因子名 → 矩阵, 没有数据的因子为空表。
+
+Raises:
+    TypeError: 参数类型错误。
+    KeyError: 表缺少 ukey 或日期列, 消息为 "因子查询返回结果缺少 ukey/date 列"。
+)";
+
+inline constexpr const char* kReadFactorBatch =
+    R"(一次批量查询多个因子, 批量结果为空的因子再单独查询。
+
+Args:
+    names (list[str]): 因子名。
+
+Returns:
+    dict[str, pandas.DataFrame]: 因子名 → 矩阵。
+
+Raises:
+    TypeError: names 不是 list, 或数据客户端返回的不是表或 None。
+    NetworkError: 单独查询传输失败 (批量查询的 NetworkError 会被吸收并改为单独查询)。
+)";
+
+inline constexpr const char* kReadOrEmpty = R"(取一个可选因子, 没有数据时返回参考形状的全缺失表。
+
+Args:
+    name (str): 因子名。
+    reference (pandas.DataFrame): 参考表 (给出占位表的形状)。
+    batch (dict[str, pandas.DataFrame] | None): 批量结果; None 时单独查询。
+
+Returns:
+    pandas.DataFrame: 矩阵或全缺失占位表。
+
+Raises:
+    TypeError: 参数类型错误。
+    NetworkError: 单独查询传输失败。
+)";
+
+inline constexpr const char* kBatchOrRead = R"(取批量结果中的因子, 为空时单独查询。
+
+Args:
+    batch (dict[str, pandas.DataFrame]): 批量结果。
+    name (str): 因子名。
+
+Returns:
+    pandas.DataFrame: 按日期排序的矩阵 (可能为空)。
+
+Raises:
+    TypeError: 参数类型错误。
+    NetworkError: 单独查询传输失败。
+)";
+
+inline constexpr const char* kComponentMatrices = R"(读取成分股因子并转为 1.0 或缺失的成员矩阵。
+
+0、无穷与缺失都视为非成员; 查询抛出 NetworkError 或没有数据的成分股不出现在结果中。
+
+Args:
+    component_names (list[str]): 成分股因子名。
+    batch (dict[str, pandas.DataFrame] | None): 批量结果; 为空的条目单独查询。
+
+Returns:
+    dict[str, pandas.DataFrame]: 成分股因子名 → 成员矩阵。
+
+Raises:
+    TypeError: 参数类型错误。
+)";
+
+inline constexpr const char* kFormatBenchmark = R"(把指数日行情整理为一个基准的日收益序列。
+
+先稳定排序并去重 (保留最后一行), 再在需要时由收盘价计算收益 (不填补缺口)。
+
+Args:
+    df (pandas.DataFrame): 数据客户端的指数日行情。
+    benchmark_name (str): 短代码, 例如 "000300"。
+    index_code (str): 带后缀的代码, 例如 "000300.XSHG"。
+
+Returns:
+    pandas.Series: 名为 "index_daily_return" 的收益序列, 以 "YYYYMMDD" 升序为索引。
+
+Raises:
+    TypeError: 参数类型错误。
+    KeyError: 没有数据、缺少日期列或缺少收益与收盘价列。
+)";
+
+inline constexpr const char* kReadBenchmarkDict = R"(一次查询三个基准指数并整理为日收益序列。
+
+Returns:
+    dict[str, pandas.Series]: 短代码 → 日收益序列, 顺序同 BENCHMARK_INDEX_CODES。
+
+Raises:
+    TypeError: 数据客户端返回的不是表或 None。
+    KeyError: 某个基准没有数据或缺少列。
+    NetworkError: 数据客户端传输失败。
+)";
+
+inline constexpr const char* kReadSourceData = R"(读取构建所需的全部原始数据。
+
+Args:
+    incremental (bool): True 时一次批量查询全部因子, 否则每个因子单独查询。
+
+Returns:
+    tuple: (来源矩阵映射, 成分股矩阵映射, 基准映射, 成分股因子名列表)。
+
+Raises:
+    NetworkError: 数据客户端传输失败 (批量查询除外)。
+)";
+
+inline constexpr const char* kBuildFromMatrices = R"(由来源矩阵派生十二个回测矩阵。
+
+停牌 (rq_is_suspended 为 1) 的股票日不可买也不可卖, 其他日按涨跌停规则;
+prev_close 为该行之前最近一个已知收盘价。
+
+Args:
+    source (dict[str, pandas.DataFrame]): 因子名 → 矩阵, 需含全部十个输入。
+
+Returns:
+    dict[str, pandas.DataFrame]: 十二个派生矩阵, 按 BASE_MATRIX_DTYPE 的顺序。
+
+Raises:
+    TypeError: source 不是 dict 或其中的值不是 DataFrame。
+    KeyError: 缺少某个输入名。
+)";
+
+inline constexpr const char* kAssemblePayload = R"(组装准备数据 payload。
+
+Args:
+    data (dict[str, pandas.DataFrame]): 派生矩阵。
+    component_matrices (dict[str, pandas.DataFrame]): 成分股矩阵。
+    benchmark_dict (dict[str, pandas.Series]): 基准收益序列。
+    component_names (list[str]): 本次构建使用的成分股因子名。
+    meta_time_key (str): 时间戳键, "created_at" 或 "updated_at"。
+
+Returns:
+    dict: {"version", "meta", "data"}。
+
+Raises:
+    TypeError: 参数类型错误。
+)";
+
+inline constexpr const char* kBuildPayload = R"(读取、派生并组装 payload。
+
+Args:
+    incremental (bool): 是否批量读取 (增量构建)。
+    meta_time_key (str): 时间戳键。
+
+Returns:
+    dict: payload。
+
+Raises:
+    ValueError: 成分股矩阵缺失, 消息以 "成分股矩阵缺失，无法精确生成二进制缓存: " 开头。
+    NetworkError: 数据客户端传输失败。
+)";
+
+inline constexpr const char* kBuild =
+    R"(全量构建 payload (每个因子单独查询), 元信息记 "created_at"。
+
+Returns:
+    dict: {"version", "meta", "data"} 形式的 payload。
+
+Raises:
+    ValueError: 成分股矩阵缺失。
+    TypeError: 数据客户端返回的不是表或 None。
+    KeyError: 基准数据缺失或原始表缺少列。
+    NetworkError: 数据客户端传输失败。
+)";
+
+inline constexpr const char* kBuildIncremental =
+    R"(增量构建 payload (一次批量查询), 元信息记 "updated_at"。
+
+Returns:
+    dict: {"version", "meta", "data"} 形式的 payload。
+
+Raises:
+    ValueError: 成分股矩阵缺失。
+    TypeError: 数据客户端返回的不是表或 None。
+    KeyError: 基准数据缺失或原始表缺少列。
+    NetworkError: 单独查询传输失败。
+)";
+
+inline constexpr const char* kBuildWindow = R"(构建增量写入窗口的 payload。
+
+从窗口前一个已存储日期开始构建 (使 prev_close 等依赖前一日的值在第一写入行正确),
+再截回要写入的日期。
+
+Args:
+    base_index (list[str]): 已存储的 close_price 日期, 严格升序的 "YYYYMMDD" 文本。
+    write_start_date (str): 窗口第一个日期。
+    write_end_date (str): 窗口最后一个日期。
+
+Returns:
+    dict: 截取到写入窗口的 payload, 元信息另含 "requested_write_start_date"、
+        "write_end_date"、"read_start_date"。
+
+Raises:
+    TypeError: 参数类型错误。
+    ValueError: base_index 为空、不是升序唯一的日期文本, 日期为空, 或窗口起点晚于终点。
+    NetworkError: 数据客户端传输失败。
+)";
+
+inline constexpr const char* kPayloadSlice = R"(把 payload 截取到 write_start_date 及以后的日期。
+
+Args:
+    payload (dict): payload, 必须含 "data"。
+    write_start_date (str): 第一个保留日期。
+
+Returns:
+    dict: 新 payload; 元信息的 "start_date" 改为起点, 另含 "write_start_date" 与
+        "read_start_date" (原 "start_date")。输入不被修改。
+
+Raises:
+    TypeError: 参数类型错误。
+    KeyError: payload 缺少 "data"。
+)";
+
+}  // namespace morvane::doc

@@ -1,0 +1,168 @@
+#include "derive.hpp"
+
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+
+#include <span>
+#include <string>
+
+#include "kernels/derive.hpp"
+#include "pyglue/args.hpp"
+
+using namespace nanobind::literals;
+
+namespace morvane::prepare {
+
+namespace {
+
+namespace glue = morvane::pyglue;
+namespace kn = morvane::kernels;
+
+nb::object pandas() { return nb::module_::import_("pandas"); }
+nb::object numpy() { return nb::module_::import_("numpy"); }
+
+// The row and column labels every operand of one derivation is aligned to.
+struct Labels {
+  nb::object index;
+  nb::object columns;
+  [[nodiscard]] kn::Grid grid() const { return {nb::len(index), nb::len(columns)}; }
+  [[nodiscard]] nb::tuple shape() const { return nb::make_tuple(grid().rows, grid().cols); }
+};
+
+Labels labels_of(nb::handle frame) { return {frame.attr("index"), frame.attr("columns")}; }
+
+// The union of two label sets (pandas sorts the union of text labels).
+Labels union_of(const Labels& a, const Labels& b) {
+  return {a.index.attr("union")(b.index), a.columns.attr("union")(b.columns)};
+}
+
+template <class T>
+std::span<T> span_of(nb::handle array) {
+  auto view = nb::cast<nb::ndarray<T, nb::c_contig>>(array);
+  return {view.data(), view.size()};
+}
+
+bool is_empty(nb::handle frame) {
+  return nb::len(nb::object(frame.attr("index"))) == 0 ||
+         nb::len(nb::object(frame.attr("columns"))) == 0;
+}
+
+// `frame` as a contiguous row-major float64 array over `labels`, NaN where a
+// label is absent.
+nb::object aligned(nb::handle frame, const Labels& labels) {
+  const nb::object np = numpy();
+  if (is_empty(frame)) return np.attr("full")(labels.shape(), np.attr("nan"));
+  nb::object source = nb::borrow(frame);
+  const bool same = nb::cast<bool>(frame.attr("index").attr("equals")(labels.index)) &&
+                    nb::cast<bool>(frame.attr("columns").attr("equals")(labels.columns));
+  if (!same) source = frame.attr("reindex")("index"_a = labels.index, "columns"_a = labels.columns);
+  return np.attr("ascontiguousarray")(
+      source.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan")));
+}
+
+nb::object new_array(const Labels& labels, const char* dtype) {
+  return numpy().attr("empty")(labels.shape(), "dtype"_a = dtype);
+}
+
+nb::object frame_of(nb::handle values, const Labels& labels) {
+  return pandas().attr("DataFrame")(values, "index"_a = labels.index, "columns"_a = labels.columns,
+                                    "copy"_a = false);
+}
+
+nb::object lookup(nb::handle source, const char* name) {
+  if (!nb::cast<bool>(source.attr("__contains__")(name))) {
+    throw nb::key_error(name);
+  }
+  const nb::object matrix = source[name];
+  glue::require_dataframe(matrix, name);
+  return matrix;
+}
+
+// cant_sell_stock or can_buy_stock over the union of the price's and the
+// suspension flag's labels.
+nb::object trade_mask(nb::handle price, nb::handle limit, nb::handle suspended, bool selling) {
+  const Labels labels = union_of(labels_of(price), labels_of(suspended));
+  const nb::object price_grid = aligned(price, labels);
+  const nb::object limit_grid = aligned(limit, labels);
+  const nb::object flag_grid = aligned(suspended, labels);
+  const nb::object out = new_array(labels, "bool");
+  {
+    const auto p = span_of<const double>(price_grid);
+    const auto l = span_of<const double>(limit_grid);
+    const auto s = span_of<const double>(flag_grid);
+    const auto o = span_of<bool>(out);
+    const nb::gil_scoped_release release;
+    if (selling) {
+      kn::cant_sell_mask(p, l, s, o);
+    } else {
+      kn::can_buy_mask(p, l, s, o);
+    }
+  }
+  return frame_of(out, labels);
+}
+
+}  // namespace
+
+nb::dict derive_matrices(nb::handle source) {
+  const nb::object industry = lookup(source, "rq_industry_exposure_new");
+  const nb::object limit_down = lookup(source, "limit_down");
+  const nb::object limit_up = lookup(source, "limit_up");
+  const nb::object close = lookup(source, "Close");
+  const nb::object open = lookup(source, "Open");
+  const nb::object buy = lookup(source, "tick_vwap_price_935_1005");
+  const nb::object sell = lookup(source, "tick_vwap_price_925_1000");
+  const nb::object split = lookup(source, "split_coefficient_to");
+  const nb::object dividend = lookup(source, "rq_get_dividend");
+  const nb::object suspended = lookup(source, "rq_is_suspended");
+
+  // Everything tied to the close lives on the close's labels: cells outside
+  // them would only hold missing values. An empty close keeps no rows.
+  const Labels on_close = labels_of(close);
+  const nb::object close_grid = aligned(close, on_close);
+  const nb::object split_grid = aligned(split, on_close);
+  const nb::object dividend_grid = aligned(dividend, on_close);
+  const nb::object valid = new_array(on_close, "float64");
+  const nb::object split_out = new_array(on_close, "float64");
+  const nb::object dividend_out = new_array(on_close, "float64");
+  const nb::object prev_close = new_array(on_close, "float64");
+  const Labels on_open = labels_of(open);
+  const nb::object open_grid = aligned(open, on_open);
+  const nb::object forward = new_array(on_open, "float64");
+  {
+    const auto c = span_of<const double>(close_grid);
+    const auto v = span_of<double>(valid);
+    const auto sp = span_of<const double>(split_grid);
+    const auto so = span_of<double>(split_out);
+    const auto dv = span_of<const double>(dividend_grid);
+    const auto dout = span_of<double>(dividend_out);
+    const auto pc = span_of<double>(prev_close);
+    const auto op = span_of<const double>(open_grid);
+    const auto fw = span_of<double>(forward);
+    const kn::Grid close_shape = on_close.grid();
+    const kn::Grid open_shape = on_open.grid();
+    const nb::gil_scoped_release release;
+    kn::close_valid(c, v);
+    kn::split_factor(sp, v, so);
+    kn::dividend_factor(dv, v, dout);
+    kn::last_close_before(close_shape, c, pc);
+    kn::forward_open_return(open_shape, op, fw);
+    kn::rank_rows(open_shape, fw, fw);
+  }
+
+  nb::dict out;
+  out["industry_matrix"] = industry;
+  out["close_price"] = close;
+  out["open_price"] = open;
+  out["close_price_valid"] = frame_of(valid, on_close);
+  out["prev_close"] = frame_of(prev_close, on_close);
+  out["buy_price"] = buy;
+  out["sell_price"] = sell;
+  out["rq_get_split"] = frame_of(split_out, on_close);
+  out["rq_get_dividend"] = frame_of(dividend_out, on_close);
+  out["can_buy_stock"] = trade_mask(buy, limit_up, suspended, false);
+  out["cant_sell_stock"] = trade_mask(sell, limit_down, suspended, true);
+  out["forward_return_rank_cache"] = frame_of(forward, on_open);
+  return out;
+}
+
+}  // namespace morvane::prepare
