@@ -8,6 +8,7 @@
 #include "doc.hpp"
 #include "names.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/classes.hpp"
 
 using namespace nanobind::literals;
 
@@ -164,37 +165,26 @@ nb::list add_component_matrices(nb::handle self, nb::handle component_matrices,
   return written;
 }
 
-template <class F, class... Extra>
-void method(nb::handle cls, F&& f, const char* name, const Extra&... extra) {
-  nb::cpp_function_def(std::forward<F>(f), nb::scope(cls), nb::name(name), nb::is_method(),
-                       extra...);
-}
-
 }  // namespace
 
 void define_prepared_store(nb::module_& m) {
-  const nb::object builtins = nb::module_::import_("builtins");
-  nb::dict namespace_;
-  namespace_["__doc__"] = doc::kPreparedStore;
-  namespace_["__module__"] = m.attr("__name__");
-  const nb::object cls =
-      builtins.attr("type")("BinaryPreparedDataStore", nb::make_tuple(base_class()), namespace_);
-  m.attr("BinaryPreparedDataStore") = cls;
-  method(cls, &init, "__init__", "store_dir"_a, "component_names"_a.none() = nb::none(),
-         nb::sig("def __init__(self, store_dir: str | os.PathLike[str], "
-                 "component_names: list[str] | None = None) -> None"),
-         doc::kPreparedStoreInit);
-  method(cls, &load, "load", "start_date"_a.none() = nb::none(), "end_date"_a.none() = nb::none(),
-         "keys"_a.none() = nb::none(), "mmap"_a = true,
-         nb::sig("def load(self, start_date: str | int | None = None, "
-                 "end_date: str | int | None = None, keys: list[str] | None = None, "
-                 "mmap: bool = True) -> dict[str, typing.Any] | None"),
-         doc::kPreparedLoad);
-  method(cls, &add_component_matrices, "add_component_matrices", "component_matrices"_a,
-         "component_names"_a,
-         nb::sig("def add_component_matrices(self, component_matrices: "
-                 "dict[str, pandas.DataFrame], component_names: list[str]) -> list[str]"),
-         doc::kAddComponentMatrices);
+  const nb::object cls = glue::make_python_class(m, "BinaryPreparedDataStore",
+                                                 nb::make_tuple(base_class()), doc::kPreparedStore);
+  glue::method(cls, &init, "__init__", "store_dir"_a, "component_names"_a.none() = nb::none(),
+               nb::sig("def __init__(self, store_dir: str | os.PathLike[str], "
+                       "component_names: list[str] | None = None) -> None"),
+               doc::kPreparedStoreInit);
+  glue::method(cls, &load, "load", "start_date"_a.none() = nb::none(),
+               "end_date"_a.none() = nb::none(), "keys"_a.none() = nb::none(), "mmap"_a = true,
+               nb::sig("def load(self, start_date: str | int | None = None, "
+                       "end_date: str | int | None = None, keys: list[str] | None = None, "
+                       "mmap: bool = True) -> dict[str, typing.Any] | None"),
+               doc::kPreparedLoad);
+  glue::method(cls, &add_component_matrices, "add_component_matrices", "component_matrices"_a,
+               "component_names"_a,
+               nb::sig("def add_component_matrices(self, component_matrices: "
+                       "dict[str, pandas.DataFrame], component_names: list[str]) -> list[str]"),
+               doc::kAddComponentMatrices);
 }
 
 }  // namespace morvane::prepare

@@ -5,6 +5,7 @@
 
 #include "doc.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/classes.hpp"
 #include "service.hpp"
 
 using namespace nanobind::literals;
@@ -37,71 +38,57 @@ nb::object strategy(nb::handle self, nb::handle strategy_table, nb::handle data,
              rolling_window, total_money, fee, rule_fee, plot});
 }
 
-template <class F, class... Extra>
-void method(nb::handle cls, F&& f, const char* name, const Extra&... extra) {
-  nb::cpp_function_def(std::forward<F>(f), nb::scope(cls), nb::name(name), nb::is_method(),
-                       extra...);
-}
-
-template <class F, class... Extra>
-void static_method(nb::handle cls, F&& f, const char* name, const Extra&... extra) {
-  const nb::object function = nb::cpp_function(std::forward<F>(f), nb::name(name), extra...);
-  nb::setattr(cls, name, nb::module_::import_("builtins").attr("staticmethod")(function));
-}
-
 }  // namespace
 
 void define_service(nb::module_& m) {
-  const nb::object builtins = nb::module_::import_("builtins");
-  nb::dict namespace_;
-  namespace_["__doc__"] = doc::kServiceClass;
-  namespace_["__module__"] = m.attr("__name__");
-  const nb::object cls =
-      builtins.attr("type")("BacktestService", nb::make_tuple(builtins.attr("object")), namespace_);
-  m.attr("BacktestService") = cls;
+  const nb::object cls = glue::make_python_class(
+      m, "BacktestService", nb::make_tuple(nb::module_::import_("builtins").attr("object")),
+      doc::kServiceClass);
 
-  method(cls, &init, "__init__", "http"_a.none(),
-         nb::sig("def __init__(self, http: morvane._http.HttpClient | None) -> None"), doc::kInit);
-  method(cls, &prepare_backtest_data, "prepare_backtest_data",
-         nb::sig("def prepare_backtest_data(self) -> None"), doc::kPrepare);
-  method(cls, &refresh_to_latest, "_refresh_to_latest", "store"_a, nb::kw_only(),
-         "after_download"_a.none(),
-         nb::sig("def _refresh_to_latest(self, store: morvane.backtest._prepare."
-                 "BinaryPreparedDataStore, *, after_download: bool) -> None"),
-         doc::kRefresh);
-  static_method(cls, &find_missing_datasets, "_find_missing_datasets", "store"_a,
-                nb::sig("def _find_missing_datasets(store: morvane.backtest._prepare."
-                        "BinaryPreparedDataStore) -> list[str]"),
-                doc::kFindMissing);
-  static_method(cls, &validate_metadata, "_validate_metadata", "store"_a,
-                nb::sig("def _validate_metadata(store: morvane.backtest._prepare."
-                        "BinaryPreparedDataStore) -> None"),
-                doc::kValidate);
-  static_method(cls, &summary, "_log_dataset_summary", "store"_a, nb::kw_only(), "action"_a.none(),
-                nb::sig("def _log_dataset_summary(store: morvane.backtest._prepare."
-                        "BinaryPreparedDataStore, *, action: str) -> None"),
-                doc::kSummary);
-  method(cls, &load_backtest_data, "load_backtest_data",
-         nb::sig("def load_backtest_data(self) -> morvane.backtest.result.BacktestData"),
-         doc::kLoad);
-  method(cls, &strategy, "backtest_strategy", "strategy"_a.none(), "data"_a.none(),
-         "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(),
-         "plot_filename"_a.none(), nb::kw_only(), "benchmark"_a.none() = "000852",
-         "rolling_window"_a.none() = 0, "total_money"_a.none() = 1e8, "fee"_a.none() = 1e-4,
-         "rule_fee"_a.none() = 5e-4, "plot"_a.none() = "large",
-         nb::sig("def backtest_strategy(self, strategy: pandas.DataFrame, "
-                 "data: morvane.backtest.result.BacktestData, start_date: DateLike, "
-                 "end_date: DateLike, output_dir: str | os.PathLike[str] | None, "
-                 "plot_filename: str, *, benchmark: str = '000852', rolling_window: int = 0, "
-                 "total_money: float = 100000000.0, fee: float = 0.0001, "
-                 "rule_fee: float = 0.0005, plot: str | None = 'large') "
-                 "-> morvane.backtest.result.StrategyBacktestResult"),
-         doc::kStrategy);
-  static_method(cls, &slice_data, "_slice_data", "data"_a.none(), "start_date"_a.none(),
-                "end_date"_a.none(),
-                nb::sig("def _slice_data(data: dict[str, typing.Any], start_date: str, "
-                        "end_date: str) -> dict[str, typing.Any]"),
-                doc::kSlice);
+  glue::method(cls, &init, "__init__", "http"_a.none(),
+               nb::sig("def __init__(self, http: morvane._http.HttpClient | None) -> None"),
+               doc::kInit);
+  glue::method(cls, &prepare_backtest_data, "prepare_backtest_data",
+               nb::sig("def prepare_backtest_data(self) -> None"), doc::kPrepare);
+  glue::method(cls, &refresh_to_latest, "_refresh_to_latest", "store"_a, nb::kw_only(),
+               "after_download"_a.none(),
+               nb::sig("def _refresh_to_latest(self, store: morvane.backtest._prepare."
+                       "BinaryPreparedDataStore, *, after_download: bool) -> None"),
+               doc::kRefresh);
+  glue::static_method(cls, &find_missing_datasets, "_find_missing_datasets", "store"_a,
+                      nb::sig("def _find_missing_datasets(store: morvane.backtest._prepare."
+                              "BinaryPreparedDataStore) -> list[str]"),
+                      doc::kFindMissing);
+  glue::static_method(cls, &validate_metadata, "_validate_metadata", "store"_a,
+                      nb::sig("def _validate_metadata(store: morvane.backtest._prepare."
+                              "BinaryPreparedDataStore) -> None"),
+                      doc::kValidate);
+  glue::static_method(cls, &summary, "_log_dataset_summary", "store"_a, nb::kw_only(),
+                      "action"_a.none(),
+                      nb::sig("def _log_dataset_summary(store: morvane.backtest._prepare."
+                              "BinaryPreparedDataStore, *, action: str) -> None"),
+                      doc::kSummary);
+  glue::method(cls, &load_backtest_data, "load_backtest_data",
+               nb::sig("def load_backtest_data(self) -> morvane.backtest.result.BacktestData"),
+               doc::kLoad);
+  glue::method(cls, &strategy, "backtest_strategy", "strategy"_a.none(), "data"_a.none(),
+               "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(),
+               "plot_filename"_a.none(), nb::kw_only(), "benchmark"_a.none() = "000852",
+               "rolling_window"_a.none() = 0, "total_money"_a.none() = 1e8, "fee"_a.none() = 1e-4,
+               "rule_fee"_a.none() = 5e-4, "plot"_a.none() = "large",
+               nb::sig("def backtest_strategy(self, strategy: pandas.DataFrame, "
+                       "data: morvane.backtest.result.BacktestData, start_date: DateLike, "
+                       "end_date: DateLike, output_dir: str | os.PathLike[str] | None, "
+                       "plot_filename: str, *, benchmark: str = '000852', rolling_window: int = 0, "
+                       "total_money: float = 100000000.0, fee: float = 0.0001, "
+                       "rule_fee: float = 0.0005, plot: str | None = 'large') "
+                       "-> morvane.backtest.result.StrategyBacktestResult"),
+               doc::kStrategy);
+  glue::static_method(cls, &slice_data, "_slice_data", "data"_a.none(), "start_date"_a.none(),
+                      "end_date"_a.none(),
+                      nb::sig("def _slice_data(data: dict[str, typing.Any], start_date: str, "
+                              "end_date: str) -> dict[str, typing.Any]"),
+                      doc::kSlice);
 }
 
 }  // namespace morvane::service

@@ -12,6 +12,7 @@
 #include "metadata.hpp"
 #include "payload.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/classes.hpp"
 #include "pyglue/dates.hpp"
 #include "session.hpp"
 #include "update_tail.hpp"
@@ -248,12 +249,6 @@ bool tail(nb::handle self, nb::handle payload) { return update_tail(self, payloa
 
 WriterLock writer_lock(nb::handle self) { return WriterLock(paths_of(self)); }
 
-template <class F, class... Extra>
-void method(nb::handle cls, F&& f, const char* name, const Extra&... extra) {
-  nb::cpp_function_def(std::forward<F>(f), nb::scope(cls), nb::name(name), nb::is_method(),
-                       extra...);
-}
-
 }  // namespace
 
 void define_store_base(nb::module_& m) {
@@ -263,48 +258,46 @@ void define_store_base(nb::module_& m) {
       .def("__enter__", [](nb::handle lock) { return nb::borrow(lock); })
       .def("__exit__", [](WriterLock& lock, nb::args) { lock.release(); });
 
-  const nb::object builtins = nb::module_::import_("builtins");
-  nb::dict namespace_;
-  namespace_["__doc__"] = doc::kStoreBase;
-  namespace_["__module__"] = m.attr("__name__");
-  const nb::object cls = builtins.attr("type")("BinaryPreparedDataStoreBase",
-                                               nb::make_tuple(builtins.attr("object")), namespace_);
-  m.attr("BinaryPreparedDataStoreBase") = cls;
+  const nb::object cls = glue::make_python_class(
+      m, "BinaryPreparedDataStoreBase",
+      nb::make_tuple(nb::module_::import_("builtins").attr("object")), doc::kStoreBase);
 
-  method(cls, &init, "__init__", "store_dir"_a, "matrix_dtype"_a, "version"_a, "default_dtype"_a,
-         nb::sig("def __init__(self, store_dir: str | os.PathLike[str], "
-                 "matrix_dtype: dict[str, str], version: int, default_dtype: str) -> None"),
-         doc::kStoreInit);
-  method(cls, &repr, "__repr__", nb::sig("def __repr__(self) -> str"));
-  method(cls, &load_metadata, "load_metadata",
-         nb::sig("def load_metadata(self) -> dict[str, typing.Any]"), doc::kLoadMetadata);
-  method(cls, &load, "load", "start_date"_a.none() = nb::none(), "end_date"_a.none() = nb::none(),
-         "keys"_a.none() = nb::none(), "mmap"_a = true,
-         nb::sig("def load(self, start_date: str | int | None = None, "
-                 "end_date: str | int | None = None, keys: list[str] | None = None, "
-                 "mmap: bool = True) -> dict[str, typing.Any] | None"),
-         doc::kLoad);
-  method(cls, &write, "write", "payload"_a,
-         nb::sig("def write(self, payload: dict[str, typing.Any]) -> None"), doc::kWrite);
-  method(cls, &tail, "update_tail", "payload"_a,
-         nb::sig("def update_tail(self, payload: dict[str, typing.Any]) -> bool"),
-         doc::kUpdateTail);
-  method(cls, &write_matrix, "_write_matrix", "store_dir"_a, "key"_a, "matrix"_a, "dtype"_a,
-         nb::sig("def _write_matrix(self, store_dir: str | os.PathLike[str], key: str, "
-                 "matrix: pandas.DataFrame, dtype: str) -> dict[str, typing.Any]"),
-         doc::kWriteMatrix);
-  method(cls, &check_matrix, "_check_matrix", "key"_a, "matrix"_a, "dtype"_a,
-         nb::sig("def _check_matrix(self, key: str, matrix: pandas.DataFrame, dtype: str) -> None"),
-         doc::kCheckMatrix);
-  method(cls, &write_manifest, "_write_manifest", "store_dir"_a, "metadata"_a,
-         nb::sig("def _write_manifest(self, store_dir: str | os.PathLike[str], "
-                 "metadata: dict[str, typing.Any]) -> None"),
-         doc::kWriteManifest);
-  method(cls, &write_metadata, "_write_metadata", "metadata"_a,
-         nb::sig("def _write_metadata(self, metadata: dict[str, typing.Any]) -> None"),
-         doc::kWriteMetadata);
-  method(cls, &writer_lock, "_writer_lock", nb::sig("def _writer_lock(self) -> _WriterLock"),
-         doc::kWriterLockMethod);
+  glue::method(cls, &init, "__init__", "store_dir"_a, "matrix_dtype"_a, "version"_a,
+               "default_dtype"_a,
+               nb::sig("def __init__(self, store_dir: str | os.PathLike[str], "
+                       "matrix_dtype: dict[str, str], version: int, default_dtype: str) -> None"),
+               doc::kStoreInit);
+  glue::method(cls, &repr, "__repr__", nb::sig("def __repr__(self) -> str"));
+  glue::method(cls, &load_metadata, "load_metadata",
+               nb::sig("def load_metadata(self) -> dict[str, typing.Any]"), doc::kLoadMetadata);
+  glue::method(cls, &load, "load", "start_date"_a.none() = nb::none(),
+               "end_date"_a.none() = nb::none(), "keys"_a.none() = nb::none(), "mmap"_a = true,
+               nb::sig("def load(self, start_date: str | int | None = None, "
+                       "end_date: str | int | None = None, keys: list[str] | None = None, "
+                       "mmap: bool = True) -> dict[str, typing.Any] | None"),
+               doc::kLoad);
+  glue::method(cls, &write, "write", "payload"_a,
+               nb::sig("def write(self, payload: dict[str, typing.Any]) -> None"), doc::kWrite);
+  glue::method(cls, &tail, "update_tail", "payload"_a,
+               nb::sig("def update_tail(self, payload: dict[str, typing.Any]) -> bool"),
+               doc::kUpdateTail);
+  glue::method(cls, &write_matrix, "_write_matrix", "store_dir"_a, "key"_a, "matrix"_a, "dtype"_a,
+               nb::sig("def _write_matrix(self, store_dir: str | os.PathLike[str], key: str, "
+                       "matrix: pandas.DataFrame, dtype: str) -> dict[str, typing.Any]"),
+               doc::kWriteMatrix);
+  glue::method(
+      cls, &check_matrix, "_check_matrix", "key"_a, "matrix"_a, "dtype"_a,
+      nb::sig("def _check_matrix(self, key: str, matrix: pandas.DataFrame, dtype: str) -> None"),
+      doc::kCheckMatrix);
+  glue::method(cls, &write_manifest, "_write_manifest", "store_dir"_a, "metadata"_a,
+               nb::sig("def _write_manifest(self, store_dir: str | os.PathLike[str], "
+                       "metadata: dict[str, typing.Any]) -> None"),
+               doc::kWriteManifest);
+  glue::method(cls, &write_metadata, "_write_metadata", "metadata"_a,
+               nb::sig("def _write_metadata(self, metadata: dict[str, typing.Any]) -> None"),
+               doc::kWriteMetadata);
+  glue::method(cls, &writer_lock, "_writer_lock", nb::sig("def _writer_lock(self) -> _WriterLock"),
+               doc::kWriterLockMethod);
 }
 
 }  // namespace morvane::store
