@@ -50,6 +50,17 @@ nb::object align(const LabelledMatrix<T>& table, const Target& target, T fill, c
 
 }  // namespace
 
+void require_market_frames(nb::handle weights, const char* weights_name, const MarketTables& t) {
+  require_dataframe(weights, weights_name);
+  const char* const names[] = {"can_buy_stock",   "cant_sell_stock", "split_factor",
+                               "dividend_factor", "close_price",     "prev_close",
+                               "buy_price",       "sell_price"};
+  const nb::handle tables[] = {t.can_buy_stock,   t.cant_sell_stock, t.split_factor,
+                               t.dividend_factor, t.close_price,     t.prev_close,
+                               t.buy_price,       t.sell_price};
+  for (std::size_t k = 0; k < std::size(tables); ++k) require_dataframe(tables[k], names[k]);
+}
+
 MarketArrays build_market_arrays(nb::handle index, nb::handle columns, const MarketTables& tables) {
   const nb::object pd = nb::module_::import_("pandas");
   Target target{pd.attr("Index")(index), pd.attr("Index")(columns), 0, 0};

@@ -33,6 +33,11 @@ struct MarketArrays {
   kernels::MarketView view;
 };
 
+// TypeError naming the first of `weights` (called `weights_name`) and the
+// eight market tables that is not a DataFrame.
+void require_market_frames(nb::handle weights, const char* weights_name,
+                           const MarketTables& tables);
+
 [[nodiscard]] MarketArrays build_market_arrays(nb::handle index, nb::handle columns,
                                                const MarketTables& tables);
 

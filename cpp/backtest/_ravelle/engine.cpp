@@ -56,14 +56,7 @@ EngineRun run_engine(const glue::LabelledMatrix<double>& signal, const glue::Mar
 }
 
 nb::object daily_return(const EngineArgs& args) {
-  const glue::MarketTables& m = args.market;
-  const char* const names[] = {"signal_matrix", "can_buy_stock",   "cant_sell_stock",
-                               "split_factor",  "dividend_factor", "close_price",
-                               "prev_close",    "buy_price",       "sell_price"};
-  const nb::handle tables[] = {args.signal_matrix, m.can_buy_stock,   m.cant_sell_stock,
-                               m.split_factor,     m.dividend_factor, m.close_price,
-                               m.prev_close,       m.buy_price,       m.sell_price};
-  for (std::size_t k = 0; k < std::size(tables); ++k) glue::require_dataframe(tables[k], names[k]);
+  glue::require_market_frames(args.signal_matrix, "signal_matrix", args.market);
   const kernels::PortfolioParams params =
       glue::read_portfolio_params(args.total_money, args.fee, args.rule_fee, args.lot_size);
 

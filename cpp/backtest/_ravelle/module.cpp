@@ -41,9 +41,19 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
                                       nb::handle plot_image_kind, nb::handle plot_save_path,
                                       nb::handle strategy_name, nb::handle plot_title) {
   return morvane::ravelle::run_strategy_backtest(
-      {strategy_matrix, can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price,
-       prev_close, buy_price, sell_price, benchmark_dict, benchmark_names, rolling_window,
-       total_money, fee, rule_fee, plot_image_kind, plot_save_path, strategy_name, plot_title});
+      {strategy_matrix,
+       {can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price, prev_close,
+        buy_price, sell_price},
+       benchmark_dict,
+       benchmark_names,
+       rolling_window,
+       total_money,
+       fee,
+       rule_fee,
+       plot_image_kind,
+       plot_save_path,
+       strategy_name,
+       plot_title});
 }
 
 }  // namespace

@@ -40,13 +40,7 @@ struct Checked {
 };
 
 Checked check_arguments(const RunnerArgs& a) {
-  const char* const names[] = {"strategy_matrix", "can_buy_stock",   "cant_sell_stock",
-                               "split_factor",    "dividend_factor", "close_price",
-                               "prev_close",      "buy_price",       "sell_price"};
-  const nb::handle tables[] = {a.strategy_matrix, a.can_buy_stock,   a.cant_sell_stock,
-                               a.split_factor,    a.dividend_factor, a.close_price,
-                               a.prev_close,      a.buy_price,       a.sell_price};
-  for (std::size_t k = 0; k < std::size(tables); ++k) glue::require_dataframe(tables[k], names[k]);
+  glue::require_market_frames(a.strategy_matrix, "strategy_matrix", a.market);
   glue::require_dict(a.benchmark_dict, "benchmark_dict", true);
   glue::check_benchmark_series(a.benchmark_dict);
   Checked c;
@@ -168,7 +162,7 @@ std::optional<Backtest> build_backtest(JoinedDays&& days, bool with_benchmark,
 nb::object run_strategy_backtest(const RunnerArgs& a) {
   const Checked c = check_arguments(a);
 
-  const nb::object aligned = align_weights_to_market(a.strategy_matrix, a.close_price);
+  const nb::object aligned = align_weights_to_market(a.strategy_matrix, a.market.close_price);
   const nb::object work_matrix = smooth_strategy_weights(aligned, a.rolling_window);
   const glue::LabelledMatrix<double> work = glue::read_float_frame(work_matrix, "strategy_matrix");
 
@@ -184,10 +178,7 @@ nb::object run_strategy_backtest(const RunnerArgs& a) {
   if (nb::len(weighted_rows) == 0) return empty_result(c.strategy_name);
   const nb::object last_weight_date = work.index.attr("take")(weighted_rows).attr("max")();
 
-  const glue::MarketTables market{a.can_buy_stock,   a.cant_sell_stock, a.split_factor,
-                                  a.dividend_factor, a.close_price,     a.prev_close,
-                                  a.buy_price,       a.sell_price};
-  EngineRun run = run_engine(work, market, c.params);
+  EngineRun run = run_engine(work, a.market, c.params);
   if (run.pnl_index.is_none()) return empty_result(c.strategy_name);
 
   // Returns dated after the last weights are not the strategy's.

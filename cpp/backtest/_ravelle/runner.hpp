@@ -3,20 +3,15 @@
 
 #include <nanobind/nanobind.h>
 
+#include "pyglue/market.hpp"
+
 namespace morvane::ravelle {
 
 namespace nb = nanobind;
 
 struct RunnerArgs {
   nb::handle strategy_matrix;
-  nb::handle can_buy_stock;
-  nb::handle cant_sell_stock;
-  nb::handle split_factor;
-  nb::handle dividend_factor;
-  nb::handle close_price;
-  nb::handle prev_close;
-  nb::handle buy_price;
-  nb::handle sell_price;
+  pyglue::MarketTables market;
   nb::handle benchmark_dict;
   nb::handle benchmark_names;
   nb::handle rolling_window;
