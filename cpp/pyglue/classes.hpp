@@ -16,6 +16,11 @@ namespace nb = nanobind;
 [[nodiscard]] nb::object make_python_class(const nb::module_& m, const char* name, nb::handle bases,
                                            const char* doc);
 
+// A dataclass `name` of module `m` (dataclasses.make_dataclass), found by
+// pickling and repr through that module.
+[[nodiscard]] nb::object make_record_class(const nb::module_& m, const char* name,
+                                           nb::handle fields, nb::handle namespace_);
+
 // Binds `f` as the instance method `name` of `cls`.
 template <class F, class... Extra>
 void method(nb::handle cls, F&& f, const char* name, const Extra&... extra) {

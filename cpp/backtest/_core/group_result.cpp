@@ -6,6 +6,7 @@
 
 #include "doc.hpp"
 #include "pyglue/benchmark_summary.hpp"
+#include "pyglue/classes.hpp"
 #include "pyglue/frames.hpp"
 
 using namespace nanobind::literals;
@@ -163,11 +164,7 @@ void define_result_class(nb::module_& m) {
   // out a copy, so the record's own table cannot be changed through it.
   namespace_["benchmark_summary"] =
       nb::module_::import_("functools").attr("partialmethod")(summary);
-  nb::object cls = dataclasses.attr("make_dataclass")("_GroupBacktestResult", fields,
-                                                      "namespace"_a = namespace_);
-  cls.attr("__module__") = m.attr("__name__");
-  cls.attr("__qualname__") = "_GroupBacktestResult";
-  m.attr("_GroupBacktestResult") = cls;
+  (void)glue::make_record_class(m, "_GroupBacktestResult", fields, namespace_);
 }
 
 }  // namespace morvane::core

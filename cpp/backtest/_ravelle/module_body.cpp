@@ -1,6 +1,7 @@
 #include "module_body.hpp"
 
 #include "doc.hpp"
+#include "pyglue/classes.hpp"
 
 using namespace nanobind::literals;
 
@@ -22,13 +23,7 @@ nb::object make_result_class(const nb::module_& m) {
   fields.append(nb::make_tuple("plot_paths", builtins.attr("dict")));
   nb::dict namespace_;
   namespace_["__doc__"] = doc::kRavelleResult;
-  nb::object cls =
-      nb::module_::import_("dataclasses")
-          .attr("make_dataclass")("_RavelleResult", fields, "namespace"_a = namespace_);
-  // Pickling and repr find the class through its home module.
-  cls.attr("__module__") = m.attr("__name__");
-  cls.attr("__qualname__") = "_RavelleResult";
-  return cls;
+  return pyglue::make_record_class(m, "_RavelleResult", fields, namespace_);
 }
 
 }  // namespace
@@ -52,7 +47,7 @@ void define_module_body(nb::module_& m) {
   m.attr("TRADING_DAYS_PER_YEAR") = kTradingDaysPerYear;
   m.attr("ROLLING_STABILITY_DAYS") = kRollingStabilityDays;
   m.attr("MIN_ROLLING_STABILITY_DAYS") = kMinRollingStabilityDays;
-  m.attr("_RavelleResult") = make_result_class(m);
+  (void)make_result_class(m);
 }
 
 }  // namespace morvane::ravelle
