@@ -48,3 +48,16 @@ def flat_market(
 @pytest.fixture
 def dates() -> list[str]:
     return ["20240102", "20240103", "20240104", "20240105", "20240108"]
+
+
+@pytest.fixture
+def keep_data_client():
+    """Puts back whatever data client was installed before the test."""
+    from morvane.singleton import get_instance, set_instance
+
+    try:
+        old = get_instance()
+    except Exception:
+        old = None
+    yield
+    set_instance(old)

@@ -13,7 +13,7 @@ from morvane.backtest._prepare import (
     REQUIRED_FACTOR_NAMES,
 )
 from morvane.exceptions import NetworkError
-from morvane.singleton import get_instance, set_instance
+from morvane.singleton import set_instance
 
 B = GroupPreparedDataBuilder
 
@@ -42,14 +42,7 @@ class FakeClient:
         return self.index
 
 
-@pytest.fixture(autouse=True)
-def keep_instance():
-    try:
-        old = get_instance()
-    except Exception:
-        old = None
-    yield
-    set_instance(old)
+pytestmark = pytest.mark.usefixtures("keep_data_client")
 
 
 def long(rows):

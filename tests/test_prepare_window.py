@@ -15,17 +15,10 @@ from morvane.backtest._prepare import (
 )
 from morvane.clients import LocalFileClient, SyntheticMarketClient
 from morvane.exceptions import NetworkError
-from morvane.singleton import get_instance, set_instance
+from morvane.singleton import set_instance
 
 
-@pytest.fixture(autouse=True)
-def keep_instance():
-    try:
-        old = get_instance()
-    except Exception:
-        old = None
-    yield
-    set_instance(old)
+pytestmark = pytest.mark.usefixtures("keep_data_client")
 
 
 @pytest.fixture(scope="module")
