@@ -7,8 +7,7 @@ from types import SimpleNamespace
 import numpy as np
 import pandas as pd
 import pytest
-from service_env import install
-from service_world import market_payload, write_store
+from service_fixtures import data, env, payload  # noqa: F401 (fixtures)
 
 import morvane
 from morvane.backtest import _core, _service
@@ -18,22 +17,6 @@ from morvane.backtest.result import BacktestData, BacktestResult
 START, END = "20240103", "20240301"
 HS300 = _service.component_dataset_key("rq_index_components_new_000300.XSHG")
 ZZ500 = _service.component_dataset_key("rq_index_components_new_000905.XSHG")
-
-
-@pytest.fixture(scope="module")
-def payload():
-    return market_payload(n_stocks=30)
-
-
-@pytest.fixture
-def env(monkeypatch, tmp_path):
-    return install(monkeypatch, tmp_path / "home")
-
-
-@pytest.fixture
-def data(env, payload) -> BacktestData:
-    write_store(env.store_dir, payload)
-    return BacktestService(None).load_backtest_data()
 
 
 @pytest.fixture

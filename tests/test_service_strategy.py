@@ -8,8 +8,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from service_env import install
-from service_world import market_payload, write_store
+from service_fixtures import data, env, payload  # noqa: F401 (fixtures)
 
 import morvane
 from morvane.backtest import _ravelle
@@ -17,22 +16,6 @@ from morvane.backtest._service import BacktestService
 from morvane.backtest.result import BacktestData, StrategyBacktestResult
 
 NOT_FOUND = r"^未找到回测基准数据,请先调用 morvane\.prepare_backtest_data\(\)$"
-
-
-@pytest.fixture(scope="module")
-def payload():
-    return market_payload(n_stocks=30)
-
-
-@pytest.fixture
-def env(monkeypatch, tmp_path):
-    return install(monkeypatch, tmp_path / "home")
-
-
-@pytest.fixture
-def data(env, payload) -> BacktestData:
-    write_store(env.store_dir, payload)
-    return BacktestService(None).load_backtest_data()
 
 
 @pytest.fixture

@@ -76,17 +76,12 @@ nb::object to_public_result(nb::handle core_result, nb::handle name) {
 nb::object backtest_factor(nb::handle self, const FactorRequest& r) {
   const nb::module_ service = nb::module_::import_("morvane.backtest._service");
 
-  if (!r.factor.is_none()) glue::require_dataframe(r.factor, "factor");
-  if (!nb::isinstance(r.data, service.attr("BacktestData"))) {
-    glue::raise_type_error("data", "BacktestData", r.data);
-  }
+  require_table_and_data(r.factor, "factor", r.data);
   const std::string plot_filename = glue::to_text(r.plot_filename, "plot_filename");
   const std::int64_t group_num = glue::to_int(r.group_num, "group_num");
   const std::int64_t rolling_window = glue::to_int(r.rolling_window, "rolling_window");
   const bool ascending = truth(r.ascending);
-  const double total_money = glue::to_float(r.total_money, "total_money");
-  const double fee = glue::to_float(r.fee, "fee");
-  const double rule_fee = glue::to_float(r.rule_fee, "rule_fee");
+  const TradingCosts costs = trading_costs(r.total_money, r.fee, r.rule_fee);
   const std::string plot = glue::to_text(r.plot, "plot");
   require_output_dir_type(r.output_dir);
 
@@ -122,7 +117,7 @@ nb::object backtest_factor(nb::handle self, const FactorRequest& r) {
       "forward_return_rank_cache"_a = optional("forward_return_rank_cache"),
       "open_price"_a = optional("open_price"), "benchmark_names"_a = r.benchmark,
       "rolling_window"_a = rolling_window, "ascending"_a = ascending, "group_num"_a = group_num,
-      "total_money"_a = total_money, "fee"_a = fee, "rule_fee"_a = rule_fee,
+      "total_money"_a = costs.total_money, "fee"_a = costs.fee, "rule_fee"_a = costs.rule_fee,
       "plot_image_kind"_a = nb::str(plot.c_str()), "plot_save_path"_a = path,
       "factor_name"_a = name, "plot_title"_a = title);
   folder.keep();

@@ -24,6 +24,18 @@ nb::object as_path(nb::handle output_dir) {
 
 }  // namespace
 
+void require_table_and_data(nb::handle table, const char* table_name, nb::handle data) {
+  if (!table.is_none()) glue::require_dataframe(table, table_name);
+  if (!nb::isinstance(data, nb::module_::import_("morvane.backtest.result").attr("BacktestData"))) {
+    glue::raise_type_error("data", "BacktestData", data);
+  }
+}
+
+TradingCosts trading_costs(nb::handle total_money, nb::handle fee, nb::handle rule_fee) {
+  return {glue::to_float(total_money, "total_money"), glue::to_float(fee, "fee"),
+          glue::to_float(rule_fee, "rule_fee")};
+}
+
 nb::object normalized_date(nb::handle value, const char* name) {
   const nb::object text =
       nb::module_::import_("morvane.backtest._store").attr("normalize_yyyymmdd")(value);

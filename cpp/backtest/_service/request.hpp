@@ -12,6 +12,18 @@ namespace morvane::service {
 
 namespace nb = nanobind;
 
+// A TypeError unless `table` is a DataFrame or None and `data` the loaded
+// BacktestData.
+void require_table_and_data(nb::handle table, const char* table_name, nb::handle data);
+
+// Capital and rates of a request, converted to float (a TypeError naming the
+// argument otherwise); their ranges are the computation cores' to check.
+struct TradingCosts {
+  double total_money, fee, rule_fee;
+};
+[[nodiscard]] TradingCosts trading_costs(nb::handle total_money, nb::handle fee,
+                                         nb::handle rule_fee);
+
 // `normalize_yyyymmdd(value)`, which must give a text; otherwise a TypeError
 // naming the argument.
 [[nodiscard]] nb::object normalized_date(nb::handle value, const char* name);

@@ -42,15 +42,10 @@ nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
       nb::module_::import_("morvane.backtest._ravelle").attr("run_strategy_backtest_core");
   const nb::module_ result = nb::module_::import_("morvane.backtest.result");
 
-  if (!r.strategy.is_none()) glue::require_dataframe(r.strategy, "strategy");
-  if (!nb::isinstance(r.data, result.attr("BacktestData"))) {
-    glue::raise_type_error("data", "BacktestData", r.data);
-  }
+  require_table_and_data(r.strategy, "strategy", r.data);
   const std::string plot_filename = glue::to_text(r.plot_filename, "plot_filename");
   const std::int64_t rolling_window = glue::to_int(r.rolling_window, "rolling_window");
-  const double total_money = glue::to_float(r.total_money, "total_money");
-  const double fee = glue::to_float(r.fee, "fee");
-  const double rule_fee = glue::to_float(r.rule_fee, "rule_fee");
+  const TradingCosts costs = trading_costs(r.total_money, r.fee, r.rule_fee);
   const std::optional<std::string> plot = glue::to_optional_text(r.plot, "plot");
   require_output_dir_type(r.output_dir);
 
@@ -80,9 +75,9 @@ nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
              "close_price"_a = matrices["close_price"], "prev_close"_a = matrices["prev_close"],
              "buy_price"_a = matrices["buy_price"], "sell_price"_a = matrices["sell_price"],
              "benchmark_dict"_a = matrices["benchmark_dict"], "benchmark_names"_a = r.benchmark,
-             "rolling_window"_a = rolling_window, "total_money"_a = total_money, "fee"_a = fee,
-             "rule_fee"_a = rule_fee, "plot_image_kind"_a = r.plot, "plot_save_path"_a = chart,
-             "strategy_name"_a = name, "plot_title"_a = name);
+             "rolling_window"_a = rolling_window, "total_money"_a = costs.total_money,
+             "fee"_a = costs.fee, "rule_fee"_a = costs.rule_fee, "plot_image_kind"_a = r.plot,
+             "plot_save_path"_a = chart, "strategy_name"_a = name, "plot_title"_a = name);
   if (folder) folder->keep();
 
   return result.attr("StrategyBacktestResult")(
