@@ -23,6 +23,7 @@ class Route:
     status: int = 200
     announce: int | None = None  # Content-Length to claim; None: the true length
     failures: int = 0  # answer 500 this many times first
+    cut: int = 0  # then cut the body short this many times
     hits: int = 0
 
 
@@ -62,7 +63,8 @@ def _handler(state: PackageServer) -> type[BaseHTTPRequestHandler]:
             self.send_response(route.status)
             self.send_header("Content-Length", str(route.announce if route.announce is not None else len(route.body)))
             self.end_headers()
-            self.wfile.write(route.body)
+            cut = route.hits <= route.failures + route.cut
+            self.wfile.write(route.body[: len(route.body) // 2] if cut else route.body)
             self.close_connection = True
 
     return Handler

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import hashlib
 import json
+import random
 import threading
 from collections import Counter
 from collections.abc import Callable, Iterator
@@ -18,6 +20,8 @@ from morvane.exceptions import NetworkError
 
 TOKEN = "s3cr3t-token-value"
 FILE_BODY = bytes(range(256)) * 40  # 10240 字节, 跨多个块
+# 不重复的内容: 缓冲区被提前覆盖或块的哈希顺序错了, 摘要都会变
+MIXED_BODY = random.Random(0).randbytes(300_000)
 
 
 class _Handler(BaseHTTPRequestHandler):
@@ -64,6 +68,8 @@ class _Handler(BaseHTTPRequestHandler):
             self.close_connection = True
         elif path == "/api/file":
             self._send(200, FILE_BODY, ctype="application/octet-stream")
+        elif path == "/api/mixed":
+            self._send(200, MIXED_BODY, ctype="application/octet-stream")
         elif path == "/api/truncated-once":
             if hits == 1:
                 self._send(200, FILE_BODY[:100], length=len(FILE_BODY))
@@ -224,6 +230,39 @@ def test_download_checks_expected_size(make_client: Callable[..., HttpClient], t
                                        expected_size: int, fragment: str) -> None:
     with pytest.raises(NetworkError, match=fragment):
         make_client(retries=0).download("file", tmp_path / "f.bin", expected_size=expected_size)
+
+
+class TestDownloadWithDigest:
+    # 4096 字节的块交给哈希线程, 64 字节的块就地哈希: 两条路径都要对
+    @pytest.mark.parametrize("chunk_size", [64, 4096, 1 << 20])
+    def test_digest_matches_the_content(self, make_client: Callable[..., HttpClient], tmp_path: Path,
+                                        chunk_size: int) -> None:
+        dest = tmp_path / "mixed.bin"
+        seen: list[int] = []
+        result = make_client().download_with_digest("mixed", dest, chunk_size=chunk_size,
+                                                    progress=lambda done, total: seen.append(done))
+        assert dest.read_bytes() == MIXED_BODY
+        assert result.size == len(MIXED_BODY)
+        assert result.digest == hashlib.sha256(MIXED_BODY).hexdigest()
+        assert seen[-1] == len(MIXED_BODY)
+
+    @pytest.mark.parametrize("chunk_size", [64, 4096])
+    def test_retry_restarts_the_digest(self, make_client: Callable[..., HttpClient], server: _Server,
+                                       tmp_path: Path, chunk_size: int) -> None:
+        result = make_client().download_with_digest("truncated-once", tmp_path / "f.bin", chunk_size=chunk_size)
+        assert server.hits["/api/truncated-once"] == 2
+        assert result.digest == hashlib.sha256(FILE_BODY).hexdigest()
+
+    def test_other_algorithms_and_failures(self, make_client: Callable[..., HttpClient], tmp_path: Path) -> None:
+        result = make_client().download_with_digest("mixed", tmp_path / "f.bin", algorithm="md5")
+        assert result.digest == hashlib.md5(MIXED_BODY).hexdigest()
+        with pytest.raises(ValueError, match="摘要算法"):
+            make_client().download_with_digest("mixed", tmp_path / "g.bin", algorithm="no-such-hash")
+        with pytest.raises(NetworkError, match="连接中断"):
+            make_client(retries=0).download_with_digest("truncated", tmp_path / "h.bin", chunk_size=4096)
+        with pytest.raises(NetworkError, match="多于预期"):
+            make_client(retries=0).download_with_digest("mixed", tmp_path / "i.bin", chunk_size=4096,
+                                                        expected_size=len(MIXED_BODY) - 1)
 
 
 def test_error_before_response_leaves_no_file(make_client: Callable[..., HttpClient],

@@ -49,6 +49,24 @@ def test_one_server_error_then_success(server, content, tmp_path):
     assert server.routes["/files/package.tar"].hits == 2
 
 
+def test_body_cut_once_then_whole_passes_the_checksum(server, content, tmp_path):
+    # The checksum is computed while streaming: the half body of the first try must not stay in it.
+    server.serve_package(tar_of(content), cut=1)
+    download_benchmark_package(server.client(), tmp_path / "d")
+    assert server.routes["/files/package.tar"].hits == 2
+    assert (tmp_path / "d" / "package" / "metadata.pkl").read_bytes() == b"meta"
+
+
+def test_body_unlike_its_checksum_is_rejected_before_unpacking(server, content, tmp_path):
+    archive = tar_of(content)
+    server.serve_package(archive)
+    server.routes["/files/package.tar"].body = archive[:-1] + bytes([archive[-1] ^ 1])  # same size, one bit off
+    with pytest.raises(MorvaneError, match="校验和不符"):
+        download_benchmark_package(server.client(), tmp_path / "d")
+    assert not (tmp_path / "d").exists() or not any((tmp_path / "d").iterdir())
+    assert leftovers(tmp_path) == []
+
+
 @pytest.mark.parametrize(
     ("serve", "error", "match"),
     [

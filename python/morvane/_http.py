@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import hashlib
 import http.client
 import json
 import os
@@ -11,16 +12,22 @@ import urllib.error
 import urllib.parse
 import urllib.request
 from collections.abc import Callable, Mapping
-from typing import TypeVar
+from concurrent.futures import Future, ThreadPoolExecutor
+from dataclasses import dataclass
+from typing import TypeVar, cast
 
 from .exceptions import NetworkError
 
-__all__ = ["HttpClient"]
+__all__ = ["DownloadedFile", "HttpClient"]
 
 _T = TypeVar("_T")
 
 # 单次退避的上限: 指数增长很快, 不设上限时重试几次就要等上分钟级。
 _MAX_BACKOFF = 8.0
+
+# 块至少这么大时才把哈希交给工作线程, 与下一块的网络读取和写盘并行。hashlib 只在
+# 2 KiB 以上的数据上释放 GIL, 块再小时线程交接比哈希本身还贵, 不如就地计算。
+_THREADED_HASH_MIN = 1 << 12
 
 # 这些异常说明连接本身出了问题 (拒绝、重置、超时、响应被截断), 值得重试。
 # 不能笼统捕获 OSError: 下载时写盘失败 (磁盘满、无权限) 也是 OSError,
@@ -71,6 +78,14 @@ def _redact_url(url: str) -> str:
         return url
     host = parts.netloc.rsplit("@", 1)[1]
     return urllib.parse.urlunsplit(parts._replace(netloc=f"***@{host}"))
+
+
+@dataclass(frozen=True)
+class DownloadedFile:
+    """一次下载的结果: 写入的字节数与边下载边算出的摘要。"""
+
+    size: int
+    digest: str
 
 
 class _TruncatedBody(Exception):
@@ -364,6 +379,56 @@ class HttpClient:
             NetworkError: 传输失败、内容被截断或多于 expected_size。
             OSError: 写入 dest 失败 (不重试)。
         """
+        written, _ = self._download(url_or_path, dest, progress, chunk_size, expected_size, None)
+        return written
+
+    def download_with_digest(
+        self,
+        url_or_path: str,
+        dest: str | os.PathLike[str],
+        *,
+        algorithm: str = "sha256",
+        progress: Callable[[int, int | None], None] | None = None,
+        chunk_size: int = 1 << 20,
+        expected_size: int | None = None,
+    ) -> DownloadedFile:
+        """与 download 相同, 并在下载的同时算出内容的摘要, 省去事后再读一遍文件。
+
+        摘要随每次尝试从头算起, 重试前收到的字节不会混进去; 块足够大时哈希在一个工作线程里
+        进行, 与下一块的网络读取和写盘重叠。
+
+        Args:
+            url_or_path (str): 相对 base_url 的路径或完整地址, 例如 "packs/2024.tar"。
+            dest (str | os.PathLike): 目标文件路径, 例如 "/data/2024.tar.part"。
+            algorithm (str): hashlib 的算法名, 默认 "sha256"。
+            progress (Callable[[int, int | None], None] | None): 同 download, 默认 None。
+            chunk_size (int): 每次读取的字节数, 默认 1 << 20, 必须大于 0。
+            expected_size (int | None): 预期的总字节数, 默认 None; 收到的字节多于它时立即失败。
+        Returns:
+            DownloadedFile: 写入的字节数与十六进制小写摘要。
+        Raises:
+            TypeError: 参数类型不符。
+            ValueError: chunk_size 不大于 0、expected_size 为负, 或 hashlib 不认识 algorithm。
+            NetworkError: 传输失败、内容被截断或多于 expected_size。
+            OSError: 写入 dest 失败 (不重试)。
+        """
+        _check_str("algorithm", algorithm)
+        try:
+            hashlib.new(algorithm)
+        except ValueError as exc:
+            raise ValueError(f"不支持的摘要算法: {algorithm!r}") from exc
+        written, digest = self._download(url_or_path, dest, progress, chunk_size, expected_size, algorithm)
+        return DownloadedFile(size=written, digest=cast(str, digest))
+
+    def _download(
+        self,
+        url_or_path: str,
+        dest: str | os.PathLike[str],
+        progress: Callable[[int, int | None], None] | None,
+        chunk_size: int,
+        expected_size: int | None,
+        algorithm: str | None,
+    ) -> tuple[int, str | None]:
         _check_number("chunk_size", chunk_size, integer=True)
         if chunk_size <= 0:
             raise ValueError(f"chunk_size 必须大于 0, 实际为 {chunk_size!r}")
@@ -377,28 +442,35 @@ class HttpClient:
             raise TypeError(f"dest 应为 str 或 os.PathLike, 实际为 {type(dest).__name__}")
         url = self.url(url_or_path)
 
-        def consume(resp: http.client.HTTPResponse) -> int:
+        def consume(resp: http.client.HTTPResponse) -> tuple[int, str | None]:
             announced = _content_length(resp)
             total = announced if announced is not None else expected_size
             written = 0
+            # 每次尝试都新建摘要: 重试时上一次收到的那部分字节不能留在里面。
+            digest = hashlib.new(algorithm) if algorithm is not None else None
             # 拿到响应后才打开文件: 404 之类的失败不会留下空文件。
-            with open(dest, "wb") as fh:
+            with open(dest, "wb") as fh, _BlockStream(chunk_size, digest) as stream:
                 while True:
-                    chunk = resp.read(chunk_size)
-                    if not chunk:
+                    # readinto 直接读进复用的缓冲区: read(n) 每块都要新分配、清零再复制一遍。
+                    buffer = stream.next_buffer()
+                    count = resp.readinto(buffer)
+                    if not count:
                         break
-                    fh.write(chunk)
-                    written += len(chunk)
-                    if expected_size is not None and written > expected_size:
-                        raise _OversizedBody(written, expected_size)
+                    if expected_size is not None and written + count > expected_size:
+                        raise _OversizedBody(written + count, expected_size)
+                    block = buffer[:count]
+                    stream.hash(block)  # 先交给哈希线程, 写盘 (释放 GIL) 时它已在算
+                    fh.write(block)
+                    written += count
                     if progress is not None:
                         progress(written, total)
-            # HTTPResponse.read(n) 在连接提前关闭时只返回 b"", 不会抛 IncompleteRead,
+                hexdigest = stream.hexdigest()
+            # HTTPResponse.readinto 在连接提前关闭时只返回 0, 不会抛 IncompleteRead,
             # 所以截断只能靠和公布的长度比对来发现。
             for limit in (announced, expected_size):
                 if limit is not None and written < limit:
                     raise _TruncatedBody(f"收到 {written} / {limit} 字节")
-            return written
+            return written, hexdigest
 
         try:
             return self._with_retries(url, "*/*", consume)
@@ -409,6 +481,56 @@ class HttpClient:
                     f"预期 {exc.args[1]} 字节)"
                 )
             ) from exc
+
+
+class _BlockStream:
+    """下载用的读缓冲区, 以及可选的、与读写重叠的哈希。
+
+    要哈希且块够大时, 每块的 update 交给一个工作线程, 主线程同时去读下一块、写盘。
+    两个缓冲区轮流使用: 第 i 块在线程里哈希时, 第 i+1 块读进另一个缓冲区; 交出第 i+1 块
+    之前先等第 i 块算完, 所以缓冲区在被哈希时绝不会被覆盖, 块也按顺序进入摘要。
+    """
+
+    def __init__(self, chunk_size: int, digest: hashlib._Hash | None) -> None:
+        self._digest = digest
+        threaded = digest is not None and chunk_size >= _THREADED_HASH_MIN
+        self._pool = ThreadPoolExecutor(1, thread_name_prefix="morvane-hash") if threaded else None
+        self._buffers = [memoryview(bytearray(chunk_size)) for _ in range(2 if threaded else 1)]
+        self._turn = 0
+        self._pending: Future[None] | None = None
+
+    def __enter__(self) -> _BlockStream:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        try:
+            self._wait()
+        finally:
+            if self._pool is not None:
+                self._pool.shutdown(wait=True)
+
+    def next_buffer(self) -> memoryview:
+        buffer = self._buffers[self._turn]
+        self._turn = (self._turn + 1) % len(self._buffers)
+        return buffer
+
+    def hash(self, block: memoryview) -> None:
+        if self._digest is None:
+            return
+        if self._pool is None:
+            self._digest.update(block)
+            return
+        self._wait()
+        self._pending = self._pool.submit(self._digest.update, block)
+
+    def hexdigest(self) -> str | None:
+        self._wait()
+        return None if self._digest is None else self._digest.hexdigest()
+
+    def _wait(self) -> None:
+        pending, self._pending = self._pending, None
+        if pending is not None:
+            pending.result()
 
 
 def _content_length(resp: http.client.HTTPResponse) -> int | None:
