@@ -11,11 +11,14 @@ import traceback
 from collections.abc import Sequence
 
 from . import backtest, demo, prepare, sweep
+from ..exceptions import MorvaneError
 from ._common import CliError, error_line
 
 __all__ = ["main", "build_parser", "CliError"]
 
 PROG = "morvane"
+# Errors that describe the input or the data folder; others may be a bug and name their type.
+_USER_ERRORS: tuple[type[BaseException], ...] = (CliError, ValueError, KeyError, OSError, MorvaneError)
 
 
 def _common_options(*, top: bool) -> argparse.ArgumentParser:
@@ -78,6 +81,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.debug:
             traceback.print_exc()
         else:
-            hint = "" if isinstance(error, CliError) else f" ({type(error).__name__}; 加 --debug 查看调用栈)"
+            hint = "" if isinstance(error, _USER_ERRORS) else f" ({type(error).__name__}; 加 --debug 查看调用栈)"
             print(f"{PROG} {command}: 错误: {error_line(error)}{hint}", file=sys.stderr)
         return 1

@@ -4,13 +4,13 @@ from __future__ import annotations
 
 import contextlib
 import os
-import shutil
 import secrets
+import shutil
 from collections.abc import Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from ._common import CliError
+from ._common import CliError, error_line
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -94,18 +94,21 @@ def _query_count() -> int:
     return len(_prepare.BUILD_INPUT_NAMES) + len(_prepare.COMPONENT_FACTOR_NAMES) + 1
 
 
-def build_payload(client: DataClient, start: str, end: str, *, window_of: list[str] | None = None) -> dict[str, Any]:
+def build_payload(
+    client: DataClient, start: str, end: str, *, source: str = "数据来源", window_of: list[str] | None = None,
+) -> dict[str, Any]:
     """从数据客户端构建预备数据 payload, 每次查询推进一格进度条。
 
     Args:
         client (DataClient): 数据客户端, 只在构建期间装入包的客户端槽位, 之后还原。
         start (str): 首日 "YYYYMMDD"; 给出 window_of 时为写入窗口首日。
         end (str): 末日 "YYYYMMDD"。
+        source (str): 数据来源的描述, 出现在错误消息里, 例如 "--source my_files"。
         window_of (list[str] | None): 已存储的 close_price 日期; 给出时构建增量写入窗口。
     Returns:
         dict: 可交给存储 write / update_tail 的 payload。
     Raises:
-        CliError: 数据里没有收盘价。
+        CliError: 数据不全 (例如没有收盘价或基准指数行情)。
     """
     from tqdm import tqdm
 
@@ -113,13 +116,17 @@ def build_payload(client: DataClient, start: str, end: str, *, window_of: list[s
 
     with tqdm(total=_query_count(), desc="读取数据", unit="项", disable=None, leave=False) as bar:
         with _installed(_CountingClient(client, bar)):
-            if window_of is None:
-                payload = _prepare.GroupPreparedDataBuilder(start, end).build()
-            else:
-                payload = _prepare.build_incremental_write_window(window_of, start, end)
+            try:
+                if window_of is None:
+                    payload = _prepare.GroupPreparedDataBuilder(start, end).build()
+                else:
+                    payload = _prepare.build_incremental_write_window(window_of, start, end)
+            except (KeyError, ValueError) as error:
+                # Missing or malformed source data: the builder names what it lacks.
+                raise CliError(f"{source}: {error_line(error)}") from error
     close = payload["data"].get("close_price")
     if close is None or close.shape[0] == 0 or close.shape[1] == 0:
-        raise CliError(f"{start} 到 {end} 之间没有收盘价数据 (因子 \"Close\")")
+        raise CliError(f"{source}: {start} 到 {end} 之间没有收盘价数据 (因子 \"Close\")")
     return payload
 
 

@@ -123,9 +123,10 @@ def _prepare_from_source(args: argparse.Namespace) -> None:
         if synthetic:
             # A synthetic market is generated whole: its tail cannot extend a store.
             raise CliError(f"{store_dir} 已有预备数据; 用合成市场替换它请加 --replace")
-        _refresh(store, client, last, default=default)
+        _refresh(store, client, last, default=default, source=f"--source {args.source}")
         return
-    write_store(build_payload(client, first, last), store_dir, default=default)
+    source = f"--source {args.source}"
+    write_store(build_payload(client, first, last, source=source), store_dir, default=default)
     BacktestService._log_dataset_summary(BinaryPreparedDataStore(store_dir), action="已就绪")
     print(f"预备数据目录: {store_dir}")
 
@@ -139,7 +140,7 @@ def _missing(store: Any) -> list[str]:
         return ["metadata"]
 
 
-def _refresh(store: Any, client: DataClient, last: str, *, default: bool) -> None:
+def _refresh(store: Any, client: DataClient, last: str, *, default: bool, source: str) -> None:
     """Rewrites the store's last stored rows and appends the days after them."""
     from ..backtest import _prepare
     from ..backtest._service import BacktestService
@@ -152,7 +153,7 @@ def _refresh(store: Any, client: DataClient, last: str, *, default: bool) -> Non
         if write_start >= last:
             BacktestService._log_dataset_summary(store, action="已是最新")
             return
-        payload = build_payload(client, write_start, last, window_of=index)
+        payload = build_payload(client, write_start, last, source=source, window_of=index)
         with data_lock():
             if not store.update_tail(payload):
                 raise MorvaneError("回测数据增量更新失败:基准缺失或元信息不完整")
