@@ -143,6 +143,19 @@ def test_strategy_command_prints_the_figures_and_charts(capsys, tmp_path, store,
     assert (tmp_path / "charts" / "top_weekly_net_value.png").is_file()
 
 
+def test_strategy_ffill_carries_whole_rebalance_rows(capsys, tmp_path, market, store):
+    days = [d.strftime("%Y%m%d") for d in market.world.dates]
+    a, b, c = (u[:6] for u in market.world.ukeys[:3])
+    path = tmp_path / "rebalance.csv"
+    path.write_text(f"date,{a},{b},{c}\n{days[0]},0.3,0.3,\n{days[10]},0.3,,0.3\n")
+    code, out, err = _run(capsys, "strategy", str(path), "--store", str(store), "--ffill",
+                          "--end", days[30], "--out", str(tmp_path / "charts"))
+    assert code == 0, err
+    # Two stocks on every day: the second rebalance dropped the first one's partner.
+    assert _figure(out, "日均持仓数") == 2.0
+    assert _figure(out, "交易日") == 30
+
+
 # -- prepare --------------------------------------------------------------------
 
 

@@ -256,8 +256,8 @@ def _display_width(text: str) -> int:
 
 
 @contextmanager
-def console_logging(level: str, *, stream: Any = None) -> Iterator[None]:
-    """Shows the package logger's messages from `level` up, plainly, for one command."""
+def console_logging(level: str, *, stream: Any = None, below: int | None = None) -> Iterator[None]:
+    """Shows the package logger's messages from `level` up (and under `below`), plainly."""
     import logging
 
     from ..logger import logger
@@ -265,6 +265,8 @@ def console_logging(level: str, *, stream: Any = None) -> Iterator[None]:
     handler = logging.StreamHandler(stream if stream is not None else sys.stderr)
     handler.setFormatter(logging.Formatter("%(message)s"))
     handler.setLevel(level)
+    if below is not None:
+        handler.addFilter(lambda record: record.levelno < below)
     old_level = logger.level
     logger.addHandler(handler)
     if logger.getEffectiveLevel() > handler.level or old_level == logging.NOTSET:

@@ -62,6 +62,8 @@ def add_parsers(commands: argparse._SubParsersAction, common: argparse.ArgumentP
     strategy.add_argument("weights_file", metavar="WEIGHTS_FILE", help="权重表文件 (.csv 或 .parquet)")
     strategy.add_argument("--benchmark", default="000852", metavar="CODE", help="对比基准, 默认 000852")
     strategy.add_argument("--layout", choices=("large", "long"), default="large", help="图形版式, 默认 large")
+    strategy.add_argument("--ffill", action="store_true",
+                          help="权重只在调仓日给出时, 沿用到之后的每个交易日 (否则中间的交易日不计收益)")
     _data_options(strategy)
     strategy.set_defaults(run=run_strategy)
 
@@ -125,6 +127,12 @@ def run_strategy(args: argparse.Namespace) -> int:
 
     weights, data, first, last = _prepared_input(args.weights_file, "权重文件", args.store, args.start, args.end)
     benchmark = _benchmark(args.benchmark, data)
+    if args.ffill:
+        days = data.data["close_price"].index
+        days = days[(days >= weights.index[0]) & (days <= last)]
+        # Whole rows are carried: a cell-wise ffill would revive the stocks a
+        # later rebalance dropped (NaN means no position).
+        weights = weights.reindex(days, method="ffill")
     name = args.name or Path(args.weights_file).stem
     result = morvane.backtest_strategy(
         weights, data, first, last, Path(args.out), name, benchmark=benchmark, plot=args.layout,

@@ -48,8 +48,11 @@ def add_parser(commands: argparse._SubParsersAction, common: argparse.ArgumentPa
 
 
 def run(args: argparse.Namespace) -> int:
-    # The summary of every dataset's latest date is the command's output.
-    with console_logging("INFO", stream=sys.stdout):
+    import logging
+
+    # The summary of every dataset's latest date is the command's output;
+    # warnings go to stderr as for every command.
+    with console_logging("INFO", stream=sys.stdout, below=logging.WARNING):
         if args.source is None:
             _prepare_package(args)
         else:
