@@ -1,0 +1,278 @@
+"""Helpers shared by the commands: user errors, table files, dates and stores."""
+
+from __future__ import annotations
+
+import re
+import sys
+from collections.abc import Iterable, Iterator, Sequence
+from contextlib import contextmanager
+from pathlib import Path
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from ..backtest.result import BacktestData
+
+__all__ = [
+    "CliError",
+    "read_wide_table",
+    "parse_date",
+    "resolve_range",
+    "align_codes",
+    "load_prepared",
+    "print_table",
+    "console_logging",
+]
+
+_EIGHT_DIGITS = re.compile(r"^\d{8}$")
+_TABLE_SUFFIXES = {".csv": "csv", ".txt": "csv", ".parquet": "parquet", ".pq": "parquet"}
+
+
+class CliError(Exception):
+    """A mistake in the user's input: one line on stderr and exit status 1."""
+
+
+def parse_date(value: str, what: str) -> str:
+    """One date argument ("YYYYMMDD" or "YYYY-MM-DD") as "YYYYMMDD" text.
+
+    Args:
+        value (str): 用户给出的日期, 例如 "20240102" 或 "2024-01-02"。
+        what (str): 出错时提示的参数名, 例如 "--start"。
+    Returns:
+        str: "YYYYMMDD" 文本。
+    Raises:
+        CliError: 日期无法识别。
+    """
+    import pandas as pd
+
+    text = str(value).strip()
+    try:
+        stamp = pd.to_datetime(text, format="%Y%m%d") if _EIGHT_DIGITS.match(text) else pd.Timestamp(text)
+    except (ValueError, TypeError):
+        stamp = pd.NaT
+    if stamp is pd.NaT or pd.isna(stamp):
+        raise CliError(f"{what}: 无法识别的日期 {value!r}, 应为 YYYYMMDD 或 YYYY-MM-DD")
+    return stamp.strftime("%Y%m%d")
+
+
+def _date_labels(index: pd.Index, source: str) -> list[str]:
+    """Row labels as "YYYYMMDD" texts; the first unreadable one is named in the error."""
+    import pandas as pd
+
+    if pd.api.types.is_datetime64_any_dtype(index):
+        if index.isna().any():
+            raise CliError(f"{source}: 第一列 (日期) 有空值")
+        return list(index.strftime("%Y%m%d"))
+    texts = [str(v).strip() for v in index]
+    if texts and all(_EIGHT_DIGITS.match(t) for t in texts):
+        parsed = pd.to_datetime(pd.Index(texts), format="%Y%m%d", errors="coerce")
+    else:
+        parsed = pd.to_datetime(pd.Index(texts), errors="coerce", format="mixed")
+    bad = [t for t, p in zip(texts, parsed, strict=True) if pd.isna(p)]
+    if bad:
+        raise CliError(f"{source}: 第一列应为日期 (YYYYMMDD 或 YYYY-MM-DD), 无法识别 {bad[0]!r}")
+    return list(parsed.strftime("%Y%m%d"))
+
+
+def _stock_code(label: object) -> str:
+    """A column label as the six-character code of the prepared data.
+
+    A spreadsheet that stored 000001 as the number 1 and a code with its
+    exchange suffix (000001.XSHE, 600000.SH) both mean the same stock.
+    """
+    text = str(label).strip()
+    head = text.split(".", 1)[0] if "." in text and not text.replace(".", "", 1).isdigit() else text
+    if head.endswith(".0") and head[:-2].isdigit():  # 1.0 from a float header
+        head = head[:-2]
+    if head.isdigit() and len(head) < 6:
+        head = head.zfill(6)
+    return head
+
+
+def read_wide_table(path: str | Path, *, what: str) -> pd.DataFrame:
+    """读日期 x 股票的宽表文件 (CSV 或 Parquet): 行为日期, 列为股票代码。
+
+    第一列 (Parquet 也可以是索引) 是日期, "YYYYMMDD" 或 "YYYY-MM-DD"; 列名是股票代码,
+    带交易所后缀或丢了前导零的代码 (000001.XSHE、1) 按 6 位代码 000001 处理。
+    行按日期升序排列。
+
+    Args:
+        path (str | Path): 文件路径, 扩展名 .csv 或 .parquet。
+        what (str): 表的用途, 出现在错误消息里, 例如 "因子文件"。
+    Returns:
+        pandas.DataFrame: 行为 "YYYYMMDD" 文本、列为 6 位代码的 float64 表。
+    Raises:
+        CliError: 文件不存在或无法读取、格式不支持、没有日期行、日期无法识别、
+            日期或代码重复, 或值不是数字。
+    """
+    import pandas as pd
+
+    file = Path(path)
+    source = f"{what} {file}"
+    if not file.is_file():
+        raise CliError(f"{source}: 文件不存在" if not file.exists() else f"{source}: 不是文件")
+    kind = _TABLE_SUFFIXES.get(file.suffix.lower())
+    if kind is None:
+        raise CliError(f"{source}: 不支持的文件类型 {file.suffix or '(无扩展名)'!r}, 请用 .csv 或 .parquet")
+    try:
+        if kind == "csv":
+            table = pd.read_csv(file, index_col=0, dtype=str)
+        else:
+            try:
+                import pyarrow  # noqa: F401
+            except ImportError as error:
+                raise CliError(f"{source}: 读 Parquet 文件需要 pyarrow: pip install pyarrow") from error
+            table = pd.read_parquet(file)
+            if isinstance(table.index, pd.RangeIndex) and table.shape[1] > 0:
+                table = table.set_index(table.columns[0])
+    except CliError:
+        raise
+    except (OSError, ValueError, UnicodeDecodeError, pd.errors.ParserError) as error:
+        raise CliError(f"{source}: 无法读取: {_first_line(error)}") from error
+    except Exception as error:  # pyarrow raises its own error types for damaged files
+        raise CliError(f"{source}: 无法读取: {_first_line(error)}") from error
+    if table.shape[0] == 0:
+        raise CliError(f"{source}: 没有日期行")
+    dates = _date_labels(table.index, source)
+    codes = [_stock_code(c) for c in table.columns]
+    for labels, kind_name in ((dates, "日期"), (codes, "股票代码")):
+        seen: set[str] = set()
+        for label in labels:
+            if label in seen:
+                raise CliError(f"{source}: {kind_name} {label} 重复出现")
+            seen.add(label)
+    try:
+        values = table.apply(lambda column: pd.to_numeric(column, errors="raise")).astype("float64")
+    except (ValueError, TypeError) as error:
+        raise CliError(f"{source}: 值应为数字: {_first_line(error)}") from error
+    out = pd.DataFrame(values.to_numpy(), index=pd.Index(dates), columns=pd.Index(codes))
+    return out.sort_index()
+
+
+def align_codes(table: pd.DataFrame, market_codes: Iterable[str], *, source: str) -> pd.DataFrame:
+    """Keeps the columns the prepared data knows; none of them is a user error."""
+    known = set(market_codes)
+    keep = [c for c in table.columns if c in known]
+    if not keep:
+        sample = ", ".join(map(str, list(table.columns)[:3])) or "(没有列)"
+        raise CliError(f"{source}: 股票代码与预备数据无一匹配 (如 {sample}); 代码应为 6 位, 如 000001")
+    return table if len(keep) == table.shape[1] else table.loc[:, keep]
+
+
+def resolve_range(
+    table_dates: Sequence[str],
+    trading_days: Sequence[str],
+    start: str | None,
+    end: str | None,
+    *,
+    source: str,
+) -> tuple[str, str]:
+    """The backtest's first and last date: the options, or the overlap of table and data.
+
+    Args:
+        table_dates (Sequence[str]): 用户表的日期, 升序 "YYYYMMDD"。
+        trading_days (Sequence[str]): 预备数据的交易日, 升序 "YYYYMMDD"。
+        start (str | None): --start 的值, None 表示取表与数据的共同首日。
+        end (str | None): --end 的值, None 表示取共同末日。
+        source (str): 用户表的描述, 出现在错误消息里。
+    Returns:
+        tuple[str, str]: (首日, 末日), "YYYYMMDD"。
+    Raises:
+        CliError: 日期无法识别、区间内没有交易日, 或表在区间内没有日期行。
+    """
+    if not trading_days:
+        raise CliError("预备数据没有交易日: 请重新运行 morvane prepare")
+    first = parse_date(start, "--start") if start is not None else max(table_dates[0], trading_days[0])
+    last = parse_date(end, "--end") if end is not None else min(table_dates[-1], trading_days[-1])
+    if not any(first <= day <= last for day in trading_days):
+        raise CliError(
+            f"--start {first} 到 --end {last} 之间没有交易日 "
+            f"(预备数据覆盖 {trading_days[0]} 到 {trading_days[-1]})"
+        )
+    if not any(first <= day <= last for day in table_dates):
+        raise CliError(f"{source}: {first} 到 {last} 之间没有日期行 (表覆盖 {table_dates[0]} 到 {table_dates[-1]})")
+    return first, last
+
+
+def default_store_dir() -> Path:
+    """The package's prepared-data folder, read at call time like the service does."""
+    from ..backtest import _service
+
+    return Path(_service._DEFAULT_DATA_DIR)
+
+
+def load_prepared(store: str | Path | None) -> BacktestData:
+    """加载预备数据: 默认目录经由 morvane.load_backtest_data(), 其他目录直接读存储。
+
+    Args:
+        store (str | Path | None): 预备数据目录; None 表示包的默认目录。
+    Returns:
+        BacktestData: 加载到内存的数据。
+    Raises:
+        CliError: 目录里没有预备数据。
+    """
+    import morvane
+
+    if store is None:
+        try:
+            return morvane.load_backtest_data()
+        except FileNotFoundError as error:
+            raise CliError("还没有预备数据: 请先运行 morvane prepare (离线可用 morvane prepare --source synthetic)") from error
+    from ..backtest._prepare import BinaryPreparedDataStore
+    from ..backtest.result import BacktestData
+
+    prepared = BinaryPreparedDataStore(Path(store))
+    if not prepared.metadata_path.exists():
+        raise CliError(f"--store {store}: 没有预备数据 (先运行 morvane prepare --store {store} --source ...)")
+    return BacktestData(data=prepared.load(start_date=None, end_date=None, mmap=False)["data"])
+
+
+def _first_line(error: BaseException) -> str:
+    text = str(error.args[0]) if isinstance(error, KeyError) and error.args else str(error)
+    lines = [line.strip() for line in text.strip().splitlines() if line.strip()]
+    return lines[0] if lines else type(error).__name__
+
+
+def error_line(error: BaseException) -> str:
+    """The one line that tells the user what went wrong."""
+    return _first_line(error)
+
+
+def print_table(title: str, rows: Sequence[tuple[str, str]], *, file: Any = None) -> None:
+    """Prints a titled two-column table, labels padded by character count."""
+    out = file if file is not None else sys.stdout
+    width = max((_display_width(label) for label, _ in rows), default=0)
+    print(title, file=out)
+    for label, value in rows:
+        print(f"  {label}{' ' * (width - _display_width(label))}  {value}", file=out)
+
+
+def _display_width(text: str) -> int:
+    """Terminal columns of a text: CJK characters take two."""
+    import unicodedata
+
+    return sum(2 if unicodedata.east_asian_width(ch) in "WF" else 1 for ch in text)
+
+
+@contextmanager
+def console_logging(level: str, *, stream: Any = None, below: int | None = None) -> Iterator[None]:
+    """Shows the package logger's messages from `level` up (and under `below`), plainly."""
+    import logging
+
+    from ..logger import logger
+
+    handler = logging.StreamHandler(stream if stream is not None else sys.stderr)
+    handler.setFormatter(logging.Formatter("%(message)s"))
+    handler.setLevel(level)
+    if below is not None:
+        handler.addFilter(lambda record: record.levelno < below)
+    old_level = logger.level
+    logger.addHandler(handler)
+    if logger.getEffectiveLevel() > handler.level or old_level == logging.NOTSET:
+        logger.setLevel(handler.level)
+    try:
+        yield
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(old_level)

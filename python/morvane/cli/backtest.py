@@ -1,0 +1,143 @@
+"""`morvane backtest` and `morvane strategy`: backtests of a table file on the prepared data."""
+
+from __future__ import annotations
+
+import argparse
+from pathlib import Path
+from typing import TYPE_CHECKING
+
+from ._common import CliError, align_codes, load_prepared, print_table, read_wide_table, resolve_range
+from ._report import chart_rows, factor_rows, run_factor_backtest, strategy_rows
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from ..backtest.result import BacktestData
+
+__all__ = ["add_parsers", "run_backtest", "run_strategy"]
+
+UNIVERSES = ("000300", "000905", "000852", "399303", "932000")
+
+
+def _data_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--start", metavar="DATE", help="首日 YYYYMMDD 或 YYYY-MM-DD, 默认取表与数据的共同首日")
+    parser.add_argument("--end", metavar="DATE", help="末日, 默认取表与数据的共同末日")
+    parser.add_argument("--out", default=".", metavar="DIR", help="图片目录, 默认当前目录")
+    parser.add_argument("--name", metavar="NAME", help="图片文件名 (不含扩展名) 与图标题, 默认取文件名")
+    parser.add_argument("--store", metavar="DIR", help="预备数据目录, 默认为 morvane prepare 准备的目录")
+
+
+def add_parsers(commands: argparse._SubParsersAction, common: argparse.ArgumentParser) -> None:
+    factor = commands.add_parser(
+        "backtest",
+        parents=[common],
+        help="因子分组回测 (因子表: CSV 或 Parquet)",
+        description=(
+            "对因子宽表跑分组回测: 文件第一列是日期, 其余列是 6 位股票代码, 值是因子值。"
+            "每天按因子值分组, 计算各组收益、Rank IC 与相对基准的表现, 并出图。"
+        ),
+    )
+    factor.add_argument("factor_file", metavar="FACTOR_FILE", help="因子表文件 (.csv 或 .parquet)")
+    factor.add_argument("--groups", type=int, default=20, metavar="N", help="分组数 2 到 100, 默认 20")
+    factor.add_argument(
+        "--universe", metavar="CODES",
+        help=f"选股范围, 指数代码, 多个用逗号分隔 ({', '.join(UNIVERSES)}); 默认全市场",
+    )
+    factor.add_argument("--benchmark", default="000852", metavar="CODE", help="对比基准, 默认 000852")
+    factor.add_argument("--ascending", action="store_true", help="因子值越小越好 (默认越大越好)")
+    factor.add_argument("--layout", choices=("long", "large"), default="long", help="图形版式, 默认 long")
+    _data_options(factor)
+    factor.set_defaults(run=run_backtest)
+
+    strategy = commands.add_parser(
+        "strategy",
+        parents=[common],
+        help="策略回测 (目标权重表: CSV 或 Parquet)",
+        description=(
+            "对目标权重表跑策略回测: 文件第一列是日期, 其余列是 6 位股票代码, 值是目标权重 "
+            "(空或 0 表示不持有)。T 日的权重在 T+1 日按早盘 VWAP 成交, 200 股整手, "
+            "涨跌停与停牌不能成交, 扣佣金与印花税。"
+        ),
+    )
+    strategy.add_argument("weights_file", metavar="WEIGHTS_FILE", help="权重表文件 (.csv 或 .parquet)")
+    strategy.add_argument("--benchmark", default="000852", metavar="CODE", help="对比基准, 默认 000852")
+    strategy.add_argument("--layout", choices=("large", "long"), default="large", help="图形版式, 默认 large")
+    strategy.add_argument("--ffill", action="store_true",
+                          help="权重只在调仓日给出时, 沿用到之后的每个交易日 (否则中间的交易日不计收益)")
+    _data_options(strategy)
+    strategy.set_defaults(run=run_strategy)
+
+
+def _prepared_input(
+    path: str, what: str, store: str | None, start: str | None, end: str | None,
+) -> tuple[pd.DataFrame, BacktestData, str, str]:
+    """Reads the table, loads the data and settles the date range, all before any backtest."""
+    source = f"{what} {path}"
+    table = read_wide_table(path, what=what)
+    data = load_prepared(store)
+    close = data.data.get("close_price")
+    if close is None:
+        raise CliError("预备数据缺少 close_price: 请重新运行 morvane prepare")
+    table = align_codes(table, close.columns, source=source)
+    first, last = resolve_range(list(table.index), list(close.index), start, end, source=source)
+    return table, data, first, last
+
+
+def _universe(text: str | None) -> list[str] | None:
+    if text is None:
+        return None
+    codes = [part.strip() for part in text.split(",") if part.strip()]
+    unknown = [code for code in codes if code not in UNIVERSES]
+    if unknown:
+        raise CliError(f"--universe: 不支持的选股范围 {unknown[0]}, 可选 {', '.join(UNIVERSES)}")
+    return codes or None
+
+
+def _benchmark(code: str, data: BacktestData) -> str:
+    known = list(data.data.get("benchmark_dict", {}))
+    if code not in known:
+        raise CliError(f"--benchmark: 预备数据里没有基准 {code}, 可选 {', '.join(map(str, known))}")
+    return code
+
+
+def run_backtest(args: argparse.Namespace) -> int:
+    """Runs `morvane backtest FACTOR_FILE`."""
+    if not 2 <= args.groups <= 100:
+        raise CliError(f"--groups 取值范围 [2, 100], 收到 {args.groups}")
+    universe = _universe(args.universe)
+    factor, data, first, last = _prepared_input(args.factor_file, "因子文件", args.store, args.start, args.end)
+    benchmark = _benchmark(args.benchmark, data)
+    name = args.name or Path(args.factor_file).stem
+    result = run_factor_backtest(
+        factor.rename_axis(columns=name), data, first, last, Path(args.out), name,
+        group_num=args.groups, benchmark=benchmark, universe=universe,
+        ascending=args.ascending, plot=args.layout,
+    )
+    scope = f"选股范围 {','.join(universe)}" if universe else "全市场"
+    print_table(f"因子回测 {name}: {first} 到 {last}, {args.groups} 组, {scope}, 基准 {benchmark}",
+                factor_rows(result, benchmark=benchmark))
+    print()
+    print_table("图片", chart_rows(result.plot_paths))
+    return 0
+
+
+def run_strategy(args: argparse.Namespace) -> int:
+    """Runs `morvane strategy WEIGHTS_FILE`."""
+    import morvane
+
+    weights, data, first, last = _prepared_input(args.weights_file, "权重文件", args.store, args.start, args.end)
+    benchmark = _benchmark(args.benchmark, data)
+    if args.ffill:
+        days = data.data["close_price"].index
+        days = days[(days >= weights.index[0]) & (days <= last)]
+        # Whole rows are carried: a cell-wise ffill would revive the stocks a
+        # later rebalance dropped (NaN means no position).
+        weights = weights.reindex(days, method="ffill")
+    name = args.name or Path(args.weights_file).stem
+    result = morvane.backtest_strategy(
+        weights, data, first, last, Path(args.out), name, benchmark=benchmark, plot=args.layout,
+    )
+    print_table(f"策略回测 {name}: {first} 到 {last}, 基准 {benchmark}", strategy_rows(result))
+    print()
+    print_table("图片", chart_rows(result.plot_paths))
+    return 0

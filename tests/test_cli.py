@@ -1,0 +1,268 @@
+"""The command line: the demo end to end, and every command's bad-input path."""
+
+from __future__ import annotations
+
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+from service_env import install
+
+from morvane.cli import main
+from morvane.cli._common import CliError, read_wide_table
+from morvane.cli._market import build_payload, demo_market, top_group_weights, write_store
+
+pytestmark = pytest.mark.usefixtures("keep_data_client")
+
+
+def _figure(text: str, label: str) -> float:
+    match = re.search(rf"^\s*{re.escape(label)}\s+(-?[\d.]+)", text, re.MULTILINE)
+    assert match, f"{label!r} not printed:\n{text}"
+    return float(match.group(1))
+
+
+def test_demo_end_to_end_leaves_home_untouched(tmp_path):
+    home, out = tmp_path / "home", tmp_path / "out"
+    home.mkdir()
+    env = dict(os.environ, HOME=str(home), MPLCONFIGDIR=str(tmp_path / "mpl"), XDG_CACHE_HOME=str(tmp_path / "cache"))
+    done = subprocess.run(
+        [sys.executable, "-m", "morvane", "demo", "--out", str(out), "--days", "120", "--stocks", "60"],
+        capture_output=True, text=True, env=env, timeout=600,
+    )
+    assert done.returncode == 0, done.stderr
+    assert _figure(done.stdout, "平均 Rank IC") > 0
+    assert _figure(done.stdout, "第 10 组 (因子最高) 期末净值") > _figure(done.stdout, "第 1 组 (因子最低) 期末净值")
+    assert "年化收益" in done.stdout
+    charts = sorted(p.name for p in out.glob("*.png"))
+    assert charts == ["synthetic_alpha.png", "synthetic_alpha_top_group.png",
+                      "synthetic_alpha_top_group_weekly_net_value.png"]
+    assert all(str(out / name) in done.stdout for name in charts)
+    assert (out / "prepared-data").is_dir()
+    assert list(home.iterdir()) == []
+
+
+# -- a small prepared store and input files shared by the bad-input tests ------
+
+
+@pytest.fixture(scope="module")
+def market():
+    return demo_market(60, 40, 3)
+
+
+@pytest.fixture(scope="module")
+def store(market, tmp_path_factory):
+    folder = tmp_path_factory.mktemp("cli") / "store"
+    first, last = (market.world.dates[i].strftime("%Y%m%d") for i in (0, -1))
+    write_store(build_payload(market, first, last), folder)
+    return folder
+
+
+def _snapshot(folder: Path) -> dict[str, tuple[int, int]]:
+    return {str(p.relative_to(folder)): (p.stat().st_size, p.stat().st_mtime_ns) for p in folder.rglob("*")}
+
+
+@pytest.fixture
+def weights_csv(market, store, tmp_path):
+    from morvane.backtest._prepare import BinaryPreparedDataStore
+
+    valid = BinaryPreparedDataStore(store).load(keys=["close_price_valid"])["data"]["close_price_valid"]
+    path = tmp_path / "top.csv"
+    top_group_weights(market.alpha_matrix(), valid, 5).to_csv(path)
+    return path
+
+
+def _run(capsys, *argv: str) -> tuple[int, str, str]:
+    code = main(list(argv))
+    captured = capsys.readouterr()
+    return code, captured.out, captured.err
+
+
+BAD_TABLES = {
+    "missing": None,
+    "header only": "date,000001\n",
+    "bad date": "date,000001\nsomeday,1.0\n",
+    "unknown codes": "date,999998,999999\n20210104,1.0,2.0\n",
+    "not numbers": "date,{code}\n20210104,abc\n",
+    "repeated date": "date,{code}\n20210104,1\n20210104,2\n",
+}
+
+
+@pytest.mark.parametrize("command", ["backtest", "strategy"])
+@pytest.mark.parametrize("case", list(BAD_TABLES))
+def test_bad_table_is_one_line_and_writes_nothing(capsys, tmp_path, market, store, command, case):
+    path = tmp_path / "table.csv"
+    if BAD_TABLES[case] is not None:
+        path.write_text(BAD_TABLES[case].format(code=market.world.ukeys[0][:6]))
+    before = _snapshot(store)
+    code, out, err = _run(capsys, command, str(path), "--store", str(store), "--out", str(tmp_path / "charts"))
+    assert code == 1
+    assert err.count("\n") == 1 and str(path) in err and "Traceback" not in err
+    assert out == ""
+    assert _snapshot(store) == before
+    assert not (tmp_path / "charts").exists()
+
+
+@pytest.mark.parametrize("command", ["backtest", "strategy"])
+def test_bad_arguments_name_the_argument(capsys, tmp_path, store, weights_csv, command):
+    cases = [
+        (["--start", "20300101", "--end", "20300601"], "--start 20300101"),
+        (["--start", "yesterday"], "--start"),
+        (["--benchmark", "399999"], "--benchmark"),
+        (["--store", str(tmp_path / "nowhere")], "--store"),
+    ]
+    if command == "backtest":
+        cases += [(["--groups", "1"], "--groups"), (["--universe", "123456"], "--universe")]
+    for extra, named in cases:
+        base = ["--store", str(store), "--out", str(tmp_path / "charts")]
+        code, _, err = _run(capsys, command, str(weights_csv), *base, *extra)
+        assert code == 1 and named in err and err.count("\n") == 1, (extra, err)
+    assert not (tmp_path / "charts").exists()
+
+
+def test_bad_usage_exits_2_and_debug_shows_the_traceback(capsys, tmp_path, store):
+    for argv in ([], ["backtest"], ["backtest", "f.csv", "--groups", "ten"], ["strategy", "f.csv", "--layout", "wide"]):
+        with pytest.raises(SystemExit) as stop:
+            main(argv)
+        assert stop.value.code == 2
+    capsys.readouterr()
+    code, _, err = _run(capsys, "strategy", str(tmp_path / "none.csv"), "--store", str(store), "--debug")
+    assert code == 1 and "Traceback" in err and "CliError" in err
+
+
+def test_strategy_command_prints_the_figures_and_charts(capsys, tmp_path, store, weights_csv):
+    code, out, err = _run(capsys, "strategy", str(weights_csv), "--store", str(store),
+                          "--out", str(tmp_path / "charts"), "--benchmark", "000300", "--layout", "long")
+    assert code == 0, err
+    assert "年化收益" in out and "基准 000300" in out
+    assert (tmp_path / "charts" / "top.png").is_file()
+    assert (tmp_path / "charts" / "top_weekly_net_value.png").is_file()
+
+
+def test_strategy_ffill_carries_whole_rebalance_rows(capsys, tmp_path, market, store):
+    days = [d.strftime("%Y%m%d") for d in market.world.dates]
+    a, b, c = (u[:6] for u in market.world.ukeys[:3])
+    path = tmp_path / "rebalance.csv"
+    path.write_text(f"date,{a},{b},{c}\n{days[0]},0.3,0.3,\n{days[10]},0.3,,0.3\n")
+    code, out, err = _run(capsys, "strategy", str(path), "--store", str(store), "--ffill",
+                          "--end", days[30], "--out", str(tmp_path / "charts"))
+    assert code == 0, err
+    # Two stocks on every day: the second rebalance dropped the first one's partner.
+    assert _figure(out, "日均持仓数") == 2.0
+    assert _figure(out, "交易日") == 30
+
+
+# -- prepare --------------------------------------------------------------------
+
+
+def test_prepare_synthetic_builds_once_and_replaces_only_when_asked(capsys, tmp_path):
+    folder = tmp_path / "prepared"
+    argv = ["prepare", "--source", "synthetic", "--store", str(folder), "--days", "40", "--stocks", "30"]
+    code, out, err = _run(capsys, *argv)
+    assert code == 0, err
+    assert "各数据集最新日期" in out and re.search(r"close_price\s+2021\d{4}", out)
+    before = _snapshot(folder)
+    code, _, err = _run(capsys, *argv[:-4], "--days", "50", "--stocks", "30")
+    assert code == 1 and "--replace" in err and _snapshot(folder) == before
+    assert _run(capsys, *argv, "--replace")[0] == 0
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["prepared"]  # no staging folder left
+
+
+def test_prepare_from_local_files_builds_then_refreshes(capsys, tmp_path, monkeypatch):
+    from morvane.backtest import _service
+    from morvane.clients import SyntheticMarketClient
+
+    files = SyntheticMarketClient(seed=1, n_stocks=30, start_date="20240102", end_date="20240329").write_files(
+        tmp_path / "files", file_format="csv")
+    monkeypatch.setattr(_service, "_today", lambda: "20240329")
+    folder = tmp_path / "prepared"
+    code, out, err = _run(capsys, "prepare", "--source", str(files), "--store", str(folder))
+    assert code == 0, err
+    assert "已就绪" in out
+    monkeypatch.setattr(_service, "_today", lambda: "20240405")
+    code, out, err = _run(capsys, "prepare", "--source", str(files), "--store", str(folder))
+    assert code == 0, err
+    assert "已更新" in out and re.search(r"close_price\s+20240329", out)
+
+
+def test_prepare_bad_sources_write_nothing(capsys, tmp_path, monkeypatch):
+    env = install(monkeypatch, tmp_path / "home")
+    empty = tmp_path / "empty"
+    (empty / "factors").mkdir(parents=True)
+    cases = [
+        (["--source", str(tmp_path / "missing")], "--source"),
+        (["--source", str(empty), "--store", str(tmp_path / "s")], f"--source {empty}"),
+        (["--source", "synthetic", "--days", "5", "--store", str(tmp_path / "s")], "--days"),
+        (["--store", str(tmp_path / "s")], "--store"),
+        ([], "--base-url"),
+        (["--client", "no_such_module_xyz:make"], "--client"),
+    ]
+    for extra, named in cases:
+        code, _, err = _run(capsys, "prepare", *extra)
+        assert code == 1 and named in err and err.count("\n") == 1, (extra, err)
+    assert not env.root.exists() and not (tmp_path / "s").exists()
+
+
+def test_prepare_into_the_package_folder_is_what_backtests_load(capsys, tmp_path, monkeypatch):
+    import morvane
+
+    env = install(monkeypatch, tmp_path / "home")
+    env.root.mkdir(parents=True)
+    (env.root / "installed_package.json").write_text("{}")
+    code, _, err = _run(capsys, "prepare", "--source", "synthetic", "--days", "40", "--stocks", "30")
+    assert code == 0, err
+    data = morvane.load_backtest_data()
+    assert data.data["close_price"].shape == (40, 30)
+    # The record of a downloaded package no longer describes the folder.
+    assert not (env.root / "installed_package.json").exists()
+
+
+# -- reading table files --------------------------------------------------------
+
+
+def test_table_files_read_codes_and_dates_the_way_users_write_them(tmp_path):
+    path = tmp_path / "f.csv"
+    path.write_text("date,1,600000.XSHG,000002.SZ\n2024-01-03,1,2,\n2024-01-02,3,4,5\n")
+    table = read_wide_table(path, what="因子文件")
+    assert list(table.columns) == ["000001", "600000", "000002"]
+    assert list(table.index) == ["20240102", "20240103"]
+    assert table.dtypes.eq(np.float64).all() and np.isnan(table.loc["20240103", "000002"])
+
+    parquet = pd.DataFrame({"trade_date": pd.to_datetime(["20240102", "20240103"]), "000001": [1.0, 2.0]})
+    parquet.to_parquet(tmp_path / "f.parquet")
+    assert list(read_wide_table(tmp_path / "f.parquet", what="因子文件").index) == ["20240102", "20240103"]
+
+    for text, message in (("date,1,000001\n20240102,1,2\n", "重复"), ("date,x\n", "没有日期行")):
+        path.write_text(text)
+        with pytest.raises(CliError, match=message):
+            read_wide_table(path, what="因子文件")
+    (tmp_path / "f.xlsx").write_bytes(b"PK")
+    with pytest.raises(CliError, match="不支持的文件类型"):
+        read_wide_table(tmp_path / "f.xlsx", what="因子文件")
+
+
+def test_top_group_weights_are_the_group_backtests_top_group(market, store):
+    from morvane.backtest import _core
+    from morvane.backtest._prepare import BinaryPreparedDataStore
+
+    data = BinaryPreparedDataStore(store).load()["data"]
+    factor = market.alpha_matrix()
+    groups = 5
+    core = _core.run_alpha_vwap_backtest_core(
+        factor_matrix=factor, industry_matrix=data["industry_matrix"], close_price_valid=data["close_price_valid"],
+        can_buy_stock=data["can_buy_stock"], cant_sell_stock=data["cant_sell_stock"],
+        split_factor=data["rq_get_split"], dividend_factor=data["rq_get_dividend"],
+        close_price=data["close_price"], prev_close=data["prev_close"], buy_price=data["buy_price"],
+        sell_price=data["sell_price"], benchmark_dict=data["benchmark_dict"],
+        forward_return_rank_cache=data["forward_return_rank_cache"], open_price=data["open_price"],
+        benchmark_names="000300", rolling_window=0, ascending=False, group_num=groups, total_money=1e8,
+        fee=1e-4, rule_fee=5e-4, plot_image_kind="long", plot_save_path=None, factor_name="a", plot_title="a",
+    )
+    weights = top_group_weights(factor, data["close_price_valid"], groups)
+    top = core.group_matrix.reindex_like(weights).eq(groups)
+    pd.testing.assert_frame_equal(weights.notna(), top, check_names=False)
+    assert np.allclose(weights.sum(axis=1)[top.any(axis=1)], 1.0)
