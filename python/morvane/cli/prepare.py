@@ -60,10 +60,10 @@ def run(args: argparse.Namespace) -> int:
     return 0
 
 
-def _load_client(spec: str) -> DataClient:
-    module_name, _, attribute = spec.partition(":")
+def _load_client(target: str) -> DataClient:
+    module_name, _, attribute = target.partition(":")
     if not module_name or not attribute:
-        raise CliError(f"--client: 应为 模块:名字, 例如 mypkg.data:make_client, 收到 {spec!r}")
+        raise CliError(f"--client: 应为 模块:名字, 例如 mypkg.data:make_client, 收到 {target!r}")
     try:
         module = importlib.import_module(module_name)
     except ImportError as error:
