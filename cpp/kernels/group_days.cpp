@@ -53,8 +53,23 @@ void industry_residuals(std::span<const double> factor, std::span<const double> 
 struct DayScratch {
   RankScratch rank;
   std::vector<std::uint32_t> members, order, ic_order;
-  std::vector<double> values, x, y, z, industry, resid;
+  std::vector<std::size_t> sizes;
+  std::vector<double> values, forward, member_industry, x, y, z, industry, resid;
 };
+
+// Average ranks of values given in ascending order (ties share the mean).
+void sorted_ranks(std::span<const double> sorted, std::vector<double>& ranks) {
+  const std::size_t n = sorted.size();
+  ranks.resize(n);
+  std::size_t first = 0;
+  while (first < n) {
+    std::size_t end = first + 1;
+    while (end < n && sorted[end] == sorted[first]) ++end;
+    const double rank = 0.5 * static_cast<double>(first + 1 + end);
+    for (std::size_t p = first; p < end; ++p) ranks[p] = rank;
+    first = end;
+  }
+}
 
 void one_day(const GroupDayInputs& in, std::size_t day, GroupDays& out, DayScratch& s) {
   const std::size_t n_stocks = out.stocks;
@@ -62,63 +77,74 @@ void one_day(const GroupDayInputs& in, std::size_t day, GroupDays& out, DayScrat
   if (row < 0) return;
   out.has_factor[day] = 1;
   const auto f_row = static_cast<std::size_t>(row);
-  s.members.clear();
-  s.values.clear();
+  // The eligible stocks, compacted without a branch per stock: a stock is
+  // written at the next free place and kept by advancing past it.
+  // Their forward returns are picked up in the same pass, in memory order: read
+  // later in factor order, they would miss the cache on nearly every stock.
+  const bool with_ic = in.forward.any();
+  s.members.resize(n_stocks);
+  s.values.resize(n_stocks);
+  s.forward.resize(with_ic ? n_stocks : 0);
+  const bool with_industry = with_ic && in.industry.has_value();
+  s.member_industry.resize(with_industry ? n_stocks : 0);
+  std::size_t k = 0;
   for (std::size_t j = 0; j < n_stocks; ++j) {
     const double v = in.factor(f_row, j);
-    if (std::isfinite(v) && !std::isnan(in.valid(day, j))) {
-      s.members.push_back(static_cast<std::uint32_t>(j));
-      s.values.push_back(v);
-    }
+    s.members[k] = static_cast<std::uint32_t>(j);
+    s.values[k] = v;
+    if (with_ic) s.forward[k] = forward_return(in.forward, day, j);
+    if (with_industry) s.member_industry[k] = (*in.industry)(day, j);
+    k += static_cast<std::size_t>(std::isfinite(v) && !std::isnan(in.valid(day, j)));
   }
-  const std::size_t k = s.members.size();
+  s.members.resize(k);
+  s.values.resize(k);
   const std::size_t n = out.groups;
   // One sort serves the groups and the IC: read backwards, a descending order
   // is an ascending one (ties reversed, which average ranks ignore).
   stable_order(s.values, in.ascending, s.rank, s.order);
   if (k >= n) {
     std::uint8_t* const g_row = out.group.data() + day * n_stocks;
-    std::vector<std::size_t> sizes(n, 0);
+    s.sizes.assign(n, 0);
     for (std::size_t p = 0; p < k; ++p) {
       const std::size_t g = p * n / k;
       g_row[s.members[s.order[p]]] = static_cast<std::uint8_t>(g + 1);
-      ++sizes[g];
+      ++s.sizes[g];
     }
     for (std::size_t g = 0; g < n; ++g) {
-      out.weight[g * out.days + day] = 1.0 / static_cast<double>(sizes[g]);
+      out.weight[g * out.days + day] = 1.0 / static_cast<double>(s.sizes[g]);
     }
     out.formed[day] = 1;
   }
-  if (!in.forward.any()) return;
+  if (!with_ic) return;
   // The IC sample in ascending factor order: the stocks that also have a
   // forward return.
-  s.x.clear();
-  s.y.clear();
-  s.industry.clear();
+  s.x.resize(k);
+  s.y.resize(k);
+  s.industry.resize(in.industry ? k : 0);
+  std::size_t m = 0;
   for (std::size_t q = 0; q < k; ++q) {
     const std::size_t p = in.ascending ? s.order[k - 1 - q] : s.order[q];
-    const double fwd = forward_return(in.forward, day, s.members[p]);
-    if (!std::isfinite(fwd)) continue;
-    s.x.push_back(s.values[p]);
-    s.y.push_back(fwd);
-    if (in.industry) s.industry.push_back((*in.industry)(day, s.members[p]));
+    const double fwd = s.forward[p];
+    s.x[m] = s.values[p];
+    s.y[m] = fwd;
+    if (with_industry) s.industry[m] = s.member_industry[p];
+    m += static_cast<std::size_t>(std::isfinite(fwd));
   }
-  const std::size_t m = s.x.size();
+  s.x.resize(m);
+  s.y.resize(m);
+  if (in.industry) s.industry.resize(m);
   if (m < 3) return;
-  s.ic_order.resize(m);
-  for (std::size_t i = 0; i < m; ++i) s.ic_order[i] = static_cast<std::uint32_t>(i);
-  ranks_in_order(s.x, s.ic_order, s.rank.rank_x);
+  sorted_ranks(s.x, s.rank.rank_x);
   average_ranks(s.y, s.rank, s.rank.order_y, s.rank.rank_y);
   out.rank_ic[day] = rank_correlation(s.rank.rank_x, s.rank.rank_y);
   if (!in.industry) return;
   // Only stocks with an industry take part in the neutral IC.
   std::size_t kept = 0;
   for (std::size_t p = 0; p < m; ++p) {
-    if (std::isnan(s.industry[p])) continue;
     s.x[kept] = s.x[p];
     s.y[kept] = s.y[p];
     s.industry[kept] = s.industry[p];
-    ++kept;
+    kept += static_cast<std::size_t>(!std::isnan(s.industry[p]));
   }
   s.x.resize(kept);
   s.y.resize(kept);

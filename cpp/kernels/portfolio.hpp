@@ -79,6 +79,57 @@ struct PortfolioParams {
   return std::floor(params.total_money * weight / (prev_close * lot)) * lot;
 }
 
+// One stock-day of the contract above, in two halves that every sweep shares:
+// the trade toward the target (which needs only the masks) and its money P&L
+// (which needs the prices), so a sweep can skip the prices of idle stock-days.
+struct StockDayTrade {
+  double buy = 0.0;
+  double sell = 0.0;
+  double keep = 0.0;  // shares carried over and kept; held afterwards = keep + buy
+
+  [[nodiscard]] double held_after() const { return keep + buy; }
+  // Most stock-days hold nothing and trade nothing: their P&L is 0 whatever
+  // the prices, since every per-share profit is finite after nan_to_num.
+  [[nodiscard]] bool idle() const { return keep == 0.0 && buy == 0.0 && sell == 0.0; }
+};
+
+[[nodiscard]] inline StockDayTrade trade_toward(double target, double held, bool can_buy,
+                                                bool cant_sell) {
+  const double diff = target - held;
+  StockDayTrade out;
+  out.buy = (diff > 0.0 && can_buy) ? diff : 0.0;
+  out.sell = (diff < 0.0 && !cant_sell) ? -diff : 0.0;
+  out.keep = held - out.sell;
+  return out;
+}
+
+// Per-share profits of one stock-day; `buy_cost` = 1 + fee, `sell_keep` =
+// 1 - fee - rule_fee.
+struct StockDayPrices {
+  double buy_coeff = 0.0;
+  double hold_coeff = 0.0;
+  double sell_coeff = 0.0;
+  double dividend = 0.0;
+};
+
+[[nodiscard]] inline StockDayPrices stock_day_prices(double close, double prev_close,
+                                                     double split_raw, double dividend_raw,
+                                                     double buy_price, double sell_price,
+                                                     double buy_cost, double sell_keep) {
+  const double split = std::isnan(split_raw) ? 1.0 : split_raw;
+  StockDayPrices out;
+  out.dividend = nan_to_num(dividend_raw);
+  out.buy_coeff = nan_to_num(close - buy_price * buy_cost);
+  out.hold_coeff = nan_to_num(split * close - prev_close);
+  out.sell_coeff = nan_to_num(split * sell_price * sell_keep - prev_close);
+  return out;
+}
+
+[[nodiscard]] inline double stock_day_pnl(const StockDayTrade& t, const StockDayPrices& p) {
+  return t.buy * p.buy_coeff + t.keep * p.hold_coeff + t.keep * p.dividend + t.sell * p.sell_coeff +
+         t.sell * p.dividend;
+}
+
 namespace detail {
 
 // Column-major inputs (what pandas operations produce) are swept one stock at
@@ -96,6 +147,17 @@ template <bool kUnitColumns, class T>
   return m.data[static_cast<std::ptrdiff_t>(i) * m.row_stride + col];
 }
 
+// The per-share profits of stock j on day i.
+template <bool kUnitColumns>
+[[nodiscard]] inline StockDayPrices prices_at(const MarketView& market, std::size_t i,
+                                              std::size_t j, double buy_cost, double sell_keep) {
+  return stock_day_prices(
+      at<kUnitColumns>(market.close, i, j), at<kUnitColumns>(market.prev_close, i, j),
+      at<kUnitColumns>(market.split, i, j), at<kUnitColumns>(market.dividend, i, j),
+      at<kUnitColumns>(market.buy_price, i, j), at<kUnitColumns>(market.sell_price, i, j), buy_cost,
+      sell_keep);
+}
+
 // One day of trading for stocks [j0, j1): updates the holdings and returns the
 // day's money P&L of these stocks.
 template <bool kUnitColumns, class TargetFn>
@@ -105,26 +167,12 @@ template <bool kUnitColumns, class TargetFn>
   double cash = 0.0;
   for (std::size_t j = j0; j < j1; ++j) {
     double& held_j = held[j - j0];
-    const double diff = target(i, j) - held_j;
-    const double buy = (diff > 0.0 && at<kUnitColumns>(market.can_buy, i, j)) ? diff : 0.0;
-    const double sell = (diff < 0.0 && !at<kUnitColumns>(market.cant_sell, i, j)) ? -diff : 0.0;
-    const double keep = held_j - sell;
-    held_j = keep + buy;
-    // Most stock-days hold nothing and trade nothing: their P&L is 0 whatever
-    // the prices, since every per-share profit is finite after nan_to_num.
-    if (keep == 0.0 && buy == 0.0 && sell == 0.0) continue;
-    const double close = at<kUnitColumns>(market.close, i, j);
-    const double prev_close = at<kUnitColumns>(market.prev_close, i, j);
-    const double split_raw = at<kUnitColumns>(market.split, i, j);
-    const double split = std::isnan(split_raw) ? 1.0 : split_raw;
-    const double dividend = nan_to_num(at<kUnitColumns>(market.dividend, i, j));
-    const double buy_coeff =
-        nan_to_num(close - at<kUnitColumns>(market.buy_price, i, j) * buy_cost);
-    const double hold_coeff = nan_to_num(split * close - prev_close);
-    const double sell_coeff =
-        nan_to_num(split * at<kUnitColumns>(market.sell_price, i, j) * sell_keep - prev_close);
-    cash +=
-        buy * buy_coeff + keep * hold_coeff + keep * dividend + sell * sell_coeff + sell * dividend;
+    const StockDayTrade trade =
+        trade_toward(target(i, j), held_j, at<kUnitColumns>(market.can_buy, i, j),
+                     at<kUnitColumns>(market.cant_sell, i, j));
+    held_j = trade.held_after();
+    if (trade.idle()) continue;
+    cash += stock_day_pnl(trade, prices_at<kUnitColumns>(market, i, j, buy_cost, sell_keep));
   }
   return cash;
 }

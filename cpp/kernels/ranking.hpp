@@ -14,10 +14,10 @@ namespace morvane::kernels {
 
 // Reusable buffers of one thread; nothing is shared.
 struct RankScratch {
-  std::vector<std::uint64_t> keys, keys_tmp;
-  std::vector<std::uint32_t> order_tmp, counts;
+  std::vector<std::uint64_t> keys, words, words_tmp;
+  std::vector<std::uint32_t> counts;
   std::vector<std::uint32_t> order_x, order_y;
-  std::vector<double> rank_x, rank_y;
+  std::vector<double> rank_x, rank_y, bucket_rank;
 };
 
 // Positions 0..n-1 of `values` in ascending (or, with `descending`,
