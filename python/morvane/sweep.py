@@ -471,18 +471,9 @@ class _StoreRef:
     path: str | None
 
 
-class _StoreDataPlugin:
-    """Dask worker plugin: loads the prepared data once per worker process when it joins."""
-
-    def __init__(self, path: str | None) -> None:
-        self.path = path
-
-    def setup(self, worker: object) -> None:
-        _worker_store_data(self.path)
-
-    def teardown(self, worker: object) -> None:
-        with _WORKER_DATA_LOCK:
-            _WORKER_DATA.pop(self.path, None)
+def _forget_store_data(path: str | None) -> None:
+    with _WORKER_DATA_LOCK:
+        _WORKER_DATA.pop(path, None)
 
 
 def _run_remote(kind: Kind, table: pd.DataFrame, data: object, start: object, end: object, task: _Task,
@@ -550,7 +541,9 @@ def _sweep_dask(client: Any, kind: Kind, inputs: Mapping[str, pd.DataFrame], dat
         data_arg: object = client.scatter(data, broadcast=True, hash=False)
     else:
         path = None if data is None else os.path.abspath(os.fspath(data))  # type: ignore[arg-type]
-        client.register_plugin(_StoreDataPlugin(path), name=f"morvane-sweep-data-{path}")
+        from ._sweep_dask import StoreDataPlugin
+
+        client.register_plugin(StoreDataPlugin(path), name=f"morvane-sweep-data-{path}")
         data_arg = _StoreRef(path)
     # each input once, on every worker, so a lost worker loses no input
     tables = {name: client.scatter(table, broadcast=True, hash=False) for name, table in inputs.items()}
