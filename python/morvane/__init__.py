@@ -7,9 +7,9 @@ from typing import TYPE_CHECKING
 
 __version__ = "0.1.0"
 
-# 顶层只导入轻量模块: 回测子包和 C++ 扩展按需导入, 这样 `import morvane`
-# 在扩展尚未编译时也能用, 且不为只取数的用户付出加载扩展的代价。
-from . import logger, singleton
+# 顶层只导入轻量模块: C++ 扩展按需导入 (回测子包的 __init__ 不加载扩展), 这样
+# `import morvane` 在扩展尚未编译时也能用, 且不为只取数的用户付出加载扩展的代价。
+from . import backtest, logger, singleton
 from .exceptions import MorvaneError, NetworkError
 
 if TYPE_CHECKING:
@@ -29,6 +29,7 @@ __all__ = [
     "get_http_client",
     "prepare_backtest_data",
     "load_backtest_data",
+    "backtest",
     "backtest_strategy",
     "MorvaneError",
     "NetworkError",

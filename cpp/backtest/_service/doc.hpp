@@ -125,4 +125,82 @@ inline constexpr const char* kSlice =
     "Raises:\n"
     "    TypeError: data 不是 dict, 或日期不是 str。";
 
+inline constexpr const char* kBacktest =
+    "对宽表因子跑分组回测并出图。\n\n"
+    "每个交易日把选股范围内有因子值的股票按因子排序分成 group_num 组, 每组等权持有,\n"
+    "按 T-1 日分组在 T 日 VWAP 成交 (200 股一手、涨跌停与停牌限制、拆分分红、佣金与印花税),\n"
+    "并计算 rank IC 与相对基准的超额。\n\n"
+    "Args:\n"
+    "    factor (pandas.DataFrame): 因子宽表, 行为 \"YYYYMMDD\" 日期, 列为股票代码\n"
+    "        (如 \"000001\"), 值为因子值。\n"
+    "    data (BacktestData): load_backtest_data() 的结果, 必填; 同一份数据可供多个回测\n"
+    "        (包括其它进程中的) 共用。\n"
+    "    start_date (str | int): 回测首日 (含), 例如 \"20190102\" 或 20190102。\n"
+    "    end_date (str | int): 回测末日 (含), 例如 \"20231229\"。\n"
+    "    output_dir (str | PathLike): 图片目录, 必填, 不存在时创建, 例如 \"out\"。\n"
+    "    plot_filename (str): 不带目录和扩展名的图片文件名, 也用作图标题, 例如 \"alpha1\";\n"
+    "        不能为空; 多个基准时作为各基准图片 \"{plot_filename}_{code}.png\" 的前缀。\n"
+    "    group_num (int): 分组数, 取值 [2, 100], 默认 20。\n"
+    "    benchmark (str | list[str] | None): 对冲基准, \"000300\"、\"000905\"、\"000852\",\n"
+    "        或 \"all\" / None 表示全部, 默认 \"000852\"。\n"
+    "    universe (str | list[str] | None): 选股范围指数代码, \"000300\"、\"000905\"、\n"
+    "        \"000852\"、\"399303\"、\"932000\" 之一或列表 (取并集); None 为全市场。\n"
+    "    rolling_window (int): 因子滚动均值窗口 (交易日), 取值 [0, 250], 默认 0 不平滑。\n"
+    "    ascending (bool): 排序方向, 默认 False: 因子值越大组号越大。\n"
+    "    total_money (float): 每组的模拟资金, 取值 (0, 1e12], 默认 1e8。\n"
+    "    fee (float): 佣金费率, 取值 [0, 0.01], 默认 1e-4。\n"
+    "    rule_fee (float): 卖出印花税率, 取值 [0, 0.01], 默认 5e-4。\n"
+    "    plot (str): 图形版式 \"long\" (默认) 或 \"large\"。\n"
+    "Returns:\n"
+    "    BacktestResult: 分组日收益与累计收益、rank IC、最优组、基准汇总与图片路径。\n"
+    "Raises:\n"
+    "    TypeError: 参数类型不符 (factor 不是 DataFrame、data 不是 BacktestData、\n"
+    "        plot_filename 或 plot 不是 str、group_num 不是数字等)。\n"
+    "    ValueError: 因子宽表为空、group_num 超出 [2, 100]、output_dir 或 plot_filename 为空、\n"
+    "        选股范围不支持或没有成分股数据、基准代码或版式无效、资金或费率越界、因子含非数值列。\n"
+    "    KeyError: 回测数据缺少所需的矩阵。\n"
+    "    MorvaneError: 计算失败。";
+
+inline constexpr const char* kFactorName =
+    "因子宽表的显示名。\n\n"
+    "Args:\n"
+    "    factor (pandas.DataFrame): 因子宽表。\n"
+    "Returns:\n"
+    "    str: 列索引的 name, 其次是表本身的 name, 都没有时为 \"factor\"。";
+
+inline constexpr const char* kToPublicResult =
+    "把分组回测核心的结果整理成 BacktestResult。\n\n"
+    "Args:\n"
+    "    core_result (_GroupBacktestResult): run_alpha_vwap_backtest_core 的结果。\n"
+    "    factor_name (str): 因子名, 例如 \"alpha1\"。\n"
+    "Returns:\n"
+    "    BacktestResult: plot_paths 只保留每张图的 \"primary\" 路径; 没有最优组时 best_group 为 "
+    "-1。\n"
+    "Raises:\n"
+    "    TypeError: factor_name 不是 str。";
+
+inline constexpr const char* kParseUniverse =
+    "把选股范围参数整理成指数代码列表。\n\n"
+    "Args:\n"
+    "    universe (str | Iterable | None): None、一个代码 (如 \" 000300 \") 或代码的可迭代对象。\n"
+    "Returns:\n"
+    "    list[str]: 去掉首尾空白后的非空代码, 保持顺序 (重复保留); 空列表表示全市场。\n"
+    "Raises:\n"
+    "    TypeError: universe 既不是 None、str 也不可迭代。";
+
+inline constexpr const char* kApplyUniverse =
+    "按选股范围就地收窄裁剪后数据的 \"close_price_valid\"。\n\n"
+    "不在所选指数成分股并集中的 (日期, 股票) 置为 NaN, 分组回测不会选中它们。\n\n"
+    "Args:\n"
+    "    data (dict): _slice_data 返回的裁剪副本, 就地修改。\n"
+    "    universe (str | Iterable | None): 选股范围, 见 _parse_universe。\n"
+    "    start_date (str): 首日 \"YYYYMMDD\", 例如 \"20190102\" (仅为调用对称)。\n"
+    "    end_date (str): 末日 \"YYYYMMDD\", 例如 \"20231229\" (仅为调用对称)。\n"
+    "Returns:\n"
+    "    None: 无返回值; 出错时 data 不变。\n"
+    "Raises:\n"
+    "    ValueError: 不支持的选股范围, 或该范围没有成分股数据。\n"
+    "    KeyError: data 缺少 \"close_price_valid\"。\n"
+    "    TypeError: data 不是 dict, 或日期不是 str。";
+
 }  // namespace morvane::doc

@@ -1,5 +1,5 @@
 // morvane.backtest._service: the backtest service (preparation, loading and
-// the strategy backtest flow).
+// the factor and strategy backtest flows).
 #include <nanobind/nanobind.h>
 
 #include "doc.hpp"
@@ -38,6 +38,9 @@ NB_MODULE(_service, m) {
                            "component_dataset_key"}) {
     m.attr(name) = prepare.attr(name);
   }
+  // Index code -> component factor name: the accepted universes.
+  m.attr("_UNIVERSE_TO_COMPONENT") =
+      morvane::service::universe_to_component(prepare.attr("COMPONENT_FACTOR_NAMES"));
   const nb::module_ store = nb::module_::import_("morvane.backtest._store");
   for (const char* name : {"clean_matrix", "normalize_yyyymmdd"}) m.attr(name) = store.attr(name);
   const nb::module_ pkg = nb::module_::import_("morvane.backtest._pkg");

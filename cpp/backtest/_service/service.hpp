@@ -28,6 +28,22 @@ struct StrategyRequest {
 };
 [[nodiscard]] nb::object backtest_strategy(nb::handle self, const StrategyRequest& request);
 
+// The factor group backtest and its helpers.
+struct FactorRequest {
+  nb::handle factor, data, start_date, end_date, output_dir, plot_filename;
+  nb::handle group_num, benchmark, universe, rolling_window, ascending;
+  nb::handle total_money, fee, rule_fee, plot;
+};
+[[nodiscard]] nb::object backtest_factor(nb::handle self, const FactorRequest& request);
+[[nodiscard]] nb::str factor_name(nb::handle factor);
+[[nodiscard]] nb::object to_public_result(nb::handle core_result, nb::handle factor_name);
+
+// The universe filter.
+[[nodiscard]] nb::dict universe_to_component(nb::handle component_names);
+[[nodiscard]] nb::list parse_universe(nb::handle universe);
+void apply_universe_filter(nb::handle self, nb::handle data, nb::handle universe,
+                           nb::handle start_date, nb::handle end_date);
+
 // Defines the class on the module.
 void define_service(nb::module_& m);
 

@@ -38,6 +38,17 @@ nb::object strategy(nb::handle self, nb::handle strategy_table, nb::handle data,
              rolling_window, total_money, fee, rule_fee, plot});
 }
 
+nb::object factor_backtest(nb::handle self, nb::handle factor, nb::handle data,
+                           nb::handle start_date, nb::handle end_date, nb::handle output_dir,
+                           nb::handle plot_filename, nb::handle group_num, nb::handle benchmark,
+                           nb::handle universe, nb::handle rolling_window, nb::handle ascending,
+                           nb::handle total_money, nb::handle fee, nb::handle rule_fee,
+                           nb::handle plot) {
+  return backtest_factor(
+      self, {factor, data, start_date, end_date, output_dir, plot_filename, group_num, benchmark,
+             universe, rolling_window, ascending, total_money, fee, rule_fee, plot});
+}
+
 }  // namespace
 
 void define_service(nb::module_& m) {
@@ -84,6 +95,40 @@ void define_service(nb::module_& m) {
                        "rule_fee: float = 0.0005, plot: str | None = 'large') "
                        "-> morvane.backtest.result.StrategyBacktestResult"),
                doc::kStrategy);
+  glue::method(
+      cls, &factor_backtest, "backtest", "factor"_a.none(), "data"_a.none(), "start_date"_a.none(),
+      "end_date"_a.none(), "output_dir"_a.none(), "plot_filename"_a.none(), nb::kw_only(),
+      "group_num"_a.none() = 20, "benchmark"_a.none() = "000852", "universe"_a.none() = nb::none(),
+      "rolling_window"_a.none() = 0, "ascending"_a.none() = false, "total_money"_a.none() = 1e8,
+      "fee"_a.none() = 1e-4, "rule_fee"_a.none() = 5e-4, "plot"_a.none() = "long",
+      nb::sig("def backtest(self, factor: pandas.DataFrame, "
+              "data: morvane.backtest.result.BacktestData, start_date: DateLike, "
+              "end_date: DateLike, output_dir: str | os.PathLike[str], "
+              "plot_filename: str, *, group_num: int = 20, "
+              "benchmark: str | list[str] | None = '000852', "
+              "universe: str | list[str] | None = None, rolling_window: int = 0, "
+              "ascending: bool = False, total_money: float = 100000000.0, "
+              "fee: float = 0.0001, rule_fee: float = 0.0005, plot: str = 'long') "
+              "-> morvane.backtest.result.BacktestResult"),
+      doc::kBacktest);
+  glue::static_method(cls, &factor_name, "_factor_name", "factor"_a.none(),
+                      nb::sig("def _factor_name(factor: pandas.DataFrame) -> str"),
+                      doc::kFactorName);
+  glue::static_method(cls, &to_public_result, "_to_public_result", "core_result"_a.none(),
+                      "factor_name"_a.none(),
+                      nb::sig("def _to_public_result(core_result: typing.Any, factor_name: str) "
+                              "-> morvane.backtest.result.BacktestResult"),
+                      doc::kToPublicResult);
+  glue::static_method(cls, &parse_universe, "_parse_universe", "universe"_a.none(),
+                      nb::sig("def _parse_universe(universe: str | typing.Iterable[typing.Any] "
+                              "| None) -> list[str]"),
+                      doc::kParseUniverse);
+  glue::method(cls, &apply_universe_filter, "_apply_universe_filter", "data"_a.none(),
+               "universe"_a.none(), "start_date"_a.none(), "end_date"_a.none(),
+               nb::sig("def _apply_universe_filter(self, data: dict[str, typing.Any], "
+                       "universe: str | typing.Iterable[typing.Any] | None, start_date: str, "
+                       "end_date: str) -> None"),
+               doc::kApplyUniverse);
   glue::static_method(cls, &slice_data, "_slice_data", "data"_a.none(), "start_date"_a.none(),
                       "end_date"_a.none(),
                       nb::sig("def _slice_data(data: dict[str, typing.Any], start_date: str, "

@@ -2,14 +2,12 @@
 // date range and hands everything to the strategy runner.
 #include <nanobind/stl/string.h>
 
-#include <filesystem>
 #include <string>
-#include <system_error>
-#include <vector>
 
 #include "common.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/log.hpp"
+#include "request.hpp"
 #include "service.hpp"
 
 using namespace nanobind::literals;
@@ -19,19 +17,6 @@ namespace morvane::service {
 namespace {
 
 namespace glue = morvane::pyglue;
-namespace fs = std::filesystem;
-
-nb::object normalized_date(nb::handle value, const char* name) {
-  const nb::object text =
-      nb::module_::import_("morvane.backtest._store").attr("normalize_yyyymmdd")(value);
-  if (!PyUnicode_CheckExact(text.ptr())) glue::raise_type_error(name, "str | int", value);
-  return text;
-}
-
-bool is_empty_dir_argument(nb::handle output_dir) {
-  return output_dir.is_none() ||
-         (PyUnicode_Check(output_dir.ptr()) && nb::len(nb::borrow<nb::str>(output_dir)) == 0);
-}
 
 // A benchmark code absent from the data gives a zero benchmark return; that
 // is kept, but a typo ("00852") or "all" should not pass unnoticed.
@@ -50,38 +35,12 @@ void warn_unknown_benchmark(nb::handle benchmark, nb::handle matrices) {
                     benchmark, nb::str(", ").attr("join")(available));
 }
 
-// The chart folder, created for the request and removed again (when still
-// empty) if the backtest fails, so a rejected call leaves no trace.
-class ChartFolder {
- public:
-  explicit ChartFolder(const std::string& dir) {
-    for (fs::path p = fs::absolute(dir); !p.empty() && !fs::exists(p); p = p.parent_path()) {
-      created_.push_back(p);
-      if (p == p.parent_path()) break;
-    }
-    fs::create_directories(dir);
-  }
-  ChartFolder(const ChartFolder&) = delete;
-  ChartFolder& operator=(const ChartFolder&) = delete;
-  void keep() { created_.clear(); }
-  ~ChartFolder() {
-    for (const fs::path& p : created_) {
-      std::error_code ignored;
-      fs::remove(p, ignored);  // only removes an empty folder
-    }
-  }
-
- private:
-  std::vector<fs::path> created_;
-};
-
 }  // namespace
 
 nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
   const nb::object runner =
       nb::module_::import_("morvane.backtest._ravelle").attr("run_strategy_backtest_core");
   const nb::module_ result = nb::module_::import_("morvane.backtest.result");
-  const nb::object os = nb::module_::import_("os");
 
   if (!r.strategy.is_none()) glue::require_dataframe(r.strategy, "strategy");
   if (!nb::isinstance(r.data, result.attr("BacktestData"))) {
@@ -93,30 +52,21 @@ nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
   const double fee = glue::to_float(r.fee, "fee");
   const double rule_fee = glue::to_float(r.rule_fee, "rule_fee");
   const std::optional<std::string> plot = glue::to_optional_text(r.plot, "plot");
-  if (!r.output_dir.is_none() && !PyUnicode_Check(r.output_dir.ptr()) &&
-      !nb::isinstance(r.output_dir, os.attr("PathLike"))) {
-    glue::raise_type_error("output_dir", "str | os.PathLike | None", r.output_dir);
-  }
+  require_output_dir_type(r.output_dir);
 
   if (r.strategy.is_none() || nb::len(r.strategy) == 0) glue::raise_value_error("策略权重矩阵为空");
   const nb::object strategy =
       nb::module_::import_("morvane.backtest._store").attr("clean_matrix")(r.strategy);
-  if (plot) {
-    if (is_empty_dir_argument(r.output_dir)) {
-      glue::raise_value_error("plot 非 None 时,output_dir 必须提供");
-    }
-    if (plot_filename.empty()) glue::raise_value_error("plot 非 None 时,plot_filename 必须提供");
-  }
+  if (plot) require_chart_target(r.output_dir, plot_filename);
   const nb::object bt_start = normalized_date(r.start_date, "start_date");
   const nb::object bt_end = normalized_date(r.end_date, "end_date");
   const nb::object matrices = self.attr("_slice_data")(r.data.attr("data"), bt_start, bt_end);
 
-  nb::object chart_path = nb::none();
+  nb::object chart = nb::none();
   std::optional<ChartFolder> folder;
   if (plot) {
-    const nb::object dir = nb::module_::import_("pathlib").attr("Path")(r.output_dir);
-    chart_path = nb::str(dir.attr("__truediv__")(nb::str((plot_filename + ".png").c_str())));
-    folder.emplace(nb::cast<std::string>(os.attr("fspath")(dir)));
+    chart = chart_path(r.output_dir, plot_filename);
+    folder.emplace(r.output_dir);
   }
   warn_unknown_benchmark(r.benchmark, matrices);
 
@@ -131,7 +81,7 @@ nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
              "buy_price"_a = matrices["buy_price"], "sell_price"_a = matrices["sell_price"],
              "benchmark_dict"_a = matrices["benchmark_dict"], "benchmark_names"_a = r.benchmark,
              "rolling_window"_a = rolling_window, "total_money"_a = total_money, "fee"_a = fee,
-             "rule_fee"_a = rule_fee, "plot_image_kind"_a = r.plot, "plot_save_path"_a = chart_path,
+             "rule_fee"_a = rule_fee, "plot_image_kind"_a = r.plot, "plot_save_path"_a = chart,
              "strategy_name"_a = name, "plot_title"_a = name);
   if (folder) folder->keep();
 

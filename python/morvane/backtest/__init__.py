@@ -1,1 +1,93 @@
-"""morvane 的回测子包: 策略回测核心、因子分组回测核心与预备数据存储。"""
+"""morvane 的回测子包: 策略回测核心、因子分组回测核心与预备数据存储。
+
+子包本身可以调用: ``morvane.backtest(factor, data, ...)`` 跑因子分组回测,
+与 ``BacktestService.backtest`` 同参同义。
+"""
+
+from __future__ import annotations
+
+import sys
+import types
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    import os
+
+    import pandas as pd
+
+    from .result import BacktestData, BacktestResult
+
+
+class _CallableBacktestPackage(types.ModuleType):
+    """The subpackage, callable as the factor backtest.
+
+    ``morvane.backtest`` names both the subpackage and the factor backtest; a
+    function of that name in ``morvane`` would hide the subpackage, so the
+    subpackage itself takes the call.
+    """
+
+    def __call__(
+        self,
+        factor: pd.DataFrame,
+        data: BacktestData,
+        start_date: str | int,
+        end_date: str | int,
+        output_dir: str | os.PathLike[str],
+        plot_filename: str,
+        *,
+        group_num: int = 20,
+        benchmark: str | list[str] | None = "000852",
+        universe: str | list[str] | None = None,
+        rolling_window: int = 0,
+        ascending: bool = False,
+        total_money: float = 1e8,
+        fee: float = 1e-4,
+        rule_fee: float = 5e-4,
+        plot: str = "long",
+    ) -> BacktestResult:
+        """对宽表因子跑分组回测并出图。
+
+        每个交易日把选股范围内有因子值的股票按因子排序分成 group_num 组, 每组等权持有,
+        按 T-1 日分组在 T 日 VWAP 成交 (200 股一手、涨跌停与停牌限制、拆分分红、佣金与
+        印花税), 并计算 rank IC 与相对基准的超额。
+
+        Args:
+            factor (pandas.DataFrame): 因子宽表, 行为 "YYYYMMDD" 日期, 列为股票代码
+                (如 "000001"), 值为因子值。
+            data (BacktestData): load_backtest_data() 的结果, 必填。
+            start_date (str | int): 回测首日 (含), 例如 "20190102" 或 20190102。
+            end_date (str | int): 回测末日 (含), 例如 "20231229"。
+            output_dir (str | PathLike): 图片目录, 必填, 不存在时创建, 例如 "out"。
+            plot_filename (str): 不带目录和扩展名的图片文件名, 也用作图标题, 例如
+                "alpha1"; 多个基准时作为 "{plot_filename}_{code}.png" 的前缀。
+            group_num (int): 分组数, 取值 [2, 100], 默认 20。
+            benchmark (str | list[str] | None): 对冲基准 "000300"、"000905"、"000852",
+                或 "all" / None 表示全部, 默认 "000852"。
+            universe (str | list[str] | None): 选股范围指数代码 "000300"、"000905"、
+                "000852"、"399303"、"932000" 之一或列表 (取并集); None 为全市场。
+            rolling_window (int): 因子滚动均值窗口 (交易日), 取值 [0, 250], 默认 0。
+            ascending (bool): 排序方向, 默认 False: 因子值越大组号越大。
+            total_money (float): 每组的模拟资金, 取值 (0, 1e12], 默认 1e8。
+            fee (float): 佣金费率, 取值 [0, 0.01], 默认 1e-4。
+            rule_fee (float): 卖出印花税率, 取值 [0, 0.01], 默认 5e-4。
+            plot (str): 图形版式 "long" (默认) 或 "large"。
+        Returns:
+            BacktestResult: 分组日收益与累计收益、rank IC、最优组、基准汇总与图片路径。
+        Raises:
+            TypeError: 参数类型不符。
+            ValueError: 因子宽表为空、group_num 超出 [2, 100]、output_dir 或 plot_filename
+                为空、选股范围不支持或没有成分股数据、基准代码或版式无效。
+            KeyError: 回测数据缺少所需的矩阵。
+            MorvaneError: 计算失败。
+        """
+        from .. import _backtest_service
+
+        return _backtest_service().backtest(  # type: ignore[no-any-return]
+            factor, data, start_date, end_date, output_dir, plot_filename,
+            group_num=group_num, benchmark=benchmark, universe=universe,
+            rolling_window=rolling_window, ascending=ascending, total_money=total_money,
+            fee=fee, rule_fee=rule_fee, plot=plot,
+        )
+
+
+sys.modules[__name__].__class__ = _CallableBacktestPackage

@@ -1,0 +1,93 @@
+// The universe filter: a factor backtest restricted to the members of some
+// stock indices. Membership is already part of the loaded data (the
+// component datasets), so the filter narrows the sliced "close_price_valid"
+// and needs no disk access.
+#include <nanobind/stl/string.h>
+
+#include <string>
+
+#include "pyglue/args.hpp"
+#include "service.hpp"
+
+using namespace nanobind::literals;
+
+namespace morvane::service {
+
+namespace {
+
+namespace glue = morvane::pyglue;
+
+nb::object service_attr(const char* name) {
+  return nb::module_::import_("morvane.backtest._service").attr(name);
+}
+
+// The membership table of one index code, read from the sliced mapping.
+nb::object membership_of(nb::handle data, nb::handle code) {
+  const nb::object table = service_attr("_UNIVERSE_TO_COMPONENT");
+  const std::string text = nb::cast<std::string>(nb::str(code));
+  if (!nb::cast<bool>(table.attr("__contains__")(code))) {
+    glue::raise_value_error("不支持的选股范围: " + text);
+  }
+  const nb::object key = service_attr("component_dataset_key")(table[code]);
+  const nb::object matrix = data.attr("get")(key);
+  if (matrix.is_none() || nb::len(matrix) == 0) {
+    glue::raise_value_error("选股范围 " + text + " 无成分股数据,请重新准备数据");
+  }
+  return matrix;
+}
+
+}  // namespace
+
+nb::dict universe_to_component(nb::handle component_names) {
+  nb::dict table;
+  for (nb::handle name : component_names) {
+    // "rq_index_components_new_000300.XSHG" -> "000300"
+    const nb::object tail = nb::str(name).attr("rsplit")("_", 1)[nb::int_(-1)];
+    table[tail.attr("split")(".", 1)[nb::int_(0)]] = name;
+  }
+  return table;
+}
+
+nb::list parse_universe(nb::handle universe) {
+  nb::list codes;
+  if (universe.is_none()) return codes;
+  if (PyUnicode_Check(universe.ptr())) {
+    const nb::object code = nb::str(universe).attr("strip")();
+    if (nb::len(code) > 0) codes.append(code);
+    return codes;
+  }
+  for (nb::handle item : nb::iter(universe)) {
+    const nb::object code = nb::str(item).attr("strip")();
+    if (nb::len(code) > 0) codes.append(code);
+  }
+  return codes;
+}
+
+void apply_universe_filter(nb::handle self, nb::handle data, nb::handle universe,
+                           nb::handle start_date, nb::handle end_date) {
+  glue::require_dict(data, "data", false);
+  (void)glue::to_text(start_date, "start_date");
+  (void)glue::to_text(end_date, "end_date");
+  const nb::object codes = self.attr("_parse_universe")(universe);
+  if (nb::len(codes) == 0) return;
+
+  const nb::object valid = data["close_price_valid"];  // KeyError when absent
+  const nb::object index = valid.attr("index");
+  const nb::object columns = valid.attr("columns");
+  // Every code is checked before the mask is replaced, so a bad code leaves
+  // the mapping as it was.
+  nb::object members = nb::none();
+  for (nb::handle code : codes) {
+    const nb::object aligned =
+        membership_of(data, code).attr("reindex")("index"_a = index, "columns"_a = columns);
+    // A cell missing on one side counts as "not a member" there; only a cell
+    // missing in every chosen index stays missing.
+    members = members.is_none() ? aligned : members.attr("add")(aligned, "fill_value"_a = 0.0);
+  }
+  // 1.0 for a member of at least one chosen index on that date, NaN otherwise.
+  const nb::object factor =
+      members.attr("where")(members.attr("__gt__")(0)).attr("__mul__")(0).attr("__add__")(1);
+  data["close_price_valid"] = valid.attr("__mul__")(factor);
+}
+
+}  // namespace morvane::service
