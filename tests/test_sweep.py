@@ -223,3 +223,31 @@ name = "result"
         config.write_text(body, encoding="utf-8")
         with pytest.raises(error, match=match):
             sweep.run_config(config)
+
+
+class TestFactor:
+    def test_same_figures_as_single_runs_and_single_threaded_kernels(self, data, payload, tmp_path, monkeypatch):
+        factor = payload["data"]["close_price"].pct_change(fill_method=None)
+        sets = [{"group_num": 3}, {"group_num": 4, "universe": "000300", "rolling_window": 2}]
+        sizes = []
+        monkeypatch.setattr(sweep, "_usable_cpus", lambda: 2)
+        real = _core._set_task_thread_count
+        monkeypatch.setattr(_core, "_set_task_thread_count", lambda n: sizes.append(n) or real(n))
+        table, series = sweep.run_factor({"mom": factor}, data, START, END, grid=sets, keep="series")
+        # as many tasks as cores: each task's kernels run on one thread (0 puts the setting back)
+        assert sorted(sizes) == [0, 0, 1, 1]
+        for row, params in enumerate(sets):
+            single = morvane.backtest(factor, data, START, END, tmp_path, f"f{row}", **params)
+            assert table.loc[row, "best_group"] == single.best_group
+            assert table.loc[row, "rank_ic_mean"] == pytest.approx(single.rank_ic["rank_ic"].mean(), rel=1e-12)
+            pd.testing.assert_frame_equal(series[row].dropna(how="all"), single.group_daily_return,
+                                          check_names=False, check_column_type=False)
+            summary = single.benchmark_summary.set_index("benchmark_name")
+            assert table.loc[row, "excess_annual_return_000852"] == summary.loc["000852", "excess_annual_return"]
+        assert table["error"].isna().all()
+
+    @pytest.mark.parametrize("bad, error", [({"group_num": 1}, ValueError), ({"universe": "000001"}, ValueError),
+                                            ({"benchmark": "999999"}, ValueError), ({"group_num": "5"}, TypeError)])
+    def test_bad_sets_fail_up_front(self, data, payload, bad, error):
+        with pytest.raises(error, match=r"^参数组 0 "):
+            sweep.run_factor(payload["data"]["close_price"], data, START, END, grid=[bad])
