@@ -21,6 +21,7 @@ if TYPE_CHECKING:
     from .backtest._service import BacktestService
     from .backtest.result import BacktestData, StrategyBacktestResult
     from .singleton import DataClient
+    from . import sweep
 
 __all__ = [
     "__version__",
@@ -34,7 +35,17 @@ __all__ = [
     "NetworkError",
     "logger",
     "singleton",
+    "sweep",
 ]
+
+def __getattr__(name: str) -> object:
+    """Loads morvane.sweep on first use, so `import morvane` stays light."""
+    if name == "sweep":
+        import importlib
+
+        return importlib.import_module(".sweep", __name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
 
 _http_lock = threading.Lock()
 _http_client: HttpClient | None = None

@@ -4,6 +4,7 @@
 #include <nanobind/ndarray.h>
 
 #include <atomic>
+#include <utility>
 
 #include "doc.hpp"
 #include "group_backtest.hpp"
@@ -28,6 +29,18 @@ std::int64_t set_thread_count(nb::handle count) {
   const std::int64_t n = glue::to_int(count, "count");
   if (n < 0) glue::raise_value_error("参数 count 不能为负数, 收到 " + std::to_string(n));
   return g_group_threads.exchange(n);
+}
+
+// A sweep runs many backtests on its own threads; each of them sets its own
+// pool size here so that the sweep's threads times the pools' threads stays
+// within the machine. Thread-local, so it never touches another caller; 0
+// falls back to the process-wide setting above.
+thread_local std::int64_t t_task_threads = 0;
+
+std::int64_t set_task_thread_count(nb::handle count) {
+  const std::int64_t n = glue::to_int(count, "count");
+  if (n < 0) glue::raise_value_error("参数 count 不能为负数, 收到 " + std::to_string(n));
+  return std::exchange(t_task_threads, n);
 }
 
 nb::object alpha_backtest(nb::handle factor_matrix, nb::handle industry_matrix,
@@ -67,7 +80,7 @@ nb::object alpha_backtest(nb::handle factor_matrix, nb::handle industry_matrix,
                                               factor_name,
                                               plot_title};
   return morvane::core::run_alpha_vwap_backtest_core(
-      args, static_cast<std::size_t>(g_group_threads.load()));
+      args, static_cast<std::size_t>(t_task_threads > 0 ? t_task_threads : g_group_threads.load()));
 }
 
 nb::dict build_market_arrays(nb::handle index, nb::handle columns, nb::handle can_buy_stock,
@@ -168,4 +181,10 @@ NB_MODULE(_core, m) {
         morvane::doc::kRunAlphaVwapBacktestCore);
   m.def("_set_thread_count", &set_thread_count, "count"_a,
         nb::sig("def _set_thread_count(count: int) -> int"), morvane::doc::kSetThreadCount);
+  m.def("_set_task_thread_count", &set_task_thread_count, "count"_a,
+        nb::sig("def _set_task_thread_count(count: int) -> int"),
+        "设置当前线程上的因子分组回测线程数 (供参数扫描使用), 优先于 _set_thread_count。\n\n"
+        "Args:\n    count (int): 线程数; 0 表示取消本线程的设置, 沿用进程级设置。\n\n"
+        "Returns:\n    int: 本线程之前的设置。\n\n"
+        "Raises:\n    ValueError: count 为负数。\n    TypeError: count 不是数字。");
 }
