@@ -45,7 +45,7 @@ class ChartLock {
 // Closes the figure however drawing ends, so no figure leaks into pyplot.
 class OpenFigure {
  public:
-  OpenFigure(nb::object plt, nb::object figure) : plt_(std::move(plt)), figure(std::move(figure)) {}
+  OpenFigure(nb::object plt, nb::object drawn) : plt_(std::move(plt)), figure(std::move(drawn)) {}
   ~OpenFigure() {
     try {
       plt_.attr("close")(figure);
