@@ -148,6 +148,46 @@ def test_groups_trade_like_the_strategy_engine(seed, n_days, n_stocks, groups, a
         np.testing.assert_allclose(daily[g].to_numpy(), ref.to_numpy(), rtol=0, atol=1e-12)
 
 
+@pytest.mark.parametrize("forward", ["open_price", "forward_return_rank_cache"])
+def test_memory_layout_and_in_place_reads_change_no_result(forward):
+    # Enough days and stocks for several pool blocks, day tiles and stock blocks.
+    m = random_market(11, 150, 300)
+    rng = np.random.default_rng(5)
+    m["industry_matrix"] = m["close_price"] * 0 + rng.integers(0, 8, (150, 300))
+    if forward == "forward_return_rank_cache":
+        opens = m.pop("open_price")
+        m[forward] = (opens.shift(-2) / opens.shift(-1) - 1).rank(axis=1)
+    expected = core(**m, group_num=6)
+
+    def column_major(table):
+        return pd.DataFrame(np.asfortranarray(table.to_numpy()), index=table.index, columns=table.columns)
+
+    factor = m["factor_matrix"]
+    # A factor read in place: extra stocks beside the market's, a missing date, an extra one.
+    wide = pd.concat([factor, factor.iloc[:, :5].add_suffix("x")], axis=1).drop(index=factor.index[3])
+    wide.loc["29991231"] = 1.0
+    variants = {
+        "column-major": {k: column_major(v) for k, v in m.items()},
+        "wider factor": dict(m, factor_matrix=wide),
+        "column-major wider factor": dict(m, factor_matrix=column_major(wide)),
+    }
+    for name, inputs in variants.items():
+        for threads in (1, 3):
+            _core._set_thread_count(threads)
+            got = core(**inputs, group_num=6)
+            if name == "column-major":
+                frames = ("group_daily_return", "group_cumulative_return", "rank_ic", "group_matrix")
+            else:  # the dropped date forms no groups: compare the other dates' groups
+                frames = ()
+                kept = factor.index.drop(factor.index[3])
+                assert got.group_matrix.iloc[3].isna().all()
+                pd.testing.assert_frame_equal(got.group_matrix.loc[kept], expected.group_matrix.loc[kept])
+                pd.testing.assert_frame_equal(got.rank_ic, expected.rank_ic.drop(index=factor.index[3]))
+            for frame in frames:
+                pd.testing.assert_frame_equal(getattr(got, frame), getattr(expected, frame), check_exact=True,
+                                              obj=f"{name}, {threads} threads, {frame}")
+
+
 # ---------------------------------------------------------------- grouping
 
 

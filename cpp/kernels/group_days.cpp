@@ -12,16 +12,43 @@ namespace morvane::kernels {
 namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-// Days per pool block: large enough to keep thread hand-offs rare.
-constexpr std::size_t kDayBlock = 16;
+// Days per pool block: large enough to keep thread hand-offs (and each
+// block's scratch allocations) rare.
+constexpr std::size_t kDayBlock = 128;
+// Days per tile of a column-major input: two cache lines of each stock's
+// column, and a tile (16 x 5,000 doubles) that stays in cache.
+constexpr std::size_t kTileDays = 16;
 
-double forward_return(const ForwardSource& source, std::size_t day, std::size_t stock) {
-  if (source.rank_cache) return (*source.rank_cache)(day, stock);
-  const MatrixView<double>& open = *source.open;
-  if (day + 2 >= open.rows) return kNaN;
-  const double r = open(day + 2, stock) / open(day + 1, stock) - 1.0;
-  return std::isfinite(r) ? r : kNaN;
-}
+// Rows of one dates x stocks input for a block of days, each as contiguous
+// values: the input's own rows when they are contiguous, otherwise a tile
+// copied a stock at a time. A column-major input (what pandas hands out)
+// holds a stock's days side by side, so the copy reads memory in order where
+// reading a day across the stocks would touch a new cache line and page per
+// stock.
+struct DayRows {
+  std::vector<double> tile;
+  std::vector<const double*> rows;  // per wanted row; nullptr for -1
+
+  void load(const MatrixView<double>& m, std::span<const std::int64_t> wanted) {
+    rows.assign(wanted.size(), nullptr);
+    if (m.row_major()) {
+      for (std::size_t r = 0; r < wanted.size(); ++r) {
+        if (wanted[r] >= 0) rows[r] = &m(static_cast<std::size_t>(wanted[r]), 0);
+      }
+      return;
+    }
+    const std::size_t cols = m.cols;
+    tile.resize(wanted.size() * cols);
+    for (std::size_t j = 0; j < cols; ++j) {
+      for (std::size_t r = 0; r < wanted.size(); ++r) {
+        if (wanted[r] >= 0) tile[r * cols + j] = m(static_cast<std::size_t>(wanted[r]), j);
+      }
+    }
+    for (std::size_t r = 0; r < wanted.size(); ++r) {
+      if (wanted[r] >= 0) rows[r] = tile.data() + r * cols;
+    }
+  }
+};
 
 // Factor minus its industry's mean over the sample; an industry whose factor
 // is constant gets exactly 0, so rounding in the mean cannot invent an order.
@@ -51,9 +78,10 @@ void industry_residuals(std::span<const double> factor, std::span<const double> 
 }
 
 struct DayScratch {
+  DayRows factor_rows, valid_rows, forward_rows, industry_rows;
+  std::vector<std::int64_t> wanted;
   RankScratch rank;
   std::vector<std::uint32_t> members, order, ic_order;
-  std::vector<std::size_t> sizes;
   std::vector<double> values, forward, member_industry, x, y, z, industry, resid;
 };
 
@@ -71,12 +99,14 @@ void sorted_ranks(std::span<const double> sorted, std::vector<double>& ranks) {
   }
 }
 
-void one_day(const GroupDayInputs& in, std::size_t day, GroupDays& out, DayScratch& s) {
+// Day `day`, the `r`-th of its block: its rows are row r of the block's
+// tiles (the open prices: rows r + 1 and r + 2).
+void one_day(const GroupDayInputs& in, std::size_t day, std::size_t r, GroupDays& out,
+             DayScratch& s) {
   const std::size_t n_stocks = out.stocks;
   const std::int64_t row = in.factor_row[day];
   if (row < 0) return;
   out.has_factor[day] = 1;
-  const auto f_row = static_cast<std::size_t>(row);
   // The eligible stocks, compacted without a branch per stock: a stock is
   // written at the next free place and kept by advancing past it.
   // Their forward returns are picked up in the same pass, in memory order: read
@@ -87,14 +117,26 @@ void one_day(const GroupDayInputs& in, std::size_t day, GroupDays& out, DayScrat
   s.forward.resize(with_ic ? n_stocks : 0);
   const bool with_industry = with_ic && in.industry.has_value();
   s.member_industry.resize(with_industry ? n_stocks : 0);
+  const double* const factor = s.factor_rows.rows[r];
+  const double* const valid = s.valid_rows.rows[r];
+  const double* const cache = in.forward.rank_cache ? s.forward_rows.rows[r] : nullptr;
+  // The open prices of T + 1 and T + 2; none for the market's last two days.
+  const double* const open_1 = in.forward.open ? s.forward_rows.rows[r + 1] : nullptr;
+  const double* const open_2 = in.forward.open ? s.forward_rows.rows[r + 2] : nullptr;
+  const double* const industry = with_industry ? s.industry_rows.rows[r] : nullptr;
   std::size_t k = 0;
   for (std::size_t j = 0; j < n_stocks; ++j) {
-    const double v = in.factor(f_row, j);
+    const double v = factor[j];
     s.members[k] = static_cast<std::uint32_t>(j);
     s.values[k] = v;
-    if (with_ic) s.forward[k] = forward_return(in.forward, day, j);
-    if (with_industry) s.member_industry[k] = (*in.industry)(day, j);
-    k += static_cast<std::size_t>(std::isfinite(v) && !std::isnan(in.valid(day, j)));
+    if (cache != nullptr) {
+      s.forward[k] = cache[j];
+    } else if (with_ic) {
+      const double fwd = open_2 == nullptr ? kNaN : open_2[j] / open_1[j] - 1.0;
+      s.forward[k] = std::isfinite(fwd) ? fwd : kNaN;
+    }
+    if (with_industry) s.member_industry[k] = industry[j];
+    k += static_cast<std::size_t>(std::isfinite(v) && !std::isnan(valid[j]));
   }
   s.members.resize(k);
   s.values.resize(k);
@@ -104,14 +146,17 @@ void one_day(const GroupDayInputs& in, std::size_t day, GroupDays& out, DayScrat
   stable_order(s.values, in.ascending, s.rank, s.order);
   if (k >= n) {
     std::uint8_t* const g_row = out.group.data() + day * n_stocks;
-    s.sizes.assign(n, 0);
-    for (std::size_t p = 0; p < k; ++p) {
-      const std::size_t g = p * n / k;
-      g_row[s.members[s.order[p]]] = static_cast<std::uint8_t>(g + 1);
-      ++s.sizes[g];
-    }
+    // Rank p (from 0) is in group g exactly when g * k <= p * n < (g + 1) * k,
+    // so group g holds the ranks from ceil(g * k / n) up to the next group's
+    // first: one division per group, none per stock.
+    std::size_t begin = 0;
     for (std::size_t g = 0; g < n; ++g) {
-      out.weight[g * out.days + day] = 1.0 / static_cast<double>(s.sizes[g]);
+      const std::size_t end = ((g + 1) * k + n - 1) / n;
+      for (std::size_t p = begin; p < end; ++p) {
+        g_row[s.members[s.order[p]]] = static_cast<std::uint8_t>(g + 1);
+      }
+      out.weight[g * out.days + day] = 1.0 / static_cast<double>(end - begin);
+      begin = end;
     }
     out.formed[day] = 1;
   }
@@ -166,10 +211,36 @@ GroupDays run_group_days(const GroupDayInputs& in, std::size_t threads) {
   out.has_factor.assign(out.days, 0);
   out.rank_ic.assign(out.days, kNaN);
   if (in.industry) out.neutral_ic.assign(out.days, kNaN);
-  parallel_blocks(out.days, kDayBlock, threads, [&](std::size_t begin, std::size_t end) {
-    DayScratch scratch;
-    for (std::size_t day = begin; day < end; ++day) one_day(in, day, out, scratch);
-  });
+  parallel_blocks(out.days, kDayBlock, threads,
+                  [&](std::size_t block_begin, std::size_t block_end) {
+                    DayScratch scratch;
+                    std::vector<std::int64_t>& wanted = scratch.wanted;
+                    for (std::size_t begin = block_begin; begin < block_end; begin += kTileDays) {
+                      const std::size_t end = std::min(block_end, begin + kTileDays);
+                      wanted.assign(in.factor_row.begin() + static_cast<std::ptrdiff_t>(begin),
+                                    in.factor_row.begin() + static_cast<std::ptrdiff_t>(end));
+                      scratch.factor_rows.load(in.factor, wanted);
+                      const auto market_rows = [&](std::size_t count) {
+                        wanted.resize(count);
+                        for (std::size_t r = 0; r < count; ++r) {
+                          const std::size_t day = begin + r;
+                          wanted[r] = day < out.days ? static_cast<std::int64_t>(day) : -1;
+                        }
+                        return std::span<const std::int64_t>(wanted);
+                      };
+                      scratch.valid_rows.load(in.valid, market_rows(end - begin));
+                      if (in.forward.rank_cache) {
+                        scratch.forward_rows.load(*in.forward.rank_cache, market_rows(end - begin));
+                      } else if (in.forward.open) {
+                        scratch.forward_rows.load(*in.forward.open, market_rows(end - begin + 2));
+                      }
+                      if (in.industry && in.forward.any()) {
+                        scratch.industry_rows.load(*in.industry, market_rows(end - begin));
+                      }
+                      for (std::size_t day = begin; day < end; ++day)
+                        one_day(in, day, day - begin, out, scratch);
+                    }
+                  });
   return out;
 }
 

@@ -42,7 +42,7 @@ class GroupSweep {
 
   // Return day t (market row first + 1 + t) of stock j, whose group on the
   // weight day is `code` (0: none). Adds each group's money P&L to
-  // cash[(group - 1) * n_ret + t].
+  // cash[t * groups + group - 1].
   void trade(StockHoldings& h, std::size_t j, std::size_t t, std::uint8_t code,
              double* cash) const {
     if (code == 0 && h.count == 0) return;
@@ -62,7 +62,7 @@ class GroupSweep {
         prices = detail::prices_at<kUnitColumns>(market_, row, j, buy_cost_, sell_keep_);
         priced = true;
       }
-      cash[(g - 1U) * n_ret_ + t] += stock_day_pnl(trade, prices);
+      cash[t * groups_.groups + g - 1U] += stock_day_pnl(trade, prices);
     };
     bool member_held = false;
     std::size_t kept = 0;
@@ -100,20 +100,23 @@ class GroupSweep {
   double buy_cost_, sell_keep_;
 };
 
-// Stocks [j0, j1) of one block over every return day, adding their money P&L
-// to `cash` (groups x return days). Each cash cell receives its stocks in
-// ascending order whichever way the loops run, so the sums do not depend on
-// the layout: row-major markets are swept a day at a time across the block,
-// column-major ones a stock at a time down the days (each read in memory
-// order).
+// Stocks [j0, j1) (whole blocks, the last one possibly short) over every
+// return day, adding each block's money P&L to its own cash table in
+// `partial` (return days x groups per block). Each cash cell receives its
+// stocks in ascending order whichever way the loops run, so the sums do not
+// depend on the layout or on how many blocks one sweep covers: row-major
+// markets are swept a day at a time across all the stocks (each market row
+// read as one long stream, which the prefetcher follows; a block's short row
+// segments it would not), column-major ones a stock at a time down the days.
 template <bool kUnitColumns>
-void sweep_block(const GroupDays& groups, const MarketView& market, const PortfolioParams& params,
-                 std::size_t first, std::size_t n_ret, std::size_t j0, std::size_t j1,
-                 std::vector<std::uint8_t>& held_groups, std::vector<double>& held_shares,
-                 double* cash) {
+void sweep_stocks(const GroupDays& groups, const MarketView& market, const PortfolioParams& params,
+                  std::size_t first, std::size_t n_ret, std::size_t j0, std::size_t j1,
+                  std::vector<std::uint8_t>& held_groups, std::vector<double>& held_shares,
+                  double* partial) {
   const GroupSweep<kUnitColumns> sweep(groups, market, params, first, n_ret);
   const std::size_t n_groups = groups.groups;
   const std::size_t width = j1 - j0;
+  const std::size_t cash_size = n_ret * n_groups;
   held_groups.resize(width * n_groups);
   held_shares.resize(width * n_groups);
   std::vector<StockHoldings> holdings(width);
@@ -125,10 +128,17 @@ void sweep_block(const GroupDays& groups, const MarketView& market, const Portfo
   if constexpr (kUnitColumns) {
     for (std::size_t t = 0; t < n_ret; ++t) {
       const std::uint8_t* const day_codes = codes + t * groups.stocks;
-      for (std::size_t j = j0; j < j1; ++j) sweep.trade(holdings[j - j0], j, t, day_codes[j], cash);
+      for (std::size_t b0 = j0; b0 < j1; b0 += kStockBlock) {
+        double* const cash = partial + (b0 / kStockBlock) * cash_size;
+        const std::size_t b1 = std::min(j1, b0 + kStockBlock);
+        for (std::size_t j = b0; j < b1; ++j) {
+          sweep.trade(holdings[j - j0], j, t, day_codes[j], cash);
+        }
+      }
     }
   } else {
     for (std::size_t j = j0; j < j1; ++j) {
+      double* const cash = partial + (j / kStockBlock) * cash_size;
       for (std::size_t t = 0; t < n_ret; ++t) {
         sweep.trade(holdings[j - j0], j, t, codes[t * groups.stocks + j], cash);
       }
@@ -157,30 +167,31 @@ GroupReturns run_group_portfolios(const GroupDays& groups, const MarketView& mar
 
   const std::size_t n_blocks = (n_stocks + kStockBlock - 1) / kStockBlock;
   const bool unit_columns = market.rows_contiguous();
-  // Money P&L per block, group and return day.
-  std::vector<double> partial(n_blocks * n_groups * n_ret, 0.0);
-  parallel_blocks(n_blocks, 1, threads, [&](std::size_t b0, std::size_t b1) {
+  // Money P&L per block, return day and group.
+  std::vector<double> partial(n_blocks * n_ret * n_groups, 0.0);
+  // Row-major markets: one sweep per thread over as many whole blocks as
+  // share out evenly, so each sweep reads long row streams. Column-major
+  // ones gain nothing from width: a block at a time balances best.
+  const std::size_t workers = std::max<std::size_t>(threads == 0 ? usable_cpus() : threads, 1);
+  const std::size_t blocks_per_sweep = unit_columns ? (n_blocks + workers - 1) / workers : 1;
+  parallel_blocks(n_blocks, blocks_per_sweep, threads, [&](std::size_t b0, std::size_t b1) {
     std::vector<std::uint8_t> held_groups;
     std::vector<double> held_shares;
-    for (std::size_t b = b0; b < b1; ++b) {
-      double* const cash = partial.data() + b * n_groups * n_ret;
-      const std::size_t j0 = b * kStockBlock;
-      const std::size_t j1 = std::min(n_stocks, j0 + kStockBlock);
-      if (unit_columns) {
-        sweep_block<true>(groups, market, params, first, n_ret, j0, j1, held_groups, held_shares,
-                          cash);
-      } else {
-        sweep_block<false>(groups, market, params, first, n_ret, j0, j1, held_groups, held_shares,
-                           cash);
-      }
+    const std::size_t j0 = b0 * kStockBlock;
+    const std::size_t j1 = std::min(n_stocks, b1 * kStockBlock);
+    if (unit_columns) {
+      sweep_stocks<true>(groups, market, params, first, n_ret, j0, j1, held_groups, held_shares,
+                         partial.data());
+    } else {
+      sweep_stocks<false>(groups, market, params, first, n_ret, j0, j1, held_groups, held_shares,
+                          partial.data());
     }
   });
+  // Blocks in order, whatever thread swept them.
   out.daily.assign(n_ret * n_groups, 0.0);
   for (std::size_t b = 0; b < n_blocks; ++b) {
-    const double* const cash = partial.data() + b * n_groups * n_ret;
-    for (std::size_t g = 0; g < n_groups; ++g) {
-      for (std::size_t t = 0; t < n_ret; ++t) out.daily[t * n_groups + g] += cash[g * n_ret + t];
-    }
+    const double* const cash = partial.data() + b * n_ret * n_groups;
+    for (std::size_t k = 0; k < n_ret * n_groups; ++k) out.daily[k] += cash[k];
   }
   for (double& v : out.daily) v /= params.total_money;
   return out;

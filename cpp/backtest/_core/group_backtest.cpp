@@ -130,24 +130,33 @@ Checked check_arguments(const GroupBacktestArgs& a) {
 }
 
 // The factor as the days read it: its rows (smoothed down its own rows when
-// asked) and, per market date, the row to read or -1.
+// asked) and, per market date, the row to read or -1. Without smoothing, a
+// factor whose stocks line up with the market's is read in place, whatever
+// its dates: the days look their rows up by label.
 struct FactorRows {
-  std::vector<double> values;
+  glue::LabelledMatrix<double> source;  // keeps the table's array alive
+  std::vector<double> values;           // the gathered copy, when one was needed
   kernels::MatrixView<double> view;
   std::vector<std::int64_t> row_of_day;
 };
 
 FactorRows read_factor(nb::handle factor_matrix, nb::handle dates, nb::handle stocks,
                        std::size_t window) {
-  const glue::LabelledMatrix<double> factor =
-      glue::read_float_frame(factor_matrix, "factor_matrix");
   FactorRows out;
-  out.row_of_day = glue::label_positions(factor.index, dates, "factor_matrix", "行");
+  out.source = glue::read_float_frame(factor_matrix, "factor_matrix");
+  const kernels::MatrixView<double>& src = out.source.view;
+  out.row_of_day = glue::label_positions(out.source.index, dates, "factor_matrix", "行");
   const std::vector<std::int64_t> cols =
-      glue::label_positions(factor.columns, stocks, "factor_matrix", "列");
+      glue::label_positions(out.source.columns, stocks, "factor_matrix", "列");
+  if (window <= 1 && !cols.empty() && kernels::is_consecutive(cols)) {
+    out.view = src;
+    out.view.data = src.rows == 0 ? src.data : &src(0, static_cast<std::size_t>(cols.front()));
+    out.view.cols = cols.size();
+    return out;
+  }
   std::vector<std::int64_t> rows;
   if (window > 1) {
-    rows.resize(factor.view.rows);
+    rows.resize(src.rows);
     std::iota(rows.begin(), rows.end(), 0);
   } else {
     // Without smoothing only the market's dates are read, in their order.
@@ -159,9 +168,10 @@ FactorRows read_factor(nb::handle factor_matrix, nb::handle dates, nb::handle st
   out.values.resize(rows.size() * cols.size());
   {
     const nb::gil_scoped_release unlocked;
-    kernels::gather_matrix<double>(factor.view, rows, cols, kNaN, out.values);
+    kernels::gather_matrix<double>(src, rows, cols, kNaN, out.values);
     kernels::rolling_mean_columns(out.values, rows.size(), cols.size(), window);
   }
+  out.source = {};  // a converted table is not needed once gathered
   out.view = kernels::row_major_view(out.values.data(), rows.size(), cols.size());
   return out;
 }
@@ -222,7 +232,7 @@ nb::object run_alpha_vwap_backtest_core(const GroupBacktestArgs& a, std::size_t 
     returns = kernels::run_group_portfolios(days, market.view, c.params, threads);
     return 0;
   });
-  factor.values = {};
+  factor = FactorRows{};  // the copy, if any, is not needed for the results
 
   GroupOutcome outcome = build_outcome(days, std::move(returns), dates, stocks, in.forward.any());
   outcome.summary = group_benchmark_summary(outcome, a.benchmark_dict, c.benchmarks);
