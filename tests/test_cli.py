@@ -266,3 +266,44 @@ def test_top_group_weights_are_the_group_backtests_top_group(market, store):
     top = core.group_matrix.reindex_like(weights).eq(groups)
     pd.testing.assert_frame_equal(weights.notna(), top, check_names=False)
     assert np.allclose(weights.sum(axis=1)[top.any(axis=1)], 1.0)
+
+
+# -- sweep ----------------------------------------------------------------------
+
+
+def test_sweep_command_writes_the_table_and_fails_in_one_line(capsys, tmp_path, store, weights_csv):
+    config = tmp_path / "sweep.toml"
+    config.write_text(f"""
+[inputs]
+kind = "strategy"
+tables = {{ top = "{weights_csv}" }}
+data = "{store}"
+
+[grid]
+fee = [0.0, 1e-3]
+
+[output]
+name = "fees"
+
+[dates]
+start = 20210104
+end = 20211231
+""", encoding="utf-8")
+    code, out, err = _run(capsys, "sweep", str(config), "--out", str(tmp_path / "out"))
+    assert code == 0, err
+    assert "2 行" in out and str(tmp_path / "out") in out
+    table = pd.read_parquet(tmp_path / "out" / "fees.parquet")
+    assert list(table["fee"]) == [0.0, 1e-3] and table["error"].isna().all()
+    # Fees only cost: the dearer run cannot earn more.
+    assert table["annual_return"].iloc[1] <= table["annual_return"].iloc[0]
+    assert (tmp_path / "out" / "fees.csv").is_file()
+
+    for argv, named in [(["sweep", str(tmp_path / "none.toml")], "none.toml"),
+                        (["sweep", str(tmp_path)], str(tmp_path))]:
+        code, _, err = _run(capsys, *argv)
+        assert code == 1 and named in err and err.count("\n") == 1 and "Traceback" not in err
+    config.write_text(config.read_text(encoding="utf-8").replace("fee = [0.0, 1e-3]", "fee = [2.0]"),
+                      encoding="utf-8")
+    code, _, err = _run(capsys, "sweep", str(config), "--out", str(tmp_path / "bad"))
+    assert code == 1 and "fee" in err and err.count("\n") == 1
+    assert not (tmp_path / "bad").exists()

@@ -168,7 +168,7 @@ class TestAlignment:
         with caplog.at_level(logging.WARNING, logger="morvane"):
             run(weekly, market)
         warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
-        assert len(warnings) == 1 and "3 个交易日" in warnings[0] and "ffill()" in warnings[0]
+        assert len(warnings) == 1 and "3 个交易日" in warnings[0] and 'method="ffill"' in warnings[0]
         caplog.clear()
         with caplog.at_level(logging.WARNING, logger="morvane"):
             run(weights_of([[0.01, 0.01]] * 6), market)

@@ -8,30 +8,13 @@ import threading
 import numpy as np
 import pandas as pd
 import pytest
-from service_env import install
-from service_world import market_payload, write_store
+from service_fixtures import data, env, payload  # noqa: F401 (fixtures)
 
 import morvane
 from morvane import sweep
 from morvane.backtest import _core
 
 START, END = 20240102, 20240315
-
-
-@pytest.fixture(scope="module")
-def payload():
-    return market_payload(n_stocks=30)
-
-
-@pytest.fixture
-def env(monkeypatch, tmp_path):
-    return install(monkeypatch, tmp_path / "home")
-
-
-@pytest.fixture
-def data(env, payload):
-    write_store(env.store_dir, payload)
-    return morvane.load_backtest_data()
 
 
 @pytest.fixture(scope="module")

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "pyglue/args.hpp"
+#include "pyglue/chart_guards.hpp"
 #include "pyglue/frames.hpp"
 
 using namespace nanobind::literals;
@@ -20,47 +21,6 @@ constexpr const char* kExcess = "#ef4444";
 constexpr const char* kBenchmark = "#111827";
 constexpr const char* kIc = "#2563eb";
 constexpr int kIcRollingDays = 20;
-
-// Holds _ravelle's chart lock for its lifetime (a re-entrant lock whose
-// acquire() waits with the GIL released).
-class ChartLock {
- public:
-  ChartLock()
-      : lock_(nb::module_::import_("morvane.backtest._ravelle").attr("_MATPLOTLIB_PLOT_LOCK")) {
-    lock_.attr("acquire")();
-  }
-  ~ChartLock() {
-    try {
-      lock_.attr("release")();
-    } catch (const nb::python_error&) {  // releasing the held lock cannot fail
-    }
-  }
-  ChartLock(const ChartLock&) = delete;
-  ChartLock& operator=(const ChartLock&) = delete;
-
- private:
-  nb::object lock_;
-};
-
-// Closes the figure however drawing ends, so no figure leaks into pyplot.
-class OpenFigure {
- public:
-  OpenFigure(nb::object plt, nb::object figure) : plt_(std::move(plt)), figure(std::move(figure)) {}
-  ~OpenFigure() {
-    try {
-      plt_.attr("close")(figure);
-    } catch (const nb::python_error&) {
-    }
-  }
-  OpenFigure(const OpenFigure&) = delete;
-  OpenFigure& operator=(const OpenFigure&) = delete;
-
- private:
-  nb::object plt_;
-
- public:
-  nb::object figure;
-};
 
 nb::object datetime_index(nb::handle table) {
   return nb::module_::import_("morvane.backtest._core").attr("_with_datetime_index")(table);
@@ -234,22 +194,23 @@ void draw_one(const ChartRequest& r, const std::string& path, const std::string&
         summary[summary["benchmark_name"].attr("astype")("str").attr("__eq__")(code)];
     if (nb::len(match) > 0) row = match.attr("iloc")[nb::int_(0)];
   }
-  const ChartLock lock;
+  const glue::PlotLock lock;
   const nb::object matplotlib = nb::module_::import_("matplotlib");
   matplotlib.attr("use")("Agg");
   const nb::object plt = nb::module_::import_("matplotlib.pyplot");
   nb::module_::import_("morvane.backtest._ravelle").attr("_configure_strategy_plot_style")(plt);
   const bool tall = r.image_kind == "long";
-  const OpenFigure fig(plt, plt.attr("figure")("figsize"_a = tall ? nb::make_tuple(14.0, 20.0)
-                                                                  : nb::make_tuple(21.0, 11.5)));
-  const Panels p = layout(fig.figure, tall);
+  const nb::object figure = plt.attr("figure")("figsize"_a = tall ? nb::make_tuple(14.0, 20.0)
+                                                                  : nb::make_tuple(21.0, 11.5));
+  const glue::FigureGuard guard(plt, figure);
+  const Panels p = layout(figure, tall);
   draw_cumulative(r, p.cum, benchmark, code);
   draw_group_means(r, p.bars);
   draw_rank_ic(r, p.ic);
   draw_summary(r, p.table, row);
   const std::string suptitle = code.empty() ? r.title : r.title + "  (benchmark " + code + ")";
-  fig.figure.attr("suptitle")(suptitle, "fontsize"_a = 17, "fontweight"_a = "bold");
-  fig.figure.attr("savefig")(path, "dpi"_a = 110, "bbox_inches"_a = "tight");
+  figure.attr("suptitle")(suptitle, "fontsize"_a = 17, "fontweight"_a = "bold");
+  figure.attr("savefig")(path, "dpi"_a = 110, "bbox_inches"_a = "tight");
 }
 
 }  // namespace

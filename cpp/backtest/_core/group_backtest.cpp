@@ -122,7 +122,7 @@ Checked check_arguments(const GroupBacktestArgs& a) {
     glue::raise_value_error("参数 plot_image_kind 只能是 \"long\" 或 \"large\", 收到 \"" +
                             *c.image_kind + "\"");
   }
-  if (!a.plot_save_path.is_none()) chart_path_text(a.plot_save_path);
+  if (!a.plot_save_path.is_none()) static_cast<void>(chart_path_text(a.plot_save_path));
   c.factor_name = glue::to_text(a.factor_name, "factor_name");
   c.plot_title = glue::to_optional_text(a.plot_title, "plot_title");
   c.benchmarks = choose_benchmarks(a.benchmark_names, a.benchmark_dict);

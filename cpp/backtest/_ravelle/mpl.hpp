@@ -8,36 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "pyglue/chart_guards.hpp"
+
 namespace morvane::ravelle {
 
 namespace nb = nanobind;
 
-// Holds _MATPLOTLIB_PLOT_LOCK of this module for its lifetime. The lock is a
-// re-entrant threading.RLock, whose acquire() waits with the GIL released.
-class PlotLock {
- public:
-  PlotLock();
-  ~PlotLock();
-  PlotLock(const PlotLock&) = delete;
-  PlotLock& operator=(const PlotLock&) = delete;
-
- private:
-  nb::object lock_;
-};
-
-// Closes a figure however drawing ends, so a failed chart leaks no figure
-// into pyplot's registry.
-class FigureGuard {
- public:
-  FigureGuard(nb::object plt, nb::object figure);
-  ~FigureGuard();
-  FigureGuard(const FigureGuard&) = delete;
-  FigureGuard& operator=(const FigureGuard&) = delete;
-
- private:
-  nb::object plt_;
-  nb::object figure_;
-};
+using PlotLock = pyglue::PlotLock;
+using FigureGuard = pyglue::FigureGuard;
 
 struct Pyplot {
   nb::object plt;      // matplotlib.pyplot

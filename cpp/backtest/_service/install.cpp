@@ -57,9 +57,11 @@ nb::object package_fields(nb::handle description) {
 }  // namespace
 
 void recover_interrupted_install(const DataPaths& paths) {
+  const std::string visible = paths.staging_prefix();
+  std::string hidden(1, '.');
+  hidden += visible;
   for (const std::string& name : k::list_directory(paths.root)) {
-    if (starts_with(name, paths.staging_prefix()) ||
-        starts_with(name, "." + paths.staging_prefix())) {
+    if (starts_with(name, visible) || starts_with(name, hidden)) {
       remove_tree(paths.root + "/" + name);
     }
   }

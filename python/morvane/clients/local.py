@@ -169,6 +169,14 @@ class LocalFileClient:
         return None
 
 
+def _write_table(table: pd.DataFrame, path: Path, file_format: str) -> None:
+    if file_format == "parquet":
+        _require_pyarrow()
+        table.to_parquet(path, index=False)
+    else:
+        table.to_csv(path, index=False)
+
+
 def write_factor_file(directory: Path, name: str, table: pd.DataFrame, file_format: str) -> Path:
     """Writes one factor's long table as <directory>/factors/<name>.<format>."""
     _check_format(file_format)
@@ -176,11 +184,7 @@ def write_factor_file(directory: Path, name: str, table: pd.DataFrame, file_form
     folder.mkdir(parents=True, exist_ok=True)
     path = folder / f"{_plain_name(name)}.{file_format}"
     out = table.assign(date=pd.to_datetime(table["date"]).dt.strftime("%Y%m%d"))
-    if file_format == "parquet":
-        _require_pyarrow()
-        out.to_parquet(path, index=False)
-    else:
-        out.to_csv(path, index=False)
+    _write_table(out, path, file_format)
     return path
 
 
@@ -191,11 +195,7 @@ def write_index_file(directory: Path, table: pd.DataFrame | None, file_format: s
     path.parent.mkdir(parents=True, exist_ok=True)
     frame = table if table is not None else pd.DataFrame(columns=["ukey", "date", "close", "daily_return"])
     out = frame.assign(date=pd.to_datetime(frame["date"]).dt.strftime("%Y%m%d"))
-    if file_format == "parquet":
-        _require_pyarrow()
-        out.to_parquet(path, index=False)
-    else:
-        out.to_csv(path, index=False)
+    _write_table(out, path, file_format)
     return path
 
 
