@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 #include "moments.hpp"
 #include "series.hpp"
@@ -152,6 +153,33 @@ WeightFigures weight_figures(const MatrixView<double>& weights) {
         previous = z;
       }
     }
+  }
+  WeightFigures out{mean(held), kNaN};
+  if (rows > 1) out.turnover = mean(std::span<const double>(moved).subspan(1)) / 2.0;
+  return out;
+}
+
+WeightFigures weight_figures_in_row_order(const MatrixView<double>& weights,
+                                          std::span<const std::int64_t> cols) {
+  const std::size_t rows = weights.rows;
+  if (rows == 0) return {kNaN, kNaN};
+  // The sums of contiguous_row, lane by lane in the same order, over the
+  // selected columns as the row-major table of them would hold them.
+  const std::size_t n = cols.size();
+  const std::size_t blocked = n - n % 4;
+  std::vector<double> held(rows, 0.0);
+  std::vector<double> moved(rows, 0.0);
+  for (std::size_t t = 0; t < rows; ++t) {
+    std::size_t count = 0;
+    double lanes[4] = {0.0, 0.0, 0.0, 0.0};
+    for (std::size_t q = 0; q < n; ++q) {
+      const auto j = static_cast<std::size_t>(cols[q]);
+      const double w = weights(t, j);
+      count += finite(w);
+      if (t > 0) lanes[q < blocked ? q % 4 : 0] += std::fabs(zeroed(w) - zeroed(weights(t - 1, j)));
+    }
+    held[t] = static_cast<double>(count);
+    moved[t] = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
   }
   WeightFigures out{mean(held), kNaN};
   if (rows > 1) out.turnover = mean(std::span<const double>(moved).subspan(1)) / 2.0;

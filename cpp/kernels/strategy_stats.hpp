@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
@@ -55,6 +56,12 @@ struct WeightFigures {
 // Reads the weight matrix once, in its memory order. NaN figures for a table
 // without rows; turnover NaN for a single row.
 [[nodiscard]] WeightFigures weight_figures(const MatrixView<double>& weights);
+
+// What weight_figures gives for the row-major table of the columns `cols` of
+// `weights`, in that order, whatever the layout of `weights`: the turnover's
+// sums run in the same order, so the figures are the same to the last bit.
+[[nodiscard]] WeightFigures weight_figures_in_row_order(const MatrixView<double>& weights,
+                                                        std::span<const std::int64_t> cols);
 
 // The thirteen statistics in their reporting units: annual returns in percent,
 // drawdowns as positive magnitudes, rates as fractions.

@@ -1,10 +1,13 @@
 #include "align_weights.hpp"
 
 #include <cstdint>
+#include <limits>
+#include <numeric>
 #include <string>
 #include <vector>
 
 #include "kernels/gather.hpp"
+#include "kernels/weight_smoothing.hpp"
 #include "kernels/weights.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/frames.hpp"
@@ -62,16 +65,60 @@ void report(nb::handle kept_dates, nb::handle market_dates, std::size_t dropped_
   }
 }
 
+nb::list position_list(const std::vector<std::int64_t>& positions) {
+  nb::list out;
+  for (const std::int64_t p : positions) out.append(p);
+  return out;
+}
+
+// Where the kept stocks go in the engine's table: the span of market columns
+// they fall in when they appear there in the same order (the engine then
+// sums every day over the stocks in the order it would anyway), else the kept
+// stocks themselves.
+struct Placement {
+  nb::object columns;                  // labels of the engine's columns
+  std::size_t width = 0;               // their number
+  std::vector<std::int64_t> out_cols;  // engine column of each kept stock
+};
+
+Placement place_in_market(nb::handle kept_codes, nb::handle market_codes, std::size_t kept) {
+  Placement p;
+  p.out_cols.resize(kept);
+  std::iota(p.out_cols.begin(), p.out_cols.end(), std::int64_t{0});
+  p.columns = nb::borrow(kept_codes);
+  p.width = kept;
+  if (kept == 0 || !nb::cast<bool>(market_codes.attr("is_unique"))) return p;
+  const std::vector<std::int64_t> in_market =
+      glue::label_positions(market_codes, kept_codes, "close_price", "列");
+  for (std::size_t c = 0; c < kept; ++c) {
+    if (in_market[c] < 0 || (c > 0 && in_market[c] <= in_market[c - 1])) return p;
+  }
+  const std::int64_t first = in_market.front();
+  const auto width = static_cast<std::size_t>(in_market.back() - first + 1);
+  if (width == kept) return p;  // already a run of market columns
+  p.columns = market_codes[glue::py_slice(static_cast<std::size_t>(first),
+                                          static_cast<std::size_t>(in_market.back()) + 1)];
+  p.width = width;
+  for (std::size_t c = 0; c < kept; ++c) p.out_cols[c] = in_market[c] - first;
+  return p;
+}
+
 }  // namespace
 
-nb::object align_weights_to_market(nb::handle strategy_matrix, nb::handle close_price) {
-  const glue::LabelledMatrix<double> weights =
-      glue::read_float_frame(strategy_matrix, "strategy_matrix");
+kernels::WeightFigures WorkWeights::figures() const {
+  return row_order ? kernels::weight_figures_in_row_order(figure_view, figure_cols)
+                   : kernels::weight_figures(figure_view);
+}
+
+WorkWeights work_weights(nb::handle strategy_matrix, nb::handle close_price,
+                         std::int64_t rolling_window) {
+  glue::LabelledMatrix<double> weights = glue::read_float_frame(strategy_matrix, "strategy_matrix");
   require_unique(weights.index, "行");
   require_unique(weights.columns, "列");
   const nb::object market_dates = close_price.attr("index");
+  const nb::object market_codes = close_price.attr("columns");
   const nb::object dates = weights.index.attr("intersection")(market_dates);
-  const nb::object codes = weights.columns.attr("intersection")(close_price.attr("columns"));
+  const nb::object codes = weights.columns.attr("intersection")(market_codes);
   const std::vector<std::int64_t> rows =
       glue::label_positions(weights.index, dates, "strategy_matrix", "行");
   const std::vector<std::int64_t> cols =
@@ -92,19 +139,68 @@ nb::object align_weights_to_market(nb::handle strategy_matrix, nb::handle close_
 
   const bool all_rows = rows.size() == weights.view.rows && kernels::is_consecutive(rows);
   const bool all_cols = kept_cols.size() == weights.view.cols && kernels::is_consecutive(kept_cols);
-  if (all_rows && all_cols) return nb::borrow(strategy_matrix);
+  const bool whole_table = all_rows && all_cols;
+  const bool smoothing = rolling_window > 1;
 
-  nb::list kept_positions;
-  for (const std::int64_t c : kept_cols) kept_positions.append(c);
-  const nb::object kept_codes = weights.columns.attr("take")(kept_positions);
-  std::vector<double> aligned(rows.size() * kept_cols.size());
-  {
-    const nb::gil_scoped_release unlocked;
-    kernels::gather_matrix<double>(weights.view, rows, kept_cols, 0.0, aligned);
+  WorkWeights out;
+  out.source_owner = weights.owner;
+  if (whole_table && !smoothing) {
+    // The table itself, as given.
+    out.figure_view = weights.view;
+    out.matrix = std::move(weights);
+    return out;
   }
-  const nb::object values = glue::numpy_from(std::move(aligned), rows.size(), kept_cols.size());
-  return nb::module_::import_("pandas").attr("DataFrame")(
-      values, "index"_a = dates, "columns"_a = kept_codes, "copy"_a = false);
+
+  const nb::object kept_codes =
+      all_cols ? weights.columns : weights.columns.attr("take")(position_list(kept_cols));
+  const Placement place = place_in_market(kept_codes, market_codes, kept_cols.size());
+  out.matrix.columns = place.columns;
+  out.matrix.owner = nb::none();
+
+  if (smoothing) {
+    kernels::SmoothedWeights smoothed;
+    {
+      const nb::gil_scoped_release unlocked;
+      smoothed =
+          kernels::smooth_weight_columns(weights.view, rows, kept_cols, place.out_cols, place.width,
+                                         static_cast<std::size_t>(rolling_window));
+    }
+    const nb::object base = whole_table ? weights.index : dates;
+    out.matrix.index = base.attr("take")(position_list(smoothed.kept_rows));
+    out.storage = std::move(smoothed.values);
+    out.matrix.view = kernels::MatrixView<double>{out.storage.data(), smoothed.rows, smoothed.width,
+                                                  1, static_cast<std::ptrdiff_t>(smoothed.rows)};
+    // The smoothed table is column-major, so its figures run down the columns.
+    out.figure_view = out.matrix.view;
+    return out;
+  }
+
+  // The aligned table is row-major: its figures run along the rows.
+  out.matrix.index = dates;
+  out.row_order = true;
+  out.figure_cols = place.out_cols;
+  if (place.width == kept_cols.size() && !rows.empty() && !kept_cols.empty() &&
+      kernels::is_consecutive(rows) && kernels::is_consecutive(kept_cols)) {
+    // A block of the caller's table: read in place.
+    const kernels::MatrixView<double>& v = weights.view;
+    out.matrix.view = kernels::MatrixView<double>{
+        &v(static_cast<std::size_t>(rows.front()), static_cast<std::size_t>(kept_cols.front())),
+        rows.size(), kept_cols.size(), v.row_stride, v.col_stride};
+  } else {
+    std::vector<std::int64_t> source_cols(place.width, -1);
+    for (std::size_t c = 0; c < kept_cols.size(); ++c) {
+      source_cols[static_cast<std::size_t>(place.out_cols[c])] = kept_cols[c];
+    }
+    out.storage.resize(rows.size() * place.width);
+    {
+      const nb::gil_scoped_release unlocked;
+      kernels::gather_matrix<double>(weights.view, rows, source_cols,
+                                     std::numeric_limits<double>::quiet_NaN(), out.storage);
+    }
+    out.matrix.view = kernels::row_major_view(out.storage.data(), rows.size(), place.width);
+  }
+  out.figure_view = out.matrix.view;
+  return out;
 }
 
 }  // namespace morvane::ravelle

@@ -90,7 +90,7 @@ struct Backtest {
 };
 
 std::optional<Backtest> build_backtest(JoinedDays&& days, bool with_benchmark,
-                                       const kernels::MatrixView<double>& weights) {
+                                       const WorkWeights& weights) {
   const std::vector<std::size_t> rows = [&] {
     const std::span<const double> inputs[] = {days.daily_return, days.index_daily_return,
                                               days.close};
@@ -117,7 +117,7 @@ std::optional<Backtest> build_backtest(JoinedDays&& days, bool with_benchmark,
   kernels::WeightFigures held{};
   {
     const nb::gil_scoped_release unlocked;
-    held = kernels::weight_figures(weights);
+    held = weights.figures();
   }
   nb::dict stats;
   if (clean.empty()) {
@@ -162,9 +162,9 @@ std::optional<Backtest> build_backtest(JoinedDays&& days, bool with_benchmark,
 nb::object run_strategy_backtest(const RunnerArgs& a) {
   const Checked c = check_arguments(a);
 
-  const nb::object aligned = align_weights_to_market(a.strategy_matrix, a.market.close_price);
-  const nb::object work_matrix = smooth_strategy_weights(aligned, a.rolling_window);
-  const glue::LabelledMatrix<double> work = glue::read_float_frame(work_matrix, "strategy_matrix");
+  const WorkWeights weights =
+      work_weights(a.strategy_matrix, a.market.close_price, c.rolling_window);
+  const glue::LabelledMatrix<double>& work = weights.matrix;
 
   std::vector<std::uint8_t> weighted;
   {
@@ -206,7 +206,7 @@ nb::object run_strategy_backtest(const RunnerArgs& a) {
     return empty_result(c.strategy_name);
   }
 
-  std::optional<Backtest> backtest = build_backtest(std::move(days), !primary.is_none(), work.view);
+  std::optional<Backtest> backtest = build_backtest(std::move(days), !primary.is_none(), weights);
   if (!backtest) return empty_result(c.strategy_name);
 
   const nb::object summary = glue::benchmark_summary(backtest->total.attr("index"),

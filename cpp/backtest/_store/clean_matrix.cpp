@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "kernels/gather.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/dates.hpp"
 #include "pyglue/frames.hpp"
@@ -107,19 +108,29 @@ nb::object clean_matrix(nb::handle table) {
 
   // The values, as one float64 (or bool) array; a text column fails here with
   // its name.
-  nb::object values;
-  if (all_bool_columns(table)) {
-    values = table.attr("to_numpy")("dtype"_a = "bool");
-  } else {
-    values = glue::read_float_frame(table, "table").owner;
-  }
   std::vector<std::int64_t> positions(rows.begin(), rows.end());
-  const std::size_t shape[1] = {positions.size()};
-  const nb::object taker = nb::ndarray<nb::numpy, const std::int64_t, nb::ndim<1>>(
-                               positions.data(), 1, shape, nb::handle())
-                               .cast();
-  // take() copies, so the result never shares memory with the caller's table.
-  const nb::object picked = np.attr("take")(values, taker, "axis"_a = 0);
+  nb::object picked;
+  if (all_bool_columns(table)) {
+    const nb::object values = table.attr("to_numpy")("dtype"_a = "bool");
+    const std::size_t shape[1] = {positions.size()};
+    const nb::object taker = nb::ndarray<nb::numpy, const std::int64_t, nb::ndim<1>>(
+                                 positions.data(), 1, shape, nb::handle())
+                                 .cast();
+    // take() copies, so the result never shares memory with the caller's table.
+    picked = np.attr("take")(values, taker, "axis"_a = 0);
+  } else {
+    // A new row-major copy of the picked rows, gathered with the GIL released
+    // (loaded tables are read by other threads meanwhile).
+    const glue::LabelledMatrix<double> values = glue::read_float_frame(table, "table");
+    std::vector<std::int64_t> all_cols(values.view.cols);
+    std::iota(all_cols.begin(), all_cols.end(), std::int64_t{0});
+    std::vector<double> out(positions.size() * values.view.cols);
+    {
+      const nb::gil_scoped_release unlocked;
+      kernels::gather_matrix<double>(values.view, positions, all_cols, 0.0, out);
+    }
+    picked = glue::numpy_from(std::move(out), positions.size(), values.view.cols);
+  }
 
   std::vector<std::int32_t> kept_dates;
   kept_dates.reserve(rows.size());
