@@ -66,18 +66,19 @@ nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
   warn_unknown_benchmark(r.benchmark, matrices);
 
   const nb::object name = nb::str(plot_filename.c_str());
-  const nb::object core_result =
-      runner("strategy_matrix"_a = rows_between(strategy, bt_start, bt_end),
-             "can_buy_stock"_a = matrices["can_buy_stock"],
-             "cant_sell_stock"_a = matrices["cant_sell_stock"],
-             "split_factor"_a = matrices["rq_get_split"],
-             "dividend_factor"_a = matrices["rq_get_dividend"],
-             "close_price"_a = matrices["close_price"], "prev_close"_a = matrices["prev_close"],
-             "buy_price"_a = matrices["buy_price"], "sell_price"_a = matrices["sell_price"],
-             "benchmark_dict"_a = matrices["benchmark_dict"], "benchmark_names"_a = r.benchmark,
-             "rolling_window"_a = rolling_window, "total_money"_a = costs.total_money,
-             "fee"_a = costs.fee, "rule_fee"_a = costs.rule_fee, "plot_image_kind"_a = r.plot,
-             "plot_save_path"_a = chart, "strategy_name"_a = name, "plot_title"_a = name);
+  nb::dict keywords;
+  keywords["strategy_matrix"] = rows_between(strategy, bt_start, bt_end);
+  add_market_keywords(keywords, matrices);
+  keywords["benchmark_names"] = r.benchmark;
+  keywords["rolling_window"] = rolling_window;
+  keywords["total_money"] = costs.total_money;
+  keywords["fee"] = costs.fee;
+  keywords["rule_fee"] = costs.rule_fee;
+  keywords["plot_image_kind"] = r.plot;
+  keywords["plot_save_path"] = chart;
+  keywords["strategy_name"] = name;
+  keywords["plot_title"] = name;
+  const nb::object core_result = runner(**keywords);
   if (folder) folder->keep();
 
   return result.attr("StrategyBacktestResult")(
