@@ -297,6 +297,10 @@ end = 20211231
     # Fees only cost: the dearer run cannot earn more.
     assert table["annual_return"].iloc[1] <= table["annual_return"].iloc[0]
     assert (tmp_path / "out" / "fees.csv").is_file()
+    # Without --out the config's folder (by default "sweep" beside it) is named.
+    code, out, err = _run(capsys, "sweep", str(config))
+    assert code == 0, err
+    assert str(tmp_path / "sweep" / "fees.parquet") in out and (tmp_path / "sweep" / "fees.csv").is_file()
 
     for argv, named in [(["sweep", str(tmp_path / "none.toml")], "none.toml"),
                         (["sweep", str(tmp_path)], str(tmp_path))]:

@@ -815,7 +815,7 @@ def run_config(config_path: str | os.PathLike[str], *, out_dir: str | os.PathLik
         out_dir (str | PathLike | None): 输出目录, 给出时优先于 [output] 的 dir, 默认 None。
     Returns:
         pandas.DataFrame: 汇总表, 同 run_factor / run_strategy; 也写到
-            <输出目录>/<name>.parquet 与 <name>.csv。
+            <输出目录>/<name>.parquet 与 <name>.csv, 两个路径记在 attrs["output_files"]。
     Raises:
         FileNotFoundError: 配置文件或输入表不存在。
         ValueError: 配置文件不是合法的 TOML、缺少必需的节或键、取值不合法。
@@ -877,6 +877,9 @@ def run_config(config_path: str | os.PathLike[str], *, out_dir: str | os.PathLik
             client.close()
     assert isinstance(table, pd.DataFrame)
     target.mkdir(parents=True, exist_ok=True)
-    table.to_parquet(target / f"{stem}.parquet", index=False)
-    table.to_csv(target / f"{stem}.csv", index=False)
+    written = (target / f"{stem}.parquet", target / f"{stem}.csv")
+    table.to_parquet(written[0], index=False)
+    table.to_csv(written[1], index=False)
+    # Where the files went, for callers that let the config choose the folder.
+    table.attrs["output_files"] = tuple(str(p) for p in written)
     return table

@@ -32,6 +32,6 @@ def run(args: argparse.Namespace) -> int:
     except ImportError as error:
         raise CliError(f"这个版本的 morvane 没有参数扫描 (morvane.sweep): {error}") from error
     table = sweep.run_config(config, out_dir=None if args.out is None else Path(args.out))
-    where = Path(args.out) if args.out is not None else "配置里指定的输出目录"
-    print(f"扫描完成: {len(table)} 行, 汇总表写在 {where}")
+    files = table.attrs.get("output_files", ())
+    print(f"扫描完成: {len(table)} 行, 汇总表写在 " + " 与 ".join(files))
     return 0
