@@ -104,22 +104,26 @@ nb::object backtest_factor(nb::handle self, const FactorRequest& r) {
 
   const auto optional = [&](const char* key) { return matrices.attr("get")(key); };
   ChartFolder folder(r.output_dir);
-  const nb::object core_result = service.attr("core").attr("run_alpha_vwap_backtest_core")(
-      "factor_matrix"_a = rows_between(factor_matrix, bt_start, bt_end),
-      "industry_matrix"_a = optional("industry_matrix"),
-      "close_price_valid"_a = matrices["close_price_valid"],
-      "can_buy_stock"_a = matrices["can_buy_stock"],
-      "cant_sell_stock"_a = matrices["cant_sell_stock"],
-      "split_factor"_a = matrices["rq_get_split"],
-      "dividend_factor"_a = matrices["rq_get_dividend"], "close_price"_a = matrices["close_price"],
-      "prev_close"_a = matrices["prev_close"], "buy_price"_a = matrices["buy_price"],
-      "sell_price"_a = matrices["sell_price"], "benchmark_dict"_a = matrices["benchmark_dict"],
-      "forward_return_rank_cache"_a = optional("forward_return_rank_cache"),
-      "open_price"_a = optional("open_price"), "benchmark_names"_a = r.benchmark,
-      "rolling_window"_a = rolling_window, "ascending"_a = ascending, "group_num"_a = group_num,
-      "total_money"_a = costs.total_money, "fee"_a = costs.fee, "rule_fee"_a = costs.rule_fee,
-      "plot_image_kind"_a = nb::str(plot.c_str()), "plot_save_path"_a = path,
-      "factor_name"_a = name, "plot_title"_a = title);
+  nb::dict keywords;
+  keywords["factor_matrix"] = rows_between(factor_matrix, bt_start, bt_end);
+  keywords["industry_matrix"] = optional("industry_matrix");
+  keywords["close_price_valid"] = matrices["close_price_valid"];
+  add_market_keywords(keywords, matrices);
+  keywords["forward_return_rank_cache"] = optional("forward_return_rank_cache");
+  keywords["open_price"] = optional("open_price");
+  keywords["benchmark_names"] = r.benchmark;
+  keywords["rolling_window"] = rolling_window;
+  keywords["ascending"] = ascending;
+  keywords["group_num"] = group_num;
+  keywords["total_money"] = costs.total_money;
+  keywords["fee"] = costs.fee;
+  keywords["rule_fee"] = costs.rule_fee;
+  keywords["plot_image_kind"] = nb::str(plot.c_str());
+  keywords["plot_save_path"] = path;
+  keywords["factor_name"] = name;
+  keywords["plot_title"] = title;
+  const nb::object core_result =
+      service.attr("core").attr("run_alpha_vwap_backtest_core")(**keywords);
   folder.keep();
   return self.attr("_to_public_result")(core_result, name);
 }

@@ -3,6 +3,7 @@
 #include <nanobind/stl/string.h>
 
 #include <system_error>
+#include <utility>
 
 #include "pyglue/args.hpp"
 
@@ -77,6 +78,17 @@ ChartFolder::~ChartFolder() {
     std::error_code ignored;
     fs::remove(p, ignored);  // only removes an empty folder
   }
+}
+
+void add_market_keywords(nb::dict& keywords, nb::handle matrices) {
+  // The store keeps splits and dividends under their data-client names.
+  static constexpr std::pair<const char*, const char*> kMarket[] = {
+      {"can_buy_stock", "can_buy_stock"},  {"cant_sell_stock", "cant_sell_stock"},
+      {"split_factor", "rq_get_split"},    {"dividend_factor", "rq_get_dividend"},
+      {"close_price", "close_price"},      {"prev_close", "prev_close"},
+      {"buy_price", "buy_price"},          {"sell_price", "sell_price"},
+      {"benchmark_dict", "benchmark_dict"}};
+  for (const auto& [keyword, key] : kMarket) keywords[keyword] = matrices[key];
 }
 
 }  // namespace morvane::service

@@ -37,6 +37,12 @@ void require_chart_target(nb::handle output_dir, const std::string& plot_filenam
 // The text form of output_dir / "<plot_filename>.png".
 [[nodiscard]] nb::object chart_path(nb::handle output_dir, const std::string& plot_filename);
 
+// Adds the market tables both computation cores take to `keywords`, under
+// their keyword names and in the cores' order: can_buy_stock, cant_sell_stock,
+// split_factor, dividend_factor, close_price, prev_close, buy_price,
+// sell_price and benchmark_dict, from the sliced data `matrices`.
+void add_market_keywords(nb::dict& keywords, nb::handle matrices);
+
 // The chart folder, created for the request and removed again (when still
 // empty) if the backtest fails, so a rejected call leaves no trace.
 class ChartFolder {
