@@ -646,7 +646,7 @@ class _BlockStream:
         self._digest = digest
         threaded = digest is not None and chunk_size >= _THREADED_HASH_MIN
         self._pool = ThreadPoolExecutor(1, thread_name_prefix="morvane-hash") if threaded else None
-        # Allocated on first use: a stream whose blocks come as fresh bytes objects needs none.
+        # 首次使用时才分配: 每块都是新 bytes 对象的流 (stream_with_digest) 用不着缓冲区。
         self._chunk_size = chunk_size
         self._buffers: list[memoryview] = []
         self._turn = 0
@@ -678,7 +678,7 @@ class _BlockStream:
             return
         self._wait()
         if len(block) < _THREADED_HASH_MIN:
-            self._digest.update(block)  # a hand-off would cost more than the hash (tar headers)
+            self._digest.update(block)  # 小块 (例如 tar 头) 交给线程比就地哈希还贵
             return
         self._pending = self._pool.submit(self._digest.update, block)
 
