@@ -5,8 +5,9 @@ stocks by default, about 1 GB), packs it as an uncompressed tar served by a
 local HTTP server, and prints side by side:
 
 * ``prepare_backtest_data()`` on an empty home (download through
-  ``HttpClient``, checksum, safe extraction, the strict check, the mapped
-  load of every dataset, the swap) against copying the package's bytes
+  ``HttpClient`` unpacked straight from the stream with safe extraction while
+  it is hashed, the checksum, the strict check, the mapped load of every
+  dataset, the swap) against copying the package's bytes
   to a file and unpacking them with ``tarfile`` without any check;
 * ``load_backtest_data()`` (every dataset into memory, every row verified)
   against reading every file of the store into memory.

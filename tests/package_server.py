@@ -24,6 +24,8 @@ class Route:
     announce: int | None = None  # Content-Length to claim; None: the true length
     failures: int = 0  # answer 500 this many times first
     cut: int = 0  # then cut the body short this many times
+    cut_at: int | None = None  # bytes sent by a cut answer; None: half the body
+    cut_body: bytes | None = None  # what a cut answer sends the start of; None: the body
     hits: int = 0
 
 
@@ -64,7 +66,11 @@ def _handler(state: PackageServer) -> type[BaseHTTPRequestHandler]:
             self.send_header("Content-Length", str(route.announce if route.announce is not None else len(route.body)))
             self.end_headers()
             cut = route.hits <= route.failures + route.cut
-            self.wfile.write(route.body[: len(route.body) // 2] if cut else route.body)
+            if cut:
+                sent = route.cut_body if route.cut_body is not None else route.body
+                self.wfile.write(sent[: route.cut_at if route.cut_at is not None else len(route.body) // 2])
+            else:
+                self.wfile.write(route.body)
             self.close_connection = True
 
     return Handler
@@ -85,10 +91,11 @@ def package_server() -> Iterator[PackageServer]:
         thread.join()
 
 
-def tar_of(folder: Path, *, top: str | None = "package", extra: Callable[[tarfile.TarFile], None] | None = None) -> bytes:
-    """A gzip tar of a folder's files, inside one top-level folder when `top` is given."""
+def tar_of(folder: Path, *, top: str | None = "package", extra: Callable[[tarfile.TarFile], None] | None = None,
+           compression: str = "gz") -> bytes:
+    """A tar of a folder's files (gzip by default; "" for none), inside one top-level folder when `top` is given."""
     buffer = io.BytesIO()
-    with tarfile.open(fileobj=buffer, mode="w:gz") as tar:
+    with tarfile.open(fileobj=buffer, mode=f"w:{compression}") as tar:
         for path in sorted(folder.rglob("*")):
             relative = path.relative_to(folder).as_posix()
             tar.add(path, arcname=f"{top}/{relative}" if top else relative, recursive=False)

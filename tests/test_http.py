@@ -265,6 +265,65 @@ class TestDownloadWithDigest:
                                                         expected_size=len(MIXED_BODY) - 1)
 
 
+class TestStreamWithDigest:
+    def test_consume_reads_while_hashing_and_the_rest_is_drained(
+            self, make_client: Callable[..., HttpClient]) -> None:
+        seen: list[int] = []
+        result = make_client().stream_with_digest("mixed", lambda reader: reader.read(1000),
+                                                  progress=lambda done, total: seen.append(done))
+        assert result.value == MIXED_BODY[:1000]  # consume stopped early; size and digest still cover all
+        assert result.size == len(MIXED_BODY)
+        assert result.digest == hashlib.sha256(MIXED_BODY).hexdigest()
+        assert seen[0] == 1000 and seen[-1] == len(MIXED_BODY)
+
+    def test_each_attempt_starts_over(self, make_client: Callable[..., HttpClient], server: _Server) -> None:
+        attempts: list[bytes] = []
+
+        def consume(reader: Any) -> int:
+            attempts.append(reader.read())
+            return len(attempts)
+
+        result = make_client().stream_with_digest("truncated-once", consume)
+        assert server.hits["/api/truncated-once"] == 2
+        assert attempts == [FILE_BODY[:100], FILE_BODY]
+        assert result.value == 2 and result.digest == hashlib.sha256(FILE_BODY).hexdigest()
+
+    def test_error_of_consume_on_a_cut_body_is_a_retried_cut(self, make_client: Callable[..., HttpClient],
+                                                             server: _Server) -> None:
+        def consume(reader: Any) -> None:
+            if len(reader.read(len(FILE_BODY))) < len(FILE_BODY):
+                raise ValueError("unexpected end of data")
+
+        with pytest.raises(NetworkError, match="连接中断.*2 次"):
+            make_client(retries=1).stream_with_digest("truncated", consume)
+        assert server.hits["/api/truncated"] == 2
+
+    def test_error_of_consume_on_a_whole_body_is_not_retried(self, make_client: Callable[..., HttpClient],
+                                                             server: _Server) -> None:
+        def consume(reader: Any) -> None:
+            reader.read(10)
+            raise ValueError("bad content")
+
+        with pytest.raises(ValueError, match="bad content"):
+            make_client().stream_with_digest("file", consume)
+        assert server.hits["/api/file"] == 1
+
+    @pytest.mark.parametrize(("expected_size", "fragment"), [(len(MIXED_BODY) - 1, "多于预期"),
+                                                             (len(MIXED_BODY) + 1, "连接中断")])
+    def test_expected_size(self, make_client: Callable[..., HttpClient], expected_size: int, fragment: str) -> None:
+        with pytest.raises(NetworkError, match=fragment):
+            make_client(retries=0).stream_with_digest("mixed", lambda reader: reader.read(),
+                                                      expected_size=expected_size)
+
+    def test_bad_arguments(self, make_client: Callable[..., HttpClient]) -> None:
+        with pytest.raises(TypeError, match="consume"):
+            make_client().stream_with_digest("mixed", None)  # type: ignore[arg-type]
+        with pytest.raises(ValueError, match="摘要算法"):
+            make_client().stream_with_digest("mixed", lambda reader: None, algorithm="no-such-hash")
+        with pytest.raises(ValueError, match="expected_size"):
+            make_client().stream_with_digest("mixed", lambda reader: None, expected_size=-1)
+
+
 def test_error_before_response_leaves_no_file(make_client: Callable[..., HttpClient],
                                               tmp_path: Path) -> None:
     dest = tmp_path / "never.bin"

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import tarfile
 from pathlib import Path
 
@@ -9,7 +10,7 @@ import pytest
 from package_server import Route, add_member, package_server, tar_of
 
 from morvane.backtest import _pkg
-from morvane.backtest._pkg import download_benchmark_package, flatten_single_subdir
+from morvane.backtest._pkg import download_benchmark_package, extract_package, flatten_single_subdir
 from morvane.exceptions import MorvaneError, NetworkError
 
 
@@ -57,14 +58,82 @@ def test_body_cut_once_then_whole_passes_the_checksum(server, content, tmp_path)
     assert (tmp_path / "d" / "package" / "metadata.pkl").read_bytes() == b"meta"
 
 
-def test_body_unlike_its_checksum_is_rejected_before_unpacking(server, content, tmp_path):
-    archive = tar_of(content)
+@pytest.mark.parametrize("existing", [False, True], ids=["created", "given-empty"])
+def test_body_unlike_its_checksum_is_removed_after_unpacking(server, content, tmp_path, existing):
+    # The package is unpacked while it streams; the checksum is known only at its end.
+    archive = tar_of(content, compression="")
     server.serve_package(archive)
-    server.routes["/files/package.tar"].body = archive[:-1] + bytes([archive[-1] ^ 1])  # same size, one bit off
+    server.routes["/files/package.tar"].body = archive[:-1] + bytes([archive[-1] ^ 1])  # padding bit: unpacks whole
+    target = tmp_path / "d"
+    if existing:
+        target.mkdir()  # like the service's staging folder
     with pytest.raises(MorvaneError, match="校验和不符"):
-        download_benchmark_package(server.client(), tmp_path / "d")
-    assert not (tmp_path / "d").exists() or not any((tmp_path / "d").iterdir())
+        download_benchmark_package(server.client(), target)
+    assert target.exists() == existing
+    assert not existing or not any(target.iterdir())
     assert leftovers(tmp_path) == []
+
+
+def member_offsets(archive: bytes) -> list[tarfile.TarInfo]:
+    with tarfile.open(fileobj=io.BytesIO(archive)) as tar:
+        return tar.getmembers()
+
+
+def cut_points(archive: bytes) -> dict[str, int]:
+    members = member_offsets(archive)
+    data = next(m for m in members if m.isfile() and m.size > 2)
+    return {"mid-member": data.offset_data + data.size // 2, "mid-header": members[1].offset + 100}
+
+
+class TestCutStream:
+    @pytest.mark.parametrize("where", ["mid-member", "mid-header"])
+    def test_always_cut_is_network_error_and_leaves_nothing(self, server, content, tmp_path, where):
+        archive = tar_of(content, compression="")
+        server.serve_package(archive, cut=10, cut_at=cut_points(archive)[where])
+        target = tmp_path / "d"
+        with pytest.raises(NetworkError, match="连接中断"):
+            download_benchmark_package(server.client(), target)
+        assert server.routes["/files/package.tar"].hits == 3  # retries=2
+        assert not target.exists()
+        assert leftovers(tmp_path) == []
+
+    def test_cut_once_restarts_the_unpacking_cleanly(self, server, content, tmp_path):
+        archive = tar_of(content, compression="")
+        # The cut answer carries another package whose first member is unpacked before the cut.
+        stale = tar_of(content, compression="", extra=None, top="stale")
+        first = member_offsets(stale)[1]
+        server.serve_package(archive, cut=1, cut_body=stale, cut_at=first.offset_data + first.size + 700)
+        target = tmp_path / "d"
+        download_benchmark_package(server.client(), target)
+        assert server.routes["/files/package.tar"].hits == 2
+        assert sorted(p.name for p in target.iterdir()) == ["package"]
+        unpacked = sorted(p.relative_to(target / "package").as_posix() for p in (target / "package").rglob("*"))
+        assert unpacked == sorted(p.relative_to(content).as_posix() for p in content.rglob("*"))
+
+    def test_extra_bytes_after_the_archive_are_read_and_hashed(self, server, content, tmp_path):
+        archive = tar_of(content, compression="") + b"\0" * 50_000  # more padding than tar reads
+        server.serve_package(archive)
+        description = download_benchmark_package(server.client(), tmp_path / "d")
+        assert description.size == len(archive)
+        assert (tmp_path / "d" / "package" / "metadata.pkl").read_bytes() == b"meta"
+
+
+@pytest.mark.parametrize("compression", ["", "gz", "bz2", "xz"])
+def test_any_compression_unpacks_from_the_stream(server, content, tmp_path, compression):
+    server.serve_package(tar_of(content, compression=compression))
+    download_benchmark_package(server.client(), tmp_path / "d")
+    assert (tmp_path / "d" / "package" / "matrices" / "close_price.bin").read_bytes() == bytes(range(256)) * 64
+
+
+def test_folder_with_content_is_refused_untouched(server, content, tmp_path):
+    server.serve_package(tar_of(content))
+    target = tmp_path / "d"
+    target.mkdir()
+    (target / "mine.txt").write_text("keep")
+    with pytest.raises(MorvaneError, match="为空"):
+        download_benchmark_package(server.client(), target)
+    assert [p.name for p in target.iterdir()] == ["mine.txt"]
+    assert server.routes["/files/package.tar"].hits == 0
 
 
 @pytest.mark.parametrize(
@@ -111,6 +180,12 @@ def test_malicious_members_reject_the_package(server, content, tmp_path, member,
     server.serve_package(archive)
     with pytest.raises(MorvaneError, match="不安全"):
         download_benchmark_package(server.client(), tmp_path / "base" / "d")
+    assert not (tmp_path / "evil").exists() and not (tmp_path / "base" / "evil").exists()
+    assert not (tmp_path / "base" / "d").exists()
+    # The same checks guard unpacking an archive file.
+    (tmp_path / "p.tar").write_bytes(tar_of(content, compression="", extra=lambda tar: add_member(tar, member, **kwargs)))
+    with pytest.raises(MorvaneError, match="不安全"):
+        extract_package(tmp_path / "p.tar", tmp_path / "base" / "e")
     assert not (tmp_path / "evil").exists() and not (tmp_path / "base" / "evil").exists()
 
 

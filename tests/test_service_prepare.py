@@ -297,3 +297,11 @@ def test_preparation_waits_for_another_holder_of_the_lock(env, payload, caplog):
     worker.join(timeout=10)
     assert not worker.is_alive()
     assert headers(caplog) == ["回测基准数据已是最新,各数据集最新日期:"]
+
+
+def test_cut_download_is_retried_and_replaces_the_old_folder(env, server, package, incomplete, payload):
+    server.serve_package(package, cut=1)
+    BacktestService(server.client()).prepare_backtest_data()
+    assert server.routes["/files/package.tar"].hits == 2
+    assert tree(env.store_dir) != incomplete and (env.store_dir / "metadata.pkl").exists()
+    assert_nothing_left_behind(env)

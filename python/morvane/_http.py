@@ -14,11 +14,11 @@ import urllib.request
 from collections.abc import Callable, Mapping
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass
-from typing import TypeVar, cast
+from typing import Generic, TypeVar, cast
 
 from .exceptions import NetworkError
 
-__all__ = ["DownloadedFile", "HttpClient"]
+__all__ = ["DownloadedFile", "HttpClient", "StreamedBody"]
 
 _T = TypeVar("_T")
 
@@ -28,6 +28,9 @@ _MAX_BACKOFF = 8.0
 # 块至少这么大时才把哈希交给工作线程, 与下一块的网络读取和写盘并行。hashlib 只在
 # 2 KiB 以上的数据上释放 GIL, 块再小时线程交接比哈希本身还贵, 不如就地计算。
 _THREADED_HASH_MIN = 1 << 12
+
+# 读完 consume 剩下的响应体时每次读的字节数 (通常只剩 tar 末尾的几个填充块)。
+_DRAIN_BYTES = 1 << 20
 
 # 这些异常说明连接本身出了问题 (拒绝、重置、超时、响应被截断), 值得重试。
 # 不能笼统捕获 OSError: 下载时写盘失败 (磁盘满、无权限) 也是 OSError,
@@ -86,6 +89,15 @@ class DownloadedFile:
 
     size: int
     digest: str
+
+
+@dataclass(frozen=True)
+class StreamedBody(Generic[_T]):
+    """一次流式读取的结果: 响应体的字节数、摘要与 consume 的返回值。"""
+
+    size: int
+    digest: str
+    value: _T
 
 
 class _TruncatedBody(Exception):
@@ -420,6 +432,90 @@ class HttpClient:
         written, digest = self._download(url_or_path, dest, progress, chunk_size, expected_size, algorithm)
         return DownloadedFile(size=written, digest=cast(str, digest))
 
+    def stream_with_digest(
+        self,
+        url_or_path: str,
+        consume: Callable[[_BodyReader], _T],
+        *,
+        algorithm: str = "sha256",
+        progress: Callable[[int, int | None], None] | None = None,
+        expected_size: int | None = None,
+    ) -> StreamedBody[_T]:
+        """GET 一个地址, 把响应体作为只读文件对象交给 consume, 边读边算摘要。
+
+        consume(reader) 用 reader.read(n) 读取响应体; 它返回后剩下的字节也会读完, 所以大小与
+        摘要总是覆盖整个响应体。失败按重试策略处理, 每次尝试都从头开始 (新的摘要、新的
+        reader, consume 被再次调用), 所以 consume 必须在开头丢弃上一次尝试的产出。响应体在
+        consume 途中提前结束时, consume 抛出的任何异常都按连接中断处理 (会重试)。
+
+        Args:
+            url_or_path (str): 相对 base_url 的路径或完整地址, 例如 "packs/2024.tar"。
+            consume (Callable[[reader], T]): 读取响应体的函数, 其返回值放在结果的 value 中。
+            algorithm (str): hashlib 的算法名, 默认 "sha256"。
+            progress (Callable[[int, int | None], None] | None): 每读一块调用一次
+                progress(已读字节数, 总字节数或 None), 默认 None。
+            expected_size (int | None): 预期的总字节数, 默认 None; 收到的字节多于它时立即失败。
+        Returns:
+            StreamedBody: 响应体的字节数、十六进制小写摘要与 consume 的返回值。
+        Raises:
+            TypeError: 参数类型不符。
+            ValueError: expected_size 为负, 或 hashlib 不认识 algorithm。
+            NetworkError: 传输失败 (重试之后)、响应体少于 Content-Length 或 expected_size,
+                或多于 expected_size。
+            Exception: consume 自己抛出的异常 (响应体完整时) 原样抛出, 不重试。
+        """
+        _check_str("algorithm", algorithm)
+        try:
+            hashlib.new(algorithm)
+        except ValueError as exc:
+            raise ValueError(f"不支持的摘要算法: {algorithm!r}") from exc
+        if not callable(consume):
+            raise TypeError(f"consume 应为可调用对象, 实际为 {type(consume).__name__}")
+        self._check_transfer(progress, expected_size)
+        url = self.url(url_or_path)
+
+        def attempt(resp: http.client.HTTPResponse) -> StreamedBody[_T]:
+            announced = _content_length(resp)
+            # 每次尝试都新建摘要与计数: 上一次收到的那部分字节不能留在里面。
+            with _BlockStream(_THREADED_HASH_MIN, hashlib.new(algorithm)) as hasher:
+                reader = _BodyReader(resp, hasher, announced, expected_size, progress)
+                try:
+                    value = consume(reader)
+                    reader.drain()
+                except _OversizedBody:
+                    raise
+                except Exception as exc:
+                    # 响应体提前结束时, 解析它的一方看到的是"数据不完整"之类的错误;
+                    # 真正的原因是连接中断, 应当重试。
+                    if reader.cut_short():
+                        raise _TruncatedBody(reader.shortfall()) from exc
+                    raise
+                if reader.cut_short():
+                    raise _TruncatedBody(reader.shortfall())
+                return StreamedBody(size=reader.received, digest=cast(str, hasher.hexdigest()), value=value)
+
+        try:
+            return self._with_retries(url, "*/*", attempt)
+        except _OversizedBody as exc:
+            raise self._oversized(url, exc) from exc
+
+    def _check_transfer(
+        self, progress: Callable[[int, int | None], None] | None, expected_size: int | None
+    ) -> None:
+        if expected_size is not None:
+            _check_number("expected_size", expected_size, integer=True)
+            if expected_size < 0:
+                raise ValueError(f"expected_size 必须大于等于 0, 实际为 {expected_size!r}")
+        if progress is not None and not callable(progress):
+            raise TypeError(f"progress 应为可调用对象, 实际为 {type(progress).__name__}")
+
+    def _oversized(self, url: str, exc: _OversizedBody) -> NetworkError:
+        return NetworkError(
+            self._scrub(
+                f"下载内容多于预期: {_redact_url(url)} (已收到 {exc.args[0]} 字节, 预期 {exc.args[1]} 字节)"
+            )
+        )
+
     def _download(
         self,
         url_or_path: str,
@@ -432,12 +528,7 @@ class HttpClient:
         _check_number("chunk_size", chunk_size, integer=True)
         if chunk_size <= 0:
             raise ValueError(f"chunk_size 必须大于 0, 实际为 {chunk_size!r}")
-        if expected_size is not None:
-            _check_number("expected_size", expected_size, integer=True)
-            if expected_size < 0:
-                raise ValueError(f"expected_size 必须大于等于 0, 实际为 {expected_size!r}")
-        if progress is not None and not callable(progress):
-            raise TypeError(f"progress 应为可调用对象, 实际为 {type(progress).__name__}")
+        self._check_transfer(progress, expected_size)
         if not isinstance(dest, (str, os.PathLike)):
             raise TypeError(f"dest 应为 str 或 os.PathLike, 实际为 {type(dest).__name__}")
         url = self.url(url_or_path)
@@ -475,12 +566,72 @@ class HttpClient:
         try:
             return self._with_retries(url, "*/*", consume)
         except _OversizedBody as exc:
-            raise NetworkError(
-                self._scrub(
-                    f"下载内容多于预期: {_redact_url(url)} (已收到 {exc.args[0]} 字节, "
-                    f"预期 {exc.args[1]} 字节)"
-                )
-            ) from exc
+            raise self._oversized(url, exc) from exc
+
+
+class _BodyReader:
+    """交给 stream_with_digest 的 consume 的响应体读取器: 计数、哈希并报告进度。
+
+    每块读出的是新的 bytes 对象, 不可变, 所以它在哈希线程里被算的同时调用方可以随意使用。
+    """
+
+    def __init__(
+        self,
+        resp: http.client.HTTPResponse,
+        hasher: _BlockStream,
+        announced: int | None,
+        expected_size: int | None,
+        progress: Callable[[int, int | None], None] | None,
+    ) -> None:
+        self._resp = resp
+        self._hasher = hasher
+        self._announced = announced
+        self._expected = expected_size
+        self._total = announced if announced is not None else expected_size
+        self._progress = progress
+        self._ended = False
+        self.received = 0
+
+    def readable(self) -> bool:
+        return True
+
+    def read(self, size: int | None = -1) -> bytes:
+        """读至多 size 字节 (负数或 None: 读到末尾); 返回 b"" 表示响应体已结束。"""
+        if size is None or size < 0:
+            return b"".join(iter(lambda: self.read(1 << 20), b""))
+        if size == 0 or self._ended:
+            return b""
+        block = self._resp.read(size)
+        if not block:
+            # HTTPResponse.read 在连接提前关闭时只返回 b"", 不抛 IncompleteRead:
+            # 截断只能靠和公布的长度比对来发现 (cut_short)。
+            self._ended = True
+            return b""
+        count = len(block)
+        # HTTPResponse.read(n) 只在响应体结束时才返回少于 n 字节 (它读满 n 或读到末尾)。
+        self._ended = count < size
+        if self._expected is not None and self.received + count > self._expected:
+            raise _OversizedBody(self.received + count, self._expected)
+        self._hasher.hash(memoryview(block))
+        self.received += count
+        if self._progress is not None:
+            self._progress(self.received, self._total)
+        return block
+
+    def drain(self) -> None:
+        """读完 consume 没读的字节, 让大小与摘要覆盖整个响应体。"""
+        while self.read(_DRAIN_BYTES):
+            pass
+
+    def cut_short(self) -> bool:
+        """响应体已结束, 但少于 Content-Length 或 expected_size。"""
+        return self._ended and any(
+            limit is not None and self.received < limit for limit in (self._announced, self._expected)
+        )
+
+    def shortfall(self) -> str:
+        limit = max(limit for limit in (self._announced, self._expected) if limit is not None)
+        return f"收到 {self.received} / {limit} 字节"
 
 
 class _BlockStream:
@@ -495,7 +646,9 @@ class _BlockStream:
         self._digest = digest
         threaded = digest is not None and chunk_size >= _THREADED_HASH_MIN
         self._pool = ThreadPoolExecutor(1, thread_name_prefix="morvane-hash") if threaded else None
-        self._buffers = [memoryview(bytearray(chunk_size)) for _ in range(2 if threaded else 1)]
+        # 首次使用时才分配: 每块都是新 bytes 对象的流 (stream_with_digest) 用不着缓冲区。
+        self._chunk_size = chunk_size
+        self._buffers: list[memoryview] = []
         self._turn = 0
         self._pending: Future[None] | None = None
 
@@ -510,6 +663,9 @@ class _BlockStream:
                 self._pool.shutdown(wait=True)
 
     def next_buffer(self) -> memoryview:
+        if not self._buffers:
+            count = 2 if self._pool is not None else 1
+            self._buffers = [memoryview(bytearray(self._chunk_size)) for _ in range(count)]
         buffer = self._buffers[self._turn]
         self._turn = (self._turn + 1) % len(self._buffers)
         return buffer
@@ -521,6 +677,9 @@ class _BlockStream:
             self._digest.update(block)
             return
         self._wait()
+        if len(block) < _THREADED_HASH_MIN:
+            self._digest.update(block)  # 小块 (例如 tar 头) 交给线程比就地哈希还贵
+            return
         self._pending = self._pool.submit(self._digest.update, block)
 
     def hexdigest(self) -> str | None:

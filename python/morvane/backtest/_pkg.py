@@ -14,7 +14,6 @@ import os
 import re
 import shutil
 import tarfile
-import tempfile
 import uuid
 from dataclasses import dataclass
 from pathlib import Path, PurePosixPath
@@ -40,17 +39,15 @@ __all__ = [
 PACKAGE_INDEX_PATH = "backtest/benchmark-package"
 MAX_PACKAGE_MEMBERS = 100_000
 MAX_PACKAGE_BYTES = 64 * 2**30  # unpacked bytes
-# Free space wanted beyond the archive: the unpacked copy is about as large.
+# Free space wanted, as a multiple of the archive's size: the package is unpacked
+# straight from the stream, so only the unpacked copy lands on disk, but a
+# compressed package unpacks to about twice its size.
 _SPACE_FACTOR = 2.2
-# Read size of the download. Every block costs a few Python-level calls (read,
-# hash hand-off, write, progress); with 64 KiB blocks they showed on a fast
-# local link. Writes are what decides beyond that: on virtualised disks a
-# 16 MiB write into the page cache costs a third of sixteen 1 MiB writes. The
-# client reads each block straight into a reused buffer, so a large block
-# costs no allocation or copy (two buffers are alive while hashing overlaps).
+# Read size of the stream. Every block costs a few Python-level calls (read,
+# hash hand-off, progress); with 64 KiB blocks they showed on a fast local link.
 _CHUNK_BYTES = 16 << 20
-# tarfile copies a member's bytes in 16 KiB pieces by default; larger pieces
-# cut the unpacking's CPU time and its write calls for the same reason.
+# tarfile copies a member's bytes in 16 KiB pieces by default; on virtualised
+# disks a 16 MiB write into the page cache costs a third of sixteen 1 MiB writes.
 _COPY_BYTES = 16 << 20
 _SHA256 = re.compile(r"^[0-9a-fA-F]{64}$")
 
@@ -142,6 +139,31 @@ def _member_problem(member: tarfile.TarInfo, root: Path) -> str | None:
     return None
 
 
+def _extract_members(tar: tarfile.TarFile, root: Path) -> int:
+    """Extract `tar` member by member into `root`, rejecting the whole package at the first unsafe member.
+
+    Works on a seekable archive and on a stream alike: every member is checked
+    and written in archive order, before the next header is read.
+    """
+    members = 0
+    unpacked = 0
+    for member in tar:
+        members += 1
+        if members > MAX_PACKAGE_MEMBERS:
+            raise MorvaneError(f"参考数据包成员过多 (超过 {MAX_PACKAGE_MEMBERS} 个), 拒绝解包")
+        unpacked += max(member.size, 0)
+        if unpacked > MAX_PACKAGE_BYTES:
+            raise MorvaneError(f"参考数据包解包后超过 {MAX_PACKAGE_BYTES} 字节, 拒绝解包")
+        problem = _member_problem(member, root)
+        if problem is not None:
+            raise MorvaneError(f"参考数据包含不安全的成员 {member.name!r}: {problem}")
+        if hasattr(tarfile, "data_filter"):
+            tar.extract(member, root, filter="data")
+        else:  # pragma: no cover - interpreters without extraction filters
+            tar.extract(member, root)
+    return members
+
+
 def extract_package(archive: str | os.PathLike[str], target: str | os.PathLike[str]) -> int:
     """把 tar 归档逐个成员安全地解包到 target, 返回成员数。
 
@@ -157,27 +179,20 @@ def extract_package(archive: str | os.PathLike[str], target: str | os.PathLike[s
     """
     root = Path(target).resolve()
     root.mkdir(parents=True, exist_ok=True)
-    members = 0
-    unpacked = 0
     try:
         with tarfile.open(archive, mode="r:*", copybufsize=_COPY_BYTES) as tar:
-            for member in tar:
-                members += 1
-                if members > MAX_PACKAGE_MEMBERS:
-                    raise MorvaneError(f"参考数据包成员过多 (超过 {MAX_PACKAGE_MEMBERS} 个), 拒绝解包")
-                unpacked += max(member.size, 0)
-                if unpacked > MAX_PACKAGE_BYTES:
-                    raise MorvaneError(f"参考数据包解包后超过 {MAX_PACKAGE_BYTES} 字节, 拒绝解包")
-                problem = _member_problem(member, root)
-                if problem is not None:
-                    raise MorvaneError(f"参考数据包含不安全的成员 {member.name!r}: {problem}")
-                if hasattr(tarfile, "data_filter"):
-                    tar.extract(member, root, filter="data")
-                else:  # pragma: no cover - interpreters without extraction filters
-                    tar.extract(member, root)
+            return _extract_members(tar, root)
     except tarfile.TarError as error:
         raise MorvaneError(f"参考数据包无法解包: {error}") from error
-    return members
+
+
+def _empty_folder(root: Path) -> None:
+    """Remove everything inside `root`, keeping `root` itself (links are removed, never followed)."""
+    for entry in root.iterdir():
+        if entry.is_dir() and not entry.is_symlink():
+            shutil.rmtree(entry)
+        else:
+            entry.unlink()
 
 
 def download_benchmark_package(
@@ -186,14 +201,16 @@ def download_benchmark_package(
     *,
     description: PackageDescription | None = None,
 ) -> PackageDescription:
-    """下载参考数据包并解包到 store_dir。
+    """下载参考数据包并边下载边解包到 store_dir。
 
-    数据包先流式写入 store_dir 旁边的临时文件 (显示进度条), 同时算出 sha256; 校验大小与
-    校验和后再逐个成员解包; 无论成功与否临时文件都会删除。
+    数据包不落成临时文件: 响应体一边流入 (显示进度条) 一边算 sha256, 一边逐个成员检查并
+    解包到 store_dir; 包尾之后的字节也会读完。流结束后才校验大小与校验和, 不符时删掉已解包
+    的内容。重试时解包从头开始 (先清空 store_dir)。任何失败都不留下内容: store_dir 由本函数
+    创建时连同目录一起删除, 否则只清空。
 
     Args:
         http (HttpClient | None): HTTP 客户端。
-        store_dir (str | PathLike): 解包目录, 不存在时创建。
+        store_dir (str | PathLike): 解包目录, 必须不存在或为空, 不存在时创建。
         description (PackageDescription | None): 已查询到的包描述, 默认 None 表示向服务端查询;
             调用方先查过描述 (例如要比对已安装的包) 时传入, 免得再查一次。
 
@@ -202,7 +219,8 @@ def download_benchmark_package(
 
     Raises:
         NetworkError: 下载失败 (重试之后), 或收到的字节少于公布的大小。
-        MorvaneError: 没有 HTTP 客户端、下载地址无效、磁盘空间不足、校验和不符, 或数据包不安全、无法解包。
+        MorvaneError: 没有 HTTP 客户端、下载地址无效、解包目录不为空、磁盘空间不足、校验和不符,
+            或数据包不安全、无法解包。
     """
     if description is None:
         description = describe_benchmark_package(http)
@@ -212,41 +230,48 @@ def download_benchmark_package(
         raise _no_http()
     target = Path(store_dir)
     target.parent.mkdir(parents=True, exist_ok=True)
+    # Every attempt empties the folder before unpacking; anything already in it would be lost.
+    if target.exists() and (not target.is_dir() or any(target.iterdir())):
+        raise MorvaneError(f"参考数据包的解包目录必须不存在或为空: {target}")
     _check_free_space(target.parent, description.size)
-    handle, part = tempfile.mkstemp(prefix=f".{target.name}.download-", suffix=".part", dir=target.parent)
-    os.close(handle)
+    created = not target.exists()
+    target.mkdir(exist_ok=True)
+    root = target.resolve()
     bar = _progress_bar(description.size)
 
-    def progress(written: int, total: int | None) -> None:
+    def progress(received: int, total: int | None) -> None:
         if bar is not None:
-            if written < bar.n or (total is not None and bar.total != total):
+            if received < bar.n or (total is not None and bar.total != total):
                 bar.reset(total=total if total is not None else bar.total)  # a retry starts over
-            bar.update(written - bar.n)  # update, unlike refresh, redraws at most a few times a second
+            bar.update(received - bar.n)  # update, unlike refresh, redraws at most a few times a second
+
+    def unpack(reader: object) -> int:
+        _empty_folder(root)  # a retry must not see what a cut attempt unpacked
+        try:
+            # Stream mode reads the body once, in order, with no seeking; "*" detects any compression.
+            with tarfile.open(fileobj=reader, mode="r|*", bufsize=_CHUNK_BYTES, copybufsize=_COPY_BYTES) as tar:
+                return _extract_members(tar, root)
+        except tarfile.TarError as error:
+            raise MorvaneError(f"参考数据包无法解包: {error}") from error
 
     try:
-        # Hashing while the bytes stream in saves reading the whole file back.
-        if description.sha256 is not None:
-            downloaded = http.download_with_digest(
-                description.url, part, progress=progress, expected_size=description.size, chunk_size=_CHUNK_BYTES
+        streamed = http.stream_with_digest(description.url, unpack, progress=progress, expected_size=description.size)
+        if description.size is not None and streamed.size != description.size:
+            raise NetworkError(f"参考数据包不完整: 收到 {streamed.size} 字节, 应为 {description.size} 字节")
+        if description.sha256 is not None and streamed.digest != description.sha256:
+            raise MorvaneError(
+                f"参考数据包校验和不符: 期望 {description.sha256}, 实际 {streamed.digest}; 包可能已损坏或被篡改"
             )
-            received, actual = downloaded.size, downloaded.digest
+    except BaseException:
+        # Nothing unverified survives: not a cut attempt's members, not a package unlike its checksum.
+        if created:
+            shutil.rmtree(target, ignore_errors=True)
         else:
-            received = http.download(
-                description.url, part, progress=progress, expected_size=description.size, chunk_size=_CHUNK_BYTES
-            )
-            actual = None
-        if description.size is not None and received != description.size:
-            raise NetworkError(f"参考数据包不完整: 收到 {received} 字节, 应为 {description.size} 字节")
-        if description.sha256 is not None:
-            if actual != description.sha256:
-                raise MorvaneError(
-                    f"参考数据包校验和不符: 期望 {description.sha256}, 实际 {actual}; 包可能已损坏或被篡改"
-                )
-        extract_package(part, target)
+            _empty_folder(root)
+        raise
     finally:
         if bar is not None:
             bar.close()
-        Path(part).unlink(missing_ok=True)
     return description
 
 
