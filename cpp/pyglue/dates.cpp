@@ -8,6 +8,7 @@
 
 #include "args.hpp"
 #include "kernels/dates.hpp"
+#include "labels.hpp"
 
 using namespace nanobind::literals;
 
@@ -38,6 +39,12 @@ std::int32_t from_calendar_fields(nb::handle value) {
   const int day = nb::cast<int>(value.attr("day"));
   if (!kernels::is_valid_date(year, month, day)) raise_bad_date(value);
   return year * 10000 + month * 100 + day;
+}
+
+[[noreturn]] void raise_bad_label(nb::handle label, const char* name) {
+  raise_value_error(std::string("参数 ") + name + " 的行标签 " +
+                    nb::cast<std::string>(nb::repr(label)) +
+                    " 不是有效日期 (应为 YYYYMMDD、YYYY-MM-DD、8 位整数或时间戳)");
 }
 
 bool is_nat(nb::handle value) {
@@ -103,18 +110,26 @@ std::vector<std::int32_t> index_date_numbers(nb::handle index, const char* name)
     for (std::size_t i = 0; i < n; ++i) dates[i] = view(i);
     return dates;
   }
+  if (const std::optional<TextLabels> texts = text_labels(index)) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::optional<std::int32_t> date = kernels::parse_date_text(texts->texts[i]);
+      if (!date) raise_bad_label(nb::str(texts->texts[i].data(), texts->texts[i].size()), name);
+      dates[i] = *date;
+    }
+    return dates;
+  }
   const nb::tuple factorized = nb::cast<nb::tuple>(pd.attr("factorize")(index));
-  const nb::object uniques = factorized[1];
+  // One Python list of the distinct labels: indexing the index label by label
+  // costs a boxing step per label on arrow-backed indexes.
+  const nb::list uniques = nb::cast<nb::list>(factorized[1].attr("tolist")());
   const std::size_t n_unique = nb::len(uniques);
   std::vector<std::int32_t> unique_dates(n_unique);
   for (std::size_t k = 0; k < n_unique; ++k) {
-    const nb::object label = uniques[k];
+    const nb::handle label = uniques[k];
     try {
       unique_dates[k] = date_number(label, FloatDates::kWhole);
     } catch (const nb::builtin_exception&) {
-      raise_value_error(std::string("参数 ") + name + " 的行标签 " +
-                        nb::cast<std::string>(nb::repr(label)) +
-                        " 不是有效日期 (应为 YYYYMMDD、YYYY-MM-DD、8 位整数或时间戳)");
+      raise_bad_label(label, name);
     }
   }
   const nb::object codes = factorized[0].attr("astype")("int64");

@@ -6,6 +6,7 @@
 #include <numeric>
 
 #include "args.hpp"
+#include "labels.hpp"
 
 using namespace nanobind::literals;
 
@@ -117,7 +118,21 @@ std::vector<std::int64_t> label_positions(nb::handle source, nb::handle target, 
                                           const char* axis) {
   const std::size_t n = nb::len(target);
   std::vector<std::int64_t> positions(n);
-  if (source.is(target) || nb::cast<bool>(source.attr("equals")(target))) {
+  if (source.is(target)) {
+    std::iota(positions.begin(), positions.end(), std::int64_t{0});
+    return positions;
+  }
+  if (const std::optional<TextLabels> from = text_labels(source)) {
+    if (const std::optional<TextLabels> to = text_labels(target)) {
+      std::optional<std::vector<std::int64_t>> found = text_positions(*from, *to);
+      if (!found) {
+        raise_value_error(std::string("参数 ") + name + " 的" + axis +
+                          "标签有重复, 无法按标签对齐");
+      }
+      return std::move(*found);
+    }
+  }
+  if (nb::cast<bool>(source.attr("equals")(target))) {
     std::iota(positions.begin(), positions.end(), std::int64_t{0});
     return positions;
   }
@@ -134,6 +149,15 @@ std::vector<std::int64_t> label_positions(nb::handle source, nb::handle target, 
   const Positions view = nb::cast<Positions>(found.attr("astype")("int64"));
   for (std::size_t i = 0; i < n; ++i) positions[i] = view(i);
   return positions;
+}
+
+nb::object take_labels(nb::handle index, const std::vector<std::size_t>& rows) {
+  bool every_row = rows.size() == nb::len(index);
+  for (std::size_t i = 0; every_row && i < rows.size(); ++i) every_row = rows[i] == i;
+  if (every_row) return nb::borrow(index);
+  nb::list positions;
+  for (const std::size_t row : rows) positions.append(row);
+  return index.attr("take")(positions);
 }
 
 nb::object numpy_from(std::vector<double>&& values, std::size_t rows, std::size_t cols) {

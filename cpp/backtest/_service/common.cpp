@@ -2,7 +2,13 @@
 
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
+#include <optional>
+#include <utility>
+
 #include "pyglue/args.hpp"
+#include "pyglue/frames.hpp"
+#include "pyglue/labels.hpp"
 
 using namespace nanobind::literals;
 
@@ -48,8 +54,36 @@ std::string today_text() {
   return pyglue::to_text(today, "_today()");
 }
 
+namespace {
+
+// The rows of an ascending text index in [start, end], by two binary searches
+// over the labels' bytes; nullopt when the labels are not ascending texts.
+std::optional<std::pair<std::size_t, std::size_t>> text_rows_between(nb::handle index,
+                                                                     nb::handle start,
+                                                                     nb::handle end) {
+  if (!PyUnicode_CheckExact(start.ptr()) || !PyUnicode_CheckExact(end.ptr())) return std::nullopt;
+  const std::optional<pyglue::TextLabels> labels = pyglue::text_labels(index);
+  if (!labels || !labels->ascending()) return std::nullopt;
+  const std::string first = nb::cast<std::string>(start);
+  const std::string last = nb::cast<std::string>(end);
+  const auto& texts = labels->texts;
+  const auto from = std::lower_bound(texts.begin(), texts.end(), std::string_view(first));
+  const auto to = std::upper_bound(texts.begin(), texts.end(), std::string_view(last));
+  const auto a = static_cast<std::size_t>(from - texts.begin());
+  const auto b = std::max(a, static_cast<std::size_t>(to - texts.begin()));
+  return std::pair{a, b};
+}
+
+}  // namespace
+
 nb::object rows_between(nb::handle table, nb::handle start, nb::handle end) {
   const nb::object index = table.attr("index");
+  if (const auto rows = text_rows_between(index, start, end)) {
+    // Every row: the table itself. Nothing downstream writes to it, and its
+    // index keeps what pandas has cached about it (a lookup engine, order).
+    if (rows->first == 0 && rows->second == nb::len(index)) return nb::borrow(table);
+    return table.attr("iloc")[pyglue::py_slice(rows->first, rows->second)];
+  }
   if (nb::cast<bool>(index.attr("is_monotonic_increasing"))) {
     const nb::object first = index.attr("searchsorted")(start, "side"_a = "left");
     const nb::object last = index.attr("searchsorted")(end, "side"_a = "right");
