@@ -345,7 +345,7 @@ def _run_factor_once(table: pd.DataFrame, data: BacktestData, start: object, end
 
     if table is None or len(table) == 0:
         raise ValueError("因子宽表为空")
-    factor = _store.clean_matrix(table)
+    factor = _store.clean_matrix(table, copy=False)
     bt_start, bt_end = _store.normalize_yyyymmdd(start), _store.normalize_yyyymmdd(end)
     matrices = service._slice_data(data.data, bt_start, bt_end)
     service._apply_universe_filter(matrices, params["universe"], bt_start, bt_end)
@@ -592,6 +592,8 @@ def _sweep(kind: Kind, tables: object, data: object, start_date: object, end_dat
     if plot is not False and output_dir is None:
         raise ValueError("出图时 output_dir 必须提供")
     inputs = _inputs(tables, kind)
+    if kind == "strategy":
+        inputs = {name: _cleaned_once(table) for name, table in inputs.items()}
     for value, name in ((start_date, "start_date"), (end_date, "end_date")):
         if not isinstance(_store.normalize_yyyymmdd(value), str):
             raise _type_error(name, "str | int", value)
@@ -615,6 +617,21 @@ def _sweep(kind: Kind, tables: object, data: object, start_date: object, end_dat
             outcomes = _sweep_dask(client, kind, inputs, loaded, start_date, end_date, tasks, plot_kind,
                                    keep == "series", errors, bar)
     return _assemble(kind, tasks, outcomes, keep == "series")
+
+
+def _cleaned_once(table: pd.DataFrame) -> pd.DataFrame:
+    """A weight table cleaned once for all its runs, so no run copies it again.
+
+    Cleaning a cleaned table changes nothing, so every run sees what a single
+    run would. A table that cannot be cleaned is kept: each run then reports
+    the error, as a single run would.
+    """
+    from .backtest import _store
+
+    try:
+        return _store.clean_matrix(table, copy=False)
+    except (TypeError, ValueError):
+        return table
 
 
 def _plot_kind(kind: Kind, plot: bool | str) -> str:

@@ -145,8 +145,15 @@ WorkWeights work_weights(nb::handle strategy_matrix, nb::handle close_price,
   WorkWeights out;
   out.source_owner = weights.owner;
   if (whole_table && !smoothing) {
-    // The table itself, as given.
+    // The table itself, as given. Its figures are summed as over a row-major
+    // table whatever its layout, so a table read in place and its row-major
+    // copy report the same holding count and turnover.
     out.figure_view = weights.view;
+    if (!weights.view.row_major()) {
+      out.row_order = true;
+      out.figure_cols.resize(weights.view.cols);
+      std::iota(out.figure_cols.begin(), out.figure_cols.end(), std::int64_t{0});
+    }
     out.matrix = std::move(weights);
     return out;
   }

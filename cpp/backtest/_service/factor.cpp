@@ -93,7 +93,7 @@ nb::object backtest_factor(nb::handle self, const FactorRequest& r) {
   // any work starts.
   require_chart_target(r.output_dir, plot_filename);
 
-  const nb::object factor_matrix = service.attr("clean_matrix")(r.factor);
+  const nb::object factor_matrix = service.attr("clean_matrix")(r.factor, "copy"_a = false);
   const nb::object bt_start = normalized_date(r.start_date, "start_date");
   const nb::object bt_end = normalized_date(r.end_date, "end_date");
   const nb::object matrices = self.attr("_slice_data")(r.data.attr("data"), bt_start, bt_end);

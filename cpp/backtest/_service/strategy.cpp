@@ -50,8 +50,8 @@ nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
   require_output_dir_type(r.output_dir);
 
   if (r.strategy.is_none() || nb::len(r.strategy) == 0) glue::raise_value_error("策略权重矩阵为空");
-  const nb::object strategy =
-      nb::module_::import_("morvane.backtest._store").attr("clean_matrix")(r.strategy);
+  const nb::object strategy = nb::module_::import_("morvane.backtest._store")
+                                  .attr("clean_matrix")(r.strategy, "copy"_a = false);
   if (plot) require_chart_target(r.output_dir, plot_filename);
   const nb::object bt_start = normalized_date(r.start_date, "start_date");
   const nb::object bt_end = normalized_date(r.end_date, "end_date");

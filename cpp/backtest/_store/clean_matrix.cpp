@@ -6,14 +6,18 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
+#include "kernels/dates.hpp"
 #include "kernels/gather.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/dates.hpp"
 #include "pyglue/frames.hpp"
+#include "pyglue/labels.hpp"
 
 using namespace nanobind::literals;
 
@@ -60,7 +64,46 @@ bool all_bool_columns(nb::handle table) {
   return true;
 }
 
+// The table's labels when cleaning changes none of them and its values are
+// one float64 block: the rows already ascend without repeats, each date is
+// already its "YYYYMMDD" text and each column already its stock code.
+struct CleanLabels {
+  nb::object index;
+  nb::object columns;
+};
+
+std::optional<CleanLabels> already_clean(nb::handle table, const std::vector<std::int32_t>& dates) {
+  for (std::size_t i = 1; i < dates.size(); ++i) {
+    if (dates[i] <= dates[i - 1]) return std::nullopt;
+  }
+  CleanLabels labels{table.attr("index"), table.attr("columns")};
+  const std::optional<glue::TextLabels> date_texts = glue::text_labels(labels.index);
+  if (!date_texts) return std::nullopt;
+  for (std::size_t i = 0; i < dates.size(); ++i) {
+    if (date_texts->texts[i] != kernels::format_date_number(dates[i])) return std::nullopt;
+  }
+  const std::optional<glue::TextLabels> codes = glue::text_labels(labels.columns);
+  if (!codes) return std::nullopt;
+  std::unordered_set<std::string_view> seen;
+  for (const std::string_view code : codes->texts) {
+    if (stock_code_text(std::string(code)) != code || !seen.insert(code).second) {
+      return std::nullopt;
+    }
+  }
+  return labels;
+}
+
 }  // namespace
+
+std::string stock_code_text(std::string text) {
+  const auto first = text.find_first_not_of(" \t");
+  const auto last = text.find_last_not_of(" \t");
+  text = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+  const auto dot = text.find('.');
+  if (dot == 6) return text.substr(0, 6);
+  if (all_digits(text) && text.size() < 6) return std::string(6 - text.size(), '0') + text;
+  return text;
+}
 
 std::string stock_code_label(nb::handle label) {
   PyObject* const object = label.ptr();
@@ -73,26 +116,30 @@ std::string stock_code_label(nb::handle label) {
       return zero_padded(static_cast<long long>(code));
     }
   } else if (PyUnicode_Check(object)) {
-    std::string text = nb::cast<std::string>(label);
-    const auto first = text.find_first_not_of(" \t");
-    const auto last = text.find_last_not_of(" \t");
-    text = first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
-    const auto dot = text.find('.');
-    if (dot == 6) return text.substr(0, 6);
-    if (all_digits(text) && text.size() < 6) return std::string(6 - text.size(), '0') + text;
-    return text;
+    return stock_code_text(nb::cast<std::string>(label));
   } else if (PyIndex_Check(object)) {  // numpy integers
     return stock_code_label(nb::steal(PyNumber_Index(object)));
   }
   return nb::cast<std::string>(nb::str(label));
 }
 
-nb::object clean_matrix(nb::handle table) {
+nb::object clean_matrix(nb::handle table, bool copy) {
   glue::require_dataframe(table, "table");
   const nb::object pd = nb::module_::import_("pandas");
   const nb::object np = nb::module_::import_("numpy");
 
   const std::vector<std::int32_t> dates = glue::index_date_numbers(table.attr("index"), "table");
+  if (!copy && !all_bool_columns(table)) {
+    if (const std::optional<CleanLabels> labels = already_clean(table, dates)) {
+      // Nothing to clean: the same cells, as a read-only view, so that no
+      // later step can write through it into the caller's table.
+      const glue::LabelledMatrix<double> values = glue::read_float_frame(table, "table");
+      nb::object cells = values.owner.attr("view")();
+      cells.attr("flags").attr("writeable") = false;
+      return pd.attr("DataFrame")(cells, "index"_a = labels->index, "columns"_a = labels->columns,
+                                  "copy"_a = false);
+    }
+  }
   const std::vector<std::size_t> rows = kept_rows(dates);
 
   nb::list codes;

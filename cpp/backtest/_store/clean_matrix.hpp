@@ -3,6 +3,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <string>
+
 namespace morvane::store {
 
 namespace nb = nanobind;
@@ -11,6 +13,12 @@ namespace nb = nanobind;
 // exchange suffixes dropped, other texts kept.
 [[nodiscard]] std::string stock_code_label(nb::handle label);
 
-[[nodiscard]] nb::object clean_matrix(nb::handle table);
+// The stock code of a text label: blanks trimmed, an exchange suffix after
+// six characters dropped, shorter digit runs zero-padded to six.
+[[nodiscard]] std::string stock_code_text(std::string text);
+
+// The cleaned table; with `copy` false, a table cleaning would not change
+// comes back as a read-only view of the same cells.
+[[nodiscard]] nb::object clean_matrix(nb::handle table, bool copy);
 
 }  // namespace morvane::store

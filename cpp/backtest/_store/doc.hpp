@@ -42,10 +42,12 @@ inline constexpr const char* kCleanMatrix =
 
 Args:
     table (pandas.DataFrame): 日期 × 股票的因子表、权重表或行情矩阵。
+    copy (bool): 默认 True, 结果总是新表; False 时, 已经整理好的 float64 表 (标签不变、行已升序
+        且无重复) 直接以只读视图返回, 不复制数据 (回测在一次调用内只读它, 省去一次整表复制)。
 
 Returns:
-    pandas.DataFrame: 新表 (不与输入共享数据), 数值为 float64; 输入全部为 bool 列时保持 bool。
-    输入不会被修改。
+    pandas.DataFrame: 新表 (copy=True 时不与输入共享数据), 数值为 float64; 输入全部为 bool 列时
+    保持 bool。输入不会被修改。
 
 Raises:
     TypeError: table 不是 pandas.DataFrame。
