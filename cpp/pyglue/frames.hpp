@@ -65,6 +65,10 @@ template <class T>
 [[nodiscard]] std::vector<std::int64_t> label_positions(nb::handle source, nb::handle target,
                                                         const char* name, const char* axis);
 
+// The labels of `index` at `rows`: `index` itself when `rows` is every row in
+// order, which keeps what pandas cached about it and costs nothing.
+[[nodiscard]] nb::object take_labels(nb::handle index, const std::vector<std::size_t>& rows);
+
 // A new numpy array that takes over `values` (no copy).
 // A Python `slice(start, stop)`; nanobind's own constructor wants matching handle types.
 [[nodiscard]] nb::object py_slice(std::size_t start, std::size_t stop);

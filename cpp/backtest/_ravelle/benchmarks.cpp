@@ -2,9 +2,11 @@
 
 #include <cmath>
 #include <cstdint>
+#include <optional>
 
 #include "kernels/series.hpp"
 #include "pyglue/frames.hpp"
+#include "pyglue/labels.hpp"
 
 namespace morvane::ravelle {
 
@@ -17,7 +19,11 @@ namespace glue = morvane::pyglue;
 std::vector<std::uint8_t> inside_own_span(nb::handle dates) {
   const std::size_t n = nb::len(dates);
   std::vector<std::uint8_t> out(n, 1);
-  if (n == 0 || nb::cast<bool>(dates.attr("is_monotonic_increasing"))) return out;
+  if (n == 0) return out;
+  if (const std::optional<glue::TextLabels> texts = glue::text_labels(dates)) {
+    if (texts->ascending()) return out;
+  }
+  if (nb::cast<bool>(dates.attr("is_monotonic_increasing"))) return out;
   const nb::object first = dates[nb::int_(0)];
   const nb::object last = dates[nb::int_(n - 1)];
   const nb::object inside = dates.attr("__ge__")(first).attr("__and__")(dates.attr("__le__")(last));
@@ -46,16 +52,16 @@ JoinedDays join_primary_benchmark(nb::handle dates, std::vector<double>&& return
       glue::label_positions(benchmark.attr("index"), dates, name, "行");
   const std::vector<std::uint8_t> inside = inside_own_span(dates);
   JoinedDays out;
-  nb::list kept;
+  std::vector<std::size_t> kept;
   for (std::size_t i = 0; i < n; ++i) {
     if (at[i] < 0 || !inside[i]) continue;
     const auto k = static_cast<std::size_t>(at[i]);
-    kept.append(i);
+    kept.push_back(i);
     out.daily_return.push_back(returns[i]);
     out.index_daily_return.push_back(daily[k]);
     out.close.push_back(level[k]);
   }
-  out.index = dates.attr("take")(kept);
+  out.index = glue::take_labels(dates, kept);
   return out;
 }
 

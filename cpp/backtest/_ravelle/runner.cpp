@@ -2,10 +2,12 @@
 
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "align_weights.hpp"
@@ -16,6 +18,7 @@
 #include "kernels/weights.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/frames.hpp"
+#include "pyglue/labels.hpp"
 #include "pyglue/log.hpp"
 #include "pyglue/portfolio_params.hpp"
 #include "stats.hpp"
@@ -81,10 +84,53 @@ nb::object primary_series(nb::handle benchmark_dict, const std::string& primary)
   return nb::none();
 }
 
+nb::object named_series(std::vector<double>&& values, nb::handle index, const char* name) {
+  nb::object series = glue::make_series(std::move(values), index);
+  series.attr("name") = name;
+  return series;
+}
+
+// The latest date among the weighted rows of the weight table, and which
+// engine days fall on or before it. Text dates are compared by their bytes,
+// which is their order as texts; other labels by pandas.
+class LastWeightDate {
+ public:
+  LastWeightDate(nb::handle index, const std::vector<std::size_t>& weighted_rows) {
+    if (const std::optional<glue::TextLabels> texts = glue::text_labels(index)) {
+      std::string_view last = texts->texts[weighted_rows.front()];
+      for (const std::size_t row : weighted_rows) last = std::max(last, texts->texts[row]);
+      text_ = std::string(last);
+    } else {
+      label_ = glue::take_labels(index, weighted_rows).attr("max")();
+    }
+  }
+
+  [[nodiscard]] std::vector<std::uint8_t> on_or_before(nb::handle dates) const {
+    const std::size_t n = nb::len(dates);
+    std::vector<std::uint8_t> out(n, 0);
+    if (text_) {
+      if (const std::optional<glue::TextLabels> texts = glue::text_labels(dates)) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = texts->texts[i] <= *text_;
+        return out;
+      }
+    }
+    const nb::object last = text_ ? nb::object(nb::str(text_->data(), text_->size())) : label_;
+    const nb::object flags = dates.attr("__le__")(last).attr("tolist")();
+    for (std::size_t i = 0; i < n; ++i) out[i] = nb::cast<bool>(flags[nb::int_(i)]);
+    return out;
+  }
+
+ private:
+  std::optional<std::string> text_;
+  nb::object label_;
+};
+
 // The per-day backtest table of the joined days, with its rows that hold a
 // NaN dropped, and the statistics of it.
 struct Backtest {
   nb::object total;
+  nb::object daily_series;       // total["daily_return"]
+  nb::object cumulative_series;  // total["long"]
   nb::dict stats;
   std::vector<double> daily_return;  // the table's "daily_return"
 };
@@ -100,9 +146,7 @@ std::optional<Backtest> build_backtest(JoinedDays&& days, bool with_benchmark,
   std::vector<double> daily = kernels::take(days.daily_return, rows);
   std::vector<double> index_daily = kernels::take(days.index_daily_return, rows);
   std::vector<double> close = kernels::take(days.close, rows);
-  nb::list kept;
-  for (const std::size_t r : rows) kept.append(r);
-  const nb::object dates = days.index.attr("take")(kept);
+  const nb::object dates = glue::take_labels(days.index, rows);
 
   kernels::TotalColumns c = kernels::build_total_columns(daily, index_daily, close);
   // The statistics skip the days on which a derived figure is NaN.
@@ -137,6 +181,9 @@ std::optional<Backtest> build_backtest(JoinedDays&& days, bool with_benchmark,
 
   Backtest out;
   out.daily_return = daily;
+  // The result's two series, built directly rather than cut from the table.
+  out.daily_series = named_series(std::vector<double>(daily), dates, "daily_return");
+  out.cumulative_series = named_series(std::vector<double>(c.long_nav), dates, "long");
   std::vector<std::pair<const char*, std::vector<double>>> columns;
   columns.emplace_back("daily_return", std::move(daily));
   if (with_benchmark) {
@@ -171,28 +218,28 @@ nb::object run_strategy_backtest(const RunnerArgs& a) {
     const nb::gil_scoped_release unlocked;
     weighted = kernels::rows_with_weight(work.view);
   }
-  nb::list weighted_rows;
+  std::vector<std::size_t> weighted_rows;
   for (std::size_t i = 0; i < weighted.size(); ++i) {
-    if (weighted[i]) weighted_rows.append(i);
+    if (weighted[i]) weighted_rows.push_back(i);
   }
-  if (nb::len(weighted_rows) == 0) return empty_result(c.strategy_name);
-  const nb::object last_weight_date = work.index.attr("take")(weighted_rows).attr("max")();
+  if (weighted_rows.empty()) return empty_result(c.strategy_name);
+  const LastWeightDate last_weight_date(work.index, weighted_rows);
 
   EngineRun run = run_engine(work, a.market, c.params);
   if (run.pnl_index.is_none()) return empty_result(c.strategy_name);
 
   // Returns dated after the last weights are not the strategy's.
-  const nb::object on_or_before = run.pnl_index.attr("__le__")(last_weight_date).attr("tolist")();
-  nb::list trimmed_rows;
+  const std::vector<std::uint8_t> on_or_before = last_weight_date.on_or_before(run.pnl_index);
+  std::vector<std::size_t> trimmed_rows;
   std::vector<double> trimmed;
   for (std::size_t i = 0; i < run.returns.size(); ++i) {
-    if (nb::cast<bool>(on_or_before[nb::int_(i)])) {
-      trimmed_rows.append(i);
+    if (on_or_before[i]) {
+      trimmed_rows.push_back(i);
       trimmed.push_back(run.returns[i]);
     }
   }
   if (trimmed.empty()) return empty_result(c.strategy_name);
-  const nb::object dates = run.pnl_index.attr("take")(trimmed_rows);
+  const nb::object dates = glue::take_labels(run.pnl_index, trimmed_rows);
 
   const nb::object primary = primary_series(a.benchmark_dict, c.primary);
   const std::string primary_name =
@@ -218,8 +265,8 @@ nb::object run_strategy_backtest(const RunnerArgs& a) {
                               *c.image_kind, a.plot_save_path, c.primary, c.rolling_window});
   }
   return result_class()(
-      "strategy_name"_a = c.strategy_name, "daily_return"_a = backtest->total["daily_return"],
-      "cumulative_return"_a = backtest->total["long"], "stats"_a = backtest->stats,
+      "strategy_name"_a = c.strategy_name, "daily_return"_a = backtest->daily_series,
+      "cumulative_return"_a = backtest->cumulative_series, "stats"_a = backtest->stats,
       "benchmark_summary"_a = summary, "plot_paths"_a = plot_paths);
 }
 
