@@ -86,7 +86,7 @@ class TestSmoothedRuns:
 
 
 class TestAlignedWithoutSmoothing:
-    @pytest.mark.parametrize("pick", ["gaps", "block", "reversed", "foreign"])
+    @pytest.mark.parametrize("pick", ["gaps", "block", "reversed", "foreign", "weightless", "renamed"])
     @pytest.mark.parametrize("layout", ["C", "F"])
     def test_column_choices_give_the_aligned_table_figures(self, pick, layout):
         m = market()
@@ -98,8 +98,11 @@ class TestAlignedWithoutSmoothing:
             weights = weights.iloc[2:20, 1:5]
         elif pick == "reversed":  # not in the market's order: traded in the table's
             weights = weights[CODES[::-1]]
-        else:
+        elif pick == "foreign":
             weights = weights.assign(**{"999999": 0.5})
+        elif pick == "renamed":  # a stock the market lacks, weighted, where the market has another
+            weights = weights.rename(columns={CODES[1]: "999999"})
+        # "weightless": the whole table, one stock never weighted, read in place
         expected_daily, work = pandas_reference(weights, m, 0)
         # the aligned table the steps define is a new row-major one unless nothing is dropped
         work = pd.DataFrame(np.ascontiguousarray(work.to_numpy()), index=work.index, columns=work.columns)

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <limits>
 #include <numeric>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -103,6 +105,29 @@ Placement place_in_market(nb::handle kept_codes, nb::handle market_codes, std::s
   return p;
 }
 
+// The first column of the block of the caller's table the engine can read in
+// place of a gathered copy: the rows are consecutive, and the caller's columns
+// from the first kept stock to the last are all market stocks lying where
+// `place` puts the kept ones. The others in between carry no weight in these
+// rows, so they read as NaN, as the market's other stocks in the span do.
+std::optional<std::size_t> in_place_columns(std::span<const std::int64_t> rows,
+                                            std::span<const std::int64_t> shared_cols,
+                                            std::span<const std::int64_t> kept_cols,
+                                            const Placement& place, std::size_t source_cols) {
+  if (rows.empty() || kept_cols.empty() || !kernels::is_consecutive(rows)) return std::nullopt;
+  const std::int64_t first = kept_cols.front();
+  if (static_cast<std::int64_t>(place.width) != kept_cols.back() - first + 1) return std::nullopt;
+  for (std::size_t c = 0; c < kept_cols.size(); ++c) {
+    if (place.out_cols[c] != kept_cols[c] - first) return std::nullopt;
+  }
+  std::vector<std::uint8_t> shared(source_cols, 0);
+  for (const std::int64_t c : shared_cols) shared[static_cast<std::size_t>(c)] = 1;
+  for (std::size_t c = 0; c < place.width; ++c) {
+    if (!shared[static_cast<std::size_t>(first) + c]) return std::nullopt;
+  }
+  return static_cast<std::size_t>(first);
+}
+
 }  // namespace
 
 kernels::WeightFigures WorkWeights::figures() const {
@@ -186,13 +211,13 @@ WorkWeights work_weights(nb::handle strategy_matrix, nb::handle close_price,
   out.matrix.index = dates;
   out.row_order = true;
   out.figure_cols = place.out_cols;
-  if (place.width == kept_cols.size() && !rows.empty() && !kept_cols.empty() &&
-      kernels::is_consecutive(rows) && kernels::is_consecutive(kept_cols)) {
+  if (const std::optional<std::size_t> first_col =
+          in_place_columns(rows, cols, kept_cols, place, weights.view.cols)) {
     // A block of the caller's table: read in place.
     const kernels::MatrixView<double>& v = weights.view;
-    out.matrix.view = kernels::MatrixView<double>{
-        &v(static_cast<std::size_t>(rows.front()), static_cast<std::size_t>(kept_cols.front())),
-        rows.size(), kept_cols.size(), v.row_stride, v.col_stride};
+    out.matrix.view =
+        kernels::MatrixView<double>{&v(static_cast<std::size_t>(rows.front()), *first_col),
+                                    rows.size(), place.width, v.row_stride, v.col_stride};
   } else {
     std::vector<std::int64_t> source_cols(place.width, -1);
     for (std::size_t c = 0; c < kept_cols.size(); ++c) {
