@@ -66,12 +66,23 @@ def cases() -> dict[str, pd.DataFrame]:
             "all-inf-row": np.where(np.arange(30)[:, None] == 12, np.inf, noisy)}
 
 
+def laid_out(frame: pd.DataFrame, layout: str) -> pd.DataFrame:
+    """The same table over a row-major ("C") or column-major ("F") array."""
+    values = np.asarray(frame.to_numpy(), order=layout)
+    out = pd.DataFrame(values, index=frame.index, columns=frame.columns, copy=False)
+    assert out.to_numpy().flags[f"{layout}_CONTIGUOUS"]
+    return out
+
+
 class TestSmoothedRuns:
+    # The engine reads a row-major market a day at a time and a column-major
+    # one a stock at a time; the smoothed cells are computed in either order.
     @pytest.mark.parametrize("name", list(cases()))
-    @pytest.mark.parametrize("window", [2, 3, 5, 20, 40])
-    def test_equal_to_the_pandas_steps(self, name, window):
-        m = market()
-        weights = weights_with(cases()[name])
+    @pytest.mark.parametrize("window", [2, 3, 5, 20, 30, 40])  # 30: one smoothed row, no day to trade
+    @pytest.mark.parametrize("layouts", ["CF", "FC", "CC"])
+    def test_equal_to_the_pandas_steps(self, name, window, layouts):
+        m = {key: laid_out(table, layouts[1]) for key, table in market().items()}
+        weights = laid_out(weights_with(cases()[name]), layouts[0])
         expected_daily, work = pandas_reference(weights, m, window)
         got = _ravelle.run_strategy_backtest_core(weights, **m, rolling_window=window)
         if expected_daily.empty or work.dropna(how="all").empty:

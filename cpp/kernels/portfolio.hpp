@@ -205,9 +205,24 @@ void run_portfolio(const MarketView& market, const PortfolioParams& params, Targ
   }
 }
 
-// The strategy engine: targets sized from a weight matrix aligned to the
-// market (row i holds the weights traded on day i). Writes each day's return,
-// the money P&L divided by `total_money`, into `daily_return`.
+// The strategy engine: targets sized from weights aligned to the market,
+// `weight(i, j)` being the weight of stock j traded on day i, asked as
+// run_portfolio asks its targets. Writes each day's return, the money P&L
+// divided by `total_money`, into `daily_return`.
+template <class WeightFn>
+void run_weights(WeightFn&& weight, const MarketView& market, const PortfolioParams& params,
+                 std::span<double> daily_return) {
+  std::fill(daily_return.begin(), daily_return.end(), 0.0);
+  run_portfolio(
+      market, params,
+      [&](std::size_t day, std::size_t stock) {
+        return lot_target(weight(day, stock), market.prev_close(day, stock), params);
+      },
+      daily_return);
+  for (double& value : daily_return) value /= params.total_money;
+}
+
+// run_weights over a weight matrix (row i holds the weights traded on day i).
 void run_weight_portfolio(const MatrixView<double>& weights, const MarketView& market,
                           const PortfolioParams& params, std::span<double> daily_return);
 

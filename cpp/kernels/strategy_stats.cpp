@@ -127,6 +127,13 @@ RowFigures contiguous_row(const double* row, const double* previous, std::size_t
 
 }  // namespace
 
+WeightFigures weight_figures_of_rows(std::span<const double> held, std::span<const double> moved) {
+  if (held.empty()) return {kNaN, kNaN};
+  WeightFigures out{mean(held), kNaN};
+  if (held.size() > 1) out.turnover = mean(moved.subspan(1)) / 2.0;
+  return out;
+}
+
 WeightFigures weight_figures(const MatrixView<double>& weights) {
   const std::size_t rows = weights.rows;
   const std::size_t cols = weights.cols;
@@ -154,9 +161,7 @@ WeightFigures weight_figures(const MatrixView<double>& weights) {
       }
     }
   }
-  WeightFigures out{mean(held), kNaN};
-  if (rows > 1) out.turnover = mean(std::span<const double>(moved).subspan(1)) / 2.0;
-  return out;
+  return weight_figures_of_rows(held, moved);
 }
 
 WeightFigures weight_figures_in_row_order(const MatrixView<double>& weights,
@@ -181,9 +186,7 @@ WeightFigures weight_figures_in_row_order(const MatrixView<double>& weights,
     held[t] = static_cast<double>(count);
     moved[t] = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
   }
-  WeightFigures out{mean(held), kNaN};
-  if (rows > 1) out.turnover = mean(std::span<const double>(moved).subspan(1)) / 2.0;
-  return out;
+  return weight_figures_of_rows(held, moved);
 }
 
 StrategyStats strategy_stats(const TotalView& total, std::optional<WeightFigures> weights) {

@@ -53,6 +53,12 @@ struct WeightFigures {
   double turnover;       // mean over rows of sum |w[t] - w[t-1]| / 2, NaN counted as 0
 };
 
+// From each row's count of finite weights and its turnover against the row
+// before (the first row's is not used): NaN figures without rows, turnover
+// NaN for a single row.
+[[nodiscard]] WeightFigures weight_figures_of_rows(std::span<const double> held,
+                                                   std::span<const double> moved);
+
 // Reads the weight matrix once, in its memory order. NaN figures for a table
 // without rows; turnover NaN for a single row.
 [[nodiscard]] WeightFigures weight_figures(const MatrixView<double>& weights);

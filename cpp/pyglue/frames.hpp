@@ -69,10 +69,10 @@ template <class T>
 // order, which keeps what pandas cached about it and costs nothing.
 [[nodiscard]] nb::object take_labels(nb::handle index, const std::vector<std::size_t>& rows);
 
-// A new numpy array that takes over `values` (no copy).
 // A Python `slice(start, stop)`; nanobind's own constructor wants matching handle types.
 [[nodiscard]] nb::object py_slice(std::size_t start, std::size_t stop);
 
+// A new numpy array that takes over `values` (no copy).
 [[nodiscard]] nb::object numpy_from(std::vector<double>&& values);
 [[nodiscard]] nb::object numpy_from(std::vector<double>&& values, std::size_t rows,
                                     std::size_t cols);

@@ -190,20 +190,12 @@ WorkWeights work_weights(nb::handle strategy_matrix, nb::handle close_price,
   out.matrix.owner = nb::none();
 
   if (smoothing) {
-    kernels::SmoothedWeights smoothed;
-    {
-      const nb::gil_scoped_release unlocked;
-      smoothed =
-          kernels::smooth_weight_columns(weights.view, rows, kept_cols, place.out_cols, place.width,
-                                         static_cast<std::size_t>(rolling_window));
-    }
+    out.smoothed.emplace(weights.view, rows, kept_cols, place.out_cols, place.width,
+                         static_cast<std::size_t>(rolling_window));
     const nb::object base = whole_table ? weights.index : dates;
-    out.matrix.index = base.attr("take")(position_list(smoothed.kept_rows));
-    out.storage = std::move(smoothed.values);
-    out.matrix.view = kernels::MatrixView<double>{out.storage.data(), smoothed.rows, smoothed.width,
-                                                  1, static_cast<std::ptrdiff_t>(smoothed.rows)};
-    // The smoothed table is column-major, so its figures run down the columns.
-    out.figure_view = out.matrix.view;
+    const std::vector<std::int64_t>& kept_rows = out.smoothed->kept_rows();
+    out.matrix.index =
+        glue::take_labels(base, std::vector<std::size_t>(kept_rows.begin(), kept_rows.end()));
     return out;
   }
 

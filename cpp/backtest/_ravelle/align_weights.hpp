@@ -6,10 +6,12 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "kernels/matrix_view.hpp"
 #include "kernels/strategy_stats.hpp"
+#include "kernels/weight_smoothing.hpp"
 #include "pyglue/frames.hpp"
 
 namespace morvane::ravelle {
@@ -22,15 +24,19 @@ namespace nb = nanobind;
 // never trade, which leaves every day's sums unchanged and lets the market
 // tables be read in place). The holding count and turnover are read in the
 // order of the table the steps define (`figures`).
+//
+// Smoothed weights are not held as a table: `smoothed` computes each cell as
+// the engine reads it, and `matrix` then gives only the table's labels.
 struct WorkWeights {
   pyglue::LabelledMatrix<double> matrix;
+  std::optional<kernels::SmoothedWeightStream> smoothed;
   std::vector<double> storage;  // the cells of `matrix` when they are not the caller's
   nb::object source_owner;      // keeps the caller's cells alive for `figure_view`
   kernels::MatrixView<double> figure_view;
   std::vector<std::int64_t> figure_cols;  // used when `row_order`
   bool row_order = false;
 
-  // Holding count and turnover; needs no GIL.
+  // Holding count and turnover of `matrix`; needs no GIL.
   [[nodiscard]] kernels::WeightFigures figures() const;
 };
 
@@ -38,8 +44,9 @@ struct WorkWeights {
 // labels' intersection), columns that `close_price` also has (pandas'
 // intersection), then stock columns without any weight dropped; with
 // `rolling_window` > 1 the weights are smoothed as _smooth_strategy_weights
-// does, in one native pass. The caller's table is read in place and never
-// written; at most one new matrix is made.
+// does, cell by cell as the engine reads them. The caller's table is read in
+// place and never written; at most one new matrix is made, and none when the
+// weights are smoothed.
 //
 // Logs at debug level how many rows and columns were dropped, and warns once
 // when the kept dates skip trading days inside their span (each weight row is

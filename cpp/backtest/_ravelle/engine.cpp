@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "kernels/portfolio.hpp"
+#include "kernels/weights.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/frames.hpp"
 #include "pyglue/market.hpp"
@@ -52,6 +53,66 @@ EngineRun run_engine(const glue::LabelledMatrix<double>& signal, const glue::Mar
     const nb::gil_scoped_release unlocked;
     kernels::run_weight_portfolio(shifted, arrays.view, params, out.returns);
   }
+  return out;
+}
+
+namespace {
+
+// The smoothed weights traded from the table's first row: the rows before the
+// first weight hold nothing and trade nothing, so each later day's return is
+// the one the engine started there gives. The last row, which no day trades,
+// is read after, so that the figures cover the whole table.
+EngineRun run_smoothed(const glue::LabelledMatrix<double>& labels,
+                       kernels::SmoothedWeightStream& stream, const glue::MarketTables& market,
+                       const kernels::PortfolioParams& params) {
+  const std::size_t rows = stream.rows();
+  if (rows < 2) {
+    const nb::gil_scoped_release unlocked;
+    stream.finish_last_row();
+    return {nb::none(), {}};
+  }
+  EngineRun out{labels.index[glue::py_slice(1, rows)], std::vector<double>(rows - 1)};
+  const glue::MarketArrays arrays =
+      glue::build_market_arrays(out.pnl_index, labels.columns, market);
+  {
+    const nb::gil_scoped_release unlocked;
+    kernels::run_weights([&](std::size_t day, std::size_t stock) { return stream.at(day, stock); },
+                         arrays.view, params, out.returns);
+    stream.finish_last_row();
+  }
+  return out;
+}
+
+}  // namespace
+
+TradedWeights trade_work_weights(WorkWeights& weights, const glue::MarketTables& market,
+                                 const kernels::PortfolioParams& params) {
+  TradedWeights out;
+  out.run.pnl_index = nb::none();  // nothing traded until the engine runs
+  if (!weights.smoothed) {
+    std::vector<std::uint8_t> weighted;
+    {
+      const nb::gil_scoped_release unlocked;
+      weighted = kernels::rows_with_weight(weights.matrix.view);
+      out.figures = weights.figures();
+    }
+    for (std::size_t i = 0; i < weighted.size(); ++i) {
+      if (weighted[i]) out.weighted_rows.push_back(i);
+    }
+    if (!out.weighted_rows.empty()) out.run = run_engine(weights.matrix, market, params);
+    return out;
+  }
+
+  kernels::SmoothedWeightStream& stream = *weights.smoothed;
+  EngineRun all = run_smoothed(weights.matrix, stream, market, params);
+  out.weighted_rows = stream.weighted_rows();
+  out.figures = stream.figures();
+  if (out.weighted_rows.empty() || all.pnl_index.is_none()) return out;
+  const std::size_t first = out.weighted_rows.front();
+  if (first + 1 >= stream.rows()) return out;
+  out.run.pnl_index = all.pnl_index[glue::py_slice(first, all.returns.size())];
+  out.run.returns.assign(all.returns.begin() + static_cast<std::ptrdiff_t>(first),
+                         all.returns.end());
   return out;
 }
 

@@ -5,7 +5,9 @@
 
 #include <vector>
 
+#include "align_weights.hpp"
 #include "kernels/portfolio.hpp"
+#include "kernels/strategy_stats.hpp"
 #include "pyglue/frames.hpp"
 #include "pyglue/market.hpp"
 
@@ -31,6 +33,18 @@ struct EngineRun {
 [[nodiscard]] EngineRun run_engine(const pyglue::LabelledMatrix<double>& signal,
                                    const pyglue::MarketTables& market,
                                    const kernels::PortfolioParams& params);
+
+// A run's weights traded: the rows of the weight table holding any weight,
+// the engine's days from the first of them, and the holding count and
+// turnover of the table.
+struct TradedWeights {
+  std::vector<std::size_t> weighted_rows;
+  EngineRun run;
+  kernels::WeightFigures figures{};
+};
+[[nodiscard]] TradedWeights trade_work_weights(WorkWeights& weights,
+                                               const pyglue::MarketTables& market,
+                                               const kernels::PortfolioParams& params);
 
 // calc_strategy_vwap_daily_return: a float64 Series of daily returns.
 [[nodiscard]] nb::object daily_return(const EngineArgs& args);

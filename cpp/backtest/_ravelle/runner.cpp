@@ -15,7 +15,6 @@
 #include "charts.hpp"
 #include "engine.hpp"
 #include "kernels/strategy_stats.hpp"
-#include "kernels/weights.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/frames.hpp"
 #include "pyglue/labels.hpp"
@@ -136,7 +135,7 @@ struct Backtest {
 };
 
 std::optional<Backtest> build_backtest(JoinedDays&& days, bool with_benchmark,
-                                       const WorkWeights& weights) {
+                                       const kernels::WeightFigures& held) {
   const std::vector<std::size_t> rows = [&] {
     const std::span<const double> inputs[] = {days.daily_return, days.index_daily_return,
                                               days.close};
@@ -158,11 +157,6 @@ std::optional<Backtest> build_backtest(JoinedDays&& days, bool with_benchmark,
       all.extra_daily_return, all.long_nav,           all.close_net_value,
       all.max_drawdown,       all.extra_return,       all.extra_max_drawdown};
   const std::vector<std::size_t> clean = kernels::complete_rows(every);
-  kernels::WeightFigures held{};
-  {
-    const nb::gil_scoped_release unlocked;
-    held = weights.figures();
-  }
   nb::dict stats;
   if (clean.empty()) {
     stats = empty_stats_dict();
@@ -209,23 +203,11 @@ std::optional<Backtest> build_backtest(JoinedDays&& days, bool with_benchmark,
 nb::object run_strategy_backtest(const RunnerArgs& a) {
   const Checked c = check_arguments(a);
 
-  const WorkWeights weights =
-      work_weights(a.strategy_matrix, a.market.close_price, c.rolling_window);
-  const glue::LabelledMatrix<double>& work = weights.matrix;
-
-  std::vector<std::uint8_t> weighted;
-  {
-    const nb::gil_scoped_release unlocked;
-    weighted = kernels::rows_with_weight(work.view);
-  }
-  std::vector<std::size_t> weighted_rows;
-  for (std::size_t i = 0; i < weighted.size(); ++i) {
-    if (weighted[i]) weighted_rows.push_back(i);
-  }
-  if (weighted_rows.empty()) return empty_result(c.strategy_name);
-  const LastWeightDate last_weight_date(work.index, weighted_rows);
-
-  EngineRun run = run_engine(work, a.market, c.params);
+  WorkWeights weights = work_weights(a.strategy_matrix, a.market.close_price, c.rolling_window);
+  TradedWeights traded = trade_work_weights(weights, a.market, c.params);
+  if (traded.weighted_rows.empty()) return empty_result(c.strategy_name);
+  const LastWeightDate last_weight_date(weights.matrix.index, traded.weighted_rows);
+  EngineRun& run = traded.run;
   if (run.pnl_index.is_none()) return empty_result(c.strategy_name);
 
   // Returns dated after the last weights are not the strategy's.
@@ -253,7 +235,8 @@ nb::object run_strategy_backtest(const RunnerArgs& a) {
     return empty_result(c.strategy_name);
   }
 
-  std::optional<Backtest> backtest = build_backtest(std::move(days), !primary.is_none(), weights);
+  std::optional<Backtest> backtest =
+      build_backtest(std::move(days), !primary.is_none(), traded.figures);
   if (!backtest) return empty_result(c.strategy_name);
 
   const nb::object summary = glue::benchmark_summary(backtest->total.attr("index"),
