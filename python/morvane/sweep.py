@@ -471,16 +471,33 @@ class _StoreRef:
     path: str | None
 
 
+class _ShippedTable:
+    """A factor or weight table on its way to the Dask workers.
+
+    Dask sends a DataFrame through its own pandas serialiser, which moves a
+    table of a few thousand text labels many times slower than its numbers;
+    wrapped, the table travels as a pickle whose arrays go out of band, and
+    arrives equal to the original, labels and dtypes included.
+    """
+
+    __slots__ = ("table",)
+
+    def __init__(self, table: pd.DataFrame) -> None:
+        self.table = table
+
+
 def _forget_store_data(path: str | None) -> None:
     with _WORKER_DATA_LOCK:
         _WORKER_DATA.pop(path, None)
 
 
-def _run_remote(kind: Kind, table: pd.DataFrame, data: object, start: object, end: object, task: _Task,
-                plot_kind: str, keep_series: bool) -> _Outcome:
+def _run_remote(kind: Kind, table: pd.DataFrame | _ShippedTable, data: object, start: object, end: object,
+                task: _Task, plot_kind: str, keep_series: bool) -> _Outcome:
     """A Dask task: the worker runs its tasks one per thread, so the kernels run single-threaded."""
     if isinstance(data, _StoreRef):
         data = _worker_store_data(data.path)
+    if isinstance(table, _ShippedTable):
+        table = table.table
     return _run_task(kind, table, data, start, end, task, plot_kind, keep_series, 1)  # type: ignore[arg-type]
 
 
@@ -546,7 +563,8 @@ def _sweep_dask(client: Any, kind: Kind, inputs: Mapping[str, pd.DataFrame], dat
         client.register_plugin(StoreDataPlugin(path), name=f"morvane-sweep-data-{path}")
         data_arg = _StoreRef(path)
     # each input once, on every worker, so a lost worker loses no input
-    tables = {name: client.scatter(table, broadcast=True, hash=False) for name, table in inputs.items()}
+    tables = {name: client.scatter(_ShippedTable(table), broadcast=True, hash=False)
+              for name, table in inputs.items()}
     futures = [
         client.submit(_run_remote, kind, tables[t.input_name], data_arg, start, end, t, plot_kind,
                       keep_series, retries=2, pure=False, key=f"morvane-sweep-{kind}-{t.index}-{id(tasks)}")
