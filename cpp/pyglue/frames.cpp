@@ -2,8 +2,10 @@
 
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <memory>
 #include <numeric>
+#include <stdexcept>
 
 #include "args.hpp"
 #include "labels.hpp"
@@ -124,7 +126,12 @@ std::vector<std::int64_t> label_positions(nb::handle source, nb::handle target, 
   }
   if (const std::optional<TextLabels> from = text_labels(source)) {
     if (const std::optional<TextLabels> to = text_labels(target)) {
-      std::optional<std::vector<std::int64_t>> found = text_positions(*from, *to);
+      std::optional<std::vector<std::int64_t>> found;
+      {
+        // The views point into buffers `from` and `to` keep alive.
+        const nb::gil_scoped_release unlocked;
+        found = text_positions(*from, *to);
+      }
       if (!found) {
         raise_value_error(std::string("参数 ") + name + " 的" + axis +
                           "标签有重复, 无法按标签对齐");
@@ -152,9 +159,13 @@ std::vector<std::int64_t> label_positions(nb::handle source, nb::handle target, 
 }
 
 nb::object take_labels(nb::handle index, const std::vector<std::size_t>& rows) {
-  bool every_row = rows.size() == nb::len(index);
-  for (std::size_t i = 0; every_row && i < rows.size(); ++i) every_row = rows[i] == i;
-  if (every_row) return nb::borrow(index);
+  bool run = !rows.empty();
+  for (std::size_t i = 1; run && i < rows.size(); ++i) run = rows[i] == rows[0] + i;
+  if (run) {
+    if (rows.front() == 0 && rows.size() == nb::len(index)) return nb::borrow(index);
+    // A run of rows is a slice, which pandas makes without copying labels.
+    return index[py_slice(rows.front(), rows.front() + rows.size())];
+  }
   nb::list positions;
   for (const std::size_t row : rows) positions.append(row);
   return index.attr("take")(positions);
@@ -220,9 +231,22 @@ FloatVector read_float_column(nb::handle frame, const char* column) {
 
 nb::object make_float_frame(std::vector<std::pair<const char*, std::vector<double>>>&& columns,
                             nb::handle index) {
-  nb::dict data;
-  for (auto& [name, values] : columns) data[name] = numpy_from(std::move(values));
-  return pandas().attr("DataFrame")(data, "index"_a = index, "copy"_a = false);
+  // One block, column after column, which pandas takes as it is: building the
+  // frame from a dict of arrays would consolidate them, a copy and far more
+  // Python work under the GIL.
+  const std::size_t n = columns.empty() ? 0 : columns.front().second.size();
+  std::vector<double> block(columns.size() * n);
+  nb::list names;
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    const std::vector<double>& values = columns[c].second;
+    if (values.size() != n)
+      throw std::invalid_argument("make_float_frame: columns differ in length");
+    std::copy(values.begin(), values.end(), block.begin() + static_cast<std::ptrdiff_t>(c * n));
+    names.append(columns[c].first);
+  }
+  const nb::object by_column = numpy_from(std::move(block), columns.size(), n);
+  return pandas().attr("DataFrame")(by_column.attr("T"), "index"_a = index, "columns"_a = names,
+                                    "copy"_a = false);
 }
 
 }  // namespace morvane::pyglue

@@ -46,8 +46,8 @@ struct FloatVector {
 // own KeyError; a duplicated or non-numeric one a ValueError naming it.
 [[nodiscard]] FloatVector read_float_column(nb::handle frame, const char* column);
 
-// A DataFrame over `index` with the given float64 columns, in order (the
-// vectors are taken over, not copied).
+// A DataFrame over `index` with the given float64 columns, in order, all of
+// one length, held as a single block.
 [[nodiscard]] nb::object make_float_frame(
     std::vector<std::pair<const char*, std::vector<double>>>&& columns, nb::handle index);
 
@@ -66,7 +66,8 @@ template <class T>
                                                         const char* name, const char* axis);
 
 // The labels of `index` at `rows`: `index` itself when `rows` is every row in
-// order, which keeps what pandas cached about it and costs nothing.
+// order, which keeps what pandas cached about it and costs nothing, and a
+// slice of it when `rows` is a run of consecutive rows.
 [[nodiscard]] nb::object take_labels(nb::handle index, const std::vector<std::size_t>& rows);
 
 // A Python `slice(start, stop)`; nanobind's own constructor wants matching handle types.

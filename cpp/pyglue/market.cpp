@@ -21,10 +21,38 @@ struct Target {
   std::size_t cols;
 };
 
+// Positions of the target's labels in each table's, matched once per distinct
+// label object: the tables of loaded data share one index and one column set.
+class PositionMemo {
+ public:
+  const std::vector<std::int64_t>& find(nb::handle labels, nb::handle target, const char* name,
+                                        const char* axis) {
+    for (const Entry& entry : entries_) {
+      if (entry.labels.is(labels)) return entry.positions;
+    }
+    entries_.push_back({nb::borrow(labels), label_positions(labels, target, name, axis)});
+    return entries_.back().positions;
+  }
+
+ private:
+  struct Entry {
+    nb::object labels;
+    std::vector<std::int64_t> positions;
+  };
+  std::vector<Entry> entries_;
+};
+
+struct Memos {
+  PositionMemo rows;
+  PositionMemo cols;
+};
+
 template <class T>
-nb::object align(const LabelledMatrix<T>& table, const Target& target, T fill, const char* name) {
-  const std::vector<std::int64_t> rows = label_positions(table.index, target.index, name, "行");
-  const std::vector<std::int64_t> cols = label_positions(table.columns, target.columns, name, "列");
+nb::object align(const LabelledMatrix<T>& table, const Target& target, T fill, const char* name,
+                 Memos& memos) {
+  const std::vector<std::int64_t>& rows = memos.rows.find(table.index, target.index, name, "行");
+  const std::vector<std::int64_t>& cols =
+      memos.cols.find(table.columns, target.columns, name, "列");
   const nb::object np = nb::module_::import_("numpy");
   const char* dtype = std::is_same_v<T, bool> ? "bool" : "float64";
   if (target.rows > 0 && target.cols > 0 && kernels::is_consecutive(rows) &&
@@ -78,15 +106,16 @@ MarketArrays build_market_arrays(nb::handle index, nb::handle columns, const Mar
   const auto sell_price = read_float_frame(tables.sell_price, "sell_price");
 
   const double nan = std::numeric_limits<double>::quiet_NaN();
+  Memos memos;
   MarketArrays out;
-  out.arrays["prev_close_arr"] = align(prev_close, target, nan, "prev_close");
-  out.arrays["can_buy_arr"] = align(can_buy, target, false, "can_buy_stock");
-  out.arrays["cant_sell_arr"] = align(cant_sell, target, true, "cant_sell_stock");
-  out.arrays["close_arr"] = align(close, target, nan, "close_price");
-  out.arrays["buy_price_arr"] = align(buy_price, target, nan, "buy_price");
-  out.arrays["sell_price_arr"] = align(sell_price, target, nan, "sell_price");
-  out.arrays["split_arr"] = align(split, target, nan, "split_factor");
-  out.arrays["dividend_arr"] = align(dividend, target, nan, "dividend_factor");
+  out.arrays["prev_close_arr"] = align(prev_close, target, nan, "prev_close", memos);
+  out.arrays["can_buy_arr"] = align(can_buy, target, false, "can_buy_stock", memos);
+  out.arrays["cant_sell_arr"] = align(cant_sell, target, true, "cant_sell_stock", memos);
+  out.arrays["close_arr"] = align(close, target, nan, "close_price", memos);
+  out.arrays["buy_price_arr"] = align(buy_price, target, nan, "buy_price", memos);
+  out.arrays["sell_price_arr"] = align(sell_price, target, nan, "sell_price", memos);
+  out.arrays["split_arr"] = align(split, target, nan, "split_factor", memos);
+  out.arrays["dividend_arr"] = align(dividend, target, nan, "dividend_factor", memos);
 
   kernels::MarketView& view = out.view;
   view.prev_close = view_of<double>(out.arrays["prev_close_arr"], "prev_close");

@@ -98,8 +98,10 @@ Placement place_in_market(nb::handle kept_codes, nb::handle market_codes, std::s
   const std::int64_t first = in_market.front();
   const auto width = static_cast<std::size_t>(in_market.back() - first + 1);
   if (width == kept) return p;  // already a run of market columns
-  p.columns = market_codes[glue::py_slice(static_cast<std::size_t>(first),
-                                          static_cast<std::size_t>(in_market.back()) + 1)];
+  p.columns = width == nb::len(market_codes)
+                  ? nb::borrow(market_codes)
+                  : market_codes[glue::py_slice(static_cast<std::size_t>(first),
+                                                static_cast<std::size_t>(in_market.back()) + 1)];
   p.width = width;
   for (std::size_t c = 0; c < kept; ++c) p.out_cols[c] = in_market[c] - first;
   return p;
@@ -190,8 +192,11 @@ WorkWeights work_weights(nb::handle strategy_matrix, nb::handle close_price,
   out.matrix.owner = nb::none();
 
   if (smoothing) {
-    out.smoothed.emplace(weights.view, rows, kept_cols, place.out_cols, place.width,
-                         static_cast<std::size_t>(rolling_window));
+    {
+      const nb::gil_scoped_release unlocked;
+      out.smoothed.emplace(weights.view, rows, kept_cols, place.out_cols, place.width,
+                           static_cast<std::size_t>(rolling_window));
+    }
     const nb::object base = whole_table ? weights.index : dates;
     const std::vector<std::int64_t>& kept_rows = out.smoothed->kept_rows();
     out.matrix.index =

@@ -38,6 +38,10 @@ nb::dict slice_data(nb::handle data, nb::handle start_date, nb::handle end_date)
   }
   if (!PyUnicode_CheckExact(end_date.ptr())) glue::raise_type_error("end_date", "str", end_date);
   const nb::object frame_type = nb::module_::import_("pandas").attr("DataFrame");
+  // Loaded tables share one date index; their cuts share one as well, so
+  // that aligning them to a run matches the dates once, not once per table.
+  nb::object last_index;
+  nb::object last_cut_index;
   nb::dict sliced;
   for (auto [key, value] : nb::borrow<nb::dict>(data)) {
     if (nb::str("benchmark_dict").equal(key)) {
@@ -47,7 +51,17 @@ nb::dict slice_data(nb::handle data, nb::handle start_date, nb::handle end_date)
       }
       sliced[key] = benchmarks;
     } else if (nb::isinstance(value, frame_type)) {
-      sliced[key] = rows_between(value, start_date, end_date);
+      const nb::object cut = rows_between(value, start_date, end_date);
+      if (!cut.is(value)) {
+        const nb::object index = value.attr("index");
+        if (last_index.is_valid() && last_index.is(index)) {
+          cut.attr("index") = last_cut_index;  // the same rows of the same labels
+        } else {
+          last_index = index;
+          last_cut_index = cut.attr("index");
+        }
+      }
+      sliced[key] = cut;
     } else {
       sliced[key] = value;
     }
