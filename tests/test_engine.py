@@ -284,3 +284,28 @@ def test_engines_on_threads_agree_with_serial_runs():
         t.join()
     for got, want in zip(results, serial, strict=True):
         assert got is not None and got.equals(want)
+
+
+def test_tables_sharing_labels_align_as_tables_with_their_own():
+    # Loaded tables share one index and one column set, which are matched
+    # once; a table among them with its own labels, in another order, is not.
+    rng = np.random.default_rng(3)
+    dates, codes = pd.Index(DATES), pd.Index(CODES)
+    shape = (len(DATES), len(CODES))
+    prev = rng.uniform(5.0, 20.0, shape)
+    shared = {
+        "can_buy_stock": pd.DataFrame(rng.random(shape) < 0.8, dates, codes),
+        "cant_sell_stock": pd.DataFrame(rng.random(shape) < 0.2, dates, codes),
+        "split_factor": pd.DataFrame(np.nan, dates, codes),
+        "dividend_factor": pd.DataFrame(np.where(rng.random(shape) < 0.1, 0.3, np.nan), dates, codes),
+        "close_price": pd.DataFrame(prev * rng.uniform(0.9, 1.1, shape), dates, codes),
+        "prev_close": pd.DataFrame(prev, dates, codes),
+        "buy_price": pd.DataFrame(prev * rng.uniform(0.9, 1.1, shape), dates, codes),
+        "sell_price": pd.DataFrame(prev * rng.uniform(0.9, 1.1, shape), dates, codes),
+    }
+    shared["close_price"] = shared["close_price"].iloc[::-1, ::-1]
+    own = {key: table.set_axis(list(table.index), axis=0).set_axis(list(table.columns), axis=1)
+           for key, table in shared.items()}
+    assert shared["prev_close"].index is shared["buy_price"].index
+    weights = pd.DataFrame(rng.uniform(0, 0.05, (len(DATES) - 2, len(CODES) - 1)), DATES[1:-1], CODES[1:])
+    assert run(weights, shared).equals(run(weights, own))

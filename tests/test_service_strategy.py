@@ -73,6 +73,18 @@ class TestSlice:
         assert {k: (v.shape if hasattr(v, "shape") else v) for k, v in source.items()
                 if k != "benchmark_dict"} == before
 
+    def test_tables_sharing_dates_share_one_cut_of_them(self):
+        dates = pd.Index(["20240102", "20240103", "20240104", "20240105"])
+        a = pd.DataFrame({"x": [1.0, 2.0, 3.0, 4.0]}, index=dates)
+        b = pd.DataFrame({"y": [5.0, 6.0, 7.0, 8.0]}, index=dates)
+        other = pd.DataFrame({"z": [9.0, 10.0]}, index=["20240103", "20240105"])
+        cut = BacktestService._slice_data({"a": a, "b": b, "other": other}, "20240103", "20240104")
+        assert cut["a"].index is cut["b"].index
+        pd.testing.assert_frame_equal(cut["a"], a.iloc[1:3])
+        pd.testing.assert_frame_equal(cut["b"], b.iloc[1:3])
+        pd.testing.assert_frame_equal(cut["other"], other.iloc[:1])
+        assert a.index is dates and b.index is dates and list(b["y"]) == [5.0, 6.0, 7.0, 8.0]
+
     def test_unordered_labels(self):
         table = pd.DataFrame({"a": [1.0, 2.0, 3.0]}, index=["20240105", "20240102", "20240103"])
         cut = BacktestService._slice_data({"t": table}, "20240103", "20240105")["t"]
