@@ -67,12 +67,6 @@ void report(nb::handle kept_dates, nb::handle market_dates, std::size_t dropped_
   }
 }
 
-nb::list position_list(const std::vector<std::int64_t>& positions) {
-  nb::list out;
-  for (const std::int64_t p : positions) out.append(p);
-  return out;
-}
-
 // Where the kept stocks go in the engine's table: the span of market columns
 // they fall in when they appear there in the same order (the engine then
 // sums every day over the stocks in the order it would anyway), else the kept
@@ -186,7 +180,9 @@ WorkWeights work_weights(nb::handle strategy_matrix, nb::handle close_price,
   }
 
   const nb::object kept_codes =
-      all_cols ? weights.columns : weights.columns.attr("take")(position_list(kept_cols));
+      all_cols ? weights.columns
+               : glue::take_labels(weights.columns,
+                                   std::vector<std::size_t>(kept_cols.begin(), kept_cols.end()));
   const Placement place = place_in_market(kept_codes, market_codes, kept_cols.size());
   out.matrix.columns = place.columns;
   out.matrix.owner = nb::none();

@@ -29,18 +29,13 @@ std::size_t first_weighted_row(const kernels::MatrixView<double>& weights) {
   return weights.rows;
 }
 
-}  // namespace
-
-EngineRun run_engine(const glue::LabelledMatrix<double>& signal, const glue::MarketTables& market,
-                     const kernels::PortfolioParams& params) {
-  // The weights of row t are traded on row t + 1. Rows before the first
-  // weights have nothing to trade and get no return; a later row without any
-  // weight is an empty portfolio and is valued like any other day.
-  std::size_t first = 0;
-  {
-    const nb::gil_scoped_release unlocked;
-    first = first_weighted_row(signal.view);
-  }
+// The weights traded from row `first`, the first holding any weight: rows
+// before it have nothing to trade and get no return; a later row without any
+// weight is an empty portfolio and is valued like any other day.
+EngineRun run_engine_from(const glue::LabelledMatrix<double>& signal, std::size_t first,
+                          const glue::MarketTables& market,
+                          const kernels::PortfolioParams& params) {
+  // The weights of row t are traded on row t + 1.
   if (first + 1 >= signal.view.rows) return {nb::none(), {}};
   const std::size_t n_days = signal.view.rows - first - 1;
 
@@ -54,6 +49,18 @@ EngineRun run_engine(const glue::LabelledMatrix<double>& signal, const glue::Mar
     kernels::run_weight_portfolio(shifted, arrays.view, params, out.returns);
   }
   return out;
+}
+
+}  // namespace
+
+EngineRun run_engine(const glue::LabelledMatrix<double>& signal, const glue::MarketTables& market,
+                     const kernels::PortfolioParams& params) {
+  std::size_t first = 0;
+  {
+    const nb::gil_scoped_release unlocked;
+    first = first_weighted_row(signal.view);
+  }
+  return run_engine_from(signal, first, market, params);
 }
 
 namespace {
@@ -99,7 +106,9 @@ TradedWeights trade_work_weights(WorkWeights& weights, const glue::MarketTables&
     for (std::size_t i = 0; i < weighted.size(); ++i) {
       if (weighted[i]) out.weighted_rows.push_back(i);
     }
-    if (!out.weighted_rows.empty()) out.run = run_engine(weights.matrix, market, params);
+    if (!out.weighted_rows.empty()) {
+      out.run = run_engine_from(weights.matrix, out.weighted_rows.front(), market, params);
+    }
     return out;
   }
 
