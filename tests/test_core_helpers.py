@@ -108,10 +108,17 @@ class TestSafeSharpe:
         assert safe_sharpe(values, periods=12) == pytest.approx(expected * math.sqrt(12 / 252))
 
     @pytest.mark.parametrize(
-        "values", [[], [0.01], [0.1, 0.1, 0.1], [0.0, 0.0], [1e308, -1e308, 1e308]]
+        "values", [[], [0.01], [0.1, 0.1, 0.1], [0.0, 0.0], [1e308, -1e308, 1e308],
+                   # constant up to rounding: the excess return of a strategy that is its benchmark
+                   [0.001, 0.001 + 1e-17], [0.02, 0.02 * (1 + 2e-16), 0.02], [3e-13, -3e-13]],
     )
     def test_degenerate_series_give_nan(self, values):
         assert math.isnan(safe_sharpe(pd.Series(values, dtype=float)))
+
+    def test_small_but_real_deviation_keeps_its_ratio(self):
+        values = pd.Series([0.001, 0.0010001, 0.0009999])
+        expected = values.mean() / values.std(ddof=1) * math.sqrt(252)
+        assert safe_sharpe(values) == pytest.approx(expected, rel=1e-9)
 
     def test_periods_must_be_a_number(self):
         with pytest.raises(TypeError, match="periods"):

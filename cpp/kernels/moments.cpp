@@ -8,7 +8,9 @@ namespace morvane::kernels {
 
 namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-}
+constexpr double kNoiseFloor = 1e-12;
+constexpr double kNoiseShare = 1e-9;
+}  // namespace
 
 double mean(std::span<const double> values) {
   if (values.empty()) return kNaN;
@@ -27,13 +29,16 @@ double sample_std(std::span<const double> values) {
 
 double sharpe_ratio(std::span<const double> values, double periods) {
   if (values.size() < 2) return kNaN;
-  // A constant series has no risk, but its rounded mean can differ from the
-  // values in the last bit and give a tiny deviation and an absurd ratio.
-  const bool constant =
-      std::all_of(values.begin(), values.end(), [&](double v) { return v == values.front(); });
-  if (constant) return kNaN;
   const double deviation = sample_std(values);
-  if (!std::isfinite(deviation) || deviation == 0.0) return kNaN;
+  if (!std::isfinite(deviation)) return kNaN;
+  // A series constant up to rounding (an excess return of a strategy that
+  // equals its benchmark) has no risk, but the rounding leaves a deviation of
+  // a few ulps and the ratio would be absurd. Rounding moves a value by about
+  // 1e-16 of its magnitude, so a deviation under 1e-9 of the largest
+  // magnitude, or under 1e-12 absolute, cannot be told from noise.
+  double largest = 0.0;
+  for (const double v : values) largest = std::max(largest, std::abs(v));
+  if (deviation <= std::max(kNoiseFloor, kNoiseShare * largest)) return kNaN;
   return mean(values) / deviation * std::sqrt(periods);
 }
 

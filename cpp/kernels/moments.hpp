@@ -15,7 +15,8 @@ namespace morvane::kernels {
 [[nodiscard]] double sample_std(std::span<const double> values);
 
 // mean / sample_std * sqrt(periods); NaN for fewer than two values, or when the
-// deviation is zero or not finite. Never throws.
+// deviation is not finite or no larger than rounding noise: 1e-12, or 1e-9 of
+// the largest magnitude in the series. Never throws.
 [[nodiscard]] double sharpe_ratio(std::span<const double> values, double periods);
 
 }  // namespace morvane::kernels
