@@ -125,7 +125,8 @@ def generate_world(seed: int, n_stocks: int, dates: pd.DatetimeIndex, alpha_ic: 
     n_days = len(dates)
     shape = (n_days, n_stocks)
     ukeys = _codes(rng, n_stocks)
-    wide_limit = np.array([u.startswith(("300", "688")) for u in ukeys])
+    # ChiNext (300, 301) and the STAR market (688) move up to 20% a day; the main boards 10%.
+    wide_limit = np.array([u.startswith(("300", "301", "688")) for u in ukeys])
 
     # Listing and delisting: most stocks trade from the start, the rest list
     # over the years; a few delist, so the tail sees codes come and go.
