@@ -10,6 +10,7 @@ from hypothesis import strategies as st
 
 from morvane.backtest import _core
 from morvane.backtest._ravelle import calc_strategy_vwap_daily_return
+from morvane.exceptions import MorvaneWarning
 
 core = _core.run_alpha_vwap_backtest_core
 MARKET_KEYS = ("can_buy_stock", "cant_sell_stock", "split_factor", "dividend_factor",
@@ -125,6 +126,7 @@ def test_hand_computed_group_returns_and_the_ascending_flip():
 @settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(seed=st.integers(0, 10_000), n_days=st.integers(2, 12), n_stocks=st.integers(1, 14),
        groups=st.integers(2, 5), ascending=st.booleans(), holes=st.sampled_from([0.0, 0.2, 0.5]))
+@pytest.mark.filterwarnings("ignore::morvane.exceptions.MorvaneWarning")  # small markets: short days
 def test_groups_trade_like_the_strategy_engine(seed, n_days, n_stocks, groups, ascending, holes):
     m = random_market(seed, n_days, n_stocks, holes=holes)
     before = {k: v.copy() for k, v in m.items()}
@@ -197,7 +199,8 @@ def test_grouping_sizes_ties_small_days_and_the_universe_mask():
     factor.iloc[1] = 1.0  # all tied: column order decides
     factor.iloc[2, :8] = np.nan  # 2 eligible stocks < 3 groups
     m["close_price_valid"].iloc[3, :4] = np.nan  # outside the universe
-    res = core(**m, group_num=3)
+    with pytest.warns(MorvaneWarning, match=r"有 1 个交易日可分组的股票少于分组数 group_num=3 \(最少 2 只\)"):
+        res = core(**m, group_num=3)
     g = res.group_matrix
     sizes = g.apply(lambda row: row.value_counts(), axis=1)
     full_days = sizes.dropna(how="all")
@@ -212,8 +215,9 @@ def test_grouping_sizes_ties_small_days_and_the_universe_mask():
 def test_no_common_data_gives_the_empty_result(tmp_path):
     m = random_market(1, 5, 4)
     m["factor_matrix"].index = [f"1999010{i}" for i in range(5)]
-    res = core(**m, group_num=4, benchmark_dict={"000852": pd.Series([0.01] * 5, index=m["close_price"].index)},
-               plot_save_path=tmp_path / "x.png")
+    with pytest.warns(MorvaneWarning, match="因子与行情没有可分组的股票日 \\(因子 19990100 至 19990104, 行情 "):
+        res = core(**m, group_num=4, benchmark_dict={"000852": pd.Series([0.01] * 5, index=m["close_price"].index)},
+                   plot_save_path=tmp_path / "x.png")
     assert res.group_daily_return.empty and list(res.group_daily_return.columns) == [1, 2, 3, 4]
     assert res.group_cumulative_return.empty
     assert np.isnan(res.best_group) and res.benchmark_summary().empty and res.plot_paths == {}
@@ -345,7 +349,8 @@ def test_bad_arguments_are_rejected_before_any_work(tmp_path):
     for groups in (1, 101):
         with pytest.raises(ValueError, match=r"group_num 取值范围 \[2, 100\]"):
             core(**m, group_num=groups)
-    assert list(core(**m, group_num=100.0).group_daily_return.columns)[-1] == 100
+    with pytest.warns(MorvaneWarning, match="每个交易日可分组的股票都少于分组数 group_num=100 \\(最多 6 只\\)"):
+        assert list(core(**m, group_num=100.0).group_daily_return.columns)[-1] == 100
     for name, value in [("total_money", 0.0), ("total_money", float("inf")), ("fee", float("nan")),
                         ("fee", -1e-4), ("rule_fee", 1.0), ("rolling_window", -1)]:
         with pytest.raises(ValueError, match=name):

@@ -13,6 +13,7 @@ from conftest import flat_market
 from reference_stats import EMPTY_STATS_KEYS, run_strategy_backtest
 
 from morvane.backtest._ravelle import _RavelleResult, run_strategy_backtest_core
+from morvane.exceptions import MorvaneWarning
 
 DATES = ["20240102", "20240103", "20240104", "20240105", "20240108", "20240109"]
 CODES = ["000001", "000002"]
@@ -81,9 +82,11 @@ class TestHandComputedRun:
         market = market_of()
         weights = weights_of([[0.01, 0.01]] * 4)
         other = {"000300": benchmark([0.001] * 6)}
-        with caplog.at_level(logging.WARNING, logger="morvane"):
+        with caplog.at_level(logging.WARNING, logger="morvane"), \
+                pytest.warns(MorvaneWarning, match="基准 '000852' 不在回测数据中.*可用的基准: 000300$"):
             result = run(weights, market, benchmark_dict=other)
-        assert any("000852" in r.getMessage() for r in caplog.records)
+        # the log says it too, for scripts that read the log rather than warnings
+        assert [r.getMessage() for r in caplog.records if "000852" in r.getMessage()]
         stats = result.stats
         assert stats["benchmark_annual_return"] == 0.0 and math.isnan(stats["benchmark_sharp"])
         # Close to the strategy's own figures but not equal: the net value is
@@ -165,10 +168,12 @@ class TestAlignment:
     def test_gaps_in_the_weight_dates_are_warned_about_once(self, caplog):
         market = market_of()
         weekly = weights_of([[0.01, 0.01]] * 3, dates=[DATES[0], DATES[3], DATES[5]])
-        with caplog.at_level(logging.WARNING, logger="morvane"):
+        with caplog.at_level(logging.WARNING, logger="morvane"), pytest.warns(MorvaneWarning) as warned:
             run(weekly, market)
         warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
         assert len(warnings) == 1 and "3 个交易日" in warnings[0] and 'method="ffill"' in warnings[0]
+        assert [str(w.message) for w in warned] == warnings
+        assert warned[0].filename == __file__  # the user's line, not the package's
         caplog.clear()
         with caplog.at_level(logging.WARNING, logger="morvane"):
             run(weights_of([[0.01, 0.01]] * 6), market)
@@ -193,10 +198,14 @@ class TestAlignment:
 
 class TestNothingToBacktest:
     def test_no_common_dates(self):
-        assert_empty(run(weights_of([[0.01, 0.01]] * 2, dates=["20300101", "20300102"]), market_of()))
+        with pytest.warns(MorvaneWarning, match="没有任何一行有权重 \\(权重 20300101 至 20300102, 行情 20240102 至"):
+            assert_empty(run(weights_of([[0.01, 0.01]] * 2, dates=["20300101", "20300102"]), market_of()))
 
     def test_no_weights(self):
-        assert_empty(run(weights_of([[np.nan, np.nan]] * 4), market_of()))
+        with pytest.warns(MorvaneWarning, match="没有任何一行有权重"):
+            assert_empty(run(weights_of([[np.nan, np.nan]] * 4), market_of()))
+        # an empty table is the caller's choice of dates: nothing to say
+        assert_empty(run(weights_of([[0.01, 0.01]]).iloc[:0], market_of()))
 
     def test_single_weight_row(self):
         assert_empty(run(weights_of([[0.01, 0.01]]), market_of()))
@@ -209,7 +218,7 @@ class TestNothingToBacktest:
 
     def test_no_overlap_with_the_primary_benchmark_is_warned_about(self, caplog):
         numbered = pd.Series([0.01] * 6, index=[int(d) for d in DATES])
-        with caplog.at_level(logging.WARNING, logger="morvane"):
+        with caplog.at_level(logging.WARNING, logger="morvane"), pytest.warns(MorvaneWarning, match="没有共同日期"):
             assert_empty(run(weights_of([[0.01, 0.01]] * 4), market_of(), benchmark_dict={"000852": numbered}))
         assert any("没有共同日期" in r.getMessage() for r in caplog.records)
 

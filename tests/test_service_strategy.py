@@ -14,6 +14,7 @@ import morvane
 from morvane.backtest import _ravelle
 from morvane.backtest._service import BacktestService
 from morvane.backtest.result import BacktestData, StrategyBacktestResult
+from morvane.exceptions import MorvaneWarning
 
 NOT_FOUND = r"^未找到回测基准数据,请先调用 morvane\.prepare_backtest_data\(\)$"
 
@@ -178,8 +179,9 @@ class TestStrategyFlow:
 
     def test_unknown_benchmark_runs_against_zero_with_a_warning(self, data, weights, caplog):
         caplog.set_level(logging.WARNING, logger="morvane")
-        result = BacktestService(None).backtest_strategy(weights, data, 20240102, 20240315, None, "s",
-                                                         benchmark="all", plot=None)
-        warning = [r.getMessage() for r in caplog.records if "'all'" in r.getMessage()]
-        assert warning and "000300, 000852, 000905" in warning[0]
+        with pytest.warns(MorvaneWarning, match="'all' 不在回测数据中.*可用的基准: 000300, 000852, 000905$") as warned:
+            result = BacktestService(None).backtest_strategy(weights, data, 20240102, 20240315, None, "s",
+                                                             benchmark="all", plot=None)
+        assert len(warned) == 1  # said once, by the flow and the runner together
+        assert [r.getMessage() for r in caplog.records] == [str(warned[0].message)]
         assert result.stats  # computed against a zero benchmark

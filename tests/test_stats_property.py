@@ -139,6 +139,7 @@ def runner_case(draw) -> dict:
 
 @PROPERTY
 @given(case=runner_case())
+@pytest.mark.filterwarnings("ignore::morvane.exceptions.MorvaneWarning")  # random cases: empty runs, no benchmark
 def test_runner_matches_pandas(case):
     options = {k: case[k] for k in ("benchmark_dict", "benchmark_names", "rolling_window")}
     got = _ravelle.run_strategy_backtest_core(case["weights"], **case["market"], **options)

@@ -80,6 +80,8 @@ class TestSmoothedRuns:
     @pytest.mark.parametrize("name", list(cases()))
     @pytest.mark.parametrize("window", [2, 3, 5, 20, 30, 40])  # 30: one smoothed row, no day to trade
     @pytest.mark.parametrize("layouts", ["CF", "FC", "CC"])
+    # a window longer than the table leaves no smoothed row: the runner says so
+    @pytest.mark.filterwarnings("ignore:策略权重对齐行情并平滑后没有任何一行有权重:morvane.exceptions.MorvaneWarning")
     def test_equal_to_the_pandas_steps(self, name, window, layouts):
         m = {key: laid_out(table, layouts[1]) for key, table in market().items()}
         weights = laid_out(weights_with(cases()[name]), layouts[0])

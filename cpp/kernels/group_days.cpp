@@ -140,6 +140,7 @@ void one_day(const GroupDayInputs& in, std::size_t day, std::size_t r, GroupDays
   }
   s.members.resize(k);
   s.values.resize(k);
+  out.eligible[day] = static_cast<std::uint32_t>(k);
   const std::size_t n = out.groups;
   // One sort serves the groups and the IC: read backwards, a descending order
   // is an ascending one (ties reversed, which average ranks ignore).
@@ -209,6 +210,7 @@ GroupDays run_group_days(const GroupDayInputs& in, std::size_t threads) {
   out.weight.assign(out.groups * out.days, kNaN);
   out.formed.assign(out.days, 0);
   out.has_factor.assign(out.days, 0);
+  out.eligible.assign(out.days, 0);
   out.rank_ic.assign(out.days, kNaN);
   if (in.industry) out.neutral_ic.assign(out.days, kNaN);
   parallel_blocks(out.days, kDayBlock, threads,

@@ -35,6 +35,7 @@ struct GroupDays {
   std::vector<double> weight;            // groups x dates: 1 / group size, NaN without groups
   std::vector<std::uint8_t> formed;      // per date: 1 when groups were formed
   std::vector<std::uint8_t> has_factor;  // per date: 1 when the factor has the date
+  std::vector<std::uint32_t> eligible;   // per date: the stocks that could be grouped
   std::vector<double> rank_ic;           // per date (NaN where none)
   std::vector<double> neutral_ic;        // per date, filled only with industries
 };

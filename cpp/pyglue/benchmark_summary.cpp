@@ -3,6 +3,7 @@
 #include <nanobind/stl/string.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -18,7 +19,47 @@ std::string entry_name(nb::handle key) {
   return "benchmark_dict[" + nb::cast<std::string>(nb::repr(key)) + "]";
 }
 
+std::vector<std::string> dict_keys(nb::handle benchmark_dict) {
+  std::vector<std::string> keys;
+  if (benchmark_dict.is_none()) return keys;
+  for (const auto& [key, value] : nb::borrow<nb::dict>(benchmark_dict)) {
+    keys.push_back(nb::cast<std::string>(nb::str(key)));
+  }
+  return keys;
+}
+
 }  // namespace
+
+std::vector<std::string> choose_benchmarks(nb::handle names, nb::handle benchmark_dict,
+                                           const char* name) {
+  const std::vector<std::string> available = dict_keys(benchmark_dict);
+  if (names.is_none()) return available;
+  std::vector<std::string> wanted;
+  if (PyUnicode_Check(names.ptr())) {
+    const std::string code = to_text(names, name);
+    if (code == "all") return available;
+    wanted.push_back(code);
+  } else {
+    const nb::object items = nb::steal(PyObject_GetIter(names.ptr()));
+    if (!items.is_valid()) PyErr_Clear();
+    if (!items.is_valid() || PyBytes_Check(names.ptr())) {
+      raise_type_error(name, "str | list[str] | None", names);
+    }
+    for (nb::handle item : names) {
+      const std::string code = to_text(item, name);
+      if (std::find(wanted.begin(), wanted.end(), code) == wanted.end()) wanted.push_back(code);
+    }
+  }
+  if (benchmark_dict.is_none()) return available;
+  for (const std::string& code : wanted) {
+    if (std::find(available.begin(), available.end(), code) == available.end()) {
+      std::string list;
+      for (const std::string& k : available) list += (list.empty() ? "" : ", ") + k;
+      raise_value_error("基准 " + code + " 不在 benchmark_dict 中, 可用的基准: [" + list + "]");
+    }
+  }
+  return wanted;
+}
 
 void check_benchmark_series(nb::handle benchmark_dict) {
   if (benchmark_dict.is_none()) return;

@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <string>
 #include <vector>
 
 namespace morvane::pyglue {
@@ -18,6 +19,16 @@ namespace nb = nanobind;
 [[nodiscard]] nb::object benchmark_summary(nb::handle dates,
                                            const std::vector<double>& daily_return,
                                            nb::handle benchmark_dict);
+
+// The benchmark codes a factor backtest reports: "all" or None, every code of
+// `benchmark_dict` (in its order); a text, that code; a list, those codes
+// without repeats. A code the mapping lacks is a ValueError listing the
+// available ones; a value of another type a TypeError naming `name` (the
+// caller's argument). Without a mapping (None) nothing is available, and
+// only the types are checked.
+[[nodiscard]] std::vector<std::string> choose_benchmarks(nb::handle names,
+                                                         nb::handle benchmark_dict,
+                                                         const char* name);
 
 // Raises TypeError unless every value of `benchmark_dict` (a dict or None) is
 // a pandas Series.

@@ -5,6 +5,7 @@
 #include <nanobind/stl/string.h>
 
 #include <cmath>
+#include <optional>
 
 #include "args.hpp"
 #include "kernels/dates.hpp"
@@ -52,12 +53,37 @@ bool is_nat(nb::handle value) {
   return value.is(pd.attr("NaT"));
 }
 
+// Trading dates are Shanghai calendar dates: a time-zone-aware moment is read
+// on the Shanghai clock, so that the same instants given in UTC or in Asia/
+// Shanghai name the same dates. Naive values are taken as they are.
+constexpr const char* kMarketTimeZone = "Asia/Shanghai";
+
+nb::object on_market_clock(nb::handle value) {
+  const nb::object tz = nb::getattr(value, "tzinfo", nb::none());
+  if (tz.is_none()) return nb::borrow(value);
+  return nb::module_::import_("pandas").attr("Timestamp")(value).attr("tz_convert")(
+      kMarketTimeZone);
+}
+
+// The UTF-8 of a text, or nullopt for one that has none (a lone surrogate).
+std::optional<std::string> utf8_of(nb::handle text) {
+  Py_ssize_t size = 0;
+  const char* const data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
 }  // namespace
 
 std::int32_t date_number(nb::handle value, FloatDates floats) {
   PyObject* const object = value.ptr();
   if (PyUnicode_Check(object)) {
-    return checked(kernels::parse_date_text(nb::cast<std::string>(value)), value);
+    const std::optional<std::string> text = utf8_of(value);
+    if (!text) raise_bad_date(value);
+    return checked(kernels::parse_date_text(*text), value);
   }
   if (PyBool_Check(object)) raise_bad_date_type(value);
   if (PyLong_Check(object) || PyIndex_Check(object)) {
@@ -81,7 +107,7 @@ std::int32_t date_number(nb::handle value, FloatDates floats) {
   }
   if (nb::isinstance(value, nb::module_::import_("datetime").attr("date"))) {
     if (is_nat(value)) raise_bad_date(value);
-    return from_calendar_fields(value);
+    return from_calendar_fields(on_market_clock(value));
   }
   const nb::object np = nb::module_::import_("numpy");
   if (nb::isinstance(value, np.attr("datetime64"))) {
@@ -101,9 +127,11 @@ std::vector<std::int32_t> index_date_numbers(nb::handle index, const char* name)
     if (nb::cast<bool>(index.attr("hasnans"))) {
       raise_value_error(std::string("参数 ") + name + " 的行标签含缺失日期 (NaT)");
     }
+    nb::object on_clock = nb::borrow(index);
+    if (!index.attr("tz").is_none()) on_clock = index.attr("tz_convert")(kMarketTimeZone);
     // year * 10000 + month * 100 + day, vectorised by pandas.
-    const nb::object numbers = (index.attr("year") * nb::int_(10000) +
-                                index.attr("month") * nb::int_(100) + index.attr("day"))
+    const nb::object numbers = (on_clock.attr("year") * nb::int_(10000) +
+                                on_clock.attr("month") * nb::int_(100) + on_clock.attr("day"))
                                    .attr("to_numpy")("dtype"_a = "int32");
     using Numbers = nb::ndarray<const std::int32_t, nb::ndim<1>, nb::device::cpu>;
     const Numbers view = nb::cast<Numbers>(numbers);
@@ -141,6 +169,16 @@ std::vector<std::int32_t> index_date_numbers(nb::handle index, const char* name)
     dates[i] = unique_dates[static_cast<std::size_t>(code)];
   }
   return dates;
+}
+
+nb::object date_span(nb::handle index) {
+  if (nb::len(index) == 0) return nb::str("空");
+  try {
+    return nb::str("{} 至 {}").attr("format")(index.attr("min")(), index.attr("max")());
+  } catch (const nb::python_error& error) {
+    if (!error.matches(PyExc_TypeError)) throw;
+    return nb::str("(日期无法比较)");  // labels of mixed types
+  }
 }
 
 nb::object date_text_index(const std::vector<std::int32_t>& dates) {

@@ -1,7 +1,8 @@
 // Dates as the system writes them: eight-digit "YYYYMMDD" texts. Reads the
 // forms users and data files bring: such texts, dashed texts, integers of the
 // same digits, datetime.date / datetime / pandas.Timestamp / numpy.datetime64.
-// All functions need the GIL.
+// A time-zone-aware moment names its calendar date in Asia/Shanghai, the
+// market's clock; naive values name their own. All functions need the GIL.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -26,6 +27,10 @@ enum class FloatDates {
 // Date numbers of every label of a pandas Index, parsing each distinct label
 // once (and DatetimeIndex values without a Python call per label).
 [[nodiscard]] std::vector<std::int32_t> index_date_numbers(nb::handle index, const char* name);
+
+// "first 至 last" of a non-empty date index (its minimum and maximum), or "空",
+// for messages that show where two tables' dates lie.
+[[nodiscard]] nb::object date_span(nb::handle index);
 
 // A pandas Index of "YYYYMMDD" texts.
 [[nodiscard]] nb::object date_text_index(const std::vector<std::int32_t>& dates);

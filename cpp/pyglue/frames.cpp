@@ -52,6 +52,28 @@ nb::object frame_shape_array(nb::handle frame, const char* dtype) {
   raise_value_error(std::string("参数 ") + name + " 含无法转换为数值的数据");
 }
 
+// Values that convert to numbers without meaning any: dates and durations
+// (their nanosecond counts), periods, intervals and complex numbers. A
+// TypeError naming the first such column.
+void refuse_non_numeric_kinds(nb::handle frame, const char* name) {
+  const nb::object columns = frame.attr("columns");
+  const nb::list dtypes = nb::cast<nb::list>(frame.attr("dtypes").attr("tolist")());
+  const nb::object pd = pandas();
+  const nb::object period = pd.attr("PeriodDtype");
+  const nb::object interval = pd.attr("IntervalDtype");
+  for (std::size_t k = 0; k < nb::len(dtypes); ++k) {
+    const nb::handle dtype = dtypes[k];
+    const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
+    if (kind == "M" || kind == "m" || kind == "c" || nb::isinstance(dtype, period) ||
+        nb::isinstance(dtype, interval)) {
+      const std::string message = std::string("参数 ") + name + " 的值须为数值: 列 " +
+                                  nb::cast<std::string>(nb::repr(columns[k])) + " 的类型是 " +
+                                  nb::cast<std::string>(nb::str(dtype));
+      throw nb::type_error(message.c_str());
+    }
+  }
+}
+
 template <class T>
 LabelledMatrix<T> labelled(nb::handle frame, nb::object owner, const char* name) {
   LabelledMatrix<T> out;
@@ -92,6 +114,7 @@ LabelledMatrix<double> read_float_frame(nb::handle frame, const char* name) {
   if (kind == "b" || kind == "i" || kind == "u" || kind == "f") {
     return labelled<double>(frame, values.attr("astype")("float64"), name);
   }
+  refuse_non_numeric_kinds(frame, name);
   try {
     nb::object converted =
         frame.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = numpy().attr("nan"));

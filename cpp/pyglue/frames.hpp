@@ -30,7 +30,9 @@ struct LabelledMatrix {
 };
 
 // Values of `frame` as float64. Numeric and bool columns convert; a column
-// that cannot (text, objects) raises ValueError naming `name` and the column.
+// that cannot (text, objects) raises ValueError naming `name` and the column,
+// and one whose values are dates, durations, periods, intervals or complex
+// numbers (which would convert to numbers that mean nothing) a TypeError.
 [[nodiscard]] LabelledMatrix<double> read_float_frame(nb::handle frame, const char* name);
 
 // Values of a Series (or any one-dimensional array-like) as contiguous

@@ -1,6 +1,10 @@
 // Messages through the package logger "morvane", which is silent unless the
 // user attaches a handler. Arguments are passed %-style, unformatted, so a
 // disabled level costs one call. Needs the GIL.
+//
+// A warning the user needs (a result that is computed but may not be what
+// was meant) goes through warn_user: the log, and a MorvaneWarning pointing
+// at the user's own line, which notebooks show even without a log handler.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -15,6 +19,11 @@ template <class... Args>
 void log_message(const char* level, const char* format, Args&&... args) {
   const nb::object logger = nb::module_::import_("morvane.logger").attr("logger");
   logger.attr(level)(format, std::forward<Args>(args)...);
+}
+
+template <class... Args>
+void warn_user(const char* format, Args&&... args) {
+  nb::module_::import_("morvane.logger").attr("warn_user")(format, std::forward<Args>(args)...);
 }
 
 }  // namespace morvane::pyglue

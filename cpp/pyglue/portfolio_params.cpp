@@ -9,6 +9,11 @@ namespace morvane::pyglue {
 
 namespace {
 
+// Groups of a factor backtest: at least a top and a bottom; the group numbers
+// are stored in one byte per stock-day.
+constexpr std::int64_t kMinGroups = 2;
+constexpr std::int64_t kMaxGroups = 100;
+
 void check_rate(double value, const char* name) {
   if (!(value >= 0.0 && value < 1.0)) {
     raise_value_error(std::string("参数 ") + name + " 取值范围 [0, 1), 收到 " +
@@ -37,6 +42,20 @@ kernels::PortfolioParams read_portfolio_params(nb::handle total_money, nb::handl
     raise_value_error("参数 lot_size 必须不小于 1, 收到 " + std::to_string(params.lot_size));
   }
   return params;
+}
+
+std::size_t read_group_num(nb::handle group_num) {
+  const std::int64_t groups = to_int(group_num, "group_num");
+  if (groups < kMinGroups || groups > kMaxGroups) raise_value_error("group_num 取值范围 [2, 100]");
+  return static_cast<std::size_t>(groups);
+}
+
+std::size_t read_rolling_window(nb::handle rolling_window, const char* name) {
+  const std::int64_t window = to_int(rolling_window, name);
+  if (window < 0) {
+    raise_value_error(std::string("参数 ") + name + " 不能为负数, 收到 " + std::to_string(window));
+  }
+  return static_cast<std::size_t>(window);
 }
 
 }  // namespace morvane::pyglue

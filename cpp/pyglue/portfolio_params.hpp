@@ -1,9 +1,12 @@
-// The money parameters of the portfolio engine, converted and range-checked
-// once for every binding that trades (the strategy engine, the strategy
-// runner and the factor group backtest).
+// The parameters of the portfolio engine and of the backtests that trade on
+// it, converted and range-checked once for every binding that takes them (the
+// strategy engine, the strategy runner, the factor group backtest and the
+// service's request checks), so that each is refused with one message.
 #pragma once
 
 #include <nanobind/nanobind.h>
+
+#include <cstddef>
 
 #include "kernels/portfolio.hpp"
 
@@ -17,5 +20,13 @@ namespace nb = nanobind;
 [[nodiscard]] kernels::PortfolioParams read_portfolio_params(nb::handle total_money, nb::handle fee,
                                                              nb::handle rule_fee,
                                                              nb::handle lot_size);
+
+// The group count of a factor backtest: any number, converted to an integer
+// (TypeError otherwise); ValueError "group_num 取值范围 [2, 100]" outside the range.
+[[nodiscard]] std::size_t read_group_num(nb::handle group_num);
+
+// A rolling window in trading days: any number, converted to an integer;
+// ValueError naming `name` for a negative one.
+[[nodiscard]] std::size_t read_rolling_window(nb::handle rolling_window, const char* name);
 
 }  // namespace morvane::pyglue

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-__all__ = ["MorvaneError", "NetworkError"]
+__all__ = ["MorvaneError", "NetworkError", "MorvaneWarning"]
 
 
 class MorvaneError(Exception):
@@ -11,3 +11,13 @@ class MorvaneError(Exception):
 
 class NetworkError(MorvaneError):
     """传输失败: 数据客户端或数据包下载无法连通、连接中断或服务端持续出错。"""
+
+
+class MorvaneWarning(UserWarning):
+    """morvane 给用户的警告: 结果能算出来, 但可能不是用户想要的。
+
+    例如回测数据里没有所给的基准代码 (按基准收益为 0 计算)、权重只在调仓日给出、
+    分组数多于股票数、日期区间与回测数据没有交集 (结果为空)。每条警告同时写入
+    "morvane" 日志器; 可以像其他警告一样过滤, 例如
+    ``warnings.filterwarnings("ignore", category=morvane.MorvaneWarning)``。
+    """

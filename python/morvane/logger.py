@@ -3,10 +3,15 @@
 from __future__ import annotations
 
 import logging
+import os
 import sys
 import threading
+import warnings
+from pathlib import Path
 
-__all__ = ["logger", "enable_console", "disable_console"]
+from .exceptions import MorvaneWarning
+
+__all__ = ["logger", "enable_console", "disable_console", "warn_user"]
 
 _FORMAT = "%(asctime)s %(levelname)s %(name)s: %(message)s"
 
@@ -82,3 +87,35 @@ def disable_console() -> None:
             return
         logger.removeHandler(handler)
     handler.close()
+
+
+# Frames whose file lies in this folder belong to morvane; a warning points at
+# the first frame outside it, the user's own line.
+_PACKAGE_DIR = str(Path(__file__).resolve().parent) + os.sep
+
+
+def _user_stacklevel() -> int:
+    """The stacklevel of warn_user's first caller outside the morvane package."""
+    level = 2  # 1 is warn_user itself
+    frame = sys._getframe(2)
+    while frame is not None and str(Path(frame.f_code.co_filename).resolve()).startswith(_PACKAGE_DIR):
+        frame = frame.f_back
+        level += 1
+    return level
+
+
+def warn_user(message: str, *args: object) -> None:
+    """给用户的警告: 按 %-格式写入 morvane 日志器 (WARNING 级), 同时以 MorvaneWarning 发出。
+
+    警告指向调用栈中第一处 morvane 包之外的代码 (用户自己的那一行), 所以 notebook
+    里能看到是哪一行触发的; 原生扩展里发出的警告同样如此。
+
+    Args:
+        message (str): 消息格式, 例如 "基准 %r 不在回测数据中"。
+        *args (object): 格式参数。
+    Returns:
+        None: 无返回值。
+    """
+    logger.warning(message, *args)
+    text = message % args if args else message
+    warnings.warn(text, MorvaneWarning, stacklevel=_user_stacklevel())

@@ -2,7 +2,9 @@
 
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <exception>
 #include <limits>
 #include <numeric>
@@ -18,7 +20,9 @@
 #include "kernels/group_portfolio.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/benchmark_summary.hpp"
+#include "pyglue/dates.hpp"
 #include "pyglue/frames.hpp"
+#include "pyglue/log.hpp"
 #include "pyglue/market.hpp"
 #include "pyglue/portfolio_params.hpp"
 
@@ -44,48 +48,6 @@ struct Checked {
   std::vector<std::string> benchmarks;  // chosen codes, in order
 };
 
-std::vector<std::string> dict_keys(nb::handle benchmark_dict) {
-  std::vector<std::string> keys;
-  if (benchmark_dict.is_none()) return keys;
-  for (const auto& [key, value] : nb::borrow<nb::dict>(benchmark_dict)) {
-    keys.push_back(nb::cast<std::string>(nb::str(key)));
-  }
-  return keys;
-}
-
-// "all" or None: every benchmark of the mapping; a text: that code; a list:
-// those codes without repeats. Without a mapping there is nothing to choose.
-std::vector<std::string> choose_benchmarks(nb::handle names, nb::handle benchmark_dict) {
-  const std::vector<std::string> available = dict_keys(benchmark_dict);
-  if (names.is_none() || benchmark_dict.is_none()) return available;
-  std::vector<std::string> wanted;
-  if (nb::isinstance<nb::str>(names)) {
-    const std::string code = nb::cast<std::string>(names);
-    if (code == "all") return available;
-    wanted.push_back(code);
-  } else {
-    nb::object items;
-    try {
-      items = nb::iter(names);
-    } catch (const nb::python_error&) {
-      glue::raise_type_error("benchmark_names", "str | list[str] | None", names);
-    }
-    for (nb::handle item : names) {
-      const std::string code = glue::to_text(item, "benchmark_names");
-      if (std::find(wanted.begin(), wanted.end(), code) == wanted.end()) wanted.push_back(code);
-    }
-  }
-  for (const std::string& code : wanted) {
-    if (std::find(available.begin(), available.end(), code) == available.end()) {
-      std::string list;
-      for (const std::string& k : available) list += (list.empty() ? "" : ", ") + k;
-      glue::raise_value_error("基准 " + code + " 不在 benchmark_dict 中, 可用的基准: [" + list +
-                              "]");
-    }
-  }
-  return wanted;
-}
-
 Checked check_arguments(const GroupBacktestArgs& a) {
   const char* const names[] = {
       "factor_matrix",   "close_price_valid", "can_buy_stock", "cant_sell_stock", "split_factor",
@@ -106,14 +68,8 @@ Checked check_arguments(const GroupBacktestArgs& a) {
   glue::check_benchmark_series(a.benchmark_dict);
 
   Checked c;
-  const std::int64_t groups = glue::to_int(a.group_num, "group_num");
-  if (groups < 2 || groups > 100) glue::raise_value_error("group_num 取值范围 [2, 100]");
-  c.group_num = static_cast<std::size_t>(groups);
-  const std::int64_t window = glue::to_int(a.rolling_window, "rolling_window");
-  if (window < 0) {
-    glue::raise_value_error("参数 rolling_window 不能为负数, 收到 " + std::to_string(window));
-  }
-  c.rolling_window = static_cast<std::size_t>(window);
+  c.group_num = glue::read_group_num(a.group_num);
+  c.rolling_window = glue::read_rolling_window(a.rolling_window, "rolling_window");
   c.ascending = nb::cast<bool>(nb::bool_(a.ascending));
   c.params = glue::read_portfolio_params(a.total_money, a.fee, a.rule_fee,
                                          nb::int_(kernels::PortfolioParams{}.lot_size));
@@ -125,7 +81,7 @@ Checked check_arguments(const GroupBacktestArgs& a) {
   if (!a.plot_save_path.is_none()) static_cast<void>(chart_path_text(a.plot_save_path));
   c.factor_name = glue::to_text(a.factor_name, "factor_name");
   c.plot_title = glue::to_optional_text(a.plot_title, "plot_title");
-  c.benchmarks = choose_benchmarks(a.benchmark_names, a.benchmark_dict);
+  c.benchmarks = glue::choose_benchmarks(a.benchmark_names, a.benchmark_dict, "benchmark_names");
   return c;
 }
 
@@ -174,6 +130,42 @@ FactorRows read_factor(nb::handle factor_matrix, nb::handle dates, nb::handle st
   out.source = {};  // a converted table is not needed once gathered
   out.view = kernels::row_major_view(out.values.data(), rows.size(), cols.size());
   return out;
+}
+
+// Groups need at least `group_num` eligible stocks (finite factor, inside the
+// universe) on a day; a day with fewer forms none. Said when it happens, and
+// loudly when it happens every day: the result then has no group returns.
+void warn_about_short_days(const kernels::GroupDays& days, nb::handle factor_dates,
+                           nb::handle market_dates) {
+  std::size_t with_stocks = 0, short_days = 0, formed = 0;
+  std::uint32_t most = 0, fewest = std::numeric_limits<std::uint32_t>::max();
+  for (std::size_t d = 0; d < days.days; ++d) {
+    if (days.has_factor[d] == 0 || days.eligible[d] == 0) continue;
+    ++with_stocks;
+    formed += days.formed[d];
+    most = std::max(most, days.eligible[d]);
+    if (days.formed[d] == 0) {
+      ++short_days;
+      fewest = std::min(fewest, days.eligible[d]);
+    }
+  }
+  const auto groups = static_cast<std::int64_t>(days.groups);
+  // An empty input is the caller's choice of dates (the service says so).
+  if (nb::len(factor_dates) == 0 || nb::len(market_dates) == 0) return;
+  if (with_stocks == 0) {
+    glue::warn_user(
+        "因子与行情没有可分组的股票日 (因子 %s, 行情 %s; 需要日期与股票代码都对得上、"
+        "因子值有限且在选股范围内), 结果为空",
+        glue::date_span(factor_dates), glue::date_span(market_dates));
+  } else if (formed == 0) {
+    glue::warn_user(
+        "每个交易日可分组的股票都少于分组数 group_num=%d (最多 %d 只), 没有分组收益; "
+        "请减少分组数或扩大选股范围",
+        groups, most);
+  } else if (short_days > 0) {
+    glue::warn_user("有 %d 个交易日可分组的股票少于分组数 group_num=%d (最少 %d 只), 这些交易日不分组",
+                    short_days, groups, fewest);
+  }
 }
 
 // A failure of the native computation (memory, an internal error) reaches the
@@ -233,6 +225,7 @@ nb::object run_alpha_vwap_backtest_core(const GroupBacktestArgs& a, std::size_t 
     return 0;
   });
   factor = FactorRows{};  // the copy, if any, is not needed for the results
+  warn_about_short_days(days, a.factor_matrix.attr("index"), dates);
 
   GroupOutcome outcome = build_outcome(days, std::move(returns), dates, stocks, in.forward.any());
   outcome.summary = group_benchmark_summary(outcome, a.benchmark_dict, c.benchmarks);

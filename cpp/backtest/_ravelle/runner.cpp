@@ -16,6 +16,7 @@
 #include "engine.hpp"
 #include "kernels/strategy_stats.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/dates.hpp"
 #include "pyglue/frames.hpp"
 #include "pyglue/labels.hpp"
 #include "pyglue/log.hpp"
@@ -70,15 +71,21 @@ nb::object empty_result(const std::string& strategy_name) {
                         "plot_paths"_a = nb::dict());
 }
 
-// The primary benchmark's series, or None when the mapping lacks it.
+// The primary benchmark's series, or None when the mapping lacks it. A code
+// the data lacks (a typo such as "00852", or "all") measures the strategy
+// against a zero benchmark: kept, but said.
 nb::object primary_series(nb::handle benchmark_dict, const std::string& primary) {
   if (benchmark_dict.is_none()) return nb::none();
   const nb::dict benchmarks = nb::borrow<nb::dict>(benchmark_dict);
   if (benchmarks.contains(primary.c_str())) return benchmarks[primary.c_str()];
   if (nb::len(benchmarks) > 0) {
-    glue::log_message("warning",
-                      "benchmark_dict 中没有主基准 %s: 基准日收益按 0.0 计, 超额指标即策略自身",
-                      primary);
+    std::vector<std::string> codes;
+    for (auto [code, series] : benchmarks) codes.push_back(nb::cast<std::string>(nb::str(code)));
+    std::sort(codes.begin(), codes.end());
+    std::string available;
+    for (const std::string& code : codes) available += (available.empty() ? "" : ", ") + code;
+    glue::warn_user("基准 %r 不在回测数据中, 按基准收益为 0 计算, 超额指标即策略自身; 可用的基准: %s",
+                    primary, available);
   }
   return nb::none();
 }
@@ -205,7 +212,18 @@ nb::object run_strategy_backtest(const RunnerArgs& a) {
 
   WorkWeights weights = work_weights(a.strategy_matrix, a.market.close_price, c.rolling_window);
   TradedWeights traded = trade_work_weights(weights, a.market, c.params);
-  if (traded.weighted_rows.empty()) return empty_result(c.strategy_name);
+  if (traded.weighted_rows.empty()) {
+    // An empty input is the caller's choice of dates (the service says so);
+    // two tables with rows and nothing in common are a mismatch of labels.
+    if (nb::len(a.strategy_matrix) > 0 && nb::len(a.market.close_price) > 0) {
+      glue::warn_user(
+          "策略权重对齐行情%s后没有任何一行有权重 (权重 %s, 行情 %s; 日期与股票代码须对得上), "
+          "结果为空",
+          c.rolling_window > 1 ? "并平滑" : "", glue::date_span(a.strategy_matrix.attr("index")),
+          glue::date_span(a.market.close_price.attr("index")));
+    }
+    return empty_result(c.strategy_name);
+  }
   const LastWeightDate last_weight_date(weights.matrix.index, traded.weighted_rows);
   EngineRun& run = traded.run;
   if (run.pnl_index.is_none()) return empty_result(c.strategy_name);
@@ -230,7 +248,7 @@ nb::object run_strategy_backtest(const RunnerArgs& a) {
       join_primary_benchmark(dates, std::move(trimmed), primary, primary_name.c_str());
   if (days.daily_return.empty()) {
     // Often a mismatch of label types (numbers against "YYYYMMDD" texts).
-    glue::log_message("warning", "主基准 %s 与策略收益没有共同日期 (%s 至 %s), 返回空结果",
+    glue::warn_user("主基准 %s 与策略收益没有共同日期 (%s 至 %s), 返回空结果",
                       c.primary, dates.attr("min")(), dates.attr("max")());
     return empty_result(c.strategy_name);
   }

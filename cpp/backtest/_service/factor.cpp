@@ -1,6 +1,7 @@
-// The factor group backtest: checks the request, slices the loaded data to
-// the date range, narrows it to the universe and hands everything to the
-// group backtest core; the core's result becomes the public record.
+// The factor group backtest: checks the request (validate.hpp), slices the
+// loaded data to the date range, narrows it to the universe and hands
+// everything to the group backtest core; the core's result becomes the public
+// record.
 #include <nanobind/stl/string.h>
 
 #include <optional>
@@ -10,6 +11,7 @@
 #include "pyglue/args.hpp"
 #include "request.hpp"
 #include "service.hpp"
+#include "validate.hpp"
 
 using namespace nanobind::literals;
 
@@ -18,9 +20,6 @@ namespace morvane::service {
 namespace {
 
 namespace glue = morvane::pyglue;
-
-constexpr std::int64_t kMinGroups = 2;
-constexpr std::int64_t kMaxGroups = 100;
 
 bool truth(nb::handle value) {
   const int flag = PyObject_IsTrue(value.ptr());
@@ -76,49 +75,34 @@ nb::object to_public_result(nb::handle core_result, nb::handle name) {
 nb::object backtest_factor(nb::handle self, const FactorRequest& r) {
   const nb::module_ service = nb::module_::import_("morvane.backtest._service");
 
-  require_table_and_data(r.factor, "factor", r.data);
-  const std::string plot_filename = glue::to_text(r.plot_filename, "plot_filename");
-  const std::int64_t group_num = glue::to_int(r.group_num, "group_num");
-  const std::int64_t rolling_window = glue::to_int(r.rolling_window, "rolling_window");
-  const bool ascending = truth(r.ascending);
-  const TradingCosts costs = trading_costs(r.total_money, r.fee, r.rule_fee);
-  const std::string plot = glue::to_text(r.plot, "plot");
-  require_output_dir_type(r.output_dir);
-
-  if (r.factor.is_none() || nb::len(r.factor) == 0) glue::raise_value_error("因子宽表为空");
-  if (group_num < kMinGroups || group_num > kMaxGroups) {
-    glue::raise_value_error("group_num 取值范围 [2, 100]");
-  }
-  // The chart is always drawn, so its folder and name must be usable before
-  // any work starts.
-  require_chart_target(r.output_dir, plot_filename);
-
-  const nb::object factor_matrix = service.attr("clean_matrix")(r.factor, "copy"_a = false);
-  const nb::object bt_start = normalized_date(r.start_date, "start_date");
-  const nb::object bt_end = normalized_date(r.end_date, "end_date");
-  const nb::object matrices = self.attr("_slice_data")(r.data.attr("data"), bt_start, bt_end);
-  self.attr("_apply_universe_filter")(matrices, r.universe, bt_start, bt_end);
+  const CheckedFactor c = check_factor_request(r, CheckScope{});
+  const nb::object matrices =
+      self.attr("_slice_data")(r.data.attr("data"), c.start_date, c.end_date);
+  self.attr("_apply_universe_filter")(matrices, r.universe, c.start_date, c.end_date);
   const nb::object name = self.attr("_factor_name")(r.factor);
-  const nb::object path = chart_path(r.output_dir, plot_filename);
-  const nb::object title = nb::str(plot_filename.c_str());
+  const nb::object path = chart_path(r.output_dir, c.plot_filename);
+  const nb::object title = nb::str(c.plot_filename.c_str());
 
   const auto optional = [&](const char* key) { return matrices.attr("get")(key); };
   ChartFolder folder(r.output_dir);
+  const nb::object factor_rows = rows_between(c.table, c.start_date, c.end_date);
+  warn_about_empty_range(factor_rows, c.table, "factor", matrices["close_price"],
+                         r.data.attr("data")["close_price"], c.start_date, c.end_date);
   nb::dict keywords;
-  keywords["factor_matrix"] = rows_between(factor_matrix, bt_start, bt_end);
+  keywords["factor_matrix"] = factor_rows;
   keywords["industry_matrix"] = optional("industry_matrix");
   keywords["close_price_valid"] = matrices["close_price_valid"];
   add_market_keywords(keywords, matrices);
   keywords["forward_return_rank_cache"] = optional("forward_return_rank_cache");
   keywords["open_price"] = optional("open_price");
   keywords["benchmark_names"] = r.benchmark;
-  keywords["rolling_window"] = rolling_window;
-  keywords["ascending"] = ascending;
-  keywords["group_num"] = group_num;
-  keywords["total_money"] = costs.total_money;
-  keywords["fee"] = costs.fee;
-  keywords["rule_fee"] = costs.rule_fee;
-  keywords["plot_image_kind"] = nb::str(plot.c_str());
+  keywords["rolling_window"] = c.rolling_window;
+  keywords["ascending"] = c.ascending;
+  keywords["group_num"] = c.group_num;
+  keywords["total_money"] = c.costs.total_money;
+  keywords["fee"] = c.costs.fee;
+  keywords["rule_fee"] = c.costs.rule_fee;
+  keywords["plot_image_kind"] = nb::str(c.plot.c_str());
   keywords["plot_save_path"] = path;
   keywords["factor_name"] = name;
   keywords["plot_title"] = title;

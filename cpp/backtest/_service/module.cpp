@@ -5,6 +5,7 @@
 #include "doc.hpp"
 #include "pyglue/store_errors.hpp"
 #include "service.hpp"
+#include "validate.hpp"
 
 namespace nb = nanobind;
 
@@ -64,4 +65,5 @@ NB_MODULE(_service, m) {
         "今天的本地日期 \"YYYYMMDD\"。\n\nReturns:\n    str: 例如 \"20240102\"。");
   morvane::pyglue::register_store_errors();
   morvane::service::define_service(m);
+  morvane::service::define_request_checks(m);
 }

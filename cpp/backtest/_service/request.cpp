@@ -6,6 +6,9 @@
 #include <utility>
 
 #include "pyglue/args.hpp"
+#include "pyglue/dates.hpp"
+#include "pyglue/log.hpp"
+#include "pyglue/portfolio_params.hpp"
 
 namespace morvane::service {
 
@@ -25,21 +28,30 @@ nb::object as_path(nb::handle output_dir) {
 
 }  // namespace
 
-void require_table_and_data(nb::handle table, const char* table_name, nb::handle data) {
-  if (!table.is_none()) glue::require_dataframe(table, table_name);
-  if (!nb::isinstance(data, nb::module_::import_("morvane.backtest.result").attr("BacktestData"))) {
-    glue::raise_type_error("data", "BacktestData", data);
-  }
-}
-
 TradingCosts trading_costs(nb::handle total_money, nb::handle fee, nb::handle rule_fee) {
-  return {glue::to_float(total_money, "total_money"), glue::to_float(fee, "fee"),
-          glue::to_float(rule_fee, "rule_fee")};
+  const kernels::PortfolioParams params = glue::read_portfolio_params(
+      total_money, fee, rule_fee, nb::int_(kernels::PortfolioParams{}.lot_size));
+  return {params.total_money, params.fee, params.rule_fee};
 }
 
 nb::object normalized_date(nb::handle value, const char* name) {
-  const nb::object text =
-      nb::module_::import_("morvane.backtest._store").attr("normalize_yyyymmdd")(value);
+  const std::string what = std::string("参数 ") + name;
+  nb::object text;
+  try {
+    text = nb::module_::import_("morvane.backtest._service").attr("normalize_yyyymmdd")(value);
+  } catch (const nb::python_error& error) {
+    const std::string received = nb::cast<std::string>(nb::repr(value));
+    if (error.matches(PyExc_TypeError)) {
+      throw nb::type_error((what + " 类型错误: 期望 str | int (YYYYMMDD 或 YYYY-MM-DD), 收到 " +
+                            glue::python_type_name(value) + " " + received)
+                               .c_str());
+    }
+    if (error.matches(PyExc_ValueError)) {
+      glue::raise_value_error(what + " 不是有效日期: 收到 " + received +
+                              ", 应为 YYYYMMDD 或 YYYY-MM-DD");
+    }
+    throw;
+  }
   if (!PyUnicode_CheckExact(text.ptr())) glue::raise_type_error(name, "str | int", value);
   return text;
 }
@@ -66,17 +78,44 @@ nb::object chart_path(nb::handle output_dir, const std::string& plot_filename) {
 ChartFolder::ChartFolder(nb::handle output_dir) {
   const std::string dir =
       nb::cast<std::string>(nb::module_::import_("os").attr("fspath")(as_path(output_dir)));
+  std::error_code failure;
   for (fs::path p = fs::absolute(dir); !p.empty() && !fs::exists(p); p = p.parent_path()) {
     created_.push_back(p);
     if (p == p.parent_path()) break;
   }
-  fs::create_directories(dir);
+  fs::create_directories(dir, failure);
+  if (failure) {
+    for (const fs::path& p : created_) {
+      std::error_code ignored;
+      fs::remove(p, ignored);  // the parents made before the failure
+    }
+    // OSError picks its subclass (PermissionError, NotADirectoryError, ...) from the errno.
+    const nb::object error = nb::module_::import_("builtins")
+                                 .attr("OSError")(failure.value(),
+                                                  "参数 output_dir 的图片目录无法创建: " +
+                                                      failure.message(),
+                                                  dir);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    throw nb::python_error();
+  }
 }
 
 ChartFolder::~ChartFolder() {
   for (const fs::path& p : created_) {
     std::error_code ignored;
     fs::remove(p, ignored);  // only removes an empty folder
+  }
+}
+
+void warn_about_empty_range(nb::handle cut, nb::handle table, const char* name,
+                            nb::handle sliced_close, nb::handle all_close, nb::handle start,
+                            nb::handle end) {
+  if (nb::len(sliced_close) == 0) {
+    glue::warn_user("回测区间 %s 至 %s 与回测数据的日期 (%s) 没有交集, 结果为空", start, end,
+                    glue::date_span(all_close.attr("index")));
+  } else if (nb::len(cut) == 0) {
+    glue::warn_user("参数 %s 在回测区间 %s 至 %s 内没有日期行 (%s 的日期: %s), 结果为空", name,
+                    start, end, name, glue::date_span(table.attr("index")));
   }
 }
 

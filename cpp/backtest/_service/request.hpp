@@ -12,20 +12,18 @@ namespace morvane::service {
 
 namespace nb = nanobind;
 
-// A TypeError unless `table` is a DataFrame or None and `data` the loaded
-// BacktestData.
-void require_table_and_data(nb::handle table, const char* table_name, nb::handle data);
-
 // Capital and rates of a request, converted to float (a TypeError naming the
-// argument otherwise); their ranges are the computation cores' to check.
+// argument otherwise) and range-checked as the computation cores check them
+// (a ValueError naming the argument).
 struct TradingCosts {
   double total_money, fee, rule_fee;
 };
 [[nodiscard]] TradingCosts trading_costs(nb::handle total_money, nb::handle fee,
                                          nb::handle rule_fee);
 
-// `normalize_yyyymmdd(value)`, which must give a text; otherwise a TypeError
-// naming the argument.
+// `normalize_yyyymmdd(value)`, which must give a text. A value of another
+// type is a TypeError, an impossible date a ValueError, both naming the
+// argument `name` and what it received.
 [[nodiscard]] nb::object normalized_date(nb::handle value, const char* name);
 
 // A TypeError unless `output_dir` is a text, a path-like object or None.
@@ -37,6 +35,14 @@ void require_chart_target(nb::handle output_dir, const std::string& plot_filenam
 // The text form of output_dir / "<plot_filename>.png".
 [[nodiscard]] nb::object chart_path(nb::handle output_dir, const std::string& plot_filename);
 
+// A date range that misses the data gives an empty result, which is kept
+// but said (MorvaneWarning): when the sliced market `sliced_close` has no
+// date, or the user's table cut to the range (`cut`, the whole being
+// `table`, named `name`) has none.
+void warn_about_empty_range(nb::handle cut, nb::handle table, const char* name,
+                            nb::handle sliced_close, nb::handle all_close, nb::handle start,
+                            nb::handle end);
+
 // Adds the market tables both computation cores take to `keywords`, under
 // their keyword names and in the cores' order: can_buy_stock, cant_sell_stock,
 // split_factor, dividend_factor, close_price, prev_close, buy_price,
@@ -44,7 +50,8 @@ void require_chart_target(nb::handle output_dir, const std::string& plot_filenam
 void add_market_keywords(nb::dict& keywords, nb::handle matrices);
 
 // The chart folder, created for the request and removed again (when still
-// empty) if the backtest fails, so a rejected call leaves no trace.
+// empty) if the backtest fails, so a rejected call leaves no trace. A folder
+// the OS cannot create is an OSError naming output_dir and the path.
 class ChartFolder {
  public:
   explicit ChartFolder(nb::handle output_dir);

@@ -41,6 +41,9 @@ struct FactorRequest {
 // The universe filter.
 [[nodiscard]] nb::dict universe_to_component(nb::handle component_names);
 [[nodiscard]] nb::list parse_universe(nb::handle universe);
+// ValueError for a code of `codes` that is no accepted universe, or (with the
+// data mapping `data`; None skips this) whose component data is missing.
+void check_universe_codes(nb::handle codes, nb::handle data);
 void apply_universe_filter(nb::handle self, nb::handle data, nb::handle universe,
                            nb::handle start_date, nb::handle end_date);
 

@@ -21,17 +21,28 @@ nb::object service_attr(const char* name) {
   return nb::module_::import_("morvane.backtest._service").attr(name);
 }
 
-// The membership table of one index code, read from the sliced mapping.
-nb::object membership_of(nb::handle data, nb::handle code) {
+[[noreturn]] void raise_with_code(const char* before, nb::handle code, const char* after) {
+  // Built by Python: a code is whatever text the caller gave, surrogates included.
+  const nb::object message = nb::str(before).attr("__add__")(nb::str(code)).attr("__add__")(after);
+  PyErr_SetObject(PyExc_ValueError, message.ptr());
+  throw nb::python_error();
+}
+
+// The component factor name of an accepted index code; ValueError otherwise.
+nb::object component_of(nb::handle code) {
   const nb::object table = service_attr("_UNIVERSE_TO_COMPONENT");
-  const std::string text = nb::cast<std::string>(nb::str(code));
   if (!nb::cast<bool>(table.attr("__contains__")(code))) {
-    glue::raise_value_error("不支持的选股范围: " + text);
+    raise_with_code("不支持的选股范围: ", code, "");
   }
-  const nb::object key = service_attr("component_dataset_key")(table[code]);
+  return table[code];
+}
+
+// The membership table of one index code, read from the (sliced) data mapping.
+nb::object membership_of(nb::handle data, nb::handle code) {
+  const nb::object key = service_attr("component_dataset_key")(component_of(code));
   const nb::object matrix = data.attr("get")(key);
   if (matrix.is_none() || nb::len(matrix) == 0) {
-    glue::raise_value_error("选股范围 " + text + " 无成分股数据,请重新准备数据");
+    raise_with_code("选股范围 ", code, " 无成分股数据,请重新准备数据");
   }
   return matrix;
 }
@@ -56,11 +67,28 @@ nb::list parse_universe(nb::handle universe) {
     if (nb::len(code) > 0) codes.append(code);
     return codes;
   }
+  // A number (300) or bytes would be iterated into nonsense or fail deep
+  // inside; the argument must be a text or a list of texts.
+  const nb::object items = nb::steal(PyObject_GetIter(universe.ptr()));
+  if (!items.is_valid()) PyErr_Clear();
+  if (!items.is_valid() || PyBytes_Check(universe.ptr()) || PyByteArray_Check(universe.ptr())) {
+    glue::raise_type_error("universe", "str | list[str] | None", universe);
+  }
   for (nb::handle item : nb::iter(universe)) {
     const nb::object code = nb::str(item).attr("strip")();
     if (nb::len(code) > 0) codes.append(code);
   }
   return codes;
+}
+
+void check_universe_codes(nb::handle codes, nb::handle data) {
+  for (nb::handle code : codes) {
+    if (data.is_none()) {
+      (void)component_of(code);
+    } else {
+      (void)membership_of(data, code);
+    }
+  }
 }
 
 void apply_universe_filter(nb::handle self, nb::handle data, nb::handle universe,

@@ -105,7 +105,25 @@ std::string stock_code_text(std::string text) {
   return text;
 }
 
-std::string stock_code_label(nb::handle label) {
+namespace {
+
+// The UTF-8 of a text label; a lone surrogate (what a mis-decoded file name or
+// a broken header leaves) has none and is refused naming the table.
+std::string label_text(nb::handle text, const char* name) {
+  Py_ssize_t size = 0;
+  const char* const data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    glue::raise_value_error(std::string("参数 ") + name + " 的列标签 " +
+                            nb::cast<std::string>(nb::repr(text)) +
+                            " 不是有效的文本 (含无法编码为 UTF-8 的字符), 应为股票代码");
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+}  // namespace
+
+std::string stock_code_label(nb::handle label, const char* name) {
   PyObject* const object = label.ptr();
   if (PyLong_Check(object) && !PyBool_Check(object)) {
     const long long code = nb::cast<long long>(label);
@@ -116,24 +134,25 @@ std::string stock_code_label(nb::handle label) {
       return zero_padded(static_cast<long long>(code));
     }
   } else if (PyUnicode_Check(object)) {
-    return stock_code_text(nb::cast<std::string>(label));
+    return stock_code_text(label_text(label, name));
   } else if (PyIndex_Check(object)) {  // numpy integers
-    return stock_code_label(nb::steal(PyNumber_Index(object)));
+    return stock_code_label(nb::steal(PyNumber_Index(object)), name);
   }
-  return nb::cast<std::string>(nb::str(label));
+  return label_text(nb::str(label), name);
 }
 
-nb::object clean_matrix(nb::handle table, bool copy) {
-  glue::require_dataframe(table, "table");
+nb::object clean_matrix(nb::handle table, bool copy, const std::string& name_text) {
+  const char* const name = name_text.c_str();
+  glue::require_dataframe(table, name);
   const nb::object pd = nb::module_::import_("pandas");
   const nb::object np = nb::module_::import_("numpy");
 
-  const std::vector<std::int32_t> dates = glue::index_date_numbers(table.attr("index"), "table");
+  const std::vector<std::int32_t> dates = glue::index_date_numbers(table.attr("index"), name);
   if (!copy && !all_bool_columns(table)) {
     if (const std::optional<CleanLabels> labels = already_clean(table, dates)) {
       // Nothing to clean: the same cells, as a read-only view, so that no
       // later step can write through it into the caller's table.
-      const glue::LabelledMatrix<double> values = glue::read_float_frame(table, "table");
+      const glue::LabelledMatrix<double> values = glue::read_float_frame(table, name);
       nb::object cells = values.owner.attr("view")();
       cells.attr("flags").attr("writeable") = false;
       return pd.attr("DataFrame")(cells, "index"_a = labels->index, "columns"_a = labels->columns,
@@ -145,9 +164,9 @@ nb::object clean_matrix(nb::handle table, bool copy) {
   nb::list codes;
   std::unordered_set<std::string> seen;
   for (nb::handle label : table.attr("columns")) {
-    std::string code = stock_code_label(label);
+    std::string code = stock_code_label(label, name);
     if (!seen.insert(code).second) {
-      glue::raise_value_error("参数 table 的列标签整理后重复: " + code +
+      glue::raise_value_error(std::string("参数 ") + name + " 的列标签整理后重复: " + code +
                               " (同一股票代码出现在多列)");
     }
     codes.append(code);
@@ -168,7 +187,7 @@ nb::object clean_matrix(nb::handle table, bool copy) {
   } else {
     // A new row-major copy of the picked rows, gathered with the GIL released
     // (loaded tables are read by other threads meanwhile).
-    const glue::LabelledMatrix<double> values = glue::read_float_frame(table, "table");
+    const glue::LabelledMatrix<double> values = glue::read_float_frame(table, name);
     std::vector<std::int64_t> all_cols(values.view.cols);
     std::iota(all_cols.begin(), all_cols.end(), std::int64_t{0});
     std::vector<double> out(positions.size() * values.view.cols);

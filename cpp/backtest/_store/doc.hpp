@@ -36,7 +36,8 @@ Raises:
 inline constexpr const char* kCleanMatrix =
     R"(整理一张日期 × 股票表: 行标签统一为升序的 "YYYYMMDD" 文本, 列标签统一为股票代码文本。
 
-行标签可以是 "YYYYMMDD" 文本、"YYYY-MM-DD" 文本、8 位整数或时间戳; 同一日期出现多次时保留最后一行。
+行标签可以是 "YYYYMMDD" 文本、"YYYY-MM-DD" 文本、8 位整数或时间戳 (带时区的时间戳取上海时间的
+日历日期); 同一日期出现多次时保留最后一行。
 列标签为整数时补零到 6 位 (CSV 读入会把 000001 变成 1); 带交易所后缀的代码 ("000001.XSHE")
 保留前 6 个字符。
 
@@ -44,15 +45,17 @@ Args:
     table (pandas.DataFrame): 日期 × 股票的因子表、权重表或行情矩阵。
     copy (bool): 默认 True, 结果总是新表; False 时, 已经整理好的 float64 表 (标签不变、行已升序
         且无重复) 直接以只读视图返回, 不复制数据 (回测在一次调用内只读它, 省去一次整表复制)。
+    name (str): 错误消息里对这张表的称呼, 默认 "table", 例如回测传入 "strategy"。
 
 Returns:
     pandas.DataFrame: 新表 (copy=True 时不与输入共享数据), 数值为 float64; 输入全部为 bool 列时
     保持 bool。输入不会被修改。
 
 Raises:
-    TypeError: table 不是 pandas.DataFrame。
-    ValueError: 某列含非数值数据 (消息中给出列名)、某个行标签不是有效日期, 或两个列标签整理后
-        成为同一代码。
+    TypeError: table 不是 pandas.DataFrame, 或某列的值是日期、时长等转换成数字也没有意义的类型
+        (消息中给出列名)。
+    ValueError: 某列含非数值数据 (消息中给出列名)、某个行标签不是有效日期、某个列标签不是有效
+        文本, 或两个列标签整理后成为同一代码。
 )";
 
 inline constexpr const char* kStoreBase =

@@ -43,8 +43,10 @@ NB_MODULE(_store, m) {
         morvane::doc::kNormalizeYyyymmdd);
   m.def("component_dataset_key", &component_dataset_key, "name"_a,
         nb::sig("def component_dataset_key(name: str) -> str"), morvane::doc::kComponentDatasetKey);
-  m.def("clean_matrix", &morvane::store::clean_matrix, "table"_a, "copy"_a = true,
-        nb::sig("def clean_matrix(table: pandas.DataFrame, copy: bool = True) -> pandas.DataFrame"),
+  m.def("clean_matrix", &morvane::store::clean_matrix, "table"_a.none(), "copy"_a = true,
+        nb::kw_only(), "name"_a = "table",
+        nb::sig("def clean_matrix(table: pandas.DataFrame, copy: bool = True, *, name: str = "
+                "'table') -> pandas.DataFrame"),
         morvane::doc::kCleanMatrix);
   m.attr("_MetadataUnpickler") = morvane::store::make_restricted_unpickler();
   morvane::pyglue::register_store_errors();
