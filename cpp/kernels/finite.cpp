@@ -6,7 +6,9 @@ namespace morvane::kernels {
 
 namespace {
 
-bool before(const Cell& a, const Cell& b) { return a.row < b.row || (a.row == b.row && a.col < b.col); }
+bool before(const Cell& a, const Cell& b) {
+  return a.row < b.row || (a.row == b.row && a.col < b.col);
+}
 
 }  // namespace
 

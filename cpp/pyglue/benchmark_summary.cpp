@@ -2,8 +2,8 @@
 
 #include <nanobind/stl/string.h>
 
-#include <cmath>
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <string>
 

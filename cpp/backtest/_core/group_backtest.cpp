@@ -163,8 +163,9 @@ void warn_about_short_days(const kernels::GroupDays& days, nb::handle factor_dat
         "请减少分组数或扩大选股范围",
         groups, most);
   } else if (short_days > 0) {
-    glue::warn_user("有 %d 个交易日可分组的股票少于分组数 group_num=%d (最少 %d 只), 这些交易日不分组",
-                    short_days, groups, fewest);
+    glue::warn_user(
+        "有 %d 个交易日可分组的股票少于分组数 group_num=%d (最少 %d 只), 这些交易日不分组",
+        short_days, groups, fewest);
   }
 }
 

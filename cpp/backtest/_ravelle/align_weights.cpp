@@ -59,10 +59,11 @@ void report(nb::handle kept_dates, nb::handle market_dates, std::size_t dropped_
   }
   const std::size_t skipped = skipped_trading_days(market_dates, kept_dates);
   if (skipped > 0) {
-    glue::warn_user("策略权重在 %s 至 %s 之间缺少 %d 个交易日: 每行权重在下一行的日期成交, "
-                      "缺少的交易日既不调仓也不计收益; 若权重只在调仓日给出, 请先 "
-                      "weights.reindex(trading_days, method=\"ffill\")",
-                      kept_dates.attr("min")(), kept_dates.attr("max")(), skipped);
+    glue::warn_user(
+        "策略权重在 %s 至 %s 之间缺少 %d 个交易日: 每行权重在下一行的日期成交, "
+        "缺少的交易日既不调仓也不计收益; 若权重只在调仓日给出, 请先 "
+        "weights.reindex(trading_days, method=\"ffill\")",
+        kept_dates.attr("min")(), kept_dates.attr("max")(), skipped);
   }
 }
 

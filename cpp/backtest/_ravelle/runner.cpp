@@ -84,8 +84,9 @@ nb::object primary_series(nb::handle benchmark_dict, const std::string& primary)
     std::sort(codes.begin(), codes.end());
     std::string available;
     for (const std::string& code : codes) available += (available.empty() ? "" : ", ") + code;
-    glue::warn_user("基准 %r 不在回测数据中, 按基准收益为 0 计算, 超额指标即策略自身; 可用的基准: %s",
-                    primary, available);
+    glue::warn_user(
+        "基准 %r 不在回测数据中, 按基准收益为 0 计算, 超额指标即策略自身; 可用的基准: %s", primary,
+        available);
   }
   return nb::none();
 }
@@ -248,8 +249,8 @@ nb::object run_strategy_backtest(const RunnerArgs& a) {
       join_primary_benchmark(dates, std::move(trimmed), primary, primary_name.c_str());
   if (days.daily_return.empty()) {
     // Often a mismatch of label types (numbers against "YYYYMMDD" texts).
-    glue::warn_user("主基准 %s 与策略收益没有共同日期 (%s 至 %s), 返回空结果",
-                      c.primary, dates.attr("min")(), dates.attr("max")());
+    glue::warn_user("主基准 %s 与策略收益没有共同日期 (%s 至 %s), 返回空结果", c.primary,
+                    dates.attr("min")(), dates.attr("max")());
     return empty_result(c.strategy_name);
   }
 

@@ -115,7 +115,8 @@ inline constexpr const char* kStrategy =
     "        的行或列是多层索引, 或某列的值是日期、时长等非数值; benchmark 不是 str 时报为\n"
     "        benchmark_names。\n"
     "    ValueError: 权重矩阵为空、日期重复、含无穷大的值 (指出第一个单元格)、rolling_window\n"
-    "        为负、资金或费率越界、plot 取值无效, 出图时 output_dir / plot_filename 为空, 或日期无效。\n"
+    "        为负、资金或费率越界、plot 取值无效, 出图时 output_dir / plot_filename\n"
+    "        为空, 或日期无效。\n"
     "    NotADirectoryError: 出图时 output_dir 处已有同名文件。\n"
     "    MorvaneError: data 缺少回测所需的数据集 (消息给出缺少哪些与如何重新准备)。";
 
@@ -166,8 +167,9 @@ inline constexpr const char* kBacktest =
     "        plot_filename 或 plot 不是 str、group_num 不是数字、universe 不是文本或列表等),\n"
     "        factor 的行或列是多层索引, 或某列的值是日期、时长等非数值。\n"
     "    ValueError: 因子宽表为空、日期重复、含无穷大的值 (指出第一个单元格)、group_num 超出\n"
-    "        [2, 100]、rolling_window 为负、output_dir 或 plot_filename 为空、选股范围不支持或没有\n"
-    "        成分股数据、基准代码或版式无效、资金或费率越界、因子含非数值列、日期无效。\n"
+    "        [2, 100]、rolling_window 为负、output_dir 或 plot_filename 为空、\n"
+    "        选股范围不支持或没有成分股数据、基准代码或版式无效、资金或费率越界、\n"
+    "        因子含非数值列、日期无效。\n"
     "    NotADirectoryError: output_dir 处已有同名文件。\n"
     "    MorvaneError: data 缺少回测所需的数据集 (消息给出缺少哪些与如何重新准备), 或计算失败。";
 
@@ -179,7 +181,8 @@ inline constexpr const char* kCheckStrategyRequest =
     "    data (BacktestData | None): 回测数据; None 表示不校验数据 (例如数据在 Dask worker 上)。\n"
     "Returns:\n"
     "    dict: 转换后的取值: \"strategy\" (整理后的权重表或 None)、\"start_date\"、\n"
-    "    \"end_date\" (\"YYYYMMDD\")、\"rolling_window\"、\"total_money\"、\"fee\"、\"rule_fee\"。\n"
+    "    \"end_date\" (\"YYYYMMDD\")、\"rolling_window\"、\"total_money\"、\"fee\"、\n"
+    "    \"rule_fee\"。\n"
     "Raises:\n"
     "    TypeError: 同 backtest_strategy。\n"
     "    ValueError: 同 backtest_strategy。\n"
@@ -196,7 +199,8 @@ inline constexpr const char* kCheckFactorRequest =
     "        plot_filename 是否可用。\n"
     "Returns:\n"
     "    dict: 转换后的取值: \"factor\" (整理后的因子表或 None)、\"start_date\"、\"end_date\"、\n"
-    "    \"group_num\"、\"rolling_window\"、\"ascending\"、\"total_money\"、\"fee\"、\"rule_fee\"。\n"
+    "    \"group_num\"、\"rolling_window\"、\"ascending\"、\"total_money\"、\"fee\"、\n"
+    "    \"rule_fee\"。\n"
     "Raises:\n"
     "    TypeError: 同 backtest。\n"
     "    ValueError: 同 backtest。\n"

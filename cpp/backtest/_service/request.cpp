@@ -90,11 +90,10 @@ ChartFolder::ChartFolder(nb::handle output_dir) {
       fs::remove(p, ignored);  // the parents made before the failure
     }
     // OSError picks its subclass (PermissionError, NotADirectoryError, ...) from the errno.
-    const nb::object error = nb::module_::import_("builtins")
-                                 .attr("OSError")(failure.value(),
-                                                  "参数 output_dir 的图片目录无法创建: " +
-                                                      failure.message(),
-                                                  dir);
+    const nb::object error =
+        nb::module_::import_("builtins")
+            .attr("OSError")(failure.value(),
+                             "参数 output_dir 的图片目录无法创建: " + failure.message(), dir);
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
     throw nb::python_error();
   }

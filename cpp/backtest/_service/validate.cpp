@@ -26,9 +26,9 @@ namespace {
 namespace glue = morvane::pyglue;
 
 // What each flow reads of the loaded data.
-constexpr const char* kMarketDatasets[] = {
-    "can_buy_stock", "cant_sell_stock", "rq_get_split", "rq_get_dividend", "close_price",
-    "prev_close",    "buy_price",       "sell_price",   "benchmark_dict"};
+constexpr const char* kMarketDatasets[] = {"can_buy_stock",   "cant_sell_stock", "rq_get_split",
+                                           "rq_get_dividend", "close_price",     "prev_close",
+                                           "buy_price",       "sell_price",      "benchmark_dict"};
 constexpr const char* kFactorOnlyDatasets[] = {"close_price_valid"};
 
 nb::module_ service_module() { return nb::module_::import_("morvane.backtest._service"); }
@@ -96,10 +96,10 @@ void require_folder_can_exist(nb::handle output_dir) {
     path = parent;
   }
   if (truth(os_path.attr("isdir")(path))) return;
-  const nb::object error = nb::module_::import_("builtins")
-                               .attr("NotADirectoryError")(
-                                   ENOTDIR, "参数 output_dir 不能用作图片目录: 这里已有同名文件",
-                                   path);
+  const nb::object error =
+      nb::module_::import_("builtins")
+          .attr("NotADirectoryError")(ENOTDIR, "参数 output_dir 不能用作图片目录: 这里已有同名文件",
+                                      path);
   PyErr_SetObject(PyExc_NotADirectoryError, error.ptr());
   throw nb::python_error();
 }
@@ -107,7 +107,9 @@ void require_folder_can_exist(nb::handle output_dir) {
 // The runner accepts only a text code; a Part of the design fixes the message
 // (it names the runner's argument).
 void require_benchmark_text(nb::handle benchmark) {
-  if (!PyUnicode_Check(benchmark.ptr())) glue::raise_type_error("benchmark_names", "str", benchmark);
+  if (!PyUnicode_Check(benchmark.ptr())) {
+    glue::raise_type_error("benchmark_names", "str", benchmark);
+  }
 }
 
 nb::object data_mapping(nb::handle data) { return data.attr("data"); }
@@ -118,9 +120,9 @@ nb::object checked_user_table(nb::handle table, const char* name) {
   const nb::object pd = nb::module_::import_("pandas");
   const nb::object multi = pd.attr("MultiIndex");
   if (nb::isinstance(table.attr("index"), multi)) {
-    throw nb::type_error((std::string("参数 ") + name +
-                          " 的行索引是多层索引 (pandas.MultiIndex), 应为单层的日期")
-                             .c_str());
+    throw nb::type_error(
+        (std::string("参数 ") + name + " 的行索引是多层索引 (pandas.MultiIndex), 应为单层的日期")
+            .c_str());
   }
   if (nb::isinstance(table.attr("columns"), multi)) {
     throw nb::type_error((std::string("参数 ") + name +
@@ -136,8 +138,8 @@ nb::object checked_user_table(nb::handle table, const char* name) {
     glue::raise_value_error(std::string("参数 ") + name + " 的行标签整理后重复: " +
                             kernels::format_date_number(*repeat) + " (同一日期出现在多行)");
   }
-  nb::object cleaned = service_module().attr("clean_matrix")(table, "copy"_a = false,
-                                                              "name"_a = name);
+  nb::object cleaned =
+      service_module().attr("clean_matrix")(table, "copy"_a = false, "name"_a = name);
   const glue::LabelledMatrix<double> values = glue::read_float_frame(cleaned, name);
   std::optional<kernels::Cell> infinite;
   {
@@ -148,8 +150,8 @@ nb::object checked_user_table(nb::handle table, const char* name) {
     const nb::object row = values.index[nb::int_(infinite->row)];
     const nb::object col = values.columns[nb::int_(infinite->col)];
     const double value = values.view(infinite->row, infinite->col);
-    glue::raise_value_error(std::string("参数 ") + name + " 含无穷大的值: " +
-                            nb::cast<std::string>(nb::str(row)) + " 行 " +
+    glue::raise_value_error(std::string("参数 ") + name +
+                            " 含无穷大的值: " + nb::cast<std::string>(nb::str(row)) + " 行 " +
                             nb::cast<std::string>(nb::str(col)) + " 列为 " +
                             (value > 0 ? "inf" : "-inf") + "; 值须为有限数 (NaN 表示没有)");
   }
@@ -173,7 +175,8 @@ CheckedStrategy check_strategy_request(const StrategyRequest& r, const CheckScop
 
   c.table = nb::none();
   if (scope.table) {
-    if (r.strategy.is_none() || nb::len(r.strategy) == 0) glue::raise_value_error("策略权重矩阵为空");
+    if (r.strategy.is_none() || nb::len(r.strategy) == 0)
+      glue::raise_value_error("策略权重矩阵为空");
     c.table = checked_user_table(r.strategy, "strategy");
   }
   if (c.plot && scope.chart) {
@@ -248,9 +251,9 @@ nb::dict strategy_check(nb::handle strategy, nb::handle data, nb::handle start_d
                         nb::handle end_date, nb::handle output_dir, nb::handle plot_filename,
                         nb::handle benchmark, nb::handle rolling_window, nb::handle total_money,
                         nb::handle fee, nb::handle rule_fee, nb::handle plot) {
-  const StrategyRequest request{strategy,  data,           start_date,  end_date,
-                                output_dir, plot_filename, benchmark,   rolling_window,
-                                total_money, fee,          rule_fee,    plot};
+  const StrategyRequest request{strategy,    data,          start_date, end_date,
+                                output_dir,  plot_filename, benchmark,  rolling_window,
+                                total_money, fee,           rule_fee,   plot};
   const CheckedStrategy c = check_strategy_request(request, scope_of(strategy, data, true));
   nb::dict out = common_values(c.costs, c.start_date, c.end_date);
   out["strategy"] = c.table;
@@ -263,9 +266,9 @@ nb::dict factor_check(nb::handle factor, nb::handle data, nb::handle start_date,
                       nb::handle group_num, nb::handle benchmark, nb::handle universe,
                       nb::handle rolling_window, nb::handle ascending, nb::handle total_money,
                       nb::handle fee, nb::handle rule_fee, nb::handle plot, nb::handle chart) {
-  const FactorRequest request{factor,   data,          start_date, end_date,       output_dir,
-                              plot_filename, group_num, benchmark, universe,      rolling_window,
-                              ascending, total_money,  fee,        rule_fee,       plot};
+  const FactorRequest request{factor,        data,        start_date, end_date, output_dir,
+                              plot_filename, group_num,   benchmark,  universe, rolling_window,
+                              ascending,     total_money, fee,        rule_fee, plot};
   const CheckedFactor c = check_factor_request(request, scope_of(factor, data, truth(chart)));
   nb::dict out = common_values(c.costs, c.start_date, c.end_date);
   out["factor"] = c.table;
@@ -279,10 +282,10 @@ nb::dict factor_check(nb::handle factor, nb::handle data, nb::handle start_date,
 
 void define_request_checks(nb::module_& m) {
   m.def("_check_strategy_request", &strategy_check, "strategy"_a.none(), "data"_a.none(),
-        "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(),
-        "plot_filename"_a.none(), nb::kw_only(), "benchmark"_a.none() = "000852",
-        "rolling_window"_a.none() = 0, "total_money"_a.none() = 1e8, "fee"_a.none() = 1e-4,
-        "rule_fee"_a.none() = 5e-4, "plot"_a.none() = "large",
+        "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(), "plot_filename"_a.none(),
+        nb::kw_only(), "benchmark"_a.none() = "000852", "rolling_window"_a.none() = 0,
+        "total_money"_a.none() = 1e8, "fee"_a.none() = 1e-4, "rule_fee"_a.none() = 5e-4,
+        "plot"_a.none() = "large",
         nb::sig("def _check_strategy_request(strategy: pandas.DataFrame | None, "
                 "data: morvane.backtest.result.BacktestData | None, start_date: DateLike, "
                 "end_date: DateLike, output_dir: str | os.PathLike[str] | None, "
@@ -291,12 +294,11 @@ void define_request_checks(nb::module_& m) {
                 "rule_fee: float = 0.0005, plot: str | None = 'large') -> dict[str, typing.Any]"),
         doc::kCheckStrategyRequest);
   m.def("_check_factor_request", &factor_check, "factor"_a.none(), "data"_a.none(),
-        "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(),
-        "plot_filename"_a.none(), nb::kw_only(), "group_num"_a.none() = 20,
-        "benchmark"_a.none() = "000852", "universe"_a.none() = nb::none(),
-        "rolling_window"_a.none() = 0, "ascending"_a.none() = false,
-        "total_money"_a.none() = 1e8, "fee"_a.none() = 1e-4, "rule_fee"_a.none() = 5e-4,
-        "plot"_a.none() = "long", "chart"_a.none() = true,
+        "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(), "plot_filename"_a.none(),
+        nb::kw_only(), "group_num"_a.none() = 20, "benchmark"_a.none() = "000852",
+        "universe"_a.none() = nb::none(), "rolling_window"_a.none() = 0,
+        "ascending"_a.none() = false, "total_money"_a.none() = 1e8, "fee"_a.none() = 1e-4,
+        "rule_fee"_a.none() = 5e-4, "plot"_a.none() = "long", "chart"_a.none() = true,
         nb::sig("def _check_factor_request(factor: pandas.DataFrame | None, "
                 "data: morvane.backtest.result.BacktestData | None, start_date: DateLike, "
                 "end_date: DateLike, output_dir: str | os.PathLike[str] | None, "
