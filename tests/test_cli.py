@@ -11,11 +11,10 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from service_env import install
-
 from morvane.cli import main
-from morvane.cli._common import CliError, read_wide_table
+from morvane.cli._common import CliError, parse_date, read_wide_table
 from morvane.cli._market import build_payload, demo_market, top_group_weights, write_store
+from service_env import install
 
 pytestmark = pytest.mark.usefixtures("keep_data_client")
 
@@ -236,13 +235,53 @@ def test_table_files_read_codes_and_dates_the_way_users_write_them(tmp_path):
     parquet.to_parquet(tmp_path / "f.parquet")
     assert list(read_wide_table(tmp_path / "f.parquet", what="因子文件").index) == ["20240102", "20240103"]
 
-    for text, message in (("date,1,000001\n20240102,1,2\n", "重复"), ("date,x\n", "没有日期行")):
-        path.write_text(text)
-        with pytest.raises(CliError, match=message):
-            read_wide_table(path, what="因子文件")
+    # a code given twice is kept: the backtest's own check refuses it, as everywhere
+    path.write_text("date,1,000001\n20240102,1,2\n")
+    assert list(read_wide_table(path, what="因子文件").columns) == ["000001", "000001"]
+    path.write_text("date,x\n")
+    with pytest.raises(CliError, match="没有日期行"):
+        read_wide_table(path, what="因子文件")
     (tmp_path / "f.xlsx").write_bytes(b"PK")
     with pytest.raises(CliError, match="不支持的文件类型"):
         read_wide_table(tmp_path / "f.xlsx", what="因子文件")
+
+
+@pytest.mark.parametrize("cells, dates", [
+    (["20230102", "2023-01-16", "2023/02/01"], ["20230102", "20230116", "20230201"]),
+    (["2023/1/2", "2023-1-16 00:00:00", "2023-02-01T09:30"], ["20230102", "20230116", "20230201"]),
+])
+def test_dates_in_the_documented_forms_are_read(tmp_path, cells, dates):
+    path = tmp_path / "f.csv"
+    path.write_text("date,000001\n" + "".join(f"{cell},1\n" for cell in cells))
+    assert list(read_wide_table(path, what="权重文件").index) == dates
+
+
+@pytest.mark.parametrize("cells, first_bad", [
+    # day first or month first cannot be told apart: never guessed
+    (["20230102", "02/01/2023", "16/01/2023"], "第 2 行是 '02/01/2023'"),
+    (["2023-01-02", "2023-02-30"], "第 2 行是 '2023-02-30'"),
+    (["2023-01-02", "Jan 3 2023"], "第 2 行是 'Jan 3 2023'"),
+    (["230102"], "第 1 行是 '230102'"),
+])
+def test_other_date_forms_name_the_first_bad_cell(tmp_path, cells, first_bad):
+    path = tmp_path / "f.csv"
+    path.write_text("date,000001\n" + "".join(f"{cell},1\n" for cell in cells))
+    with pytest.raises(CliError, match=re.escape(first_bad)):
+        read_wide_table(path, what="权重文件")
+
+
+def test_spreadsheet_date_cells_and_date_options(tmp_path):
+    pytest.importorskip("pyarrow", reason="Parquet date cells need pyarrow")
+    import datetime as dt
+
+    shanghai = pd.to_datetime(["2023-01-02", "2023-01-03"]).tz_localize("Asia/Shanghai")
+    for index in (pd.Index([dt.date(2023, 1, 2), dt.date(2023, 1, 3)], name="date"),
+                  shanghai.tz_convert("UTC").rename("date")):  # read on the market's clock
+        pd.DataFrame({"000001": [1.0, 2.0]}, index=index).to_parquet(tmp_path / "d.parquet")
+        assert list(read_wide_table(tmp_path / "d.parquet", what="因子文件").index) == ["20230102", "20230103"]
+    assert parse_date("2023/1/2", "--start") == "20230102"
+    with pytest.raises(CliError, match=r"--start: 无法识别的日期 '01/02/2023'"):
+        parse_date("01/02/2023", "--start")
 
 
 def test_top_group_weights_are_the_group_backtests_top_group(market, store):

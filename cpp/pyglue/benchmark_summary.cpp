@@ -55,7 +55,8 @@ std::vector<std::string> choose_benchmarks(nb::handle names, nb::handle benchmar
     if (std::find(available.begin(), available.end(), code) == available.end()) {
       std::string list;
       for (const std::string& k : available) list += (list.empty() ? "" : ", ") + k;
-      raise_value_error("基准 " + code + " 不在 benchmark_dict 中, 可用的基准: [" + list + "]");
+      raise_value_error(std::string("参数 ") + name + " 的基准 " + code +
+                        " 不在 benchmark_dict 中, 可用的基准: [" + list + "]");
     }
   }
   return wanted;

@@ -181,26 +181,31 @@ def backtest_strategy(
 
     Args:
         strategy (pandas.DataFrame): 目标权重, 行为 "YYYYMMDD" 日期, 列为股票代码
-            (如 "000001"), 值为目标权重; NaN 或 0 表示不持有。
+            (如 "000001"), 值为目标权重; NaN 或 0 表示不持有。行、列都是单层索引, 每个日期只出现
+            一次; 带时区的时间戳行标签按上海时间的日历日期读。
         data (BacktestData): load_backtest_data() 的结果, 必填。
         start_date (str | int): 回测首日 (含), 例如 "20200102" 或 20200102。
         end_date (str | int): 回测末日 (含), 例如 "20231229"。
         output_dir (str | PathLike | None): 图片目录, 出图时必填, 不存在时创建, 例如 "out"。
         plot_filename (str): 不带目录和扩展名的图片文件名, 也用作策略名与图标题,
-            例如 "my_strategy"; 出图时不能为空。
+            例如 "my_strategy"; 出图时不能为空, 不能含 NUL 字符。
         benchmark (str): 对比基准代码, "000300"、"000905" 或 "000852", 默认 "000852";
-            数据中没有的代码按基准收益为 0 计算并给出警告。
-        rolling_window (int): 权重平滑窗口 (交易日), 默认 0; 0 或 1 表示不平滑。
+            数据中没有的代码按基准收益为 0 计算并发出 MorvaneWarning。
+        rolling_window (int): 权重平滑窗口 (交易日), 不小于 0, 默认 0; 0 或 1 表示不平滑。
         total_money (float): 初始资金, 取值 (0, 1e12], 默认 1e8。
         fee (float): 买卖佣金费率, 取值 [0, 1), 默认 1e-4。
         rule_fee (float): 卖出印花税率, 取值 [0, 1), 默认 5e-4。
         plot (str | None): 图形版式 "large" 或 "long", 默认 "large"; None 不出图。
     Returns:
-        StrategyBacktestResult: 日收益、净值、统计指标、基准汇总与图片路径。
+        StrategyBacktestResult: 日收益、净值、统计指标、基准汇总与图片路径。区间内没有可回测的
+            权重时结果为空, 并发出 MorvaneWarning。
     Raises:
-        TypeError: 参数类型不符, 或 benchmark 不是 str (报为 benchmark_names)。
-        ValueError: 权重矩阵为空, 或出图时 output_dir / plot_filename 为空, 或日期无效。
-        KeyError: 回测数据缺少所需的矩阵。
+        TypeError: 参数类型不符, 表的行或列是多层索引, 或某列的值是日期、时长等非数值;
+            benchmark 不是 str 时报为 benchmark_names。
+        ValueError: 权重矩阵为空、日期重复、含无穷大的值 (指出第一个单元格)、rolling_window 为负、
+            资金或费率越界, 出图时 output_dir / plot_filename 为空, 或日期无效。
+        NotADirectoryError: 出图时 output_dir 处已有同名文件。
+        MorvaneError: 回测数据缺少所需的数据集 (消息说明如何重新准备)。
     """
     return _backtest_service().backtest_strategy(
         strategy, data, start_date, end_date, output_dir, plot_filename,

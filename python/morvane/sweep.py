@@ -13,11 +13,10 @@ from __future__ import annotations
 
 import itertools
 import math
-import numbers
 import os
 import sys
 import threading
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Mapping, Sequence
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -25,6 +24,8 @@ from typing import TYPE_CHECKING, Any, Literal
 
 import pandas as pd
 from tqdm import tqdm
+
+from .exceptions import MorvaneError
 
 if TYPE_CHECKING:
     from .backtest.result import BacktestData
@@ -108,8 +109,7 @@ class _Outcome:
 
 
 def _type_error(name: str, expected: str, value: object) -> TypeError:
-    # The same wording as the native argument checks, so a sweep and a single
-    # run reject a value with the same message.
+    # The same wording as the native argument checks.
     return TypeError(f"参数 {name} 类型错误: 期望 {expected}, 收到 {_type_name(value)}")
 
 
@@ -123,105 +123,44 @@ def _type_name(value: object) -> str:
     return f"{cls.__module__}.{cls.__qualname__}"
 
 
-def _is_number(value: object) -> bool:
-    return isinstance(value, numbers.Number) and not isinstance(value, (str, bytes))
+@dataclass(frozen=True)
+class _Request:
+    """What every run of a sweep shares: the dates, the data it may check, and the charts."""
+
+    kind: Kind
+    data: BacktestData | None  # None: the data is not at hand (a store read on the workers)
+    start_date: object
+    end_date: object
+    plot_root: Path | None
+    plot_kind: str
+
+    def check(self, table: pd.DataFrame | None, name: str, params: Mapping[str, Any]) -> dict[str, Any]:
+        """The single run's own check (the service's), so a sweep refuses what a run refuses."""
+        from .backtest import _service
+
+        plot_dir = None if self.plot_root is None else str(self.plot_root)
+        if self.kind == "factor":
+            return _service._check_factor_request(  # type: ignore[no-any-return]
+                table, self.data, self.start_date, self.end_date, plot_dir, name,
+                plot=self.plot_kind, chart=plot_dir is not None, **params)
+        return _service._check_strategy_request(  # type: ignore[no-any-return]
+            table, self.data, self.start_date, self.end_date, plot_dir,
+            name if plot_dir is not None else "", plot=self.plot_kind if plot_dir is not None else None,
+            **params)
 
 
-def _as_int(value: object, name: str) -> int:
-    if not _is_number(value):
-        raise _type_error(name, "int", value)
-    try:
-        return int(value)  # type: ignore[call-overload]
-    except (ValueError, OverflowError):
-        raise ValueError(f"参数 {name} 无法转换为整数: {value!r}") from None
-
-
-def _as_float(value: object, name: str) -> float:
-    if not _is_number(value):
-        raise _type_error(name, "float", value)
-    try:
-        return float(value)  # type: ignore[arg-type]
-    except (ValueError, OverflowError, TypeError):
-        raise ValueError(f"参数 {name} 无法转换为浮点数: {value!r}") from None
-
-
-def _check_money(params: dict[str, Any]) -> None:
-    money = params["total_money"] = _as_float(params["total_money"], "total_money")
-    if not (math.isfinite(money) and money > 0.0):
-        raise ValueError(f"参数 total_money 必须是正的有限数, 收到 {money:f}")
-    for name in ("fee", "rule_fee"):
-        rate = params[name] = _as_float(params[name], name)
-        if not 0.0 <= rate < 1.0:
-            raise ValueError(f"参数 {name} 取值范围 [0, 1), 收到 {rate:f}")
-
-
-def _universe_codes() -> dict[str, str]:
-    """Index code -> component factor name, derived as the service derives it."""
-    from .backtest import _prepare
-
-    return {name.rsplit("_", 1)[-1].split(".", 1)[0]: name for name in _prepare.COMPONENT_FACTOR_NAMES}
-
-
-def _parse_universe(universe: object) -> list[str]:
-    if universe is None:
-        return []
-    if isinstance(universe, str):
-        text = universe.strip()
-        return [text] if text else []
-    if not isinstance(universe, Iterable):
-        raise _type_error("universe", "str | list[str] | None", universe)
-    return [text for text in (str(item).strip() for item in universe) if text]
-
-
-def _check_universe(universe: object, data: Mapping[str, Any] | None) -> None:
-    codes = _universe_codes()
-    from .backtest import _prepare
-
-    for code in _parse_universe(universe):
-        if code not in codes:
-            raise ValueError(f"不支持的选股范围: {code}")
-        if data is not None:
-            matrix = data.get(_prepare.component_dataset_key(codes[code]))
-            if matrix is None or len(matrix) == 0:
-                raise ValueError(f"选股范围 {code} 无成分股数据,请重新准备数据")
-
-
-def _check_factor_benchmark(names: object, data: Mapping[str, Any] | None) -> None:
-    if names is None or (isinstance(names, str) and names == "all"):
-        return
-    wanted = [names] if isinstance(names, str) else names
-    if not isinstance(wanted, Iterable):
-        raise _type_error("benchmark_names", "str | list[str] | None", names)
-    available = list((data or {}).get("benchmark_dict") or {})
-    for code in wanted:
-        if not isinstance(code, str):
-            raise _type_error("benchmark_names", "str", code)
-        if data is not None and data.get("benchmark_dict") is not None and code not in available:
-            raise ValueError(f"基准 {code} 不在 benchmark_dict 中, 可用的基准: [{', '.join(available)}]")
-
-
-def _check_params(kind: Kind, given: Mapping[str, Any], data: Mapping[str, Any] | None) -> dict[str, Any]:
+def _check_params(request: _Request, given: Mapping[str, Any], name: str) -> dict[str, Any]:
     """One parameter set completed with the defaults and converted, or the single run's error."""
     if not isinstance(given, Mapping):
         raise _type_error("grid", "dict", given)
-    allowed = FACTOR_PARAMETERS if kind == "factor" else STRATEGY_PARAMETERS
-    unknown = [name for name in given if name not in allowed]
+    allowed = FACTOR_PARAMETERS if request.kind == "factor" else STRATEGY_PARAMETERS
+    unknown = [key for key in given if key not in allowed]
     if unknown:
         raise TypeError(f"未知参数 {', '.join(map(str, unknown))}; 可扫描的参数: {', '.join(allowed)}")
     params = {**allowed, **given}
-    params["rolling_window"] = _as_int(params["rolling_window"], "rolling_window")
-    if kind == "factor":
-        groups = params["group_num"] = _as_int(params["group_num"], "group_num")
-        if not 2 <= groups <= 100:
-            raise ValueError("group_num 取值范围 [2, 100]")
-        if params["rolling_window"] < 0:
-            raise ValueError(f"参数 rolling_window 不能为负数, 收到 {params['rolling_window']}")
-        params["ascending"] = bool(params["ascending"])
-        _check_universe(params["universe"], data)
-        _check_factor_benchmark(params["benchmark"], data)
-    elif not isinstance(params["benchmark"], str):
-        raise _type_error("benchmark_names", "str", params["benchmark"])
-    _check_money(params)
+    converted = request.check(None, name, params)
+    # Numbers as the run takes them (10.0 groups are 10); codes and universes as given.
+    params.update({key: converted[key] for key in params if key in converted})
     return params
 
 
@@ -261,30 +200,42 @@ def _table_name(table: pd.DataFrame, kind: Kind) -> str:
 
 
 def _build_tasks(
-    kind: Kind,
-    inputs: Mapping[str, pd.DataFrame],
+    request: _Request,
+    inputs: dict[str, pd.DataFrame],
     sets: Sequence[Mapping[str, Any]] | None,
-    data: Mapping[str, Any] | None,
-    plot_root: Path | None,
 ) -> list[_Task]:
-    """Every (input, parameter set), checked before any work; a bad set is named by its number."""
+    """Every (input, parameter set); the sets are checked before any work.
+
+    A bad set stops the sweep, named by its number. A bad table does not: its
+    runs fail as a single run would, with the same error, recorded in their
+    rows (or raised, with errors="raise"). Each weight table is checked and
+    cleaned once for all its runs (cleaning a cleaned table changes nothing).
+    """
     if sets is None:
         sets = [{}]
     if isinstance(sets, Mapping) or not isinstance(sets, Sequence) or isinstance(sets, str):
         raise _type_error("grid", "list[dict]", sets)
     if len(sets) == 0:
         raise ValueError("参数组列表为空")
+    first_name = next(iter(inputs))
     checked: list[dict[str, Any]] = []
     for number, given in enumerate(sets):
         try:
-            checked.append(_check_params(kind, given, data))
-        except (TypeError, ValueError) as exc:
-            raise type(exc)(f"参数组 {number} {dict(given) if isinstance(given, Mapping) else given!r}: {exc}") from exc
+            checked.append(_check_params(request, given, first_name))
+        except (TypeError, ValueError, OSError, MorvaneError) as exc:
+            where = f"参数组 {number} {dict(given) if isinstance(given, Mapping) else given!r}"
+            raise type(exc)(f"{where}: {exc}") from exc
+    if request.kind == "strategy":
+        for name, table in inputs.items():
+            try:
+                inputs[name] = request.check(table, name, checked[0])["strategy"]
+            except (TypeError, ValueError, OSError, MorvaneError):
+                pass  # each of its runs reports the error, as a single run would
     tasks: list[_Task] = []
     for name in inputs:
         for params in checked:
             index = len(tasks)
-            plot_dir = None if plot_root is None else str(plot_root / f"run_{index:05d}")
+            plot_dir = None if request.plot_root is None else str(request.plot_root / f"run_{index:05d}")
             tasks.append(_Task(index, name, params, plot_dir))
     return tasks
 
@@ -341,12 +292,11 @@ def _run_factor_once(table: pd.DataFrame, data: BacktestData, start: object, end
     # The service's own steps without the chart: the factor backtest always
     # draws one, which a sweep of thousands of runs neither wants nor can
     # afford (charts are drawn one at a time behind the chart lock).
-    from .backtest import _core, _store
+    from .backtest import _core, _service
 
-    if table is None or len(table) == 0:
-        raise ValueError("因子宽表为空")
-    factor = _store.clean_matrix(table, copy=False)
-    bt_start, bt_end = _store.normalize_yyyymmdd(start), _store.normalize_yyyymmdd(end)
+    checked = _service._check_factor_request(table, data, start, end, None, name, plot=plot_kind, chart=False,
+                                             **params)
+    factor, bt_start, bt_end = checked["factor"], checked["start_date"], checked["end_date"]
     matrices = service._slice_data(data.data, bt_start, bt_end)
     service._apply_universe_filter(matrices, params["universe"], bt_start, bt_end)
     factor_name = service._factor_name(table)
@@ -598,8 +548,6 @@ def _sweep(kind: Kind, tables: object, data: object, start_date: object, end_dat
            grid: Sequence[Mapping[str, Any]] | None, client: Any, threads: int | None, plot: bool | str,
            output_dir: str | os.PathLike[str] | None, keep: str, errors: str
            ) -> pd.DataFrame | tuple[pd.DataFrame, pd.DataFrame]:
-    from .backtest import _store
-
     if keep not in ("summary", "series"):
         raise ValueError(f"参数 keep 只能是 \"summary\" 或 \"series\", 收到 {keep!r}")
     if errors not in ("record", "raise"):
@@ -610,18 +558,14 @@ def _sweep(kind: Kind, tables: object, data: object, start_date: object, end_dat
     if plot is not False and output_dir is None:
         raise ValueError("出图时 output_dir 必须提供")
     inputs = _inputs(tables, kind)
-    if kind == "strategy":
-        inputs = {name: _cleaned_once(table) for name, table in inputs.items()}
-    for value, name in ((start_date, "start_date"), (end_date, "end_date")):
-        if not isinstance(_store.normalize_yyyymmdd(value), str):
-            raise _type_error(name, "str | int", value)
     local = client is None
     loaded = _local_data(data) if local else data
     from .backtest.result import BacktestData
 
-    known = loaded.data if isinstance(loaded, BacktestData) else None
+    known = loaded if isinstance(loaded, BacktestData) else None
     plot_root = None if plot is False else Path(output_dir)  # type: ignore[arg-type]
-    tasks = _build_tasks(kind, inputs, grid, known, plot_root)
+    request = _Request(kind, known, start_date, end_date, plot_root, plot_kind)
+    tasks = _build_tasks(request, inputs, grid)
     if not local:
         _distributed()  # the install hint before any work
         if not (isinstance(data, BacktestData) or data is None or isinstance(data, (str, os.PathLike))):
@@ -635,21 +579,6 @@ def _sweep(kind: Kind, tables: object, data: object, start_date: object, end_dat
             outcomes = _sweep_dask(client, kind, inputs, loaded, start_date, end_date, tasks, plot_kind,
                                    keep == "series", errors, bar)
     return _assemble(kind, tasks, outcomes, keep == "series")
-
-
-def _cleaned_once(table: pd.DataFrame) -> pd.DataFrame:
-    """A weight table cleaned once for all its runs, so no run copies it again.
-
-    Cleaning a cleaned table changes nothing, so every run sees what a single
-    run would. A table that cannot be cleaned is kept: each run then reports
-    the error, as a single run would.
-    """
-    from .backtest import _store
-
-    try:
-        return _store.clean_matrix(table, copy=False)
-    except (TypeError, ValueError):
-        return table
 
 
 def _plot_kind(kind: Kind, plot: bool | str) -> str:
@@ -744,7 +673,10 @@ def run_factor(
             或出图时缺少 output_dir。
         ImportError: Dask 模式未安装 dask[distributed] (pip install morvane[dask])。
         FileNotFoundError: data 指向的目录没有回测数据。
-        Exception: errors="raise" 时第一个失败的回测的异常。
+        NotADirectoryError: 出图时 output_dir 处已有同名文件 (消息指出第几组)。
+        MorvaneError: data 缺少回测所需的数据集 (消息指出第几组)。
+        Exception: errors="raise" 时第一个失败的回测的异常; 输入表不合法 (与单次回测相同的
+            错误) 也是这样, errors="record" 时它的每次回测记入 "error" 列。
     """
     return _sweep("factor", factors, data, start_date, end_date, grid=grid, client=client, threads=threads,
                   plot=plot, output_dir=output_dir, keep=keep, errors=errors)
@@ -796,7 +728,10 @@ def run_strategy(
             或出图时缺少 output_dir。
         ImportError: Dask 模式未安装 dask[distributed] (pip install morvane[dask])。
         FileNotFoundError: data 指向的目录没有回测数据。
-        Exception: errors="raise" 时第一个失败的回测的异常。
+        NotADirectoryError: 出图时 output_dir 处已有同名文件 (消息指出第几组)。
+        MorvaneError: data 缺少回测所需的数据集 (消息指出第几组)。
+        Exception: errors="raise" 时第一个失败的回测的异常; 输入表不合法 (与单次回测相同的
+            错误) 也是这样, errors="record" 时它的每次回测记入 "error" 列。
     """
     return _sweep("strategy", weights, data, start_date, end_date, grid=grid, client=client,
                   threads=threads, plot=plot, output_dir=output_dir, keep=keep, errors=errors)

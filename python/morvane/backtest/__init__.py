@@ -53,14 +53,16 @@ class _CallableBacktestPackage(types.ModuleType):
 
         Args:
             factor (pandas.DataFrame): 因子宽表, 行为 "YYYYMMDD" 日期, 列为股票代码
-                (如 "000001"), 值为因子值。
+                (如 "000001"), 值为因子值 (有限数, NaN 表示没有)。行、列都是单层索引, 每个
+                日期只出现一次; 带时区的时间戳行标签按上海时间的日历日期读。
             data (BacktestData): load_backtest_data() 的结果, 必填。
             start_date (str | int): 回测首日 (含), 例如 "20190102" 或 20190102。
             end_date (str | int): 回测末日 (含), 例如 "20231229"。
             output_dir (str | PathLike): 图片目录, 必填, 不存在时创建, 例如 "out"。
             plot_filename (str): 不带目录和扩展名的图片文件名, 也用作图标题, 例如
-                "alpha1"; 多个基准时作为 "{plot_filename}_{code}.png" 的前缀。
-            group_num (int): 分组数, 取值 [2, 100], 默认 20。
+                "alpha1", 不能含 NUL 字符; 多个基准时作为 "{plot_filename}_{code}.png" 的前缀。
+            group_num (int): 分组数, 取值 [2, 100], 默认 20; 某日可分组的股票少于分组数时
+                当日不分组, 并发出 MorvaneWarning。
             benchmark (str | list[str] | None): 对冲基准 "000300"、"000905"、"000852",
                 或 "all" / None 表示全部, 默认 "000852"。
             universe (str | list[str] | None): 选股范围指数代码 "000300"、"000905"、
@@ -74,11 +76,13 @@ class _CallableBacktestPackage(types.ModuleType):
         Returns:
             BacktestResult: 分组日收益与累计收益、rank IC、最优组、基准汇总与图片路径。
         Raises:
-            TypeError: 参数类型不符。
-            ValueError: 因子宽表为空、group_num 超出 [2, 100]、output_dir 或 plot_filename
-                为空、选股范围不支持或没有成分股数据、基准代码或版式无效。
-            KeyError: 回测数据缺少所需的矩阵。
-            MorvaneError: 计算失败。
+            TypeError: 参数类型不符 (universe 不是文本或列表等), 表的行或列是多层索引, 或某列的
+                值是日期、时长等非数值。
+            ValueError: 因子宽表为空、日期重复、含无穷大的值 (指出第一个单元格)、group_num 超出
+                [2, 100]、rolling_window 为负、output_dir 或 plot_filename 为空、选股范围不支持或
+                没有成分股数据、基准代码或版式无效、资金或费率越界、日期无效。
+            NotADirectoryError: output_dir 处已有同名文件。
+            MorvaneError: 回测数据缺少所需的数据集 (消息说明如何重新准备), 或计算失败。
         """
         from .. import _backtest_service
 

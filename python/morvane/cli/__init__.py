@@ -8,10 +8,11 @@ from __future__ import annotations
 import argparse
 import sys
 import traceback
+import warnings
 from collections.abc import Sequence
 
+from ..exceptions import MorvaneError, MorvaneWarning
 from . import backtest, demo, prepare, sweep
-from ..exceptions import MorvaneError
 from ._common import CliError, error_line
 
 __all__ = ["main", "build_parser", "CliError"]
@@ -71,8 +72,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     command = next((a for a in (argv if argv is not None else sys.argv[1:]) if not a.startswith("-")), PROG)
     try:
         # Warnings of the package (such as weights given only on rebalance
-        # days) always reach the user; progress lines only with --verbose.
-        with console_logging("INFO" if args.verbose else "WARNING"):
+        # days) always reach the user, once each, through the log; the same
+        # warnings raised as MorvaneWarning would show them a second time.
+        # Progress lines only with --verbose.
+        with console_logging("INFO" if args.verbose else "WARNING"), warnings.catch_warnings():
+            warnings.simplefilter("ignore", MorvaneWarning)
             return int(args.run(args))
     except KeyboardInterrupt:
         print(f"{PROG} {command}: 已中断", file=sys.stderr)

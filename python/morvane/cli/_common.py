@@ -23,56 +23,92 @@ __all__ = [
     "load_prepared",
     "print_table",
     "console_logging",
+    "refused_as_cli_error",
 ]
 
-_EIGHT_DIGITS = re.compile(r"^\d{8}$")
 _TABLE_SUFFIXES = {".csv": "csv", ".txt": "csv", ".parquet": "parquet", ".pq": "parquet"}
+# The date forms a table or an option may use. Each puts the year first, so
+# none is ambiguous: "02/01/2023" (month or day first?) is refused, not guessed.
+_EIGHT_DIGITS = re.compile(r"^(\d{4})(\d{2})(\d{2})$")
+_SEPARATED = re.compile(r"^(\d{4})([-/])(\d{1,2})\2(\d{1,2})(?:[ T]\d{1,2}:\d{2}(?::\d{2}(?:\.\d+)?)?)?$")
+DATE_FORMS = "YYYYMMDD、YYYY-MM-DD 或 YYYY/MM/DD"
 
 
 class CliError(Exception):
     """A mistake in the user's input: one line on stderr and exit status 1."""
 
 
+def _date_of_text(text: str) -> str | None:
+    """A date text as "YYYYMMDD", or None unless it is one of the accepted forms of a real day."""
+    import datetime as dt
+
+    match = _EIGHT_DIGITS.match(text) or _SEPARATED.match(text)
+    if match is None:
+        return None
+    year, month, day = (int(match.group(k)) for k in ((1, 2, 3) if match.re is _EIGHT_DIGITS else (1, 3, 4)))
+    try:
+        return dt.date(year, month, day).strftime("%Y%m%d")
+    except ValueError:
+        return None
+
+
+def _date_of_cell(value: object) -> str | None:
+    """One table cell or option as "YYYYMMDD": a date text, an eight-digit number or a date cell."""
+    import datetime as dt
+
+    import numpy as np
+    import pandas as pd
+
+    if isinstance(value, str):
+        return _date_of_text(value.strip())
+    if isinstance(value, (bool, np.bool_)):
+        return None
+    if isinstance(value, (int, np.integer)) or (isinstance(value, (float, np.floating)) and float(value).is_integer()):
+        return _date_of_text(str(int(value)))
+    if isinstance(value, (dt.date, np.datetime64)):  # spreadsheet and Parquet date cells
+        stamp = pd.Timestamp(value)
+        if pd.isna(stamp):
+            return None
+        if stamp.tzinfo is not None:  # the market's calendar, as the backtests read it
+            stamp = stamp.tz_convert("Asia/Shanghai")
+        return stamp.strftime("%Y%m%d")
+    return None
+
+
 def parse_date(value: str, what: str) -> str:
-    """One date argument ("YYYYMMDD" or "YYYY-MM-DD") as "YYYYMMDD" text.
+    """One date argument as "YYYYMMDD" text.
 
     Args:
-        value (str): 用户给出的日期, 例如 "20240102" 或 "2024-01-02"。
+        value (str): 用户给出的日期, "YYYYMMDD"、"YYYY-MM-DD" 或 "YYYY/MM/DD", 例如 "2024-01-02"。
         what (str): 出错时提示的参数名, 例如 "--start"。
     Returns:
         str: "YYYYMMDD" 文本。
     Raises:
-        CliError: 日期无法识别。
+        CliError: 不是这几种写法之一, 或不是存在的日期 (不猜测月日顺序)。
     """
-    import pandas as pd
-
-    text = str(value).strip()
-    try:
-        stamp = pd.to_datetime(text, format="%Y%m%d") if _EIGHT_DIGITS.match(text) else pd.Timestamp(text)
-    except (ValueError, TypeError):
-        stamp = pd.NaT
-    if stamp is pd.NaT or pd.isna(stamp):
-        raise CliError(f"{what}: 无法识别的日期 {value!r}, 应为 YYYYMMDD 或 YYYY-MM-DD")
-    return stamp.strftime("%Y%m%d")
+    date = _date_of_cell(value)
+    if date is None:
+        raise CliError(f"{what}: 无法识别的日期 {value!r}, 应为 {DATE_FORMS}")
+    return date
 
 
 def _date_labels(index: pd.Index, source: str) -> list[str]:
-    """Row labels as "YYYYMMDD" texts; the first unreadable one is named in the error."""
+    """Row labels as "YYYYMMDD" texts; the first label that is not a date is named in the error."""
     import pandas as pd
 
-    if pd.api.types.is_datetime64_any_dtype(index):
+    if isinstance(index, pd.DatetimeIndex):
         if index.isna().any():
             raise CliError(f"{source}: 第一列 (日期) 有空值")
+        if index.tz is not None:
+            index = index.tz_convert("Asia/Shanghai")
         return list(index.strftime("%Y%m%d"))
-    texts = [str(v).strip() for v in index]
-    if texts and all(_EIGHT_DIGITS.match(t) for t in texts):
-        parsed = pd.to_datetime(pd.Index(texts), format="%Y%m%d", errors="coerce")
-    else:
-        parsed = pd.to_datetime(pd.Index(texts), errors="coerce", format="mixed")
-    bad = [t for t, p in zip(texts, parsed, strict=True) if pd.isna(p)]
-    if bad:
-        raise CliError(f"{source}: 第一列应为日期 (YYYYMMDD 或 YYYY-MM-DD), 无法识别 {bad[0]!r}")
-    return list(parsed.strftime("%Y%m%d"))
+    dates: list[str] = []
+    for position, value in enumerate(index):
+        date = _date_of_cell(value)
+        if date is None:
+            raise CliError(f"{source}: 第一列应为日期 ({DATE_FORMS}), 第 {position + 1} 行是 {value!r}")
+        dates.append(date)
+    return dates
 
 
 def _stock_code(label: object) -> str:
@@ -93,9 +129,11 @@ def _stock_code(label: object) -> str:
 def read_wide_table(path: str | Path, *, what: str) -> pd.DataFrame:
     """读日期 x 股票的宽表文件 (CSV 或 Parquet): 行为日期, 列为股票代码。
 
-    第一列 (Parquet 也可以是索引) 是日期, "YYYYMMDD" 或 "YYYY-MM-DD"; 列名是股票代码,
+    第一列 (Parquet 也可以是索引) 是日期: "YYYYMMDD"、"YYYY-MM-DD"、"YYYY/MM/DD" 文本
+    (月、日可以是一位数, 可以带时刻) 或电子表格与 Parquet 的日期单元格; 其他写法 (如
+    "02/01/2023", 无法判断月日顺序) 都报错并指出第一个不是日期的单元格。列名是股票代码,
     带交易所后缀或丢了前导零的代码 (000001.XSHE、1) 按 6 位代码 000001 处理。
-    行按日期升序排列。
+    行按日期升序排列; 重复的日期或代码原样保留, 由回测的校验拒绝。
 
     Args:
         path (str | Path): 文件路径, 扩展名 .csv 或 .parquet。
@@ -103,8 +141,8 @@ def read_wide_table(path: str | Path, *, what: str) -> pd.DataFrame:
     Returns:
         pandas.DataFrame: 行为 "YYYYMMDD" 文本、列为 6 位代码的 float64 表。
     Raises:
-        CliError: 文件不存在或无法读取、格式不支持、没有日期行、日期无法识别、
-            日期或代码重复, 或值不是数字。
+        CliError: 文件不存在或无法读取、格式不支持、没有日期行、日期无法识别,
+            或值不是数字。
     """
     import pandas as pd
 
@@ -136,12 +174,8 @@ def read_wide_table(path: str | Path, *, what: str) -> pd.DataFrame:
         raise CliError(f"{source}: 没有日期行")
     dates = _date_labels(table.index, source)
     codes = [_stock_code(c) for c in table.columns]
-    for labels, kind_name in ((dates, "日期"), (codes, "股票代码")):
-        seen: set[str] = set()
-        for label in labels:
-            if label in seen:
-                raise CliError(f"{source}: {kind_name} {label} 重复出现")
-            seen.add(label)
+    # A date or code given twice is left for the backtest's own check, which
+    # refuses it as the package refuses it anywhere.
     try:
         values = table.apply(lambda column: pd.to_numeric(column, errors="raise")).astype("float64")
     except (ValueError, TypeError) as error:
@@ -152,12 +186,11 @@ def read_wide_table(path: str | Path, *, what: str) -> pd.DataFrame:
 
 def align_codes(table: pd.DataFrame, market_codes: Iterable[str], *, source: str) -> pd.DataFrame:
     """Keeps the columns the prepared data knows; none of them is a user error."""
-    known = set(market_codes)
-    keep = [c for c in table.columns if c in known]
-    if not keep:
+    keep = table.columns.isin(list(market_codes))
+    if not keep.any():
         sample = ", ".join(map(str, list(table.columns)[:3])) or "(没有列)"
         raise CliError(f"{source}: 股票代码与预备数据无一匹配 (如 {sample}); 代码应为 6 位, 如 000001")
-    return table if len(keep) == table.shape[1] else table.loc[:, keep]
+    return table if keep.all() else table.loc[:, keep]
 
 
 def resolve_range(
@@ -228,6 +261,27 @@ def load_prepared(store: str | Path | None) -> BacktestData:
     return BacktestData(data=prepared.load(start_date=None, end_date=None, mmap=False)["data"])
 
 
+@contextmanager
+def refused_as_cli_error(options: dict[str, str]) -> Iterator[None]:
+    """The package's refusal of an input as the command line's: the same message, led by the option.
+
+    Args:
+        options (dict[str, str]): 包的参数名到命令行选项 (或输入文件) 的映射, 例如
+            {"group_num": "--groups"}; 消息里最先出现的参数名决定前缀。
+    Raises:
+        CliError: 包的校验拒绝了输入 (TypeError、ValueError、OSError 或 MorvaneError)。
+    """
+    from ..exceptions import MorvaneError
+
+    try:
+        yield
+    except (TypeError, ValueError, OSError, MorvaneError) as error:
+        message = _first_line(error)
+        named = [(match.start(), option) for name, option in options.items()
+                 if (match := re.search(rf"(?<![A-Za-z0-9_]){re.escape(name)}(?![A-Za-z0-9_])", message))]
+        raise CliError(f"{min(named)[1]}: {message}" if named else message) from error
+
+
 def _first_line(error: BaseException) -> str:
     text = str(error.args[0]) if isinstance(error, KeyError) and error.args else str(error)
     lines = [line.strip() for line in text.strip().splitlines() if line.strip()]
@@ -257,7 +311,11 @@ def _display_width(text: str) -> int:
 
 @contextmanager
 def console_logging(level: str, *, stream: Any = None, below: int | None = None) -> Iterator[None]:
-    """Shows the package logger's messages from `level` up (and under `below`), plainly."""
+    """Shows the package logger's messages from `level` up (and under `below`), plainly.
+
+    A warning is shown once however often it is logged: a sweep's runs or a
+    refresh's steps may each meet the same condition.
+    """
     import logging
 
     from ..logger import logger
@@ -267,6 +325,18 @@ def console_logging(level: str, *, stream: Any = None, below: int | None = None)
     handler.setLevel(level)
     if below is not None:
         handler.addFilter(lambda record: record.levelno < below)
+    shown: set[str] = set()
+
+    def once(record: logging.LogRecord) -> bool:
+        if record.levelno < logging.WARNING:
+            return True
+        text = record.getMessage()
+        if text in shown:
+            return False
+        shown.add(text)
+        return True
+
+    handler.addFilter(once)
     old_level = logger.level
     logger.addHandler(handler)
     if logger.getEffectiveLevel() > handler.level or old_level == logging.NOTSET:

@@ -6,7 +6,15 @@ import argparse
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-from ._common import CliError, align_codes, load_prepared, print_table, read_wide_table, resolve_range
+from ._common import (
+    CliError,
+    align_codes,
+    load_prepared,
+    print_table,
+    read_wide_table,
+    refused_as_cli_error,
+    resolve_range,
+)
 from ._report import chart_rows, factor_rows, run_factor_backtest, strategy_rows
 
 if TYPE_CHECKING:
@@ -17,6 +25,15 @@ if TYPE_CHECKING:
 __all__ = ["add_parsers", "run_backtest", "run_strategy"]
 
 UNIVERSES = ("000300", "000905", "000852", "399303", "932000")
+
+# The arguments the package's request checks name, and what carries each on
+# the command line (the table's own name is added per command).
+_OPTIONS = {
+    "group_num": "--groups", "universe": "--universe", "benchmark": "--benchmark",
+    "benchmark_names": "--benchmark", "start_date": "--start", "end_date": "--end",
+    "output_dir": "--out", "plot_filename": "--name",
+    "选股范围": "--universe",  # the universe messages are fixed texts that do not name the argument
+}
 
 
 def _data_options(parser: argparse.ArgumentParser) -> None:
@@ -86,14 +103,13 @@ def _prepared_input(
 def _universe(text: str | None) -> list[str] | None:
     if text is None:
         return None
-    codes = [part.strip() for part in text.split(",") if part.strip()]
-    unknown = [code for code in codes if code not in UNIVERSES]
-    if unknown:
-        raise CliError(f"--universe: 不支持的选股范围 {unknown[0]}, 可选 {', '.join(UNIVERSES)}")
-    return codes or None
+    return [part.strip() for part in text.split(",") if part.strip()] or None
 
 
 def _benchmark(code: str, data: BacktestData) -> str:
+    # The strategy backtest measures a code the data lacks against a zero
+    # benchmark, with a warning; on the command line a mistyped --benchmark
+    # stops the run instead, since a warning line would go by unread.
     known = list(data.data.get("benchmark_dict", {}))
     if code not in known:
         raise CliError(f"--benchmark: 预备数据里没有基准 {code}, 可选 {', '.join(map(str, known))}")
@@ -102,22 +118,35 @@ def _benchmark(code: str, data: BacktestData) -> str:
 
 def run_backtest(args: argparse.Namespace) -> int:
     """Runs `morvane backtest FACTOR_FILE`."""
-    if not 2 <= args.groups <= 100:
-        raise CliError(f"--groups 取值范围 [2, 100], 收到 {args.groups}")
+    from ..backtest import _service
+
     universe = _universe(args.universe)
     factor, data, first, last = _prepared_input(args.factor_file, "因子文件", args.store, args.start, args.end)
-    benchmark = _benchmark(args.benchmark, data)
+    benchmark = args.benchmark
     name = args.name or Path(args.factor_file).stem
+    # The backtest's own check, before anything is drawn or printed.
+    with refused_as_cli_error({**_OPTIONS, "factor": f"因子文件 {args.factor_file}"}):
+        _service._check_factor_request(factor, data, first, last, Path(args.out), name, group_num=args.groups,
+                                       benchmark=benchmark, universe=universe, ascending=args.ascending,
+                                       plot=args.layout)
     result = run_factor_backtest(
         factor.rename_axis(columns=name), data, first, last, Path(args.out), name,
         group_num=args.groups, benchmark=benchmark, universe=universe,
         ascending=args.ascending, plot=args.layout,
     )
     scope = f"选股范围 {','.join(universe)}" if universe else "全市场"
-    print_table(f"因子回测 {name}: {first} 到 {last}, {args.groups} 组, {scope}, 基准 {benchmark}",
-                factor_rows(result, benchmark=benchmark))
-    print()
-    print_table("图片", chart_rows(result.plot_paths))
+    rows = factor_rows(result, benchmark=benchmark)
+    if result.group_daily_return.shape[0] == 0:
+        # No group returns (for instance fewer stocks than groups on every
+        # day, which the warning above explains): say so once rather than
+        # print a column of n/a.
+        rows = [(label, value) for label, value in rows if value != "n/a"]
+        rows.append(("分组收益", "无, 原因见上方的警告"))
+    print_table(f"因子回测 {name}: {first} 到 {last}, {args.groups} 组, {scope}, 基准 {benchmark}", rows)
+    charts = chart_rows(result.plot_paths)
+    if charts:
+        print()
+        print_table("图片", charts)
     return 0
 
 
@@ -125,7 +154,14 @@ def run_strategy(args: argparse.Namespace) -> int:
     """Runs `morvane strategy WEIGHTS_FILE`."""
     import morvane
 
+    from ..backtest import _service
+
     weights, data, first, last = _prepared_input(args.weights_file, "权重文件", args.store, args.start, args.end)
+    name = args.name or Path(args.weights_file).stem
+    # The backtest's own check, before anything is drawn or printed.
+    with refused_as_cli_error({**_OPTIONS, "strategy": f"权重文件 {args.weights_file}"}):
+        _service._check_strategy_request(weights, data, first, last, Path(args.out), name,
+                                         benchmark=args.benchmark, plot=args.layout)
     benchmark = _benchmark(args.benchmark, data)
     if args.ffill:
         days = data.data["close_price"].index
@@ -133,7 +169,6 @@ def run_strategy(args: argparse.Namespace) -> int:
         # Whole rows are carried: a cell-wise ffill would revive the stocks a
         # later rebalance dropped (NaN means no position).
         weights = weights.reindex(days, method="ffill")
-    name = args.name or Path(args.weights_file).stem
     result = morvane.backtest_strategy(
         weights, data, first, last, Path(args.out), name, benchmark=benchmark, plot=args.layout,
     )
