@@ -188,6 +188,28 @@ def test_prepare_from_local_files_builds_then_refreshes(capsys, tmp_path, monkey
     assert "已更新" in out and re.search(r"close_price\s+20240329", out)
 
 
+def test_prepare_from_local_files_missing_a_required_file_writes_nothing(capsys, tmp_path, monkeypatch):
+    from morvane.backtest import _service
+    from morvane.clients import SyntheticMarketClient
+
+    files = SyntheticMarketClient(seed=1, n_stocks=20, start_date="20240102", end_date="20240131").write_files(
+        tmp_path / "files", file_format="csv")
+    monkeypatch.setattr(_service, "_today", lambda: "20240131")
+    gone = ["limit_up", "tick_vwap_price_935_1005", "Open", "rq_is_suspended"]  # the last is optional
+    for name in gone:
+        (files / "factors" / f"{name}.csv").unlink()
+    (files / "index_daily.csv").unlink()
+    folder = tmp_path / "prepared"
+    code, out, err = _run(capsys, "prepare", "--source", str(files), "--store", str(folder))
+    assert code == 1 and out == "" and err.count("\n") == 1
+    listed = err.split("缺少必需的输入文件")[1].split("可选的文件")[0]
+    assert re.findall(r"factors/\w+|index_daily", listed) == [
+        "factors/limit_up", "factors/Open", "factors/tick_vwap_price_935_1005", "index_daily"]
+    assert "可选的文件 (缺少时按没有数据处理): factors/split_coefficient_to, factors/rq_get_dividend, " \
+           "factors/rq_is_suspended" in err
+    assert not folder.exists() and sorted(p.name for p in tmp_path.iterdir()) == ["files"]
+
+
 def test_prepare_bad_sources_write_nothing(capsys, tmp_path, monkeypatch):
     env = install(monkeypatch, tmp_path / "home")
     empty = tmp_path / "empty"

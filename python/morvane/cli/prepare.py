@@ -115,6 +115,7 @@ def _prepare_from_source(args: argparse.Namespace) -> None:
         if not Path(args.source).is_dir():
             raise CliError(f"--source {args.source}: 既不是 synthetic, 也不是存在的目录")
         client = LocalFileClient(args.source)
+        _require_input_files(client, f"--source {args.source}")
         first = parse_date(args.start, "--start") if args.start else _LOCAL_FIRST_DATE
         last = parse_date(args.end, "--end") if args.end else _today()
         if first > last:
@@ -132,6 +133,24 @@ def _prepare_from_source(args: argparse.Namespace) -> None:
     write_store(build_payload(client, first, last, source=source), store_dir, default=default)
     BacktestService._log_dataset_summary(BinaryPreparedDataStore(store_dir), action="已就绪")
     print(f"预备数据目录: {store_dir}")
+
+
+def _require_input_files(client: Any, source: str) -> None:
+    """Every input the build cannot do without is a file of the directory, or nothing is written.
+
+    A missing price, limit or VWAP file would not stop the build: it would
+    give a store whose backtests trade on other numbers, without a word.
+    """
+    from ..backtest import _prepare
+
+    required = [*_prepare.REQUIRED_FACTOR_NAMES, *_prepare.COMPONENT_FACTOR_NAMES]
+    missing = client.missing_files(required)
+    if missing:
+        optional = ", ".join(f"factors/{name}" for name in _prepare.OPTIONAL_FACTOR_NAMES)
+        raise CliError(
+            f"{source}: 缺少必需的输入文件 (.parquet 或 .csv): {', '.join(missing)}; "
+            f"可选的文件 (缺少时按没有数据处理): {optional}; 没有写入任何数据"
+        )
 
 
 def _missing(store: Any) -> list[str]:

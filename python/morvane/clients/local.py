@@ -120,6 +120,24 @@ class LocalFileClient:
         table = table[["ukey", "date", "value"]]
         return table.assign(value=pd.to_numeric(table["value"], errors="coerce"))
 
+    def missing_files(self, factor_names: list[str], *, index_daily: bool = True) -> list[str]:
+        """这些因子 (以及指数日行情) 中目录里没有文件的, 按给出的顺序。
+
+        Args:
+            factor_names (list[str]): 因子名, 例如 ["Close", "Open"]。
+            index_daily (bool): 是否也查指数日行情文件, 默认 True。
+        Returns:
+            list[str]: 缺少的文件, 写作相对目录的路径 (不含扩展名), 例如
+            ["factors/Open", "index_daily"]; 都在时为空列表。
+        Raises:
+            ValueError: 因子名不能用作文件名。
+        """
+        missing = [f"factors/{name}" for name in factor_names if self._factor_path(name) is None]
+        if index_daily and not any((self.directory / f"index_daily{suffix}").is_file()
+                                   for suffix in (".parquet", ".csv")):
+            missing.append("index_daily")
+        return missing
+
     def get_factors(self, *, factor: str | list[str], start_date: str | None, end_date: str | None) -> pd.DataFrame | None:
         """按因子名读因子文件。
 
