@@ -26,7 +26,8 @@ class ServiceEnv:
     def store_dir(self) -> Path:
         return self.root / "enviroment_data"
 
-    def window(self, base_index: list[str], write_start: str, write_end: str) -> dict[str, Any]:
+    def window(self, base_index: list[str], write_start: str, write_end: str, *,
+               stored_close: pd.DataFrame | None = None) -> dict[str, Any]:
         self.window_calls.append((list(base_index), write_start, write_end))
         if self.window_payload is None:
             raise AssertionError("the tail window was built, but the test expected no refresh")

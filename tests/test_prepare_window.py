@@ -65,21 +65,27 @@ def test_window_boundaries(market, monkeypatch):
 
     monkeypatch.setattr(GroupPreparedDataBuilder, "build_incremental", spy)
     stored = ["20230103", "20230104", "20230105"]
-    # window at the last stored date: read from the one before
+    # window at the last stored date: read from two stored dates before, whose
+    # forward-return ranks look at the window's opens and are rewritten with it
     p = build_incremental_write_window(stored, "20230105", "20230110")
-    assert seen[-1] == "20230104" and p["data"]["close_price"].index[0] == "20230105"
+    assert seen[-1] == "20230103" and p["data"]["close_price"].index[0] == "20230105"
+    assert p["data"]["forward_return_rank_cache"].index[0] == "20230103"
     meta = p["meta"]
-    assert (meta["start_date"], meta["write_start_date"], meta["read_start_date"]) == ("20230105", "20230105", "20230104")
+    assert (meta["start_date"], meta["write_start_date"], meta["read_start_date"]) == ("20230105", "20230105", "20230103")
     assert list(meta)[-2:] == ["requested_write_start_date", "write_end_date"]
     assert meta["requested_write_start_date"] == "20230105" and meta["write_end_date"] == "20230110"
     assert p["version"] == 1
+    # one stored date before the window: read from it
+    p = build_incremental_write_window(stored, "20230104", "20230110")
+    assert seen[-1] == "20230103" and p["data"]["forward_return_rank_cache"].index[0] == "20230103"
+    assert p["data"]["close_price"].index[0] == "20230104"
     # a window before every stored date: no earlier date to read from
     p = build_incremental_write_window(stored, "20230102", "20230110")
     assert seen[-1] == "20230103" and p["meta"]["read_start_date"] == "20230103"
     assert p["data"]["close_price"].index[0] == "20230103"
     # a window holding no stored date
     p = build_incremental_write_window(stored, "20230109", "20230112")
-    assert seen[-1] == "20230105" and p["meta"]["write_start_date"] == "20230109"
+    assert seen[-1] == "20230104" and p["meta"]["write_start_date"] == "20230109"
     assert p["data"]["close_price"].index[0] == "20230109"
     for series in p["data"]["benchmark_dict"].values():
         assert series.index[0] >= "20230109"

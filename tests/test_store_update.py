@@ -75,6 +75,28 @@ def test_tail_inserts_missing_dates_and_keeps_absent_datasets(
     pd.testing.assert_frame_equal(loaded["close_price"].loc[DATES[:3]], old["close_price"].loc[DATES[:3]])
 
 
+@pytest.mark.parametrize("mmap", [True, False])
+def test_a_new_code_among_the_stored_ones_keeps_the_code_order(store: BinaryPreparedDataStoreBase,
+                                                              mmap: bool) -> None:
+    # A full build writes its columns in code order; a refreshed store keeps
+    # it, so that it equals a rebuilt one column for column.
+    old = store.load(mmap=False)["data"]
+    files = {d["file"] for d in store.load_metadata()["datasets"].values()}
+    payload = make_payload(DATES[19:22], ["000000", *CODES[2:], "0000045"], seed=4)
+    assert store.update_tail(payload)
+    loaded = store.load(mmap=mmap)["data"]
+    for key, fill in (("close_price", np.nan), ("open_price", np.nan),
+                      ("can_buy_stock", False), ("cant_sell_stock", True)):
+        want = expected_merge(old[key], payload["data"][key], fill)
+        want = want[sorted(want.columns)]
+        assert list(loaded[key].columns) == sorted(CODES + ["000000", "0000045"])
+        pd.testing.assert_frame_equal(loaded[key], want, check_dtype=True)
+    # the moved cells went to new files; series (one column) stayed in place
+    renamed = {d["file"] for d in store.load_metadata()["datasets"].values()} - files
+    assert {name.split(".")[0] for name in renamed} == {"close_price", "open_price", "can_buy_stock",
+                                                        "cant_sell_stock"}
+
+
 def test_repeated_tails_outgrow_the_spare_capacity(store: BinaryPreparedDataStoreBase) -> None:
     old = store.load(mmap=False)["data"]["close_price"]
     mapped = store.load(mmap=True)["data"]["close_price"]

@@ -36,25 +36,39 @@ void dividend_factor(std::span<const double> dividend, std::span<const double> v
 void cant_sell_mask(std::span<const double> sell, std::span<const double> limit_down,
                     std::span<const double> suspended, std::span<bool> out) {
   for (std::size_t k = 0; k < sell.size(); ++k) {
-    out[k] = sell[k] == limit_down[k] || suspended_day(suspended[k]);
+    out[k] = std::isnan(sell[k]) || sell[k] == limit_down[k] || suspended_day(suspended[k]);
   }
 }
 
 void can_buy_mask(std::span<const double> buy, std::span<const double> limit_up,
                   std::span<const double> suspended, std::span<bool> out) {
   for (std::size_t k = 0; k < buy.size(); ++k) {
-    out[k] = !(buy[k] == limit_up[k]) && !suspended_day(suspended[k]);
+    out[k] = !std::isnan(buy[k]) && !(buy[k] == limit_up[k]) && !suspended_day(suspended[k]);
   }
 }
 
-void last_close_before(Grid grid, std::span<const double> close, std::span<double> out) {
-  std::vector<double> last(grid.cols, kNaN);
+void last_close_before(Grid grid, std::span<const double> close, std::span<const double> seed,
+                       std::span<double> out) {
+  std::vector<double> last(seed.begin(), seed.end());
   for (std::size_t r = 0; r < grid.rows; ++r) {
     const std::size_t base = r * grid.cols;
     for (std::size_t c = 0; c < grid.cols; ++c) {
       out[base + c] = last[c];
       const double value = close[base + c];
       if (!std::isnan(value)) last[c] = value;
+    }
+  }
+}
+
+void last_known_per_column(const MatrixView<double>& values, std::span<double> out) {
+  std::fill(out.begin(), out.end(), kNaN);
+  std::size_t missing = values.cols;
+  for (std::size_t r = values.rows; r-- > 0 && missing > 0;) {
+    for (std::size_t c = 0; c < values.cols; ++c) {
+      if (std::isnan(out[c]) && !std::isnan(values(r, c))) {
+        out[c] = values(r, c);
+        --missing;
+      }
     }
   }
 }

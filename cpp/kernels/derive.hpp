@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <span>
 
+#include "matrix_view.hpp"
+
 namespace morvane::kernels {
 
 struct Grid {
@@ -26,17 +28,29 @@ void split_factor(std::span<const double> split, std::span<const double> valid,
 void dividend_factor(std::span<const double> dividend, std::span<const double> valid,
                      std::span<double> out);
 
-// A suspended stock-day (flag exactly 1) is neither bought nor sold; other
-// days follow the limit: a sell at the limit-down price, a buy at the
-// limit-up price is refused. A missing price never equals its limit.
+// A stock-day without a price (not listed yet, delisted, halted without a
+// flag) or flagged suspended (flag exactly 1) is neither bought nor sold;
+// other days follow the limit: a sell at the limit-down price, a buy at the
+// limit-up price is refused. So a cell a table lacks and a cell without a
+// price mean the same, no trading, which is what the store reads for a cell
+// it lacks: a refreshed store equals a rebuilt one.
 void cant_sell_mask(std::span<const double> sell, std::span<const double> limit_down,
                     std::span<const double> suspended, std::span<bool> out);
 void can_buy_mask(std::span<const double> buy, std::span<const double> limit_up,
                   std::span<const double> suspended, std::span<bool> out);
 
-// The last known (non-NaN) close before each row of its column; NaN before
-// the first one. Carries across interior gaps such as unreported suspensions.
-void last_close_before(Grid grid, std::span<const double> close, std::span<double> out);
+// The last known (non-NaN) close before each row of its column; before the
+// first one, the column's `seed` (the last close before the grid's first row,
+// NaN when there is none; one value per column). Carries across interior gaps
+// such as unreported suspensions.
+void last_close_before(Grid grid, std::span<const double> close, std::span<const double> seed,
+                       std::span<double> out);
+
+// The last known (non-NaN) value of each column of `values`, NaN for a
+// column without one: the close a later build carries on. Scans the rows
+// backwards and stops once every column is found, so a store's close is read
+// only as far back as its stocks' last closes.
+void last_known_per_column(const MatrixView<double>& values, std::span<double> out);
 
 // open[t + 2] / open[t + 1] - 1, infinite ratios as NaN, NaN in the last two rows.
 void forward_open_return(Grid grid, std::span<const double> open, std::span<double> out);

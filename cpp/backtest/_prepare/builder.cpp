@@ -102,9 +102,15 @@ nb::object empty_like(nb::handle reference, nb::handle fill_value) {
 
 // ---- construction -----------------------------------------------------------
 
-void init(nb::handle self, nb::handle start_date, nb::handle end_date) {
+void init(nb::handle self, nb::handle start_date, nb::handle end_date,
+          nb::handle close_before_start) {
   (void)glue::to_text(start_date, "start_date");
   (void)glue::to_text(end_date, "end_date");
+  if (!close_before_start.is_none() &&
+      !nb::isinstance(close_before_start, pandas().attr("Series"))) {
+    glue::raise_type_error("close_before_start", "pandas.Series | None", close_before_start);
+  }
+  self.attr("_close_before_start") = close_before_start;
   const nb::object start = normalized_date(start_date, "start_date");
   const nb::object end = normalized_date(end_date, "end_date");
   self.attr("default_start") = start;
@@ -344,9 +350,9 @@ nb::object read_source_data(nb::handle self, nb::handle incremental) {
   return nb::make_tuple(source, comps, read_benchmark_dict(self), components);
 }
 
-nb::object build_from_matrices(nb::handle, nb::handle source) {
+nb::object build_from_matrices(nb::handle self, nb::handle source) {
   glue::require_dict(source, "source", false);
-  return derive_matrices(source);
+  return derive_matrices(source, nb::getattr(self, "_close_before_start", nb::none()));
 }
 
 nb::object assemble_payload(nb::handle self, nb::handle data, nb::handle component_matrices_,
@@ -411,8 +417,10 @@ nb::object build_incremental(nb::handle self) {
 void define_builder(nb::module_& m) {
   const nb::object cls =
       glue::make_python_class(m, "GroupPreparedDataBuilder", nb::make_tuple(), doc::kBuilder);
-  glue::method(cls, &init, "__init__", "start_date"_a.none(), "end_date"_a.none(),
-               nb::sig("def __init__(self, start_date: str, end_date: str) -> None"),
+  glue::method(cls, &init, "__init__", "start_date"_a.none(), "end_date"_a.none(), nb::kw_only(),
+               "close_before_start"_a.none() = nb::none(),
+               nb::sig("def __init__(self, start_date: str, end_date: str, *, "
+                       "close_before_start: pandas.Series | None = None) -> None"),
                doc::kBuilderInit);
   glue::static_method(cls, &normalize_ddb_backtest_date, "_normalize_ddb_backtest_date",
                       "date_value"_a.none(),

@@ -15,9 +15,12 @@ inline constexpr const char* kBuilderInit = R"(创建一个覆盖 [start_date, e
 Args:
     start_date (str): 第一个日期, "YYYYMMDD" (或可被 normalize_yyyymmdd 识别的文本)。
     end_date (str): 最后一个日期, 同上。
+    close_before_start (pandas.Series | None): 每只股票在 start_date 之前最后一个收盘价
+        (索引为股票代码), 默认 None。给出时 prev_close 从它接续 (包括区间内没有收盘价的
+        股票), 与从更早日期起构建的结果相同; 增量写入窗口用已存储的收盘价给出它。
 
 Raises:
-    TypeError: start_date 或 end_date 不是文本。
+    TypeError: start_date 或 end_date 不是文本, 或 close_before_start 不是 Series。
     ValueError: 日期无法识别。
 )";
 
@@ -184,8 +187,8 @@ Raises:
 
 inline constexpr const char* kBuildFromMatrices = R"(由来源矩阵派生十二个回测矩阵。
 
-停牌 (rq_is_suspended 为 1) 的股票日不可买也不可卖, 其他日按涨跌停规则;
-prev_close 为该行之前最近一个已知收盘价。
+停牌 (rq_is_suspended 为 1) 或没有成交价的股票日不可买也不可卖, 其他日按涨跌停规则;
+prev_close 为该行之前最近一个已知收盘价 (构建器给出 close_before_start 时从它接续)。
 
 Args:
     source (dict[str, pandas.DataFrame]): 因子名 → 矩阵, 需含全部十个输入。
@@ -256,13 +259,18 @@ Raises:
 
 inline constexpr const char* kBuildWindow = R"(构建增量写入窗口的 payload。
 
-从窗口前一个已存储日期开始构建 (使 prev_close 等依赖前一日的值在第一写入行正确),
-再截回要写入的日期。
+写入后的存储与从头整体构建的逐格相同: 从窗口前两个已存储日期开始构建, 每只股票的
+prev_close 从 stored_close 中最后一个已知收盘价接续 (包括窗口内没有收盘价的股票);
+forward_return_rank_cache 依赖其后两日的开盘价, 所以窗口前两个已存储日期的这一行也重写;
+其余矩阵截回要写入的日期。
 
 Args:
     base_index (list[str]): 已存储的 close_price 日期, 严格升序的 "YYYYMMDD" 文本。
     write_start_date (str): 窗口第一个日期。
     write_end_date (str): 窗口最后一个日期。
+    stored_close (pandas.DataFrame | None): 已存储的 close_price (日期 × 股票, 可以是内存
+        映射读取的), 默认 None。不给时 prev_close 只能从读取起点接续, 读取起点之前最后一个
+        收盘价不在那两日的股票会得到 NaN。
 
 Returns:
     dict: 截取到写入窗口的 payload, 元信息另含 "requested_write_start_date"、

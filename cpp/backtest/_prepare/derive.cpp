@@ -101,9 +101,42 @@ nb::object trade_mask(nb::handle price, nb::handle limit, nb::handle suspended, 
   return frame_of(out, labels);
 }
 
+// The carried close of every stock before the grid's first row, over the
+// labels the previous close is written on: the close's, joined by the stocks
+// that have a close before the grid but none in it (delisted, or halted
+// through the whole grid), whose previous close is carried on as a full
+// build carries it.
+struct CloseSeed {
+  Labels labels;
+  nb::object values;  // contiguous float64, one per column; NaN: no close before
+};
+
+CloseSeed close_seed(const Labels& on_close, nb::handle close_before_start) {
+  const nb::object np = numpy();
+  if (close_before_start.is_none()) {
+    return {on_close, np.attr("full")(nb::len(on_close.columns), np.attr("nan"))};
+  }
+  const nb::object pd = pandas();
+  if (!nb::isinstance(close_before_start, pd.attr("Series"))) {
+    glue::raise_type_error("close_before_start", "pandas.Series | None", close_before_start);
+  }
+  const nb::object known = close_before_start.attr("astype")("float64").attr("dropna")();
+  Labels labels = on_close;
+  const int covered =
+      PyObject_IsTrue(known.attr("index").attr("isin")(on_close.columns).attr("all")().ptr());
+  if (covered < 0) throw nb::python_error();
+  if (covered == 0) {
+    labels.columns = on_close.columns.attr("union")(known.attr("index"));
+  }
+  const nb::object values =
+      known.attr("reindex")(labels.columns)
+          .attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan"));
+  return {labels, np.attr("ascontiguousarray")(values)};
+}
+
 }  // namespace
 
-nb::dict derive_matrices(nb::handle source) {
+nb::dict derive_matrices(nb::handle source, nb::handle close_before_start) {
   const nb::object industry = lookup(source, "rq_industry_exposure_new");
   const nb::object limit_down = lookup(source, "limit_down");
   const nb::object limit_up = lookup(source, "limit_up");
@@ -124,7 +157,9 @@ nb::dict derive_matrices(nb::handle source) {
   const nb::object valid = new_array(on_close, "float64");
   const nb::object split_out = new_array(on_close, "float64");
   const nb::object dividend_out = new_array(on_close, "float64");
-  const nb::object prev_close = new_array(on_close, "float64");
+  const CloseSeed seed = close_seed(on_close, close_before_start);
+  const nb::object carried_close = aligned(close, seed.labels);
+  const nb::object prev_close = new_array(seed.labels, "float64");
   const Labels on_open = labels_of(open);
   const nb::object open_grid = aligned(open, on_open);
   const nb::object forward = new_array(on_open, "float64");
@@ -135,16 +170,18 @@ nb::dict derive_matrices(nb::handle source) {
     const auto so = span_of<double>(split_out);
     const auto dv = span_of<const double>(dividend_grid);
     const auto dout = span_of<double>(dividend_out);
+    const auto carried = span_of<const double>(carried_close);
+    const auto seeds = span_of<const double>(seed.values);
     const auto pc = span_of<double>(prev_close);
     const auto op = span_of<const double>(open_grid);
     const auto fw = span_of<double>(forward);
-    const kn::Grid close_shape = on_close.grid();
+    const kn::Grid prev_shape = seed.labels.grid();
     const kn::Grid open_shape = on_open.grid();
     const nb::gil_scoped_release release;
     kn::close_valid(c, v);
     kn::split_factor(sp, v, so);
     kn::dividend_factor(dv, v, dout);
-    kn::last_close_before(close_shape, c, pc);
+    kn::last_close_before(prev_shape, carried, seeds, pc);
     kn::forward_open_return(open_shape, op, fw);
     kn::rank_rows(open_shape, fw, fw);
   }
@@ -154,7 +191,7 @@ nb::dict derive_matrices(nb::handle source) {
   out["close_price"] = close;
   out["open_price"] = open;
   out["close_price_valid"] = frame_of(valid, on_close);
-  out["prev_close"] = frame_of(prev_close, on_close);
+  out["prev_close"] = frame_of(prev_close, seed.labels);
   out["buy_price"] = buy;
   out["sell_price"] = sell;
   out["rq_get_split"] = frame_of(split_out, on_close);

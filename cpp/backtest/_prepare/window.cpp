@@ -7,7 +7,9 @@
 
 #include "builder_doc.hpp"
 #include "kernels/dates.hpp"
+#include "kernels/derive.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/frames.hpp"
 
 using namespace nanobind::literals;
 
@@ -16,6 +18,8 @@ namespace morvane::prepare {
 namespace {
 
 namespace glue = morvane::pyglue;
+
+constexpr const char* kForwardRanks = "forward_return_rank_cache";
 
 nb::object normalized(nb::handle value, const char* name) {
   nb::object result =
@@ -79,13 +83,32 @@ nb::object payload_slice_from_date(nb::handle payload, nb::handle write_start_da
   return out;
 }
 
+// Each stock's last close in `stored_close` dated before `read_start`: what a
+// build from the store's first date would carry into the window.
+nb::object close_before(nb::handle stored_close, const std::string& read_start) {
+  const glue::LabelledMatrix<double> close = glue::read_float_frame(stored_close, "stored_close");
+  const nb::object index = close.index;
+  if (!nb::cast<bool>(index.attr("is_monotonic_increasing"))) {
+    glue::raise_value_error("参数 stored_close 的日期必须升序");
+  }
+  const auto rows =
+      nb::cast<std::size_t>(nb::int_(index.attr("searchsorted")(read_start, "side"_a = "left")));
+  std::vector<double> last(close.view.cols);
+  {
+    const nb::gil_scoped_release unlocked;
+    kernels::last_known_per_column(close.view.row_slice(0, rows), last);
+  }
+  return glue::make_series(std::move(last), close.columns);
+}
+
 nb::object build_incremental_write_window(nb::handle base_index, nb::handle write_start_date,
-                                          nb::handle write_end_date) {
+                                          nb::handle write_end_date, nb::handle stored_close) {
   if (!PyList_Check(base_index.ptr())) {
     glue::raise_type_error("base_index", "list[str]", base_index);
   }
   (void)glue::to_optional_text(write_start_date, "write_start_date");
   (void)glue::to_optional_text(write_end_date, "write_end_date");
+  if (!stored_close.is_none()) glue::require_dataframe(stored_close, "stored_close");
   if (nb::len(base_index) == 0) {
     glue::raise_value_error("本地准备数据 close_price 日期索引为空,无法增量更新。");
   }
@@ -123,16 +146,29 @@ nb::object build_incremental_write_window(nb::handle base_index, nb::handle writ
       break;
     }
   }
-  std::string read_start = actual_start;
+  // Two stored dates before the window: the forward-return ranks of those
+  // rows look at the window's first opens, so they are rebuilt with it; the
+  // previous close needs no more history than the stored close's last values.
+  std::vector<std::string> previous;
   for (const std::string& date : stored) {
-    if (date < actual_start) read_start = date;
+    if (date < actual_start) previous.push_back(date);
   }
+  const std::string read_start = previous.empty()       ? actual_start
+                                 : previous.size() == 1 ? previous.front()
+                                                        : previous[previous.size() - 2];
+  const nb::object seed =
+      stored_close.is_none() ? nb::none() : close_before(stored_close, read_start);
   const nb::object builder_type =
       nb::module_::import_("morvane.backtest._prepare").attr("GroupPreparedDataBuilder");
   const nb::object payload =
-      builder_type("start_date"_a = read_start, "end_date"_a = end).attr("build_incremental")();
+      builder_type("start_date"_a = read_start, "end_date"_a = end, "close_before_start"_a = seed)
+          .attr("build_incremental")();
   glue::require_dict(payload, "payload", false);
   nb::object sliced = payload_slice_from_date(payload, nb::str(actual_start.c_str()));
+  const nb::object ranks = nb::borrow<nb::dict>(payload["data"]).attr("get")(kForwardRanks);
+  if (nb::isinstance(ranks, nb::module_::import_("pandas").attr("DataFrame"))) {
+    sliced["data"][kForwardRanks] = from_date(ranks, nb::str(read_start.c_str()));
+  }
   nb::dict meta = meta_copy(sliced);
   meta["requested_write_start_date"] = start;
   meta["write_end_date"] = end;
@@ -146,9 +182,11 @@ nb::object build_incremental_write_window(nb::handle base_index, nb::handle writ
 
 void define_window(nb::module_& m) {
   m.def("build_incremental_write_window", &build_incremental_write_window, "base_index"_a.none(),
-        "write_start_date"_a.none(), "write_end_date"_a.none(),
+        "write_start_date"_a.none(), "write_end_date"_a.none(), nb::kw_only(),
+        "stored_close"_a.none() = nb::none(),
         nb::sig("def build_incremental_write_window(base_index: list[str], write_start_date: str, "
-                "write_end_date: str) -> dict[str, typing.Any]"),
+                "write_end_date: str, *, stored_close: pandas.DataFrame | None = None) -> "
+                "dict[str, typing.Any]"),
         doc::kBuildWindow);
   m.def("payload_slice_from_date", &payload_slice_from_date, "payload"_a.none(),
         "write_start_date"_a.none(),

@@ -116,8 +116,17 @@ void refresh_to_latest(nb::handle self, nb::handle store, nb::handle after_downl
     raise_morvane(
         "无法增量更新回测数据: morvane.backtest._prepare 缺少 build_incremental_write_window");
   }
-  const nb::object payload =
-      prepare.attr("build_incremental_write_window")(base_index, write_start, write_end);
+  nb::object payload;
+  {
+    // The stored close seeds the previous close of the window (mapped: only
+    // its last rows are read), so the refreshed store equals a rebuilt one.
+    nb::list close_key;
+    close_key.append("close_price");
+    const nb::object stored = store.attr("load")("keys"_a = close_key, "mmap"_a = true);
+    const nb::object stored_close = stored.is_none() ? nb::none() : stored["data"]["close_price"];
+    payload = prepare.attr("build_incremental_write_window")(base_index, write_start, write_end,
+                                                             "stored_close"_a = stored_close);
+  }
   nb::object written;
   {
     const FolderLock data(data_paths().data_lock(), k::LockMode::kExclusive);

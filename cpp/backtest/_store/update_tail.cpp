@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <unordered_map>
 
@@ -38,6 +39,8 @@ struct Merge {
   std::vector<std::int64_t> old_row;      // per merged row: stored row or -1
   std::vector<std::uint64_t> rows_to_write;
   std::vector<std::int64_t> payload_col_of;  // per merged column: payload column or -1
+  std::vector<std::int64_t> old_col_of;      // per merged column: stored column or -1
+  bool stored_prefix = true;  // the stored columns lead, in their order (no code placed among them)
   bool in_place = false;
   std::string file;  // the file of the merged dataset
   k::MatrixHeader header;
@@ -48,6 +51,14 @@ template <class T>
 void fill_cells(std::byte* out, std::size_t count, T value) {
   T* const cells = reinterpret_cast<T*>(out);
   std::fill(cells, cells + count, value);
+}
+
+void fill_missing(k::Dtype dtype, bool fill_true, std::byte* out, std::size_t count) {
+  if (dtype == k::Dtype::kBool) {
+    fill_cells<bool>(out, count, fill_true);
+  } else {
+    fill_cells<double>(out, count, std::nan(""));
+  }
 }
 
 // Full rows of the merged dataset at capacity `width`.
@@ -71,12 +82,18 @@ void compose(const Merge& merge, std::uint64_t width, std::uint64_t first, std::
     old.file.read_exact(old.layout.data + stored * old.layout.row_bytes, old_row);
     // A damaged stored row must not be copied under a fresh checksum.
     k::verify_rows(old, stored, 1, old_row, old.file.path());
-    const std::size_t kept = old.header.cols;
-    std::memcpy(dst, old_row.data(), kept * item);
-    if (dtype == k::Dtype::kBool) {
-      fill_cells<bool>(dst + kept * item, width - kept, old.header.fill_true);
-    } else {
-      fill_cells<double>(dst + kept * item, width - kept, std::nan(""));
+    if (merge.stored_prefix) {
+      const std::size_t kept = old.header.cols;
+      std::memcpy(dst, old_row.data(), kept * item);
+      fill_missing(dtype, old.header.fill_true, dst + kept * item, width - kept);
+      continue;
+    }
+    fill_missing(dtype, old.header.fill_true, dst, width);
+    for (std::size_t c = 0; c < merge.old_col_of.size(); ++c) {
+      const std::int64_t from = merge.old_col_of[c];
+      if (from >= 0) {
+        std::memcpy(dst + c * item, old_row.data() + static_cast<std::size_t>(from) * item, item);
+      }
     }
   }
 }
@@ -114,18 +131,40 @@ void plan_merge(Merge& merge) {
     if (r >= first_moved || merge.payload_row[r] >= 0) merge.rows_to_write.push_back(r);
   }
 
-  merge.columns = old.columns();
+  const std::vector<std::string> stored_columns = old.columns();
+  merge.columns = stored_columns;
+  std::unordered_map<std::string, std::int64_t> stored_position;
+  for (std::size_t c = 0; c < stored_columns.size(); ++c) {
+    stored_position.emplace(stored_columns[c], static_cast<std::int64_t>(c));
+  }
+  bool labels_fit = true;
+  for (const std::string& code : table.columns) {
+    if (stored_position.count(code) == 0) {
+      stored_position.emplace(code, -1);
+      merge.columns.push_back(code);
+      labels_fit = labels_fit && code.size() <= old.header.label_width;
+    }
+  }
+  // A dataset stored in code order (as every build writes it) stays in code
+  // order, so that a refreshed store equals a rebuilt one column for column:
+  // a new code that sorts among the stored ones is placed there, at the cost
+  // of a new file (the stored cells move). Codes that sort after all the
+  // stored ones are appended in place.
+  const auto ascending = [](const std::vector<std::string>& v) {
+    return std::adjacent_find(v.begin(), v.end(), std::greater_equal<>()) == v.end();
+  };
+  if (merge.columns.size() > stored_columns.size() && ascending(stored_columns) &&
+      !ascending(merge.columns)) {
+    std::sort(merge.columns.begin(), merge.columns.end());
+    merge.stored_prefix = false;
+  }
   std::unordered_map<std::string, std::int64_t> position;
   for (std::size_t c = 0; c < merge.columns.size(); ++c) {
     position.emplace(merge.columns[c], static_cast<std::int64_t>(c));
   }
-  bool labels_fit = true;
-  for (std::size_t c = 0; c < table.columns.size(); ++c) {
-    if (position.count(table.columns[c]) == 0) {
-      position.emplace(table.columns[c], static_cast<std::int64_t>(merge.columns.size()));
-      merge.columns.push_back(table.columns[c]);
-      labels_fit = labels_fit && table.columns[c].size() <= old.header.label_width;
-    }
+  merge.old_col_of.assign(merge.columns.size(), -1);
+  for (std::size_t c = 0; c < merge.columns.size(); ++c) {
+    merge.old_col_of[c] = stored_position.at(merge.columns[c]);
   }
   merge.payload_col_of.assign(merge.columns.size(), -1);
   for (std::size_t c = 0; c < table.columns.size(); ++c) {
@@ -137,7 +176,7 @@ void plan_merge(Merge& merge) {
   for (const std::uint64_t r : merge.rows_to_write) journaled_rows += r < stored.size() ? 1 : 0;
   const std::uint64_t row_bytes = old.layout.row_bytes;
   merge.in_place =
-      labels_fit && merge.dates.size() <= old.header.row_capacity &&
+      merge.stored_prefix && labels_fit && merge.dates.size() <= old.header.row_capacity &&
       merge.columns.size() <= old.header.col_capacity &&
       journaled_rows * row_bytes <= std::max(kJournalFloor, stored.size() * row_bytes / 4);
 }

@@ -96,6 +96,7 @@ def _query_count() -> int:
 
 def build_payload(
     client: DataClient, start: str, end: str, *, source: str = "数据来源", window_of: list[str] | None = None,
+    stored_close: pd.DataFrame | None = None,
 ) -> dict[str, Any]:
     """从数据客户端构建预备数据 payload, 每次查询推进一格进度条。
 
@@ -105,6 +106,7 @@ def build_payload(
         end (str): 末日 "YYYYMMDD"。
         source (str): 数据来源的描述, 出现在错误消息里, 例如 "--source my_files"。
         window_of (list[str] | None): 已存储的 close_price 日期; 给出时构建增量写入窗口。
+        stored_close (pandas.DataFrame | None): 已存储的 close_price, 增量窗口用它接续 prev_close。
     Returns:
         dict: 可交给存储 write / update_tail 的 payload。
     Raises:
@@ -120,7 +122,8 @@ def build_payload(
                 if window_of is None:
                     payload = _prepare.GroupPreparedDataBuilder(start, end).build()
                 else:
-                    payload = _prepare.build_incremental_write_window(window_of, start, end)
+                    payload = _prepare.build_incremental_write_window(window_of, start, end,
+                                                                      stored_close=stored_close)
             except (KeyError, ValueError) as error:
                 # Missing or malformed source data: the builder names what it lacks.
                 raise CliError(f"{source}: {error_line(error)}") from error

@@ -175,7 +175,10 @@ def _refresh(store: Any, client: DataClient, last: str, *, default: bool, source
         if write_start >= last:
             BacktestService._log_dataset_summary(store, action="已是最新")
             return
-        payload = build_payload(client, write_start, last, source=source, window_of=index)
+        stored_close = store.load(keys=["close_price"], mmap=True)["data"]["close_price"]
+        payload = build_payload(client, write_start, last, source=source, window_of=index,
+                                stored_close=stored_close)
+        del stored_close  # the mapping is not held while the tail is written
         with data_lock():
             if not store.update_tail(payload):
                 raise MorvaneError("回测数据增量更新失败:基准缺失或元信息不完整")

@@ -133,8 +133,8 @@ class LocalFileClient:
             ValueError: 因子名不能用作文件名。
         """
         missing = [f"factors/{name}" for name in factor_names if self._factor_path(name) is None]
-        if index_daily and not any((self.directory / f"index_daily{suffix}").is_file()
-                                   for suffix in (".parquet", ".csv")):
+        index_files = (self.directory / f"index_daily{suffix}" for suffix in (".parquet", ".csv"))
+        if index_daily and not any(path.is_file() for path in index_files):
             missing.append("index_daily")
         return missing
 
