@@ -97,6 +97,9 @@ CASES: dict[str, Case] = {
                                          options={"output_dir": "FILE"}, cli=["--out", "FILE"]),
     "a NUL in plot_filename": Case(ValueError, r"参数 plot_filename 不能含 NUL 字符",
                                    options={"plot_filename": "a\0b"}, cli=["--name", "a\0b"]),
+    # a byte the file system or the shell could not decode
+    "a lone surrogate in plot_filename": Case(ValueError, r"参数 plot_filename 不是有效的文本",
+                                              options={"plot_filename": "a\udcff"}, cli=["--name", "a\udcff"]),
     "an impossible start_date": Case(ValueError, r"参数 start_date 不是有效日期: 收到 '2024-13-01'",
                                      options={"start_date": "2024-13-01"}),
     "a start_date of another type": Case(TypeError, r"参数 start_date 类型错误: 期望 str \| int",

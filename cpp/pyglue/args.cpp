@@ -74,15 +74,33 @@ double to_float(nb::handle value, const char* name) {
   return converted;
 }
 
+namespace {
+
+// The UTF-8 of a text; a lone surrogate (what a mis-decoded byte leaves in a
+// file name or a command-line argument) has none: a ValueError naming `name`.
+std::string utf8_text(nb::handle value, const char* name) {
+  Py_ssize_t size = 0;
+  const char* const data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    raise_value_error(
+        std::string("参数 ") + name +
+        " 不是有效的文本 (含无法编码为 UTF-8 的字符): " + nb::cast<std::string>(nb::repr(value)));
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+}  // namespace
+
 std::string to_text(nb::handle value, const char* name) {
   if (!PyUnicode_Check(value.ptr())) raise_type_error(name, "str", value);
-  return nb::cast<std::string>(value);
+  return utf8_text(value, name);
 }
 
 std::optional<std::string> to_optional_text(nb::handle value, const char* name) {
   if (value.is_none()) return std::nullopt;
   if (!PyUnicode_Check(value.ptr())) raise_type_error(name, "str | None", value);
-  return nb::cast<std::string>(value);
+  return utf8_text(value, name);
 }
 
 nb::handle require_dataframe(nb::handle value, const char* name) {

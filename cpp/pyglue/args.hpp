@@ -4,7 +4,8 @@
 //   integer  any number (int, float, numpy scalar), converted with int();
 //            text, None and other objects are a TypeError
 //   float    any number, converted with float()
-//   text     str only; None is a TypeError unless the caller allows it
+//   text     str only; None is a TypeError unless the caller allows it, a
+//            text without UTF-8 (a lone surrogate) a ValueError
 //
 // All functions need the GIL.
 #pragma once
