@@ -142,6 +142,18 @@ def test_strategy_command_prints_the_figures_and_charts(capsys, tmp_path, store,
     assert (tmp_path / "charts" / "top_weekly_net_value.png").is_file()
 
 
+def test_more_groups_than_stocks_is_said_once_instead_of_n_a_rows(capsys, tmp_path, market, store):
+    path = tmp_path / "alpha.csv"
+    market.alpha_matrix().to_csv(path)
+    code, out, err = _run(capsys, "backtest", str(path), "--store", str(store), "--groups", "100",
+                          "--out", str(tmp_path / "charts"))
+    assert code == 0, err
+    assert "n/a" not in out and re.search(r"分组收益\s+无, 原因见上方的警告", out)
+    assert _figure(out, "平均 Rank IC") > -1  # the rank IC needs no groups
+    # the warning, once on stderr (not a second time as a Python warning)
+    assert err.count("每个交易日可分组的股票都少于分组数 group_num=100") == 1 and err.count("\n") == 1
+
+
 def test_strategy_ffill_carries_whole_rebalance_rows(capsys, tmp_path, market, store):
     days = [d.strftime("%Y%m%d") for d in market.world.dates]
     a, b, c = (u[:6] for u in market.world.ukeys[:3])
