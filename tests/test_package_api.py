@@ -41,3 +41,15 @@ def test_backtest_stays_the_subpackage():
 
     assert isinstance(morvane.backtest, types.ModuleType)
     assert morvane.backtest_strategy.__doc__.startswith("对目标权重矩阵跑策略回测并出图。")
+
+
+def test_warnings_users_need_have_their_own_class():
+    import warnings
+
+    from morvane import exceptions
+
+    assert morvane.MorvaneWarning is exceptions.MorvaneWarning and "MorvaneWarning" in morvane.__all__
+    assert issubclass(morvane.MorvaneWarning, UserWarning)  # shown by default, filterable as one
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", category=morvane.MorvaneWarning)
+        morvane.logger.warn_user("不会显示: %s", "x")  # a filter silences them like any warning
