@@ -292,15 +292,15 @@ def test_dates_in_the_documented_forms_are_read(tmp_path, cells, dates):
 
 @pytest.mark.parametrize("cells, first_bad", [
     # day first or month first cannot be told apart: never guessed
-    (["20230102", "02/01/2023", "16/01/2023"], "第 2 行是 '02/01/2023'"),
-    (["2023-01-02", "2023-02-30"], "第 2 行是 '2023-02-30'"),
-    (["2023-01-02", "Jan 3 2023"], "第 2 行是 'Jan 3 2023'"),
-    (["230102"], "第 1 行是 '230102'"),
+    (["20230102", "02/01/2023", "16/01/2023"], r"第 2 行是 '02/01/2023'"),
+    (["2023-01-02", "2023-02-30"], r"第 2 行是 '2023-02-30'"),
+    (["2023-01-02", "Jan 3 2023"], r"第 2 行是 'Jan 3 2023'"),
+    (["230102"], r"第 1 行是 '?230102'?"),  # a number to some pandas versions' CSV reader
 ])
 def test_other_date_forms_name_the_first_bad_cell(tmp_path, cells, first_bad):
     path = tmp_path / "f.csv"
     path.write_text("date,000001\n" + "".join(f"{cell},1\n" for cell in cells))
-    with pytest.raises(CliError, match=re.escape(first_bad)):
+    with pytest.raises(CliError, match=first_bad):
         read_wide_table(path, what="权重文件")
 
 
