@@ -9,6 +9,8 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from .._optional import PYARROW_HINT, has_pyarrow
+
 if TYPE_CHECKING:
     import pandas as pd
 
@@ -119,10 +121,8 @@ def read_wide_table(path: str | Path, *, what: str) -> pd.DataFrame:
         if kind == "csv":
             table = pd.read_csv(file, index_col=0, dtype=str)
         else:
-            try:
-                import pyarrow  # noqa: F401
-            except ImportError as error:
-                raise CliError(f"{source}: 读 Parquet 文件需要 pyarrow: pip install pyarrow") from error
+            if not has_pyarrow():
+                raise CliError(f"{source}: 读 Parquet 文件需要 pyarrow: {PYARROW_HINT}")
             table = pd.read_parquet(file)
             if isinstance(table.index, pd.RangeIndex) and table.shape[1] > 0:
                 table = table.set_index(table.columns[0])
