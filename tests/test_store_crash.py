@@ -76,14 +76,14 @@ def same_state(a: dict[str, Any], b: dict[str, Any]) -> bool:
 
 def run_writer(script: Path, op: str, directory: Path, kill_after: float | None) -> bool:
     """Runs the writer; kills it `kill_after` seconds into its work. True if it finished."""
-    child = subprocess.Popen([sys.executable, str(script), op, str(directory), str(TESTS),
-                              COMPONENT], stdout=subprocess.PIPE, text=True)
-    assert child.stdout is not None
-    assert child.stdout.readline().strip() == "ready"
-    if kill_after is not None:
-        time.sleep(kill_after)
-        child.send_signal(signal.SIGKILL)
-    child.wait(timeout=60)
+    with subprocess.Popen([sys.executable, str(script), op, str(directory), str(TESTS), COMPONENT],
+                          stdout=subprocess.PIPE, text=True) as child:
+        assert child.stdout is not None
+        assert child.stdout.readline().strip() == "ready"
+        if kill_after is not None:
+            time.sleep(kill_after)
+            child.send_signal(signal.SIGKILL)
+        child.wait(timeout=60)
     return child.returncode == 0
 
 
