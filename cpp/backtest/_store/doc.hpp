@@ -128,7 +128,8 @@ Raises:
     DataFileError: 数据文件缺失或无法读取 (也是 MorvaneError 与 OSError), 消息给出文件与修复的命令。
 )";
 
-inline constexpr const char* kDamagedDatasets = R"(逐个校验元信息记录的数据文件, 列出缺失或损坏的文件。
+inline constexpr const char* kDamagedDatasets =
+    R"(逐个校验元信息记录的数据文件, 列出缺失或损坏的文件。
 
 每个文件都检查大小、文件头、与元信息记录的校验和以及每一行的校验和, 代价约为读一遍整个存储
 (释放 GIL)。准备数据时用它判断目录是否完整。

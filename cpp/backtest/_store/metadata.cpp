@@ -235,8 +235,9 @@ TreeProblem check_tree(nb::handle value, const std::string& where) {
 void require_plain_values(nb::handle value, const std::string& where) {
   const TreeProblem problem = check_tree(value, where);
   if (problem.kind == TreeProblem::kForeign) {
-    const std::string message = "元信息只能保存 dict、list、tuple、str、int、float、bool 与 None, " +
-                                problem.text + " 不能保存";
+    const std::string message =
+        "元信息只能保存 dict、list、tuple、str、int、float、bool 与 None, " + problem.text +
+        " 不能保存";
     throw nb::type_error(message.c_str());
   }
   if (problem.kind == TreeProblem::kMalformed) {

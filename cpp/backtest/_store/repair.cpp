@@ -18,8 +18,9 @@ nb::object package_folder() {
     return service.attr("_DEFAULT_DATA_DIR");
   }
   const nb::object home = nb::module_::import_("pathlib").attr("Path").attr("home")();
-  return home.attr("__truediv__")(".morvane").attr("__truediv__")("backtest_data").attr(
-      "__truediv__")("enviroment_data");
+  return home.attr("__truediv__")(".morvane")
+      .attr("__truediv__")("backtest_data")
+      .attr("__truediv__")("enviroment_data");
 }
 
 }  // namespace

@@ -12,9 +12,9 @@
 #include "metadata.hpp"
 #include "payload.hpp"
 #include "pyglue/args.hpp"
-#include "repair.hpp"
 #include "pyglue/classes.hpp"
 #include "pyglue/dates.hpp"
+#include "repair.hpp"
 #include "session.hpp"
 #include "update_tail.hpp"
 
@@ -103,9 +103,8 @@ nb::object mapping_entry(nb::handle metadata, const char* name, const std::strin
   return entry;
 }
 
-nb::object load_checked(nb::handle self, const StorePaths& paths,
-                        std::optional<std::int32_t> start, std::optional<std::int32_t> end,
-                        nb::handle keys, bool mmap, bool verify) {
+nb::object load_checked(nb::handle self, const StorePaths& paths, std::optional<std::int32_t> start,
+                        std::optional<std::int32_t> end, nb::handle keys, bool mmap, bool verify) {
   recover_for_read(paths);
   if (!k::path_exists(paths.metadata())) return nb::none();
   const nb::object metadata = read_metadata(paths.metadata());
