@@ -231,7 +231,10 @@ def unpack_members(tar: tarfile.TarFile, root: Path, budget: UnpackBudget, *, ma
                     "疑似解压炸弹, 拒绝解包"
                 )
             _check_space(root, member)
+            # The unbuffered reader under tarfile's file object: a read of a large
+            # piece through the buffered one copies it once more into a fresh buffer.
             source = tar.extractfile(member)
+            source = getattr(source, "raw", source)
             fd = _create(root_fd, parts, member, root)
             try:
                 _copy(source, fd, member, root, budget, chunk)
