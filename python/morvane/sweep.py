@@ -752,6 +752,8 @@ def run_factor(
             或出图时缺少 output_dir。
         ImportError: Dask 模式未安装 dask[distributed] (pip install morvane[dask])。
         FileNotFoundError: data 指向的目录没有回测数据。
+        MorvaneError: data 指向的目录中有数据文件损坏或缺失 (映射时逐行校验, 每个进程一次;
+            消息给出文件与修复的命令)。
         Exception: errors="raise" 时第一个失败的回测的异常。
     """
     return _sweep("factor", factors, data, start_date, end_date, grid=grid, client=client, threads=threads,
@@ -804,6 +806,8 @@ def run_strategy(
             或出图时缺少 output_dir。
         ImportError: Dask 模式未安装 dask[distributed] (pip install morvane[dask])。
         FileNotFoundError: data 指向的目录没有回测数据。
+        MorvaneError: data 指向的目录中有数据文件损坏或缺失 (映射时逐行校验, 每个进程一次;
+            消息给出文件与修复的命令)。
         Exception: errors="raise" 时第一个失败的回测的异常。
     """
     return _sweep("strategy", weights, data, start_date, end_date, grid=grid, client=client,
