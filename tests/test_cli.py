@@ -170,7 +170,8 @@ def test_prepare_synthetic_builds_once_and_replaces_only_when_asked(capsys, tmp_
     code, _, err = _run(capsys, *argv[:-4], "--days", "50", "--stocks", "30")
     assert code == 1 and "--replace" in err and _snapshot(folder) == before
     assert _run(capsys, *argv, "--replace")[0] == 0
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["prepared"]  # no staging folder left
+    # No staging folder or backup left; only the folder's lock files stay beside it.
+    assert sorted(p.name for p in tmp_path.iterdir()) == [".prepared.data.lock", ".prepared.prepare.lock", "prepared"]
 
 
 def test_prepare_from_local_files_builds_then_refreshes(capsys, tmp_path, monkeypatch):

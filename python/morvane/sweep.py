@@ -429,18 +429,26 @@ def _usable_cpus() -> int:
 
 
 def _load_store(path: str | None) -> BacktestData:
-    """The prepared data of a store folder (mapped, no copy), or this machine's prepared data."""
+    """The prepared data of a store folder (mapped, no copy), or this machine's prepared data.
+
+    Every row is verified against its checksum as it is mapped (which also
+    brings the pages in), once per process: a damaged file is an error here,
+    never a silently wrong figure in a run.
+    """
     import morvane
 
     if path is None:
         return morvane.load_backtest_data()
+    from .backtest import _service
     from .backtest._prepare import BinaryPreparedDataStore
     from .backtest.result import BacktestData
 
+    _service._recover_store_folder(path)
     store = BinaryPreparedDataStore(path)
-    if not store.metadata_path.exists():
-        raise FileNotFoundError(f"预备数据目录中没有回测数据: {path}")
-    payload = store.load(start_date=None, end_date=None, mmap=True)
+    with _service._StoreFolderLock(path, "read"):
+        if not store.metadata_path.exists():
+            raise FileNotFoundError(f"预备数据目录中没有回测数据: {path}")
+        payload = store.load(start_date=None, end_date=None, mmap=True, verify=True)
     return BacktestData(data=payload["data"])
 
 
@@ -746,6 +754,8 @@ def run_factor(
             或出图时缺少 output_dir。
         ImportError: Dask 模式未安装 dask[distributed] (pip install morvane[dask])。
         FileNotFoundError: data 指向的目录没有回测数据。
+        MorvaneError: data 指向的目录中有数据文件损坏或缺失 (映射时逐行校验, 每个进程一次;
+            消息给出文件与修复的命令)。
         Exception: errors="raise" 时第一个失败的回测的异常。
     """
     return _sweep("factor", factors, data, start_date, end_date, grid=grid, client=client, threads=threads,
@@ -798,6 +808,8 @@ def run_strategy(
             或出图时缺少 output_dir。
         ImportError: Dask 模式未安装 dask[distributed] (pip install morvane[dask])。
         FileNotFoundError: data 指向的目录没有回测数据。
+        MorvaneError: data 指向的目录中有数据文件损坏或缺失 (映射时逐行校验, 每个进程一次;
+            消息给出文件与修复的命令)。
         Exception: errors="raise" 时第一个失败的回测的异常。
     """
     return _sweep("strategy", weights, data, start_date, end_date, grid=grid, client=client,

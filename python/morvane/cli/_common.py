@@ -219,13 +219,17 @@ def load_prepared(store: str | Path | None) -> BacktestData:
             return morvane.load_backtest_data()
         except FileNotFoundError as error:
             raise CliError("还没有预备数据: 请先运行 morvane prepare (离线可用 morvane prepare --source synthetic)") from error
+    from ..backtest import _service
     from ..backtest._prepare import BinaryPreparedDataStore
     from ..backtest.result import BacktestData
 
+    # A store an interrupted swap left as a backup is put back before it is looked for.
+    _service._recover_store_folder(store)
     prepared = BinaryPreparedDataStore(Path(store))
-    if not prepared.metadata_path.exists():
-        raise CliError(f"--store {store}: 没有预备数据 (先运行 morvane prepare --store {store} --source ...)")
-    return BacktestData(data=prepared.load(start_date=None, end_date=None, mmap=False)["data"])
+    with _service._StoreFolderLock(store, "read"):
+        if not prepared.metadata_path.exists():
+            raise CliError(f"--store {store}: 没有预备数据 (先运行 morvane prepare --store {store} --source ...)")
+        return BacktestData(data=prepared.load(start_date=None, end_date=None, mmap=False)["data"])
 
 
 def _first_line(error: BaseException) -> str:
