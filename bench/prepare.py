@@ -6,11 +6,13 @@ local HTTP server, and prints side by side:
 
 * ``prepare_backtest_data()`` on an empty home (download through
   ``HttpClient`` unpacked straight from the stream with safe extraction while
-  it is hashed, the checksum, the strict check, the mapped load of every
-  dataset, the swap) against copying the package's bytes
+  it is hashed, the checksum, the strict check, the verification of every
+  dataset file, the swap) against copying the package's bytes
   to a file and unpacking them with ``tarfile`` without any check;
 * ``load_backtest_data()`` (every dataset into memory, every row verified)
-  against reading every file of the store into memory.
+  against reading every file of the store into memory;
+* a mapped load with every row verified (the default) and one with
+  ``verify=False``, against the same reading of the files.
 
 Preparation and copy alternate over three rounds and the best of each is
 printed; loads run twice and the warm (second) figure is printed. Run:
@@ -194,6 +196,21 @@ def main() -> None:
         ratio = loads[-1] / reads[-1]
         print(f"load_backtest_data                               {loads[-1]:7.2f} s"
               f"   read files    {reads[-1]:7.2f} s   ratio {ratio:4.2f}  {'ok' if ratio <= GOAL else 'over goal'}")
+
+        # Mapped loads of the same store, side by side with reading its files:
+        # verified (the default: every row against its checksum) and not.
+        store = _prepare.BinaryPreparedDataStore(_service._DEFAULT_DATA_DIR)
+        mapped = {True: [], False: []}
+        reads = []
+        for _ in range(2):
+            for verify in (True, False):
+                mapped[verify].append(timed(lambda verify=verify: store.load(mmap=True, verify=verify)))
+                gc.collect()
+            reads.append(timed(read_files))
+        ratio = mapped[True][-1] / reads[-1]
+        print(f"mapped load, verified                            {mapped[True][-1]:7.2f} s"
+              f"   read files    {reads[-1]:7.2f} s   ratio {ratio:4.2f}  {'ok' if ratio <= GOAL else 'over goal'}")
+        print(f"mapped load, verify=False                        {mapped[False][-1]:7.3f} s")
     finally:
         shutil.rmtree(work, ignore_errors=True)
 

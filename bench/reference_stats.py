@@ -10,6 +10,7 @@ themselves come from the native engine (its own transcription is
 
 from __future__ import annotations
 
+import warnings
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -35,6 +36,18 @@ EMPTY_STATS_KEYS = [
     "extra_max_dd", "benchmark_annual_return", "benchmark_sharp", "return_corr", "win_rate",
     "excess_win_rate", "holding_count", "turnover",
 ]
+
+
+def pandas_corr(a: pd.Series, b: pd.Series) -> float:
+    """Series.corr, NaN for a constant or too short series.
+
+    pandas 2.2 computes it through numpy, which warns on those (a division by
+    a zero deviation, no degrees of freedom); pandas 3 does not. The value is
+    the same NaN either way, and this transcription is not the package's code.
+    """
+    with warnings.catch_warnings(), np.errstate(divide="ignore", invalid="ignore"):
+        warnings.simplefilter("ignore", RuntimeWarning)
+        return float(a.corr(b))
 
 
 def _clean(series: pd.Series) -> pd.Series:
@@ -91,7 +104,7 @@ def calc_strategy_stats(total_frame: pd.DataFrame, signal_df: pd.DataFrame | Non
         "extra_annual_return": total["extra_return"].iloc[-1] / trading_years * 100,
         "extra_sharp": safe_sharpe(extra_daily_return, periods=TRADING_DAYS_PER_YEAR),
         "extra_max_dd": abs(total["extra_max_drowdown"].min()),
-        "return_corr": total["daily_return"].corr(total["index_daily_return"]),
+        "return_corr": pandas_corr(total["daily_return"], total["index_daily_return"]),
         "win_rate": float((daily_return > 0).mean()) if len(daily_return) else np.nan,
         "excess_win_rate": float((extra_daily_return > 0).mean()) if len(extra_daily_return) else np.nan,
         "holding_count": holding_count,

@@ -26,7 +26,9 @@ class Route:
     cut: int = 0  # then cut the body short this many times
     cut_at: int | None = None  # bytes sent by a cut answer; None: half the body
     cut_body: bytes | None = None  # what a cut answer sends the start of; None: the body
+    token: str | None = None  # answer 401 unless "Authorization: Bearer <token>" comes along
     hits: int = 0
+    authorizations: list[str | None] = field(default_factory=list)  # the header of every request
 
 
 @dataclass
@@ -35,17 +37,19 @@ class PackageServer:
     base_url: str = ""
 
     def serve_package(self, archive: bytes, *, sha256: str | None = "auto", size: int | None = -1,
-                      url: str | None = None, **route: object) -> None:
+                      url: str | None = None, unpacked_size: int | None = None, **route: object) -> None:
         self.routes["/files/package.tar"] = Route(archive, **route)
-        description = {"url": url or f"{self.base_url}files/package.tar"}
+        description: dict[str, object] = {"url": url or f"{self.base_url}files/package.tar"}
         if sha256 is not None:
             description["sha256"] = hashlib.sha256(archive).hexdigest() if sha256 == "auto" else sha256
         if size is not None:
             description["size"] = len(archive) if size == -1 else size
+        if unpacked_size is not None:
+            description["unpacked_size"] = unpacked_size
         self.routes["/" + PACKAGE_INDEX_PATH] = Route(json.dumps(description).encode())
 
-    def client(self) -> HttpClient:
-        return HttpClient(self.base_url, retries=2, backoff=0.0, timeout=10.0)
+    def client(self, token: str | None = None) -> HttpClient:
+        return HttpClient(self.base_url, token, retries=2, backoff=0.0, timeout=10.0)
 
 
 def _handler(state: PackageServer) -> type[BaseHTTPRequestHandler]:
@@ -59,6 +63,10 @@ def _handler(state: PackageServer) -> type[BaseHTTPRequestHandler]:
                 self.send_error(404)
                 return
             route.hits += 1
+            route.authorizations.append(self.headers.get("Authorization"))
+            if route.token is not None and self.headers.get("Authorization") != f"Bearer {route.token}":
+                self.send_error(401)
+                return
             if route.hits <= route.failures:
                 self.send_error(500)
                 return

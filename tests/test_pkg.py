@@ -189,12 +189,14 @@ def test_malicious_members_reject_the_package(server, content, tmp_path, member,
     assert not (tmp_path / "evil").exists() and not (tmp_path / "base" / "evil").exists()
 
 
-def test_links_inside_the_package_are_kept(server, content, tmp_path):
+def test_links_inside_the_package_are_refused_too(server, content, tmp_path):
+    # A store never needs a link; one pointing inside is refused like any other.
     archive = tar_of(content, extra=lambda tar: add_member(tar, "package/alias.pkl", kind=tarfile.SYMTYPE,
                                                            linkname="metadata.pkl"))
     server.serve_package(archive)
-    download_benchmark_package(server.client(), tmp_path / "d")
-    assert (tmp_path / "d" / "package" / "alias.pkl").read_bytes() == b"meta"
+    with pytest.raises(MorvaneError, match="'package/alias.pkl': 不是普通文件或目录 \\(符号链接\\)"):
+        download_benchmark_package(server.client(), tmp_path / "d")
+    assert not (tmp_path / "d").exists()
 
 
 def test_size_and_member_limits(server, content, tmp_path, monkeypatch):

@@ -211,7 +211,7 @@ def test_the_issue_case_keeps_the_carried_close_and_the_strategy_return(tmp_path
 def test_the_service_and_the_command_line_refresh_a_synthetic_market_to_its_rebuild(tmp_path, monkeypatch, split):
     from morvane.backtest import _service
     from morvane.backtest._service import BacktestService
-    from morvane.cli._market import build_payload, demo_market
+    from morvane.cli._market import build_payload, demo_market, folder_locks
     from morvane.cli.prepare import _refresh
     from service_env import install
 
@@ -232,7 +232,8 @@ def test_the_service_and_the_command_line_refresh_a_synthetic_market_to_its_rebu
 
     by_cli = BinaryPreparedDataStore(tmp_path / "cli")
     by_cli.write(build_payload(market, dates[0], dates[split]))
-    _refresh(by_cli, market, dates[-1], default=False, source="--source synthetic")
+    with folder_locks(tmp_path / "cli") as data_lock:
+        _refresh(by_cli, market, dates[-1], source="--source synthetic", data_lock=data_lock)
     assert_same_store(loaded(by_cli), want)
     assert get_instance() is market  # the command line puts the client back
 

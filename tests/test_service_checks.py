@@ -28,6 +28,9 @@ class Store:
     def load_metadata(self) -> dict:
         return self.metadata
 
+    def damaged_datasets(self) -> list[str]:
+        return []  # no dataset files behind this metadata
+
 
 def datasets(*keys: str, index: list[str] | None = None) -> dict:
     return {key: {"index": list(index or ["20240102", "20240103"])} for key in keys}

@@ -76,14 +76,14 @@ def same_state(a: dict[str, Any], b: dict[str, Any]) -> bool:
 
 def run_writer(script: Path, op: str, directory: Path, kill_after: float | None) -> bool:
     """Runs the writer; kills it `kill_after` seconds into its work. True if it finished."""
-    child = subprocess.Popen([sys.executable, str(script), op, str(directory), str(TESTS),
-                              COMPONENT], stdout=subprocess.PIPE, text=True)
-    assert child.stdout is not None
-    assert child.stdout.readline().strip() == "ready"
-    if kill_after is not None:
-        time.sleep(kill_after)
-        child.send_signal(signal.SIGKILL)
-    child.wait(timeout=60)
+    with subprocess.Popen([sys.executable, str(script), op, str(directory), str(TESTS), COMPONENT],
+                          stdout=subprocess.PIPE, text=True) as child:
+        assert child.stdout is not None
+        assert child.stdout.readline().strip() == "ready"
+        if kill_after is not None:
+            time.sleep(kill_after)
+            child.send_signal(signal.SIGKILL)
+        child.wait(timeout=60)
     return child.returncode == 0
 
 
@@ -192,7 +192,7 @@ def bad_magic(path: Path) -> None:
     (bad_magic, ("mmap", "read")),
     (flip(40), ("mmap", "read")),        # a header field
     (flip(200), ("mmap", "read")),       # a row label
-    (flip_cell, ("read",)),              # a data cell: rows are verified on full reads
+    (flip_cell, ("mmap", "read")),       # a data cell: rows are verified, mapped or read
 ])
 def test_damaged_data_file_is_morvane_error(pristine: Path, tmp_path: Path, damage: Any,
                                             modes: tuple[str, ...]) -> None:
@@ -229,6 +229,71 @@ def test_damaged_or_hostile_metadata(pristine: Path, tmp_path: Path, kind: str) 
         outcome = read_in_subprocess(tmp_path, directory, mode)
         assert outcome.startswith("MorvaneError") and "metadata.pkl" in outcome, outcome
     assert not marker.exists()
+
+
+TIMED_READER = r"""
+import sys, time
+from morvane.backtest._prepare import BinaryPreparedDataStore
+from morvane.backtest._service import BacktestService
+from morvane.exceptions import MorvaneError
+store = BinaryPreparedDataStore(sys.argv[1])
+for call in (store.load_metadata, lambda: store.load(mmap=True), lambda: store.load(mmap=False),
+             lambda: BacktestService._find_missing_datasets(store)):
+    started = time.perf_counter()
+    try:
+        call()
+    except MorvaneError as error:
+        outcome = str(error)
+    else:
+        outcome = "loaded"
+    print(f"{time.perf_counter() - started:.3f} {outcome}")
+"""
+
+
+def nested(levels: int, *, shared: bool) -> list:
+    value: list = []
+    for _ in range(levels):
+        value = [value, value] if shared else [value]
+    return value
+
+
+def holding_itself() -> list:
+    value: list = []
+    value.append(value)
+    return value
+
+
+@pytest.mark.parametrize(("trap", "why"), [
+    (lambda: nested(60, shared=True), "展开后超过"),  # 2**60 leaves in a few hundred bytes
+    (lambda: nested(100, shared=False), "嵌套超过 64 层"),
+    (holding_itself, "含循环引用"),
+], ids=["shared-references", "deep", "cycle"])
+def test_malformed_metadata_is_refused_at_once(pristine: Path, tmp_path: Path, trap: Any, why: str) -> None:
+    directory = tmp_path / "store"
+    shutil.copytree(pristine, directory)
+    metadata_path = directory / "metadata.pkl"
+    metadata = pickle.loads(metadata_path.read_bytes())
+    metadata["meta"]["trap"] = trap()
+    metadata_path.write_bytes(pickle.dumps(metadata, protocol=pickle.HIGHEST_PROTOCOL))
+    assert metadata_path.stat().st_size < (pristine / "metadata.pkl").stat().st_size + 4096  # a few bytes more
+    script = tmp_path / "timed_reader.py"
+    script.write_text(TIMED_READER)
+    # The timeout only keeps a regression from hanging the suite; the bound is on each call.
+    result = subprocess.run([sys.executable, str(script), str(directory)], capture_output=True, text=True,
+                            timeout=120)
+    assert result.returncode == 0, result.stderr
+    for line in result.stdout.splitlines():
+        seconds, outcome = line.split(" ", 1)
+        assert f"元信息文件格式错误 ({why}" in outcome and "metadata.pkl" in outcome, outcome
+        assert float(seconds) < 0.5, line
+
+
+def test_writers_refuse_malformed_meta(tmp_path: Path) -> None:
+    payload = make_payload(DATES[:5], CODES[:3], seed=1)
+    payload["meta"]["trap"] = nested(60, shared=True)
+    with pytest.raises(ValueError, match="展开后超过"):
+        BinaryPreparedDataStore(tmp_path / "store").write(payload)
+    assert not (tmp_path / "store" / "metadata.pkl").exists()
 
 
 def test_damaged_journal_is_reported_not_replayed(pristine: Path, tmp_path: Path) -> None:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import sys
 import threading
+import time
 
 import numpy as np
 import pandas as pd
@@ -121,6 +122,9 @@ class TestLocal:
         def run(table, data, start, end, name, params, plot_dir, plot_kind):
             started.append(params["fee"])
             if params["fee"] > 2.5e-4:
+                # Some work before the interrupt: tasks that failed at once
+                # could all start before the caller's thread sees the first.
+                time.sleep(0.05)
                 raise KeyboardInterrupt
             return real(table, data, start, end, name, params, plot_dir, plot_kind)
 
@@ -159,6 +163,7 @@ def test_dask_mode_without_the_extra_names_it(data, weights, monkeypatch):
 
 class TestConfig:
     def write(self, folder, weights, body: str):
+        pytest.importorskip("pyarrow", reason="the config reads a Parquet table")
         weights["every2"].to_parquet(folder / "a.parquet")
         weights["every3"].to_csv(folder / "b.csv")
         config = folder / "sweep.toml"
@@ -192,6 +197,30 @@ name = "result"
         csv = pd.read_csv(tmp_path / "out" / "result.csv", dtype={"benchmark": str})
         np.testing.assert_allclose(csv["annual_return"], table["annual_return"], rtol=1e-12)
 
+    def test_without_pyarrow_writes_csv_and_names_the_extra_for_parquet(self, env, data, weights, tmp_path,
+                                                                         monkeypatch):
+        monkeypatch.setitem(sys.modules, "pyarrow", None)
+        weights["every3"].to_csv(tmp_path / "b.csv")
+        body = f"""
+[inputs]
+kind = "strategy"
+tables = {{ b = "b.csv" }}
+data = "{env.store_dir}"
+
+[dates]
+start = {START}
+end = {END}
+"""
+        config = tmp_path / "sweep.toml"
+        config.write_text(body, encoding="utf-8")
+        table = sweep.run_config(config, out_dir=tmp_path / "csv")
+        assert table.attrs["output_files"] == (str(tmp_path / "csv" / "sweep.csv"),)
+        assert sorted(p.name for p in (tmp_path / "csv").iterdir() if p.is_file()) == ["sweep.csv"]
+        config.write_text(body + '[output]\nformats = ["parquet"]\n', encoding="utf-8")
+        with pytest.raises(ImportError, match=r"pip install 'morvane\[parquet\]'"):
+            sweep.run_config(config, out_dir=tmp_path / "parquet")
+        assert not (tmp_path / "parquet").exists()
+
     @pytest.mark.parametrize("body, error, match", [
         ("[inputs]\nkind = 'strategy'\n", ValueError, r"缺少 \[dates\]"),
         ("[inputs]\nkind = 'x'\ntables = {a = 'a.csv'}\n[dates]\nstart = 1\nend = 2\n", ValueError, "kind"),
@@ -199,6 +228,8 @@ name = "result"
         ("[inputs\n", ValueError, "TOML"),
         ("[inputs]\nkind = 'strategy'\ntables = {a = 'a.csv'}\n[grid]\nfee = [2.0]\n"
          f"[dates]\nstart = {START}\nend = {END}\n", ValueError, r"参数组 0 .*fee"),
+        ("[inputs]\nkind = 'strategy'\ntables = {a = 'a.csv'}\n[output]\nformats = ['xlsx']\n"
+         f"[dates]\nstart = {START}\nend = {END}\n", ValueError, "formats"),
     ])
     def test_bad_configs(self, data, weights, tmp_path, body, error, match):
         weights["every2"].to_csv(tmp_path / "a.csv")

@@ -8,6 +8,8 @@ texts still take pandas' path.
 
 from __future__ import annotations
 
+import sys
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -22,8 +24,17 @@ ORDER = ["can_buy_stock", "cant_sell_stock", "split_factor", "dividend_factor", 
          "prev_close", "buy_price", "sell_price"]
 
 
+def _python_text_dtypes() -> list[object]:
+    kinds: list[object] = ["string[python]"]
+    try:  # pandas 3's default "str", which keeps python storage without pyarrow
+        kinds.append(pd.StringDtype("python", na_value=np.nan))
+    except TypeError:  # pandas 2.2 has no NaN-valued string dtype
+        pass
+    return kinds
+
+
 def _text_dtypes() -> list[object]:
-    kinds: list[object] = [object, "string[python]"]
+    kinds: list[object] = [object, *_python_text_dtypes()]
     try:
         import pyarrow  # noqa: F401
 
@@ -33,6 +44,7 @@ def _text_dtypes() -> list[object]:
     return kinds
 
 
+PYTHON_TEXT_DTYPES = _python_text_dtypes()
 TEXT_DTYPES = _text_dtypes()
 
 
@@ -95,6 +107,43 @@ class TestMarketAlignment:
         wanted = pd.Index(["20240104", "20240102"])
         out = _build_market_arrays(wanted, pd.Index(["b"]), *tables)
         np.testing.assert_array_equal(out["close_arr"], tables[4].loc[["20240104", "20240102"], ["b"]].to_numpy())
+
+
+class TestStorages:
+    """Object, python-storage and arrow-storage texts, alone and mixed in one call."""
+
+    @pytest.mark.parametrize("kind", PYTHON_TEXT_DTYPES)
+    def test_python_storage_is_read_without_pyarrow(self, kind, monkeypatch):
+        # Python-storage arrays offer __arrow_array__ too; calling it would
+        # import pyarrow, which a bare install lacks.
+        monkeypatch.setitem(sys.modules, "pyarrow", None)
+        days = pd.Index(["20240102", "20240103", "20240104"], dtype=kind)
+        codes = pd.Index(["000002", "000001"], dtype=kind)
+        tables = _market(days, codes)
+        wanted_rows, wanted_cols = pd.Index(["20240104", "20240102"], dtype=kind), pd.Index(["000001"], dtype=kind)
+        out = _build_market_arrays(wanted_rows, wanted_cols, *tables)
+        np.testing.assert_array_equal(out["close_arr"], _reference(tables[4], wanted_rows, wanted_cols, np.nan))
+        assert clean_matrix(tables[4], copy=False).index.tolist() == days.tolist()
+        sliced = morvane._backtest_service()._slice_data({"close_price": tables[4]}, "20240103", "20240104")
+        assert sliced["close_price"].index.tolist() == ["20240103", "20240104"]
+
+    @settings(max_examples=40, deadline=None)
+    @given(kinds=st.lists(st.sampled_from(TEXT_DTYPES), min_size=len(ORDER) + 2, max_size=len(ORDER) + 2),
+           rows=st.permutations(["20240102", "20240103", "20240104", "20240105"]))
+    def test_tables_of_one_call_may_each_have_their_own_storage(self, kinds, rows):
+        codes = ["000001", "000002", "600000"]
+        tables = _market(pd.Index(rows), pd.Index(codes))
+        mixed = [t.set_axis(pd.Index(rows, dtype=k), axis=0).set_axis(pd.Index(codes[::-1] if i % 2 else codes,
+                                                                             dtype=k), axis=1)
+                 .reindex(columns=pd.Index(codes[::-1] if i % 2 else codes, dtype=k))
+                 for i, (t, k) in enumerate(zip(tables, kinds, strict=False))]
+        wanted_rows = pd.Index(["20240105", "20240102", "20240109"], dtype=kinds[-2])
+        wanted_cols = pd.Index(["600000", "000001", "300001"], dtype=kinds[-1])
+        out = _build_market_arrays(wanted_rows, wanted_cols, *mixed)
+        for key, position, fill in (("close_arr", 4, np.nan), ("prev_close_arr", 5, np.nan),
+                                    ("can_buy_arr", 0, False), ("cant_sell_arr", 1, True)):
+            np.testing.assert_array_equal(out[key], _reference(mixed[position], wanted_rows, wanted_cols, fill),
+                                          err_msg=key)
 
 
 class TestSliceData:

@@ -77,6 +77,12 @@ std::uint64_t File::size() const {
   return static_cast<std::uint64_t>(info.st_size);
 }
 
+bool File::is_regular() const {
+  struct stat info{};
+  if (::fstat(fd_, &info) != 0) fail("读取文件信息", path_);
+  return S_ISREG(info.st_mode);
+}
+
 void File::read_exact(std::uint64_t offset, std::span<std::byte> out) const {
   std::size_t done = 0;
   while (done < out.size()) {
@@ -118,17 +124,25 @@ void File::sync() const {
 std::shared_ptr<const Mapping> Mapping::map(const File& file) {
   const std::uint64_t size = file.size();
   if (size == 0) return std::shared_ptr<const Mapping>(new Mapping(nullptr, 0));
-  const int fd = ::open(file.path().c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) fail("打开文件", file.path());
-  void* const address = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
-  const int map_errno = errno;
-  ::close(fd);
-  if (address == MAP_FAILED) {
-    errno = map_errno;
-    fail("映射文件", file.path());
-  }
+  // The descriptor whose header was checked, not the path again: a file
+  // renamed over it meanwhile must not be mapped in its place.
+  void* const address = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, file.fd_, 0);
+  if (address == MAP_FAILED) fail("映射文件", file.path());
   return std::shared_ptr<const Mapping>(
       new Mapping(static_cast<const std::byte*>(address), static_cast<std::size_t>(size)));
+}
+
+void Mapping::populate(std::uint64_t offset, std::uint64_t length) const {
+#ifdef MADV_POPULATE_READ
+  constexpr std::uint64_t kPage = 4096;
+  const std::uint64_t end = std::min<std::uint64_t>(offset + length, size_);
+  const std::uint64_t from = offset / kPage * kPage;
+  if (from >= end) return;
+  ::madvise(const_cast<std::byte*>(data_) + from, end - from, MADV_POPULATE_READ);
+#else
+  (void)offset;
+  (void)length;
+#endif
 }
 
 Mapping::~Mapping() {

@@ -149,6 +149,7 @@ std::vector<std::string> OpenedMatrix::columns() const {
 
 OpenedMatrix open_matrix(const std::string& path, const std::string& name, std::uint64_t expected) {
   OpenedMatrix out{File::open_read(path), {}, {}, {}, {}, {}};
+  if (!out.file.is_regular()) damaged(name, "不是普通文件");
   const std::uint64_t size = out.file.size();
   if (size < kHeaderBytes) damaged(name, "文件过短, 缺少文件头");
   std::string raw(kHeaderBytes, '\0');
@@ -298,6 +299,15 @@ void verify_rows(const OpenedMatrix& matrix, std::uint64_t first, std::uint64_t 
       damaged(name, "第 " + std::to_string(first + r + 1) + " 行数据的校验和不符");
     }
   }
+}
+
+void verify_mapped_rows(const OpenedMatrix& matrix, const Mapping& mapping, std::uint64_t first,
+                        std::uint64_t count, const std::string& name) {
+  const std::uint64_t offset = matrix.layout.data + first * matrix.layout.row_bytes;
+  const std::uint64_t length = count * matrix.layout.row_bytes;
+  if (offset + length > mapping.size()) damaged(name, "文件比文件头记录的短");
+  mapping.populate(offset, length);
+  verify_rows(matrix, first, count, std::span(mapping.data() + offset, length), name);
 }
 
 }  // namespace morvane::kernels

@@ -84,8 +84,9 @@ struct OpenedMatrix {
   [[nodiscard]] std::vector<std::string> columns() const;
 };
 
-// Throws FormatError naming `name` for a short file, bad magic, version,
-// shape or checksum, or a checksum other than `expected` (when non-zero).
+// Throws FormatError naming `name` for a file that is not a regular one, a
+// short file, bad magic, version, shape or checksum, or a checksum other than
+// `expected` (when non-zero).
 [[nodiscard]] OpenedMatrix open_matrix(const std::string& path, const std::string& name,
                                        std::uint64_t expected);
 
@@ -126,5 +127,11 @@ struct InPlacePlan {
 // starting at stored row `first`).
 void verify_rows(const OpenedMatrix& matrix, std::uint64_t first, std::uint64_t count,
                  std::span<const std::byte> data, const std::string& name);
+
+// Verifies rows [first, first + count) of `matrix` where `mapping` (a
+// mapping of its file) holds them, their pages brought in first: about the
+// cost of reading them once.
+void verify_mapped_rows(const OpenedMatrix& matrix, const Mapping& mapping, std::uint64_t first,
+                        std::uint64_t count, const std::string& name);
 
 }  // namespace morvane::kernels

@@ -1,6 +1,6 @@
-// Errors of the prepared-data files. The bindings turn IoError into OSError
-// (with errno and file name), FormatError and StoreStateError into
-// MorvaneError.
+// Errors of the prepared-data files. The bindings turn IoError into
+// DataFileError (a MorvaneError that is also an OSError, with errno and file
+// name), FormatError and StoreStateError into MorvaneError.
 #pragma once
 
 #include <stdexcept>

@@ -12,12 +12,37 @@ nb::object make_python_class(const nb::module_& m, const char* name, nb::handle 
   return cls;
 }
 
+namespace {
+
+nb::tuple field_values(nb::handle record, const nb::tuple& names) {
+  nb::list values;
+  for (nb::handle field : names) values.append(nb::getattr(record, field));
+  return nb::tuple(values);
+}
+
+}  // namespace
+
 nb::object make_record_class(const nb::module_& m, const char* name, nb::handle fields,
                              nb::handle namespace_) {
-  nb::object cls = nb::module_::import_("dataclasses")
-                       .attr("make_dataclass")(name, fields, nb::arg("namespace") = namespace_);
+  const nb::module_ dataclasses = nb::module_::import_("dataclasses");
+  nb::object cls =
+      dataclasses.attr("make_dataclass")(name, fields, nb::arg("namespace") = namespace_);
   cls.attr("__module__") = m.attr("__name__");
   cls.attr("__qualname__") = name;
+  // The generated equality compared the tuples of fields up to Python 3.12
+  // and compares field by field from 3.13 on, which loses the tuple's identity
+  // shortcut: a record holding a table then cannot equal even a record of the
+  // very same tables ("truth value of a Series is ambiguous"). The records
+  // keep the tuple comparison on every interpreter.
+  nb::list names;
+  for (nb::handle field : dataclasses.attr("fields")(cls)) names.append(field.attr("name"));
+  method(
+      cls,
+      [names = nb::tuple(names)](nb::handle self, nb::handle other) -> nb::object {
+        if (!other.type().is(self.type())) return nb::borrow(Py_NotImplemented);
+        return nb::bool_(field_values(self, names).equal(field_values(other, names)));
+      },
+      "__eq__", nb::arg("other"));
   m.attr(name) = cls;
   return cls;
 }

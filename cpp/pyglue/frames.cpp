@@ -14,6 +14,12 @@ using namespace nanobind::literals;
 
 namespace morvane::pyglue {
 
+nb::object with_column(nb::handle frame, const char* name, nb::handle values) {
+  nb::dict column;
+  column[name] = values;
+  return frame.attr("assign")(**column);
+}
+
 nb::object py_slice(std::size_t start, std::size_t stop) {
   return nb::steal(PySlice_New(nb::int_(start).ptr(), nb::int_(stop).ptr(), nullptr));
 }

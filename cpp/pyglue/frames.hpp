@@ -72,6 +72,12 @@ template <class T>
 // slice of it when `rows` is a run of consecutive rows.
 [[nodiscard]] nb::object take_labels(nb::handle index, const std::vector<std::size_t>& rows);
 
+// A new frame: `frame` with column `name` set to `values` (DataFrame.assign).
+// Setting a column in place from C++ looks like chained assignment to pandas
+// 2, which judges by the frame's reference count (a frame only C++ holds has
+// few) and warns; assign sets the column on its own shallow copy, in Python.
+[[nodiscard]] nb::object with_column(nb::handle frame, const char* name, nb::handle values);
+
 // A Python `slice(start, stop)`; nanobind's own constructor wants matching handle types.
 [[nodiscard]] nb::object py_slice(std::size_t start, std::size_t stop);
 

@@ -120,7 +120,13 @@ std::optional<TextLabels> text_labels(nb::handle index) {
     return arrow_text_labels(index.attr("array"));  // texts when its arrow type is a string type
   }
   if (nb::isinstance(dtype, pandas.attr("StringDtype"))) {
-    if (std::optional<TextLabels> arrow = arrow_text_labels(index.attr("array"))) return arrow;
+    // Python-storage string arrays offer __arrow_array__ too, but calling it
+    // imports pyarrow, which a bare install does not have: only arrow storage
+    // ("pyarrow", and pandas 2's "pyarrow_numpy") is read from its buffers.
+    const std::string storage = nb::cast<std::string>(nb::str(dtype.attr("storage")));
+    if (storage.starts_with("pyarrow")) {
+      if (std::optional<TextLabels> arrow = arrow_text_labels(index.attr("array"))) return arrow;
+    }
     return listed_text_labels(index);
   }
   // Numbers, dates and the like are never texts; only object indexes may be.

@@ -1,6 +1,8 @@
 // Translation of the prepared-data file errors into Python exceptions:
-// IoError -> OSError (errno, message, file name), FormatError and
-// StoreStateError -> morvane.exceptions.MorvaneError.
+// IoError -> morvane.exceptions.DataFileError (a MorvaneError and an OSError:
+// errno, message with the remedy when the errno tells one, file name; for a
+// missing file DataFileNotFoundError, also a FileNotFoundError),
+// FormatError and StoreStateError -> morvane.exceptions.MorvaneError.
 #pragma once
 
 namespace morvane::pyglue {

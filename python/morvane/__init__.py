@@ -131,10 +131,10 @@ def _backtest_service() -> BacktestService:
 def prepare_backtest_data() -> None:
     """准备回测基准数据(无参数)。
 
-    首次调用时下载并解压参考数据包; 本地数据缺失关键数据集或成分股矩阵时重新下载;
-    之后从数据客户端增量刷新到今天, 最后打印各数据集的最新日期。新数据包先解压到临时
-    目录并校验, 通过后才替换原目录, 所以下载失败、中断或数据包有问题时原有数据不变;
-    多个进程同时准备时依次进行。
+    首次调用时下载并解压参考数据包; 本地数据缺失关键数据集或成分股矩阵, 或有数据文件
+    缺失、损坏时重新下载; 之后从数据客户端增量刷新到今天, 最后打印各数据集的最新日期。
+    新数据包先解压到临时目录并校验, 通过后才替换原目录, 所以下载失败、中断或数据包有问题
+    时原有数据不变; 多个进程同时准备时依次进行。
 
     Args:
         无。
@@ -143,7 +143,8 @@ def prepare_backtest_data() -> None:
     Raises:
         NetworkError: 数据包下载失败 (重试之后) 或内容不完整。
         MorvaneError: 没有 HTTP 客户端 (请先 morvane.init(base_url=..., token=...))、
-            下载地址无效、数据包不合法或不完整、校验和不符, 或增量更新失败。
+            下载地址无效、数据包不合法或不完整、校验和不符, 或增量更新失败; 磁盘空间不足时为
+            DataFileError (也是 OSError)。
     """
     _backtest_service().prepare_backtest_data()
 
@@ -157,7 +158,8 @@ def load_backtest_data() -> BacktestData:
         BacktestData: data 为数据集名到日期 x 股票表的映射, 外加 "benchmark_dict"。
     Raises:
         FileNotFoundError: 尚未准备回测数据, 请先调用 morvane.prepare_backtest_data()。
-        MorvaneError: 数据文件损坏。
+        MorvaneError: 数据文件损坏或缺失 (每一行都比对校验和); 消息给出文件与修复办法
+            (重新调用 morvane.prepare_backtest_data())。
     """
     return _backtest_service().load_backtest_data()
 

@@ -144,6 +144,7 @@ class HttpClient:
     连接错误、超时、响应截断与 HTTP 5xx 会重试, 最多 retries 次, 第 n 次重试前
     等待 min(backoff * 2**n, 8) 秒; HTTP 4xx 立即失败。所有传输失败都抛出
     NetworkError, 信息里给出 URL、状态码或原因和尝试次数, 但绝不包含令牌。
+    令牌只发给与 base_url 同源 (协议、主机、端口都相同) 的地址, 包括重定向之后。
 
     Args:
         base_url (str): 服务根地址, 必须是 http 或 https, 例如 "https://data.example.com/api/v1"。
@@ -203,6 +204,7 @@ class HttpClient:
         # 末尾统一带 "/", 拼接相对路径时才不会吃掉 base_url 的最后一段。
         self._base_url = urllib.parse.urlunsplit(parts._replace(fragment="")).rstrip("/") + "/"
         self._token = token or None
+        self._base_origin = _origin(self._base_url)
         self._timeout = float(timeout)
         self._retries = retries
         self._backoff = float(backoff)
@@ -276,7 +278,9 @@ class HttpClient:
         req = urllib.request.Request(url, method="GET")
         req.add_header("User-Agent", self._user_agent)
         req.add_header("Accept", accept)
-        if self._token:
+        # 令牌只属于 base_url 所在的服务: 别的源 (另一主机、端口或协议, 例如镜像或
+        # 对象存储上的数据包地址) 的完整地址一律不带令牌。
+        if self._token and _origin(url) == self._base_origin:
             value = f"Bearer {self._token}" if self._token_header.lower() == "authorization" else self._token
             req.add_unredirected_header(self._token_header.capitalize(), value)
         return req

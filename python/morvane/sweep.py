@@ -25,6 +25,7 @@ from typing import TYPE_CHECKING, Any, Literal
 import pandas as pd
 from tqdm import tqdm
 
+from ._optional import has_pyarrow, require_pyarrow
 from .exceptions import MorvaneError
 
 if TYPE_CHECKING:
@@ -377,18 +378,26 @@ def _usable_cpus() -> int:
 
 
 def _load_store(path: str | None) -> BacktestData:
-    """The prepared data of a store folder (mapped, no copy), or this machine's prepared data."""
+    """The prepared data of a store folder (mapped, no copy), or this machine's prepared data.
+
+    Every row is verified against its checksum as it is mapped (which also
+    brings the pages in), once per process: a damaged file is an error here,
+    never a silently wrong figure in a run.
+    """
     import morvane
 
     if path is None:
         return morvane.load_backtest_data()
+    from .backtest import _service
     from .backtest._prepare import BinaryPreparedDataStore
     from .backtest.result import BacktestData
 
+    _service._recover_store_folder(path)
     store = BinaryPreparedDataStore(path)
-    if not store.metadata_path.exists():
-        raise FileNotFoundError(f"预备数据目录中没有回测数据: {path}")
-    payload = store.load(start_date=None, end_date=None, mmap=True)
+    with _service._StoreFolderLock(path, "read"):
+        if not store.metadata_path.exists():
+            raise FileNotFoundError(f"预备数据目录中没有回测数据: {path}")
+        payload = store.load(start_date=None, end_date=None, mmap=True, verify=True)
     return BacktestData(data=payload["data"])
 
 
@@ -673,8 +682,9 @@ def run_factor(
             或出图时缺少 output_dir。
         ImportError: Dask 模式未安装 dask[distributed] (pip install morvane[dask])。
         FileNotFoundError: data 指向的目录没有回测数据。
+        MorvaneError: data 指向的目录中有数据文件损坏或缺失 (映射时逐行校验, 每个进程一次;
+            消息给出文件与修复的命令), 或 data 缺少回测所需的数据集 (消息指出第几组)。
         NotADirectoryError: 出图时 output_dir 处已有同名文件 (消息指出第几组)。
-        MorvaneError: data 缺少回测所需的数据集 (消息指出第几组)。
         Exception: errors="raise" 时第一个失败的回测的异常; 输入表不合法 (与单次回测相同的
             错误) 也是这样, errors="record" 时它的每次回测记入 "error" 列。
     """
@@ -728,8 +738,9 @@ def run_strategy(
             或出图时缺少 output_dir。
         ImportError: Dask 模式未安装 dask[distributed] (pip install morvane[dask])。
         FileNotFoundError: data 指向的目录没有回测数据。
+        MorvaneError: data 指向的目录中有数据文件损坏或缺失 (映射时逐行校验, 每个进程一次;
+            消息给出文件与修复的命令), 或 data 缺少回测所需的数据集 (消息指出第几组)。
         NotADirectoryError: 出图时 output_dir 处已有同名文件 (消息指出第几组)。
-        MorvaneError: data 缺少回测所需的数据集 (消息指出第几组)。
         Exception: errors="raise" 时第一个失败的回测的异常; 输入表不合法 (与单次回测相同的
             错误) 也是这样, errors="record" 时它的每次回测记入 "error" 列。
     """
@@ -765,9 +776,24 @@ def _config_grid(section: Mapping[str, Any]) -> list[dict[str, Any]]:
     return grid(**section)
 
 
+_OUTPUT_FORMATS = ("parquet", "csv")
+
+
+def _output_formats(formats: object) -> tuple[str, ...]:
+    """The [output] formats, by default Parquet (when pyarrow is installed) and CSV."""
+    if formats is None:
+        return _OUTPUT_FORMATS if has_pyarrow() else ("csv",)
+    if not isinstance(formats, list) or not formats or not all(isinstance(f, str) for f in formats):
+        raise _type_error("output.formats", "非空的 list[str]", formats)
+    unknown = [f for f in formats if f not in _OUTPUT_FORMATS]
+    if unknown:
+        raise ValueError(f"[output] 的 formats 只能取 \"parquet\" 或 \"csv\", 收到 {unknown[0]!r}")
+    return tuple(dict.fromkeys(formats))
+
+
 def run_config(config_path: str | os.PathLike[str], *, out_dir: str | os.PathLike[str] | None = None
                ) -> pd.DataFrame:
-    """按 TOML 配置文件跑一次参数扫描, 并把汇总表写成 Parquet 与 CSV。
+    """按 TOML 配置文件跑一次参数扫描, 并把汇总表写成 Parquet 与 CSV 文件。
 
     配置文件的各节 (相对路径都相对配置文件所在目录):
 
@@ -777,20 +803,21 @@ def run_config(config_path: str | os.PathLike[str], *, out_dir: str | os.PathLik
       选股范围取 "" 表示全市场。
     - [dates]: start、end, 例如 20190102。
     - [output]: dir (默认配置文件同目录下的 "sweep")、name (文件名主干, 默认 "sweep")、
-      plot (默认 false)、keep 只能是 "summary"、errors ("record" 或 "raise")、threads。
+      plot (默认 false)、keep 只能是 "summary"、errors ("record" 或 "raise")、threads、
+      formats (汇总表文件格式, "parquet" 与 / 或 "csv"; 默认两者都写, 未安装 pyarrow 时只写 CSV)。
     - [dask] (可选): address = 调度器地址, 例如 "tcp://10.0.0.5:8786"。
 
     Args:
         config_path (str | PathLike): 配置文件路径, 例如 "sweep.toml"。
         out_dir (str | PathLike | None): 输出目录, 给出时优先于 [output] 的 dir, 默认 None。
     Returns:
-        pandas.DataFrame: 汇总表, 同 run_factor / run_strategy; 也写到
-            <输出目录>/<name>.parquet 与 <name>.csv, 两个路径记在 attrs["output_files"]。
+        pandas.DataFrame: 汇总表, 同 run_factor / run_strategy; 也按 formats 写到
+            <输出目录>/<name>.parquet 与 / 或 <name>.csv, 写出的路径记在 attrs["output_files"]。
     Raises:
         FileNotFoundError: 配置文件或输入表不存在。
         ValueError: 配置文件不是合法的 TOML、缺少必需的节或键、取值不合法。
         TypeError: 配置项类型不符。
-        ImportError: 未安装 pyarrow (pip install morvane[parquet]), 或给了 [dask]
+        ImportError: 输入表或 formats 含 Parquet 而未安装 pyarrow (pip install morvane[parquet]), 或给了 [dask]
             而未安装 dask[distributed] (pip install morvane[dask])。
     """
     import tomllib
@@ -820,10 +847,9 @@ def run_config(config_path: str | os.PathLike[str], *, out_dir: str | os.PathLik
             raise ValueError(f"[dates] 缺少 {key}")
     if output.get("keep", "summary") != "summary":
         raise ValueError("[output] 的 keep 只能是 \"summary\": 日收益表无法写进汇总表文件")
-    try:
-        import pyarrow  # noqa: F401
-    except ImportError as exc:
-        raise ImportError("写 Parquet 需要 pyarrow, 请先安装: pip install morvane[parquet]") from exc
+    formats = _output_formats(output.get("formats"))
+    if "parquet" in formats or any(Path(str(file)).suffix.lower() == ".parquet" for file in files.values()):
+        require_pyarrow("读写 Parquet 文件")
 
     tables = {str(name): _read_table(base / str(file)) for name, file in files.items()}
     data = inputs.get("data")
@@ -847,9 +873,12 @@ def run_config(config_path: str | os.PathLike[str], *, out_dir: str | os.PathLik
             client.close()
     assert isinstance(table, pd.DataFrame)
     target.mkdir(parents=True, exist_ok=True)
-    written = (target / f"{stem}.parquet", target / f"{stem}.csv")
-    table.to_parquet(written[0], index=False)
-    table.to_csv(written[1], index=False)
+    written = tuple(target / f"{stem}.{file_format}" for file_format in formats)
+    for file_format, file in zip(formats, written, strict=True):
+        if file_format == "parquet":
+            table.to_parquet(file, index=False)
+        else:
+            table.to_csv(file, index=False)
     # Where the files went, for callers that let the config choose the folder.
     table.attrs["output_files"] = tuple(str(p) for p in written)
     return table

@@ -16,6 +16,7 @@
 #include "names.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/classes.hpp"
+#include "pyglue/frames.hpp"
 
 using namespace nanobind::literals;
 
@@ -254,14 +255,15 @@ nb::object format_benchmark_daily_return(nb::handle, nb::handle df, nb::handle b
     table = table.attr("rename")("columns"_a = rename);
   }
   if (!has_column(table, "DataDate")) throw nb::key_error((name + " 基准缺少 DataDate 列").c_str());
-  table["DataDate"] = module_attr("series_to_yyyymmdd")(table["DataDate"]);
+  table =
+      glue::with_column(table, "DataDate", module_attr("series_to_yyyymmdd")(table["DataDate"]));
   nb::list date_only;
   date_only.append("DataDate");
   table = table.attr("dropna")("subset"_a = date_only);
   // A stable sort, so that of two rows for one date the later one stays last.
   table = table.attr("sort_values")("DataDate", "kind"_a = "stable");
   if (has_column(table, "ukey")) {
-    table["ukey"] = table["ukey"].attr("astype")("str");
+    table = glue::with_column(table, "ukey", table["ukey"].attr("astype")("str"));
     table = table[table["ukey"].attr("__eq__")(index_code)];
   }
   nb::list keys;
@@ -275,7 +277,7 @@ nb::object format_benchmark_daily_return(nb::handle, nb::handle df, nb::handle b
     bool found = false;
     for (const char* column : {"return", "returns", "pct_change", "change_rate"}) {
       if (has_column(table, column)) {
-        table["daily_return"] = to_numbers(table[column]);
+        table = glue::with_column(table, "daily_return", to_numbers(table[column]));
         found = true;
         break;
       }
@@ -285,11 +287,12 @@ nb::object format_benchmark_daily_return(nb::handle, nb::handle df, nb::handle b
         throw nb::key_error((name + " 基准缺少 daily_return/close 列").c_str());
       }
       const nb::object close = to_numbers(table["close"]);
-      table["daily_return"] =
-          close.attr("__truediv__")(close.attr("shift")(1)).attr("__sub__")(1.0);
+      table =
+          glue::with_column(table, "daily_return",
+                            close.attr("__truediv__")(close.attr("shift")(1)).attr("__sub__")(1.0));
     }
   }
-  table["daily_return"] = to_numbers(table["daily_return"]);
+  table = glue::with_column(table, "daily_return", to_numbers(table["daily_return"]));
   nb::object series = table.attr("set_index")("DataDate")["daily_return"];
   series = series.attr("astype")("float64").attr("rename")("index_daily_return").attr("dropna")();
   series = series.attr("sort_index")("kind"_a = "stable");

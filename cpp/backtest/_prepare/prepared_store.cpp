@@ -29,7 +29,7 @@ void init(nb::handle self, nb::handle store_dir, nb::handle component_names) {
 }
 
 nb::object load(nb::handle self, nb::handle start_date, nb::handle end_date, nb::handle keys,
-                nb::handle mmap) {
+                nb::handle mmap, nb::handle verify) {
   if (!keys.is_none() && !PyList_Check(keys.ptr())) {
     glue::raise_type_error("keys", "list[str] | None", keys);
   }
@@ -48,7 +48,7 @@ nb::object load(nb::handle self, nb::handle start_date, nb::handle end_date, nb:
     wanted = nb::list();
   }
   return base_class().attr("load")(self, "start_date"_a = start_date, "end_date"_a = end_date,
-                                   "keys"_a = wanted, "mmap"_a = mmap);
+                                   "keys"_a = wanted, "mmap"_a = mmap, "verify"_a = verify);
 }
 
 // Releases the writer lock however the supplement ends.
@@ -176,9 +176,10 @@ void define_prepared_store(nb::module_& m) {
                doc::kPreparedStoreInit);
   glue::method(cls, &load, "load", "start_date"_a.none() = nb::none(),
                "end_date"_a.none() = nb::none(), "keys"_a.none() = nb::none(), "mmap"_a = true,
+               "verify"_a = true,
                nb::sig("def load(self, start_date: str | int | None = None, "
                        "end_date: str | int | None = None, keys: list[str] | None = None, "
-                       "mmap: bool = True) -> dict[str, typing.Any] | None"),
+                       "mmap: bool = True, verify: bool = True) -> dict[str, typing.Any] | None"),
                doc::kPreparedLoad);
   glue::method(cls, &add_component_matrices, "add_component_matrices", "component_matrices"_a,
                "component_names"_a,

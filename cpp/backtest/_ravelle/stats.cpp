@@ -76,14 +76,17 @@ nb::object build_total_backtesting_frame(nb::handle total_backtesting) {
         daily.values, index_daily.values,
         close ? std::optional<std::span<const double>>(close->values) : std::nullopt);
   }
-  total["extra_daily_return"] = glue::numpy_from(std::move(columns.extra_daily_return));
-  total["long"] = glue::numpy_from(std::move(columns.long_nav));
-  total["close_net_value"] = glue::numpy_from(std::move(columns.close_net_value));
-  if (!has_close) total["close"] = glue::numpy_from(std::move(columns.close));
-  total["max_drowdown"] = glue::numpy_from(std::move(columns.max_drawdown));
-  total["extra_return"] = glue::numpy_from(std::move(columns.extra_return));
-  total["extra_max_drowdown"] = glue::numpy_from(std::move(columns.extra_max_drawdown));
-  return total;
+  // Added in this order, through assign (see glue::with_column for why not
+  // by setting items).
+  nb::dict added;
+  added["extra_daily_return"] = glue::numpy_from(std::move(columns.extra_daily_return));
+  added["long"] = glue::numpy_from(std::move(columns.long_nav));
+  added["close_net_value"] = glue::numpy_from(std::move(columns.close_net_value));
+  if (!has_close) added["close"] = glue::numpy_from(std::move(columns.close));
+  added["max_drowdown"] = glue::numpy_from(std::move(columns.max_drawdown));
+  added["extra_return"] = glue::numpy_from(std::move(columns.extra_return));
+  added["extra_max_drowdown"] = glue::numpy_from(std::move(columns.extra_max_drawdown));
+  return total.attr("assign")(**added);
 }
 
 nb::dict calc_strategy_stats(nb::handle total_frame, nb::handle signal_df) {

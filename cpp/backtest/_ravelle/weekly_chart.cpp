@@ -9,6 +9,7 @@
 #include "kernels/series_stats.hpp"
 #include "mpl.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/frames.hpp"
 
 using namespace nanobind::literals;
 
@@ -39,7 +40,7 @@ nb::object build_weekly_net_value_frame(nb::handle total) {
                           .attr("last")()
                           .attr("dropna")("how"_a = "all");
   if (nb::len(weekly) == 0) return weekly;
-  weekly.attr("__setitem__")("extra_net_value",
+  weekly = glue::with_column(weekly, "extra_net_value",
                              weekly.attr("__getitem__")("extra_return").attr("__add__")(1));
   return weekly.attr("dropna")("subset"_a = names({"long", "close_net_value", "extra_net_value"}),
                                "how"_a = "all");

@@ -41,7 +41,7 @@ bool benchmarks_missing(nb::handle metadata) {
 
 }  // namespace
 
-nb::list find_missing_datasets(nb::handle store) {
+nb::list missing_datasets(nb::handle store) {
   const nb::object metadata = store.attr("load_metadata")();
   const nb::object datasets = get_or_empty(metadata, "datasets");
   nb::list missing;
@@ -59,6 +59,17 @@ nb::list find_missing_datasets(nb::handle store) {
     if (!nb::cast<bool>(datasets.attr("__contains__")(key))) missing.append(key);
   }
   return missing;
+}
+
+nb::list damaged_datasets(nb::handle store) {
+  return nb::cast<nb::list>(
+      nb::module_::import_("builtins").attr("list")(store.attr("damaged_datasets")()));
+}
+
+nb::list find_missing_datasets(nb::handle store) {
+  nb::list problems = missing_datasets(store);
+  for (nb::handle text : damaged_datasets(store)) problems.append(text);
+  return problems;
 }
 
 void validate_metadata(nb::handle store) {

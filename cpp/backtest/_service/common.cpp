@@ -36,17 +36,33 @@ nb::object default_data_dir() {
   return path_type(service_module().attr("_DEFAULT_DATA_DIR"));
 }
 
-DataPaths data_paths() {
-  const nb::object os_path = nb::module_::import_("os.path");
-  const nb::object dir = default_data_dir();
-  const std::string store = nb::cast<std::string>(
-      os_path.attr("abspath")(nb::module_::import_("os").attr("fspath")(dir)));
+namespace {
+
+DataPaths split_path(const std::string& store, bool package) {
   const std::size_t slash = store.find_last_of('/');
   if (slash == std::string::npos || slash + 1 == store.size()) {
     raise_morvane("回测数据目录无效: " + store);
   }
   return DataPaths{store, slash == 0 ? std::string("/") : store.substr(0, slash),
-                   store.substr(slash + 1)};
+                   store.substr(slash + 1), package};
+}
+
+std::string absolute_text(nb::handle dir) {
+  const nb::object os_path = nb::module_::import_("os.path");
+  return nb::cast<std::string>(
+      os_path.attr("abspath")(nb::module_::import_("os").attr("fspath")(dir)));
+}
+
+}  // namespace
+
+DataPaths data_paths() { return split_path(absolute_text(default_data_dir()), true); }
+
+DataPaths data_paths_of(nb::handle dir) {
+  const std::string store = absolute_text(dir);
+  const nb::object realpath = nb::module_::import_("os.path").attr("realpath");
+  const bool package =
+      realpath(nb::str(store.c_str())).equal(realpath(nb::str(data_paths().store.c_str())));
+  return split_path(store, package);
 }
 
 std::string today_text() {

@@ -19,16 +19,23 @@ inline constexpr const char* kNotFoundMessage =
 [[noreturn]] void raise_morvane(const std::string& message);
 [[noreturn]] void raise_file_not_found(const std::string& message);
 
-// The prepared-data folder and its neighbours in the backtest data folder.
-// The locks, the staging folders, the backup and the record of the installed
-// package live beside the prepared-data folder, never inside it, so that a
-// swap of the folder leaves them in place.
+// A prepared-data folder and its neighbours. The locks, the staging folders,
+// the backup and the record of the installed package live beside the
+// folder, never inside it, so that a swap of the folder leaves them in
+// place. The package's own folder keeps the lock names it has always had;
+// any other folder (the command line's --store) has its own, named after it,
+// so that two folders side by side do not hold each other up.
 struct DataPaths {
   std::string store;  // .../backtest_data/enviroment_data
   std::string root;   // .../backtest_data
   std::string name;   // enviroment_data
-  [[nodiscard]] std::string prepare_lock() const { return root + "/prepare.lock"; }
-  [[nodiscard]] std::string data_lock() const { return root + "/data.lock"; }
+  bool package = true;
+  [[nodiscard]] std::string prepare_lock() const {
+    return package ? root + "/prepare.lock" : root + "/." + name + ".prepare.lock";
+  }
+  [[nodiscard]] std::string data_lock() const {
+    return package ? root + "/data.lock" : root + "/." + name + ".data.lock";
+  }
   [[nodiscard]] std::string backup() const { return root + "/." + name + ".backup"; }
   [[nodiscard]] std::string staging_prefix() const { return "." + name + ".staging-"; }
   [[nodiscard]] std::string record() const { return root + "/installed_package.json"; }
@@ -37,6 +44,9 @@ struct DataPaths {
 // The module's `_DEFAULT_DATA_DIR` as a path object, and its places.
 [[nodiscard]] nb::object default_data_dir();
 [[nodiscard]] DataPaths data_paths();
+// The places of any store folder (text or path); `package` tells whether it
+// is the package's own.
+[[nodiscard]] DataPaths data_paths_of(nb::handle dir);
 
 // The module's `_today()`: today's local date as "YYYYMMDD".
 [[nodiscard]] std::string today_text();

@@ -23,18 +23,20 @@ inline constexpr const char* kInit =
 
 inline constexpr const char* kPrepare =
     "准备回测基准数据(无参数)。\n\n"
-    "首次调用时下载并解压参考数据包; 本地数据缺失关键数据集或成分股矩阵时重新下载;\n"
-    "之后按 close_price 尾部两行起的窗口从数据客户端增量刷新到今天, 最后打印各数据集的\n"
-    "最新日期。新数据包先解压到临时目录并校验, 通过后才替换原目录, 所以下载失败、中断\n"
-    "或数据包有问题时原有数据保持不变; 多个进程同时准备时依次进行。\n\n"
+    "首次调用时下载并解压参考数据包; 本地数据缺失关键数据集或成分股矩阵, 或有数据文件\n"
+    "缺失、损坏 (每个文件都校验大小、文件头与逐行校验和) 时重新下载; 之后按 close_price\n"
+    "尾部两行起的窗口从数据客户端增量刷新到今天, 最后打印各数据集的最新日期。新数据包先\n"
+    "解压到临时目录并校验, 通过后才替换原目录, 所以下载失败、中断或数据包有问题时原有数据\n"
+    "保持不变; 上次替换中途被中断时先放回原来的目录; 多个进程同时准备时依次进行。\n\n"
     "Args:\n"
     "    无。\n"
     "Returns:\n"
     "    None: 无返回值。\n"
     "Raises:\n"
     "    NetworkError: 数据包下载失败 (重试之后) 或内容不完整。\n"
-    "    MorvaneError: 没有 HTTP 客户端、下载地址无效、数据包不合法或不完整、校验和不符,\n"
-    "        或增量更新失败。";
+    "    MorvaneError: 没有 HTTP 客户端、下载地址无效、数据包不合法 (含普通文件与目录以外的\n"
+    "        成员、解包后过大) 或不完整、校验和不符, 或增量更新失败。\n"
+    "    DataFileError: 磁盘空间不足或文件无法写入 (也是 OSError)。";
 
 inline constexpr const char* kRefresh =
     "比对 ``close_price`` 尾日与今天;落后则 write-window 增量更新。\n\n"
@@ -53,7 +55,8 @@ inline constexpr const char* kFindMissing =
     "    store (BinaryPreparedDataStore): 要检查的存储。\n"
     "Returns:\n"
     "    list[str]: 缺失项, 为空表示完整, 例如\n"
-    "        [\"component__rq_index_components_new_000300_xshg\"]。\n"
+    "        [\"component__rq_index_components_new_000300_xshg\"]; 之后是每个缺失或损坏的数据\n"
+    "        文件一条说明 (store.damaged_datasets(), 约读一遍整个存储)。\n"
     "Raises:\n"
     "    MorvaneError: 元信息文件无法读取 (原样传出)。";
 
@@ -84,7 +87,8 @@ inline constexpr const char* kLoad =
     "    BacktestData: data 为数据集名到日期 x 股票表的映射, 外加 \"benchmark_dict\"。\n"
     "Raises:\n"
     "    FileNotFoundError: 尚未准备回测数据, 请先调用 morvane.prepare_backtest_data()。\n"
-    "    MorvaneError: 数据文件损坏。";
+    "    MorvaneError: 数据文件损坏或缺失 (每一行都比对校验和); 消息给出文件, 以及修复的办法:\n"
+    "        重新调用 morvane.prepare_backtest_data()。";
 
 inline constexpr const char* kStrategy =
     "对目标权重矩阵跑策略回测并出图。\n\n"

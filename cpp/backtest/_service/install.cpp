@@ -7,8 +7,10 @@
 #include <system_error>
 
 #include "folder_lock.hpp"
+#include "kernels/advisory_lock.hpp"
 #include "kernels/files.hpp"
 #include "pyglue/log.hpp"
+#include "service.hpp"
 
 using namespace nanobind::literals;
 
@@ -54,16 +56,16 @@ nb::object package_fields(nb::handle description) {
   return fields;
 }
 
+bool is_leftover(const DataPaths& paths, const std::string& name) {
+  const std::string visible = paths.staging_prefix();
+  return starts_with(name, visible) || starts_with(name, "." + visible);
+}
+
 }  // namespace
 
 void recover_interrupted_install(const DataPaths& paths) {
-  const std::string visible = paths.staging_prefix();
-  std::string hidden(1, '.');
-  hidden += visible;
   for (const std::string& name : k::list_directory(paths.root)) {
-    if (starts_with(name, visible) || starts_with(name, hidden)) {
-      remove_tree(paths.root + "/" + name);
-    }
+    if (is_leftover(paths, name)) remove_tree(paths.root + "/" + name);
   }
   if (!k::path_exists(paths.backup())) return;
   const FolderLock data(paths.data_lock(), k::LockMode::kExclusive);
@@ -77,6 +79,17 @@ void recover_interrupted_install(const DataPaths& paths) {
   k::sync_directory(paths.root);
 }
 
+void recover_if_idle(const DataPaths& paths) {
+  bool leftovers = k::path_exists(paths.backup());
+  for (const std::string& name : k::list_directory(paths.root)) {
+    leftovers = leftovers || is_leftover(paths, name);
+  }
+  if (!leftovers) return;  // the usual case: nothing to take a lock for
+  const k::AdvisoryLock preparing(paths.prepare_lock());
+  if (!preparing.try_lock(k::LockMode::kExclusive)) return;  // the preparation will see to it
+  recover_interrupted_install(paths);
+}
+
 void install_package(nb::handle service, nb::handle description, const DataPaths& paths) {
   const nb::module_ pkg = nb::module_::import_("morvane.backtest._pkg");
   const StagingFolder staging(paths.root + "/" + paths.staging_prefix() + k::random_hex(16));
@@ -86,13 +99,19 @@ void install_package(nb::handle service, nb::handle description, const DataPaths
   pkg.attr("flatten_single_subdir")(staging_dir);
   const nb::object staged = open_store(staging_dir);
   service.attr("_validate_metadata")(staged);
-  // Every dataset of the package, not only those this version knows: a file
-  // cut short or damaged fails its size or checksum check here, before the
-  // package replaces anything.
+  // Every dataset file of the package, not only those this version knows,
+  // verified whole (size, header, every row's checksum) before the package
+  // replaces anything; then a mapped load of them all checks what ties them
+  // together (version, benchmarks).
+  const nb::list damaged = damaged_datasets(staged);
+  if (nb::len(damaged) > 0) {
+    raise_morvane("回测基准数据包中的数据文件缺失或损坏, 原有数据保持不变: " +
+                  nb::cast<std::string>(nb::str("; ").attr("join")(damaged)));
+  }
   nb::module_::import_("morvane.backtest._store")
       .attr("BinaryPreparedDataStoreBase")
       .attr("load")(staged, "start_date"_a = nb::none(), "end_date"_a = nb::none(),
-                    "keys"_a = nb::none(), "mmap"_a = true);
+                    "keys"_a = nb::none(), "mmap"_a = true, "verify"_a = false);
 
   // The record names the installed package; it goes before the swap and
   // comes back after it, so a crash in between can only make the next

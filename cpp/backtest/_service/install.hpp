@@ -19,6 +19,11 @@ namespace nb = nanobind;
 // completed). Call with prepare.lock held.
 void recover_interrupted_install(const DataPaths& paths);
 
+// The same for an entry that only reads the folder: when a backup or a
+// staging folder is there and no preparation holds prepare.lock, takes it
+// and recovers; while a preparation runs, leaves everything to it.
+void recover_if_idle(const DataPaths& paths);
+
 // Downloads the package `description` names into staging, validates it with
 // the service's `_validate_metadata`, loads every dataset, swaps it in under
 // data.lock and records the package's checksum and size. Call with

@@ -4,6 +4,7 @@
 
 #include "common.hpp"
 #include "folder_lock.hpp"
+#include "install.hpp"
 #include "kernels/files.hpp"
 #include "pyglue/args.hpp"
 #include "service.hpp"
@@ -17,6 +18,7 @@ namespace glue = morvane::pyglue;
 nb::object load_backtest_data(nb::handle) {
   const DataPaths paths = data_paths();
   if (!kernels::path_exists(paths.root)) raise_file_not_found(kNotFoundMessage);
+  recover_if_idle(paths);
   const nb::object store = open_store(default_data_dir());
   const FolderLock shared(paths.data_lock(), kernels::LockMode::kShared);
   if (!nb::cast<bool>(store.attr("metadata_path").attr("exists")())) {

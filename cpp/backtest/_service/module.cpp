@@ -65,5 +65,6 @@ NB_MODULE(_service, m) {
         "今天的本地日期 \"YYYYMMDD\"。\n\nReturns:\n    str: 例如 \"20240102\"。");
   morvane::pyglue::register_store_errors();
   morvane::service::define_service(m);
+  morvane::service::define_folder_api(m);
   morvane::service::define_request_checks(m);
 }

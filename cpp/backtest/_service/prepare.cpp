@@ -53,9 +53,15 @@ void prepare_backtest_data(nb::handle self) {
   bool download = !nb::cast<bool>(store.attr("metadata_path").attr("exists")());
   nb::object description = nb::none();
   if (!download) {
-    nb::object missing;
+    nb::list missing;
+    nb::list damaged;
     try {
-      missing = self.attr("_find_missing_datasets")(store);
+      missing = missing_datasets(store);
+      // Files are verified whenever the folder might be kept: a missing,
+      // cut or flipped one makes it as incomplete as a missing dataset.
+      if (nb::len(missing) == 0 || passes_validation(self, store)) {
+        damaged = damaged_datasets(store);
+      }
     } catch (const nb::python_error& error) {
       if (!error.matches(PyExc_Exception)) throw;
       // A truncated or damaged metadata file would fail every probe; such a
@@ -64,7 +70,11 @@ void prepare_backtest_data(nb::handle self) {
                           nb::str(error.what()));
       download = true;
     }
-    if (!download && truthy(missing)) {
+    if (!download && nb::len(damaged) > 0) {
+      pyglue::log_message("warning", "本地回测数据的文件缺失或损坏, 将重新下载数据包: %s",
+                          joined(damaged));
+      download = true;
+    } else if (!download && nb::len(missing) > 0) {
       download = true;
       if (passes_validation(self, store)) {
         description = describe_package(self);
@@ -118,8 +128,9 @@ void refresh_to_latest(nb::handle self, nb::handle store, nb::handle after_downl
   }
   nb::object payload;
   {
-    // The stored close seeds the previous close of the window (mapped: only
-    // its last rows are read), so the refreshed store equals a rebuilt one.
+    // The stored close seeds the previous close of the window (mapped and
+    // checked row by row, as every load), so the refreshed store equals a
+    // rebuilt one.
     nb::list close_key;
     close_key.append("close_price");
     const nb::object stored = store.attr("load")("keys"_a = close_key, "mmap"_a = true);

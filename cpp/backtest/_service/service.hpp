@@ -8,7 +8,12 @@ namespace morvane::service {
 
 namespace nb = nanobind;
 
-// Dataset checks and the summary log of a prepared-data store.
+// Dataset checks and the summary log of a prepared-data store. The probe
+// lists what the metadata lacks (missing_datasets), then every dataset file
+// that is missing or damaged (damaged_datasets: size, header and checksums
+// verified, about one read of the store).
+[[nodiscard]] nb::list missing_datasets(nb::handle store);
+[[nodiscard]] nb::list damaged_datasets(nb::handle store);
 [[nodiscard]] nb::list find_missing_datasets(nb::handle store);
 void validate_metadata(nb::handle store);
 void log_dataset_summary(nb::handle store, nb::handle action);
@@ -49,5 +54,9 @@ void apply_universe_filter(nb::handle self, nb::handle data, nb::handle universe
 
 // Defines the class on the module.
 void define_service(nb::module_& m);
+
+// Defines the folder lock and the recovery that the command line and the
+// sweeps use on the folders they open.
+void define_folder_api(nb::module_& m);
 
 }  // namespace morvane::service

@@ -2,6 +2,7 @@
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <memory>
 
@@ -100,12 +101,21 @@ DatasetRef read_description(nb::handle description, const std::string& key,
 
 kernels::OpenedMatrix open_dataset(const std::string& dir, const DatasetRef& ref) {
   const std::string path = dir + "/" + ref.file;
+  if (!kernels::path_exists(path)) {
+    throw kernels::IoError(ENOENT, path, "数据集 " + ref.key + " 的数据文件缺失: " + path);
+  }
   kernels::OpenedMatrix opened = kernels::open_matrix(path, path, ref.checksum);
   if (opened.header.dtype != ref.dtype || opened.header.rows != ref.rows ||
       opened.header.cols != ref.cols) {
     throw kernels::FormatError("数据文件的类型或形状与元信息记录的不一致: " + path);
   }
   return opened;
+}
+
+void verify_dataset(const std::string& dir, const DatasetRef& ref) {
+  const kernels::OpenedMatrix opened = open_dataset(dir, ref);
+  const std::shared_ptr<const kernels::Mapping> mapping = kernels::Mapping::map(opened.file);
+  kernels::verify_mapped_rows(opened, *mapping, 0, opened.header.rows, opened.file.path());
 }
 
 nb::object TableLoader::labels(const std::string& raw, std::size_t width, bool dates) {
@@ -145,11 +155,14 @@ TableLoader::Loaded TableLoader::load(const DatasetRef& ref) {
     const std::uint64_t row_bytes = opened->layout.row_bytes;
     if (mmap_) {
       mapping = kernels::Mapping::map(opened->file);
+      if (verify_) {
+        kernels::verify_mapped_rows(*opened, *mapping, lo, hi - lo, opened->file.path());
+      }
     } else {
       buffer = std::make_unique<kernels::PageBuffer>((hi - lo) * row_bytes);
       const std::span<std::byte> data(buffer->data(), (hi - lo) * row_bytes);
       opened->file.read_exact(opened->layout.data + lo * row_bytes, data);
-      kernels::verify_rows(*opened, lo, hi - lo, data, opened->file.path());
+      if (verify_) kernels::verify_rows(*opened, lo, hi - lo, data, opened->file.path());
     }
   }
   const kernels::MatrixHeader& header = opened->header;

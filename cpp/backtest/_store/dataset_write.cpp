@@ -28,7 +28,6 @@ kernels::MatrixHeader write_table_file(const std::string& dir, const std::string
   std::vector<std::int64_t> source_cols(sized.col_capacity, -1);
   std::iota(source_cols.begin(), source_cols.begin() + static_cast<std::ptrdiff_t>(sized.cols),
             std::int64_t{0});
-  const nb::gil_scoped_release released;
   return kernels::write_matrix_file(
       dir + "/" + name, sized, table.dates, table.columns,
       [&](std::uint64_t first, std::uint64_t count, std::span<std::byte> out) {

@@ -24,7 +24,7 @@ inline constexpr const char* kDataSuffix = ".mvd";
 [[nodiscard]] bool is_data_file_name(const std::string& name);
 
 // Writes `table` as the new file `dir`/`name`, synced with `sync` (the
-// directory is not).
+// directory is not). Touches no Python object: call it with the GIL released.
 [[nodiscard]] kernels::MatrixHeader write_table_file(const std::string& dir,
                                                      const std::string& name, const Table& table,
                                                      bool sync = true);
@@ -60,16 +60,22 @@ struct DatasetRef {
                                           const std::string& metadata_path);
 
 // Opens the file of `ref` in `dir` and checks it against the description.
+// A missing file is IoError (ENOENT) saying so.
 [[nodiscard]] kernels::OpenedMatrix open_dataset(const std::string& dir, const DatasetRef& ref);
+
+// Opens the file of `ref` and verifies every stored row. Releases nothing:
+// call it with the GIL released.
+void verify_dataset(const std::string& dir, const DatasetRef& ref);
 
 // Builds tables on stored files for one load: dates cut to [start, end]
 // (inclusive, by binary search), labels shared between tables that store
-// the same ones.
+// the same ones. With `verify`, every row in the cut is checked against its
+// checksum, mapped or read.
 class TableLoader {
  public:
-  TableLoader(std::string dir, bool mmap, std::optional<std::int32_t> start,
+  TableLoader(std::string dir, bool mmap, bool verify, std::optional<std::int32_t> start,
               std::optional<std::int32_t> end)
-      : dir_(std::move(dir)), mmap_(mmap), start_(start), end_(end) {}
+      : dir_(std::move(dir)), mmap_(mmap), verify_(verify), start_(start), end_(end) {}
 
   [[nodiscard]] nb::object frame(const DatasetRef& ref);
   [[nodiscard]] nb::object series(const DatasetRef& ref);
@@ -85,6 +91,7 @@ class TableLoader {
 
   std::string dir_;
   bool mmap_;
+  bool verify_;
   std::optional<std::int32_t> start_;
   std::optional<std::int32_t> end_;
   std::map<std::string, nb::object> label_cache_;

@@ -111,8 +111,11 @@ Args:
     end_date (str | int | None): 结束日期 (含), 默认 None 表示不限。
     keys (list[str] | None): 要读取的数据集键, 默认 None 表示除基准序列外的全部数据集,
         例如 ["close_price"]。
-    mmap (bool): True (默认) 时表格直接建立在只读内存映射上, 不复制数据, 也不逐行校验;
-        False 时每个数据集一次读入新的可写数组 (释放 GIL), 并校验每一行的校验和。
+    mmap (bool): True (默认) 时表格直接建立在只读内存映射上, 不复制数据; False 时每个数据集
+        一次读入新的可写数组 (释放 GIL)。
+    verify (bool): True (默认) 时无论是否映射, 所取日期范围内的每一行都与其校验和比对, 损坏的
+        数据绝不会悄悄进入结果 (映射时这一遍也把页面读进内存, 代价约为读一遍文件)。False 跳过
+        逐行校验: 只给愿意承担风险的调用方 (例如刚校验过同一目录), 损坏的数据会不加提示地进入结果。
 
 Returns:
     dict | None: {"version", "meta", "data"}; "data" 含每个数据集的日期 × 标签表与 "benchmark_dict"
@@ -120,11 +123,26 @@ Returns:
     就地改写的末尾行; 需要固定快照时用 mmap=False。
 
 Raises:
-    TypeError: 日期、keys 或 mmap 的类型错误。
+    TypeError: 日期、keys、mmap 或 verify 的类型错误。
     ValueError: 日期不是有效日期。
     KeyError: keys 中有存储没有的数据集 (消息给出键)。
-    MorvaneError: 元信息或数据文件损坏 (文件头、大小、校验和不符, 消息给出文件), 文件名不安全,
-        或另一个写入者正在写入。
+    MorvaneError: 元信息或数据文件损坏 (文件头、大小、校验和不符, 或文件处是一个目录), 文件名
+        不安全, 或另一个写入者正在写入; 消息给出文件与修复的命令。
+    DataFileError: 数据文件缺失或无法读取 (也是 MorvaneError 与 OSError), 消息给出文件与修复的命令。
+)";
+
+inline constexpr const char* kDamagedDatasets =
+    R"(逐个校验元信息记录的数据文件, 列出缺失或损坏的文件。
+
+每个文件都检查大小、文件头、与元信息记录的校验和以及每一行的校验和, 代价约为读一遍整个存储
+(释放 GIL)。准备数据时用它判断目录是否完整。
+
+Returns:
+    list[str]: 每个缺失或损坏的数据文件一条说明 (给出数据集与文件); 全部完好时为空列表。
+
+Raises:
+    FileNotFoundError: 元信息文件不存在。
+    MorvaneError: 元信息文件无法读取, 或另一个写入者正在写入。
 )";
 
 inline constexpr const char* kWrite = R"(整体写入一个 payload, 替换存储原有的全部内容 (一次提交)。

@@ -25,8 +25,19 @@ namespace nb = nanobind;
 // the plain ones above is a TypeError naming where it sits.
 [[nodiscard]] std::string pickle_metadata(nb::handle metadata);
 
+// The first problem of a value tree that should hold only plain values:
+// where a value of another type sits, or why the tree is malformed (nested
+// beyond 64 levels, more than four million values once shared ones are
+// counted each time they appear, or holding itself). Linear in the number
+// of distinct containers and their items, however they are shared.
+struct TreeProblem {
+  enum Kind { kNone, kForeign, kMalformed } kind = kNone;
+  std::string text;
+};
+[[nodiscard]] TreeProblem check_tree(nb::handle value, const std::string& where);
+
 // TypeError naming `where` when a value under `value` is not one of the
-// plain types the metadata may hold.
+// plain types the metadata may hold; ValueError when the tree is malformed.
 void require_plain_values(nb::handle value, const std::string& where);
 
 // A new dict with the items of `mapping` (a shallow copy).

@@ -14,6 +14,7 @@
 #include "pyglue/args.hpp"
 #include "pyglue/classes.hpp"
 #include "pyglue/dates.hpp"
+#include "repair.hpp"
 #include "session.hpp"
 #include "update_tail.hpp"
 
@@ -102,15 +103,8 @@ nb::object mapping_entry(nb::handle metadata, const char* name, const std::strin
   return entry;
 }
 
-nb::object load(nb::handle self, nb::handle start_date, nb::handle end_date, nb::handle keys,
-                nb::handle mmap) {
-  const std::optional<std::int32_t> start = optional_date(start_date);
-  const std::optional<std::int32_t> end = optional_date(end_date);
-  if (!keys.is_none() && !PyList_Check(keys.ptr())) {
-    glue::raise_type_error("keys", "list[str] | None", keys);
-  }
-  if (!PyBool_Check(mmap.ptr())) glue::raise_type_error("mmap", "bool", mmap);
-  const StorePaths paths = paths_of(self);
+nb::object load_checked(nb::handle self, const StorePaths& paths, std::optional<std::int32_t> start,
+                        std::optional<std::int32_t> end, nb::handle keys, bool mmap, bool verify) {
   recover_for_read(paths);
   if (!k::path_exists(paths.metadata())) return nb::none();
   const nb::object metadata = read_metadata(paths.metadata());
@@ -142,7 +136,7 @@ nb::object load(nb::handle self, nb::handle start_date, nb::handle end_date, nb:
     }
   }
 
-  TableLoader loader(paths.dir, nb::cast<bool>(mmap), start, end);
+  TableLoader loader(paths.dir, mmap, verify, start, end);
   nb::dict data;
   for (nb::handle key : wanted) {
     const std::string name = nb::cast<std::string>(key);
@@ -166,6 +160,48 @@ nb::object load(nb::handle self, nb::handle start_date, nb::handle end_date, nb:
   return payload;
 }
 
+nb::object load(nb::handle self, nb::handle start_date, nb::handle end_date, nb::handle keys,
+                nb::handle mmap, nb::handle verify) {
+  const std::optional<std::int32_t> start = optional_date(start_date);
+  const std::optional<std::int32_t> end = optional_date(end_date);
+  if (!keys.is_none() && !PyList_Check(keys.ptr())) {
+    glue::raise_type_error("keys", "list[str] | None", keys);
+  }
+  if (!PyBool_Check(mmap.ptr())) glue::raise_type_error("mmap", "bool", mmap);
+  if (!PyBool_Check(verify.ptr())) glue::raise_type_error("verify", "bool", verify);
+  const StorePaths paths = paths_of(self);
+  const std::string hint = repair_hint(paths.dir);
+  return with_repair_hint(hint, [&] {
+    return load_checked(self, paths, start, end, keys, nb::cast<bool>(mmap),
+                        nb::cast<bool>(verify));
+  });
+}
+
+// Every dataset file the metadata names, checked whole: size, header,
+// checksums against the metadata and every stored row. One text per file
+// that is missing or damaged (or per description that is unusable); an
+// empty list when all are whole.
+nb::list damaged_datasets(nb::handle self) {
+  const StorePaths paths = paths_of(self);
+  recover_for_read(paths);
+  const nb::object metadata = read_metadata(paths.metadata());
+  const nb::object datasets = mapping_entry(metadata, "datasets", paths.metadata());
+  nb::list damaged;
+  for (auto [key, description] : nb::borrow<nb::dict>(datasets)) {
+    const std::string name = nb::cast<std::string>(nb::str(key));
+    try {
+      const DatasetRef ref = read_description(description, name, paths.metadata());
+      const nb::gil_scoped_release released;
+      verify_dataset(paths.dir, ref);
+    } catch (const k::FormatError& error) {
+      damaged.append(nb::str(error.what()));
+    } catch (const k::IoError& error) {
+      damaged.append(nb::str(error.what()));
+    }
+  }
+  return damaged;
+}
+
 void write(nb::handle self, nb::handle payload) {
   const StorePaths paths = paths_of(self);
   const std::int64_t version = store_version(self);
@@ -181,7 +217,11 @@ void write(nb::handle self, nb::handle payload) {
   // file while the next is composed.
   const auto store_table = [&](const Table& table) {
     const std::string file = new_data_file_name(table.key);
-    const k::MatrixHeader header = write_table_file(paths.dir, file, table, false);
+    k::MatrixHeader header;
+    {
+      const nb::gil_scoped_release released;
+      header = write_table_file(paths.dir, file, table, false);
+    }
     files.push_back(file);
     datasets[table.key.c_str()] = describe_dataset(file, header, lists.get(table.dates));
   };
@@ -215,9 +255,10 @@ nb::object write_matrix(nb::handle, nb::handle store_dir, nb::handle key, nb::ha
   const std::string name = glue::to_text(key, "key");
   const Table table = read_table(matrix, name, parse_dtype(dtype, "dtype"), name);
   const std::string file = new_data_file_name(name);
-  const k::MatrixHeader header = write_table_file(dir, file, table);
+  k::MatrixHeader header;
   {
     const nb::gil_scoped_release released;
+    header = write_table_file(dir, file, table);
     k::sync_directory(dir);
   }
   DateLists lists;
@@ -272,10 +313,13 @@ void define_store_base(nb::module_& m) {
                nb::sig("def load_metadata(self) -> dict[str, typing.Any]"), doc::kLoadMetadata);
   glue::method(cls, &load, "load", "start_date"_a.none() = nb::none(),
                "end_date"_a.none() = nb::none(), "keys"_a.none() = nb::none(), "mmap"_a = true,
+               "verify"_a = true,
                nb::sig("def load(self, start_date: str | int | None = None, "
                        "end_date: str | int | None = None, keys: list[str] | None = None, "
-                       "mmap: bool = True) -> dict[str, typing.Any] | None"),
+                       "mmap: bool = True, verify: bool = True) -> dict[str, typing.Any] | None"),
                doc::kLoad);
+  glue::method(cls, &damaged_datasets, "damaged_datasets",
+               nb::sig("def damaged_datasets(self) -> list[str]"), doc::kDamagedDatasets);
   glue::method(cls, &write, "write", "payload"_a,
                nb::sig("def write(self, payload: dict[str, typing.Any]) -> None"), doc::kWrite);
   glue::method(cls, &tail, "update_tail", "payload"_a,

@@ -1,26 +1,30 @@
 """参考数据包的下载与解包。
 
 服务端在 `PACKAGE_INDEX_PATH` (相对 HTTP 客户端的 base_url) 给出一段 JSON 描述:
-{"url": 数据包地址, "sha256": 可选的十六进制校验和, "size": 可选的字节数}。数据包是一个
-tar 归档 (任意压缩), 解包后即预处理数据目录的内容。
+{"url": 数据包地址, "sha256": 可选的十六进制校验和, "size": 可选的字节数,
+"unpacked_size": 可选的解包后字节数}。数据包是一个 tar 归档 (任意压缩), 解包后即预处理
+数据目录的内容。
 
-归档来自网络, 一律按不可信处理: 绝对路径、".." 路径段、指向目录之外的链接、设备文件与
-FIFO、超出上限的成员数或字节数都会让整个包被拒绝, 解包目录之外的文件绝不会被写到。
+归档来自网络, 一律按不可信处理 (见 `_untar`): 只接受普通文件与目录, 绝对路径、".." 路径段、
+过长或过深的名字、链接、设备文件、FIFO、稀疏文件、超出上限的成员数或字节数都会让整个包
+被拒绝, 解包目录之外的文件绝不会被写到。
 """
 
 from __future__ import annotations
 
+import errno
 import os
 import re
 import shutil
 import tarfile
 import uuid
 from dataclasses import dataclass
-from pathlib import Path, PurePosixPath
+from pathlib import Path
 from typing import TYPE_CHECKING
 from urllib.parse import urlsplit
 
-from ..exceptions import MorvaneError, NetworkError
+from ..exceptions import DataFileError, MorvaneError, NetworkError
+from ._untar import UnpackBudget, unpack_members
 
 if TYPE_CHECKING:
     from .._http import HttpClient
@@ -28,6 +32,7 @@ if TYPE_CHECKING:
 __all__ = [
     "MAX_PACKAGE_BYTES",
     "MAX_PACKAGE_MEMBERS",
+    "MAX_UNPACK_RATIO",
     "PACKAGE_INDEX_PATH",
     "PackageDescription",
     "describe_benchmark_package",
@@ -38,16 +43,22 @@ __all__ = [
 
 PACKAGE_INDEX_PATH = "backtest/benchmark-package"
 MAX_PACKAGE_MEMBERS = 100_000
-MAX_PACKAGE_BYTES = 64 * 2**30  # unpacked bytes
-# Free space wanted, as a multiple of the archive's size: the package is unpacked
-# straight from the stream, so only the unpacked copy lands on disk, but a
-# compressed package unpacks to about twice its size.
+MAX_PACKAGE_BYTES = 64 * 2**30  # unpacked bytes, whatever the index declares
+# Without an unpacked size in the index, a package may unpack to this many times
+# its compressed size, or to _UNPACK_FLOOR when that is more. Stores compress
+# about tenfold (a tiny one, mostly spare rows, about sixtyfold); zeros packed
+# as a decompression bomb reach a thousandfold and more.
+MAX_UNPACK_RATIO = 200
+_UNPACK_FLOOR = 64 << 20
+# Free space wanted before a download without an unpacked size, as a multiple
+# of the archive's size; each member's own size is checked again before it is
+# written.
 _SPACE_FACTOR = 2.2
 # Read size of the stream. Every block costs a few Python-level calls (read,
 # hash hand-off, progress); with 64 KiB blocks they showed on a fast local link.
 _CHUNK_BYTES = 16 << 20
-# tarfile copies a member's bytes in 16 KiB pieces by default; on virtualised
-# disks a 16 MiB write into the page cache costs a third of sixteen 1 MiB writes.
+# Members are copied in pieces of this size; on virtualised disks a 16 MiB write
+# into the page cache costs a third of sixteen 1 MiB writes.
 _COPY_BYTES = 16 << 20
 _SHA256 = re.compile(r"^[0-9a-fA-F]{64}$")
 
@@ -59,6 +70,7 @@ class PackageDescription:
     url: str
     sha256: str | None
     size: int | None
+    unpacked_size: int | None = None
 
 
 def _no_http() -> MorvaneError:
@@ -92,22 +104,43 @@ def describe_benchmark_package(http: HttpClient | None) -> PackageDescription:
     sha256 = answer.get("sha256")
     if sha256 is not None and (not isinstance(sha256, str) or not _SHA256.match(sha256)):
         raise MorvaneError(f"参考数据包校验和无效: {sha256!r} (应为 64 位十六进制 sha256)")
-    size = answer.get("size")
-    if size is not None and (not isinstance(size, int) or isinstance(size, bool) or size < 0):
-        raise MorvaneError(f"参考数据包大小无效: {size!r}")
-    return PackageDescription(url=url, sha256=sha256.lower() if sha256 else None, size=size)
+    size = _optional_size(answer, "size")
+    unpacked_size = _optional_size(answer, "unpacked_size")
+    return PackageDescription(url=url, sha256=sha256.lower() if sha256 else None, size=size,
+                              unpacked_size=unpacked_size)
 
 
-def _check_free_space(folder: Path, size: int | None) -> None:
-    if size is None:
+def _optional_size(answer: dict[str, object], key: str) -> int | None:
+    value = answer.get(key)
+    if value is not None and (not isinstance(value, int) or isinstance(value, bool) or value < 0):
+        raise MorvaneError(f"参考数据包描述的 {key} 无效: {value!r} (应为非负整数)")
+    return value
+
+
+def _check_free_space(folder: Path, description: PackageDescription) -> None:
+    if description.unpacked_size is not None:
+        needed = description.unpacked_size
+    elif description.size is not None:
+        needed = int(description.size * _SPACE_FACTOR)
+    else:
         return
     free = shutil.disk_usage(folder).free
-    needed = int(size * _SPACE_FACTOR)
     if free < needed:
-        raise MorvaneError(
+        raise DataFileError(
+            errno.ENOSPC,
             f"磁盘空间不足, 无法下载参考数据包: {folder} 剩余 {free / 2**30:.1f} GiB, "
-            f"需要约 {needed / 2**30:.1f} GiB"
+            f"需要约 {needed / 2**30:.1f} GiB; 请释放空间后重试",
+            str(folder),
         )
+
+
+def _budget(description: PackageDescription, received: object) -> UnpackBudget:
+    """The unpacked bytes a package may reach: declared, or a multiple of its compressed size."""
+    limit = description.unpacked_size
+    if limit is None and description.size is not None:
+        limit = max(_UNPACK_FLOOR, MAX_UNPACK_RATIO * description.size)
+    return UnpackBudget(limit, ratio=MAX_UNPACK_RATIO, floor=_UNPACK_FLOOR, cap=MAX_PACKAGE_BYTES,
+                        received=received)  # type: ignore[arg-type]
 
 
 def _progress_bar(total: int | None):  # noqa: ANN202 - tqdm is optional at type-check time
@@ -116,52 +149,6 @@ def _progress_bar(total: int | None):  # noqa: ANN202 - tqdm is optional at type
     except ImportError:  # pragma: no cover - tqdm is a dependency
         return None
     return tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, desc="下载参考数据包", disable=None)
-
-
-def _member_problem(member: tarfile.TarInfo, root: Path) -> str | None:
-    """Why a member may not be extracted into `root`, or None when it may."""
-    name = member.name
-    pure = PurePosixPath(name.replace("\\", "/"))
-    if name.startswith(("/", "\\")) or re.match(r"^[A-Za-z]:", name) or pure.is_absolute():
-        return "绝对路径"
-    if ".." in pure.parts:
-        return "路径含 .."
-    if member.isdev() or member.isfifo() or not (member.isfile() or member.isdir() or member.issym() or member.islnk()):
-        return "设备文件、FIFO 或未知类型"
-    if member.issym() or member.islnk():
-        link = PurePosixPath(member.linkname.replace("\\", "/"))
-        if link.is_absolute() or member.linkname.startswith(("/", "\\")):
-            return "链接指向绝对路径"
-        base = (root / pure).parent if member.issym() else root
-        target = os.path.normpath(os.path.join(base, *link.parts))
-        if os.path.commonpath([target, str(root)]) != str(root):
-            return "链接指向解包目录之外"
-    return None
-
-
-def _extract_members(tar: tarfile.TarFile, root: Path) -> int:
-    """Extract `tar` member by member into `root`, rejecting the whole package at the first unsafe member.
-
-    Works on a seekable archive and on a stream alike: every member is checked
-    and written in archive order, before the next header is read.
-    """
-    members = 0
-    unpacked = 0
-    for member in tar:
-        members += 1
-        if members > MAX_PACKAGE_MEMBERS:
-            raise MorvaneError(f"参考数据包成员过多 (超过 {MAX_PACKAGE_MEMBERS} 个), 拒绝解包")
-        unpacked += max(member.size, 0)
-        if unpacked > MAX_PACKAGE_BYTES:
-            raise MorvaneError(f"参考数据包解包后超过 {MAX_PACKAGE_BYTES} 字节, 拒绝解包")
-        problem = _member_problem(member, root)
-        if problem is not None:
-            raise MorvaneError(f"参考数据包含不安全的成员 {member.name!r}: {problem}")
-        if hasattr(tarfile, "data_filter"):
-            tar.extract(member, root, filter="data")
-        else:  # pragma: no cover - interpreters without extraction filters
-            tar.extract(member, root)
-    return members
 
 
 def extract_package(archive: str | os.PathLike[str], target: str | os.PathLike[str]) -> int:
@@ -175,13 +162,18 @@ def extract_package(archive: str | os.PathLike[str], target: str | os.PathLike[s
         int: 解包的成员数。
 
     Raises:
-        MorvaneError: 归档无法读取, 或某个成员不安全 (消息中给出成员名), 或超出成员数/字节数上限。
+        MorvaneError: 归档无法读取, 或某个成员不安全 (消息中给出成员名), 或超出成员数/字节数上限
+            (解包字节数最多为归档大小的 MAX_UNPACK_RATIO 倍)。
+        DataFileError: 磁盘空间不足或写入失败。
     """
     root = Path(target).resolve()
     root.mkdir(parents=True, exist_ok=True)
+    size = os.stat(archive).st_size
+    description = PackageDescription(url=os.fspath(archive), sha256=None, size=size)
     try:
-        with tarfile.open(archive, mode="r:*", copybufsize=_COPY_BYTES) as tar:
-            return _extract_members(tar, root)
+        with tarfile.open(archive, mode="r:*") as tar:
+            return unpack_members(tar, root, _budget(description, None), max_members=MAX_PACKAGE_MEMBERS,
+                                  chunk=_COPY_BYTES)
     except tarfile.TarError as error:
         raise MorvaneError(f"参考数据包无法解包: {error}") from error
 
@@ -219,8 +211,9 @@ def download_benchmark_package(
 
     Raises:
         NetworkError: 下载失败 (重试之后), 或收到的字节少于公布的大小。
-        MorvaneError: 没有 HTTP 客户端、下载地址无效、解包目录不为空、磁盘空间不足、校验和不符,
-            或数据包不安全、无法解包。
+        MorvaneError: 没有 HTTP 客户端、下载地址无效、解包目录不为空、校验和不符, 或数据包不安全、
+            无法解包、解包后超过描述给出的 unpacked_size (没有时为压缩大小的 MAX_UNPACK_RATIO 倍)。
+        DataFileError: 磁盘空间不足或写入失败 (也是 OSError)。
     """
     if description is None:
         description = describe_benchmark_package(http)
@@ -233,7 +226,7 @@ def download_benchmark_package(
     # Every attempt empties the folder before unpacking; anything already in it would be lost.
     if target.exists() and (not target.is_dir() or any(target.iterdir())):
         raise MorvaneError(f"参考数据包的解包目录必须不存在或为空: {target}")
-    _check_free_space(target.parent, description.size)
+    _check_free_space(target.parent, description)
     created = not target.exists()
     target.mkdir(exist_ok=True)
     root = target.resolve()
@@ -249,8 +242,9 @@ def download_benchmark_package(
         _empty_folder(root)  # a retry must not see what a cut attempt unpacked
         try:
             # Stream mode reads the body once, in order, with no seeking; "*" detects any compression.
-            with tarfile.open(fileobj=reader, mode="r|*", bufsize=_CHUNK_BYTES, copybufsize=_COPY_BYTES) as tar:
-                return _extract_members(tar, root)
+            with tarfile.open(fileobj=reader, mode="r|*", bufsize=_CHUNK_BYTES) as tar:
+                budget = _budget(description, lambda: reader.received)  # type: ignore[attr-defined]
+                return unpack_members(tar, root, budget, max_members=MAX_PACKAGE_MEMBERS, chunk=_COPY_BYTES)
         except tarfile.TarError as error:
             raise MorvaneError(f"参考数据包无法解包: {error}") from error
 

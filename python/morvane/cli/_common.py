@@ -9,6 +9,8 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from .._optional import PYARROW_HINT, has_pyarrow
+
 if TYPE_CHECKING:
     import pandas as pd
 
@@ -157,10 +159,8 @@ def read_wide_table(path: str | Path, *, what: str) -> pd.DataFrame:
         if kind == "csv":
             table = pd.read_csv(file, index_col=0, dtype=str)
         else:
-            try:
-                import pyarrow  # noqa: F401
-            except ImportError as error:
-                raise CliError(f"{source}: 读 Parquet 文件需要 pyarrow: pip install pyarrow") from error
+            if not has_pyarrow():
+                raise CliError(f"{source}: 读 Parquet 文件需要 pyarrow: {PYARROW_HINT}")
             table = pd.read_parquet(file)
             if isinstance(table.index, pd.RangeIndex) and table.shape[1] > 0:
                 table = table.set_index(table.columns[0])
@@ -252,13 +252,17 @@ def load_prepared(store: str | Path | None) -> BacktestData:
             return morvane.load_backtest_data()
         except FileNotFoundError as error:
             raise CliError("还没有预备数据: 请先运行 morvane prepare (离线可用 morvane prepare --source synthetic)") from error
+    from ..backtest import _service
     from ..backtest._prepare import BinaryPreparedDataStore
     from ..backtest.result import BacktestData
 
+    # A store an interrupted swap left as a backup is put back before it is looked for.
+    _service._recover_store_folder(store)
     prepared = BinaryPreparedDataStore(Path(store))
-    if not prepared.metadata_path.exists():
-        raise CliError(f"--store {store}: 没有预备数据 (先运行 morvane prepare --store {store} --source ...)")
-    return BacktestData(data=prepared.load(start_date=None, end_date=None, mmap=False)["data"])
+    with _service._StoreFolderLock(store, "read"):
+        if not prepared.metadata_path.exists():
+            raise CliError(f"--store {store}: 没有预备数据 (先运行 morvane prepare --store {store} --source ...)")
+        return BacktestData(data=prepared.load(start_date=None, end_date=None, mmap=False)["data"])
 
 
 @contextmanager

@@ -6,7 +6,7 @@ import contextlib
 import os
 import secrets
 import shutil
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -134,54 +134,52 @@ def build_payload(
 
 
 @contextlib.contextmanager
-def folder_locks(store_dir: Path, *, default: bool) -> Iterator[Any]:
-    """The package folder's preparation lock, and a callable taking its data lock.
+def folder_locks(store_dir: Path) -> Iterator[Callable[[], Any]]:
+    """The folder's preparation lock, and a callable taking its data lock.
 
-    The service coordinates preparations and loads of its folder with flock
-    locks beside the store; a command that writes the same folder takes the
-    same locks, so that a notebook loading the data meanwhile sees the old
-    store or the new one. Other folders need only the store's own writer lock.
+    The service coordinates preparations and loads of a store folder (its own
+    and any --store folder alike) with flock locks beside it; a command that
+    writes a folder takes the same locks, so that a notebook or a sweep
+    loading it meanwhile sees the old store or the new one. Taking the
+    preparation lock first puts back a store that an interrupted swap left as
+    a backup, and removes the staging folders of killed commands.
     """
-    try:
-        import fcntl
-    except ImportError:  # pragma: no cover - no flock: nothing to coordinate with
-        fcntl = None  # type: ignore[assignment]
+    from ..backtest import _service
 
-    @contextlib.contextmanager
-    def hold(path: Path) -> Iterator[None]:
-        if not default or fcntl is None:
-            yield
-            return
-        path.parent.mkdir(parents=True, exist_ok=True)
-        with open(path, "a+b") as handle:
-            fcntl.flock(handle.fileno(), fcntl.LOCK_EX)
-            try:
-                yield
-            finally:
-                fcntl.flock(handle.fileno(), fcntl.LOCK_UN)
-
-    with hold(store_dir.parent / "prepare.lock"):
-        yield lambda: hold(store_dir.parent / "data.lock")
+    with _service._StoreFolderLock(store_dir, "prepare"):
+        yield lambda: _service._StoreFolderLock(store_dir, "write")
 
 
-def write_store(payload: dict[str, Any], store_dir: Path, *, default: bool = False) -> None:
+def write_store(payload: dict[str, Any], store_dir: Path, *, default: bool = False,
+                data_lock: Callable[[], Any] | None = None) -> None:
     """把完整 payload 写成预备数据目录: 先写进旁边的临时目录并校验, 通过后才替换原目录。
 
     Args:
         payload (dict): GroupPreparedDataBuilder.build() 的结果。
         store_dir (Path): 目标目录; 原有内容被整体替换。
-        default (bool): 目标是否是包的默认目录 (是则持有服务的目录锁, 并删去已安装数据包的记录)。
+        default (bool): 目标是否是包的默认目录 (是则删去已安装数据包的记录)。
+        data_lock (Callable | None): 已持有该目录准备锁的调用方给出的取数据锁的函数 (folder_locks 所给);
+            默认 None 表示由本函数自己持有目录的锁。
     Returns:
         None: 无返回值。
     Raises:
         MorvaneError: 写出的数据不完整。
     """
+    if data_lock is None:
+        with folder_locks(store_dir) as held:
+            _write_and_swap(payload, store_dir, default=default, data_lock=held)
+    else:
+        _write_and_swap(payload, store_dir, default=default, data_lock=data_lock)
+
+
+def _write_and_swap(payload: dict[str, Any], store_dir: Path, *, default: bool,
+                    data_lock: Callable[[], Any]) -> None:
     from ..backtest import _prepare
     from ..backtest._service import BacktestService
 
     store_dir.parent.mkdir(parents=True, exist_ok=True)
-    # The service's names for a staging folder and a backup, so that a preparation
-    # of the package folder clears what an interrupted command left behind.
+    # The service's names for a staging folder and a backup, so that whoever
+    # next takes the folder's preparation lock clears what a killed command left.
     staging = store_dir.parent / f".{store_dir.name}.staging-{secrets.token_hex(8)}"
     staging.mkdir()
     backup = store_dir.parent / f".{store_dir.name}.backup"
@@ -189,7 +187,7 @@ def write_store(payload: dict[str, Any], store_dir: Path, *, default: bool = Fal
         store = _prepare.BinaryPreparedDataStore(staging)
         store.write(payload)
         BacktestService._validate_metadata(store)
-        with folder_locks(store_dir, default=default) as data_lock, data_lock():
+        with data_lock():
             if store_dir.exists():
                 shutil.rmtree(backup, ignore_errors=True)
                 os.replace(store_dir, backup)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import importlib
+import os
 import sys
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
@@ -87,8 +88,11 @@ def _prepare_package(args: argparse.Namespace) -> None:
         raise CliError("--token 需要和 --base-url 一起给出")
     morvane.init(client, base_url=args.base_url, token=args.token)
     store_dir = default_store_dir()
+    from ..backtest import _service
     from ..backtest._prepare import BinaryPreparedDataStore
 
+    # A store an interrupted swap left as a backup is the store: put it back first.
+    _service._recover_store_folder(store_dir)
     if morvane.get_http_client() is None and not BinaryPreparedDataStore(store_dir).metadata_path.exists():
         raise CliError(
             "还没有预备数据, 下载参考数据包需要 --base-url 和 --token; "
@@ -103,8 +107,9 @@ def _prepare_from_source(args: argparse.Namespace) -> None:
     from ..backtest._service import BacktestService
     from ..clients import LocalFileClient
 
-    default = args.store is None
-    store_dir = default_store_dir() if default else Path(args.store)
+    store_dir = default_store_dir() if args.store is None else Path(args.store)
+    # The package's folder, however it was named: its record of an installed package goes.
+    default = os.path.realpath(store_dir) == os.path.realpath(default_store_dir())
     synthetic = args.source == "synthetic"
     client: DataClient
     if synthetic:
@@ -121,16 +126,21 @@ def _prepare_from_source(args: argparse.Namespace) -> None:
         if first > last:
             raise CliError(f"--start {first} 晚于 --end {last}")
 
-    store = BinaryPreparedDataStore(store_dir)
-    complete = store.metadata_path.exists() and not _missing(store)
-    if complete and not args.replace:
-        if synthetic:
-            # A synthetic market is generated whole: its tail cannot extend a store.
-            raise CliError(f"{store_dir} 已有预备数据; 用合成市场替换它请加 --replace")
-        _refresh(store, client, last, default=default, source=f"--source {args.source}")
-        return
     source = f"--source {args.source}"
-    write_store(build_payload(client, first, last, source=source), store_dir, default=default)
+    # Held from the check to the end, as the service holds its own: whatever this
+    # command finds stays so until it has written.
+    with folder_locks(store_dir) as data_lock:
+        store = BinaryPreparedDataStore(store_dir)
+        # Missing or damaged dataset files make the store incomplete: it is rebuilt.
+        complete = store.metadata_path.exists() and not _missing(store)
+        if complete and not args.replace:
+            if synthetic:
+                # A synthetic market is generated whole: its tail cannot extend a store.
+                raise CliError(f"{store_dir} 已有预备数据; 用合成市场替换它请加 --replace")
+            _refresh(store, client, last, source=source, data_lock=data_lock)
+            return
+        payload = build_payload(client, first, last, source=source)
+        write_store(payload, store_dir, default=default, data_lock=data_lock)
     BacktestService._log_dataset_summary(BinaryPreparedDataStore(store_dir), action="已就绪")
     print(f"预备数据目录: {store_dir}")
 
@@ -162,26 +172,25 @@ def _missing(store: Any) -> list[str]:
         return ["metadata"]
 
 
-def _refresh(store: Any, client: DataClient, last: str, *, default: bool, source: str) -> None:
-    """Rewrites the store's last stored rows and appends the days after them."""
+def _refresh(store: Any, client: DataClient, last: str, *, source: str, data_lock: Any) -> None:
+    """Rewrites the store's last stored rows and appends the days after them (preparation lock held)."""
     from ..backtest import _prepare
     from ..backtest._service import BacktestService
     from ..exceptions import MorvaneError
 
     store_dir = Path(store.metadata_path).parent
-    with folder_locks(store_dir, default=default) as data_lock:
-        index = list(store.load_metadata()["datasets"]["close_price"]["index"])
-        write_start = index[max(len(index) - _prepare.TAIL_RELOAD_ROWS, 0)]
-        if write_start >= last:
-            BacktestService._log_dataset_summary(store, action="已是最新")
-            return
-        stored_close = store.load(keys=["close_price"], mmap=True)["data"]["close_price"]
-        payload = build_payload(client, write_start, last, source=source, window_of=index,
-                                stored_close=stored_close)
-        del stored_close  # the mapping is not held while the tail is written
-        with data_lock():
-            if not store.update_tail(payload):
-                raise MorvaneError("回测数据增量更新失败:基准缺失或元信息不完整")
+    index = list(store.load_metadata()["datasets"]["close_price"]["index"])
+    write_start = index[max(len(index) - _prepare.TAIL_RELOAD_ROWS, 0)]
+    if write_start >= last:
+        BacktestService._log_dataset_summary(store, action="已是最新")
+        return
+    stored_close = store.load(keys=["close_price"], mmap=True)["data"]["close_price"]
+    payload = build_payload(client, write_start, last, source=source, window_of=index,
+                            stored_close=stored_close)
+    del stored_close  # the mapping is not held while the tail is written
+    with data_lock():
+        if not store.update_tail(payload):
+            raise MorvaneError("回测数据增量更新失败:基准缺失或元信息不完整")
     BacktestService._log_dataset_summary(store, action="已更新")
     print(f"预备数据目录: {store_dir}")
 

@@ -15,6 +15,7 @@ from pathlib import Path
 
 import pandas as pd
 
+from .._optional import require_pyarrow
 from ._query import code_list, factor_names, long_table, query_date, wide_table
 
 __all__ = ["LocalFileClient", "write_factor_file", "write_index_file"]
@@ -22,13 +23,6 @@ __all__ = ["LocalFileClient", "write_factor_file", "write_index_file"]
 _FORMATS = ("parquet", "csv")
 _PLAIN_NAME = re.compile(r"^[^/\\\x00]+$")
 _TEXT_COLUMNS = {"ukey": str, "date": str, "DataDate": str}
-
-
-def _require_pyarrow() -> None:
-    try:
-        import pyarrow  # noqa: F401
-    except ImportError as error:  # pragma: no cover - depends on the environment
-        raise ImportError("读写 Parquet 文件需要 pyarrow: pip install 'morvane[parquet]' 或 pip install pyarrow") from error
 
 
 def _check_format(file_format: str) -> str:
@@ -46,7 +40,7 @@ def _plain_name(name: str) -> str:
 
 def _read(path: Path) -> pd.DataFrame:
     if path.suffix == ".parquet":
-        _require_pyarrow()
+        require_pyarrow("读写 Parquet 文件")
         table = pd.read_parquet(path)
         for column in ("ukey",):
             if column in table.columns:
@@ -189,7 +183,7 @@ class LocalFileClient:
 
 def _write_table(table: pd.DataFrame, path: Path, file_format: str) -> None:
     if file_format == "parquet":
-        _require_pyarrow()
+        require_pyarrow("读写 Parquet 文件")
         table.to_parquet(path, index=False)
     else:
         table.to_csv(path, index=False)
