@@ -77,12 +77,41 @@ void industry_residuals(std::span<const double> factor, std::span<const double> 
   }
 }
 
+// One day's eligible stocks in ascending factor order (ties in column
+// order), kept for the days that pair with it in the rank autocorrelation.
+struct SortedDay {
+  std::int64_t day = -1;
+  std::vector<std::uint32_t> stocks;
+  std::vector<double> values;
+};
+
+// The sorted days a thread still needs: the last `lag + 1` of them.
+struct SortedDayRing {
+  std::vector<SortedDay> slots;
+  explicit SortedDayRing(std::size_t max_lag) : slots(max_lag + 1) {}
+  SortedDay& slot(std::size_t day) { return slots[day % slots.size()]; }
+  [[nodiscard]] const SortedDay* find(std::size_t day) const {
+    const SortedDay& s = slots[day % slots.size()];
+    return s.day == static_cast<std::int64_t>(day) ? &s : nullptr;
+  }
+};
+
+// Per-stock marks of the rank autocorrelation: a stamp per pair of days
+// tells membership without clearing arrays between pairs.
+struct PairScratch {
+  std::vector<std::uint32_t> in_first, in_second;
+  std::vector<double> first_rank;
+  std::vector<double> kept_first, kept_second, ranks_first, ranks_second, x;
+  std::uint32_t stamp = 0;
+};
+
 struct DayScratch {
-  DayRows factor_rows, valid_rows, forward_rows, industry_rows;
+  DayRows factor_rows, valid_rows, forward_rows, open_rows, industry_rows;
   std::vector<std::int64_t> wanted;
   RankScratch rank;
   std::vector<std::uint32_t> members, order, ic_order;
   std::vector<double> values, forward, member_industry, x, y, z, industry, resid;
+  PairScratch pair;
 };
 
 // Average ranks of values given in ascending order (ties share the mean).
@@ -99,10 +128,162 @@ void sorted_ranks(std::span<const double> sorted, std::vector<double>& ranks) {
   }
 }
 
+// Spearman correlation of the factor on two days over the stocks both hold,
+// from each day's ascending order: the stocks common to both keep that
+// order, so their ranks come from one pass over each list, without a sort.
+double paired_rank_correlation(const SortedDay& first, const SortedDay& second,
+                               std::size_t n_stocks, PairScratch& s) {
+  if (s.in_first.size() != n_stocks) {
+    s.in_first.assign(n_stocks, 0);
+    s.in_second.assign(n_stocks, 0);
+    s.first_rank.assign(n_stocks, 0.0);
+    s.stamp = 0;
+  }
+  const std::uint32_t stamp = ++s.stamp;
+  for (const std::uint32_t j : second.stocks) s.in_second[j] = stamp;
+  s.kept_first.clear();
+  for (std::size_t p = 0; p < first.stocks.size(); ++p) {
+    const std::uint32_t j = first.stocks[p];
+    if (s.in_second[j] != stamp) continue;
+    s.in_first[j] = stamp;
+    s.kept_first.push_back(first.values[p]);
+  }
+  sorted_ranks(s.kept_first, s.ranks_first);
+  std::size_t q = 0;
+  for (const std::uint32_t j : first.stocks) {
+    if (s.in_first[j] == stamp) s.first_rank[j] = s.ranks_first[q++];
+  }
+  s.kept_second.clear();
+  s.x.clear();
+  for (std::size_t p = 0; p < second.stocks.size(); ++p) {
+    const std::uint32_t j = second.stocks[p];
+    if (s.in_first[j] != stamp) continue;
+    s.kept_second.push_back(second.values[p]);
+    s.x.push_back(s.first_rank[j]);
+  }
+  sorted_ranks(s.kept_second, s.ranks_second);
+  return rank_correlation(s.x, s.ranks_second);
+}
+
+// The eligible stocks of one day in ascending factor order.
+void sort_day(const double* factor, const double* valid, std::size_t n_stocks, std::size_t day,
+              DayScratch& s, SortedDay& out) {
+  out.day = static_cast<std::int64_t>(day);
+  out.stocks.clear();
+  out.values.clear();
+  if (factor == nullptr) return;
+  s.members.resize(n_stocks);
+  s.values.resize(n_stocks);
+  std::size_t k = 0;
+  for (std::size_t j = 0; j < n_stocks; ++j) {
+    s.members[k] = static_cast<std::uint32_t>(j);
+    s.values[k] = factor[j];
+    k += static_cast<std::size_t>(std::isfinite(factor[j]) && !std::isnan(valid[j]));
+  }
+  s.values.resize(k);
+  stable_order(s.values, false, s.rank, s.order);
+  out.stocks.resize(k);
+  out.values.resize(k);
+  for (std::size_t p = 0; p < k; ++p) {
+    out.stocks[p] = s.members[s.order[p]];
+    out.values[p] = s.values[s.order[p]];
+  }
+}
+
+// The rank autocorrelations of `day` with each earlier day `day - lag` that
+// the ring still holds.
+void autocorrelations(std::size_t day, const SortedDay& today, const SortedDayRing& ring,
+                      GroupDays& out, DayScratch& s) {
+  const std::size_t n_lags = out.lags.size();
+  for (std::size_t l = 0; l < n_lags; ++l) {
+    const std::size_t lag = out.lags[l];
+    if (lag > day) break;
+    const SortedDay* earlier = ring.find(day - lag);
+    if (earlier == nullptr) continue;
+    out.autocorrelation[day * n_lags + l] =
+        paired_rank_correlation(*earlier, today, out.stocks, s.pair);
+  }
+}
+
+// The IC of day `day` at each horizon above one day: the factor of the
+// ascending IC order against the return from open T+1 to open T+1+h, over
+// the stocks that have that return.
+void horizon_ics(const GroupDayInputs& in, std::size_t day, std::size_t r, GroupDays& out,
+                 DayScratch& s) {
+  const std::size_t n_h = out.horizons.size();
+  const std::size_t k = s.members.size();
+  const double* const open_1 = s.open_rows.rows.empty() ? nullptr : s.open_rows.rows[r + 1];
+  for (std::size_t h = 0; h < n_h; ++h) {
+    const std::size_t horizon = out.horizons[h];
+    if (horizon == 1) continue;
+    const double* const open_h = open_1 == nullptr ? nullptr : s.open_rows.rows[r + 1 + horizon];
+    if (open_h == nullptr) continue;  // the market ends before the horizon does
+    s.x.resize(k);
+    s.y.resize(k);
+    std::size_t m = 0;
+    for (std::size_t q = 0; q < k; ++q) {
+      const std::size_t p = in.ascending ? s.order[k - 1 - q] : s.order[q];
+      const std::uint32_t j = s.members[p];
+      const double fwd = open_h[j] / open_1[j] - 1.0;
+      s.x[m] = s.values[p];
+      s.y[m] = fwd;
+      m += static_cast<std::size_t>(std::isfinite(fwd));
+    }
+    if (m < 3) continue;
+    s.x.resize(m);
+    s.y.resize(m);
+    sorted_ranks(s.x, s.rank.rank_x);
+    average_ranks(s.y, s.rank, s.rank.order_y, s.rank.rank_y);
+    out.horizon_ic[day * n_h + h] = rank_correlation(s.rank.rank_x, s.rank.rank_y);
+  }
+}
+
+// The one-day rank IC and its industry-neutral twin, from the forward
+// returns gathered with the eligible stocks.
+void one_day_ic(const GroupDayInputs& in, std::size_t day, GroupDays& out, DayScratch& s) {
+  const std::size_t k = s.members.size();
+  const bool with_industry = in.industry.has_value();
+  // The IC sample in ascending factor order: the stocks that also have a
+  // forward return.
+  s.x.resize(k);
+  s.y.resize(k);
+  s.industry.resize(with_industry ? k : 0);
+  std::size_t m = 0;
+  for (std::size_t q = 0; q < k; ++q) {
+    const std::size_t p = in.ascending ? s.order[k - 1 - q] : s.order[q];
+    const double fwd = s.forward[p];
+    s.x[m] = s.values[p];
+    s.y[m] = fwd;
+    if (with_industry) s.industry[m] = s.member_industry[p];
+    m += static_cast<std::size_t>(std::isfinite(fwd));
+  }
+  s.x.resize(m);
+  s.y.resize(m);
+  if (with_industry) s.industry.resize(m);
+  if (m < 3) return;
+  sorted_ranks(s.x, s.rank.rank_x);
+  average_ranks(s.y, s.rank, s.rank.order_y, s.rank.rank_y);
+  out.rank_ic[day] = rank_correlation(s.rank.rank_x, s.rank.rank_y);
+  if (!with_industry) return;
+  // Only stocks with an industry take part in the neutral IC.
+  std::size_t kept = 0;
+  for (std::size_t p = 0; p < m; ++p) {
+    s.x[kept] = s.x[p];
+    s.y[kept] = s.y[p];
+    s.industry[kept] = s.industry[p];
+    kept += static_cast<std::size_t>(!std::isnan(s.industry[p]));
+  }
+  s.x.resize(kept);
+  s.y.resize(kept);
+  s.industry.resize(kept);
+  industry_residuals(s.x, s.industry, s.rank, s.ic_order, s.resid);
+  out.neutral_ic[day] = spearman(s.resid, s.y, s.rank);
+}
+
 // Day `day`, the `r`-th of its block: its rows are row r of the block's
-// tiles (the open prices: rows r + 1 and r + 2).
+// tiles (the open prices: rows r + 1 and r + 1 + h).
 void one_day(const GroupDayInputs& in, std::size_t day, std::size_t r, GroupDays& out,
-             DayScratch& s) {
+             DayScratch& s, SortedDayRing& ring) {
   const std::size_t n_stocks = out.stocks;
   const std::int64_t row = in.factor_row[day];
   if (row < 0) return;
@@ -121,8 +302,9 @@ void one_day(const GroupDayInputs& in, std::size_t day, std::size_t r, GroupDays
   const double* const valid = s.valid_rows.rows[r];
   const double* const cache = in.forward.rank_cache ? s.forward_rows.rows[r] : nullptr;
   // The open prices of T + 1 and T + 2; none for the market's last two days.
-  const double* const open_1 = in.forward.open ? s.forward_rows.rows[r + 1] : nullptr;
-  const double* const open_2 = in.forward.open ? s.forward_rows.rows[r + 2] : nullptr;
+  const bool opens = cache == nullptr && in.forward.open.has_value();
+  const double* const open_1 = opens ? s.open_rows.rows[r + 1] : nullptr;
+  const double* const open_2 = opens ? s.open_rows.rows[r + 2] : nullptr;
   const double* const industry = with_industry ? s.industry_rows.rows[r] : nullptr;
   std::size_t k = 0;
   for (std::size_t j = 0; j < n_stocks; ++j) {
@@ -161,42 +343,27 @@ void one_day(const GroupDayInputs& in, std::size_t day, std::size_t r, GroupDays
     }
     out.formed[day] = 1;
   }
+  if (!out.lags.empty()) {
+    // Kept in ascending factor order (ties in column order) for the later
+    // days that pair with this one.
+    SortedDay& today = ring.slot(day);
+    today.day = static_cast<std::int64_t>(day);
+    today.stocks.resize(k);
+    today.values.resize(k);
+    for (std::size_t q = 0; q < k; ++q) {
+      const std::size_t p = in.ascending ? s.order[k - 1 - q] : s.order[q];
+      today.stocks[q] = s.members[p];
+      today.values[q] = s.values[p];
+    }
+    autocorrelations(day, today, ring, out, s);
+  }
   if (!with_ic) return;
-  // The IC sample in ascending factor order: the stocks that also have a
-  // forward return.
-  s.x.resize(k);
-  s.y.resize(k);
-  s.industry.resize(in.industry ? k : 0);
-  std::size_t m = 0;
-  for (std::size_t q = 0; q < k; ++q) {
-    const std::size_t p = in.ascending ? s.order[k - 1 - q] : s.order[q];
-    const double fwd = s.forward[p];
-    s.x[m] = s.values[p];
-    s.y[m] = fwd;
-    if (with_industry) s.industry[m] = s.member_industry[p];
-    m += static_cast<std::size_t>(std::isfinite(fwd));
+  if (in.forward.open) horizon_ics(in, day, r, out, s);
+  one_day_ic(in, day, out, s);
+  const std::size_t n_h = out.horizons.size();
+  for (std::size_t h = 0; h < n_h; ++h) {
+    if (out.horizons[h] == 1) out.horizon_ic[day * n_h + h] = out.rank_ic[day];
   }
-  s.x.resize(m);
-  s.y.resize(m);
-  if (in.industry) s.industry.resize(m);
-  if (m < 3) return;
-  sorted_ranks(s.x, s.rank.rank_x);
-  average_ranks(s.y, s.rank, s.rank.order_y, s.rank.rank_y);
-  out.rank_ic[day] = rank_correlation(s.rank.rank_x, s.rank.rank_y);
-  if (!in.industry) return;
-  // Only stocks with an industry take part in the neutral IC.
-  std::size_t kept = 0;
-  for (std::size_t p = 0; p < m; ++p) {
-    s.x[kept] = s.x[p];
-    s.y[kept] = s.y[p];
-    s.industry[kept] = s.industry[p];
-    kept += static_cast<std::size_t>(!std::isnan(s.industry[p]));
-  }
-  s.x.resize(kept);
-  s.y.resize(kept);
-  s.industry.resize(kept);
-  industry_residuals(s.x, s.industry, s.rank, s.ic_order, s.resid);
-  out.neutral_ic[day] = spearman(s.resid, s.y, s.rank);
 }
 
 }  // namespace
@@ -206,6 +373,8 @@ GroupDays run_group_days(const GroupDayInputs& in, std::size_t threads) {
   out.days = in.valid.rows;
   out.stocks = in.valid.cols;
   out.groups = in.group_num;
+  out.horizons = in.horizons;
+  out.lags = in.lags;
   out.group.assign(out.days * out.stocks, 0);
   out.weight.assign(out.groups * out.days, kNaN);
   out.formed.assign(out.days, 0);
@@ -213,34 +382,64 @@ GroupDays run_group_days(const GroupDayInputs& in, std::size_t threads) {
   out.eligible.assign(out.days, 0);
   out.rank_ic.assign(out.days, kNaN);
   if (in.industry) out.neutral_ic.assign(out.days, kNaN);
+  if (in.forward.any()) out.horizon_ic.assign(out.days * out.horizons.size(), kNaN);
+  out.autocorrelation.assign(out.days * out.lags.size(), kNaN);
+  const std::size_t max_horizon =
+      in.horizons.empty() ? 1 : std::max<std::size_t>(in.horizons.back(), 1);
+  const std::size_t max_lag = in.lags.empty() ? 0 : in.lags.back();
+  // The opening prices a tile reads beyond its own days: T + 1 up to T + 1 + h.
+  // With a rank cache they serve only the horizons above one day.
+  const bool read_opens = in.forward.open && (!in.forward.rank_cache || max_horizon > 1);
   parallel_blocks(out.days, kDayBlock, threads,
                   [&](std::size_t block_begin, std::size_t block_end) {
                     DayScratch scratch;
+                    SortedDayRing ring(max_lag);
                     std::vector<std::int64_t>& wanted = scratch.wanted;
-                    for (std::size_t begin = block_begin; begin < block_end; begin += kTileDays) {
-                      const std::size_t end = std::min(block_end, begin + kTileDays);
+                    const auto factor_rows_of = [&](std::size_t begin, std::size_t end) {
                       wanted.assign(in.factor_row.begin() + static_cast<std::ptrdiff_t>(begin),
                                     in.factor_row.begin() + static_cast<std::ptrdiff_t>(end));
                       scratch.factor_rows.load(in.factor, wanted);
-                      const auto market_rows = [&](std::size_t count) {
-                        wanted.resize(count);
-                        for (std::size_t r = 0; r < count; ++r) {
-                          const std::size_t day = begin + r;
-                          wanted[r] = day < out.days ? static_cast<std::int64_t>(day) : -1;
-                        }
-                        return std::span<const std::int64_t>(wanted);
-                      };
-                      scratch.valid_rows.load(in.valid, market_rows(end - begin));
+                    };
+                    const auto market_rows = [&](std::size_t begin, std::size_t count) {
+                      wanted.resize(count);
+                      for (std::size_t r = 0; r < count; ++r) {
+                        const std::size_t day = begin + r;
+                        wanted[r] = day < out.days ? static_cast<std::int64_t>(day) : -1;
+                      }
+                      return std::span<const std::int64_t>(wanted);
+                    };
+                    // The days before the block that its first days pair with
+                    // in the rank autocorrelation, sorted again here so that
+                    // every block is independent of the others.
+                    for (std::size_t begin = block_begin - std::min(block_begin, max_lag);
+                         begin < block_begin; begin += kTileDays) {
+                      const std::size_t end = std::min(block_begin, begin + kTileDays);
+                      factor_rows_of(begin, end);
+                      scratch.valid_rows.load(in.valid, market_rows(begin, end - begin));
+                      for (std::size_t day = begin; day < end; ++day) {
+                        const std::size_t r = day - begin;
+                        if (scratch.factor_rows.rows[r] == nullptr) continue;
+                        sort_day(scratch.factor_rows.rows[r], scratch.valid_rows.rows[r],
+                                 out.stocks, day, scratch, ring.slot(day));
+                      }
+                    }
+                    for (std::size_t begin = block_begin; begin < block_end; begin += kTileDays) {
+                      const std::size_t end = std::min(block_end, begin + kTileDays);
+                      factor_rows_of(begin, end);
+                      scratch.valid_rows.load(in.valid, market_rows(begin, end - begin));
                       if (in.forward.rank_cache) {
-                        scratch.forward_rows.load(*in.forward.rank_cache, market_rows(end - begin));
-                      } else if (in.forward.open) {
-                        scratch.forward_rows.load(*in.forward.open, market_rows(end - begin + 2));
+                        scratch.forward_rows.load(*in.forward.rank_cache,
+                                                  market_rows(begin, end - begin));
+                      }
+                      if (read_opens) {
+                        scratch.open_rows.load(*in.forward.open,
+                                               market_rows(begin, end - begin + 1 + max_horizon));
                       }
                       if (in.industry && in.forward.any()) {
-                        scratch.industry_rows.load(*in.industry, market_rows(end - begin));
+                        scratch.industry_rows.load(*in.industry, market_rows(begin, end - begin));
                       }
                       for (std::size_t day = begin; day < end; ++day)
-                        one_day(in, day, day - begin, out, scratch);
+                        one_day(in, day, day - begin, out, scratch, ring);
                     }
                   });
   return out;
