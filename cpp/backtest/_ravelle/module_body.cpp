@@ -26,6 +26,24 @@ nb::object make_result_class(const nb::module_& m) {
   return pyglue::make_record_class(m, "_RavelleResult", fields, namespace_);
 }
 
+// The record of a run that kept its trade ledger: the same fields, then the
+// ledger's (tables hidden from the representation, as they are long).
+void make_ledger_result_class(const nb::module_& m, nb::handle base) {
+  const nb::object pd = nb::module_::import_("pandas");
+  // A field object describes one field only: each table gets its own.
+  const auto hidden = [] {
+    return nb::module_::import_("dataclasses").attr("field")("repr"_a = false);
+  };
+  nb::list fields;
+  fields.append(nb::make_tuple("trades", pd.attr("DataFrame"), hidden()));
+  fields.append(nb::make_tuple("positions", pd.attr("DataFrame"), hidden()));
+  fields.append(nb::make_tuple("trade_totals", nb::module_::import_("builtins").attr("dict")));
+  nb::dict namespace_;
+  namespace_["__doc__"] = doc::kRavelleLedgerResult;
+  (void)pyglue::make_record_class(m, "_RavelleLedgerResult", fields, namespace_,
+                                  nb::make_tuple(base));
+}
+
 }  // namespace
 
 void define_module_body(nb::module_& m) {
@@ -47,7 +65,7 @@ void define_module_body(nb::module_& m) {
   m.attr("TRADING_DAYS_PER_YEAR") = kTradingDaysPerYear;
   m.attr("ROLLING_STABILITY_DAYS") = kRollingStabilityDays;
   m.attr("MIN_ROLLING_STABILITY_DAYS") = kMinRollingStabilityDays;
-  (void)make_result_class(m);
+  make_ledger_result_class(m, make_result_class(m));
 }
 
 }  // namespace morvane::ravelle

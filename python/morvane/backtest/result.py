@@ -137,7 +137,17 @@ class BacktestResult:
         group_cumulative_return (pd.DataFrame): 日期 x 分组的累计收益。
         rank_ic (pd.DataFrame | pd.Series): 逐日 Rank IC。
         benchmark_summary (pd.DataFrame): 相对各基准的汇总指标。
-        plot_paths (dict): 图名到图片文件路径的映射, 默认空, 例如 {"nav": "out/nav.png"}。
+        plot_paths (dict): 图名到图片文件路径的映射, 默认空, 例如 {"nav": "out/nav.png"};
+            画了因子分析图 (tear_sheet=True) 时另有 "tear_sheet"。
+        rank_ic_by_horizon (pd.DataFrame): 日期 x 持有期 (列名 "horizon", 交易日) 的 Rank IC:
+            因子与次日开盘到 h 日后开盘收益的 Spearman 相关; 持有期 1 即 rank_ic。默认空表。
+        ic_decay (pd.DataFrame): 按持有期的 IC 衰减表, 列 "mean"、"std"、"ir"、"t_stat"、"count"
+            (t 值按逐日 IC 计算, 持有期重叠时偏高)。默认空表。
+        monthly_ic (pd.DataFrame): 年 x 月 (1..12) 的平均 Rank IC。默认空表。
+        rank_autocorrelation (pd.DataFrame): 日期 x 滞后期 (列名 "lag": 1 与各持有期) 的因子秩自相关:
+            当日与 lag 个交易日前因子的 Spearman 相关。默认空表。
+        group_turnover (pd.DataFrame): 调仓日 x 分组: 组内新进股票占比 (首个调仓日为 NaN)。默认空表。
+        group_counts (pd.DataFrame): 调仓日 x 分组的股票数。默认空表。
     Returns:
         BacktestResult: 结果记录, repr 只给出形状与日期范围。
     Raises:
@@ -151,6 +161,12 @@ class BacktestResult:
     rank_ic: pd.DataFrame | pd.Series
     benchmark_summary: pd.DataFrame
     plot_paths: dict[str, Any] = field(default_factory=dict)
+    rank_ic_by_horizon: pd.DataFrame = field(default_factory=pd.DataFrame)
+    ic_decay: pd.DataFrame = field(default_factory=pd.DataFrame)
+    monthly_ic: pd.DataFrame = field(default_factory=pd.DataFrame)
+    rank_autocorrelation: pd.DataFrame = field(default_factory=pd.DataFrame)
+    group_turnover: pd.DataFrame = field(default_factory=pd.DataFrame)
+    group_counts: pd.DataFrame = field(default_factory=pd.DataFrame)
 
     def __repr__(self) -> str:
         parts = [
@@ -179,6 +195,12 @@ class StrategyBacktestResult:
         stats (dict): 汇总指标, 例如 {"annual_return": 0.12, "max_drawdown": -0.2}。
         benchmark_summary (pd.DataFrame): 相对各基准的汇总指标。
         plot_paths (dict): 图名到图片文件路径的映射, 默认空。
+        trades (pd.DataFrame | None): 交易流水 (record_trades=True 时), 每行一笔买入、卖出或隔夜持有,
+            列 "date"、"code"、"side"、"shares"、"price"、"commission"、"stamp_duty"、"dividend"、
+            "split_effect"、"pnl"; 每日 pnl 之和 / total_money 等于当日 daily_return。默认 None。
+        positions (pd.DataFrame | None): 日期 x 股票的每日持股数 (record_trades=True 时), 默认 None。
+        trade_totals (dict | None): 佣金、印花税、成交额、平均持有天数与买卖笔数 (record_trades=True 时),
+            默认 None。
     Returns:
         StrategyBacktestResult: 结果记录, repr 只给出长度、日期范围与标量指标。
     Raises:
@@ -191,6 +213,9 @@ class StrategyBacktestResult:
     stats: dict[str, Any]
     benchmark_summary: pd.DataFrame
     plot_paths: dict[str, Any] = field(default_factory=dict)
+    trades: pd.DataFrame | None = None
+    positions: pd.DataFrame | None = None
+    trade_totals: dict[str, Any] | None = None
 
     def __repr__(self) -> str:
         parts = [

@@ -1,0 +1,117 @@
+"""The strategy's trade ledger: reconciliation with the daily returns, positions, totals, a hand case."""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+import pytest
+from conftest import flat_market
+from test_group_backtest import MARKET_KEYS, random_market
+
+from morvane.backtest._ravelle import _RavelleLedgerResult, _RavelleResult, run_strategy_backtest_core
+from morvane.exceptions import MorvaneWarning
+
+TRADE_COLUMNS = ["date", "code", "side", "shares", "price", "commission", "stamp_duty", "dividend",
+                 "split_effect", "pnl"]
+
+
+def run(weights: pd.DataFrame, market: dict, **kwargs: object) -> _RavelleResult:
+    return run_strategy_backtest_core(weights, *(market[k] for k in MARKET_KEYS), **kwargs)
+
+
+def random_weights(market: dict, seed: int, share: float = 0.4) -> pd.DataFrame:
+    rng = np.random.default_rng(seed)
+    close = market["close_price"]
+    held = rng.random(close.shape) < share
+    # Runs of the same weights, so that positions are carried and re-sized.
+    values = np.where(held, rng.uniform(0.02, 0.2, close.shape), np.nan)
+    values[1::3] = values[::3][: len(values[1::3])]
+    return pd.DataFrame(values, index=close.index, columns=close.columns)
+
+
+@pytest.mark.parametrize(("seed", "rolling_window", "layout"), [
+    (0, 0, "rows"), (1, 0, "columns"), (2, 3, "rows"), (3, 5, "columns"), (4, 0, "rows"),
+])
+def test_the_ledger_adds_up_to_the_daily_returns(seed, rolling_window, layout):
+    market = random_market(seed, 50, 30, holes=0.1)
+    if layout == "columns":  # the engine sweeps column-major markets a stock at a time
+        market = {k: pd.DataFrame(np.asfortranarray(v.to_numpy()), index=v.index, columns=v.columns)
+                  for k, v in market.items()}
+    weights = random_weights(market, seed)
+    money = dict(total_money=5e6, fee=3e-4, rule_fee=1e-3)
+    dates = market["close_price"].index
+    # A benchmark without some dates: the result (and so the ledger) drops them.
+    bench = pd.Series(0.001, index=dates).drop(dates[[10, 11, 30]])
+    plain = run(weights, market, benchmark_dict={"000852": bench}, rolling_window=rolling_window, **money)
+    res = run(weights, market, benchmark_dict={"000852": bench}, rolling_window=rolling_window,
+              record_trades=True, **money)
+    assert type(plain) is _RavelleResult and isinstance(res, _RavelleLedgerResult)
+    pd.testing.assert_series_equal(res.daily_return, plain.daily_return, check_exact=True)
+
+    trades = res.trades
+    assert list(trades.columns) == TRADE_COLUMNS and set(trades["side"]) <= {"buy", "sell", "hold"}
+    assert set(trades["date"]) <= set(res.daily_return.index)
+    pnl = trades.groupby("date")["pnl"].sum().reindex(res.daily_return.index, fill_value=0.0)
+    np.testing.assert_allclose(pnl.to_numpy() / 5e6, res.daily_return.to_numpy(), rtol=0, atol=1e-12)
+    order = trades[["date", "code"]].apply(tuple, axis=1)
+    assert order.is_monotonic_increasing
+
+    # Positions: shares after the day's trades; a hold row carries what the
+    # previous day held less what is sold, a buy adds to it.
+    positions = res.positions
+    assert list(positions.index) == list(res.daily_return.index)
+    held = trades[trades["side"] != "sell"].groupby(["date", "code"])["shares"].sum()
+    stacked = positions.stack()
+    np.testing.assert_allclose(stacked[stacked > 0].sort_index().to_numpy(),
+                               held[held > 0].sort_index().to_numpy(), rtol=0, atol=0)
+    assert (positions.to_numpy() >= 0).all()
+
+    totals = res.trade_totals
+    moved = trades[trades["side"] != "hold"]
+    assert totals["trade_count"] == len(moved)
+    np.testing.assert_allclose([totals["commission"], totals["stamp_duty"]],
+                               [moved["commission"].sum(), moved["stamp_duty"].sum()], rtol=1e-12)
+    assert totals["average_holding_days"] >= 1.0
+
+
+def test_hand_case_with_a_split_and_a_dividend():
+    dates = ["20240102", "20240103", "20240104", "20240105"]
+    market = flat_market(dates, ["000001"], close=10.0)
+    market["split_factor"].loc["20240104"] = 2.0
+    market["dividend_factor"].loc["20240104"] = 0.5
+    market["close_price"].loc["20240104"] = 5.5
+    market["prev_close"].loc["20240105"] = 5.5
+    market["sell_price"].loc["20240105"] = 5.0
+    weights = pd.DataFrame({"000001": [0.5, 0.5, 0.0, 0.0]}, index=dates)
+    fee, rule_fee = 1e-4, 5e-4
+    res = run(weights, market, total_money=1e5, fee=fee, rule_fee=rule_fee, record_trades=True)
+    prev, buy, sell = (market[k]["000001"] for k in ("prev_close", "buy_price", "sell_price"))
+    shares = np.floor(1e5 * 0.5 / (prev["20240103"] * 200)) * 200  # 25 lots
+    t = res.trades.set_index(["date", "side"])
+    assert list(t.index) == [("20240103", "buy"), ("20240104", "hold"), ("20240105", "sell")]
+    assert t.loc[("20240103", "buy"), "shares"] == shares
+    np.testing.assert_allclose(t.loc[("20240103", "buy"), ["price", "commission"]].to_numpy(float),
+                               [buy["20240103"], shares * buy["20240103"] * fee], rtol=1e-15)
+    # Day 2: the target (re-sized from the same previous close) is met, the
+    # shares split 2-for-1 and pay 0.5 a share.
+    hold = t.loc[("20240104", "hold")]
+    np.testing.assert_allclose(hold[["shares", "dividend", "split_effect", "pnl"]].to_numpy(float),
+                               [shares, shares * 0.5, shares * 5.5, shares * (2 * 5.5 - 10.0) + shares * 0.5],
+                               rtol=1e-15)
+    sale = t.loc[("20240105", "sell")]
+    value = shares * sell["20240105"]
+    np.testing.assert_allclose(sale[["price", "commission", "stamp_duty", "pnl"]].to_numpy(float),
+                               [5.0, value * fee, value * rule_fee,
+                                shares * (5.0 * (1 - fee - rule_fee) - 5.5)], rtol=1e-15)
+    assert res.positions["000001"].tolist() == [shares, shares, 0.0]
+    assert res.trade_totals["average_holding_days"] == 2.0
+    np.testing.assert_allclose(res.trade_totals["traded_value"], shares * (buy["20240103"] + 5.0), rtol=1e-15)
+
+
+def test_an_empty_run_keeps_an_empty_ledger():
+    market = flat_market(["20240102", "20240103"], ["000001"], close=10.0)
+    with pytest.warns(MorvaneWarning, match="没有任何一行有权重"):
+        res = run(pd.DataFrame({"000001": [np.nan, np.nan]}, index=["20240102", "20240103"]), market,
+                  record_trades=True)
+    assert res.daily_return.empty and res.trades.empty and list(res.trades.columns) == TRADE_COLUMNS
+    assert res.positions.empty and res.trade_totals["trade_count"] == 0
