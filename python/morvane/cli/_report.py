@@ -10,7 +10,7 @@ from ._common import CliError
 if TYPE_CHECKING:
     from ..backtest.result import BacktestResult, StrategyBacktestResult
 
-__all__ = ["run_factor_backtest", "factor_rows", "strategy_rows", "chart_rows"]
+__all__ = ["run_factor_backtest", "factor_rows", "research_rows", "strategy_rows", "ledger_rows", "chart_rows"]
 
 
 def run_factor_backtest(*args: Any, **kwargs: Any) -> BacktestResult:
@@ -83,6 +83,49 @@ def factor_rows(result: BacktestResult, *, benchmark: str) -> list[tuple[str, st
         rows.append((f"最佳分组相对 {name} 超额夏普", _number(row.get("excess_sharpe"), 2)))
         rows.append((f"最佳分组相对 {name} 超额最大回撤", _percent(row.get("excess_max_dd"))))
     return rows
+
+
+def research_rows(result: BacktestResult) -> list[tuple[str, str]]:
+    """IC 衰减、因子秩自相关与最高、最低分组的平均换手。
+
+    Args:
+        result (BacktestResult): morvane.backtest 的结果。
+    Returns:
+        list[tuple[str, str]]: (标签, 数值文本) 行。
+    """
+    rows: list[tuple[str, str]] = []
+    decay = result.ic_decay
+    autocorrelation = result.rank_autocorrelation.mean() if len(result.rank_autocorrelation) else None
+    for horizon in decay.index:
+        ir = _number(decay.loc[horizon, "ir"], 3)
+        rows.append((f"{horizon} 日 Rank IC (IR)", f"{_number(decay.loc[horizon, 'mean'])} ({ir})"))
+    if autocorrelation is not None:
+        for lag, value in autocorrelation.items():
+            rows.append((f"因子秩自相关, 滞后 {lag} 日", _number(value, 3)))
+    turnover = result.group_turnover
+    if len(turnover) > 1:
+        mean = turnover.mean()
+        rows.append((f"第 {mean.index[-1]} 组 (因子最高) 平均换手", _percent(mean.iloc[-1])))
+        rows.append((f"第 {mean.index[0]} 组 (因子最低) 平均换手", _percent(mean.iloc[0])))
+    return rows
+
+
+def ledger_rows(result: StrategyBacktestResult) -> list[tuple[str, str]]:
+    """交易流水的合计: 佣金、印花税、成交额、买卖笔数与平均持有天数。
+
+    Args:
+        result (StrategyBacktestResult): record_trades=True 的 morvane.backtest_strategy 结果。
+    Returns:
+        list[tuple[str, str]]: (标签, 数值文本) 行。
+    """
+    totals = result.trade_totals or {}
+    return [
+        ("佣金合计", _number(totals.get("commission"), 2)),
+        ("印花税合计", _number(totals.get("stamp_duty"), 2)),
+        ("成交额合计", _number(totals.get("traded_value"), 2)),
+        ("买卖笔数", str(totals.get("trade_count", "n/a"))),
+        ("平均持有天数", _number(totals.get("average_holding_days"), 1)),
+    ]
 
 
 def strategy_rows(result: StrategyBacktestResult) -> list[tuple[str, str]]:
