@@ -43,6 +43,12 @@ void draw_decay(const GroupOutcome& o, nb::handle ax) {
   ax.attr("bar_label")(bars, "labels"_a = notes, "fontsize"_a = 9, "padding"_a = 2);
   ax.attr("axhline")(0.0, "color"_a = kAxis, "linewidth"_a = 0.8);
   ax.attr("set_ylabel")("Mean Rank IC");
+  // Room above the bars for their t-statistics and the legend.
+  const nb::object np = nb::module_::import_("numpy");
+  const double top = nb::cast<double>(np.attr("nanmax")(means, "initial"_a = 0.0));
+  const double bottom = nb::cast<double>(np.attr("nanmin")(means, "initial"_a = 0.0));
+  const double span = top - bottom > 0.0 ? top - bottom : 0.01;
+  ax.attr("set_ylim")(bottom - 0.05 * span, top + 0.35 * span);
   const nb::object autocorrelation = o.research.rank_autocorrelation.attr("mean")();
   const nb::object at_horizons = autocorrelation.attr("reindex")(decay.attr("index"));
   const nb::object twin = ax.attr("twinx")();
@@ -51,13 +57,16 @@ void draw_decay(const GroupOutcome& o, nb::handle ax) {
   twin.attr("set_ylim")(-1.05, 1.05);
   twin.attr("set_ylabel")("Rank Autocorrelation");
   twin.attr("grid")(false);
-  twin.attr("legend")("loc"_a = "upper right", "fontsize"_a = 9);
-  ax.attr("legend")("loc"_a = "upper left", "fontsize"_a = 9);
+  // One legend for both axes, above the bars.
+  const nb::tuple own = nb::borrow<nb::tuple>(ax.attr("get_legend_handles_labels")());
+  const nb::tuple other = nb::borrow<nb::tuple>(twin.attr("get_legend_handles_labels")());
+  twin.attr("legend")(own[0] + other[0], own[1] + other[1], "loc"_a = "upper right",
+                      "fontsize"_a = 9);
 }
 
 // Mean share of each group's names replaced at a rebalance.
 void draw_turnover(const GroupOutcome& o, nb::handle ax) {
-  style_axes(ax, "Mean Turnover by Group (share of names new at a rebalance)");
+  style_axes(ax, "Mean Turnover by Group (names new at each rebalance)");
   const nb::object turnover = o.research.group_turnover;
   if (nb::len(turnover) < 2) {
     no_data(ax, "Fewer than two rebalances");
@@ -118,10 +127,11 @@ nb::dict draw_tear_sheet(const GroupOutcome& outcome, const std::string& title,
     matplotlib.attr("use")("Agg");
     const nb::object plt = nb::module_::import_("matplotlib.pyplot");
     nb::module_::import_("morvane.backtest._ravelle").attr("_configure_strategy_plot_style")(plt);
-    const nb::object figure = plt.attr("figure")("figsize"_a = nb::make_tuple(16.0, 12.0));
+    const nb::object figure = plt.attr("figure")("figsize"_a = nb::make_tuple(15.0, 10.5));
     const pyglue::FigureGuard guard(plt, figure);
     const nb::object grid = figure.attr("add_gridspec")(
-        2, 2, "height_ratios"_a = nb::make_tuple(1.0, 1.2), "hspace"_a = 0.3, "wspace"_a = 0.22);
+        2, 2, "height_ratios"_a = nb::make_tuple(1.0, 1.2), "hspace"_a = 0.3, "wspace"_a = 0.3,
+        "left"_a = 0.06, "right"_a = 0.95, "top"_a = 0.91, "bottom"_a = 0.07);
     draw_decay(outcome, figure.attr("add_subplot")(grid[nb::make_tuple(0, 0)]));
     draw_turnover(outcome, figure.attr("add_subplot")(grid[nb::make_tuple(0, 1)]));
     const nb::object every_column = nb::module_::import_("builtins").attr("slice")(nb::none());
@@ -129,7 +139,9 @@ nb::dict draw_tear_sheet(const GroupOutcome& outcome, const std::string& title,
     draw_monthly(outcome, bottom, figure);
     figure.attr("suptitle")(title + "  (factor tear sheet)", "fontsize"_a = 17,
                             "fontweight"_a = "bold");
-    figure.attr("savefig")(path, "dpi"_a = 110, "bbox_inches"_a = "tight");
+    // Fixed margins rather than a tight bounding box, which would draw the
+    // whole figure twice.
+    figure.attr("savefig")(path, "dpi"_a = 100);
   }
   nb::dict files;
   files["primary"] = path;
