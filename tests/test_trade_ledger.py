@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import pickle
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -48,7 +50,7 @@ def test_the_ledger_adds_up_to_the_daily_returns(seed, rolling_window, layout):
     assert type(plain) is _RavelleResult and isinstance(res, _RavelleLedgerResult)
     pd.testing.assert_series_equal(res.daily_return, plain.daily_return, check_exact=True)
 
-    trades = res.trades
+    trades = res.ledger.trades
     assert list(trades.columns) == TRADE_COLUMNS and set(trades["side"]) <= {"buy", "sell", "hold"}
     assert set(trades["date"]) <= set(res.daily_return.index)
     pnl = trades.groupby("date")["pnl"].sum().reindex(res.daily_return.index, fill_value=0.0)
@@ -58,7 +60,7 @@ def test_the_ledger_adds_up_to_the_daily_returns(seed, rolling_window, layout):
 
     # Positions: shares after the day's trades; a hold row carries what the
     # previous day held less what is sold, a buy adds to it.
-    positions = res.positions
+    positions = res.ledger.positions
     assert list(positions.index) == list(res.daily_return.index)
     held = trades[trades["side"] != "sell"].groupby(["date", "code"])["shares"].sum()
     stacked = positions.stack()
@@ -66,7 +68,7 @@ def test_the_ledger_adds_up_to_the_daily_returns(seed, rolling_window, layout):
                                held[held > 0].sort_index().to_numpy(), rtol=0, atol=0)
     assert (positions.to_numpy() >= 0).all()
 
-    totals = res.trade_totals
+    totals = res.ledger.totals
     moved = trades[trades["side"] != "hold"]
     assert totals["trade_count"] == len(moved)
     np.testing.assert_allclose([totals["commission"], totals["stamp_duty"]],
@@ -87,7 +89,7 @@ def test_hand_case_with_a_split_and_a_dividend():
     res = run(weights, market, total_money=1e5, fee=fee, rule_fee=rule_fee, record_trades=True)
     prev, buy, sell = (market[k]["000001"] for k in ("prev_close", "buy_price", "sell_price"))
     shares = np.floor(1e5 * 0.5 / (prev["20240103"] * 200)) * 200  # 25 lots
-    t = res.trades.set_index(["date", "side"])
+    t = res.ledger.trades.set_index(["date", "side"])
     assert list(t.index) == [("20240103", "buy"), ("20240104", "hold"), ("20240105", "sell")]
     assert t.loc[("20240103", "buy"), "shares"] == shares
     np.testing.assert_allclose(t.loc[("20240103", "buy"), ["price", "commission"]].to_numpy(float),
@@ -103,9 +105,14 @@ def test_hand_case_with_a_split_and_a_dividend():
     np.testing.assert_allclose(sale[["price", "commission", "stamp_duty", "pnl"]].to_numpy(float),
                                [5.0, value * fee, value * rule_fee,
                                 shares * (5.0 * (1 - fee - rule_fee) - 5.5)], rtol=1e-15)
-    assert res.positions["000001"].tolist() == [shares, shares, 0.0]
-    assert res.trade_totals["average_holding_days"] == 2.0
-    np.testing.assert_allclose(res.trade_totals["traded_value"], shares * (buy["20240103"] + 5.0), rtol=1e-15)
+    assert res.ledger.positions["000001"].tolist() == [shares, shares, 0.0]
+    assert res.ledger.totals["average_holding_days"] == 2.0
+    np.testing.assert_allclose(res.ledger.totals["traded_value"], shares * (buy["20240103"] + 5.0), rtol=1e-15)
+    # Built once; a pickled ledger carries its tables.
+    assert res.ledger.trades is res.ledger.trades
+    again = pickle.loads(pickle.dumps(res.ledger))
+    pd.testing.assert_frame_equal(again.trades, res.ledger.trades)
+    assert "rows=3" in repr(again)
 
 
 def test_an_empty_run_keeps_an_empty_ledger():
@@ -113,5 +120,6 @@ def test_an_empty_run_keeps_an_empty_ledger():
     with pytest.warns(MorvaneWarning, match="没有任何一行有权重"):
         res = run(pd.DataFrame({"000001": [np.nan, np.nan]}, index=["20240102", "20240103"]), market,
                   record_trades=True)
-    assert res.daily_return.empty and res.trades.empty and list(res.trades.columns) == TRADE_COLUMNS
-    assert res.positions.empty and res.trade_totals["trade_count"] == 0
+    ledger = res.ledger
+    assert res.daily_return.empty and ledger.trades.empty and list(ledger.trades.columns) == TRADE_COLUMNS
+    assert ledger.positions.empty and ledger.totals["trade_count"] == 0

@@ -8,27 +8,57 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "portfolio.hpp"
 
 namespace morvane::kernels {
 
-// One stock-day as the engine traded it.
+// One stock-day as the engine left it: the shares held after the day's
+// trade. That is all a log needs: a stock held at a close is recorded the
+// next day (it is not idle), so the shares held before a day are those of
+// the stock's previous record (0 after an unrecorded, idle day), and the
+// engine either buys or sells, so the trade is the difference.
 struct TradeRecord {
   std::uint32_t day = 0;
   std::uint32_t stock = 0;
-  double buy = 0.0, sell = 0.0, keep = 0.0;
+  double held = 0.0;
 };
 
-// The recording sink: appends every stock-day that is not idle.
-struct TradeLog {
+// The recording sink: appends every stock-day that is not idle, in chunks of
+// a fixed size, so that a growing log never copies what it holds (a run may
+// record millions of stock-days).
+class TradeLog {
+ public:
   static constexpr bool kRecords = true;
-  std::vector<TradeRecord> records;
+  static constexpr std::size_t kChunk = std::size_t{1} << 16;
+
   void record(std::size_t day, std::size_t stock, const StockDayTrade& trade) {
-    records.push_back({static_cast<std::uint32_t>(day), static_cast<std::uint32_t>(stock),
-                       trade.buy, trade.sell, trade.keep});
+    if (next_ == end_) grow();
+    *next_++ = {static_cast<std::uint32_t>(day), static_cast<std::uint32_t>(stock),
+                trade.held_after()};
   }
+  // The records so far, chunk by chunk in the order they came.
+  template <class F>
+  void for_each(F&& f) const {
+    for (std::size_t c = 0; c < chunks_.size(); ++c) {
+      const TradeRecord* const first = chunks_[c].get();
+      const TradeRecord* const last = c + 1 == chunks_.size() ? next_ : first + kChunk;
+      for (const TradeRecord* r = first; r != last; ++r) f(*r);
+    }
+  }
+
+ private:
+  void grow() {
+    chunks_.push_back(std::make_unique_for_overwrite<TradeRecord[]>(kChunk));
+    next_ = chunks_.back().get();
+    end_ = next_ + kChunk;
+  }
+
+  std::vector<std::unique_ptr<TradeRecord[]>> chunks_;
+  TradeRecord* next_ = nullptr;
+  TradeRecord* end_ = nullptr;
 };
 
 enum class LedgerSide : std::uint8_t { kBuy = 0, kSell = 1, kHold = 2 };
@@ -54,11 +84,10 @@ struct TradeLedger {
   double average_holding_days = 0.0;
 };
 
-// Builds the ledger of `records` (in any order) for the days where `keep_day`
-// is non-zero (the days the result keeps), reading the prices from `market`,
-// the engine's own view.
-[[nodiscard]] TradeLedger build_trade_ledger(std::vector<TradeRecord>&& records,
-                                             const MarketView& market,
+// Builds the ledger of what `log` recorded (in the engine's sweep order) for
+// the days where `keep_day` is non-zero (the days the result keeps), reading
+// the prices from `market`, the engine's own view.
+[[nodiscard]] TradeLedger build_trade_ledger(const TradeLog& log, const MarketView& market,
                                              const PortfolioParams& params,
                                              const std::vector<std::uint8_t>& keep_day);
 

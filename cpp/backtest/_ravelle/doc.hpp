@@ -15,16 +15,8 @@ inline constexpr const char* kRavelleResult = R"(策略回测核心的结果记�
 
 inline constexpr const char* kRavelleLedgerResult = R"(记录了交易流水的策略回测结果 (包内部使用)。
 
-_RavelleResult 的字段之后依次为:
-trades (pandas.DataFrame): 每个持有或交易的股票日一到两行, 按日期、代码排序, 列 "date"、"code"、
-    "side" ("buy" 买入、"sell" 卖出、"hold" 隔夜持有并留下的股份)、"shares" (股数)、"price" (买入价、
-    卖出价或收盘价)、"commission" (佣金)、"stamp_duty" (印花税)、"dividend" (这些股份当日得到的
-    现金分红)、"split_effect" (当日拆分带来的价值)、"pnl" (这些股份当日的盈亏, 含费用)。只含
-    daily_return 的日期; 同一日各行 pnl 之和除以 total_money 即当日 daily_return。
-positions (pandas.DataFrame): daily_return 的日期 × 曾持有的股票, 当日交易后的持股数 (0 为不持有)。
-trade_totals (dict): "commission"、"stamp_duty"、"traded_value" (买卖成交额之和)、
-    "average_holding_days" (平均每段持有的交易日数: 收盘持有的股票日数 / 持有段数)、
-    "trade_count" (买卖笔数)。
+_RavelleResult 的字段之后是 ledger (morvane.backtest.ledger.TradeLedger): 交易流水, 其 trades、
+positions、totals 在第一次读取时生成。
 )";
 
 inline constexpr const char* kDailyReturn = R"(按早盘 VWAP 成交计算一个策略组合的每日收益。
@@ -204,7 +196,7 @@ Returns:
     的最大回撤, 0 或负)); plot_paths (画图时为 {"main": 主图路径, "weekly_net_value": 同目录下
     文件名加 "_weekly_net_value" 的周净值图路径}, 否则为 {})。没有可回测的数据时两个序列为空、
     统计全为 NaN、汇总为空表、plot_paths 为 {}。record_trades=True 时为其子类
-    _RavelleLedgerResult, 另有 trades、positions、trade_totals (见该类说明)。
+    _RavelleLedgerResult, 另有交易流水 ledger (morvane.backtest.ledger.TradeLedger)。
 
 Raises:
     TypeError: 某个矩阵不是 pandas.DataFrame; benchmark_dict 不是 dict 或 None, 或其中的值不是

@@ -44,18 +44,29 @@ nb::object side_labels(std::vector<std::uint8_t>&& sides) {
   return np.attr("array")(names, "dtype"_a = "object").attr("take")(numpy_of(std::move(sides)));
 }
 
+// Labels as an object column: taken from the few distinct labels as numpy
+// objects, so that a column of millions of rows is pointers to them rather
+// than millions of new texts, and pandas keeps it as given (object dtype).
+nb::object label_column(nb::handle labels, std::vector<std::uint32_t>&& positions) {
+  const nb::object np = nb::module_::import_("numpy");
+  const nb::object distinct = np.attr("asarray")(labels, "dtype"_a = "object");
+  return pandas().attr("Series")(distinct.attr("take")(numpy_of(std::move(positions))),
+                                 "dtype"_a = "object", "copy"_a = false);
+}
+
 nb::object trades_frame(kernels::TradeLedger& ledger, nb::handle dates, nb::handle codes) {
   nb::dict columns;
-  columns["date"] = dates.attr("take")(numpy_of(std::move(ledger.day))).attr("to_numpy")();
-  columns["code"] = codes.attr("take")(numpy_of(std::move(ledger.stock))).attr("to_numpy")();
-  columns["side"] = side_labels(std::move(ledger.side));
+  columns["date"] = label_column(dates, std::move(ledger.day));
+  columns["code"] = label_column(codes, std::move(ledger.stock));
+  columns["side"] = pandas().attr("Series")(side_labels(std::move(ledger.side)),
+                                            "dtype"_a = "object", "copy"_a = false);
   std::vector<double>* const numbers[] = {&ledger.shares,     &ledger.price,    &ledger.commission,
                                           &ledger.stamp_duty, &ledger.dividend, &ledger.split_effect,
                                           &ledger.pnl};
   for (std::size_t k = 0; k < std::size(kNumberColumns); ++k) {
     columns[kNumberColumns[k]] = glue::numpy_from(std::move(*numbers[k]));
   }
-  return pandas().attr("DataFrame")(columns);
+  return pandas().attr("DataFrame")(columns, "copy"_a = false);
 }
 
 // Shares after each day's trades, on the result's days, for every stock the
@@ -116,8 +127,7 @@ LedgerTables ledger_tables(RecordedTrades& recorded, const kernels::PortfolioPar
   kernels::TradeLedger ledger;
   {
     const nb::gil_scoped_release unlocked;
-    ledger = kernels::build_trade_ledger(std::move(recorded.log.records), recorded.market.view,
-                                         params, keep_day);
+    ledger = kernels::build_trade_ledger(recorded.log, recorded.market.view, params, keep_day);
   }
   std::size_t trade_count = 0;
   for (const std::uint8_t side : ledger.side) {
@@ -128,6 +138,24 @@ LedgerTables ledger_tables(RecordedTrades& recorded, const kernels::PortfolioPar
   out.positions = positions_frame(ledger, result_row, result_dates, recorded.codes);
   out.trades = trades_frame(ledger, recorded.dates, recorded.codes);
   return out;
+}
+
+nb::object deferred_ledger(std::shared_ptr<RecordedTrades> recorded,
+                           const kernels::PortfolioParams& params, nb::object result_dates) {
+  // Built once, on the first look at the ledger: the backtest itself only
+  // records what it traded.
+  nb::object build = nb::cpp_function(
+      [recorded = std::move(recorded), params, result_dates = std::move(result_dates)]() {
+        LedgerTables tables = ledger_tables(*recorded, params, result_dates);
+        return nb::make_tuple(tables.trades, tables.positions, tables.totals);
+      });
+  return nb::module_::import_("morvane.backtest.ledger").attr("TradeLedger")(build);
+}
+
+nb::object ready_ledger(const LedgerTables& tables) {
+  return nb::module_::import_("morvane.backtest.ledger")
+      .attr("TradeLedger")
+      .attr("from_tables")(tables.trades, tables.positions, tables.totals);
 }
 
 LedgerTables empty_ledger_tables() {

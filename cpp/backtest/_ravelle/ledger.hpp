@@ -4,6 +4,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include <memory>
+
 #include "engine.hpp"
 
 namespace morvane::ravelle {
@@ -24,5 +26,13 @@ struct LedgerTables {
 
 // The ledger of a run with nothing to backtest: empty tables, zero totals.
 [[nodiscard]] LedgerTables empty_ledger_tables();
+
+// A morvane.backtest.ledger.TradeLedger whose tables `ledger_tables` builds
+// on first access (it keeps the records and the market view they were traded
+// on until then), and one of tables already built.
+[[nodiscard]] nb::object deferred_ledger(std::shared_ptr<RecordedTrades> recorded,
+                                         const kernels::PortfolioParams& params,
+                                         nb::object result_dates);
+[[nodiscard]] nb::object ready_ledger(const LedgerTables& tables);
 
 }  // namespace morvane::ravelle

@@ -27,17 +27,11 @@ nb::object make_result_class(const nb::module_& m) {
 }
 
 // The record of a run that kept its trade ledger: the same fields, then the
-// ledger's (tables hidden from the representation, as they are long).
+// ledger (a morvane.backtest.ledger.TradeLedger, whose tables are built when
+// first read).
 void make_ledger_result_class(const nb::module_& m, nb::handle base) {
-  const nb::object pd = nb::module_::import_("pandas");
-  // A field object describes one field only: each table gets its own.
-  const auto hidden = [] {
-    return nb::module_::import_("dataclasses").attr("field")("repr"_a = false);
-  };
   nb::list fields;
-  fields.append(nb::make_tuple("trades", pd.attr("DataFrame"), hidden()));
-  fields.append(nb::make_tuple("positions", pd.attr("DataFrame"), hidden()));
-  fields.append(nb::make_tuple("trade_totals", nb::module_::import_("builtins").attr("dict")));
+  fields.append(nb::make_tuple("ledger", nb::module_::import_("builtins").attr("object")));
   nb::dict namespace_;
   namespace_["__doc__"] = doc::kRavelleLedgerResult;
   (void)pyglue::make_record_class(m, "_RavelleLedgerResult", fields, namespace_,

@@ -65,12 +65,10 @@ nb::object result_class() {
   return nb::module_::import_("morvane.backtest._ravelle").attr("_RavelleResult");
 }
 
-// The record, with the trade ledger's tables when the run kept them.
-nb::object make_result(nb::dict&& fields, const std::optional<LedgerTables>& ledger) {
+// The record, with the trade ledger (a TradeLedger) when the run kept one.
+nb::object make_result(nb::dict&& fields, std::optional<nb::object> ledger) {
   if (!ledger) return result_class()(**fields);
-  fields["trades"] = ledger->trades;
-  fields["positions"] = ledger->positions;
-  fields["trade_totals"] = ledger->totals;
+  fields["ledger"] = *ledger;
   return nb::module_::import_("morvane.backtest._ravelle").attr("_RavelleLedgerResult")(**fields);
 }
 
@@ -86,7 +84,7 @@ nb::object empty_result(const std::string& strategy_name, bool record_trades) {
   fields["benchmark_summary"] = nb::module_::import_("pandas").attr("DataFrame")();
   fields["plot_paths"] = nb::dict();
   return make_result(std::move(fields), record_trades
-                                            ? std::optional<LedgerTables>(empty_ledger_tables())
+                                            ? std::optional<nb::object>(ready_ledger(empty_ledger_tables()))
                                             : std::nullopt);
 }
 
@@ -285,9 +283,9 @@ nb::object run_strategy_backtest(const RunnerArgs& a) {
         draw_strategy_charts({backtest->total, backtest->stats, c.strategy_name, c.plot_title,
                               *c.image_kind, a.plot_save_path, c.primary, c.rolling_window});
   }
-  std::optional<LedgerTables> ledger;
+  std::optional<nb::object> ledger;
   if (c.record_trades) {
-    ledger = ledger_tables(*run.trades, c.params, backtest->total.attr("index"));
+    ledger = deferred_ledger(run.trades, c.params, backtest->total.attr("index"));
   }
   nb::dict fields;
   fields["strategy_name"] = c.strategy_name;

@@ -56,11 +56,7 @@ nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
                             "plot_paths"}) {
     fields[field] = core_result.attr(field);
   }
-  if (c.record_trades) {
-    for (const char* field : {"trades", "positions", "trade_totals"}) {
-      fields[field] = nb::getattr(core_result, field, nb::none());
-    }
-  }
+  if (c.record_trades) fields["ledger"] = nb::getattr(core_result, "ledger", nb::none());
   return result.attr("StrategyBacktestResult")(**fields);
 }
 

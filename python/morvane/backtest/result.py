@@ -10,6 +10,8 @@ from typing import Any
 
 import pandas as pd
 
+from .ledger import TradeLedger
+
 __all__ = ["BacktestData", "BacktestResult", "StrategyBacktestResult"]
 
 _BENCHMARK_KEY = "benchmark_dict"
@@ -195,12 +197,11 @@ class StrategyBacktestResult:
         stats (dict): 汇总指标, 例如 {"annual_return": 0.12, "max_drawdown": -0.2}。
         benchmark_summary (pd.DataFrame): 相对各基准的汇总指标。
         plot_paths (dict): 图名到图片文件路径的映射, 默认空。
-        trades (pd.DataFrame | None): 交易流水 (record_trades=True 时), 每行一笔买入、卖出或隔夜持有,
-            列 "date"、"code"、"side"、"shares"、"price"、"commission"、"stamp_duty"、"dividend"、
-            "split_effect"、"pnl"; 每日 pnl 之和 / total_money 等于当日 daily_return。默认 None。
-        positions (pd.DataFrame | None): 日期 x 股票的每日持股数 (record_trades=True 时), 默认 None。
-        trade_totals (dict | None): 佣金、印花税、成交额、平均持有天数与买卖笔数 (record_trades=True 时),
-            默认 None。
+        ledger (TradeLedger | None): 交易流水 (record_trades=True 时), 默认 None。属性 trades
+            (每行一笔买入、卖出或隔夜持有: "date"、"code"、"side"、"shares"、"price"、"commission"、
+            "stamp_duty"、"dividend"、"split_effect"、"pnl"; 每日 pnl 之和 / total_money 等于当日
+            daily_return)、positions (日期 x 股票的每日持股数) 与 trade_totals (佣金、印花税、成交额、
+            平均持有天数与买卖笔数) 即它的 trades、positions 与 totals, 没有流水时为 None。
     Returns:
         StrategyBacktestResult: 结果记录, repr 只给出长度、日期范围与标量指标。
     Raises:
@@ -213,9 +214,22 @@ class StrategyBacktestResult:
     stats: dict[str, Any]
     benchmark_summary: pd.DataFrame
     plot_paths: dict[str, Any] = field(default_factory=dict)
-    trades: pd.DataFrame | None = None
-    positions: pd.DataFrame | None = None
-    trade_totals: dict[str, Any] | None = None
+    ledger: TradeLedger | None = None
+
+    @property
+    def trades(self) -> pd.DataFrame | None:
+        """交易流水表 (ledger.trades), 没有流水时为 None。"""
+        return None if self.ledger is None else self.ledger.trades
+
+    @property
+    def positions(self) -> pd.DataFrame | None:
+        """日期 x 股票的每日持股数 (ledger.positions), 没有流水时为 None。"""
+        return None if self.ledger is None else self.ledger.positions
+
+    @property
+    def trade_totals(self) -> dict[str, Any] | None:
+        """交易合计 (ledger.totals), 没有流水时为 None。"""
+        return None if self.ledger is None else self.ledger.totals
 
     def __repr__(self) -> str:
         parts = [
