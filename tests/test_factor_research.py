@@ -5,9 +5,8 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 import pytest
-from test_group_backtest import core, engine_returns, group_weights, random_market
-
 from morvane.backtest import _core
+from test_group_backtest import core, engine_returns, group_weights, random_market
 
 HORIZONS = (1, 3, 5)
 
@@ -166,7 +165,7 @@ def rebalance_market() -> dict:
 
 def test_hand_case_of_a_three_day_holding_period():
     m = rebalance_market()
-    money = dict(total_money=1e4, fee=0.0, rule_fee=0.0)
+    money = {"total_money": 1e4, "fee": 0.0, "rule_fee": 0.0}
     res = core(**m, group_num=3, rebalance_every=3, **money)
     dates = list(m["close_price"].index)
     # Rebalance days 0, 3 and 6. Group 3 holds E and F from day 0 to day 3:
@@ -195,7 +194,7 @@ def test_held_groups_trade_like_the_engine_while_prices_keep_the_lot_sizes(every
     # rebalance day's groups is the strategy engine on the held group matrix.
     m = random_market(9, 45, 24, holes=0.1)
     m["prev_close"] = pd.DataFrame(10.0, index=m["prev_close"].index, columns=m["prev_close"].columns)
-    money = dict(total_money=2e6, fee=1e-4, rule_fee=5e-4)
+    money = {"total_money": 2e6, "fee": 1e-4, "rule_fee": 5e-4}
     res = core(**m, group_num=3, rebalance_every=every, **money)
     held = res.group_matrix
     changes = held.ne(held.shift(1)) & (held.notna() | held.shift(1).notna())

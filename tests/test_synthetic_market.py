@@ -5,7 +5,6 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 import pytest
-
 from morvane.clients import SyntheticMarketClient
 from morvane.clients import calendar as calendar_module
 from morvane.clients._world import BEIJING, GROWTH, MAIN, review_days

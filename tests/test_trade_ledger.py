@@ -8,10 +8,13 @@ import numpy as np
 import pandas as pd
 import pytest
 from conftest import flat_market
-from test_group_backtest import MARKET_KEYS, random_market
-
-from morvane.backtest._ravelle import _RavelleLedgerResult, _RavelleResult, run_strategy_backtest_core
+from morvane.backtest._ravelle import (
+    _RavelleLedgerResult,
+    _RavelleResult,
+    run_strategy_backtest_core,
+)
 from morvane.exceptions import MorvaneWarning
+from test_group_backtest import MARKET_KEYS, random_market
 
 TRADE_COLUMNS = ["date", "code", "side", "shares", "price", "commission", "stamp_duty", "dividend",
                  "split_effect", "pnl"]
@@ -40,7 +43,7 @@ def test_the_ledger_adds_up_to_the_daily_returns(seed, rolling_window, layout):
         market = {k: pd.DataFrame(np.asfortranarray(v.to_numpy()), index=v.index, columns=v.columns)
                   for k, v in market.items()}
     weights = random_weights(market, seed)
-    money = dict(total_money=5e6, fee=3e-4, rule_fee=1e-3)
+    money = {"total_money": 5e6, "fee": 3e-4, "rule_fee": 1e-3}
     dates = market["close_price"].index
     # A benchmark without some dates: the result (and so the ledger) drops them.
     bench = pd.Series(0.001, index=dates).drop(dates[[10, 11, 30]])

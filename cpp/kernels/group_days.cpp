@@ -390,58 +390,57 @@ GroupDays run_group_days(const GroupDayInputs& in, std::size_t threads) {
   // The opening prices a tile reads beyond its own days: T + 1 up to T + 1 + h.
   // With a rank cache they serve only the horizons above one day.
   const bool read_opens = in.forward.open && (!in.forward.rank_cache || max_horizon > 1);
-  parallel_blocks(out.days, kDayBlock, threads,
-                  [&](std::size_t block_begin, std::size_t block_end) {
-                    DayScratch scratch;
-                    SortedDayRing ring(max_lag);
-                    std::vector<std::int64_t>& wanted = scratch.wanted;
-                    const auto factor_rows_of = [&](std::size_t begin, std::size_t end) {
-                      wanted.assign(in.factor_row.begin() + static_cast<std::ptrdiff_t>(begin),
-                                    in.factor_row.begin() + static_cast<std::ptrdiff_t>(end));
-                      scratch.factor_rows.load(in.factor, wanted);
-                    };
-                    const auto market_rows = [&](std::size_t begin, std::size_t count) {
-                      wanted.resize(count);
-                      for (std::size_t r = 0; r < count; ++r) {
-                        const std::size_t day = begin + r;
-                        wanted[r] = day < out.days ? static_cast<std::int64_t>(day) : -1;
-                      }
-                      return std::span<const std::int64_t>(wanted);
-                    };
-                    // The days before the block that its first days pair with
-                    // in the rank autocorrelation, sorted again here so that
-                    // every block is independent of the others.
-                    for (std::size_t begin = block_begin - std::min(block_begin, max_lag);
-                         begin < block_begin; begin += kTileDays) {
-                      const std::size_t end = std::min(block_begin, begin + kTileDays);
-                      factor_rows_of(begin, end);
-                      scratch.valid_rows.load(in.valid, market_rows(begin, end - begin));
-                      for (std::size_t day = begin; day < end; ++day) {
-                        const std::size_t r = day - begin;
-                        if (scratch.factor_rows.rows[r] == nullptr) continue;
-                        sort_day(scratch.factor_rows.rows[r], scratch.valid_rows.rows[r],
-                                 out.stocks, day, scratch, ring.slot(day));
-                      }
-                    }
-                    for (std::size_t begin = block_begin; begin < block_end; begin += kTileDays) {
-                      const std::size_t end = std::min(block_end, begin + kTileDays);
-                      factor_rows_of(begin, end);
-                      scratch.valid_rows.load(in.valid, market_rows(begin, end - begin));
-                      if (in.forward.rank_cache) {
-                        scratch.forward_rows.load(*in.forward.rank_cache,
-                                                  market_rows(begin, end - begin));
-                      }
-                      if (read_opens) {
-                        scratch.open_rows.load(*in.forward.open,
-                                               market_rows(begin, end - begin + 1 + max_horizon));
-                      }
-                      if (in.industry && in.forward.any()) {
-                        scratch.industry_rows.load(*in.industry, market_rows(begin, end - begin));
-                      }
-                      for (std::size_t day = begin; day < end; ++day)
-                        one_day(in, day, day - begin, out, scratch, ring);
-                    }
-                  });
+  parallel_blocks(
+      out.days, kDayBlock, threads, [&](std::size_t block_begin, std::size_t block_end) {
+        DayScratch scratch;
+        SortedDayRing ring(max_lag);
+        std::vector<std::int64_t>& wanted = scratch.wanted;
+        const auto factor_rows_of = [&](std::size_t begin, std::size_t end) {
+          wanted.assign(in.factor_row.begin() + static_cast<std::ptrdiff_t>(begin),
+                        in.factor_row.begin() + static_cast<std::ptrdiff_t>(end));
+          scratch.factor_rows.load(in.factor, wanted);
+        };
+        const auto market_rows = [&](std::size_t begin, std::size_t count) {
+          wanted.resize(count);
+          for (std::size_t r = 0; r < count; ++r) {
+            const std::size_t day = begin + r;
+            wanted[r] = day < out.days ? static_cast<std::int64_t>(day) : -1;
+          }
+          return std::span<const std::int64_t>(wanted);
+        };
+        // The days before the block that its first days pair with
+        // in the rank autocorrelation, sorted again here so that
+        // every block is independent of the others.
+        for (std::size_t begin = block_begin - std::min(block_begin, max_lag); begin < block_begin;
+             begin += kTileDays) {
+          const std::size_t end = std::min(block_begin, begin + kTileDays);
+          factor_rows_of(begin, end);
+          scratch.valid_rows.load(in.valid, market_rows(begin, end - begin));
+          for (std::size_t day = begin; day < end; ++day) {
+            const std::size_t r = day - begin;
+            if (scratch.factor_rows.rows[r] == nullptr) continue;
+            sort_day(scratch.factor_rows.rows[r], scratch.valid_rows.rows[r], out.stocks, day,
+                     scratch, ring.slot(day));
+          }
+        }
+        for (std::size_t begin = block_begin; begin < block_end; begin += kTileDays) {
+          const std::size_t end = std::min(block_end, begin + kTileDays);
+          factor_rows_of(begin, end);
+          scratch.valid_rows.load(in.valid, market_rows(begin, end - begin));
+          if (in.forward.rank_cache) {
+            scratch.forward_rows.load(*in.forward.rank_cache, market_rows(begin, end - begin));
+          }
+          if (read_opens) {
+            scratch.open_rows.load(*in.forward.open,
+                                   market_rows(begin, end - begin + 1 + max_horizon));
+          }
+          if (in.industry && in.forward.any()) {
+            scratch.industry_rows.load(*in.industry, market_rows(begin, end - begin));
+          }
+          for (std::size_t day = begin; day < end; ++day)
+            one_day(in, day, day - begin, out, scratch, ring);
+        }
+      });
   return out;
 }
 

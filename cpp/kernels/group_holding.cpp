@@ -13,7 +13,8 @@ HoldingSchedule holding_schedule(const GroupDays& days, std::size_t every) {
   if (first == days.formed.end()) return out;
   const auto f0 = static_cast<std::size_t>(first - days.formed.begin());
   const auto last_factor = std::find(days.has_factor.rbegin(), days.has_factor.rend(), 1);
-  const std::size_t last = days.days - 1 - static_cast<std::size_t>(last_factor - days.has_factor.rbegin());
+  const std::size_t last =
+      days.days - 1 - static_cast<std::size_t>(last_factor - days.has_factor.rbegin());
   const std::size_t step = std::max<std::size_t>(every, 1);
   for (std::size_t d = f0; d <= last; ++d) {
     const std::size_t rebalance_day = f0 + (d - f0) / step * step;
@@ -49,9 +50,9 @@ GroupTurnover group_turnover(const GroupDays& days, const HoldingSchedule& sched
     out.days.push_back(d);
     for (std::size_t g = 0; g < n; ++g) {
       out.counts.push_back(counts[g]);
-      out.turnover.push_back(before < 0 ? std::numeric_limits<double>::quiet_NaN()
-                                        : static_cast<double>(fresh[g]) /
-                                              static_cast<double>(counts[g]));
+      out.turnover.push_back(before < 0
+                                 ? std::numeric_limits<double>::quiet_NaN()
+                                 : static_cast<double>(fresh[g]) / static_cast<double>(counts[g]));
     }
   }
   return out;

@@ -114,22 +114,22 @@ TradeLedger build_trade_ledger(const TradeLog& log, const MarketView& market,
     if (r.buy > 0.0) {
       const double value = r.buy * buy_price;
       add(rec, {LedgerSide::kBuy, r.buy, buy_price, value * params.fee, 0.0, 0.0, 0.0,
-              r.buy * p.buy_coeff});
+                r.buy * p.buy_coeff});
       add_known(out.traded_value, value);
       add_known(out.total_commission, value * params.fee);
     }
     if (r.sell > 0.0) {
       const double value = r.sell * split * sell_price;
       add(rec, {LedgerSide::kSell, r.sell, sell_price, value * params.fee, value * params.rule_fee,
-              r.sell * p.dividend, r.sell * (split - 1.0) * sell_price * sell_keep,
-              r.sell * p.sell_coeff + r.sell * p.dividend});
+                r.sell * p.dividend, r.sell * (split - 1.0) * sell_price * sell_keep,
+                r.sell * p.sell_coeff + r.sell * p.dividend});
       add_known(out.traded_value, value);
       add_known(out.total_commission, value * params.fee);
       add_known(out.total_stamp_duty, value * params.rule_fee);
     }
     if (r.keep > 0.0) {
       add(rec, {LedgerSide::kHold, r.keep, close, 0.0, 0.0, r.keep * p.dividend,
-              r.keep * (split - 1.0) * close, r.keep * p.hold_coeff + r.keep * p.dividend});
+                r.keep * (split - 1.0) * close, r.keep * p.hold_coeff + r.keep * p.dividend});
     }
   }
   out.average_holding_days =

@@ -35,8 +35,7 @@ nb::object group_index(std::size_t n) {
 
 // Rows `rows` of a days x width row-major table, as a frame over `index`.
 nb::object rows_frame(const std::vector<double>& table, std::size_t width,
-                      const std::vector<std::size_t>& rows, nb::handle index,
-                      nb::handle columns) {
+                      const std::vector<std::size_t>& rows, nb::handle index, nb::handle columns) {
   std::vector<double> values(rows.size() * width);
   for (std::size_t r = 0; r < rows.size(); ++r) {
     for (std::size_t c = 0; c < width; ++c) values[r * width + c] = table[rows[r] * width + c];
@@ -97,7 +96,8 @@ nb::object decay_table(const kernels::GroupDays& days, const std::vector<std::si
   columns.emplace_back("ir", std::move(ir));
   columns.emplace_back("t_stat", std::move(t));
   columns.emplace_back("count", std::move(count));
-  nb::object table = glue::make_float_frame(std::move(columns), int_index(days.horizons, "horizon"));
+  nb::object table =
+      glue::make_float_frame(std::move(columns), int_index(days.horizons, "horizon"));
   nb::dict count_type;
   count_type["count"] = "int64";
   return table.attr("astype")(count_type);
@@ -115,8 +115,8 @@ nb::object monthly_table(nb::handle rank_ic) {
   if (nb::len(rank_ic) == 0) return empty;
   nb::object dated;
   try {
-    dated = pd.attr("to_datetime")(rank_ic.attr("index").attr("astype")("str"),
-                                   "format"_a = "%Y%m%d");
+    dated =
+        pd.attr("to_datetime")(rank_ic.attr("index").attr("astype")("str"), "format"_a = "%Y%m%d");
   } catch (const nb::python_error&) {
     return empty;  // labels that are no dates have no months
   }
@@ -146,9 +146,8 @@ ResearchTables research_tables(const kernels::GroupDays& days,
     out.rank_ic_by_horizon =
         rows_frame(days.horizon_ic, days.horizons.size(), factor_days, factor_dates, horizons);
   } else {
-    out.rank_ic_by_horizon =
-        rows_frame({}, days.horizons.size(), {}, dates.attr("__getitem__")(glue::py_slice(0, 0)),
-                   horizons);
+    out.rank_ic_by_horizon = rows_frame({}, days.horizons.size(), {},
+                                        dates.attr("__getitem__")(glue::py_slice(0, 0)), horizons);
   }
   out.ic_decay = decay_table(days, factor_days, with_ic);
   out.monthly_ic = monthly_table(rank_ic);
@@ -159,8 +158,7 @@ ResearchTables research_tables(const kernels::GroupDays& days,
   const nb::object rebalance_dates = glue::take_labels(dates, turnover.days);
   std::vector<std::size_t> every_row(turnover.days.size());
   for (std::size_t r = 0; r < every_row.size(); ++r) every_row[r] = r;
-  out.group_turnover =
-      rows_frame(turnover.turnover, n, every_row, rebalance_dates, group_index(n));
+  out.group_turnover = rows_frame(turnover.turnover, n, every_row, rebalance_dates, group_index(n));
   std::vector<double> counts(turnover.counts.begin(), turnover.counts.end());
   out.group_counts =
       rows_frame(counts, n, every_row, rebalance_dates, group_index(n)).attr("astype")("int64");

@@ -15,7 +15,6 @@
 #include "aligned.hpp"
 #include "factor_chart.hpp"
 #include "group_result.hpp"
-#include "tear_sheet.hpp"
 #include "kernels/gather.hpp"
 #include "kernels/group_days.hpp"
 #include "kernels/group_holding.hpp"
@@ -27,6 +26,7 @@
 #include "pyglue/log.hpp"
 #include "pyglue/market.hpp"
 #include "pyglue/portfolio_params.hpp"
+#include "tear_sheet.hpp"
 
 using namespace nanobind::literals;
 

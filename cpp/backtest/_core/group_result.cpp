@@ -57,8 +57,7 @@ nb::object summary_of(nb::handle result) {
 
 }  // namespace
 
-GroupOutcome build_outcome(const kernels::GroupDays& days,
-                           const kernels::HoldingSchedule& schedule,
+GroupOutcome build_outcome(const kernels::GroupDays& days, const kernels::HoldingSchedule& schedule,
                            const kernels::GroupTurnover& turnover, kernels::GroupReturns&& returns,
                            nb::handle dates, nb::handle stocks, bool with_ic) {
   GroupOutcome out;
@@ -174,8 +173,8 @@ void define_result_class(nb::module_& m) {
                                dataclasses.attr("field")("repr"_a = false)));
   for (const char* name : {"rank_ic_by_horizon", "ic_decay", "monthly_ic", "rank_autocorrelation",
                            "group_turnover", "group_counts"}) {
-    fields.append(nb::make_tuple(name, pd.attr("DataFrame"),
-                                 dataclasses.attr("field")("repr"_a = false)));
+    fields.append(
+        nb::make_tuple(name, pd.attr("DataFrame"), dataclasses.attr("field")("repr"_a = false)));
   }
   const nb::object summary =
       nb::cpp_function(&summary_of, "result"_a, doc::kBenchmarkSummaryMethod);

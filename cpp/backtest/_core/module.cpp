@@ -52,9 +52,8 @@ nb::object alpha_backtest(nb::handle factor_matrix, nb::handle industry_matrix,
                           nb::handle benchmark_names, nb::handle rolling_window,
                           nb::handle ascending, nb::handle group_num, nb::handle total_money,
                           nb::handle fee, nb::handle rule_fee, nb::handle plot_image_kind,
-                          nb::handle plot_save_path, nb::handle factor_name,
-                          nb::handle plot_title, nb::handle horizons, nb::handle rebalance_every,
-                          nb::handle tear_sheet) {
+                          nb::handle plot_save_path, nb::handle factor_name, nb::handle plot_title,
+                          nb::handle horizons, nb::handle rebalance_every, nb::handle tear_sheet) {
   const morvane::core::GroupBacktestArgs args{factor_matrix,
                                               industry_matrix,
                                               close_price_valid,

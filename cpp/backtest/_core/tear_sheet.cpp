@@ -93,9 +93,8 @@ void draw_monthly(const GroupOutcome& o, nb::handle ax, nb::handle figure) {
   const nb::object values = monthly.attr("to_numpy")("dtype"_a = "float64");
   const double top = nb::cast<double>(np.attr("nanmax")(np.attr("abs")(values), "initial"_a = 0.0));
   const double limit = top > 0.0 ? top : 0.01;
-  const nb::object image =
-      ax.attr("imshow")(values, "cmap"_a = "RdYlGn", "vmin"_a = -limit, "vmax"_a = limit,
-                        "aspect"_a = "auto");
+  const nb::object image = ax.attr("imshow")(values, "cmap"_a = "RdYlGn", "vmin"_a = -limit,
+                                             "vmax"_a = limit, "aspect"_a = "auto");
   const std::size_t rows = nb::len(monthly);
   for (std::size_t r = 0; r < rows; ++r) {
     for (std::size_t m = 0; m < 12; ++m) {

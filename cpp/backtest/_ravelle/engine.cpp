@@ -39,9 +39,8 @@ EngineRun run_engine_from(const glue::LabelledMatrix<double>& signal, std::size_
   if (first + 1 >= signal.view.rows) return {nb::none(), {}, {}};
   const std::size_t n_days = signal.view.rows - first - 1;
 
-  EngineRun out{signal.index[glue::py_slice(first + 1, signal.view.rows)],
-                std::vector<double>(n_days),
-                {}};
+  EngineRun out{
+      signal.index[glue::py_slice(first + 1, signal.view.rows)], std::vector<double>(n_days), {}};
   glue::MarketArrays arrays = glue::build_market_arrays(out.pnl_index, signal.columns, market);
   const kernels::MatrixView<double> shifted = signal.view.row_slice(first, n_days);
   if (!record_trades) {
@@ -128,8 +127,8 @@ TradedWeights trade_work_weights(WorkWeights& weights, const glue::MarketTables&
       if (weighted[i]) out.weighted_rows.push_back(i);
     }
     if (!out.weighted_rows.empty()) {
-      out.run = run_engine_from(weights.matrix, out.weighted_rows.front(), market, params,
-                                record_trades);
+      out.run =
+          run_engine_from(weights.matrix, out.weighted_rows.front(), market, params, record_trades);
     }
     return out;
   }

@@ -8,8 +8,8 @@
 
 #include "align_weights.hpp"
 #include "kernels/portfolio.hpp"
-#include "kernels/trade_ledger.hpp"
 #include "kernels/strategy_stats.hpp"
+#include "kernels/trade_ledger.hpp"
 #include "pyglue/frames.hpp"
 #include "pyglue/market.hpp"
 

@@ -60,9 +60,9 @@ nb::object trades_frame(kernels::TradeLedger& ledger, nb::handle dates, nb::hand
   columns["code"] = label_column(codes, std::move(ledger.stock));
   columns["side"] = pandas().attr("Series")(side_labels(std::move(ledger.side)),
                                             "dtype"_a = "object", "copy"_a = false);
-  std::vector<double>* const numbers[] = {&ledger.shares,     &ledger.price,    &ledger.commission,
-                                          &ledger.stamp_duty, &ledger.dividend, &ledger.split_effect,
-                                          &ledger.pnl};
+  std::vector<double>* const numbers[] = {
+      &ledger.shares,   &ledger.price,        &ledger.commission, &ledger.stamp_duty,
+      &ledger.dividend, &ledger.split_effect, &ledger.pnl};
   for (std::size_t k = 0; k < std::size(kNumberColumns); ++k) {
     columns[kNumberColumns[k]] = glue::numpy_from(std::move(*numbers[k]));
   }
@@ -117,7 +117,8 @@ LedgerTables ledger_tables(RecordedTrades& recorded, const kernels::PortfolioPar
   // Each engine day's row in the result, or -1 for a day the result drops.
   const nb::object np = nb::module_::import_("numpy");
   const nb::object rows_of = np.attr("ascontiguousarray")(
-      pandas().attr("Index")(result_dates).attr("get_indexer")(recorded.dates), "dtype"_a = "int64");
+      pandas().attr("Index")(result_dates).attr("get_indexer")(recorded.dates),
+      "dtype"_a = "int64");
   using Rows = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
   const Rows rows = nb::cast<Rows>(rows_of);
   const std::vector<std::int64_t> result_row(rows.data(), rows.data() + rows.shape(0));
@@ -131,7 +132,8 @@ LedgerTables ledger_tables(RecordedTrades& recorded, const kernels::PortfolioPar
   }
   std::size_t trade_count = 0;
   for (const std::uint8_t side : ledger.side) {
-    trade_count += static_cast<std::size_t>(side != static_cast<std::uint8_t>(kernels::LedgerSide::kHold));
+    trade_count +=
+        static_cast<std::size_t>(side != static_cast<std::uint8_t>(kernels::LedgerSide::kHold));
   }
   LedgerTables out;
   out.totals = totals_dict(ledger, trade_count);

@@ -83,9 +83,9 @@ nb::object empty_result(const std::string& strategy_name, bool record_trades) {
   fields["stats"] = empty_stats_dict();
   fields["benchmark_summary"] = nb::module_::import_("pandas").attr("DataFrame")();
   fields["plot_paths"] = nb::dict();
-  return make_result(std::move(fields), record_trades
-                                            ? std::optional<nb::object>(ready_ledger(empty_ledger_tables()))
-                                            : std::nullopt);
+  return make_result(std::move(fields),
+                     record_trades ? std::optional<nb::object>(ready_ledger(empty_ledger_tables()))
+                                   : std::nullopt);
 }
 
 // The primary benchmark's series, or None when the mapping lacks it. A code

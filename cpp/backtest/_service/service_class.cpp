@@ -46,10 +46,10 @@ nb::object factor_backtest(nb::handle self, nb::handle factor, nb::handle data,
                            nb::handle total_money, nb::handle fee, nb::handle rule_fee,
                            nb::handle plot, nb::handle horizons, nb::handle rebalance_every,
                            nb::handle tear_sheet) {
-  return backtest_factor(self, {factor, data, start_date, end_date, output_dir, plot_filename,
-                                group_num, benchmark, universe, rolling_window, ascending,
-                                total_money, fee, rule_fee, plot, horizons, rebalance_every,
-                                tear_sheet});
+  return backtest_factor(
+      self, {factor, data, start_date, end_date, output_dir, plot_filename, group_num, benchmark,
+             universe, rolling_window, ascending, total_money, fee, rule_fee, plot, horizons,
+             rebalance_every, tear_sheet});
 }
 
 }  // namespace
@@ -100,25 +100,25 @@ void define_service(nb::module_& m) {
                        "record_trades: bool = False) "
                        "-> morvane.backtest.result.StrategyBacktestResult"),
                doc::kStrategy);
-  glue::method(
-      cls, &factor_backtest, "backtest", "factor"_a.none(), "data"_a.none(), "start_date"_a.none(),
-      "end_date"_a.none(), "output_dir"_a.none(), "plot_filename"_a.none(), nb::kw_only(),
-      "group_num"_a.none() = 20, "benchmark"_a.none() = "000852", "universe"_a.none() = nb::none(),
-      "rolling_window"_a.none() = 0, "ascending"_a.none() = false, "total_money"_a.none() = 1e8,
-      "fee"_a.none() = 1e-4, "rule_fee"_a.none() = 5e-4, "plot"_a.none() = "long",
-      "horizons"_a.none() = nb::make_tuple(1), "rebalance_every"_a.none() = 1,
-      "tear_sheet"_a.none() = false,
-      nb::sig("def backtest(self, factor: pandas.DataFrame, "
-              "data: morvane.backtest.result.BacktestData, start_date: DateLike, "
-              "end_date: DateLike, output_dir: str | os.PathLike[str], "
-              "plot_filename: str, *, group_num: int = 20, "
-              "benchmark: str | list[str] | None = '000852', "
-              "universe: str | list[str] | None = None, rolling_window: int = 0, "
-              "ascending: bool = False, total_money: float = 100000000.0, "
-              "fee: float = 0.0001, rule_fee: float = 0.0005, plot: str = 'long', "
-              "horizons: int | typing.Sequence[int] = (1,), rebalance_every: int = 1, "
-              "tear_sheet: bool = False) -> morvane.backtest.result.BacktestResult"),
-      doc::kBacktest);
+  glue::method(cls, &factor_backtest, "backtest", "factor"_a.none(), "data"_a.none(),
+               "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(),
+               "plot_filename"_a.none(), nb::kw_only(), "group_num"_a.none() = 20,
+               "benchmark"_a.none() = "000852", "universe"_a.none() = nb::none(),
+               "rolling_window"_a.none() = 0, "ascending"_a.none() = false,
+               "total_money"_a.none() = 1e8, "fee"_a.none() = 1e-4, "rule_fee"_a.none() = 5e-4,
+               "plot"_a.none() = "long", "horizons"_a.none() = nb::make_tuple(1),
+               "rebalance_every"_a.none() = 1, "tear_sheet"_a.none() = false,
+               nb::sig("def backtest(self, factor: pandas.DataFrame, "
+                       "data: morvane.backtest.result.BacktestData, start_date: DateLike, "
+                       "end_date: DateLike, output_dir: str | os.PathLike[str], "
+                       "plot_filename: str, *, group_num: int = 20, "
+                       "benchmark: str | list[str] | None = '000852', "
+                       "universe: str | list[str] | None = None, rolling_window: int = 0, "
+                       "ascending: bool = False, total_money: float = 100000000.0, "
+                       "fee: float = 0.0001, rule_fee: float = 0.0005, plot: str = 'long', "
+                       "horizons: int | typing.Sequence[int] = (1,), rebalance_every: int = 1, "
+                       "tear_sheet: bool = False) -> morvane.backtest.result.BacktestResult"),
+               doc::kBacktest);
   glue::static_method(cls, &factor_name, "_factor_name", "factor"_a.none(),
                       nb::sig("def _factor_name(factor: pandas.DataFrame) -> str"),
                       doc::kFactorName);

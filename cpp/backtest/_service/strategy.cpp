@@ -52,8 +52,8 @@ nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
 
   nb::dict fields;
   fields["strategy_name"] = name;
-  for (const char* field : {"daily_return", "cumulative_return", "stats", "benchmark_summary",
-                            "plot_paths"}) {
+  for (const char* field :
+       {"daily_return", "cumulative_return", "stats", "benchmark_summary", "plot_paths"}) {
     fields[field] = core_result.attr(field);
   }
   if (c.record_trades) fields["ledger"] = nb::getattr(core_result, "ledger", nb::none());

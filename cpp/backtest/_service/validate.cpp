@@ -256,10 +256,9 @@ nb::dict strategy_check(nb::handle strategy, nb::handle data, nb::handle start_d
                         nb::handle benchmark, nb::handle rolling_window, nb::handle total_money,
                         nb::handle fee, nb::handle rule_fee, nb::handle plot,
                         nb::handle record_trades) {
-  const StrategyRequest request{strategy,    data,          start_date, end_date,
-                                output_dir,  plot_filename, benchmark,  rolling_window,
-                                total_money, fee,           rule_fee,   plot,
-                                record_trades};
+  const StrategyRequest request{strategy,      data,      start_date,     end_date,    output_dir,
+                                plot_filename, benchmark, rolling_window, total_money, fee,
+                                rule_fee,      plot,      record_trades};
   const CheckedStrategy c = check_strategy_request(request, scope_of(strategy, data, true));
   nb::dict out = common_values(c.costs, c.start_date, c.end_date);
   out["strategy"] = c.table;
@@ -274,11 +273,10 @@ nb::dict factor_check(nb::handle factor, nb::handle data, nb::handle start_date,
                       nb::handle rolling_window, nb::handle ascending, nb::handle total_money,
                       nb::handle fee, nb::handle rule_fee, nb::handle plot, nb::handle chart,
                       nb::handle horizons, nb::handle rebalance_every, nb::handle tear_sheet) {
-  const FactorRequest request{factor,     data,           start_date,      end_date,
-                              output_dir, plot_filename,  group_num,       benchmark,
-                              universe,   rolling_window, ascending,       total_money,
-                              fee,        rule_fee,       plot,            horizons,
-                              rebalance_every, tear_sheet};
+  const FactorRequest request{
+      factor,    data,      start_date, end_date,       output_dir,      plot_filename,
+      group_num, benchmark, universe,   rolling_window, ascending,       total_money,
+      fee,       rule_fee,  plot,       horizons,       rebalance_every, tear_sheet};
   const CheckedFactor c = check_factor_request(request, scope_of(factor, data, truth(chart)));
   nb::dict out = common_values(c.costs, c.start_date, c.end_date);
   out["factor"] = c.table;

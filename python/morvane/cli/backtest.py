@@ -15,7 +15,14 @@ from ._common import (
     refused_as_cli_error,
     resolve_range,
 )
-from ._report import chart_rows, factor_rows, ledger_rows, research_rows, run_factor_backtest, strategy_rows
+from ._report import (
+    chart_rows,
+    factor_rows,
+    ledger_rows,
+    research_rows,
+    run_factor_backtest,
+    strategy_rows,
+)
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -150,7 +157,8 @@ def run_backtest(args: argparse.Namespace) -> int:
                                        rebalance_every=args.rebalance_every)
     research = {}
     if args.horizons != (1,) or args.rebalance_every != 1 or args.tear_sheet:
-        research = dict(horizons=args.horizons, rebalance_every=args.rebalance_every, tear_sheet=args.tear_sheet)
+        research = {"horizons": args.horizons, "rebalance_every": args.rebalance_every,
+                    "tear_sheet": args.tear_sheet}
     result = run_factor_backtest(
         factor.rename_axis(columns=name), data, first, last, Path(args.out), name,
         group_num=args.groups, benchmark=benchmark, universe=universe,

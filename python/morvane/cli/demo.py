@@ -7,7 +7,13 @@ from pathlib import Path
 
 from ._common import print_table
 from ._market import build_payload, demo_market, top_group_weights, write_store
-from ._report import chart_rows, factor_rows, research_rows, run_factor_backtest, strategy_rows
+from ._report import (
+    chart_rows,
+    factor_rows,
+    research_rows,
+    run_factor_backtest,
+    strategy_rows,
+)
 
 __all__ = ["add_parser", "run", "run_demo"]
 

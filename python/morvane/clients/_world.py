@@ -232,8 +232,7 @@ def _st_periods(rng: np.random.Generator, shape: tuple[int, int], list_day: np.n
     Returns the ST flags and each stock's daily drift while it declines toward
     a delisting (0 elsewhere).
     """
-    n_days, n_stocks = shape
-    day_no = np.arange(n_days)[:, None]
+    day_no = np.arange(shape[0])[:, None]
     st = _runs(rng, shape, 0.03 / 250, 250)
     st &= day_no >= list_day + 60  # never in the first months after listing
     before_delisting = (day_no >= delist_day - 120) & (day_no < delist_day)

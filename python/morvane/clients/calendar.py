@@ -19,7 +19,7 @@ import pandas as pd
 
 from ._sse_closures import CLOSED_WEEKDAYS, FIRST_YEAR, LAST_YEAR
 
-__all__ = ["trading_days", "calendar_source"]
+__all__ = ["calendar_source", "trading_days"]
 
 # 春节 (农历正月初一) 的公历日期, 供附表之外的年份使用; 休市取除夕起 7 天。
 _LUNAR_NEW_YEAR: dict[int, tuple[int, int]] = {
