@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <span>
 
 #include "parallel.hpp"
 #include "ranking.hpp"
@@ -77,32 +78,23 @@ void industry_residuals(std::span<const double> factor, std::span<const double> 
   }
 }
 
-// One day's eligible stocks in ascending factor order (ties in column
-// order), kept for the days that pair with it in the rank autocorrelation.
-struct SortedDay {
+// One day's factor ranks by stock (average ranks among the day's eligible
+// stocks, NaN for the others), kept for the later days that pair with it in
+// the rank autocorrelation.
+struct RankedDay {
   std::int64_t day = -1;
-  std::vector<std::uint32_t> stocks;
-  std::vector<double> values;
+  std::vector<double> rank;
 };
 
-// The sorted days a thread still needs: the last `lag + 1` of them.
-struct SortedDayRing {
-  std::vector<SortedDay> slots;
-  explicit SortedDayRing(std::size_t max_lag) : slots(max_lag + 1) {}
-  SortedDay& slot(std::size_t day) { return slots[day % slots.size()]; }
-  [[nodiscard]] const SortedDay* find(std::size_t day) const {
-    const SortedDay& s = slots[day % slots.size()];
+// The ranked days a thread still needs: the last `lag + 1` of them.
+struct RankedDayRing {
+  std::vector<RankedDay> slots;
+  explicit RankedDayRing(std::size_t max_lag) : slots(max_lag + 1) {}
+  RankedDay& slot(std::size_t day) { return slots[day % slots.size()]; }
+  [[nodiscard]] const RankedDay* find(std::size_t day) const {
+    const RankedDay& s = slots[day % slots.size()];
     return s.day == static_cast<std::int64_t>(day) ? &s : nullptr;
   }
-};
-
-// Per-stock marks of the rank autocorrelation: a stamp per pair of days
-// tells membership without clearing arrays between pairs.
-struct PairScratch {
-  std::vector<std::uint32_t> in_first, in_second;
-  std::vector<double> first_rank;
-  std::vector<double> kept_first, kept_second, ranks_first, ranks_second, x;
-  std::uint32_t stamp = 0;
 };
 
 struct DayScratch {
@@ -110,8 +102,7 @@ struct DayScratch {
   std::vector<std::int64_t> wanted;
   RankScratch rank;
   std::vector<std::uint32_t> members, order, ic_order;
-  std::vector<double> values, forward, member_industry, x, y, z, industry, resid;
-  PairScratch pair;
+  std::vector<double> values, forward, member_industry, x, y, z, industry, resid, member_rank;
 };
 
 // Average ranks of values given in ascending order (ties share the mean).
@@ -128,50 +119,48 @@ void sorted_ranks(std::span<const double> sorted, std::vector<double>& ranks) {
   }
 }
 
-// Spearman correlation of the factor on two days over the stocks both hold,
-// from each day's ascending order: the stocks common to both keep that
-// order, so their ranks come from one pass over each list, without a sort.
-double paired_rank_correlation(const SortedDay& first, const SortedDay& second,
-                               std::size_t n_stocks, PairScratch& s) {
-  if (s.in_first.size() != n_stocks) {
-    s.in_first.assign(n_stocks, 0);
-    s.in_second.assign(n_stocks, 0);
-    s.first_rank.assign(n_stocks, 0.0);
-    s.stamp = 0;
+// Pearson correlation of two days' factor ranks over the stocks ranked on
+// both (NaN below three of them): two passes down the stocks, the first for
+// the means, the second for the centred sums.
+double ranked_correlation(const RankedDay& first, const RankedDay& second) {
+  const std::size_t n_stocks = first.rank.size();
+  double sum_x = 0.0, sum_y = 0.0;
+  std::size_t n = 0;
+  for (std::size_t j = 0; j < n_stocks; ++j) {
+    const double x = first.rank[j], y = second.rank[j];
+    if (std::isnan(x) || std::isnan(y)) continue;
+    sum_x += x;
+    sum_y += y;
+    ++n;
   }
-  const std::uint32_t stamp = ++s.stamp;
-  for (const std::uint32_t j : second.stocks) s.in_second[j] = stamp;
-  s.kept_first.clear();
-  for (std::size_t p = 0; p < first.stocks.size(); ++p) {
-    const std::uint32_t j = first.stocks[p];
-    if (s.in_second[j] != stamp) continue;
-    s.in_first[j] = stamp;
-    s.kept_first.push_back(first.values[p]);
+  if (n < 3) return kNaN;
+  const double mean_x = sum_x / static_cast<double>(n), mean_y = sum_y / static_cast<double>(n);
+  double sxy = 0.0, sxx = 0.0, syy = 0.0;
+  for (std::size_t j = 0; j < n_stocks; ++j) {
+    const double x = first.rank[j], y = second.rank[j];
+    if (std::isnan(x) || std::isnan(y)) continue;
+    const double dx = x - mean_x, dy = y - mean_y;
+    sxy += dx * dy;
+    sxx += dx * dx;
+    syy += dy * dy;
   }
-  sorted_ranks(s.kept_first, s.ranks_first);
-  std::size_t q = 0;
-  for (const std::uint32_t j : first.stocks) {
-    if (s.in_first[j] == stamp) s.first_rank[j] = s.ranks_first[q++];
-  }
-  s.kept_second.clear();
-  s.x.clear();
-  for (std::size_t p = 0; p < second.stocks.size(); ++p) {
-    const std::uint32_t j = second.stocks[p];
-    if (s.in_first[j] != stamp) continue;
-    s.kept_second.push_back(second.values[p]);
-    s.x.push_back(s.first_rank[j]);
-  }
-  sorted_ranks(s.kept_second, s.ranks_second);
-  return rank_correlation(s.x, s.ranks_second);
+  if (!(sxx > 0.0) || !(syy > 0.0)) return kNaN;
+  return std::clamp(sxy / std::sqrt(sxx * syy), -1.0, 1.0);
 }
 
-// The eligible stocks of one day in ascending factor order.
-void sort_day(const double* factor, const double* valid, std::size_t n_stocks, std::size_t day,
-              DayScratch& s, SortedDay& out) {
+// A day's ranks by stock, from its eligible stocks in ascending factor order
+// (`stocks[q]` holding `sorted[q]`).
+void rank_day(std::size_t day, std::size_t n_stocks, std::span<const std::uint32_t> stocks,
+              std::span<const double> sorted, std::vector<double>& ranks, RankedDay& out) {
   out.day = static_cast<std::int64_t>(day);
-  out.stocks.clear();
-  out.values.clear();
-  if (factor == nullptr) return;
+  out.rank.assign(n_stocks, kNaN);
+  sorted_ranks(sorted, ranks);
+  for (std::size_t q = 0; q < stocks.size(); ++q) out.rank[stocks[q]] = ranks[q];
+}
+
+// A day before a block, ranked for the block's first days to pair with.
+void rank_day_before(const double* factor, const double* valid, std::size_t n_stocks,
+                     std::size_t day, DayScratch& s, RankedDay& out) {
   s.members.resize(n_stocks);
   s.values.resize(n_stocks);
   std::size_t k = 0;
@@ -182,58 +171,86 @@ void sort_day(const double* factor, const double* valid, std::size_t n_stocks, s
   }
   s.values.resize(k);
   stable_order(s.values, false, s.rank, s.order);
-  out.stocks.resize(k);
-  out.values.resize(k);
-  for (std::size_t p = 0; p < k; ++p) {
-    out.stocks[p] = s.members[s.order[p]];
-    out.values[p] = s.values[s.order[p]];
+  s.x.resize(k);
+  s.ic_order.resize(k);
+  for (std::size_t q = 0; q < k; ++q) {
+    s.x[q] = s.values[s.order[q]];
+    s.ic_order[q] = s.members[s.order[q]];
   }
+  rank_day(day, n_stocks, s.ic_order, s.x, s.z, out);
 }
 
 // The rank autocorrelations of `day` with each earlier day `day - lag` that
 // the ring still holds.
-void autocorrelations(std::size_t day, const SortedDay& today, const SortedDayRing& ring,
-                      GroupDays& out, DayScratch& s) {
+void autocorrelations(std::size_t day, const RankedDay& today, const RankedDayRing& ring,
+                      GroupDays& out) {
   const std::size_t n_lags = out.lags.size();
   for (std::size_t l = 0; l < n_lags; ++l) {
     const std::size_t lag = out.lags[l];
     if (lag > day) break;
-    const SortedDay* earlier = ring.find(day - lag);
+    const RankedDay* earlier = ring.find(day - lag);
     if (earlier == nullptr) continue;
-    out.autocorrelation[day * n_lags + l] =
-        paired_rank_correlation(*earlier, today, out.stocks, s.pair);
+    out.autocorrelation[day * n_lags + l] = ranked_correlation(*earlier, today);
   }
 }
 
-// The IC of day `day` at each horizon above one day: the factor of the
-// ascending IC order against the return from open T+1 to open T+1+h, over
-// the stocks that have that return.
+// The IC of day `day` at each horizon above one day: the factor against the
+// return from open T+1 to open T+1+h, over the stocks that have that return.
+// When every eligible stock has it (the usual case) the factor's ranks are
+// the day's own, ranked once, and the returns are read in stock order;
+// otherwise the sample is taken in factor order and ranked again.
 void horizon_ics(const GroupDayInputs& in, std::size_t day, std::size_t r, GroupDays& out,
                  DayScratch& s) {
   const std::size_t n_h = out.horizons.size();
   const std::size_t k = s.members.size();
   const double* const open_1 = s.open_rows.rows.empty() ? nullptr : s.open_rows.rows[r + 1];
+  if (open_1 == nullptr || k < 3) return;
+  bool ranked = false;
   for (std::size_t h = 0; h < n_h; ++h) {
     const std::size_t horizon = out.horizons[h];
     if (horizon == 1) continue;
-    const double* const open_h = open_1 == nullptr ? nullptr : s.open_rows.rows[r + 1 + horizon];
+    const double* const open_h = s.open_rows.rows[r + 1 + horizon];
     if (open_h == nullptr) continue;  // the market ends before the horizon does
-    s.x.resize(k);
     s.y.resize(k);
+    bool complete = true;
+    for (std::size_t p = 0; p < k; ++p) {
+      const std::uint32_t j = s.members[p];
+      const double fwd = open_h[j] / open_1[j] - 1.0;
+      s.y[p] = fwd;
+      complete = complete && std::isfinite(fwd);
+    }
+    if (complete) {
+      if (!ranked) {
+        // The day's factor ranks by member, from the order already sorted.
+        s.x.resize(k);
+        for (std::size_t q = 0; q < k; ++q) {
+          s.x[q] = s.values[in.ascending ? s.order[k - 1 - q] : s.order[q]];
+        }
+        sorted_ranks(s.x, s.rank.rank_x);
+        s.member_rank.resize(k);
+        for (std::size_t q = 0; q < k; ++q) {
+          s.member_rank[in.ascending ? s.order[k - 1 - q] : s.order[q]] = s.rank.rank_x[q];
+        }
+        ranked = true;
+      }
+      average_ranks(s.y, s.rank, s.rank.order_y, s.rank.rank_y);
+      out.horizon_ic[day * n_h + h] = rank_correlation(s.member_rank, s.rank.rank_y);
+      continue;
+    }
+    s.x.resize(k);
+    s.z.resize(k);
     std::size_t m = 0;
     for (std::size_t q = 0; q < k; ++q) {
       const std::size_t p = in.ascending ? s.order[k - 1 - q] : s.order[q];
-      const std::uint32_t j = s.members[p];
-      const double fwd = open_h[j] / open_1[j] - 1.0;
       s.x[m] = s.values[p];
-      s.y[m] = fwd;
-      m += static_cast<std::size_t>(std::isfinite(fwd));
+      s.z[m] = s.y[p];
+      m += static_cast<std::size_t>(std::isfinite(s.y[p]));
     }
     if (m < 3) continue;
     s.x.resize(m);
-    s.y.resize(m);
+    s.z.resize(m);
     sorted_ranks(s.x, s.rank.rank_x);
-    average_ranks(s.y, s.rank, s.rank.order_y, s.rank.rank_y);
+    average_ranks(s.z, s.rank, s.rank.order_y, s.rank.rank_y);
     out.horizon_ic[day * n_h + h] = rank_correlation(s.rank.rank_x, s.rank.rank_y);
   }
 }
@@ -283,7 +300,7 @@ void one_day_ic(const GroupDayInputs& in, std::size_t day, GroupDays& out, DaySc
 // Day `day`, the `r`-th of its block: its rows are row r of the block's
 // tiles (the open prices: rows r + 1 and r + 1 + h).
 void one_day(const GroupDayInputs& in, std::size_t day, std::size_t r, GroupDays& out,
-             DayScratch& s, SortedDayRing& ring) {
+             DayScratch& s, RankedDayRing& ring) {
   const std::size_t n_stocks = out.stocks;
   const std::int64_t row = in.factor_row[day];
   if (row < 0) return;
@@ -344,18 +361,17 @@ void one_day(const GroupDayInputs& in, std::size_t day, std::size_t r, GroupDays
     out.formed[day] = 1;
   }
   if (!out.lags.empty()) {
-    // Kept in ascending factor order (ties in column order) for the later
-    // days that pair with this one.
-    SortedDay& today = ring.slot(day);
-    today.day = static_cast<std::int64_t>(day);
-    today.stocks.resize(k);
-    today.values.resize(k);
+    // The day's ranks by stock, kept for the later days that pair with it.
+    s.x.resize(k);
+    s.ic_order.resize(k);
     for (std::size_t q = 0; q < k; ++q) {
       const std::size_t p = in.ascending ? s.order[k - 1 - q] : s.order[q];
-      today.stocks[q] = s.members[p];
-      today.values[q] = s.values[p];
+      s.x[q] = s.values[p];
+      s.ic_order[q] = s.members[p];
     }
-    autocorrelations(day, today, ring, out, s);
+    RankedDay& today = ring.slot(day);
+    rank_day(day, n_stocks, s.ic_order, s.x, s.z, today);
+    autocorrelations(day, today, ring, out);
   }
   if (!with_ic) return;
   if (in.forward.open) horizon_ics(in, day, r, out, s);
@@ -393,7 +409,7 @@ GroupDays run_group_days(const GroupDayInputs& in, std::size_t threads) {
   parallel_blocks(
       out.days, kDayBlock, threads, [&](std::size_t block_begin, std::size_t block_end) {
         DayScratch scratch;
-        SortedDayRing ring(max_lag);
+        RankedDayRing ring(max_lag);
         std::vector<std::int64_t>& wanted = scratch.wanted;
         const auto factor_rows_of = [&](std::size_t begin, std::size_t end) {
           wanted.assign(in.factor_row.begin() + static_cast<std::ptrdiff_t>(begin),
@@ -419,8 +435,8 @@ GroupDays run_group_days(const GroupDayInputs& in, std::size_t threads) {
           for (std::size_t day = begin; day < end; ++day) {
             const std::size_t r = day - begin;
             if (scratch.factor_rows.rows[r] == nullptr) continue;
-            sort_day(scratch.factor_rows.rows[r], scratch.valid_rows.rows[r], out.stocks, day,
-                     scratch, ring.slot(day));
+            rank_day_before(scratch.factor_rows.rows[r], scratch.valid_rows.rows[r], out.stocks,
+                            day, scratch, ring.slot(day));
           }
         }
         for (std::size_t begin = block_begin; begin < block_end; begin += kTileDays) {

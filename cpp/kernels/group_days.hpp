@@ -60,8 +60,10 @@ struct GroupDays {
 // its industry among those stocks (a stock without industry is left out).
 // The IC at horizon h is the same with the return from open T+1 to open
 // T+1+h (the rank cache's return for h = 1 when there is a cache).
-// Rank autocorrelation at lag L, on day T: Spearman correlation of the
-// factor on day T - L and on day T over the stocks eligible on both days.
+// Rank autocorrelation at lag L, on day T: the Pearson correlation of the
+// factor's ranks on day T (average ranks among the day's eligible stocks)
+// with its ranks on day T - L, over the stocks eligible on both days, as
+// alphalens measures a factor's rank autocorrelation.
 [[nodiscard]] GroupDays run_group_days(const GroupDayInputs& in, std::size_t threads);
 
 // pandas' rolling(window).mean() down each column of a row-major matrix, in
