@@ -56,7 +56,7 @@ LOCKED_SHARE = 0.35  # share of limit days that open at the limit and stay there
 
 # Market regimes, one per calendar year, taken in a shuffled cycle so that any
 # three years hold a rising, a falling and a sideways one: (daily drift, vol).
-_REGIMES = ((0.0011, 0.010), (-0.0009, 0.013), (0.0002, 0.009))
+_REGIMES = ((0.0010, 0.010), (-0.0008, 0.013), (0.0001, 0.009))
 # Share of each calendar month in the year's ex-dates (most fall in early summer).
 _EX_DATE_MONTHS = np.array([2, 2, 3, 5, 12, 22, 22, 10, 5, 5, 6, 6], dtype=float)
 _ALPHA_PERSISTENCE = 0.9  # the planted factor's day-to-day AR coefficient
@@ -282,7 +282,13 @@ def generate_world(seed: int, n_stocks: int, dates: pd.DatetimeIndex, alpha_ic: 
     beta = rng.uniform(0.6, 1.4, n_stocks)
     vol = rng.uniform(0.012, 0.03, n_stocks)
     drift, market_vol = _regime_drift(rng, dates)
-    market = drift + rng.normal(0.0, 1.0, n_days) * market_vol
+    # The day-to-day noise averages out within each year, so a year's regime
+    # decides whether it rises or falls, not a lucky or unlucky draw.
+    shocks = rng.normal(0.0, 1.0, n_days)
+    years = dates.year.to_numpy()
+    for year in np.unique(years):
+        shocks[years == year] -= shocks[years == year].mean()
+    market = drift + shocks * market_vol
     industry_of = rng.integers(1, N_INDUSTRIES + 1, n_stocks)
     industry_returns = rng.normal(0.0, 0.009, (n_days, N_INDUSTRIES + 1))
     industry_beta = rng.uniform(0.7, 1.3, n_stocks)
