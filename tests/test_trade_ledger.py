@@ -66,9 +66,9 @@ def test_the_ledger_adds_up_to_the_daily_returns(seed, rolling_window, layout):
     positions = res.ledger.positions
     assert list(positions.index) == list(res.daily_return.index)
     held = trades[trades["side"] != "sell"].groupby(["date", "code"])["shares"].sum()
-    stacked = positions.stack()
-    np.testing.assert_allclose(stacked[stacked > 0].sort_index().to_numpy(),
-                               held[held > 0].sort_index().to_numpy(), rtol=0, atol=0)
+    expected = held.unstack(fill_value=0.0).reindex(index=positions.index, columns=positions.columns,
+                                                   fill_value=0.0)
+    np.testing.assert_array_equal(positions.to_numpy(), expected.to_numpy())
     assert (positions.to_numpy() >= 0).all()
 
     totals = res.ledger.totals
