@@ -16,7 +16,8 @@ from service_env import install
 from morvane._optional import has_pyarrow
 from morvane.cli import main
 from morvane.cli._common import CliError, parse_date, read_wide_table
-from morvane.cli._market import build_payload, demo_market, top_group_weights, write_store
+from morvane.backtest._folders import build_payload, write_store
+from morvane.cli._market import demo_market, top_group_weights
 
 pytestmark = pytest.mark.usefixtures("keep_data_client")
 
