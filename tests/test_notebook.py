@@ -9,13 +9,12 @@ import subprocess
 import sys
 from pathlib import Path
 
+import morvane
 import pandas as pd
 import pytest
-from service_env import install
-
-import morvane
 from morvane.backtest import _folders
 from morvane.clients import LocalFileClient, SyntheticMarketClient
+from service_env import install
 
 pytestmark = pytest.mark.usefixtures("keep_data_client")
 

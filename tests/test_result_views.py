@@ -10,11 +10,10 @@ import re
 import textwrap
 from pathlib import Path
 
+import morvane
 import numpy as np
 import pandas as pd
 import pytest
-
-import morvane
 from morvane.backtest import result as result_module
 from morvane.clients import SyntheticMarketClient
 
@@ -146,7 +145,12 @@ def test_notebook_view_embeds_the_charts_and_escapes_text(world, tmp_path):
 
 
 def test_records_and_the_warning_class_come_from_morvane():
-    from morvane import BacktestData, BacktestResult, MorvaneWarning, StrategyBacktestResult
+    from morvane import (
+        BacktestData,
+        BacktestResult,
+        MorvaneWarning,
+        StrategyBacktestResult,
+    )
     from morvane.exceptions import MorvaneWarning as original
 
     assert (BacktestData, BacktestResult, StrategyBacktestResult) == (

@@ -14,6 +14,7 @@ from .exceptions import MorvaneError, MorvaneWarning, NetworkError
 
 if TYPE_CHECKING:
     import os
+    from pathlib import Path
 
     import pandas as pd
 
@@ -144,7 +145,7 @@ def _backtest_service() -> BacktestService:
         return _service
 
 
-def _folder(store_dir: object) -> os.PathLike[str] | None:
+def _folder(store_dir: object) -> Path | None:
     import os
     from pathlib import Path
 
