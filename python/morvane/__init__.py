@@ -172,6 +172,13 @@ def _date_or(value: object, name: str, default: str) -> str:
         raise ValueError(f"{name}: {error}") from None
 
 
+def _installed_client() -> DataClient | None:
+    try:
+        return singleton.get_instance()
+    except MorvaneError:
+        return None
+
+
 def _data_source(client: object) -> DataClient:
     """The client given, or the installed one; a clear word when there is neither."""
     if client is not None:
@@ -242,9 +249,16 @@ def prepare_backtest_data(
     from .backtest import _folders
 
     package_folder = folder is None or _folders._is_package_folder(folder)
+    installed = _installed_client()
+    # The package's own flow, unless a data client is there to build from
+    # while no data service is: a store in place is then brought up to date
+    # by the service as ever, and with no store and no source the message
+    # names both ways to get one.
     from_package = (client is None and package_folder and start_date is None and end_date is None
-                    and not replace and get_http_client() is not None)
+                    and not replace and (get_http_client() is not None or installed is None))
     if from_package:
+        if get_http_client() is None and not _folders.has_store(_folders.default_store_dir()):
+            _data_source(None)
         _backtest_service().prepare_backtest_data()
         return
     source = _data_source(client)

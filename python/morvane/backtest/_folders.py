@@ -33,6 +33,7 @@ __all__ = [
     "write_store",
     "folder_locks",
     "store_is_complete",
+    "has_store",
 ]
 
 # A client's data may reach back to the first listed A shares.
@@ -226,6 +227,15 @@ def _write_and_swap(payload: dict[str, Any], store_dir: Path, *, default: bool,
                 (store_dir.parent / "installed_package.json").unlink(missing_ok=True)
     finally:
         shutil.rmtree(staging, ignore_errors=True)
+
+
+def has_store(store_dir: Path) -> bool:
+    """Whether the folder holds a store's metadata, once an interrupted swap has been put back."""
+    from . import _service
+    from ._prepare import BinaryPreparedDataStore
+
+    _service._recover_store_folder(store_dir)
+    return bool(BinaryPreparedDataStore(store_dir).metadata_path.exists())
 
 
 def store_is_complete(store: Any) -> bool:
