@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common.hpp"
+#include "report.hpp"
 #include "request.hpp"
 #include "service.hpp"
 #include "validate.hpp"
@@ -34,6 +35,7 @@ nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
   const nb::object weights = rows_between(c.table, c.start_date, c.end_date);
   warn_about_empty_range(weights, c.table, "strategy", matrices["close_price"],
                          r.data.attr("data")["close_price"], c.start_date, c.end_date);
+  const ProgressLog progress("策略回测", name, c.start_date, c.end_date, weights);
   nb::dict keywords;
   keywords["strategy_matrix"] = weights;
   add_market_keywords(keywords, matrices);
@@ -48,13 +50,17 @@ nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
   keywords["plot_title"] = name;
   const nb::object core_result = runner(**keywords);
   if (folder) folder->keep();
+  const nb::object daily = core_result.attr("daily_return");
+  progress.done(daily, core_result.attr("plot_paths"));
 
   return result.attr("StrategyBacktestResult")(
       "strategy_name"_a = name, "daily_return"_a = core_result.attr("daily_return"),
       "cumulative_return"_a = core_result.attr("cumulative_return"),
       "stats"_a = core_result.attr("stats"),
       "benchmark_summary"_a = core_result.attr("benchmark_summary"),
-      "plot_paths"_a = core_result.attr("plot_paths"));
+      "plot_paths"_a = core_result.attr("plot_paths"),
+      "benchmark_return"_a = benchmark_returns(matrices["benchmark_dict"], r.benchmark,
+                                               daily.attr("index"), true));
 }
 
 }  // namespace morvane::service

@@ -3,6 +3,9 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
+import logging
+from collections.abc import Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING
 
@@ -83,6 +86,29 @@ def add_parsers(commands: argparse._SubParsersAction, common: argparse.ArgumentP
                           help="权重只在调仓日给出时, 沿用到之后的每个交易日 (否则中间的交易日不计收益)")
     _data_options(strategy)
     strategy.set_defaults(run=run_strategy)
+
+
+# The package's remedy for weights given on rebalance days only is a line of
+# Python; on the command line it is an option.
+_PYTHON_FFILL = '请先 weights.reindex(trading_days, method="ffill")'
+_OPTION_FFILL = "请加 --ffill (把调仓日的权重沿用到之后的每个交易日)"
+
+
+@contextlib.contextmanager
+def _ffill_suggested() -> Iterator[None]:
+    """Rewrites the package's sparse-weights warning to name --ffill while the command runs."""
+    from ..logger import logger
+
+    def rewrite(record: logging.LogRecord) -> bool:
+        if isinstance(record.msg, str) and _PYTHON_FFILL in record.msg:
+            record.msg = record.msg.replace(_PYTHON_FFILL, _OPTION_FFILL)
+        return True
+
+    logger.addFilter(rewrite)
+    try:
+        yield
+    finally:
+        logger.removeFilter(rewrite)
 
 
 def _prepared_input(
@@ -169,9 +195,10 @@ def run_strategy(args: argparse.Namespace) -> int:
         # Whole rows are carried: a cell-wise ffill would revive the stocks a
         # later rebalance dropped (NaN means no position).
         weights = weights.reindex(days, method="ffill")
-    result = morvane.backtest_strategy(
-        weights, data, first, last, Path(args.out), name, benchmark=benchmark, plot=args.layout,
-    )
+    with _ffill_suggested():
+        result = morvane.backtest_strategy(
+            weights, data, first, last, Path(args.out), name, benchmark=benchmark, plot=args.layout,
+        )
     print_table(f"策略回测 {name}: {first} 到 {last}, 基准 {benchmark}", strategy_rows(result))
     print()
     print_table("图片", chart_rows(result.plot_paths))
