@@ -10,7 +10,7 @@ __version__ = "0.1.0"
 # 顶层只导入轻量模块: C++ 扩展按需导入 (回测子包的 __init__ 不加载扩展), 这样
 # `import morvane` 在扩展尚未编译时也能用, 且不为只取数的用户付出加载扩展的代价。
 from . import backtest, logger, singleton
-from .exceptions import MorvaneError, NetworkError
+from .exceptions import MorvaneError, MorvaneWarning, NetworkError
 
 if TYPE_CHECKING:
     import os
@@ -32,6 +32,7 @@ __all__ = [
     "backtest",
     "backtest_strategy",
     "MorvaneError",
+    "MorvaneWarning",
     "NetworkError",
     "logger",
     "singleton",

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-__all__ = ["DataFileError", "DataFileNotFoundError", "MorvaneError", "NetworkError"]
+__all__ = ["DataFileError", "DataFileNotFoundError", "MorvaneError", "MorvaneWarning", "NetworkError"]
 
 
 class MorvaneError(Exception):
@@ -22,3 +22,7 @@ class DataFileError(MorvaneError, OSError):
 
 class DataFileNotFoundError(DataFileError, FileNotFoundError):
     """预备数据的文件或目录不存在: 既是 DataFileError, 也是 FileNotFoundError。"""
+
+
+class MorvaneWarning(UserWarning):
+    """morvane 给用户的警告: 结果仍然给出, 但有需要留意的地方 (例如图中文字缺少字形)。"""
