@@ -15,6 +15,7 @@ import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
 
 import morvane.backtest._ravelle as ravelle  # noqa: E402
+from morvane.backtest import _chart_png  # noqa: E402
 
 
 def png_size(path: Path) -> tuple[int, int]:
@@ -47,15 +48,16 @@ STATS = {"annual_return": 12.3, "long_sharp": 1.1, "max_dd": 0.08, "extra_annual
 
 @pytest.fixture
 def saved_figures(monkeypatch):
-    """Figures as they are saved, with the dpi they are saved at."""
+    """Figures as they are saved, with the dpi they are saved at: every chart saves through
+    morvane.backtest._chart_png.save_chart."""
     saved: list[tuple[matplotlib.figure.Figure, dict]] = []
-    original = matplotlib.figure.Figure.savefig
+    original = _chart_png.save_chart
 
-    def spy(self, *args, **kwargs):
-        saved.append((self, kwargs))
-        return original(self, *args, **kwargs)
+    def spy(figure, save_path, dpi):
+        saved.append((figure, {"dpi": dpi}))
+        return original(figure, save_path, dpi)
 
-    monkeypatch.setattr(matplotlib.figure.Figure, "savefig", spy)
+    monkeypatch.setattr(_chart_png, "save_chart", spy)
     return saved
 
 
