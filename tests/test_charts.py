@@ -15,7 +15,6 @@ import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
 
 import morvane.backtest._ravelle as ravelle  # noqa: E402
-from morvane.backtest import _chart_png  # noqa: E402
 
 
 def png_size(path: Path) -> tuple[int, int]:
@@ -44,21 +43,6 @@ STATS = {"annual_return": 12.3, "long_sharp": 1.1, "max_dd": 0.08, "extra_annual
          "extra_sharp": 0.7, "extra_max_dd": 0.05, "win_rate": 0.52, "excess_win_rate": 0.51,
          "turnover": 0.1, "benchmark_annual_return": 5.0, "benchmark_sharp": 0.3,
          "return_corr": 0.4, "holding_count": 12.6}
-
-
-@pytest.fixture
-def saved_figures(monkeypatch):
-    """Figures as they are saved, with the dpi they are saved at: every chart saves through
-    morvane.backtest._chart_png.save_chart."""
-    saved: list[tuple[matplotlib.figure.Figure, dict]] = []
-    original = _chart_png.save_chart
-
-    def spy(figure, save_path, dpi):
-        saved.append((figure, {"dpi": dpi}))
-        return original(figure, save_path, dpi)
-
-    monkeypatch.setattr(_chart_png, "save_chart", spy)
-    return saved
 
 
 class TestNumberTexts:

@@ -48,6 +48,11 @@ void configure_strategy_plot_style(nb::handle plt);
 [[nodiscard]] std::vector<double> column_values(nb::handle table, const char* column);
 [[nodiscard]] nb::object numpy_array(const std::vector<double>& values);
 
+// A panel title's height, given explicitly: matplotlib's automatic placement
+// measures every tick label of the axes and of its twins on each draw, to lift
+// the title over labels at the top, which these charts never have.
+inline constexpr double kTitleY = 1.0;
+
 void zero_line(nb::handle ax, double y = 0.0, double width = 0.8);
 void percent_ticks(const Pyplot& mpl, nb::handle ax);
 // Twin axes: no grid, top spine hidden.

@@ -143,7 +143,7 @@ void draw_cumulative(const Pyplot& mpl, nb::handle ax, const Curves& c, const st
   twin.attr("fill_between")(c.dates, c.benchmark_dd, 0, "color"_a = "#d1d5db", "alpha"_a = 0.24,
                             "zorder"_a = 0, "label"_a = bench + " Drawdown");
   zero_line(ax);
-  ax.attr("set_title")("Cumulative Return", "fontsize"_a = size.pick(12.5, 11.5));
+  ax.attr("set_title")("Cumulative Return", "fontsize"_a = size.pick(12.5, 11.5), "y"_a = kTitleY);
   ax.attr("set_ylabel")("Return");
   percent_ticks(mpl, ax);
   twin.attr("set_ylabel")("Drawdown", "fontsize"_a = size.pick(10, 9));
@@ -160,7 +160,8 @@ void draw_excess(const Pyplot& mpl, nb::handle ax, const Curves& c, const Sizes&
   twin.attr("fill_between")(c.dates, c.excess_dd, 0, "color"_a = "#fecaca", "alpha"_a = 0.34,
                             "label"_a = "Excess Drawdown");
   zero_line(ax);
-  ax.attr("set_title")("Excess Return & Drawdown", "fontsize"_a = size.pick(12.5, 11.5));
+  ax.attr("set_title")("Excess Return & Drawdown", "fontsize"_a = size.pick(12.5, 11.5),
+                       "y"_a = kTitleY);
   ax.attr("set_ylabel")("Excess Return");
   percent_ticks(mpl, ax);
   twin.attr("set_ylabel")("Drawdown", "fontsize"_a = size.pick(10, 9));
@@ -222,7 +223,7 @@ void draw_yearly(const Pyplot& mpl, nb::handle ax, nb::handle yearly, const std:
                     "transform"_a = ax.attr("transAxes"));
   }
   zero_line(ax);
-  ax.attr("set_title")("Yearly Return", "fontsize"_a = size.pick(12.5, 11.5));
+  ax.attr("set_title")("Yearly Return", "fontsize"_a = size.pick(12.5, 11.5), "y"_a = kTitleY);
   percent_ticks(mpl, ax);
 }
 
@@ -250,7 +251,8 @@ void draw_rolling(const Pyplot& mpl, nb::handle ax, nb::handle daily, const nb::
     ax.attr("text")(0.5, 0.5, "Not enough data", "ha"_a = "center", "va"_a = "center",
                     "transform"_a = ax.attr("transAxes"));
   }
-  ax.attr("set_title")("Rolling Excess Stability", "fontsize"_a = size.pick(12.5, 11.5));
+  ax.attr("set_title")("Rolling Excess Stability", "fontsize"_a = size.pick(12.5, 11.5),
+                       "y"_a = kTitleY);
 }
 
 void draw_drawdown(const Pyplot& mpl, nb::handle ax, const Curves& c, const Sizes& size) {
@@ -259,7 +261,7 @@ void draw_drawdown(const Pyplot& mpl, nb::handle ax, const Curves& c, const Size
   ax.attr("plot")(c.dates, c.excess_dd, "color"_a = kExcess, "linewidth"_a = 1.7,
                   "label"_a = "Excess Drawdown");
   zero_line(ax);
-  ax.attr("set_title")("Drawdown", "fontsize"_a = size.pick(12.5, 11.5));
+  ax.attr("set_title")("Drawdown", "fontsize"_a = size.pick(12.5, 11.5), "y"_a = kTitleY);
   percent_ticks(mpl, ax);
   ax.attr("legend")("loc"_a = "lower left", "frameon"_a = true, "framealpha"_a = 0.92,
                     "fontsize"_a = size.pick(9.0, 8.0));

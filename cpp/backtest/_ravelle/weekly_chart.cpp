@@ -131,7 +131,7 @@ void plot_weekly_net_value_unlocked(const ChartArgs& args) {
                       "alpha"_a = 0.92, "label"_a = "Excess");
   zero_line(ax_nav, 1.0, 0.9);
   ax_nav.attr("set_ylabel")("Net Value");
-  if (tall) ax_nav.attr("set_title")("Weekly Net Value");
+  if (tall) ax_nav.attr("set_title")("Weekly Net Value", "y"_a = kTitleY);
   ax_nav.attr("legend")("loc"_a = "best", "frameon"_a = true, "framealpha"_a = 0.92);
 
   ax_dd.attr("fill_between")(dates, numpy_array(kernels::drawdown_from_peak(strategy_nav)), 0,
@@ -144,7 +144,7 @@ void plot_weekly_net_value_unlocked(const ChartArgs& args) {
                      "color"_a = "#ef4444", "linewidth"_a = 1.45, "alpha"_a = 0.86,
                      "label"_a = "Excess Drawdown");
   zero_line(ax_dd);
-  ax_dd.attr("set_title")("Weekly Drawdown", "fontsize"_a = tall ? 12 : 11);
+  ax_dd.attr("set_title")("Weekly Drawdown", "fontsize"_a = tall ? 12 : 11, "y"_a = kTitleY);
   ax_dd.attr("set_ylabel")("Drawdown");
   percent_ticks(mpl, ax_dd);
   ax_dd.attr("legend")("loc"_a = "lower left", "frameon"_a = true, "framealpha"_a = 0.92,

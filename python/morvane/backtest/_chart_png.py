@@ -8,7 +8,6 @@ Agg 逐个字形在 Python 里栅格化文字, 每段文字约 1 毫秒, 一张�
 
 from __future__ import annotations
 
-import math
 import os
 import struct
 import zlib
@@ -22,9 +21,9 @@ if TYPE_CHECKING:
 
 __all__ = ["render_rgba", "save_chart", "write_png"]
 
-# zlib level 6 (its default) on unfiltered rows: smaller files than savefig's
-# PNGs at a fraction of the time; lower levels save little more time here.
-_ZLIB_LEVEL = 6
+# zlib's fastest level on unfiltered rows: about a quarter of level 6's time,
+# files about a fifth larger (and within a tenth of savefig's own PNGs).
+_ZLIB_LEVEL = 1
 _PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 
@@ -39,20 +38,18 @@ def _renderer_class() -> type:
 
         def draw_text(self, gc: Any, x: float, y: float, s: str, prop: Any, angle: float,
                       ismath: bool | str = False, mtext: Any = None) -> None:
-            if ismath or (mtext is not None and (mtext.get_fontfeatures() is not None
-                                                 or mtext.get_language() is not None)):
+            # Rotated texts (a few labels) keep matplotlib's own placement, which
+            # moved by a pixel or two in 3.11; so do math and shaped texts.
+            if ismath or angle % 360 != 0 or (mtext is not None and (
+                    mtext.get_fontfeatures() is not None or mtext.get_language() is not None)):
                 super().draw_text(gc, x, y, s, prop, angle, ismath, mtext)
                 return
             font = self._prepare_font(prop)
-            # Laid out at angle 0: draw_text_image rotates the bitmap.
             font.set_text(s, 0, flags=get_hinting_flag())
             font.draw_glyphs_to_bitmap(antialiased=gc.get_antialiased())
-            descent = font.get_descent() / 64.0
             x_offset, y_offset = (value / 64.0 for value in font.get_bitmap_offset())
-            radians = math.radians(angle)
-            x = round(x + x_offset + descent * math.sin(radians))
-            y = round(y + y_offset + descent * math.cos(radians))
-            self._renderer.draw_text_image(font, x, y + 1, angle, gc)
+            y_descent = font.get_descent() / 64.0
+            self._renderer.draw_text_image(font, round(x + x_offset), round(y + y_offset + y_descent) + 1, 0, gc)
 
     return _WholeTextRenderer
 
