@@ -8,6 +8,7 @@ Agg 逐个字形在 Python 里栅格化文字, 每段文字约 1 毫秒, 一张�
 
 from __future__ import annotations
 
+import functools
 import os
 import struct
 import zlib
@@ -27,14 +28,44 @@ _ZLIB_LEVEL = 1
 _PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
 
+@functools.cache
 def _renderer_class() -> type:
     from matplotlib.backends.backend_agg import RendererAgg, get_hinting_flag
+    from matplotlib.font_manager import fontManager, get_font
 
     if not hasattr(RendererAgg, "_draw_text_glyphs_and_boxes"):
         return RendererAgg  # before matplotlib 3.11 draw_text already draws a whole text at once
 
     class _WholeTextRenderer(RendererAgg):
-        """RendererAgg that rasterises a plain text in one FreeType call."""
+        """RendererAgg that rasterises a plain text in one FreeType call.
+
+        A text is laid out (measured) and then drawn, each time through the
+        shared FreeType font; when the draw follows its own layout (a table
+        cell, a title, a card), the font still holds that layout and is drawn
+        as it is. Anything else that lays out text in between (another text,
+        math) replaces or forgets the record.
+        """
+
+        def __init__(self, width: float, height: float, dpi: float) -> None:
+            super().__init__(width, height, dpi)
+            self._laid_out: tuple[Any, str, float] | None = None  # (font, text, size)
+
+        def _prepare_font(self, font_prop: Any) -> Any:
+            self._laid_out = None  # the font is cleared
+            return super()._prepare_font(font_prop)
+
+        def get_text_width_height_descent(self, s: str, prop: Any, ismath: bool | str) -> Any:
+            measured = super().get_text_width_height_descent(s, prop, ismath)
+            if ismath is False:
+                font = get_font(fontManager._find_fonts_by_props(prop))
+                self._laid_out = (font, s, prop.get_size_in_points())
+            else:
+                self._laid_out = None
+            return measured
+
+        def draw_mathtext(self, *args: Any, **kwargs: Any) -> None:
+            self._laid_out = None
+            super().draw_mathtext(*args, **kwargs)
 
         def draw_text(self, gc: Any, x: float, y: float, s: str, prop: Any, angle: float,
                       ismath: bool | str = False, mtext: Any = None) -> None:
@@ -44,8 +75,10 @@ def _renderer_class() -> type:
                     mtext.get_fontfeatures() is not None or mtext.get_language() is not None)):
                 super().draw_text(gc, x, y, s, prop, angle, ismath, mtext)
                 return
-            font = self._prepare_font(prop)
-            font.set_text(s, 0, flags=get_hinting_flag())
+            font = get_font(fontManager._find_fonts_by_props(prop))
+            if self._laid_out != (font, s, prop.get_size_in_points()):
+                font = self._prepare_font(prop)
+                font.set_text(s, 0, flags=get_hinting_flag())
             font.draw_glyphs_to_bitmap(antialiased=gc.get_antialiased())
             x_offset, y_offset = (value / 64.0 for value in font.get_bitmap_offset())
             y_descent = font.get_descent() / 64.0
