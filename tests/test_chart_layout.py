@@ -66,6 +66,14 @@ class TestStrategyCharts:
 
 
 class TestDashboardDetails:
+    def test_twenty_years_fit_the_yearly_table_panel(self, tmp_path, saved_figures):
+        ravelle.plot_strategy_performance(total_frame(5200, start="2005-01-03"), STATS, save_path=tmp_path / "p.png")
+        figure, dpi = saved(saved_figures)
+        assert text_problems(figure, dpi) == []
+        table_ax = next(ax for ax in figure.axes if ax.get_title() == "Yearly Strategy & Excess Metrics")
+        assert len(table_ax.tables[0].get_celld()) == 9 * 21
+
+
     def test_annual_excess_is_wrapped_into_its_cell_and_keeps_every_year(self, tmp_path, saved_figures):
         total = total_frame(2500, start="2021-01-04")
         ravelle.plot_strategy_performance(total, STATS, save_path=tmp_path / "p.png")

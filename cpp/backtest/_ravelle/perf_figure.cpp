@@ -122,6 +122,12 @@ void draw_cards(nb::handle ax, nb::handle stats, const Sizes& size) {
   }
 }
 
+// Room a year label takes along the yearly panel's axis, in points: four
+// digits at 10 points and a gap, upright in the wide layout, at 45 degrees
+// (its box's width) in the tall one.
+constexpr double kWideYearLabelPoints = 34.0;
+constexpr double kTallYearLabelPoints = 30.0;
+
 struct Curves {
   nb::object dates;
   nb::object strategy_cum, benchmark_cum, excess_cum, strategy_dd, benchmark_dd, excess_dd;
@@ -210,7 +216,15 @@ void draw_yearly(const Pyplot& mpl, nb::handle ax, nb::handle yearly, const std:
     ax.attr("margins")("y"_a = 0.22);
     ax.attr("set_xticks")(x);
     nb::list labels;
-    for (nb::handle year : yearly.attr("index")) labels.append(nb::str(year));
+    // Every bar keeps its tick; with more years than the panel's width holds
+    // labels for, every step-th year is named (all of them ran together).
+    const double per_label = size.pick(kTallYearLabelPoints, kWideYearLabelPoints);
+    const auto step = static_cast<std::size_t>(
+        std::ceil(static_cast<double>(n) * per_label / axes_size_points(ax).first));
+    std::size_t position = 0;
+    for (nb::handle year : yearly.attr("index")) {
+      labels.append(position++ % std::max<std::size_t>(step, 1) == 0 ? nb::str(year) : nb::str(""));
+    }
     if (size.tall) {
       ax.attr("set_xticklabels")(labels, "rotation"_a = 45, "ha"_a = "right");
     } else {
@@ -271,6 +285,8 @@ void draw_drawdown(const Pyplot& mpl, nb::handle ax, const Curves& c, const Size
 // Padding of a table cell's text, as a fraction of the cell's width
 // (matplotlib's Cell.PAD), kept on both sides.
 constexpr double kCellPad = 0.1;
+// A text line's height over its font size, with a little room in the cell.
+constexpr double kLinePerFont = 1.3;
 
 struct Wrapped {
   std::string text;
@@ -312,21 +328,29 @@ Wrapped wrap_pieces(const std::string& text, double width, double fontsize) {
 }
 
 // Gives the table's last row room for `lines` lines; a table that then
-// outgrows both its axes and its former height is scaled back to that.
-void grow_last_row(nb::handle table, long lines) {
+// outgrows both its axes and its former height is scaled back to that, and
+// when the last row is then too low for its lines at `fontsize`, its text
+// gets the size that fits (decades of years on the wide page).
+void grow_last_row(nb::handle ax, nb::handle table, long lines, double fontsize) {
   const double before = table_height(table);
   const nb::object cells = table.attr("get_celld")();
   const long last = static_cast<long>(nb::len(cells) / 2) - 1;
+  const auto last_cell = [&](long col) { return cells[nb::make_tuple(last, col)]; };
   for (const long col : {0L, 1L}) {
-    const nb::object cell = cells[nb::make_tuple(last, col)];
-    cell.attr("set_height")(nb::cast<double>(cell.attr("get_height")()) *
-                            static_cast<double>(lines));
+    last_cell(col).attr("set_height")(nb::cast<double>(last_cell(col).attr("get_height")()) *
+                                      static_cast<double>(lines));
   }
   const double limit = std::max(1.0, before);
   const double after = table_height(table);
   if (after <= limit) return;
   for (nb::handle item : cells.attr("values")()) {
     item.attr("set_height")(nb::cast<double>(item.attr("get_height")()) * limit / after);
+  }
+  const double row_points =
+      nb::cast<double>(last_cell(1).attr("get_height")()) * axes_size_points(ax).second;
+  const double fitting = row_points / (static_cast<double>(lines) * kLinePerFont);
+  if (fitting < fontsize) {
+    for (const long col : {0L, 1L}) last_cell(col).attr("get_text")().attr("set_fontsize")(fitting);
   }
 }
 
@@ -371,7 +395,7 @@ void draw_summary_table(nb::handle ax, nb::handle plot_df, nb::handle stats, nb:
   table.attr("set_fontsize")(fontsize);
   table.attr("scale")(1.0, size.pick(1.28, 1.18));
   style_table_cells(table);
-  if (annual.lines > 1) grow_last_row(table, annual.lines);
+  if (annual.lines > 1) grow_last_row(ax, table, annual.lines, fontsize);
 }
 
 }  // namespace

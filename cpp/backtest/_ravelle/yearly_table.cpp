@@ -40,8 +40,13 @@ constexpr std::array<Column, 9> kColumns{{
     {"ExCal", "Excess Calmar", "excess_calmar", false, 0.12, 0.115},
 }};
 
-// Gap between the table and its title or note, in axes fractions.
+// Gap between the table and its note, in axes fractions.
 constexpr double kNoteGap = 0.03;
+// Title, table and note together take at most this share of the axes' height
+// (a little more than the axes: the gaps around a panel take the rest).
+constexpr double kBlockRoom = 1.1;
+// A row's height over its font size, at the least.
+constexpr double kRowPerFont = 1.3;
 
 std::string year_text(nb::handle year) {
   const nb::object as_int = nb::module_::import_("builtins").attr("int")(year);
@@ -129,13 +134,30 @@ void draw_yearly_metrics_table(nb::handle ax, nb::handle yearly_metrics, bool co
                        "cellLoc"_a = "center", "colLoc"_a = "center", "colWidths"_a = widths);
   const double layout_size = compact ? 7.8 : 8.4;
   const double layout_scale = compact ? 1.22 : 1.24;
-  const double size =
+  const double title_size = compact ? 10.2 : 11.5;
+  const double title_pad = compact ? 4 : 8;
+  double size =
       fontsize ? std::max(layout_size, std::min(*fontsize, widest_font(ax, rows, headers, compact)))
                : layout_size;
-  table.attr("auto_set_font_size")(false);
-  table.attr("set_fontsize")(size);
   // A larger font keeps the layout's proportions: rows grow with it.
   table.attr("scale")(1.0, layout_scale * size / layout_size);
+  // Many years: the rows shrink (and the font with them when a row gets
+  // too low for it) so that title, table and note stay about within the
+  // axes, clear of the panels around them.
+  const double axes_points = axes_size_points(ax).second;
+  const double table_points = table_height(table) * axes_points;
+  const double around = title_size * 1.4 + title_pad + (marked.empty() ? 0.0 : size * 1.4);
+  const double room = axes_points * kBlockRoom - around;
+  if (table_points > room && room > 0.0) {
+    const double shrink = room / table_points;
+    for (nb::handle cell : table.attr("get_celld")().attr("values")()) {
+      cell.attr("set_height")(nb::cast<double>(cell.attr("get_height")()) * shrink);
+    }
+    const double row_points = room / static_cast<double>(nb::len(rows) + 1);
+    size = std::min(size, row_points / kRowPerFont);
+  }
+  table.attr("auto_set_font_size")(false);
+  table.attr("set_fontsize")(size);
   constexpr const char* kBlue = "#1d4ed8";
   constexpr const char* kRed = "#b91c1c";
   style_table_cells(table, {"", kBlue, kBlue, kBlue, kBlue, kRed, kRed, kRed, kRed});
@@ -144,8 +166,8 @@ void draw_yearly_metrics_table(nb::handle ax, nb::handle yearly_metrics, bool co
   // it (at the axes' top it would float far above a short table) and the
   // note right below.
   const double half = table_height(table) / 2.0;
-  ax.attr("set_title")("Yearly Strategy & Excess Metrics", "fontsize"_a = compact ? 10.2 : 11.5,
-                       "color"_a = "#0f172a", "pad"_a = compact ? 4 : 8, "y"_a = 0.5 + half);
+  ax.attr("set_title")("Yearly Strategy & Excess Metrics", "fontsize"_a = title_size,
+                       "color"_a = "#0f172a", "pad"_a = title_pad, "y"_a = 0.5 + half);
   if (!marked.empty()) {
     ax.attr("text")(0.0, 0.5 - half - kNoteGap, partial_note(marked, partial_years),
                     "ha"_a = "left", "va"_a = "top", "fontsize"_a = size - 0.4,
