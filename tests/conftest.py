@@ -61,3 +61,20 @@ def keep_data_client():
         old = None
     yield
     set_instance(old)
+
+
+@pytest.fixture
+def saved_figures(monkeypatch):
+    """Charts' figures as they are saved, with the dpi they are saved at: every chart of both
+    backtests saves through morvane.backtest._chart_png.save_chart, looked up when it saves."""
+    from morvane.backtest import _chart_png
+
+    saved: list[tuple[object, dict]] = []
+    original = _chart_png.save_chart
+
+    def spy(figure, save_path, dpi):
+        saved.append((figure, {"dpi": dpi}))
+        return original(figure, save_path, dpi)
+
+    monkeypatch.setattr(_chart_png, "save_chart", spy)
+    return saved

@@ -45,20 +45,6 @@ STATS = {"annual_return": 12.3, "long_sharp": 1.1, "max_dd": 0.08, "extra_annual
          "return_corr": 0.4, "holding_count": 12.6}
 
 
-@pytest.fixture
-def saved_figures(monkeypatch):
-    """Figures as they are saved, with the dpi they are saved at."""
-    saved: list[tuple[matplotlib.figure.Figure, dict]] = []
-    original = matplotlib.figure.Figure.savefig
-
-    def spy(self, *args, **kwargs):
-        saved.append((self, kwargs))
-        return original(self, *args, **kwargs)
-
-    monkeypatch.setattr(matplotlib.figure.Figure, "savefig", spy)
-    return saved
-
-
 class TestNumberTexts:
     @pytest.mark.parametrize(
         ("function", "value", "digits", "text"),

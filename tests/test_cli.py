@@ -16,7 +16,8 @@ from service_env import install
 from morvane._optional import has_pyarrow
 from morvane.cli import main
 from morvane.cli._common import CliError, parse_date, read_wide_table
-from morvane.cli._market import build_payload, demo_market, top_group_weights, write_store
+from morvane.backtest._folders import build_payload, write_store
+from morvane.cli._market import demo_market, top_group_weights
 
 pytestmark = pytest.mark.usefixtures("keep_data_client")
 
@@ -394,3 +395,70 @@ end = 20211231
     code, _, err = _run(capsys, "sweep", str(config), "--out", str(tmp_path / "bad"))
     assert code == 1 and "fee" in err and err.count("\n") == 1
     assert not (tmp_path / "bad").exists()
+
+
+# -- the small frictions of issue 22 ----------------------------------------------
+
+
+def test_csv_files_read_in_the_encodings_spreadsheets_save(tmp_path):
+    # Chinese Excel saves GBK; others UTF-8, with Excel's byte-order mark or without.
+    text = "日期,000001.XSHE,000002\n2021-01-04,1.5,\n2021-01-05,2.5,3.0\n"
+    tables = []
+    for name, payload in [("gbk", text.encode("gbk")), ("gb18030", text.encode("gb18030")),
+                          ("bom", text.encode("utf-8-sig")), ("plain", text.encode("utf-8"))]:
+        path = tmp_path / f"{name}.csv"
+        path.write_bytes(payload)
+        tables.append(read_wide_table(path, what="因子文件"))
+    for table in tables[1:]:
+        pd.testing.assert_frame_equal(table, tables[0])
+    assert list(tables[0].columns) == ["000001", "000002"] and list(tables[0].index) == ["20210104", "20210105"]
+    broken = tmp_path / "broken.csv"
+    broken.write_bytes(b"date,000001\n20210104,\x80\n")  # a lone 0x80 is neither UTF-8 nor GB18030
+    with pytest.raises(CliError, match=r"broken\.csv: 无法识别的文件编码, 应为 UTF-8 \(带或不带 BOM\) 或 GBK / GB18030"):
+        read_wide_table(broken, what="因子文件")
+
+
+@pytest.mark.parametrize("command", ["backtest", "strategy"])
+def test_verbose_shows_the_backtests_progress(capsys, tmp_path, store, weights_csv, command):
+    kind = "因子回测" if command == "backtest" else "策略回测"
+    base = [command, str(weights_csv), "--store", str(store), "--out", str(tmp_path / "charts"), "--benchmark", "000300"]
+    if command == "backtest":
+        base += ["--groups", "2"]
+    code, _, quiet = _run(capsys, *base)
+    assert code == 0 and kind not in quiet
+    code, out, err = _run(capsys, *base, "--verbose")
+    assert code == 0, err
+    started = re.search(rf"{kind} top: (\d{{8}}) 到 (\d{{8}}), 输入表 (\d+) 行 x (\d+) 列", err)
+    assert started, err
+    days = int(re.search(r"交易日\s+(\d+)", out).group(1))
+    assert re.search(rf"{kind} top 完成: {days} 个交易日, 用时 \d+\.\d\d 秒", err)
+    assert str(tmp_path / "charts" / "top.png") in err
+
+
+def test_a_table_outside_the_stores_dates_names_only_what_was_given(capsys, tmp_path, market, store):
+    path = tmp_path / "old.csv"
+    code = market.world.ukeys[0][:6]
+    path.write_text(f"date,{code}\n20110104,1.0\n20110105,2.0\n")
+    first, last = (market.world.dates[i].strftime("%Y%m%d") for i in (0, -1))
+    code_, _, err = _run(capsys, "backtest", str(path), "--store", str(store), "--out", str(tmp_path / "c"))
+    assert code_ == 1 and "--start" not in err and "--end" not in err
+    assert f"{path}: 表的日期 (20110104 到 20110105) 与预备数据没有共同的交易日 (预备数据覆盖 {first} 到 {last})" in err
+    code_, _, err = _run(capsys, "backtest", str(path), "--store", str(store), "--start", "20300101",
+                         "--out", str(tmp_path / "c"))
+    assert code_ == 1 and "(--start 20300101; 预备数据覆盖" in err and "--end" not in err
+
+
+def test_the_sparse_weights_warning_suggests_the_option(capsys, tmp_path, market, store):
+    days = [d.strftime("%Y%m%d") for d in market.world.dates]
+    a, b = (u[:6] for u in market.world.ukeys[:2])
+    path = tmp_path / "rebalance.csv"
+    path.write_text(f"date,{a},{b}\n{days[0]},0.3,0.3\n{days[10]},0.3,0.3\n{days[20]},0.3,0.3\n")
+    code, _, err = _run(capsys, "strategy", str(path), "--store", str(store), "--out", str(tmp_path / "charts"))
+    assert code == 0, err
+    assert "缺少" in err and "请加 --ffill" in err and "reindex" not in err
+    # In Python the warning keeps its Python remedy.
+    import morvane
+
+    weights = pd.DataFrame({a: [0.3, 0.3], b: [0.3, 0.3]}, index=[days[0], days[10]])
+    with pytest.warns(morvane.MorvaneWarning, match=r"weights\.reindex\(trading_days"):
+        morvane.backtest_strategy(weights, morvane.load_backtest_data(store), days[0], days[20], None, "s", plot=None)

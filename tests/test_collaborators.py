@@ -159,7 +159,7 @@ def test_repr_summarises_without_table_bodies(record: Any) -> None:
     assert text.startswith(type(record).__name__ + "(")
     assert "20150105.." in text
     if isinstance(record, StrategyBacktestResult):
-        assert "'sharpe': 1.235" in text and "'max_drawdown': -0.2" in text
+        assert "sharpe=1.235" in text and "max_drawdown=-0.2" in text  # keys it has no unit for: plain
     assert record == record and record != pickle.loads(pickle.dumps(record))  # 身份相等, 不会抛歧义错误
 
 

@@ -211,8 +211,8 @@ def test_the_issue_case_keeps_the_carried_close_and_the_strategy_return(tmp_path
 def test_the_service_and_the_command_line_refresh_a_synthetic_market_to_its_rebuild(tmp_path, monkeypatch, split):
     from morvane.backtest import _service
     from morvane.backtest._service import BacktestService
-    from morvane.cli._market import build_payload, demo_market, folder_locks
-    from morvane.cli.prepare import _refresh
+    from morvane.backtest._folders import _refresh, build_payload, folder_locks
+    from morvane.cli._market import demo_market
     from service_env import install
 
     market = demo_market(160, 80, 5)

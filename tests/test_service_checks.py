@@ -89,19 +89,25 @@ class TestSummary:
         }
         assert self.lines(caplog, metadata, tmp_path) == [
             "回测基准数据已更新,各数据集最新日期:",
-            "  close_price                              20240108",
+            "  close_price                                 20240108",
             "  成分股 rq_index_components_new_000300_xshg  20240103",
-            "  open_price                               (空)",
-            "  基准 000852                                20240105",
+            "  open_price                                  (空)",
+            "  基准 000852                                 20240105",
         ]
 
-    def test_chinese_labels_pad_by_characters(self, caplog, tmp_path):
+    def test_chinese_labels_take_two_columns_each(self, caplog, tmp_path):
+        # A terminal shows each Chinese character two columns wide: padding by
+        # that width puts every date in the same column.
         metadata = {"datasets": {"x": {"index": ["20240102"]}, "bm": {"index": ["20240103"]}},
                     "benchmarks": {"000300": "bm"}}
-        assert self.lines(caplog, metadata, tmp_path, "已就绪")[1:] == [
-            "  x          20240102",
+        lines = self.lines(caplog, metadata, tmp_path, "已就绪")[1:]
+        assert lines == [
+            "  x            20240102",
             "  基准 000300  20240103",
         ]
+        columns = [unicodedata_width(line[: line.index("2024")]) for line in lines]
+        assert columns == [15, 15]
+
 
     def test_nothing_stored_logs_only_the_header(self, caplog, tmp_path):
         assert self.lines(caplog, {}, tmp_path, "已是最新") == ["回测基准数据已是最新,各数据集最新日期:"]
@@ -109,3 +115,9 @@ class TestSummary:
     def test_action_must_be_text(self, tmp_path):
         with pytest.raises(TypeError, match="action"):
             BacktestService._log_dataset_summary(Store({}, tmp_path), action=None)
+
+
+def unicodedata_width(text: str) -> int:
+    import unicodedata
+
+    return sum(2 if unicodedata.east_asian_width(ch) in "WF" else 1 for ch in text)

@@ -1,5 +1,7 @@
 #include "chart_guards.hpp"
 
+#include <nanobind/stl/string.h>
+
 namespace morvane::pyglue {
 
 PlotLock::PlotLock()
@@ -24,6 +26,25 @@ FigureGuard::~FigureGuard() {
     plt_.attr("close")(figure_);
   } catch (...) {  // NOLINT(bugprone-empty-catch): a destructor must not throw
   }
+}
+
+ChartFonts::ChartFonts(const std::vector<std::string>& texts) {
+  nb::list items;
+  for (const std::string& text : texts) items.append(nb::str(text.data(), text.size()));
+  context_ = nb::module_::import_("morvane.backtest._chart_fonts").attr("ChartFonts")(items);
+  context_.attr("__enter__")();
+}
+
+ChartFonts::~ChartFonts() {
+  try {
+    context_.attr("__exit__")(nb::none(), nb::none(), nb::none());
+  } catch (...) {  // NOLINT(bugprone-empty-catch): a destructor must not throw
+  }
+}
+
+void save_chart(nb::handle figure, const std::string& path, double dpi) {
+  nb::module_::import_("morvane.backtest._chart_png")
+      .attr("save_chart")(figure, nb::str(path.data(), path.size()), dpi);
 }
 
 }  // namespace morvane::pyglue

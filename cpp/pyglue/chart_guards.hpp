@@ -1,8 +1,12 @@
-// The two guards every chart entry point draws under: the package's chart lock
-// and a figure that is closed however drawing ends. They need the GIL.
+// The guards every chart draws under: the package's chart lock, a figure that
+// is closed however drawing ends, and the fonts for the chart's own texts. They
+// need the GIL.
 #pragma once
 
 #include <nanobind/nanobind.h>
+
+#include <string>
+#include <vector>
 
 namespace morvane::pyglue {
 
@@ -36,5 +40,25 @@ class FigureGuard {
   nb::object plt_;
   nb::object figure_;
 };
+
+// While alive, the chart's texts have glyphs to print with: when the listed
+// fonts lack some, the morvane[cjk] font is registered, or one MorvaneWarning
+// says what is missing and matplotlib's warning per glyph is silenced
+// (morvane.backtest._chart_fonts.ChartFonts). Take it before any text is laid
+// out, under PlotLock.
+class ChartFonts {
+ public:
+  explicit ChartFonts(const std::vector<std::string>& texts);
+  ~ChartFonts();
+  ChartFonts(const ChartFonts&) = delete;
+  ChartFonts& operator=(const ChartFonts&) = delete;
+
+ private:
+  nb::object context_;
+};
+
+// Writes the figure to `path` at `dpi` on its own face colour
+// (morvane.backtest._chart_png.save_chart: PNG files take the fast writer).
+void save_chart(nb::handle figure, const std::string& path, double dpi);
 
 }  // namespace morvane::pyglue

@@ -7,21 +7,29 @@ from typing import TYPE_CHECKING
 
 __version__ = "0.1.0"
 
-# 顶层只导入轻量模块: C++ 扩展按需导入 (回测子包的 __init__ 不加载扩展), 这样
+# 顶层只导入轻量模块: C++ 扩展与 pandas 按需导入 (回测子包的 __init__ 不加载扩展), 这样
 # `import morvane` 在扩展尚未编译时也能用, 且不为只取数的用户付出加载扩展的代价。
-from . import backtest, logger, singleton
+from . import logger, singleton
 from .exceptions import MorvaneError, MorvaneWarning, NetworkError
 
 if TYPE_CHECKING:
     import os
+    from pathlib import Path
 
     import pandas as pd
 
-    from ._http import HttpClient
-    from .backtest._service import BacktestService
-    from .backtest.result import BacktestData, StrategyBacktestResult
-    from .singleton import DataClient
     from . import sweep
+    from ._http import HttpClient
+    from .backtest import _CallableBacktestPackage
+    from .backtest._service import BacktestService
+    from .backtest.result import BacktestData, BacktestResult, StrategyBacktestResult
+    from .singleton import DataClient
+
+    # The subpackage is callable as the factor backtest; said so, type checkers
+    # see `morvane.backtest(...)` return a BacktestResult.
+    backtest: _CallableBacktestPackage
+else:
+    from . import backtest
 
 __all__ = [
     "__version__",
@@ -31,6 +39,9 @@ __all__ = [
     "load_backtest_data",
     "backtest",
     "backtest_strategy",
+    "BacktestData",
+    "BacktestResult",
+    "StrategyBacktestResult",
     "MorvaneError",
     "MorvaneWarning",
     "NetworkError",
@@ -39,12 +50,18 @@ __all__ = [
     "sweep",
 ]
 
-def __getattr__(name: str) -> object:
-    """Loads morvane.sweep on first use, so `import morvane` stays light."""
-    if name == "sweep":
-        import importlib
+# Loaded on first use, so that `import morvane` stays light (they bring pandas).
+_RECORDS = ("BacktestData", "BacktestResult", "StrategyBacktestResult")
 
+
+def __getattr__(name: str) -> object:
+    """Loads morvane.sweep and the result records on first use."""
+    import importlib
+
+    if name == "sweep":
         return importlib.import_module(".sweep", __name__)
+    if name in _RECORDS:
+        return getattr(importlib.import_module(".backtest.result", __name__), name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
@@ -128,40 +145,154 @@ def _backtest_service() -> BacktestService:
         return _service
 
 
-def prepare_backtest_data() -> None:
-    """准备回测基准数据(无参数)。
+def _folder(store_dir: object) -> Path | None:
+    import os
+    from pathlib import Path
 
-    首次调用时下载并解压参考数据包; 本地数据缺失关键数据集或成分股矩阵, 或有数据文件
-    缺失、损坏时重新下载; 之后从数据客户端增量刷新到今天, 最后打印各数据集的最新日期。
-    新数据包先解压到临时目录并校验, 通过后才替换原目录, 所以下载失败、中断或数据包有问题
-    时原有数据不变; 多个进程同时准备时依次进行。
+    if store_dir is None:
+        return None
+    if isinstance(store_dir, bool) or not isinstance(store_dir, (str, os.PathLike)):
+        raise TypeError(f"store_dir 应为 str、os.PathLike 或 None, 实际为 {type(store_dir).__name__}")
+    text = os.fspath(store_dir)
+    if not isinstance(text, str) or not text.strip():
+        raise ValueError(f"store_dir 应为非空的目录路径, 收到 {store_dir!r}")
+    return Path(text)
+
+
+def _date_or(value: object, name: str, default: str) -> str:
+    if value is None:
+        return default
+    if isinstance(value, bool) or not isinstance(value, (str, int)):
+        raise TypeError(f"{name} 应为 \"YYYYMMDD\" 文本或 8 位整数, 实际为 {type(value).__name__}")
+    from .backtest import _store
+
+    try:
+        return str(_store.normalize_yyyymmdd(value))
+    except ValueError as error:
+        raise ValueError(f"{name}: {error}") from None
+
+
+def _installed_client() -> DataClient | None:
+    try:
+        return singleton.get_instance()
+    except MorvaneError:
+        return None
+
+
+def _data_source(client: object) -> DataClient:
+    """The client given, or the installed one; a clear word when there is neither."""
+    if client is not None:
+        if not isinstance(client, singleton.DataClient):
+            raise TypeError(
+                f"client 应满足 DataClient 协议 (get_factors 与 get_index_daily 方法), 实际为 {type(client).__name__}"
+            )
+        return client
+    try:
+        return singleton.get_instance()
+    except MorvaneError:
+        raise MorvaneError(
+            "没有数据来源: 用 morvane.init(client=...) 装入数据客户端 (SyntheticMarketClient、"
+            "LocalFileClient(目录) 或自己的客户端) 从它构建, 或用 morvane.init(base_url=..., token=...) "
+            "配置下载参考数据包的 HTTP 客户端"
+        ) from None
+
+
+def prepare_backtest_data(
+    store_dir: str | os.PathLike[str] | None = None,
+    *,
+    client: DataClient | None = None,
+    start_date: str | int | None = None,
+    end_date: str | int | None = None,
+    replace: bool = False,
+) -> None:
+    """准备或刷新回测基准数据, 最后在日志里给出各数据集的最新日期。
+
+    两种来源:
+
+    - 参考数据包 (配置了 HTTP 客户端, 且没有给出 store_dir、client、日期或 replace): 包的标准流程,
+      目录固定为用户主目录下的 ~/.morvane/backtest_data/enviroment_data。首次调用时下载并解压参考
+      数据包; 本地数据缺失关键数据集或成分股矩阵, 或有数据文件缺失、损坏时重新下载; 之后从数据
+      客户端增量刷新到今天。
+    - 数据客户端 (给出 client, 或 morvane.init(client=...) 装入的客户端, 例如合成市场
+      SyntheticMarketClient、本地文件 LocalFileClient("my_files") 或自己的客户端): 目录没有完整
+      数据 (或 replace 为 True) 时从客户端整体构建; 已有完整数据时从同一个客户端重建末尾两个已存储
+      交易日及之后的数据。本地文件目录缺少必需的文件时什么也不写。
+
+    两种来源都先写进目录旁的临时目录并校验, 通过后才替换原目录, 所以失败、中断或数据有问题时
+    原有数据不变; 同一目录上的多个准备 (其他进程、命令行) 依次进行, 加载只会看到替换前或替换后的数据。
 
     Args:
-        无。
+        store_dir (str | PathLike | None): 预备数据目录, 不存在时创建, 例如 "my_store";
+            默认 None 表示包的目录 (load_backtest_data() 读的那个)。
+        client (DataClient | None): 数据来源, 默认 None 表示 morvane.init 装入的客户端;
+            只在构建期间使用, 不改变装入的客户端。
+        start_date (str | int | None): 从客户端整体构建时的首日, 例如 "20150105";
+            默认 None 表示不限 (客户端有多早就从多早)。
+        end_date (str | int | None): 末日, 例如 20240116; 默认 None 表示今天。
+        replace (bool): 已有完整数据时也从客户端整体重建, 默认 False。换用另一个数据来源
+            (例如另一个种子的合成市场) 时要给 True, 否则末尾会接上另一个来源的数据。
     Returns:
-        None: 无返回值。
+        None: 无返回值; 用 load_backtest_data(store_dir) 加载结果。
     Raises:
+        TypeError: store_dir、client、日期或 replace 的类型不符。
+        ValueError: 日期无效或首日晚于末日, store_dir 为空; 数据客户端的数据不全 (例如没有收盘价
+            或基准指数行情)。
+        FileNotFoundError: LocalFileClient 的目录缺少必需的输入文件 (消息列出全部缺少的文件)。
         NetworkError: 数据包下载失败 (重试之后) 或内容不完整。
-        MorvaneError: 没有 HTTP 客户端 (请先 morvane.init(base_url=..., token=...))、
+        MorvaneError: 既没有数据客户端也没有 HTTP 客户端 (消息说明如何用 morvane.init 配置)、
             下载地址无效、数据包不合法或不完整、校验和不符, 或增量更新失败; 磁盘空间不足时为
             DataFileError (也是 OSError)。
     """
-    _backtest_service().prepare_backtest_data()
+    folder = _folder(store_dir)
+    if not isinstance(replace, bool):
+        raise TypeError(f"replace 应为 bool, 实际为 {type(replace).__name__}")
+    from .backtest import _folders
+
+    package_folder = folder is None or _folders._is_package_folder(folder)
+    installed = _installed_client()
+    # The package's own flow, unless a data client is there to build from
+    # while no data service is: a store in place is then brought up to date
+    # by the service as ever, and with no store and no source the message
+    # names both ways to get one.
+    from_package = (client is None and package_folder and start_date is None and end_date is None
+                    and not replace and (get_http_client() is not None or installed is None))
+    if from_package:
+        if get_http_client() is None and not _folders.has_store(_folders.default_store_dir()):
+            _data_source(None)
+        _backtest_service().prepare_backtest_data()
+        return
+    source = _data_source(client)
+    from .backtest import _service
+
+    first = _date_or(start_date, "start_date", _folders.FIRST_DATE)
+    last = _date_or(end_date, "end_date", str(_service._today()))
+    if first > last:
+        raise ValueError(f"start_date {first} 晚于 end_date {last}")
+    target = _folders.default_store_dir() if folder is None else folder
+    _folders.prepare_from_client(source, target, start=first, end=last, replace=replace,
+                                 source=f"数据客户端 {type(source).__name__}")
 
 
-def load_backtest_data() -> BacktestData:
-    """加载本地完整回测基准数据到内存(供多进程 / 多线程并发回测复用)。
+def load_backtest_data(store_dir: str | os.PathLike[str] | None = None) -> BacktestData:
+    """加载完整的回测基准数据到内存 (供多进程 / 多线程并发回测复用)。
 
     Args:
-        无。
+        store_dir (str | PathLike | None): 预备数据目录, 例如 "my_store" 或命令行
+            morvane demo 写的 "morvane-demo/prepared-data"; 默认 None 表示包的目录。
     Returns:
         BacktestData: data 为数据集名到日期 x 股票表的映射, 外加 "benchmark_dict"。
     Raises:
-        FileNotFoundError: 尚未准备回测数据, 请先调用 morvane.prepare_backtest_data()。
+        TypeError: store_dir 不是 str、os.PathLike 或 None。
+        FileNotFoundError: 目录里还没有回测数据, 请先调用 morvane.prepare_backtest_data()。
         MorvaneError: 数据文件损坏或缺失 (每一行都比对校验和); 消息给出文件与修复办法
             (重新调用 morvane.prepare_backtest_data())。
     """
-    return _backtest_service().load_backtest_data()
+    folder = _folder(store_dir)
+    if folder is None:
+        return _backtest_service().load_backtest_data()
+    from .backtest import _folders
+
+    return _folders.load_store(folder)
 
 
 def backtest_strategy(

@@ -28,7 +28,7 @@ class MorvaneWarning(UserWarning):
     """morvane 给用户的警告: 结果能算出来, 但可能不是用户想要的。
 
     例如回测数据里没有所给的基准代码 (按基准收益为 0 计算)、权重只在调仓日给出、
-    分组数多于股票数、日期区间与回测数据没有交集 (结果为空)。每条警告同时写入
+    分组数多于股票数、日期区间与回测数据没有交集 (结果为空)、图中文字缺少字形。每条警告同时写入
     "morvane" 日志器; 可以像其他警告一样过滤, 例如
     ``warnings.filterwarnings("ignore", category=morvane.MorvaneWarning)``。
     """

@@ -77,7 +77,9 @@ Returns:
 inline constexpr const char* kPlotPerformance = R"(画策略绩效总览图并保存为图片 (持有图表锁)。
 
 包含标题、九张指标卡、累计收益、超额收益与回撤、年度收益、滚动超额稳定性、回撤五个面板,
-以及汇总表与年度指标表。
+以及汇总表与年度指标表。年度指标表中数据只覆盖一部分的首年或末年标 "*", 表下注明其交易日数。
+标题等文字在已安装字体中缺字形 (如服务器上的中文策略名) 时, 若装了 morvane[cjk] 就用它的
+Noto Sans CJK SC, 否则发出一条 MorvaneWarning 说明安装方法, 缺字形的字显示为方框。
 
 Args:
     total (pandas.DataFrame): 每日回测总表 (列 long、close_net_value、extra_return、max_drowdown、
@@ -128,12 +130,17 @@ Args:
     yearly_metrics (pandas.DataFrame): 年度指标表, 每年一行, 列 strategy_return、strategy_sharpe、
         strategy_max_dd、strategy_calmar、excess_return、excess_sharpe、excess_max_dd、excess_calmar。
     compact (bool): 仅限关键字; True 用缩写表头 (横版), 默认 False。
+    fontsize (float | None): 仅限关键字; 想要的更大字号, 例如 11; 会缩小到各列宽度容得下的字号,
+        但不小于版式的字号 (横版 7.8, 竖版 8.4), 行高随字号增加。默认 None 用版式的字号。
+    partial_years (dict[int, int] | None): 仅限关键字; 数据只覆盖一部分的年份到其交易日数,
+        例如 {2024: 11}; 这些年份标 "*", 表下注明年份与交易日数, 例如 * Partial year: 2024 (11 trading days)。
+        指标数值本身不变。默认 None。
 
 Returns:
     None
 
 Raises:
-    TypeError: yearly_metrics 不是 pandas.DataFrame。
+    TypeError: yearly_metrics 不是 pandas.DataFrame, fontsize 不是数值, 或 partial_years 不是 dict。
     KeyError: 缺少某个指标列。
 )";
 
@@ -152,6 +159,8 @@ Raises:
 )";
 
 inline constexpr const char* kPlotWeekly = R"(画周度净值图并保存为图片 (持有图表锁)。
+
+年度指标表与缺字形时的字体处理同 plot_strategy_performance。
 
 Args:
     total (pandas.DataFrame): 每日回测总表。

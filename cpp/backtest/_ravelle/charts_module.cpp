@@ -2,10 +2,13 @@
 
 #include <nanobind/stl/string.h>
 
+#include <optional>
+
 #include "chart_doc.hpp"
 #include "chart_format.hpp"
 #include "mpl.hpp"
 #include "perf_figure.hpp"
+#include "pyglue/args.hpp"
 #include "weekly_chart.hpp"
 #include "yearly_table.hpp"
 
@@ -70,8 +73,12 @@ void weekly_unlocked(nb::handle total, nb::handle strategy_name, nb::handle plot
                                   image_kind, benchmark_name, nb::int_(0)});
 }
 
-void yearly_table(nb::handle ax, nb::handle yearly_metrics, nb::handle compact) {
-  draw_yearly_metrics_table(ax, yearly_metrics, PyObject_IsTrue(compact.ptr()) == 1);
+void yearly_table(nb::handle ax, nb::handle yearly_metrics, nb::handle compact, nb::handle fontsize,
+                  nb::handle partial) {
+  const std::optional<double> size =
+      fontsize.is_none() ? std::nullopt
+                         : std::optional<double>(pyglue::to_float(fontsize, "fontsize"));
+  draw_yearly_metrics_table(ax, yearly_metrics, PyObject_IsTrue(compact.ptr()) == 1, size, partial);
 }
 
 using Formatter = std::string (*)(nb::handle, nb::handle);
@@ -94,9 +101,11 @@ void define_charts(nb::module_& m) {
         nb::sig("def _configure_strategy_plot_style(plt: types.ModuleType) -> None"),
         doc::kConfigureStyle);
   m.def("_draw_yearly_metrics_table", &yearly_table, "ax"_a, "yearly_metrics"_a, nb::kw_only(),
-        "compact"_a = false,
+        "compact"_a = false, "fontsize"_a.none() = nb::none(),
+        "partial_years"_a.none() = nb::none(),
         nb::sig("def _draw_yearly_metrics_table(ax: object, yearly_metrics: pandas.DataFrame, "
-                "*, compact: bool = False) -> None"),
+                "*, compact: bool = False, fontsize: float | None = None, "
+                "partial_years: dict[int, int] | None = None) -> None"),
         doc::kDrawYearlyTable);
   m.def("_plot_strategy_performance_unlocked", &performance_unlocked, "total"_a, "stats"_a,
         "strategy_name"_a, "plot_title"_a.none(), "save_path"_a, "image_kind"_a, "benchmark_name"_a,

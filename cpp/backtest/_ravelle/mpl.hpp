@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "pyglue/chart_guards.hpp"
+#include "pyglue/chart_layout.hpp"
+#include "pyglue/chart_tables.hpp"
 
 namespace morvane::ravelle {
 
@@ -16,6 +18,12 @@ namespace nb = nanobind;
 
 using PlotLock = pyglue::PlotLock;
 using FigureGuard = pyglue::FigureGuard;
+using ChartFonts = pyglue::ChartFonts;
+using pyglue::axes_size_points;
+using pyglue::date_ticks;
+using pyglue::save_chart;
+using pyglue::style_table_cells;
+using pyglue::table_height;
 
 struct Pyplot {
   nb::object plt;      // matplotlib.pyplot
@@ -40,17 +48,17 @@ void configure_strategy_plot_style(nb::handle plt);
 [[nodiscard]] std::vector<double> column_values(nb::handle table, const char* column);
 [[nodiscard]] nb::object numpy_array(const std::vector<double>& values);
 
+// A panel title's height, given explicitly: matplotlib's automatic placement
+// measures every tick label of the axes and of its twins on each draw, to lift
+// the title over labels at the top, which these charts never have.
+inline constexpr double kTitleY = 1.0;
+
 void zero_line(nb::handle ax, double y = 0.0, double width = 0.8);
 void percent_ticks(const Pyplot& mpl, nb::handle ax);
 // Twin axes: no grid, top spine hidden.
 void plain_twin(nb::handle twin);
 // Grid and hidden top/right spines of a chart panel.
 void style_panel(nb::handle ax);
-// The table look of both charts: light cell edges, a bold header row on
-// "#eef2ff", data rows alternating "white" (odd) and "#f8fafc" (even). When
-// `column_colours` is given, data cell text of column c takes its colour (an
-// empty text keeps the default).
-void style_table_cells(nb::handle table, const std::vector<const char*>& column_colours = {});
 
 // The text arguments every chart takes, checked.
 struct ChartTexts {

@@ -13,6 +13,7 @@
 #include "module_body.hpp"
 #include "mpl.hpp"
 #include "pyglue/args.hpp"
+#include "yearly_table.hpp"
 
 using namespace nanobind::literals;
 
@@ -64,6 +65,10 @@ Panels make_panels(const Pyplot& mpl, const Sizes& size) {
   if (size.tall) {
     p.figure = mpl.plt.attr("figure")("figsize"_a = nb::make_tuple(15.5, 34.0),
                                       "constrained_layout"_a = false);
+    // The page margins are set before the panels, so that the panels' final
+    // widths are known while they are drawn (date ticks, wrapped texts).
+    p.figure.attr("subplots_adjust")("left"_a = 0.06, "right"_a = 0.94, "top"_a = 0.965,
+                                     "bottom"_a = 0.035);
     grid = p.figure.attr("add_gridspec")(
         7, 2, "height_ratios"_a = nb::make_tuple(0.7, 3.2, 3.0, 2.7, 2.7, 1.5, 2.0),
         "hspace"_a = 0.42, "wspace"_a = 0.22);
@@ -72,7 +77,9 @@ Panels make_panels(const Pyplot& mpl, const Sizes& size) {
                                       "constrained_layout"_a = false);
     grid = p.figure.attr("add_gridspec")(
         4, 3, "height_ratios"_a = nb::make_tuple(0.78, 2.75, 2.35, 1.95),
-        "width_ratios"_a = nb::make_tuple(1.12, 1.12, 1.0), "hspace"_a = 0.3, "wspace"_a = 0.24,
+        // wspace 0.3: the cumulative panel's right axis ("Drawdown") and the
+        // excess panel's left axis ("Excess Return") share this gap.
+        "width_ratios"_a = nb::make_tuple(1.12, 1.12, 1.0), "hspace"_a = 0.3, "wspace"_a = 0.3,
         "left"_a = 0.045, "right"_a = 0.955, "top"_a = 0.915, "bottom"_a = 0.045);
   }
   nb::object* const axes[] = {&p.cards,   &p.cum,      &p.excess, &p.year,
@@ -115,6 +122,12 @@ void draw_cards(nb::handle ax, nb::handle stats, const Sizes& size) {
   }
 }
 
+// Room a year label takes along the yearly panel's axis, in points: four
+// digits at 10 points and a gap, upright in the wide layout, at 45 degrees
+// (its box's width) in the tall one.
+constexpr double kWideYearLabelPoints = 34.0;
+constexpr double kTallYearLabelPoints = 30.0;
+
 struct Curves {
   nb::object dates;
   nb::object strategy_cum, benchmark_cum, excess_cum, strategy_dd, benchmark_dd, excess_dd;
@@ -136,13 +149,14 @@ void draw_cumulative(const Pyplot& mpl, nb::handle ax, const Curves& c, const st
   twin.attr("fill_between")(c.dates, c.benchmark_dd, 0, "color"_a = "#d1d5db", "alpha"_a = 0.24,
                             "zorder"_a = 0, "label"_a = bench + " Drawdown");
   zero_line(ax);
-  ax.attr("set_title")("Cumulative Return", "fontsize"_a = size.pick(12.5, 11.5));
+  ax.attr("set_title")("Cumulative Return", "fontsize"_a = size.pick(12.5, 11.5), "y"_a = kTitleY);
   ax.attr("set_ylabel")("Return");
   percent_ticks(mpl, ax);
   twin.attr("set_ylabel")("Drawdown", "fontsize"_a = size.pick(10, 9));
   percent_ticks(mpl, twin);
   plain_twin(twin);
   combined_legend(ax, twin, "upper left", size.pick(9.0, 8.2));
+  date_ticks(ax);
 }
 
 void draw_excess(const Pyplot& mpl, nb::handle ax, const Curves& c, const Sizes& size) {
@@ -152,13 +166,15 @@ void draw_excess(const Pyplot& mpl, nb::handle ax, const Curves& c, const Sizes&
   twin.attr("fill_between")(c.dates, c.excess_dd, 0, "color"_a = "#fecaca", "alpha"_a = 0.34,
                             "label"_a = "Excess Drawdown");
   zero_line(ax);
-  ax.attr("set_title")("Excess Return & Drawdown", "fontsize"_a = size.pick(12.5, 11.5));
+  ax.attr("set_title")("Excess Return & Drawdown", "fontsize"_a = size.pick(12.5, 11.5),
+                       "y"_a = kTitleY);
   ax.attr("set_ylabel")("Excess Return");
   percent_ticks(mpl, ax);
   twin.attr("set_ylabel")("Drawdown", "fontsize"_a = size.pick(10, 9));
   percent_ticks(mpl, twin);
   plain_twin(twin);
   combined_legend(ax, twin, "upper left", size.pick(9.0, 8.0));
+  date_ticks(ax);
 }
 
 void draw_yearly(const Pyplot& mpl, nb::handle ax, nb::handle yearly, const std::string& bench,
@@ -200,7 +216,15 @@ void draw_yearly(const Pyplot& mpl, nb::handle ax, nb::handle yearly, const std:
     ax.attr("margins")("y"_a = 0.22);
     ax.attr("set_xticks")(x);
     nb::list labels;
-    for (nb::handle year : yearly.attr("index")) labels.append(nb::str(year));
+    // Every bar keeps its tick; with more years than the panel's width holds
+    // labels for, every step-th year is named (all of them ran together).
+    const double per_label = size.pick(kTallYearLabelPoints, kWideYearLabelPoints);
+    const auto step = static_cast<std::size_t>(
+        std::ceil(static_cast<double>(n) * per_label / axes_size_points(ax).first));
+    std::size_t position = 0;
+    for (nb::handle year : yearly.attr("index")) {
+      labels.append(position++ % std::max<std::size_t>(step, 1) == 0 ? nb::str(year) : nb::str(""));
+    }
     if (size.tall) {
       ax.attr("set_xticklabels")(labels, "rotation"_a = 45, "ha"_a = "right");
     } else {
@@ -213,7 +237,7 @@ void draw_yearly(const Pyplot& mpl, nb::handle ax, nb::handle yearly, const std:
                     "transform"_a = ax.attr("transAxes"));
   }
   zero_line(ax);
-  ax.attr("set_title")("Yearly Return", "fontsize"_a = size.pick(12.5, 11.5));
+  ax.attr("set_title")("Yearly Return", "fontsize"_a = size.pick(12.5, 11.5), "y"_a = kTitleY);
   percent_ticks(mpl, ax);
 }
 
@@ -236,11 +260,13 @@ void draw_rolling(const Pyplot& mpl, nb::handle ax, nb::handle daily, const nb::
     percent_ticks(mpl, twin);
     plain_twin(twin);
     combined_legend(ax, twin, "best", size.pick(9.0, 7.8));
+    date_ticks(ax);
   } else {
     ax.attr("text")(0.5, 0.5, "Not enough data", "ha"_a = "center", "va"_a = "center",
                     "transform"_a = ax.attr("transAxes"));
   }
-  ax.attr("set_title")("Rolling Excess Stability", "fontsize"_a = size.pick(12.5, 11.5));
+  ax.attr("set_title")("Rolling Excess Stability", "fontsize"_a = size.pick(12.5, 11.5),
+                       "y"_a = kTitleY);
 }
 
 void draw_drawdown(const Pyplot& mpl, nb::handle ax, const Curves& c, const Sizes& size) {
@@ -249,10 +275,83 @@ void draw_drawdown(const Pyplot& mpl, nb::handle ax, const Curves& c, const Size
   ax.attr("plot")(c.dates, c.excess_dd, "color"_a = kExcess, "linewidth"_a = 1.7,
                   "label"_a = "Excess Drawdown");
   zero_line(ax);
-  ax.attr("set_title")("Drawdown", "fontsize"_a = size.pick(12.5, 11.5));
+  ax.attr("set_title")("Drawdown", "fontsize"_a = size.pick(12.5, 11.5), "y"_a = kTitleY);
   percent_ticks(mpl, ax);
   ax.attr("legend")("loc"_a = "lower left", "frameon"_a = true, "framealpha"_a = 0.92,
                     "fontsize"_a = size.pick(9.0, 8.0));
+  date_ticks(ax);
+}
+
+// Padding of a table cell's text, as a fraction of the cell's width
+// (matplotlib's Cell.PAD), kept on both sides.
+constexpr double kCellPad = 0.1;
+// A text line's height over its font size, with a little room in the cell.
+constexpr double kLinePerFont = 1.3;
+
+struct Wrapped {
+  std::string text;
+  long lines;
+};
+
+// "2021: 5.12% | 2022: -3.10% | ..." cut into lines no wider than `width`
+// points at `fontsize`, each line but the last ending in " |".
+Wrapped wrap_pieces(const std::string& text, double width, double fontsize) {
+  const std::string separator = " | ";
+  std::vector<std::string> pieces;
+  for (std::size_t start = 0;;) {
+    const std::size_t end = text.find(separator, start);
+    pieces.push_back(text.substr(start, end - start));
+    if (end == std::string::npos) break;
+    start = end + separator.size();
+  }
+  const nb::object measure = nb::module_::import_("matplotlib.textpath")
+                                 .attr("text_to_path")
+                                 .attr("get_text_width_height_descent");
+  const nb::object font =
+      nb::module_::import_("matplotlib.font_manager").attr("FontProperties")("size"_a = fontsize);
+  const auto fits = [&](const std::string& line) {
+    return nb::cast<double>(measure(line + " |", font, false)[0]) <= width;
+  };
+  Wrapped out{pieces.front(), 1};
+  std::string line = pieces.front();
+  for (std::size_t k = 1; k < pieces.size(); ++k) {
+    if (fits(line + separator + pieces[k])) {
+      line += separator + pieces[k];
+      out.text += separator + pieces[k];
+    } else {
+      line = pieces[k];
+      out.text += " |\n" + pieces[k];
+      ++out.lines;
+    }
+  }
+  return out;
+}
+
+// Gives the table's last row room for `lines` lines; a table that then
+// outgrows both its axes and its former height is scaled back to that, and
+// when the last row is then too low for its lines at `fontsize`, its text
+// gets the size that fits (decades of years on the wide page).
+void grow_last_row(nb::handle ax, nb::handle table, long lines, double fontsize) {
+  const double before = table_height(table);
+  const nb::object cells = table.attr("get_celld")();
+  const long last = static_cast<long>(nb::len(cells) / 2) - 1;
+  const auto last_cell = [&](long col) { return cells[nb::make_tuple(last, col)]; };
+  for (const long col : {0L, 1L}) {
+    last_cell(col).attr("set_height")(nb::cast<double>(last_cell(col).attr("get_height")()) *
+                                      static_cast<double>(lines));
+  }
+  const double limit = std::max(1.0, before);
+  const double after = table_height(table);
+  if (after <= limit) return;
+  for (nb::handle item : cells.attr("values")()) {
+    item.attr("set_height")(nb::cast<double>(item.attr("get_height")()) * limit / after);
+  }
+  const double row_points =
+      nb::cast<double>(last_cell(1).attr("get_height")()) * axes_size_points(ax).second;
+  const double fitting = row_points / (static_cast<double>(lines) * kLinePerFont);
+  if (fitting < fontsize) {
+    for (const long col : {0L, 1L}) last_cell(col).attr("get_text")().attr("set_fontsize")(fitting);
+  }
 }
 
 void draw_summary_table(nb::handle ax, nb::handle plot_df, nb::handle stats, nb::handle yearly,
@@ -264,7 +363,7 @@ void draw_summary_table(nb::handle ax, nb::handle plot_df, nb::handle stats, nb:
   const nb::object annual_excess =
       nb::len(yearly) > 0 ? nb::object(yearly.attr("__getitem__")("extra_daily_return"))
                           : nb::module_::import_("pandas").attr("Series")("dtype"_a = "float64");
-  const std::pair<const char*, std::string> rows[] = {
+  std::pair<const char*, std::string> rows[] = {
       {"Date Range", first + " ~ " + last},
       {"Trading Days", std::to_string(nb::len(plot_df))},
       {"Rolling Window", std::to_string(rolling_window)},
@@ -277,17 +376,26 @@ void draw_summary_table(nb::handle ax, nb::handle plot_df, nb::handle stats, nb:
       {"Excess Win Rate", format_pct(stat(stats, "excess_win_rate"))},
       {"Annual Excess", format_annual_excess(annual_excess)},
   };
+  const double value_width = size.pick(0.74, 0.6);
+  const double fontsize = size.pick(9.4, 8.6);
+  // The yearly excess list grows a piece per year: it is wrapped to the value
+  // column (a cell's text does not wrap by itself and ran past the table).
+  const Wrapped annual =
+      wrap_pieces(rows[std::size(rows) - 1].second,
+                  axes_size_points(ax).first * value_width * (1.0 - 2.0 * kCellPad), fontsize);
+  rows[std::size(rows) - 1].second = annual.text;
   nb::list cells;
   for (const auto& [metric, value] : rows) cells.append(nb::make_tuple(metric, value));
   ax.attr("axis")("off");
-  const nb::object table = ax.attr("table")(
-      "cellText"_a = cells, "colLabels"_a = nb::make_tuple("Metric", "Value"), "loc"_a = "center",
-      "cellLoc"_a = "left", "colLoc"_a = "left",
-      "colWidths"_a = size.tall ? nb::make_tuple(0.26, 0.74) : nb::make_tuple(0.4, 0.6));
+  const nb::object table =
+      ax.attr("table")("cellText"_a = cells, "colLabels"_a = nb::make_tuple("Metric", "Value"),
+                       "loc"_a = "center", "cellLoc"_a = "left", "colLoc"_a = "left",
+                       "colWidths"_a = nb::make_tuple(1.0 - value_width, value_width));
   table.attr("auto_set_font_size")(false);
-  table.attr("set_fontsize")(size.pick(9.4, 8.6));
+  table.attr("set_fontsize")(fontsize);
   table.attr("scale")(1.0, size.pick(1.28, 1.18));
   style_table_cells(table);
+  if (annual.lines > 1) grow_last_row(ax, table, annual.lines, fontsize);
 }
 
 }  // namespace
@@ -322,6 +430,7 @@ void plot_strategy_performance_unlocked(const ChartArgs& args) {
   const nb::object yearly_metrics = module_function("_calc_yearly_performance_metrics")(daily);
 
   const Sizes size{texts.tall()};
+  const ChartFonts fonts({texts.title(), bench});
   const Panels p = make_panels(mpl, size);
   const FigureGuard guard(mpl.plt, p.figure);
 
@@ -336,15 +445,11 @@ void plot_strategy_performance_unlocked(const ChartArgs& args) {
   draw_drawdown(mpl, p.drawdown, curves, size);
   draw_summary_table(p.table, plot_df, args.stats, yearly, rolling_window, bench, size);
   module_function("_draw_yearly_metrics_table")(p.yearly_table, yearly_metrics,
-                                                "compact"_a = !size.tall);
+                                                "compact"_a = !size.tall,
+                                                "partial_years"_a = partial_years(dates));
   for (const nb::object& ax : {p.cum, p.excess, p.year, p.rolling, p.drawdown}) style_panel(ax);
 
-  if (size.tall) {
-    p.figure.attr("subplots_adjust")("left"_a = 0.06, "right"_a = 0.94, "top"_a = 0.965,
-                                     "bottom"_a = 0.035);
-  }
-  p.figure.attr("savefig")(texts.save_path, "dpi"_a = size.tall ? 145 : 165,
-                           "facecolor"_a = p.figure.attr("get_facecolor")());
+  save_chart(p.figure, texts.save_path, size.tall ? 145 : 165);
 }
 
 }  // namespace morvane::ravelle

@@ -2,6 +2,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +11,7 @@
 #include "mpl.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/frames.hpp"
+#include "yearly_table.hpp"
 
 using namespace nanobind::literals;
 
@@ -19,10 +21,31 @@ namespace {
 
 namespace glue = morvane::pyglue;
 
+// Room the yearly table's title and partial-year note take in its panel.
+constexpr double kTitleAndNotePoints = 44.0;
+
 nb::list names(std::initializer_list<const char*> columns) {
   nb::list out;
   for (const char* column : columns) out.append(column);
   return out;
+}
+
+// The yearly table's font size: the table layout's 7.8 / 8.4 points are
+// meant for the dashboard's narrow bottom panel and look tiny on this page, so
+// the table grows to fill its panel's height (title and note included), up to
+// the size of the chart's other texts (the table then also keeps it within
+// its columns' widths).
+double table_font_size(nb::handle ax, std::size_t years, bool tall) {
+  const double layout_size = tall ? 8.4 : 7.8;
+  const double layout_scale = tall ? 1.24 : 1.22;
+  const double widest = 11.0;
+  const double height = axes_size_points(ax).second;
+  // A row is 12 points at the layout's size (matplotlib's table rows are 1.2
+  // times a 10-point line), times the layout's row scale.
+  const double rows = static_cast<double>(years + 1);
+  const double fitting =
+      layout_size * (height - kTitleAndNotePoints) / (rows * 12.0 * layout_scale);
+  return std::clamp(fitting, layout_size, widest);
 }
 
 }  // namespace
@@ -67,6 +90,7 @@ void plot_weekly_net_value_unlocked(const ChartArgs& args) {
   const std::vector<double> excess_nav = column_values(weekly, "extra_net_value");
 
   const bool tall = texts.tall();
+  const ChartFonts fonts({texts.title(), bench});
   nb::object figure = mpl.plt.attr("figure")(
       "figsize"_a = tall ? nb::make_tuple(15.5, 12.4) : nb::make_tuple(18.8, 8.6),
       "constrained_layout"_a = false);
@@ -74,6 +98,11 @@ void plot_weekly_net_value_unlocked(const ChartArgs& args) {
 
   nb::object ax_nav, ax_dd, ax_table;
   if (tall) {
+    // Margins first, so that the panels have their final size while drawn.
+    // top 0.925: the net value panel's own title needs the room under the
+    // figure title (at 0.94 the two touched).
+    figure.attr("subplots_adjust")("left"_a = 0.065, "right"_a = 0.965, "top"_a = 0.925,
+                                   "bottom"_a = 0.055);
     const nb::object grid = figure.attr("add_gridspec")(
         3, 1, "height_ratios"_a = nb::make_tuple(3.1, 1.45, 1.9), "hspace"_a = 0.34);
     ax_nav = figure.attr("add_subplot")(grid[0]);
@@ -102,7 +131,7 @@ void plot_weekly_net_value_unlocked(const ChartArgs& args) {
                       "alpha"_a = 0.92, "label"_a = "Excess");
   zero_line(ax_nav, 1.0, 0.9);
   ax_nav.attr("set_ylabel")("Net Value");
-  if (tall) ax_nav.attr("set_title")("Weekly Net Value");
+  if (tall) ax_nav.attr("set_title")("Weekly Net Value", "y"_a = kTitleY);
   ax_nav.attr("legend")("loc"_a = "best", "frameon"_a = true, "framealpha"_a = 0.92);
 
   ax_dd.attr("fill_between")(dates, numpy_array(kernels::drawdown_from_peak(strategy_nav)), 0,
@@ -115,22 +144,21 @@ void plot_weekly_net_value_unlocked(const ChartArgs& args) {
                      "color"_a = "#ef4444", "linewidth"_a = 1.45, "alpha"_a = 0.86,
                      "label"_a = "Excess Drawdown");
   zero_line(ax_dd);
-  ax_dd.attr("set_title")("Weekly Drawdown", "fontsize"_a = tall ? 12 : 11);
+  ax_dd.attr("set_title")("Weekly Drawdown", "fontsize"_a = tall ? 12 : 11, "y"_a = kTitleY);
   ax_dd.attr("set_ylabel")("Drawdown");
   percent_ticks(mpl, ax_dd);
   ax_dd.attr("legend")("loc"_a = "lower left", "frameon"_a = true, "framealpha"_a = 0.92,
                        "ncol"_a = tall ? 3 : 1);
+  date_ticks(ax_dd);  // shared with ax_nav; the narrower of the two in the wide layout
 
-  module_function("_draw_yearly_metrics_table")(ax_table, yearly_metrics, "compact"_a = !tall);
+  module_function("_draw_yearly_metrics_table")(
+      ax_table, yearly_metrics, "compact"_a = !tall,
+      "fontsize"_a = table_font_size(ax_table, nb::len(yearly_metrics), tall),
+      "partial_years"_a = partial_years(daily.attr("index")));
   style_panel(ax_nav);
   style_panel(ax_dd);
 
-  if (tall) {
-    figure.attr("subplots_adjust")("left"_a = 0.065, "right"_a = 0.965, "top"_a = 0.94,
-                                   "bottom"_a = 0.055);
-  }
-  figure.attr("savefig")(texts.save_path, "dpi"_a = tall ? 145 : 170,
-                         "facecolor"_a = figure.attr("get_facecolor")());
+  save_chart(figure, texts.save_path, tall ? 145 : 170);
 }
 
 }  // namespace morvane::ravelle

@@ -1,9 +1,13 @@
 #include "yearly_table.hpp"
 
+#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "chart_format.hpp"
 #include "mpl.hpp"
@@ -36,15 +40,63 @@ constexpr std::array<Column, 9> kColumns{{
     {"ExCal", "Excess Calmar", "excess_calmar", false, 0.12, 0.115},
 }};
 
-std::string year_cell(nb::handle year) {
+// Gap between the table and its note, in axes fractions.
+constexpr double kNoteGap = 0.03;
+// Title, table and note together take at most this share of the axes' height
+// (a little more than the axes: the gaps around a panel take the rest).
+constexpr double kBlockRoom = 1.1;
+// A row's height over its font size, at the least.
+constexpr double kRowPerFont = 1.3;
+
+std::string year_text(nb::handle year) {
   const nb::object as_int = nb::module_::import_("builtins").attr("int")(year);
   return nb::cast<std::string>(nb::str(as_int));
 }
 
+// "* Partial year: 2024 (11 trading days)", years in the table's order.
+std::string partial_note(const std::vector<std::string>& marked, nb::handle partial) {
+  std::string note = marked.size() == 1 ? "* Partial year: " : "* Partial years: ";
+  for (std::size_t k = 0; k < marked.size(); ++k) {
+    const nb::object days = partial.attr("__getitem__")(nb::int_(std::stol(marked[k])));
+    note += (k > 0 ? ", " : "") + marked[k] + " (" + nb::cast<std::string>(nb::str(days)) +
+            " trading days)";
+  }
+  return note;
+}
+
+// The largest font size at which every column's longest text (cells and
+// header) fits its column, with a conservative 0.68 em per character (bold
+// headers, digits and "%" are the widest) and 5% padding on each side.
+double widest_font(nb::handle ax, nb::handle rows, nb::handle headers, bool compact) {
+  const double axes_width = axes_size_points(ax).first;
+  double size = 1e9;
+  for (std::size_t c = 0; c < kColumns.size(); ++c) {
+    std::size_t longest = nb::len(nb::object(headers[nb::int_(c)]));
+    for (nb::handle row : rows) {
+      longest = std::max(longest, nb::len(nb::object(row[nb::int_(c)])));
+    }
+    const double width = compact ? kColumns[c].compact_width : kColumns[c].full_width;
+    size = std::min(size, width * axes_width * 0.9 / (0.68 * static_cast<double>(longest)));
+  }
+  return size;
+}
+
+std::vector<std::int64_t> int_values(nb::handle values) {
+  const nb::object array =
+      nb::module_::import_("numpy").attr("ascontiguousarray")(values, "dtype"_a = "int64");
+  const auto view = nb::cast<nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig>>(array);
+  return {view.data(), view.data() + view.shape(0)};
+}
+
 }  // namespace
 
-void draw_yearly_metrics_table(nb::handle ax, nb::handle yearly_metrics, bool compact) {
+void draw_yearly_metrics_table(nb::handle ax, nb::handle yearly_metrics, bool compact,
+                               std::optional<double> fontsize, nb::handle partial_years) {
   morvane::pyglue::require_dataframe(yearly_metrics, "yearly_metrics");
+  const bool has_partial = !partial_years.is_none();
+  if (has_partial && !nb::isinstance<nb::dict>(partial_years)) {
+    morvane::pyglue::raise_type_error("partial_years", "dict[int, int] | None", partial_years);
+  }
   ax.attr("axis")("off");
   if (nb::len(yearly_metrics) == 0) {
     ax.attr("text")(0.5, 0.5, "No yearly metric data", "ha"_a = "center", "va"_a = "center",
@@ -53,11 +105,17 @@ void draw_yearly_metrics_table(nb::handle ax, nb::handle yearly_metrics, bool co
   }
 
   nb::list rows;
+  std::vector<std::string> marked;
   for (nb::handle pair : yearly_metrics.attr("iterrows")()) {
-    const nb::object year = pair[0];
     const nb::object row = pair[1];
+    std::string year = year_text(pair[0]);
+    if (has_partial &&
+        nb::cast<bool>(partial_years.attr("__contains__")(nb::int_(std::stol(year))))) {
+      marked.push_back(year);
+      year += "*";
+    }
     nb::list cells;
-    cells.append(year_cell(year));
+    cells.append(year);
     for (std::size_t c = 1; c < kColumns.size(); ++c) {
       const nb::object value = row.attr("__getitem__")(kColumns[c].metric);
       cells.append(kColumns[c].percent ? format_pct(value) : format_num(value));
@@ -74,14 +132,64 @@ void draw_yearly_metrics_table(nb::handle ax, nb::handle yearly_metrics, bool co
   const nb::object table =
       ax.attr("table")("cellText"_a = rows, "colLabels"_a = headers, "loc"_a = "center",
                        "cellLoc"_a = "center", "colLoc"_a = "center", "colWidths"_a = widths);
+  const double layout_size = compact ? 7.8 : 8.4;
+  const double layout_scale = compact ? 1.22 : 1.24;
+  const double title_size = compact ? 10.2 : 11.5;
+  const double title_pad = compact ? 4 : 8;
+  double size =
+      fontsize ? std::max(layout_size, std::min(*fontsize, widest_font(ax, rows, headers, compact)))
+               : layout_size;
+  // A larger font keeps the layout's proportions: rows grow with it.
+  table.attr("scale")(1.0, layout_scale * size / layout_size);
+  // Many years: the rows shrink (and the font with them when a row gets
+  // too low for it) so that title, table and note stay about within the
+  // axes, clear of the panels around them.
+  const double axes_points = axes_size_points(ax).second;
+  const double table_points = table_height(table) * axes_points;
+  const double around = title_size * 1.4 + title_pad + (marked.empty() ? 0.0 : size * 1.4);
+  const double room = axes_points * kBlockRoom - around;
+  if (table_points > room && room > 0.0) {
+    const double shrink = room / table_points;
+    for (nb::handle cell : table.attr("get_celld")().attr("values")()) {
+      cell.attr("set_height")(nb::cast<double>(cell.attr("get_height")()) * shrink);
+    }
+    const double row_points = room / static_cast<double>(nb::len(rows) + 1);
+    size = std::min(size, row_points / kRowPerFont);
+  }
   table.attr("auto_set_font_size")(false);
-  table.attr("set_fontsize")(compact ? 7.8 : 8.4);
-  table.attr("scale")(1.0, compact ? 1.22 : 1.24);
+  table.attr("set_fontsize")(size);
   constexpr const char* kBlue = "#1d4ed8";
   constexpr const char* kRed = "#b91c1c";
   style_table_cells(table, {"", kBlue, kBlue, kBlue, kBlue, kRed, kRed, kRed, kRed});
-  ax.attr("set_title")("Yearly Strategy & Excess Metrics", "fontsize"_a = compact ? 10.2 : 11.5,
-                       "color"_a = "#0f172a", "pad"_a = compact ? 4 : 8);
+
+  // loc="center" centres the table on the axes; the title goes right above
+  // it (at the axes' top it would float far above a short table) and the
+  // note right below.
+  const double half = table_height(table) / 2.0;
+  ax.attr("set_title")("Yearly Strategy & Excess Metrics", "fontsize"_a = title_size,
+                       "color"_a = "#0f172a", "pad"_a = title_pad, "y"_a = 0.5 + half);
+  if (!marked.empty()) {
+    ax.attr("text")(0.0, 0.5 - half - kNoteGap, partial_note(marked, partial_years),
+                    "ha"_a = "left", "va"_a = "top", "fontsize"_a = size - 0.4,
+                    "color"_a = "#64748b", "transform"_a = ax.attr("transAxes"));
+  }
+}
+
+nb::dict partial_years(nb::handle dates) {
+  nb::dict partial;
+  const std::vector<std::int64_t> years = int_values(dates.attr("year"));
+  if (years.empty()) return partial;
+  const std::vector<std::int64_t> months = int_values(dates.attr("month"));
+  const std::vector<std::int64_t> days = int_values(dates.attr("day"));
+  const auto count = [&](std::int64_t year) {
+    return static_cast<long>(std::count(years.begin(), years.end(), year));
+  };
+  const std::size_t last = years.size() - 1;
+  if (months.front() > 1 || days.front() > 7) {
+    partial[nb::int_(years.front())] = count(years.front());
+  }
+  if (months[last] < 12 || days[last] < 24) partial[nb::int_(years[last])] = count(years[last]);
+  return partial;
 }
 
 }  // namespace morvane::ravelle

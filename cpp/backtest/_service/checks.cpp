@@ -34,6 +34,19 @@ nb::object prefixed(const char* prefix, nb::handle text) {
   return nb::str(prefix).attr("__add__")(nb::str(text));
 }
 
+// Terminal columns of a label: East Asian wide and full-width characters
+// (the Chinese of "成分股", "基准") take two, so that padding by this width
+// lines up the dates after them.
+std::size_t display_width(nb::handle text) {
+  const nb::object width_of = nb::module_::import_("unicodedata").attr("east_asian_width");
+  std::size_t width = 0;
+  for (nb::handle character : nb::iter(text)) {
+    const std::string kind = nb::cast<std::string>(width_of(character));
+    width += kind == "W" || kind == "F" ? 2 : 1;
+  }
+  return width;
+}
+
 bool benchmarks_missing(nb::handle metadata) {
   const nb::object benchmarks = metadata.attr("get")("benchmarks");
   return benchmarks.is_none() || !nb::cast<bool>(nb::bool_(benchmarks));
@@ -114,9 +127,11 @@ void log_dataset_summary(nb::handle store, nb::handle action) {
 
   pyglue::log_message("info", "回测基准数据%s,各数据集最新日期:", action);
   std::size_t name_width = 0;
-  for (const auto& [label, date] : rows) name_width = std::max(name_width, nb::len(label));
+  for (const auto& [label, date] : rows) name_width = std::max(name_width, display_width(label));
   for (const auto& [label, date] : rows) {
-    pyglue::log_message("info", "  %-*s  %s", name_width, label, date);
+    // %-*s pads by characters: a wide character's second column comes off the padding.
+    const std::size_t padded = nb::len(label) + (name_width - display_width(label));
+    pyglue::log_message("info", "  %-*s  %s", padded, label, date);
   }
 }
 

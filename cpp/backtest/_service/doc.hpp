@@ -1,4 +1,6 @@
-// Documentation texts of morvane.backtest._service.
+// Documentation texts of morvane.backtest._service. The two backtest methods
+// take theirs from the package functions of the same contract
+// (morvane.backtest_strategy, morvane.backtest), which hold the one text.
 #pragma once
 
 namespace morvane::doc {
@@ -90,40 +92,6 @@ inline constexpr const char* kLoad =
     "    MorvaneError: 数据文件损坏或缺失 (每一行都比对校验和); 消息给出文件, 以及修复的办法:\n"
     "        重新调用 morvane.prepare_backtest_data()。";
 
-inline constexpr const char* kStrategy =
-    "对目标权重矩阵跑策略回测并出图。\n\n"
-    "Args:\n"
-    "    strategy (pandas.DataFrame): 目标权重, 行为 \"YYYYMMDD\" 日期, 列为股票代码\n"
-    "        (如 \"000001\"), 值为目标权重; NaN 或 0 表示不持有。行、列都是单层索引, 每个日期\n"
-    "        只出现一次; 带时区的时间戳行标签按上海时间的日历日期读。\n"
-    "    data (BacktestData): load_backtest_data() 的结果, 必填。\n"
-    "    start_date (str | int): 回测首日 (含), 例如 \"20200102\" 或 20200102。\n"
-    "    end_date (str | int): 回测末日 (含), 例如 \"20231229\"。\n"
-    "    output_dir (str | PathLike | None): 图片目录, 出图时必填, 不存在时创建, 例如 \"out\"。\n"
-    "    plot_filename (str): 不带目录和扩展名的图片文件名, 也用作策略名与图标题, 例如\n"
-    "        \"my_strategy\"; 出图时不能为空, 不能含 NUL 字符。\n"
-    "    benchmark (str): 对比基准代码, \"000300\"、\"000905\" 或 \"000852\", 默认 \"000852\";\n"
-    "        数据中没有的代码按基准收益为 0 计算并发出 MorvaneWarning。\n"
-    "    rolling_window (int): 权重平滑窗口 (交易日), 不小于 0, 默认 0; 0 或 1 表示不平滑。\n"
-    "    total_money (float): 初始资金, 取值 (0, 1e12], 默认 1e8。\n"
-    "    fee (float): 买卖佣金费率, 取值 [0, 1), 默认 1e-4。\n"
-    "    rule_fee (float): 卖出印花税率, 取值 [0, 1), 默认 5e-4。\n"
-    "    plot (str | None): 图形版式 \"large\" (宽) 或 \"long\" (长), 默认 \"large\";\n"
-    "        None 不出图。出图时写 \"{plot_filename}.png\" 与\n"
-    "        \"{plot_filename}_weekly_net_value.png\"。\n"
-    "Returns:\n"
-    "    StrategyBacktestResult: 日收益、净值、统计指标、基准汇总与图片路径。区间内没有可回测的\n"
-    "        权重时结果为空, 并发出 MorvaneWarning。\n"
-    "Raises:\n"
-    "    TypeError: 参数类型不符 (strategy 不是 DataFrame、data 不是 BacktestData 等), strategy\n"
-    "        的行或列是多层索引, 或某列的值是日期、时长等非数值; benchmark 不是 str 时报为\n"
-    "        benchmark_names。\n"
-    "    ValueError: 权重矩阵为空、日期重复、含无穷大的值 (指出第一个单元格)、rolling_window\n"
-    "        为负、资金或费率越界、plot 取值无效, 出图时 output_dir / plot_filename\n"
-    "        为空, 或日期无效。\n"
-    "    NotADirectoryError: 出图时 output_dir 处已有同名文件。\n"
-    "    MorvaneError: data 缺少回测所需的数据集 (消息给出缺少哪些与如何重新准备)。";
-
 inline constexpr const char* kSlice =
     "把全量基准数据按日期区间裁剪(矩阵按 index 切片,benchmark_dict 同理)。\n\n"
     "Args:\n"
@@ -134,48 +102,6 @@ inline constexpr const char* kSlice =
     "    dict: 新映射; 表与基准序列只保留区间内的行, 其它值原样保留。原映射不变。\n"
     "Raises:\n"
     "    TypeError: data 不是 dict, 或日期不是 str。";
-
-inline constexpr const char* kBacktest =
-    "对宽表因子跑分组回测并出图。\n\n"
-    "每个交易日把选股范围内有因子值的股票按因子排序分成 group_num 组, 每组等权持有,\n"
-    "按 T-1 日分组在 T 日 VWAP 成交 (200 股一手、涨跌停与停牌限制、拆分分红、佣金与印花税),\n"
-    "并计算 rank IC 与相对基准的超额。\n\n"
-    "Args:\n"
-    "    factor (pandas.DataFrame): 因子宽表, 行为 \"YYYYMMDD\" 日期, 列为股票代码\n"
-    "        (如 \"000001\"), 值为因子值 (有限数, NaN 表示没有)。行、列都是单层索引, 每个日期\n"
-    "        只出现一次; 带时区的时间戳行标签按上海时间的日历日期读。\n"
-    "    data (BacktestData): load_backtest_data() 的结果, 必填; 同一份数据可供多个回测\n"
-    "        (包括其它进程中的) 共用。\n"
-    "    start_date (str | int): 回测首日 (含), 例如 \"20190102\" 或 20190102。\n"
-    "    end_date (str | int): 回测末日 (含), 例如 \"20231229\"。\n"
-    "    output_dir (str | PathLike): 图片目录, 必填, 不存在时创建, 例如 \"out\"。\n"
-    "    plot_filename (str): 不带目录和扩展名的图片文件名, 也用作图标题, 例如 \"alpha1\";\n"
-    "        不能为空, 不能含 NUL 字符; 多个基准时作为各基准图片 \"{plot_filename}_{code}.png\"\n"
-    "        的前缀。\n"
-    "    group_num (int): 分组数, 取值 [2, 100], 默认 20。某日可分组的股票少于 group_num\n"
-    "        时当日不分组, 并发出 MorvaneWarning。\n"
-    "    benchmark (str | list[str] | None): 对冲基准, \"000300\"、\"000905\"、\"000852\",\n"
-    "        或 \"all\" / None 表示全部, 默认 \"000852\"。\n"
-    "    universe (str | list[str] | None): 选股范围指数代码, \"000300\"、\"000905\"、\n"
-    "        \"000852\"、\"399303\"、\"932000\" 之一或列表 (取并集); None 为全市场。\n"
-    "    rolling_window (int): 因子滚动均值窗口 (交易日), 取值 [0, 250], 默认 0 不平滑。\n"
-    "    ascending (bool): 排序方向, 默认 False: 因子值越大组号越大。\n"
-    "    total_money (float): 每组的模拟资金, 取值 (0, 1e12], 默认 1e8。\n"
-    "    fee (float): 佣金费率, 取值 [0, 0.01], 默认 1e-4。\n"
-    "    rule_fee (float): 卖出印花税率, 取值 [0, 0.01], 默认 5e-4。\n"
-    "    plot (str): 图形版式 \"long\" (默认) 或 \"large\"。\n"
-    "Returns:\n"
-    "    BacktestResult: 分组日收益与累计收益、rank IC、最优组、基准汇总与图片路径。\n"
-    "Raises:\n"
-    "    TypeError: 参数类型不符 (factor 不是 DataFrame、data 不是 BacktestData、\n"
-    "        plot_filename 或 plot 不是 str、group_num 不是数字、universe 不是文本或列表等),\n"
-    "        factor 的行或列是多层索引, 或某列的值是日期、时长等非数值。\n"
-    "    ValueError: 因子宽表为空、日期重复、含无穷大的值 (指出第一个单元格)、group_num 超出\n"
-    "        [2, 100]、rolling_window 为负、output_dir 或 plot_filename 为空、\n"
-    "        选股范围不支持或没有成分股数据、基准代码或版式无效、资金或费率越界、\n"
-    "        因子含非数值列、日期无效。\n"
-    "    NotADirectoryError: output_dir 处已有同名文件。\n"
-    "    MorvaneError: data 缺少回测所需的数据集 (消息给出缺少哪些与如何重新准备), 或计算失败。";
 
 inline constexpr const char* kCheckStrategyRequest =
     "校验一次策略回测请求 (与 backtest_strategy 同一套规则与消息), 不做任何计算。\n\n"

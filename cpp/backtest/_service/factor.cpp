@@ -10,6 +10,7 @@
 
 #include "common.hpp"
 #include "pyglue/args.hpp"
+#include "report.hpp"
 #include "request.hpp"
 #include "service.hpp"
 #include "validate.hpp"
@@ -96,6 +97,7 @@ nb::object backtest_factor(nb::handle self, const FactorRequest& r) {
   const nb::object factor_rows = rows_between(c.table, c.start_date, c.end_date);
   warn_about_empty_range(factor_rows, c.table, "factor", matrices["close_price"],
                          r.data.attr("data")["close_price"], c.start_date, c.end_date);
+  const ProgressLog progress("因子回测", name, c.start_date, c.end_date, factor_rows);
   nb::dict keywords;
   keywords["factor_matrix"] = factor_rows;
   keywords["industry_matrix"] = optional("industry_matrix");
@@ -126,7 +128,15 @@ nb::object backtest_factor(nb::handle self, const FactorRequest& r) {
   const nb::object core_result =
       service.attr("core").attr("run_alpha_vwap_backtest_core")(**keywords);
   folder.keep();
-  return self.attr("_to_public_result")(core_result, name);
+  const nb::object record = self.attr("_to_public_result")(core_result, name);
+  const nb::object daily = record.attr("group_daily_return");
+  progress.done(daily, record.attr("plot_paths"));
+  // The primary benchmark's returns beside the groups', for the tools that
+  // compare the two (returns_frame).
+  record.attr("benchmark_return") =
+      benchmark_returns(matrices["benchmark_dict"], primary_benchmark(record.attr("benchmark_summary")),
+                        daily.attr("index"), false);
+  return record;
 }
 
 }  // namespace morvane::service

@@ -52,9 +52,19 @@ nb::object factor_backtest(nb::handle self, nb::handle factor, nb::handle data,
              rebalance_every, tear_sheet});
 }
 
+// The documentation of a package function, as help() shows it. The package
+// functions of the same contract as the two backtest methods hold the one
+// text of their documentation.
+nb::str public_doc(nb::handle function) {
+  return nb::str(nb::module_::import_("inspect").attr("cleandoc")(function.attr("__doc__")));
+}
+
 }  // namespace
 
 void define_service(nb::module_& m) {
+  const nb::str strategy_doc = public_doc(nb::module_::import_("morvane").attr("backtest_strategy"));
+  const nb::str backtest_doc = public_doc(
+      nb::module_::import_("morvane.backtest").attr("_CallableBacktestPackage").attr("__call__"));
   const nb::object cls = glue::make_python_class(
       m, "BacktestService", nb::make_tuple(nb::module_::import_("builtins").attr("object")),
       doc::kServiceClass);
@@ -99,7 +109,7 @@ void define_service(nb::module_& m) {
                        "rule_fee: float = 0.0005, plot: str | None = 'large', "
                        "record_trades: bool = False) "
                        "-> morvane.backtest.result.StrategyBacktestResult"),
-               doc::kStrategy);
+               strategy_doc.c_str());
   glue::method(cls, &factor_backtest, "backtest", "factor"_a.none(), "data"_a.none(),
                "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(),
                "plot_filename"_a.none(), nb::kw_only(), "group_num"_a.none() = 20,
@@ -118,7 +128,7 @@ void define_service(nb::module_& m) {
                        "fee: float = 0.0001, rule_fee: float = 0.0005, plot: str = 'long', "
                        "horizons: int | typing.Sequence[int] = (1,), rebalance_every: int = 1, "
                        "tear_sheet: bool = False) -> morvane.backtest.result.BacktestResult"),
-               doc::kBacktest);
+               backtest_doc.c_str());
   glue::static_method(cls, &factor_name, "_factor_name", "factor"_a.none(),
                       nb::sig("def _factor_name(factor: pandas.DataFrame) -> str"),
                       doc::kFactorName);

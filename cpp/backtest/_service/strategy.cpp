@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common.hpp"
+#include "report.hpp"
 #include "request.hpp"
 #include "service.hpp"
 #include "validate.hpp"
@@ -34,6 +35,7 @@ nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
   const nb::object weights = rows_between(c.table, c.start_date, c.end_date);
   warn_about_empty_range(weights, c.table, "strategy", matrices["close_price"],
                          r.data.attr("data")["close_price"], c.start_date, c.end_date);
+  const ProgressLog progress("策略回测", name, c.start_date, c.end_date, weights);
   nb::dict keywords;
   keywords["strategy_matrix"] = weights;
   add_market_keywords(keywords, matrices);
@@ -49,6 +51,8 @@ nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
   if (c.record_trades) keywords["record_trades"] = true;
   const nb::object core_result = runner(**keywords);
   if (folder) folder->keep();
+  const nb::object daily = core_result.attr("daily_return");
+  progress.done(daily, core_result.attr("plot_paths"));
 
   nb::dict fields;
   fields["strategy_name"] = name;
@@ -56,6 +60,8 @@ nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
        {"daily_return", "cumulative_return", "stats", "benchmark_summary", "plot_paths"}) {
     fields[field] = core_result.attr(field);
   }
+  fields["benchmark_return"] =
+      benchmark_returns(matrices["benchmark_dict"], r.benchmark, daily.attr("index"), true);
   if (c.record_trades) fields["ledger"] = nb::getattr(core_result, "ledger", nb::none());
   return result.attr("StrategyBacktestResult")(**fields);
 }

@@ -2,21 +2,19 @@
 
 from __future__ import annotations
 
-import math
-import numbers
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any
 
 import pandas as pd
 
+from . import _figures
 from .ledger import TradeLedger
 
 __all__ = ["BacktestData", "BacktestResult", "StrategyBacktestResult"]
 
 _BENCHMARK_KEY = "benchmark_dict"
 _CLOSE_KEY = "close_price"
-_MAX_STATS_IN_REPR = 8
 
 # 三个记录都设 eq=False: 字段里是 DataFrame/Series, 它们的 == 逐元素比较并
 # 返回一张表, dataclass 生成的 __eq__ 会在 bool(表) 处抛 "truth value is
@@ -45,51 +43,16 @@ def _index_range(index: pd.Index) -> str | None:
     return f"{_fmt_label(first)}..{_fmt_label(last)}"
 
 
-def _describe(obj: object, *, span: bool = True) -> str:
-    """表格的一行摘要: 类型、形状与 (按日期索引时的) 索引范围, 绝不输出表体。"""
-    if isinstance(obj, pd.DataFrame):
-        text = f"DataFrame({obj.shape[0]}x{obj.shape[1]}"
-    elif isinstance(obj, pd.Series):
-        text = f"Series({len(obj)}"
-    elif obj is None:
-        return "None"
+def _with_date_index(frame: pd.DataFrame) -> pd.DataFrame:
+    """The frame on calendar dates: "YYYYMMDD" labels become a naive DatetimeIndex named "date"."""
+    index = frame.index
+    if isinstance(index, pd.DatetimeIndex):
+        dates = index.tz_localize(None) if index.tz is not None else index
     else:
-        return f"<{type(obj).__name__}>"
-    limits = _index_range(obj.index) if span else None
-    return f"{text}, {limits})" if limits else f"{text})"
-
-
-def _fmt_scalar(value: object) -> str:
-    if isinstance(value, bool) or value is None:
-        return repr(value)
-    if isinstance(value, numbers.Integral):
-        return str(int(value))
-    if isinstance(value, numbers.Real):
-        number = float(value)
-        return repr(number) if not math.isfinite(number) else f"{number:.4g}"
-    if isinstance(value, str):
-        return repr(value) if len(value) <= 40 else repr(value[:37] + "...")
-    return f"<{type(value).__name__}>"
-
-
-def _series_last(series: object) -> str | None:
-    if isinstance(series, pd.Series) and len(series) > 0:
-        return _fmt_scalar(series.iloc[-1])
-    return None
-
-
-def _series_mean(obj: object) -> str | None:
-    if isinstance(obj, pd.DataFrame) and obj.shape[1] == 1:
-        obj = obj.iloc[:, 0]
-    if isinstance(obj, pd.Series) and len(obj) > 0 and pd.api.types.is_numeric_dtype(obj):
-        return _fmt_scalar(obj.mean())
-    return None
-
-
-def _plot_keys(plot_paths: object) -> str:
-    if isinstance(plot_paths, Mapping):
-        return repr([str(k) for k in plot_paths])
-    return _describe(plot_paths)
+        dates = pd.to_datetime(pd.Index(index).astype(str), format="%Y%m%d")
+    frame.index = pd.DatetimeIndex(dates, name="date")
+    frame.columns.name = None
+    return frame
 
 
 @dataclass(kw_only=True, eq=False)
@@ -132,15 +95,23 @@ class BacktestData:
 class BacktestResult:
     """单因子分组回测的结果。
 
+    收益都是以各组模拟资金为分母的日收益率 (小数, 0.01 即 1%), 行标签是 "YYYYMMDD" 文本;
+    returns_frame() 给出按日期时间索引的同一组数, 可以直接交给 pyfolio、quantstats、empyrical。
+
     Args:
         factor_name (str): 因子名, 例如 "momentum_20d"。
-        best_group (int | float): 表现最好的分组编号, 例如 10。
-        group_daily_return (pd.DataFrame): 日期 x 分组的日收益率。
-        group_cumulative_return (pd.DataFrame): 日期 x 分组的累计收益。
-        rank_ic (pd.DataFrame | pd.Series): 逐日 Rank IC。
-        benchmark_summary (pd.DataFrame): 相对各基准的汇总指标。
-        plot_paths (dict): 图名到图片文件路径的映射, 默认空, 例如 {"nav": "out/nav.png"};
+        best_group (int | float): 表现最好的分组编号, 例如 10; 没有时为 -1。
+        group_daily_return (pd.DataFrame): 日期 x 分组 (1 到 group_num) 的日收益率。
+        group_cumulative_return (pd.DataFrame): 日期 x 分组的累计净值。
+        rank_ic (pd.DataFrame | pd.Series): 逐日 Rank IC ("rank_ic" 与行业中性的
+            "industry_neutral_rank_ic" 两列)。
+        benchmark_summary (pd.DataFrame): 最佳分组相对各基准的汇总指标, 每个基准一行:
+            "benchmark_name"、"benchmark_annual_return" (小数)、"excess_annual_return" (小数)、
+            "excess_sharpe"、"excess_max_dd" (小数, 0 或负数); 第一行是主基准。
+        plot_paths (dict): 基准代码到图片文件路径的映射, 默认空, 例如 {"000300": "out/alpha.png"};
             画了因子分析图 (tear_sheet=True) 时另有 "tear_sheet"。
+        benchmark_return (pd.Series | None): 主基准在同样日期上的日收益率 (名为基准代码),
+            数据缺少的日期为 NaN; 默认 None 表示没有。
         rank_ic_by_horizon (pd.DataFrame): 日期 x 持有期 (列名 "horizon", 交易日) 的 Rank IC:
             因子与次日开盘到 h 日后开盘收益的 Spearman 相关; 持有期 1 即 rank_ic。默认空表。
         ic_decay (pd.DataFrame): 按持有期的 IC 衰减表, 列 "mean"、"std"、"ir"、"t_stat"、"count"
@@ -151,7 +122,8 @@ class BacktestResult:
         group_turnover (pd.DataFrame): 调仓日 x 分组: 组内新进股票占比 (首个调仓日为 NaN)。默认空表。
         group_counts (pd.DataFrame): 调仓日 x 分组的股票数。默认空表。
     Returns:
-        BacktestResult: 结果记录, repr 只给出形状与日期范围。
+        BacktestResult: 结果记录; repr 给出日期、分组数、最佳分组、Rank IC 与主基准超额等关键数字,
+            Jupyter 里另显示关键数字表与内嵌的图片。
     Raises:
         TypeError: 未按关键字传参或缺少必填字段。
     """
@@ -169,41 +141,89 @@ class BacktestResult:
     rank_autocorrelation: pd.DataFrame = field(default_factory=pd.DataFrame)
     group_turnover: pd.DataFrame = field(default_factory=pd.DataFrame)
     group_counts: pd.DataFrame = field(default_factory=pd.DataFrame)
+    benchmark_return: pd.Series | None = None
+
+    def returns_frame(self) -> pd.DataFrame:
+        """按日期时间索引的日收益表, pyfolio、quantstats、empyrical 可以直接使用。
+
+        列: 每组一列 ("G1" 到 "G{group_num}"), "benchmark" (主基准, 记录里有主基准时),
+        "excess" (最佳分组减主基准)。值都是日收益率的小数 (0.01 即 1%), 以各组固定的模拟资金
+        为分母 (不复利); 索引是不带时区的 pandas.DatetimeIndex, 名为 "date"。例如
+        ``empyrical.sharpe_ratio(result.returns_frame()["G10"])``。
+
+        Args:
+            无。
+        Returns:
+            pandas.DataFrame: 新表, 改动它不影响记录。
+        Raises:
+            ValueError: 日期标签无法识别。
+        """
+        groups = self.group_daily_return.astype("float64")
+        frame = groups.set_axis([_figures.group_label(g) for g in groups.columns], axis=1)
+        if self.benchmark_return is not None:
+            benchmark = self.benchmark_return.reindex(groups.index).astype("float64")
+            frame["benchmark"] = benchmark.to_numpy()
+            best = _figures.group_label(self.best_group)
+            if best in frame.columns:
+                frame["excess"] = frame[best] - frame["benchmark"]
+            else:
+                frame["excess"] = float("nan")
+        return _with_date_index(frame)
 
     def __repr__(self) -> str:
-        parts = [
-            f"factor_name={_fmt_scalar(self.factor_name)}",
-            f"best_group={_fmt_scalar(self.best_group)}",
-            f"group_daily_return={_describe(self.group_daily_return)}",
-            f"group_cumulative_return={_describe(self.group_cumulative_return)}",
-            f"rank_ic={_describe(self.rank_ic)}",
-        ]
-        mean = _series_mean(self.rank_ic)
-        if mean is not None:
-            parts.append(f"rank_ic_mean={mean}")
-        parts.append(f"benchmark_summary={_describe(self.benchmark_summary, span=False)}")
-        parts.append(f"plot_paths={_plot_keys(self.plot_paths)}")
-        return f"BacktestResult({', '.join(parts)})"
+        return _figures.factor_repr(self)
+
+    def _repr_html_(self) -> str:
+        return _figures.factor_html(self)
 
 
 @dataclass(kw_only=True, eq=False)
 class StrategyBacktestResult:
     """策略回测的结果。
 
+    收益都是以固定资金 total_money 为分母的日收益率 (小数, 0.01 即 1%; 不复利), 行标签是
+    "YYYYMMDD" 文本; returns_frame() 给出按日期时间索引的同一组数, 可以直接交给 pyfolio、
+    quantstats、empyrical。
+
+    stats 的 13 个键与单位 (年化收益是百分点, 回撤、胜率、换手是小数):
+
+    - "annual_return": 策略年化收益, 百分点 (12.3 即 12.3%), 总收益 / 年数 (每年 252 个交易日)。
+    - "long_sharp": 策略日收益的年化夏普比率。
+    - "max_dd": 策略最大回撤, 小数, 正数 (0.2 即净值从高点回落 20%)。
+    - "benchmark_annual_return": 基准年化收益, 百分点。
+    - "benchmark_sharp": 基准的年化夏普比率。
+    - "extra_annual_return": 超额 (策略减基准) 年化收益, 百分点。
+    - "extra_sharp": 超额日收益的年化夏普比率。
+    - "extra_max_dd": 超额最大回撤, 小数, 正数。
+    - "return_corr": 策略与基准日收益的相关系数, [-1, 1]。
+    - "win_rate": 策略日收益为正的天数占比, 小数。
+    - "excess_win_rate": 超额日收益为正的天数占比, 小数。
+    - "holding_count": 平均每天有权重的股票数 (只)。
+    - "turnover": 平均每天的单边换手, 小数 (权重变化绝对值之和的一半)。
+
+    没有可回测的数据时 13 个值都是 NaN。例如 {"annual_return": 12.3, "max_dd": 0.2, ...}
+    表示年化收益 12.3%、最大回撤 20%。
+
     Args:
         strategy_name (str): 策略名, 例如 "top50_equal_weight"。
         daily_return (pd.Series): 按日期索引的组合日收益率。
-        cumulative_return (pd.Series): 按日期索引的组合累计收益。
-        stats (dict): 汇总指标, 例如 {"annual_return": 0.12, "max_drawdown": -0.2}。
-        benchmark_summary (pd.DataFrame): 相对各基准的汇总指标。
-        plot_paths (dict): 图名到图片文件路径的映射, 默认空。
+        cumulative_return (pd.Series): 按日期索引的组合净值, 首日为 1。
+        stats (dict): 上面的 13 个汇总指标。
+        benchmark_summary (pd.DataFrame): 相对各基准的汇总指标, 每个基准一行: "benchmark_name"、
+            "benchmark_annual_return" (小数)、"excess_annual_return" (小数)、"excess_sharpe"、
+            "excess_max_dd" (小数, 0 或负数)。注意单位与 stats 不同。
+        plot_paths (dict): 图名到图片文件路径的映射, 默认空, 例如
+            {"main": "out/top.png", "weekly_net_value": "out/top_weekly_net_value.png"}。
+        benchmark_return (pd.Series | None): 所选基准在同样日期上的日收益率 (名为基准代码);
+            数据里没有该基准时为 0 (回测也按 0 计算); 默认 None 表示没有。
         ledger (TradeLedger | None): 交易流水 (record_trades=True 时), 默认 None。属性 trades
             (每行一笔买入、卖出或隔夜持有: "date"、"code"、"side"、"shares"、"price"、"commission"、
             "stamp_duty"、"dividend"、"split_effect"、"pnl"; 每日 pnl 之和 / total_money 等于当日
             daily_return)、positions (日期 x 股票的每日持股数) 与 trade_totals (佣金、印花税、成交额、
             平均持有天数与买卖笔数) 即它的 trades、positions 与 totals, 没有流水时为 None。
     Returns:
-        StrategyBacktestResult: 结果记录, repr 只给出长度、日期范围与标量指标。
+        StrategyBacktestResult: 结果记录; repr 给出日期、期末净值与主要指标 (按各自单位),
+            Jupyter 里另显示关键数字表与内嵌的图片。
     Raises:
         TypeError: 未按关键字传参或缺少必填字段。
     """
@@ -214,6 +234,7 @@ class StrategyBacktestResult:
     stats: dict[str, Any]
     benchmark_summary: pd.DataFrame
     plot_paths: dict[str, Any] = field(default_factory=dict)
+    benchmark_return: pd.Series | None = None
     ledger: TradeLedger | None = None
 
     @property
@@ -231,22 +252,30 @@ class StrategyBacktestResult:
         """交易合计 (ledger.totals), 没有流水时为 None。"""
         return None if self.ledger is None else self.ledger.totals
 
+    def returns_frame(self) -> pd.DataFrame:
+        """按日期时间索引的日收益表, pyfolio、quantstats、empyrical 可以直接使用。
+
+        列: "strategy" (策略), "benchmark" (所选基准, 记录里有基准时), "excess" (策略减基准)。
+        值都是日收益率的小数 (0.01 即 1%), 以固定资金为分母 (不复利); 索引是不带时区的
+        pandas.DatetimeIndex, 名为 "date"。例如
+        ``frame = result.returns_frame(); quantstats.reports.html(frame["strategy"], frame["benchmark"])``。
+
+        Args:
+            无。
+        Returns:
+            pandas.DataFrame: 新表, 改动它不影响记录。
+        Raises:
+            ValueError: 日期标签无法识别。
+        """
+        strategy = self.daily_return.astype("float64")
+        frame = pd.DataFrame({"strategy": strategy.to_numpy()}, index=strategy.index)
+        if self.benchmark_return is not None:
+            frame["benchmark"] = self.benchmark_return.reindex(strategy.index).astype("float64").to_numpy()
+            frame["excess"] = frame["strategy"] - frame["benchmark"]
+        return _with_date_index(frame)
+
     def __repr__(self) -> str:
-        parts = [
-            f"strategy_name={_fmt_scalar(self.strategy_name)}",
-            f"daily_return={_describe(self.daily_return)}",
-            f"cumulative_return={_describe(self.cumulative_return)}",
-        ]
-        final = _series_last(self.cumulative_return)
-        if final is not None:
-            parts.append(f"final={final}")
-        if isinstance(self.stats, Mapping):
-            items = list(self.stats.items())
-            shown = ", ".join(f"{k!r}: {_fmt_scalar(v)}" for k, v in items[:_MAX_STATS_IN_REPR])
-            more = f", ...(+{len(items) - _MAX_STATS_IN_REPR})" if len(items) > _MAX_STATS_IN_REPR else ""
-            parts.append(f"stats={{{shown}{more}}}")
-        else:
-            parts.append(f"stats={_describe(self.stats)}")
-        parts.append(f"benchmark_summary={_describe(self.benchmark_summary, span=False)}")
-        parts.append(f"plot_paths={_plot_keys(self.plot_paths)}")
-        return f"StrategyBacktestResult({', '.join(parts)})"
+        return _figures.strategy_repr(self)
+
+    def _repr_html_(self) -> str:
+        return _figures.strategy_html(self)

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import re
 import sys
 from collections.abc import Iterable, Iterator, Sequence
@@ -157,7 +158,7 @@ def read_wide_table(path: str | Path, *, what: str) -> pd.DataFrame:
         raise CliError(f"{source}: 不支持的文件类型 {file.suffix or '(无扩展名)'!r}, 请用 .csv 或 .parquet")
     try:
         if kind == "csv":
-            table = pd.read_csv(file, index_col=0, dtype=str)
+            table = pd.read_csv(io.StringIO(_csv_text(file, source)), index_col=0, dtype=str)
         else:
             if not has_pyarrow():
                 raise CliError(f"{source}: 读 Parquet 文件需要 pyarrow: {PYARROW_HINT}")
@@ -182,6 +183,22 @@ def read_wide_table(path: str | Path, *, what: str) -> pd.DataFrame:
         raise CliError(f"{source}: 值应为数字: {_first_line(error)}") from error
     out = pd.DataFrame(values.to_numpy(), index=pd.Index(dates), columns=pd.Index(codes))
     return out.sort_index()
+
+
+# What spreadsheets save a CSV file in: UTF-8, with or without the byte-order
+# mark Excel writes, and the GBK of Chinese Excel (GB18030 contains it).
+_CSV_ENCODINGS = ("utf-8-sig", "gb18030")
+
+
+def _csv_text(file: Path, source: str) -> str:
+    """The CSV file's text in the first encoding that decodes it whole."""
+    payload = file.read_bytes()
+    for encoding in _CSV_ENCODINGS:
+        try:
+            return payload.decode(encoding)
+        except UnicodeDecodeError:
+            continue
+    raise CliError(f"{source}: 无法识别的文件编码, 应为 UTF-8 (带或不带 BOM) 或 GBK / GB18030")
 
 
 def align_codes(table: pd.DataFrame, market_codes: Iterable[str], *, source: str) -> pd.DataFrame:
@@ -218,11 +235,14 @@ def resolve_range(
         raise CliError("预备数据没有交易日: 请重新运行 morvane prepare")
     first = parse_date(start, "--start") if start is not None else max(table_dates[0], trading_days[0])
     last = parse_date(end, "--end") if end is not None else min(table_dates[-1], trading_days[-1])
+    covered = f"预备数据覆盖 {trading_days[0]} 到 {trading_days[-1]}"
     if not any(first <= day <= last for day in trading_days):
-        raise CliError(
-            f"--start {first} 到 --end {last} 之间没有交易日 "
-            f"(预备数据覆盖 {trading_days[0]} 到 {trading_days[-1]})"
-        )
+        if start is None and end is None:
+            raise CliError(f"{source}: 表的日期 ({table_dates[0]} 到 {table_dates[-1]}) 与预备数据没有共同的交易日 ({covered})")
+        # Only the options the user gave are quoted; the other end is the default.
+        given = "; ".join(f"{option} {value}" for option, value, text in (("--start", first, start), ("--end", last, end))
+                          if text is not None)
+        raise CliError(f"{first} 到 {last} 之间没有交易日 ({given}; {covered})")
     if not any(first <= day <= last for day in table_dates):
         raise CliError(f"{source}: {first} 到 {last} 之间没有日期行 (表覆盖 {table_dates[0]} 到 {table_dates[-1]})")
     return first, last
@@ -230,13 +250,13 @@ def resolve_range(
 
 def default_store_dir() -> Path:
     """The package's prepared-data folder, read at call time like the service does."""
-    from ..backtest import _service
+    from ..backtest import _folders
 
-    return Path(_service._DEFAULT_DATA_DIR)
+    return _folders.default_store_dir()
 
 
 def load_prepared(store: str | Path | None) -> BacktestData:
-    """加载预备数据: 默认目录经由 morvane.load_backtest_data(), 其他目录直接读存储。
+    """加载预备数据: morvane.load_backtest_data(), 给出目录时读那个目录。
 
     Args:
         store (str | Path | None): 预备数据目录; None 表示包的默认目录。
@@ -247,22 +267,16 @@ def load_prepared(store: str | Path | None) -> BacktestData:
     """
     import morvane
 
-    if store is None:
-        try:
-            return morvane.load_backtest_data()
-        except FileNotFoundError as error:
-            raise CliError("还没有预备数据: 请先运行 morvane prepare (离线可用 morvane prepare --source synthetic)") from error
-    from ..backtest import _service
-    from ..backtest._prepare import BinaryPreparedDataStore
-    from ..backtest.result import BacktestData
+    from ..exceptions import DataFileError
 
-    # A store an interrupted swap left as a backup is put back before it is looked for.
-    _service._recover_store_folder(store)
-    prepared = BinaryPreparedDataStore(Path(store))
-    with _service._StoreFolderLock(store, "read"):
-        if not prepared.metadata_path.exists():
-            raise CliError(f"--store {store}: 没有预备数据 (先运行 morvane prepare --store {store} --source ...)")
-        return BacktestData(data=prepared.load(start_date=None, end_date=None, mmap=False)["data"])
+    try:
+        return morvane.load_backtest_data(store)
+    except DataFileError:
+        raise  # a missing or damaged file of a store: its own message names the file and the repair
+    except FileNotFoundError as error:
+        if store is None:
+            raise CliError("还没有预备数据: 请先运行 morvane prepare (离线可用 morvane prepare --source synthetic)") from error
+        raise CliError(f"--store {store}: 没有预备数据 (先运行 morvane prepare --store {store} --source ...)") from error
 
 
 @contextmanager

@@ -3,6 +3,9 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
+import logging
+from collections.abc import Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING
 
@@ -110,6 +113,29 @@ def add_parsers(commands: argparse._SubParsersAction, common: argparse.ArgumentP
     strategy.set_defaults(run=run_strategy)
 
 
+# The package's remedy for weights given on rebalance days only is a line of
+# Python; on the command line it is an option.
+_PYTHON_FFILL = '请先 weights.reindex(trading_days, method="ffill")'
+_OPTION_FFILL = "请加 --ffill (把调仓日的权重沿用到之后的每个交易日)"
+
+
+@contextlib.contextmanager
+def _ffill_suggested() -> Iterator[None]:
+    """Rewrites the package's sparse-weights warning to name --ffill while the command runs."""
+    from ..logger import logger
+
+    def rewrite(record: logging.LogRecord) -> bool:
+        if isinstance(record.msg, str) and _PYTHON_FFILL in record.msg:
+            record.msg = record.msg.replace(_PYTHON_FFILL, _OPTION_FFILL)
+        return True
+
+    logger.addFilter(rewrite)
+    try:
+        yield
+    finally:
+        logger.removeFilter(rewrite)
+
+
 def _prepared_input(
     path: str, what: str, store: str | None, start: str | None, end: str | None,
 ) -> tuple[pd.DataFrame, BacktestData, str, str]:
@@ -204,9 +230,10 @@ def run_strategy(args: argparse.Namespace) -> int:
         # later rebalance dropped (NaN means no position).
         weights = weights.reindex(days, method="ffill")
     ledger = {"record_trades": True} if args.trades else {}
-    result = morvane.backtest_strategy(
-        weights, data, first, last, Path(args.out), name, benchmark=benchmark, plot=args.layout, **ledger,
-    )
+    with _ffill_suggested():
+        result = morvane.backtest_strategy(
+            weights, data, first, last, Path(args.out), name, benchmark=benchmark, plot=args.layout, **ledger,
+        )
     print_table(f"策略回测 {name}: {first} 到 {last}, 基准 {benchmark}", strategy_rows(result))
     if args.trades:
         trades_file = Path(args.trades)

@@ -6,7 +6,7 @@ import argparse
 from pathlib import Path
 
 from ._common import print_table
-from ._market import build_payload, demo_market, top_group_weights, write_store
+from ._market import demo_market, top_group_weights
 from ._report import (
     chart_rows,
     factor_rows,
@@ -66,8 +66,6 @@ def run_demo(out: Path, *, days: int = 750, stocks: int = 800, seed: int = 0) ->
 
     import morvane
 
-    from ..backtest._prepare import BinaryPreparedDataStore
-    from ..backtest.result import BacktestData
     from ..clients import ALPHA_FACTOR_NAME
 
     out = Path(out)
@@ -80,8 +78,9 @@ def run_demo(out: Path, *, days: int = 750, stocks: int = 800, seed: int = 0) ->
 
         bar.set_postfix_str(steps[1])
         store_dir = out / STORE_FOLDER
-        write_store(build_payload(market, first, last), store_dir)
-        data = BacktestData(data=BinaryPreparedDataStore(store_dir).load(mmap=False)["data"])
+        # Built anew each time, as the package function builds any client's store.
+        morvane.prepare_backtest_data(store_dir, client=market, start_date=first, end_date=last, replace=True)
+        data = morvane.load_backtest_data(store_dir)
         bar.update()
 
         bar.set_postfix_str(steps[2])

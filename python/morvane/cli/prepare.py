@@ -4,22 +4,17 @@ from __future__ import annotations
 
 import argparse
 import importlib
-import os
 import sys
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 from ._common import CliError, console_logging, default_store_dir, parse_date
-from ._market import build_payload, demo_market, folder_locks, write_store
+from ._market import demo_market
 
 if TYPE_CHECKING:
     from ..singleton import DataClient
 
 __all__ = ["add_parser", "run"]
-
-# Local files may reach back to the first listed A shares.
-_LOCAL_FIRST_DATE = "19900101"
-
 
 def add_parser(commands: argparse._SubParsersAction, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser(
@@ -103,13 +98,10 @@ def _prepare_package(args: argparse.Namespace) -> None:
 
 def _prepare_from_source(args: argparse.Namespace) -> None:
     """Builds the store from the synthetic market or local files, or refreshes its tail."""
-    from ..backtest._prepare import BinaryPreparedDataStore
-    from ..backtest._service import BacktestService
+    from ..backtest import _folders
     from ..clients import LocalFileClient
 
     store_dir = default_store_dir() if args.store is None else Path(args.store)
-    # The package's folder, however it was named: its record of an installed package goes.
-    default = os.path.realpath(store_dir) == os.path.realpath(default_store_dir())
     synthetic = args.source == "synthetic"
     client: DataClient
     if synthetic:
@@ -120,78 +112,17 @@ def _prepare_from_source(args: argparse.Namespace) -> None:
         if not Path(args.source).is_dir():
             raise CliError(f"--source {args.source}: 既不是 synthetic, 也不是存在的目录")
         client = LocalFileClient(args.source)
-        _require_input_files(client, f"--source {args.source}")
-        first = parse_date(args.start, "--start") if args.start else _LOCAL_FIRST_DATE
+        first = parse_date(args.start, "--start") if args.start else _folders.FIRST_DATE
         last = parse_date(args.end, "--end") if args.end else _today()
         if first > last:
             raise CliError(f"--start {first} 晚于 --end {last}")
-
-    source = f"--source {args.source}"
-    # Held from the check to the end, as the service holds its own: whatever this
-    # command finds stays so until it has written.
-    with folder_locks(store_dir) as data_lock:
-        store = BinaryPreparedDataStore(store_dir)
-        # Missing or damaged dataset files make the store incomplete: it is rebuilt.
-        complete = store.metadata_path.exists() and not _missing(store)
-        if complete and not args.replace:
-            if synthetic:
-                # A synthetic market is generated whole: its tail cannot extend a store.
-                raise CliError(f"{store_dir} 已有预备数据; 用合成市场替换它请加 --replace")
-            _refresh(store, client, last, source=source, data_lock=data_lock)
-            return
-        payload = build_payload(client, first, last, source=source)
-        write_store(payload, store_dir, default=default, data_lock=data_lock)
-    BacktestService._log_dataset_summary(BinaryPreparedDataStore(store_dir), action="已就绪")
-    print(f"预备数据目录: {store_dir}")
-
-
-def _require_input_files(client: Any, source: str) -> None:
-    """Every input the build cannot do without is a file of the directory, or nothing is written.
-
-    A missing price, limit or VWAP file would not stop the build: it would
-    give a store whose backtests trade on other numbers, without a word.
-    """
-    from ..backtest import _prepare
-
-    required = [*_prepare.REQUIRED_FACTOR_NAMES, *_prepare.COMPONENT_FACTOR_NAMES]
-    missing = client.missing_files(required)
-    if missing:
-        optional = ", ".join(f"factors/{name}" for name in _prepare.OPTIONAL_FACTOR_NAMES)
-        raise CliError(
-            f"{source}: 缺少必需的输入文件 (.parquet 或 .csv): {', '.join(missing)}; "
-            f"可选的文件 (缺少时按没有数据处理): {optional}; 没有写入任何数据"
-        )
-
-
-def _missing(store: Any) -> list[str]:
-    from ..backtest._service import BacktestService
-
     try:
-        return list(BacktestService._find_missing_datasets(store))
-    except Exception:  # an unreadable metadata file: the store is rebuilt whole
-        return ["metadata"]
-
-
-def _refresh(store: Any, client: DataClient, last: str, *, source: str, data_lock: Any) -> None:
-    """Rewrites the store's last stored rows and appends the days after them (preparation lock held)."""
-    from ..backtest import _prepare
-    from ..backtest._service import BacktestService
-    from ..exceptions import MorvaneError
-
-    store_dir = Path(store.metadata_path).parent
-    index = list(store.load_metadata()["datasets"]["close_price"]["index"])
-    write_start = index[max(len(index) - _prepare.TAIL_RELOAD_ROWS, 0)]
-    if write_start >= last:
-        BacktestService._log_dataset_summary(store, action="已是最新")
-        return
-    stored_close = store.load(keys=["close_price"], mmap=True)["data"]["close_price"]
-    payload = build_payload(client, write_start, last, source=source, window_of=index,
-                            stored_close=stored_close)
-    del stored_close  # the mapping is not held while the tail is written
-    with data_lock():
-        if not store.update_tail(payload):
-            raise MorvaneError("回测数据增量更新失败:基准缺失或元信息不完整")
-    BacktestService._log_dataset_summary(store, action="已更新")
+        # A synthetic market is generated whole from the options: its tail
+        # cannot extend a store that another set of options may have built.
+        _folders.prepare_from_client(client, store_dir, start=first, end=last, replace=args.replace,
+                                     source=f"--source {args.source}", extend=not synthetic)
+    except FileExistsError as error:
+        raise CliError(f"{store_dir} 已有预备数据; 用合成市场替换它请加 --replace") from error
     print(f"预备数据目录: {store_dir}")
 
 
