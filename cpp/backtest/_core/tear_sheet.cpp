@@ -14,6 +14,7 @@ namespace {
 constexpr const char* kIc = "#2563eb";
 constexpr const char* kAutocorrelation = "#ef4444";
 constexpr const char* kAxis = "#111827";
+constexpr double kDpi = 100.0;
 
 void style_axes(nb::handle ax, const char* title) {
   ax.attr("set_title")(title, "fontsize"_a = 13, "loc"_a = "left");
@@ -48,7 +49,8 @@ void draw_decay(const GroupOutcome& o, nb::handle ax) {
   const double top = nb::cast<double>(np.attr("nanmax")(means, "initial"_a = 0.0));
   const double bottom = nb::cast<double>(np.attr("nanmin")(means, "initial"_a = 0.0));
   const double span = top - bottom > 0.0 ? top - bottom : 0.01;
-  ax.attr("set_ylim")(bottom - 0.05 * span, top + 0.35 * span);
+  // A negative bar's t-statistic sits below it.
+  ax.attr("set_ylim")(bottom - (bottom < 0.0 ? 0.15 : 0.05) * span, top + 0.35 * span);
   const nb::object autocorrelation = o.research.rank_autocorrelation.attr("mean")();
   const nb::object at_horizons = autocorrelation.attr("reindex")(decay.attr("index"));
   const nb::object twin = ax.attr("twinx")();
@@ -73,8 +75,17 @@ void draw_turnover(const GroupOutcome& o, nb::handle ax) {
     return;
   }
   const nb::object mean = turnover.attr("mean")().attr("mul")(100.0);
-  const nb::object labels = mean.attr("index").attr("map")(nb::str("{}").attr("format"));
-  ax.attr("bar")(labels, mean.attr("to_numpy")(), "color"_a = kIc, "alpha"_a = 0.85);
+  const nb::object groups = mean.attr("index").attr("to_numpy")("dtype"_a = "float64");
+  ax.attr("bar")(groups, mean.attr("to_numpy")(), "color"_a = kIc, "alpha"_a = 0.85);
+  // Every group named while their numbers fit the half-width panel.
+  if (nb::len(mean) <= 25) {
+    ax.attr("set_xticks")(groups);
+    ax.attr("set_xticklabels")(mean.attr("index").attr("map")(nb::str("{}").attr("format")));
+  } else {
+    ax.attr("xaxis").attr("set_major_locator")(
+        nb::module_::import_("matplotlib.ticker")
+            .attr("MaxNLocator")("nbins"_a = 12, "integer"_a = true));
+  }
   ax.attr("set_ylim")(0.0, 100.0);
   ax.attr("set_xlabel")("Group");
   ax.attr("set_ylabel")("Turnover (%)");
@@ -126,6 +137,8 @@ nb::dict draw_tear_sheet(const GroupOutcome& outcome, const std::string& title,
     matplotlib.attr("use")("Agg");
     const nb::object plt = nb::module_::import_("matplotlib.pyplot");
     nb::module_::import_("morvane.backtest._ravelle").attr("_configure_strategy_plot_style")(plt);
+    const std::string suptitle = title + "  (factor tear sheet)";
+    const pyglue::ChartFonts fonts({suptitle});
     const nb::object figure = plt.attr("figure")("figsize"_a = nb::make_tuple(15.0, 10.5));
     const pyglue::FigureGuard guard(plt, figure);
     const nb::object grid = figure.attr("add_gridspec")(
@@ -136,11 +149,10 @@ nb::dict draw_tear_sheet(const GroupOutcome& outcome, const std::string& title,
     const nb::object every_column = nb::module_::import_("builtins").attr("slice")(nb::none());
     const nb::object bottom = figure.attr("add_subplot")(grid[nb::make_tuple(1, every_column)]);
     draw_monthly(outcome, bottom, figure);
-    figure.attr("suptitle")(title + "  (factor tear sheet)", "fontsize"_a = 17,
-                            "fontweight"_a = "bold");
+    figure.attr("suptitle")(suptitle, "fontsize"_a = 17, "fontweight"_a = "bold");
     // Fixed margins rather than a tight bounding box, which would draw the
-    // whole figure twice.
-    figure.attr("savefig")(path, "dpi"_a = 100);
+    // whole figure twice; written by the charts' own writer.
+    pyglue::save_chart(figure, path, kDpi);
   }
   nb::dict files;
   files["primary"] = path;
