@@ -8,6 +8,7 @@ import math
 import pydoc
 import re
 import textwrap
+import warnings
 from pathlib import Path
 
 import morvane
@@ -31,6 +32,7 @@ def world(tmp_path_factory):
     weights = top.div(top.sum(axis=1), axis=0).where(top)
     return {
         "data": data,
+        "weights": weights,
         "factor": morvane.backtest(factor, data, first, last, out, "alpha", group_num=5, benchmark="000300"),
         "strategy": morvane.backtest_strategy(weights, data, first, last, out, "top", benchmark="000905"),
     }
@@ -92,6 +94,53 @@ def test_empyrical_takes_the_frames_as_they_are(world):
         assert list(yearly.index) == [2023]
 
 
+def test_positions_frame_is_pyfolios_layout_and_reconciles_with_the_ledger(world):
+    data, weights = world["data"], world["weights"]
+    first, last = weights.index[0], weights.index[-1]
+    result = morvane.backtest_strategy(weights, data, first, last, None, "top", benchmark="000905", plot=None,
+                                       record_trades=True)
+    frame = result.positions_frame()
+    assert frame.index.equals(result.returns_frame().index) and frame.index.name == "date"
+    assert list(frame.columns) == [*result.positions.columns, "cash"]
+    # Each stock: its shares at the day's close, in money.
+    close = data.data["close_price"].loc[result.positions.index[0]:].ffill()
+    close = close.reindex(index=result.positions.index, columns=result.positions.columns)
+    stocks = (result.positions * close).where(result.positions > 0, 0.0)
+    np.testing.assert_allclose(frame.iloc[:, :-1].to_numpy(), stocks.to_numpy(), rtol=1e-15)
+    # Each row: the capital plus the P&L so far, which is the net value scaled
+    # back to the capital before the first day's return.
+    daily = result.daily_return
+    np.testing.assert_allclose(frame.sum(axis=1).to_numpy(), 1e8 * (1 + daily.cumsum()).to_numpy(), rtol=1e-12)
+    np.testing.assert_allclose(frame.sum(axis=1).to_numpy(),
+                               1e8 * (1 + daily.iloc[0]) * result.cumulative_return.to_numpy(), rtol=1e-12)
+    # The first day's cash is what the day's buys left of the capital (the
+    # first weights meet an empty book).
+    trades = result.trades
+    buys = trades[(trades["date"] == daily.index[0]) & (trades["side"] == "buy")]
+    assert set(trades.loc[trades["date"] == daily.index[0], "side"]) == {"buy"}
+    spent = (buys["shares"] * buys["price"] + buys["commission"]).sum()
+    assert math.isclose(frame["cash"].iloc[0], 1e8 - spent, rel_tol=1e-12)
+    frame.iloc[0, 0] = -1.0  # a new table each call
+    assert result.positions_frame().iloc[0, 0] != -1.0
+    with pytest.raises(ValueError, match="record_trades=True"):
+        world["strategy"].positions_frame()
+    # The notebook view adds the ledger's totals, as the command line prints them.
+    assert f"<th style=\"text-align:left\">买卖笔数</th><td style=\"text-align:right\">" \
+           f"{result.trade_totals['trade_count']}</td>" in result._repr_html_()
+    assert "买卖笔数" not in world["strategy"]._repr_html_()
+
+    with warnings.catch_warnings():  # without zipline, pyfolio warns as it loads
+        warnings.simplefilter("ignore")
+        pyfolio = pytest.importorskip("pyfolio", reason="pyfolio is not in the test extra")
+    frame = result.positions_frame()
+    np.testing.assert_allclose(pyfolio.pos.get_percent_alloc(frame).sum(axis=1), 1.0, rtol=1e-12)
+    leverage = pyfolio.timeseries.gross_lev(frame)
+    # Shares are sized on the previous close and bought at the day's price, so
+    # the book may run a little beyond its capital (a negative cash).
+    exposure = stocks.sum(axis=1).to_numpy() / frame.sum(axis=1).to_numpy()
+    np.testing.assert_allclose(leverage.to_numpy(), exposure, rtol=1e-12)
+
+
 def test_a_benchmark_the_data_lacks_counts_as_zero_in_the_frame(world):
     weights = pd.DataFrame(0.5, index=world["data"].data["close_price"].index[:20],
                            columns=world["data"].data["close_price"].columns[:2])
@@ -130,6 +179,9 @@ def test_notebook_view_embeds_the_charts_and_escapes_text(world, tmp_path):
     assert [base64.b64decode(image) for image in images] == [Path(f).read_bytes() for f in files]
     assert "年化收益" in html and f"{world['strategy'].stats['annual_return']:.2f}%" in html
     assert len(re.findall(r"<img ", world["factor"]._repr_html_())) == 1
+    decay = world["factor"].ic_decay
+    assert f"1 日 Rank IC (IR)</th><td style=\"text-align:right\">{decay.loc[1, 'mean']:.4f}" \
+           in world["factor"]._repr_html_()
 
     # Hand-made: a name with markup, a chart that is gone and a file that is no PNG.
     fake = tmp_path / "fake.png"

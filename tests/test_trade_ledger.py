@@ -71,6 +71,18 @@ def test_the_ledger_adds_up_to_the_daily_returns(seed, rolling_window, layout):
     np.testing.assert_array_equal(positions.to_numpy(), expected.to_numpy())
     assert (positions.to_numpy() >= 0).all()
 
+    # Values: the shares at the day's close (the latest one since the engine's
+    # first day over a day without one, else unknown), then the cash that
+    # makes each row's known values the capital plus the P&L so far.
+    values = res.ledger.values
+    assert list(values.columns) == [*positions.columns, "cash"] and list(values.index) == list(positions.index)
+    close = market["close_price"].loc[positions.index[0]:].ffill()
+    close = close.reindex(index=positions.index, columns=positions.columns)
+    expected_values = (positions * close).where(positions > 0, 0.0)
+    np.testing.assert_allclose(values.iloc[:, :-1].to_numpy(), expected_values.to_numpy(), rtol=1e-15, atol=0)
+    capital = 5e6 * (1.0 + res.daily_return.cumsum())
+    np.testing.assert_allclose(values.sum(axis=1).to_numpy(), capital.to_numpy(), rtol=1e-12)
+
     totals = res.ledger.totals
     moved = trades[trades["side"] != "hold"]
     assert totals["trade_count"] == len(moved)
@@ -109,12 +121,22 @@ def test_hand_case_with_a_split_and_a_dividend():
                                [5.0, value * fee, value * rule_fee,
                                 shares * (5.0 * (1 - fee - rule_fee) - 5.5)], rtol=1e-15)
     assert res.ledger.positions["000001"].tolist() == [shares, shares, 0.0]
+    # Money: what the shares fetch at the close, and the cash that the buy
+    # spent, the dividend and the split's new shares (valued at the close)
+    # brought, and the sale's proceeds after its costs.
+    values = res.ledger.values
+    assert values["000001"].tolist() == [shares * 10.0, shares * 5.5, 0.0]
+    cash = 1e5 - shares * buy["20240103"] * (1 + fee)
+    np.testing.assert_allclose(values["cash"].to_numpy(),
+                               np.cumsum([cash, shares * (0.5 + 5.5), shares * 5.0 * (1 - fee - rule_fee)]),
+                               rtol=1e-12)
     assert res.ledger.totals["average_holding_days"] == 2.0
     np.testing.assert_allclose(res.ledger.totals["traded_value"], shares * (buy["20240103"] + 5.0), rtol=1e-15)
     # Built once; a pickled ledger carries its tables.
     assert res.ledger.trades is res.ledger.trades
     again = pickle.loads(pickle.dumps(res.ledger))
     pd.testing.assert_frame_equal(again.trades, res.ledger.trades)
+    pd.testing.assert_frame_equal(again.values, res.ledger.values)
     assert "rows=3" in repr(again)
 
 
@@ -126,3 +148,4 @@ def test_an_empty_run_keeps_an_empty_ledger():
     ledger = res.ledger
     assert res.daily_return.empty and ledger.trades.empty and list(ledger.trades.columns) == TRADE_COLUMNS
     assert ledger.positions.empty and ledger.totals["trade_count"] == 0
+    assert ledger.values.empty and list(ledger.values.columns) == ["cash"]

@@ -24,6 +24,16 @@ void add_known(double& total, double value) {
   if (!std::isnan(value)) total += value;
 }
 
+// The stock's close on day i, or its latest close before a day without one
+// (a suspension); NaN when it had none since the engine's first day.
+double latest_close(const MarketView& market, std::size_t i, std::size_t j) {
+  for (std::size_t d = i + 1; d-- > 0;) {
+    const double close = market.close(d, j);
+    if (!std::isnan(close)) return close;
+  }
+  return std::numeric_limits<double>::quiet_NaN();
+}
+
 struct Row {
   LedgerSide side;
   double shares, price, commission, stamp_duty, dividend, split_effect, pnl;
@@ -69,6 +79,8 @@ TradeLedger build_trade_ledger(const TradeLog& log, const MarketView& market,
   out.held_day.resize(n_held);
   out.held_stock.resize(n_held);
   out.held_shares.resize(n_held);
+  out.held_value.resize(n_held);
+  out.day_pnl.assign(market.days(), 0.0);
   const double buy_cost = 1.0 + params.fee;
   const double sell_keep = 1.0 - params.fee - params.rule_fee;
   std::size_t row = 0, held_row = 0;
@@ -83,6 +95,7 @@ TradeLedger build_trade_ledger(const TradeLog& log, const MarketView& market,
     out.dividend[row] = values.dividend;
     out.split_effect[row] = values.split_effect;
     out.pnl[row] = values.pnl;
+    out.day_pnl[r.day] += values.pnl;
     ++row;
   };
   // Shares held at the last close the ledger keeps, per stock: a spell begins
@@ -110,6 +123,7 @@ TradeLedger build_trade_ledger(const TradeLog& log, const MarketView& market,
     out.held_day[held_row] = rec.day;
     out.held_stock[held_row] = rec.stock;
     out.held_shares[held_row] = held;
+    out.held_value[held_row] = held > 0.0 ? held * latest_close(market, i, j) : 0.0;
     ++held_row;
     if (r.buy > 0.0) {
       const double value = r.buy * buy_price;

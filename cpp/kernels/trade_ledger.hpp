@@ -75,9 +75,14 @@ struct TradeLedger {
   std::vector<std::uint32_t> day, stock;
   std::vector<std::uint8_t> side;  // LedgerSide
   std::vector<double> shares, price, commission, stamp_duty, dividend, split_effect, pnl;
-  // Shares held after each recorded stock-day's trades (record order, by day then stock).
+  // Shares held after each recorded stock-day's trades (record order, by day
+  // then stock), and their value at the close (the latest close before a day
+  // without one).
   std::vector<std::uint32_t> held_day, held_stock;
-  std::vector<double> held_shares;
+  std::vector<double> held_shares, held_value;
+  // The money P&L of each engine day, the sum of its rows (0 on a day the
+  // result drops).
+  std::vector<double> day_pnl;
   double total_commission = 0.0, total_stamp_duty = 0.0, traded_value = 0.0;
   // Stock-days held at the close over the holding spells begun (a spell begins
   // when a stock is bought with nothing held, and ends when it is sold out).

@@ -3,6 +3,7 @@
 #include <nanobind/ndarray.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <memory>
@@ -69,11 +70,16 @@ nb::object trades_frame(kernels::TradeLedger& ledger, nb::handle dates, nb::hand
   return pandas().attr("DataFrame")(columns, "copy"_a = false);
 }
 
-// Shares after each day's trades, on the result's days, for every stock the
-// ledger ever held.
-nb::object positions_frame(const kernels::TradeLedger& ledger,
-                           const std::vector<std::int64_t>& result_row, nb::handle result_dates,
-                           nb::handle codes) {
+// Shares after each day's trades and their value at the close, on the
+// result's days, for every stock the ledger ever held; the values gain a
+// "cash" column: the capital plus the P&L so far, less the stocks' value.
+struct PositionFrames {
+  nb::object shares, values;
+};
+
+PositionFrames position_frames(const kernels::TradeLedger& ledger,
+                               const std::vector<std::int64_t>& result_row, nb::handle result_dates,
+                               nb::handle codes, double total_money) {
   std::vector<std::int64_t> column_of(nb::len(codes), -1);
   for (std::size_t k = 0; k < ledger.held_stock.size(); ++k) {
     if (ledger.held_shares[k] > 0.0) column_of[ledger.held_stock[k]] = 0;
@@ -88,16 +94,36 @@ nb::object positions_frame(const kernels::TradeLedger& ledger,
   const std::size_t rows = nb::len(result_dates);
   const std::size_t cols = held_stocks.size();
   std::vector<double> shares(rows * cols, 0.0);
+  std::vector<double> values(rows * (cols + 1), 0.0);
+  std::vector<double> stock_value(rows, 0.0), pnl(rows, 0.0);
   for (std::size_t k = 0; k < ledger.held_stock.size(); ++k) {
     const std::int64_t col = column_of[ledger.held_stock[k]];
     if (col < 0) continue;
     const auto row = static_cast<std::size_t>(result_row[ledger.held_day[k]]);
     shares[row * cols + static_cast<std::size_t>(col)] = ledger.held_shares[k];
+    values[row * (cols + 1) + static_cast<std::size_t>(col)] = ledger.held_value[k];
+    // A value without any close to mark it to is left out, as pandas' sums
+    // skip missing values: the cash stays the rest of the known total.
+    if (!std::isnan(ledger.held_value[k])) stock_value[row] += ledger.held_value[k];
+  }
+  for (std::size_t d = 0; d < result_row.size(); ++d) {
+    if (result_row[d] >= 0) pnl[static_cast<std::size_t>(result_row[d])] = ledger.day_pnl[d];
+  }
+  double capital = total_money;
+  for (std::size_t row = 0; row < rows; ++row) {
+    capital += pnl[row];
+    values[row * (cols + 1) + cols] = capital - stock_value[row];
   }
   const nb::object columns = codes.attr("take")(numpy_of(std::move(held_stocks)));
-  return pandas().attr("DataFrame")(glue::numpy_from(std::move(shares), rows, cols),
-                                    "index"_a = result_dates, "columns"_a = columns,
-                                    "copy"_a = false);
+  PositionFrames out;
+  out.shares =
+      pandas().attr("DataFrame")(glue::numpy_from(std::move(shares), rows, cols),
+                                 "index"_a = result_dates, "columns"_a = columns, "copy"_a = false);
+  out.values = pandas().attr("DataFrame")(
+      glue::numpy_from(std::move(values), rows, cols + 1), "index"_a = result_dates,
+      "columns"_a = columns.attr("append")(pandas().attr("Index")(nb::make_tuple("cash"))),
+      "copy"_a = false);
+  return out;
 }
 
 nb::dict totals_dict(const kernels::TradeLedger& ledger, std::size_t trade_count) {
@@ -137,7 +163,10 @@ LedgerTables ledger_tables(RecordedTrades& recorded, const kernels::PortfolioPar
   }
   LedgerTables out;
   out.totals = totals_dict(ledger, trade_count);
-  out.positions = positions_frame(ledger, result_row, result_dates, recorded.codes);
+  PositionFrames positions =
+      position_frames(ledger, result_row, result_dates, recorded.codes, params.total_money);
+  out.positions = std::move(positions.shares);
+  out.values = std::move(positions.values);
   out.trades = trades_frame(ledger, recorded.dates, recorded.codes);
   return out;
 }
@@ -149,7 +178,7 @@ nb::object deferred_ledger(std::shared_ptr<RecordedTrades> recorded,
   nb::object build = nb::cpp_function(
       [recorded = std::move(recorded), params, result_dates = std::move(result_dates)]() {
         LedgerTables tables = ledger_tables(*recorded, params, result_dates);
-        return nb::make_tuple(tables.trades, tables.positions, tables.totals);
+        return nb::make_tuple(tables.trades, tables.positions, tables.totals, tables.values);
       });
   return nb::module_::import_("morvane.backtest.ledger").attr("TradeLedger")(build);
 }
@@ -157,7 +186,7 @@ nb::object deferred_ledger(std::shared_ptr<RecordedTrades> recorded,
 nb::object ready_ledger(const LedgerTables& tables) {
   return nb::module_::import_("morvane.backtest.ledger")
       .attr("TradeLedger")
-      .attr("from_tables")(tables.trades, tables.positions, tables.totals);
+      .attr("from_tables")(tables.trades, tables.positions, tables.totals, tables.values);
 }
 
 LedgerTables empty_ledger_tables() {
@@ -167,6 +196,8 @@ LedgerTables empty_ledger_tables() {
   const nb::object none = pandas().attr("Index")(nb::list(), "dtype"_a = "object");
   out.trades = trades_frame(ledger, none, none);
   out.positions = pandas().attr("DataFrame")("dtype"_a = "float64");
+  out.values =
+      pandas().attr("DataFrame")("columns"_a = nb::make_tuple("cash"), "dtype"_a = "float64");
   out.totals = totals_dict(ledger, 0);
   return out;
 }

@@ -16,6 +16,9 @@ struct LedgerTables {
   nb::object trades;     // one row per buy, sell and carried holding
   nb::object positions;  // result dates x stocks ever held: shares after the day's trades
   nb::dict totals;       // commission, stamp duty, traded value, average holding days, trades
+  // result dates x (stocks ever held, "cash"): their money value at the close
+  // and the rest of the portfolio's value, as pyfolio reads positions.
+  nb::object values;
 };
 
 // The ledger of `recorded` on the days of the result (`result_dates`, a

@@ -345,6 +345,7 @@ def strategy_html(result: StrategyBacktestResult) -> str:
     shown = {label for label, _ in rows}
     extra = [("基准夏普", "benchmark_sharp"), ("与基准日收益相关系数", "return_corr"), ("超额日胜率", "excess_win_rate")]
     rows += [(label, stat_text(key, stats[key])) for label, key in extra if key in stats and label not in shown]
+    rows += ledger_rows(result)
     span = _span(getattr(result.daily_return, "index", None))
     title = f"策略回测 {result.strategy_name}" + (f": {span}" if span else "")
     return html_view(title, rows, result.plot_paths)
@@ -353,4 +354,4 @@ def strategy_html(result: StrategyBacktestResult) -> str:
 def factor_html(result: BacktestResult) -> str:
     span = _span(getattr(result.group_daily_return, "index", None))
     title = f"因子回测 {result.factor_name}" + (f": {span}" if span else "")
-    return html_view(title, factor_rows(result), result.plot_paths)
+    return html_view(title, factor_rows(result) + research_rows(result), result.plot_paths)

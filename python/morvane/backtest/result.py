@@ -220,7 +220,8 @@ class StrategyBacktestResult:
             (每行一笔买入、卖出或隔夜持有: "date"、"code"、"side"、"shares"、"price"、"commission"、
             "stamp_duty"、"dividend"、"split_effect"、"pnl"; 每日 pnl 之和 / total_money 等于当日
             daily_return)、positions (日期 x 股票的每日持股数) 与 trade_totals (佣金、印花税、成交额、
-            平均持有天数与买卖笔数) 即它的 trades、positions 与 totals, 没有流水时为 None。
+            平均持有天数与买卖笔数) 即它的 trades、positions 与 totals, 没有流水时为 None;
+            positions_frame() 给出 pyfolio 所要的每日持仓市值与现金。
     Returns:
         StrategyBacktestResult: 结果记录; repr 给出日期、期末净值与主要指标 (按各自单位),
             Jupyter 里另显示关键数字表与内嵌的图片。
@@ -273,6 +274,27 @@ class StrategyBacktestResult:
             frame["benchmark"] = self.benchmark_return.reindex(strategy.index).astype("float64").to_numpy()
             frame["excess"] = frame["strategy"] - frame["benchmark"]
         return _with_date_index(frame)
+
+    def positions_frame(self) -> pd.DataFrame:
+        """按日期时间索引的每日持仓市值与现金, 即 pyfolio 的 positions 布局 (需要 record_trades=True)。
+
+        列: 回测中持有过的每只股票 (代码), 值为当日收盘时持仓的市值 (元, 持股数 x 收盘价; 停牌没有
+        收盘价的日子用最近的收盘价, 不持有为 0), 最后一列 "cash" 为现金: total_money 加上至今各日的
+        盈亏, 减去股票市值 (分红与拆分带来的价值都在其中)。每行之和是组合当日的总值, 即
+        total_money x (1 + 至今 daily_return 之和); 索引与 returns_frame() 相同。例如
+        ``pyfolio.create_full_tear_sheet(frame["strategy"], positions=result.positions_frame())``,
+        其中 ``frame = result.returns_frame()``; 成交记录可由 trades 中 side 不是 "hold" 的行得到。
+
+        Args:
+            无。
+        Returns:
+            pandas.DataFrame: 新表, 改动它不影响记录。
+        Raises:
+            ValueError: 回测时没有记录交易流水 (record_trades=False), 或日期标签无法识别。
+        """
+        if self.ledger is None:
+            raise ValueError("没有交易流水: positions_frame() 需要回测时传 record_trades=True")
+        return _with_date_index(self.ledger.values.astype("float64"))
 
     def __repr__(self) -> str:
         return _figures.strategy_repr(self)
