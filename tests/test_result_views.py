@@ -217,9 +217,13 @@ def test_the_callable_subpackage_shows_its_call():
                                               "plot_filename"]
     assert signature.parameters["group_num"].default == 20
     assert signature.parameters["group_num"].kind is inspect.Parameter.KEYWORD_ONLY
+    research = {name: signature.parameters[name].default for name in ("horizons", "rebalance_every", "tear_sheet")}
+    assert research == {"horizons": (1,), "rebalance_every": 1, "tear_sheet": False}
+    assert inspect.signature(morvane.backtest_strategy).parameters["record_trades"].default is False
     page = pydoc.render_doc(morvane.backtest, renderer=pydoc.plaintext)
     assert "morvane.backtest(factor: pd.DataFrame, data: BacktestData," in page
     assert "group_num: int = 20" in page and "对宽表因子跑分组回测并出图。" in page
+    assert "horizons: int | Sequence[int] = (1,)" in page and "tear_sheet (bool):" in page
 
 
 def test_the_services_backtest_methods_share_the_package_functions_text():
@@ -231,6 +235,8 @@ def test_the_services_backtest_methods_share_the_package_functions_text():
         text = inspect.cleandoc(function.__doc__)
         # The native method's __doc__ starts with its signature line.
         assert method.__doc__.endswith(text) and "Args:" in text and "Raises:" in text
+    assert "rebalance_every (int):" in BacktestService.backtest.__doc__
+    assert "record_trades (bool):" in BacktestService.backtest_strategy.__doc__
 
 
 def test_mypy_types_a_user_script_using_every_public_function(tmp_path):
@@ -258,21 +264,26 @@ def test_mypy_types_a_user_script_using_every_public_function(tmp_path):
             data: BacktestData = morvane.load_backtest_data("store")
             default: BacktestData = morvane.load_backtest_data()
             groups = morvane.backtest(factor, data, "20240102", 20240329, "out", "alpha", group_num=5,
-                                      benchmark=["000300", "000905"], universe="000300")
+                                      benchmark=["000300", "000905"], universe="000300", horizons=(1, 5, 20),
+                                      rebalance_every=5, tear_sheet=True)
             reveal_type(groups)
-            strategy = morvane.backtest_strategy(weights, default, "20240102", "20240329", None, "top", plot=None)
+            strategy = morvane.backtest_strategy(weights, default, "20240102", "20240329", None, "top", plot=None,
+                                                 record_trades=True)
             reveal_type(strategy)
             frame: pd.DataFrame = groups.returns_frame()
+            decay: pd.DataFrame = groups.ic_decay
+            positions: pd.DataFrame = strategy.positions_frame()
             both: list[BacktestResult | StrategyBacktestResult] = [groups, strategy]
             table = morvane.sweep.run_strategy({"top": weights}, data, "20240102", "20240329")
             morvane.logger.enable_console("INFO")
-            print(http, frame, both, table)
+            print(http, frame, both, table, decay, positions, strategy.trades)
             return float(strategy.stats["annual_return"])
 
 
         def misuse(factor: pd.DataFrame) -> None:
             morvane.backtest(factor)
             morvane.load_backtest_data(3)
+            morvane.backtest(factor, BacktestData(data={}), 1, 2, "out", "a", horizons="5")
     '''))
     out, err, status = api.run([str(script), "--ignore-missing-imports", "--no-incremental",
                                 "--cache-dir", str(tmp_path / "cache"), "--show-error-codes", "--no-error-summary"])
@@ -291,5 +302,6 @@ def test_mypy_types_a_user_script_using_every_public_function(tmp_path):
     errors = [line for line in lines if ": error:" in line]
     # Only the misuse is an error: the call is typed, not Any.
     assert [int(line.split(":")[1]) for line in errors] == [line_of("morvane.backtest(factor)"),
-                                                            line_of("load_backtest_data(3)")], out
-    assert "call-arg" in errors[0] and "arg-type" in errors[1]
+                                                            line_of("load_backtest_data(3)"),
+                                                            line_of('horizons="5"')], out
+    assert "call-arg" in errors[0] and "arg-type" in errors[1] and "horizons" in errors[2]

@@ -331,9 +331,10 @@ def backtest_strategy(
         rule_fee (float): 卖出印花税率, 取值 [0, 1), 默认 5e-4。
         plot (str | None): 图形版式 "large" 或 "long", 默认 "large"; None 不出图。
         record_trades (bool): True 时结果另带交易流水 trades、每日持股 positions 与合计
-            trade_totals, 默认 False。
+            trade_totals, 以及 positions_frame() (pyfolio 所要的每日持仓市值与现金), 默认 False。
     Returns:
-        StrategyBacktestResult: 日收益、净值、统计指标、基准汇总与图片路径。区间内没有可回测的
+        StrategyBacktestResult: 日收益、净值、统计指标、基准汇总、基准日收益与图片路径;
+            returns_frame() 给出 pyfolio、quantstats、empyrical 可直接用的日收益表。区间内没有可回测的
             权重时结果为空, 并发出 MorvaneWarning。
     Raises:
         TypeError: 参数类型不符, 表的行或列是多层索引, 或某列的值是日期、时长等非数值;
