@@ -35,6 +35,8 @@ def world(tmp_path_factory):
         "weights": weights,
         "factor": morvane.backtest(factor, data, first, last, out, "alpha", group_num=5, benchmark="000300"),
         "strategy": morvane.backtest_strategy(weights, data, first, last, out, "top", benchmark="000905"),
+        "ledger": morvane.backtest_strategy(weights, data, first, last, None, "top", benchmark="000905", plot=None,
+                                            record_trades=True),
     }
 
 
@@ -95,10 +97,7 @@ def test_empyrical_takes_the_frames_as_they_are(world):
 
 
 def test_positions_frame_is_pyfolios_layout_and_reconciles_with_the_ledger(world):
-    data, weights = world["data"], world["weights"]
-    first, last = weights.index[0], weights.index[-1]
-    result = morvane.backtest_strategy(weights, data, first, last, None, "top", benchmark="000905", plot=None,
-                                       record_trades=True)
+    data, result = world["data"], world["ledger"]
     frame = result.positions_frame()
     assert frame.index.equals(result.returns_frame().index) and frame.index.name == "date"
     assert list(frame.columns) == [*result.positions.columns, "cash"]
@@ -129,16 +128,18 @@ def test_positions_frame_is_pyfolios_layout_and_reconciles_with_the_ledger(world
            f"{result.trade_totals['trade_count']}</td>" in result._repr_html_()
     assert "买卖笔数" not in world["strategy"]._repr_html_()
 
+
+def test_pyfolio_reads_the_positions_frame(world):
     with warnings.catch_warnings():  # without zipline, pyfolio warns as it loads
         warnings.simplefilter("ignore")
         pyfolio = pytest.importorskip("pyfolio", reason="pyfolio is not in the test extra")
-    frame = result.positions_frame()
+    frame = world["ledger"].positions_frame()
     np.testing.assert_allclose(pyfolio.pos.get_percent_alloc(frame).sum(axis=1), 1.0, rtol=1e-12)
     leverage = pyfolio.timeseries.gross_lev(frame)
     # Shares are sized on the previous close and bought at the day's price, so
     # the book may run a little beyond its capital (a negative cash).
-    exposure = stocks.sum(axis=1).to_numpy() / frame.sum(axis=1).to_numpy()
-    np.testing.assert_allclose(leverage.to_numpy(), exposure, rtol=1e-12)
+    exposure = frame.drop(columns="cash").sum(axis=1) / frame.sum(axis=1)
+    np.testing.assert_allclose(leverage.to_numpy(), exposure.to_numpy(), rtol=1e-12)
 
 
 def test_a_benchmark_the_data_lacks_counts_as_zero_in_the_frame(world):
