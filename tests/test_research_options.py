@@ -39,6 +39,10 @@ def test_factor_backtest_carries_the_research_tables_and_the_tear_sheet(data, fa
     assert res.plot_paths == {"000852": str(tmp_path / "alpha.png"), "tear_sheet": str(sheet)}
     assert sheet.stat().st_size > 20_000
     assert "年" not in repr(res) and repr(res).startswith("BacktestResult(")
+    # The notebook view embeds the tear sheet beside the chart and lists the decay.
+    assert "'tear_sheet'" in repr(res)
+    html = res._repr_html_()
+    assert len(re.findall(r'<img src="data:image/png;base64,', html)) == 2 and "5 日 Rank IC (IR)" in html
 
 
 def test_one_check_refuses_the_research_options_for_api_sweep_and_command_line(
