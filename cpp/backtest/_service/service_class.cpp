@@ -62,7 +62,8 @@ nb::str public_doc(nb::handle function) {
 }  // namespace
 
 void define_service(nb::module_& m) {
-  const nb::str strategy_doc = public_doc(nb::module_::import_("morvane").attr("backtest_strategy"));
+  const nb::str strategy_doc =
+      public_doc(nb::module_::import_("morvane").attr("backtest_strategy"));
   const nb::str backtest_doc = public_doc(
       nb::module_::import_("morvane.backtest").attr("_CallableBacktestPackage").attr("__call__"));
   const nb::object cls = glue::make_python_class(
