@@ -26,6 +26,7 @@ import pandas as pd
 from tqdm import tqdm
 
 from ._optional import has_pyarrow, require_pyarrow
+from .backtest import _params
 from .exceptions import MorvaneError
 
 if TYPE_CHECKING:
@@ -34,28 +35,22 @@ if TYPE_CHECKING:
 __all__ = ["grid", "run_factor", "run_strategy", "run_config", "FACTOR_PARAMETERS",
            "STRATEGY_PARAMETERS"]
 
-# The parameters a sweep may vary, with the single-run methods' defaults, in
-# their signature order (which is also the order of the table's columns).
-FACTOR_PARAMETERS: dict[str, Any] = {
-    "group_num": 20,
-    "benchmark": "000852",
-    "universe": None,
-    "rolling_window": 0,
-    "ascending": False,
-    "total_money": 1e8,
-    "fee": 1e-4,
-    "rule_fee": 5e-4,
-    "horizons": (1,),
-    "rebalance_every": 1,
+# The parameters a sweep may vary, with the single-run methods' defaults (read from the
+# methods' parameter tables), in their signature order (which is also the order of the
+# table's columns).
+FACTOR_PARAMETERS: dict[str, Any] = _params.defaults(
+    "_service", "BacktestService.backtest",
+    ("group_num", "benchmark", "universe", "rolling_window", "ascending", "total_money", "fee",
+     "rule_fee", "horizons", "rebalance_every"),
+)
+STRATEGY_PARAMETERS: dict[str, Any] = _params.defaults(
+    "_service", "BacktestService.backtest_strategy",
+    ("benchmark", "rolling_window", "total_money", "fee", "rule_fee"),
+)
+_PLOT_DEFAULT = {
+    "factor": _params.defaults("_service", "BacktestService.backtest", ("plot",))["plot"],
+    "strategy": _params.defaults("_service", "BacktestService.backtest_strategy", ("plot",))["plot"],
 }
-STRATEGY_PARAMETERS: dict[str, Any] = {
-    "benchmark": "000852",
-    "rolling_window": 0,
-    "total_money": 1e8,
-    "fee": 1e-4,
-    "rule_fee": 5e-4,
-}
-_PLOT_DEFAULT = {"factor": "long", "strategy": "large"}
 _TRADING_DAYS_PER_YEAR = 252
 _ERROR_COLUMN = "error"
 _INPUT_COLUMN = "input"

@@ -9,6 +9,7 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING
 
+from ..backtest._params import parameters
 from ._common import (
     CliError,
     align_codes,
@@ -56,6 +57,16 @@ def _horizon_list(text: str) -> tuple[int, ...]:
         raise argparse.ArgumentTypeError(f"应为逗号分隔的交易日数, 例如 1,5,10,20, 收到 {text!r}") from None
 
 
+def _factor_default(name: str) -> object:
+    """The factor backtest's default of a parameter, as its binding declares it."""
+    return parameters("_service", "BacktestService.backtest")[name]["default"]
+
+
+def _strategy_default(name: str) -> object:
+    """The strategy backtest's default of a parameter, as its binding declares it."""
+    return parameters("_service", "BacktestService.backtest_strategy")[name]["default"]
+
+
 def _data_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--start", metavar="DATE", help="首日 YYYYMMDD 或 YYYY-MM-DD, 默认取表与数据的共同首日")
     parser.add_argument("--end", metavar="DATE", help="末日, 默认取表与数据的共同末日")
@@ -75,18 +86,24 @@ def add_parsers(commands: argparse._SubParsersAction, common: argparse.ArgumentP
         ),
     )
     factor.add_argument("factor_file", metavar="FACTOR_FILE", help="因子表文件 (.csv 或 .parquet)")
-    factor.add_argument("--groups", type=int, default=20, metavar="N", help="分组数 2 到 100, 默认 20")
+    groups = parameters("_service", "BacktestService.backtest")["group_num"]
+    factor.add_argument("--groups", type=int, default=groups["default"], metavar="N",
+                        help=f"分组数, {groups['range']}, 默认 {groups['default']}")
     factor.add_argument(
         "--universe", metavar="CODES",
         help=f"选股范围, 指数代码, 多个用逗号分隔 ({', '.join(UNIVERSES)}); 默认全市场",
     )
-    factor.add_argument("--benchmark", default="000852", metavar="CODE", help="对比基准, 默认 000852")
+    benchmark, layout = _factor_default("benchmark"), _factor_default("plot")
+    factor.add_argument("--benchmark", default=benchmark, metavar="CODE", help=f"对比基准, 默认 {benchmark}")
     factor.add_argument("--ascending", action="store_true", help="因子值越小越好 (默认越大越好)")
-    factor.add_argument("--layout", choices=("long", "large"), default="long", help="图形版式, 默认 long")
-    factor.add_argument("--horizons", type=_horizon_list, default=(1,), metavar="DAYS",
-                        help="IC 衰减的持有期 (交易日), 逗号分隔, 例如 1,5,10,20; 默认 1")
-    factor.add_argument("--rebalance-every", type=int, default=1, metavar="N",
-                        help="每 N 个交易日重新分组, 其间持有调仓日的分组; 默认 1 (每日)")
+    factor.add_argument("--layout", choices=("long", "large"), default=layout, help=f"图形版式, 默认 {layout}")
+    horizons = _factor_default("horizons")
+    factor.add_argument("--horizons", type=_horizon_list, default=horizons, metavar="DAYS",
+                        help="IC 衰减的持有期 (交易日), 逗号分隔, 例如 1,5,10,20; 默认 "
+                        + ",".join(str(days) for days in horizons))  # type: ignore[attr-defined]
+    factor.add_argument("--rebalance-every", type=int, default=_factor_default("rebalance_every"),
+                        metavar="N", help="每 N 个交易日重新分组, 其间持有调仓日的分组; 默认 "
+                        f"{_factor_default('rebalance_every')} (每日)")
     factor.add_argument("--tear-sheet", action="store_true",
                         help="另画因子分析图 (IC 衰减、月度 IC 热图、各组换手)")
     _data_options(factor)
@@ -103,8 +120,9 @@ def add_parsers(commands: argparse._SubParsersAction, common: argparse.ArgumentP
         ),
     )
     strategy.add_argument("weights_file", metavar="WEIGHTS_FILE", help="权重表文件 (.csv 或 .parquet)")
-    strategy.add_argument("--benchmark", default="000852", metavar="CODE", help="对比基准, 默认 000852")
-    strategy.add_argument("--layout", choices=("large", "long"), default="large", help="图形版式, 默认 large")
+    benchmark, layout = _strategy_default("benchmark"), _strategy_default("plot")
+    strategy.add_argument("--benchmark", default=benchmark, metavar="CODE", help=f"对比基准, 默认 {benchmark}")
+    strategy.add_argument("--layout", choices=("large", "long"), default=layout, help=f"图形版式, 默认 {layout}")
     strategy.add_argument("--ffill", action="store_true",
                           help="权重只在调仓日给出时, 沿用到之后的每个交易日 (否则中间的交易日不计收益)")
     strategy.add_argument("--trades", metavar="FILE.csv",
