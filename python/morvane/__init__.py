@@ -314,22 +314,22 @@ def backtest_strategy(
     """对目标权重矩阵跑策略回测并出图。
 
     Args:
-        strategy (pandas.DataFrame): 目标权重, 行为 "YYYYMMDD" 日期, 列为股票代码
-            (如 "000001"), 值为目标权重; NaN 或 0 表示不持有。行、列都是单层索引, 每个日期只出现
-            一次; 带时区的时间戳行标签按上海时间的日历日期读。
+        strategy (pandas.DataFrame): 目标权重, 行为 "YYYYMMDD" 日期, 列为股票代码 (如 "000001"),
+            值为目标权重; NaN 或 0 表示不持有。行、列都是单层索引, 每个日期只出现一次;
+            带时区的时间戳行标签按上海时间的日历日期读。
         data (BacktestData): load_backtest_data() 的结果, 必填。
-        start_date (str | int): 回测首日 (含), 例如 "20200102" 或 20200102。
+        start_date (str | int): 回测首日 (含), 例如 "20190102" 或 20190102。
         end_date (str | int): 回测末日 (含), 例如 "20231229"。
         output_dir (str | PathLike | None): 图片目录, 出图时必填, 不存在时创建, 例如 "out"。
-        plot_filename (str): 不带目录和扩展名的图片文件名, 也用作策略名与图标题,
-            例如 "my_strategy"; 出图时不能为空, 不能含 NUL 字符。
-        benchmark (str): 对比基准代码, "000300"、"000905" 或 "000852", 默认 "000852";
-            数据中没有的代码按基准收益为 0 计算并发出 MorvaneWarning。
-        rolling_window (int): 权重平滑窗口 (交易日), 不小于 0, 默认 0; 0 或 1 表示不平滑。
-        total_money (float): 初始资金, 取值 (0, 1e12], 默认 1e8。
+        plot_filename (str): 不带目录和扩展名的图片文件名, 也用作策略名与图标题, 例如 "my_strategy";
+            出图时不能为空, 不能含 NUL 字符。
+        benchmark (str): 对比基准代码, "000300"、"000905" 或 "000852", 默认
+            "000852"。数据中没有的代码按基准收益为 0 计算并发出 MorvaneWarning。
+        rolling_window (int): 权重平滑窗口 (交易日), 0 或 1 表示不平滑, 须不小于 0, 默认 0。
+        total_money (float): 初始资金, 须为正的有限数, 默认 1e8。
         fee (float): 买卖佣金费率, 取值 [0, 1), 默认 1e-4。
         rule_fee (float): 卖出印花税率, 取值 [0, 1), 默认 5e-4。
-        plot (str | None): 图形版式 "large" 或 "long", 默认 "large"; None 不出图。
+        plot (str | None): 图形版式 "large" 或 "long", None 不出图, 默认 "large"。
         record_trades (bool): True 时结果另带交易流水 trades、每日持股 positions 与合计
             trade_totals, 以及 positions_frame() (pyfolio 所要的每日持仓市值与现金), 默认 False。
     Returns:
