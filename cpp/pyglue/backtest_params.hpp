@@ -48,6 +48,8 @@ inline constexpr Param kRecordTrades{"record_trades", "bool", flag_default(false
 
 // The benchmark compared against unless the caller names one.
 inline constexpr const char* kDefaultBenchmark = "000852";
+// The name of a strategy that was not given one.
+inline constexpr const char* kDefaultStrategyName = "strategy";
 // The chart layouts of the two flows.
 inline constexpr const char* kFactorLayout = "long";
 inline constexpr const char* kStrategyLayout = "large";

@@ -67,6 +67,9 @@ struct Param {
   const Range* range = nullptr;
   const char* doc = "";   // what it is, without range and default: "分组数"
   const char* more = "";  // optional: further explanation after the one line
+  // Whether None reaches the function (whose own checks then name the
+  // argument); otherwise nanobind refuses it with the function's signature.
+  bool accepts_none = true;
 };
 
 // `param` with another description: a shared parameter whose meaning is
@@ -122,10 +125,11 @@ template <std::uint32_t Flags, bool Locked>
   return {base, std::move(value)};
 }
 
-// The argument of `param`; a null default leaves it without one.
-template <bool AcceptNone>
-[[nodiscard]] auto make_arg(const Param& param) {
-  if constexpr (AcceptNone) {
+// The argument of parameter I of the table; a null default leaves it without one.
+template <const auto& Table, bool AcceptNone, std::size_t I>
+[[nodiscard]] auto make_arg() {
+  const Param& param = Table.params[I];
+  if constexpr (AcceptNone && Table.params[I].accepts_none) {
     return with_default(nb::arg(param.name).none(), default_object(param.value));
   } else {
     return with_default(nb::arg(param.name), default_object(param.value));
@@ -137,10 +141,10 @@ template <bool AcceptNone>
 template <const auto& Table, bool AcceptNone, class Bind, std::size_t... P, std::size_t... K>
 void with_args(Bind&& bind, std::index_sequence<P...>, std::index_sequence<K...>) {
   if constexpr (sizeof...(K) == 0) {
-    bind(make_arg<AcceptNone>(Table.params[P])...);
+    bind(make_arg<Table, AcceptNone, P>()...);
   } else {
-    bind(make_arg<AcceptNone>(Table.params[P])..., nb::kw_only(),
-         make_arg<AcceptNone>(Table.params[Table.positional + K])...);
+    bind(make_arg<Table, AcceptNone, P>()..., nb::kw_only(),
+         make_arg<Table, AcceptNone, Table.positional + K>()...);
   }
 }
 
@@ -156,9 +160,8 @@ void with_table_args(Bind&& bind) {
 }  // namespace detail
 
 // Binds `f` as the module function `Table.name`, its arguments, signature and
-// Args section from the table, and exports the table. `AcceptNone`: whether
-// every argument takes None through to `f` (whose own checks then name the
-// argument), as the entry points' arguments do.
+// Args section from the table, and exports the table. `AcceptNone` false
+// refuses None for every argument, whatever the table says.
 template <const auto& Table, bool AcceptNone = true, class F>
 void def(nb::module_& m, F&& f, const FunctionDoc& doc) {
   const auto& p = Table.params;
