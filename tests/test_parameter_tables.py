@@ -19,6 +19,8 @@ TABLES = {
     "_core": ["run_alpha_vwap_backtest_core"],
     "_ravelle": ["calc_strategy_vwap_daily_return", "run_strategy_backtest_core",
                  "plot_strategy_performance", "plot_weekly_net_value"],
+    "_store": ["BinaryPreparedDataStoreBase.load"],
+    "_prepare": ["BinaryPreparedDataStore.load"],
     "_service": ["_check_strategy_request", "_check_factor_request",
                  "BacktestService.backtest_strategy", "BacktestService.backtest"],
 }

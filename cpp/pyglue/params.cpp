@@ -13,7 +13,7 @@ namespace {
 // The docstrings' line width (Chinese characters count two).
 constexpr std::size_t kDocWidth = 100;
 
-// A rate or an amount as people write it: 5e-4, 1e8; other numbers as Python
+// A rate or an amount as people write it (1e8, not 100000000.0); other numbers as Python
 // prints them.
 std::string readable_number(double value) {
   if (value != 0.0 && std::isfinite(value)) {
@@ -91,6 +91,13 @@ std::string wrapped(const std::string& entry, std::size_t width) {
   return out + "\n";
 }
 
+// A read-only view of `mapping` (types.MappingProxyType).
+nb::object read_only(const nb::dict& mapping) {
+  PyObject* const view = PyDictProxy_New(mapping.ptr());
+  if (view == nullptr) throw nb::python_error();
+  return nb::steal(view);
+}
+
 }  // namespace
 
 nb::object default_object(const Default& value) {
@@ -145,7 +152,6 @@ std::string doc_text(const FunctionDoc& doc, const Param* params, std::size_t co
 
 void export_params(nb::module_& m, const char* table_name, const Param* params, std::size_t count,
                    std::size_t positional) {
-  const nb::object proxy = nb::module_::import_("types").attr("MappingProxyType");
   nb::list rows;
   for (std::size_t i = 0; i < count; ++i) {
     const Param& p = params[i];
@@ -159,7 +165,7 @@ void export_params(nb::module_& m, const char* table_name, const Param* params, 
     row["range"] = p.range != nullptr ? nb::object(nb::str(p.range->text)) : nb::none();
     row["doc"] = param_line(p);
     row["more"] = p.more;
-    rows.append(proxy(row));
+    rows.append(read_only(row));
   }
   // A read-only view cannot grow: each table makes a new view of the tables so far.
   nb::dict tables;
@@ -167,7 +173,7 @@ void export_params(nb::module_& m, const char* table_name, const Param* params, 
       PyDict_Merge(tables.ptr(), m.attr("_PARAMETERS").ptr(), 1) != 0)
     throw nb::python_error();
   tables[table_name] = nb::tuple(rows);
-  m.attr("_PARAMETERS") = proxy(tables);
+  m.attr("_PARAMETERS") = read_only(tables);
 }
 
 }  // namespace morvane::pyglue

@@ -2,9 +2,9 @@
 // text, default, range and a one-line doc. From the table come nanobind's
 // argument list, the signature text the stubs are generated from, the Args
 // section of the docstring and a read-only mapping on the module, from which
-// the package's Python wrappers, the sweeps and the command line take their
-// defaults. A range names the one check that enforces it, so that what the
-// documentation states and what a call refuses cannot drift apart.
+// the sweeps and the command line take their defaults (and against which a
+// test holds the package's Python wrappers). A range carries the bounds its
+// one check compares against, beside the text the documentation states.
 //
 // A table is an `inline constexpr ParamTable` at namespace scope (it is a
 // template argument of `def` and `method`), written beside its module's
@@ -111,9 +111,9 @@ struct FunctionDoc {
 [[nodiscard]] std::string doc_text(const FunctionDoc& doc, const Param* params, std::size_t count);
 
 // Records a table under its name in the module's read-only mapping
-// `_PARAMETERS`: name -> tuple of read-only mappings
-// with the keys "name", "type", "required", "default", "keyword_only",
-// "range" (text or None), "doc" (the one line) and "more".
+// `_PARAMETERS`: name -> tuple of read-only mappings with the keys "name",
+// "type", "required", "default", "keyword_only", "range" (text or None),
+// "doc" (the one line) and "more".
 void export_params(nb::module_& m, const char* table_name, const Param* params, std::size_t count,
                    std::size_t positional);
 
@@ -175,8 +175,7 @@ void def(nb::module_& m, F&& f, const FunctionDoc& doc) {
 }
 
 // Binds `f` as the instance method `name` of `cls` (its table is exported on
-// `m` as "Class.method"), with `docstring` as its documentation: the methods
-// whose text is held by a package function of the same contract.
+// `m` as `Table.name`, "Class.method"), with `docstring` as its documentation.
 template <const auto& Table, class F>
 void method(nb::module_& m, nb::handle cls, const char* name, F&& f, const char* docstring) {
   const auto& p = Table.params;
@@ -187,6 +186,13 @@ void method(nb::module_& m, nb::handle cls, const char* name, F&& f, const char*
                          args..., nb::sig(sig.c_str()), docstring);
   });
   export_params(m, Table.name, p.data(), p.size(), Table.positional);
+}
+
+// The same, with the Args section of the documentation made from the table.
+template <const auto& Table, class F>
+void method(nb::module_& m, nb::handle cls, const char* name, F&& f, const FunctionDoc& doc) {
+  const auto& p = Table.params;
+  method<Table>(m, cls, name, std::forward<F>(f), doc_text(doc, p.data(), p.size()).c_str());
 }
 
 }  // namespace morvane::pyglue
