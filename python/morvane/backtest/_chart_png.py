@@ -22,6 +22,19 @@ if TYPE_CHECKING:
 __all__ = ["render_rgba", "save_chart", "write_png"]
 
 
+def _font_height_metrics(font: Any, size: float, dpi: float) -> tuple[float, float, float] | tuple[None, None, None]:
+    """(ascent, descent, line gap) in pixels as matplotlib 3.11's Text reads them from the font's tables."""
+    for table_name, gap_key, ascent_key, descent_key in (
+            ("OS/2", "sTypoLineGap", "sTypoAscender", "sTypoDescender"),
+            ("hhea", "lineGap", "ascent", "descent")):
+        table = font.get_sfnt_table(table_name)
+        if table is None:
+            continue
+        scale = 1 / font.get_sfnt_table("head")["unitsPerEm"] * size * dpi / 72  # text.py's order
+        return table[ascent_key] * scale, -table[descent_key] * scale, table[gap_key] * scale
+    return None, None, None
+
+
 @functools.cache
 def _renderer_class() -> type:
     from matplotlib.backends.backend_agg import RendererAgg, get_hinting_flag
@@ -44,21 +57,47 @@ def _renderer_class() -> type:
         cell, a title, a card), the font still holds that layout and is drawn
         as it is. Anything else that lays out text in between (another text,
         math) replaces or forgets the record.
+
+        Every layout also looks its font up (the family list is tried name by
+        name) and, in matplotlib's Text, reads the font's height tables; both
+        are kept here per font properties, which hash by their values.
         """
 
         def __init__(self, width: float, height: float, dpi: float) -> None:
             super().__init__(width, height, dpi)
             self._laid_out: tuple[Any, str, float] | None = None  # (font, text, size)
+            self._fonts: dict[int, Any] = {}
+            self._heights: dict[int, tuple[float, float, float] | tuple[None, None, None]] = {}
+
+        def _font(self, prop: Any) -> Any:
+            key = hash(prop)
+            font = self._fonts.get(key)
+            if font is None:
+                font = self._fonts[key] = get_font(fontManager._find_fonts_by_props(prop))
+            return font
 
         def _prepare_font(self, font_prop: Any) -> Any:
             self._laid_out = None  # the font is cleared
-            return super()._prepare_font(font_prop)
+            font = self._font(font_prop)
+            font.clear()
+            font.set_size(font_prop.get_size_in_points(), self.dpi)
+            return font
+
+        def _get_font_height_metrics(self, prop: Any) -> tuple[float, float, float] | tuple[None, None, None]:
+            # Text._get_layout asks the renderer for these first; the values are
+            # the ones it computes itself otherwise (ascent, descent, line gap of
+            # the font's OS/2 or hhea table, scaled to the size and dpi).
+            key = hash(prop)
+            metrics = self._heights.get(key)
+            if metrics is None:
+                metrics = self._heights[key] = _font_height_metrics(
+                    self._font(prop), prop.get_size_in_points(), self.dpi)
+            return metrics
 
         def get_text_width_height_descent(self, s: str, prop: Any, ismath: bool | str) -> Any:
             measured = super().get_text_width_height_descent(s, prop, ismath)
             if ismath is False:
-                font = get_font(fontManager._find_fonts_by_props(prop))
-                self._laid_out = (font, s, prop.get_size_in_points())
+                self._laid_out = (self._font(prop), s, prop.get_size_in_points())
             else:
                 self._laid_out = None
             return measured
@@ -75,7 +114,7 @@ def _renderer_class() -> type:
                     mtext.get_fontfeatures() is not None or mtext.get_language() is not None)):
                 super().draw_text(gc, x, y, s, prop, angle, ismath, mtext)
                 return
-            font = get_font(fontManager._find_fonts_by_props(prop))
+            font = self._font(prop)
             if self._laid_out != (font, s, prop.get_size_in_points()):
                 font = self._prepare_font(prop)
                 font.set_text(s, 0, flags=get_hinting_flag())
