@@ -52,22 +52,22 @@ def _renderer_class() -> type:
     class _WholeTextRenderer(RendererAgg):
         """RendererAgg that rasterises a plain text in one FreeType call.
 
-        A text is laid out (measured) and then drawn, each time through the
-        shared FreeType font; when the draw follows its own layout (a table
-        cell, a title, a card), the font still holds that layout and is drawn
-        as it is. Anything else that lays out text in between (another text,
-        math) replaces or forgets the record.
+        Laying a text out (FreeType's set_text) is the dear part, some 20 us a
+        glyph in 3.11, and a text is laid out when it is measured: its glyphs
+        are rasterised right then (a microsecond or two) and kept, so that
+        drawing it later only copies them, whatever was measured in between.
 
         Every layout also looks its font up (the family list is tried name by
         name) and, in matplotlib's Text, reads the font's height tables; both
-        are kept here per font properties, which hash by their values.
+        are kept per font properties, which hash by their values.
         """
 
         def __init__(self, width: float, height: float, dpi: float) -> None:
             super().__init__(width, height, dpi)
-            self._laid_out: tuple[Any, str, float] | None = None  # (font, text, size)
             self._fonts: dict[int, Any] = {}
             self._heights: dict[int, tuple[float, float, float] | tuple[None, None, None]] = {}
+            # (font, text, size) -> glyphs (antialiased) and their offsets in pixels
+            self._glyphs: dict[tuple[Any, str, float], tuple[np.ndarray, float, float]] = {}
 
         def _font(self, prop: Any) -> Any:
             key = hash(prop)
@@ -77,7 +77,6 @@ def _renderer_class() -> type:
             return font
 
         def _prepare_font(self, font_prop: Any) -> Any:
-            self._laid_out = None  # the font is cleared
             font = self._font(font_prop)
             font.clear()
             font.set_size(font_prop.get_size_in_points(), self.dpi)
@@ -94,34 +93,36 @@ def _renderer_class() -> type:
                     self._font(prop), prop.get_size_in_points(), self.dpi)
             return metrics
 
+        def _keep_glyphs(self, font: Any, s: str, size: float) -> tuple[np.ndarray, float, float]:
+            """Rasterises the font's current layout of `s` and keeps it."""
+            font.draw_glyphs_to_bitmap(antialiased=True)
+            x_offset, y_offset = (value / 64.0 for value in font.get_bitmap_offset())
+            glyphs = (np.array(font.get_image()), x_offset, y_offset + font.get_descent() / 64.0)
+            self._glyphs[font, s, size] = glyphs
+            return glyphs
+
         def get_text_width_height_descent(self, s: str, prop: Any, ismath: bool | str) -> Any:
             measured = super().get_text_width_height_descent(s, prop, ismath)
-            if ismath is False:
-                self._laid_out = (self._font(prop), s, prop.get_size_in_points())
-            else:
-                self._laid_out = None
+            if ismath is False:  # the font holds the layout of `s`
+                self._keep_glyphs(self._font(prop), s, prop.get_size_in_points())
             return measured
-
-        def draw_mathtext(self, *args: Any, **kwargs: Any) -> None:
-            self._laid_out = None
-            super().draw_mathtext(*args, **kwargs)
 
         def draw_text(self, gc: Any, x: float, y: float, s: str, prop: Any, angle: float,
                       ismath: bool | str = False, mtext: Any = None) -> None:
             # Rotated texts (a few labels) keep matplotlib's own placement, which
-            # moved by a pixel or two in 3.11; so do math and shaped texts.
-            if ismath or angle % 360 != 0 or (mtext is not None and (
+            # moved by a pixel or two in 3.11; so do math, shaped and aliased texts.
+            if ismath or angle % 360 != 0 or not gc.get_antialiased() or (mtext is not None and (
                     mtext.get_fontfeatures() is not None or mtext.get_language() is not None)):
                 super().draw_text(gc, x, y, s, prop, angle, ismath, mtext)
                 return
-            font = self._font(prop)
-            if self._laid_out != (font, s, prop.get_size_in_points()):
+            size = prop.get_size_in_points()
+            glyphs = self._glyphs.get((self._font(prop), s, size))
+            if glyphs is None:  # drawn unmeasured
                 font = self._prepare_font(prop)
                 font.set_text(s, 0, flags=get_hinting_flag())
-            font.draw_glyphs_to_bitmap(antialiased=gc.get_antialiased())
-            x_offset, y_offset = (value / 64.0 for value in font.get_bitmap_offset())
-            y_descent = font.get_descent() / 64.0
-            self._renderer.draw_text_image(font, round(x + x_offset), round(y + y_offset + y_descent) + 1, 0, gc)
+                glyphs = self._keep_glyphs(font, s, size)
+            image, x_offset, y_offset = glyphs
+            self._renderer.draw_text_image(image, round(x + x_offset), round(y + y_offset) + 1, 0, gc)
 
     return _WholeTextRenderer
 
