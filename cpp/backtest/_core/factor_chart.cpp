@@ -232,16 +232,28 @@ void draw_group_means(const ChartRequest& r, nb::handle ax,
   const GroupOutcome& o = *r.outcome;
   const std::size_t n = o.group_means.size();
   const std::size_t best = static_cast<std::size_t>(o.best_group) - 1;
-  nb::list x, heights, palette, edges, widths;
+  // One collection of bars (a hundred groups made a hundred patches, each
+  // added to the axes' limits on its own), drawn as bar() draws them: centred
+  // on the group, 0.8 wide, from 0, mitred corners, the axes' y range
+  // stopping at 0.
+  const nb::object rectangle = nb::module_::import_("matplotlib.patches").attr("Rectangle");
+  nb::list x, bars, palette, edges, widths;
   for (std::size_t g = 0; g < n; ++g) {
     x.append(g + 1);
-    heights.append(o.group_means[g] * 252.0 * 100.0);
+    const double height = o.group_means[g] * 252.0 * 100.0;
+    if (std::isnan(height)) continue;  // no bar
+    bars.append(rectangle(nb::make_tuple(static_cast<double>(g + 1) - 0.4, 0.0), 0.8, height));
     palette.append(colours[g]);
     edges.append(g == best ? kBenchmark : "none");
     widths.append(g == best ? 1.8 : 0.0);
   }
-  ax.attr("bar")(x, heights, "color"_a = palette, "edgecolor"_a = edges, "linewidth"_a = widths,
-                 "alpha"_a = 0.9);
+  const nb::object collection =
+      nb::module_::import_("matplotlib.collections")
+          .attr("PatchCollection")(bars, "facecolors"_a = palette, "edgecolors"_a = edges,
+                                   "linewidths"_a = widths, "alpha"_a = 0.9,
+                                   "joinstyle"_a = "miter");
+  collection.attr("sticky_edges").attr("y").attr("append")(0.0);
+  ax.attr("add_collection")(collection);
   ax.attr("axhline")(0.0, "color"_a = kBenchmark, "linewidth"_a = 0.8);
   if (n <= 25) {
     ax.attr("set_xticks")(x);
