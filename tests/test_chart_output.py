@@ -10,6 +10,8 @@ import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.figure  # noqa: E402
+import matplotlib.patches  # noqa: E402
+import matplotlib.style  # noqa: E402
 import numpy as np  # noqa: E402
 import pytest  # noqa: E402
 from matplotlib import font_manager  # noqa: E402
@@ -81,6 +83,56 @@ class TestPngWriter:
         _chart_png.save_chart(figure, str(tmp_path / "b.SVG"), 100)
         assert (tmp_path / "a.pdf").read_bytes()[:4] == b"%PDF"
         assert b"<svg" in (tmp_path / "b.SVG").read_bytes()[:400]
+
+
+class TestChartRenderer:
+    def render(self, figure: matplotlib.figure.Figure, dpi: float = 145) -> np.ndarray:
+        return _chart_png.render_rgba(figure, dpi).copy()
+
+    def texts(self) -> matplotlib.figure.Figure:
+        figure = matplotlib.figure.Figure(figsize=(3, 2))
+        for k, size in enumerate((7.8, 8.4, 11, 15)):
+            figure.text(0.05, 0.1 + 0.2 * k, "Excess Sharpe 2021-05", fontsize=size)
+        figure.text(0.6, 0.1, "Excess Sharpe 2021-05", fontsize=11, weight="bold")
+        return figure
+
+    def test_kept_texts_draw_as_freshly_laid_out_ones(self):
+        cold = (_chart_png._TEXTS.clear(), self.render(self.texts()))[1]
+        warm = self.render(self.texts())
+        np.testing.assert_array_equal(warm, cold)
+        # the same texts at another dpi are laid out anew, at their own size
+        np.testing.assert_array_equal(self.render(self.texts(), 100),
+                                      (_chart_png._TEXTS.clear(), self.render(self.texts(), 100))[1])
+        figure = self.texts()
+        figure.set_dpi(145)
+        renderer = RendererAgg(*figure.bbox.size, 145)
+        figure.draw(renderer)
+        assert np.abs(ink_box(np.asarray(renderer.buffer_rgba())) - np.array(ink_box(warm))).max() <= 1
+
+    def test_table_cell_boxes_are_the_patches_own(self, tmp_path, saved_figures):
+        ravelle.plot_strategy_performance(total_frame(300), STATS, save_path=tmp_path / "p.png")
+        figure, _ = saved_figures[-1]
+        renderer = RendererAgg(*figure.bbox.size, figure.dpi)
+        cells = [cell for ax in figure.axes for table in ax.tables for cell in table.get_celld().values()]
+        assert len(cells) > 40
+        for cell in cells:
+            quick = cell.get_window_extent(renderer)
+            np.testing.assert_array_equal(quick.get_points(),
+                                          matplotlib.patches.Patch.get_window_extent(cell, renderer).get_points())
+
+    def test_chart_parts_that_leave_no_pixel_are_skipped_alike(self, tmp_path):
+        figure = matplotlib.figure.Figure(figsize=(4, 3))
+        with matplotlib.style.context("seaborn-v0_8-whitegrid"):
+            ax = figure.add_subplot()
+            ax.plot([0, 1, 2], [1, 3, 2])
+            ax.set_ylabel("Net Value")
+        before = RendererAgg(*figure.bbox.size, figure.dpi)
+        figure.draw(before)
+        _chart_png._skip_what_draws_nothing(figure)
+        assert not ax.xaxis.majorTicks[0].tick1line.get_visible()  # zero points long in this style
+        after = RendererAgg(*figure.bbox.size, figure.dpi)
+        figure.draw(after)
+        np.testing.assert_array_equal(np.asarray(after.buffer_rgba()), np.asarray(before.buffer_rgba()))
 
 
 @pytest.fixture

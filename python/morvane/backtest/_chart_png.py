@@ -9,8 +9,10 @@ Agg 逐个字形在 Python 里栅格化文字, 每段文字约 1 毫秒, 一张�
 
 from __future__ import annotations
 
+import collections
 import functools
 import os
+import threading
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -35,12 +37,50 @@ def _font_height_metrics(font: Any, size: float, dpi: float) -> tuple[float, flo
     return None, None, None
 
 
+class _TextShelf:
+    """Texts laid out and rasterised, kept across charts (least recently used ones dropped).
+
+    FreeType's layout of a text is the dearest part of drawing one (some 20 us
+    a glyph in matplotlib 3.11) and charts repeat their texts: titles, labels,
+    headers, tick labels. The layout and the glyphs depend only on the font
+    files, the size, the dpi, the hinting and the text, which make the key.
+    Used by the chart renderer (under the chart lock; the shelf has its own).
+    """
+
+    def __init__(self, capacity: int) -> None:
+        self._capacity = capacity
+        self._items: collections.OrderedDict[tuple[Any, ...], Any] = collections.OrderedDict()
+        self._lock = threading.Lock()
+
+    def get(self, key: tuple[Any, ...]) -> Any:
+        with self._lock:
+            item = self._items.get(key)
+            if item is not None:
+                self._items.move_to_end(key)
+            return item
+
+    def put(self, key: tuple[Any, ...], item: Any) -> None:
+        with self._lock:
+            self._items[key] = item
+            if len(self._items) > self._capacity:
+                self._items.popitem(last=False)
+
+    def clear(self) -> None:
+        with self._lock:
+            self._items.clear()
+
+
+# A few thousand short texts: a few megabytes of glyphs at most.
+_TEXTS = _TextShelf(4096)
+
+
 @functools.cache
 def _renderer_class() -> type:
     from matplotlib.backends.backend_agg import RendererAgg, get_hinting_flag
     from matplotlib.font_manager import fontManager, get_font
 
     import matplotlib
+    from matplotlib import rcParams
 
     # The whole-text drawing below leans on RendererAgg's internals as 3.11 has
     # them (_prepare_font, the font manager's lookup, draw_text_image). Before
@@ -52,10 +92,11 @@ def _renderer_class() -> type:
     class _WholeTextRenderer(RendererAgg):
         """RendererAgg that rasterises a plain text in one FreeType call.
 
-        Laying a text out (FreeType's set_text) is the dear part, some 20 us a
-        glyph in 3.11, and a text is laid out when it is measured: its glyphs
-        are rasterised right then (a microsecond or two) and kept, so that
-        drawing it later only copies them, whatever was measured in between.
+        Laying a text out (FreeType's set_text) is the dear part, and a text is
+        laid out when it is measured: its glyphs are rasterised right then (a
+        microsecond or two) and kept with the measure on the shelf, so that
+        drawing it later only copies them, whatever was measured in between,
+        and a text met again (in this chart or a later one) is not laid out.
 
         Every layout also looks its font up (the family list is tried name by
         name) and, in matplotlib's Text, reads the font's height tables; both
@@ -64,20 +105,22 @@ def _renderer_class() -> type:
 
         def __init__(self, width: float, height: float, dpi: float) -> None:
             super().__init__(width, height, dpi)
-            self._fonts: dict[int, Any] = {}
+            # hash(font properties) -> (FT2Font, the font files and settings it stands for)
+            self._fonts: dict[int, tuple[Any, tuple[Any, ...]]] = {}
             self._heights: dict[int, tuple[float, float, float] | tuple[None, None, None]] = {}
-            # (font, text, size) -> glyphs (antialiased) and their offsets in pixels
-            self._glyphs: dict[tuple[Any, str, float], tuple[np.ndarray, float, float]] = {}
 
-        def _font(self, prop: Any) -> Any:
+        def _font(self, prop: Any) -> tuple[Any, tuple[Any, ...]]:
             key = hash(prop)
-            font = self._fonts.get(key)
-            if font is None:
-                font = self._fonts[key] = get_font(fontManager._find_fonts_by_props(prop))
-            return font
+            found = self._fonts.get(key)
+            if found is None:
+                paths = fontManager._find_fonts_by_props(prop)
+                # What get_font builds the font from, besides the files.
+                files = (tuple(paths), rcParams["text.kerning_factor"], rcParams["font.enable_last_resort"])
+                found = self._fonts[key] = (get_font(paths), files)
+            return found
 
         def _prepare_font(self, font_prop: Any) -> Any:
-            font = self._font(font_prop)
+            font = self._font(font_prop)[0]
             font.clear()
             font.set_size(font_prop.get_size_in_points(), self.dpi)
             return font
@@ -90,22 +133,27 @@ def _renderer_class() -> type:
             metrics = self._heights.get(key)
             if metrics is None:
                 metrics = self._heights[key] = _font_height_metrics(
-                    self._font(prop), prop.get_size_in_points(), self.dpi)
+                    self._font(prop)[0], prop.get_size_in_points(), self.dpi)
             return metrics
 
-        def _keep_glyphs(self, font: Any, s: str, size: float) -> tuple[np.ndarray, float, float]:
-            """Rasterises the font's current layout of `s` and keeps it."""
-            font.draw_glyphs_to_bitmap(antialiased=True)
-            x_offset, y_offset = (value / 64.0 for value in font.get_bitmap_offset())
-            glyphs = (np.array(font.get_image()), x_offset, y_offset + font.get_descent() / 64.0)
-            self._glyphs[font, s, size] = glyphs
-            return glyphs
+        def _laid_out(self, s: str, prop: Any) -> tuple[Any, tuple[np.ndarray, float, float]]:
+            """(width, height, descent) of `s` and its glyphs (antialiased) with their offsets."""
+            key = (self._font(prop)[1], s, prop.get_size_in_points(), self.dpi, get_hinting_flag())
+            text = _TEXTS.get(key)
+            if text is None:
+                measured = super().get_text_width_height_descent(s, prop, False)
+                font = self._font(prop)[0]  # holds the layout of `s` now
+                font.draw_glyphs_to_bitmap(antialiased=True)
+                x_offset, y_offset = (value / 64.0 for value in font.get_bitmap_offset())
+                glyphs = (np.array(font.get_image()), x_offset, y_offset + font.get_descent() / 64.0)
+                text = (measured, glyphs)
+                _TEXTS.put(key, text)
+            return text
 
         def get_text_width_height_descent(self, s: str, prop: Any, ismath: bool | str) -> Any:
-            measured = super().get_text_width_height_descent(s, prop, ismath)
-            if ismath is False:  # the font holds the layout of `s`
-                self._keep_glyphs(self._font(prop), s, prop.get_size_in_points())
-            return measured
+            if ismath is not False:
+                return super().get_text_width_height_descent(s, prop, ismath)
+            return self._laid_out(s, prop)[0]
 
         def draw_text(self, gc: Any, x: float, y: float, s: str, prop: Any, angle: float,
                       ismath: bool | str = False, mtext: Any = None) -> None:
@@ -115,13 +163,7 @@ def _renderer_class() -> type:
                     mtext.get_fontfeatures() is not None or mtext.get_language() is not None)):
                 super().draw_text(gc, x, y, s, prop, angle, ismath, mtext)
                 return
-            size = prop.get_size_in_points()
-            glyphs = self._glyphs.get((self._font(prop), s, size))
-            if glyphs is None:  # drawn unmeasured
-                font = self._prepare_font(prop)
-                font.set_text(s, 0, flags=get_hinting_flag())
-                glyphs = self._keep_glyphs(font, s, size)
-            image, x_offset, y_offset = glyphs
+            image, x_offset, y_offset = self._laid_out(s, prop)[1]
             self._renderer.draw_text_image(image, round(x + x_offset), round(y + y_offset) + 1, 0, gc)
 
     return _WholeTextRenderer
@@ -182,6 +224,33 @@ def _skip_what_draws_nothing(figure: Figure) -> None:
                 ax.tick_params(axis=axis.axis_name, which="major", **dict.fromkeys(sides, False))
 
 
+_UNIT_SQUARE = np.array([[0.0, 0.0], [1.0, 0.0], [1.0, 1.0], [0.0, 1.0]])
+
+
+def _cell_window_extent(cell: Any, renderer: Any = None) -> Any:
+    """A table cell's box on the page: its path's corners, transformed, without the path.
+
+    The same numbers as Patch.get_window_extent (the unit square of the cell's
+    path through the cell's transform), which builds and scans a path object
+    for them; a table asks for every cell's box at least twice a draw.
+    """
+    from matplotlib.transforms import Bbox
+
+    corners = cell.get_transform().transform(_UNIT_SQUARE)
+    return Bbox([corners.min(axis=0), corners.max(axis=0)])
+
+
+def _quick_table_cells(figure: Figure) -> None:
+    """Gives every table cell of the figure the quick box above."""
+    from matplotlib.table import Table
+
+    for ax in figure.axes:
+        for table in ax.tables:
+            if isinstance(table, Table):
+                for cell in table.get_celld().values():
+                    cell.get_window_extent = _cell_window_extent.__get__(cell)
+
+
 def save_chart(figure: Figure, save_path: str | os.PathLike[str], dpi: float) -> None:
     """保存一张图表: 底色取图自己的 facecolor; ".png" 走快速路径, 其他扩展名用 savefig。
 
@@ -194,6 +263,7 @@ def save_chart(figure: Figure, save_path: str | os.PathLike[str], dpi: float) ->
     """
     path = os.fsdecode(save_path)
     _skip_what_draws_nothing(figure)
+    _quick_table_cells(figure)
     if Path(path).suffix.lower() != ".png":
         figure.savefig(path, dpi=dpi, facecolor=figure.get_facecolor())
         return
