@@ -120,6 +120,30 @@ class TestChartRenderer:
             np.testing.assert_array_equal(quick.get_points(),
                                           matplotlib.patches.Patch.get_window_extent(cell, renderer).get_points())
 
+    def test_new_ticks_copy_the_first_tick_as_matplotlib_does(self):
+        if _chart_png._renderer_class() is RendererAgg:
+            pytest.skip("matplotlib's own tick copies on this matplotlib release")
+        figure = matplotlib.figure.Figure()
+        with matplotlib.style.context("seaborn-v0_8-whitegrid"):
+            ax = figure.add_subplot()
+        ax.tick_params(axis="x", labelrotation=30, colors="red", length=4, grid_alpha=0.5)
+        axis = ax.xaxis
+        first, theirs, ours = axis.majorTicks[0], axis._get_tick(major=True), axis._get_tick(major=True)
+        axis._copy_tick_props(first, theirs)
+        _chart_png._copy_tick_props_sharing_markers(axis, first, ours)
+        own = {"_callbacks", "stale_callback", "_remove_method", "_marker", "_path", "_xy", "_x", "_y",
+               "_xorig", "_yorig", "_transformed_path", "_subslice", "_invalidx", "_invalidy"}
+
+        def state(artist: object) -> dict[str, str]:
+            return {k: str(v) for k, v in vars(artist).items() if k not in own}
+
+        for part in ("tick1line", "tick2line", "gridline", "label1", "label2"):
+            assert state(getattr(ours, part)) == state(getattr(theirs, part)), part
+        for line in ("tick1line", "tick2line", "gridline"):
+            assert getattr(ours, line).get_marker() == getattr(theirs, line).get_marker()
+        assert {k: v for k, v in state(ours).items() if k not in ("tick1line", "tick2line", "gridline", "label1", "label2")} \
+            == {k: v for k, v in state(theirs).items() if k not in ("tick1line", "tick2line", "gridline", "label1", "label2")}
+
     def test_chart_parts_that_leave_no_pixel_are_skipped_alike(self, tmp_path):
         figure = matplotlib.figure.Figure(figsize=(4, 3))
         with matplotlib.style.context("seaborn-v0_8-whitegrid"):
