@@ -41,7 +41,7 @@ from engine import build_inputs  # noqa: E402
 from factor import build_factor_inputs  # noqa: E402
 from runner import build_benchmarks  # noqa: E402
 
-from morvane.backtest import _chart_png, _core  # noqa: E402
+from morvane.backtest import _chart_renderer, _core  # noqa: E402
 from morvane.backtest._ravelle import (  # noqa: E402
     _build_total_backtesting_frame,
     plot_strategy_performance,
@@ -128,7 +128,7 @@ def main() -> None:
         }
         def without_kept_texts(work: Callable[[], object]) -> Callable[[], object]:
             def cold() -> object:
-                _chart_png._TEXTS.clear()  # a few hundred entries: microseconds
+                _chart_renderer.TEXTS.clear()  # a few hundred entries: microseconds
                 return work()
             return cold
 

@@ -21,7 +21,7 @@ from test_charts import STATS, total_frame  # noqa: E402
 
 import morvane  # noqa: E402
 import morvane.backtest._ravelle as ravelle  # noqa: E402
-from morvane.backtest import _chart_fonts, _chart_png  # noqa: E402
+from morvane.backtest import _chart_fonts, _chart_png, _chart_renderer, _chart_shortcuts  # noqa: E402
 from morvane.exceptions import MorvaneWarning  # noqa: E402
 
 CHINESE = "小市值动量策略"
@@ -73,7 +73,7 @@ class TestPngWriter:
             figure.draw(renderer)
             return ink_box(np.asarray(renderer.buffer_rgba()))
 
-        ours, theirs = ink(_chart_png._renderer_class()), ink(RendererAgg)
+        ours, theirs = ink(_chart_renderer.renderer_class()), ink(RendererAgg)
         assert np.abs(np.subtract(ours, theirs)).max() <= 1
 
     def test_other_formats_go_through_savefig(self, tmp_path):
@@ -97,12 +97,12 @@ class TestChartRenderer:
         return figure
 
     def test_kept_texts_draw_as_freshly_laid_out_ones(self):
-        cold = (_chart_png._TEXTS.clear(), self.render(self.texts()))[1]
+        cold = (_chart_renderer.TEXTS.clear(), self.render(self.texts()))[1]
         warm = self.render(self.texts())
         np.testing.assert_array_equal(warm, cold)
         # the same texts at another dpi are laid out anew, at their own size
         np.testing.assert_array_equal(self.render(self.texts(), 100),
-                                      (_chart_png._TEXTS.clear(), self.render(self.texts(), 100))[1])
+                                      (_chart_renderer.TEXTS.clear(), self.render(self.texts(), 100))[1])
         figure = self.texts()
         figure.set_dpi(145)
         renderer = RendererAgg(*figure.bbox.size, 145)
@@ -121,7 +121,7 @@ class TestChartRenderer:
                                           matplotlib.patches.Patch.get_window_extent(cell, renderer).get_points())
 
     def test_new_ticks_copy_the_first_tick_as_matplotlib_does(self):
-        if _chart_png._renderer_class() is RendererAgg:
+        if not _chart_renderer.tested_matplotlib():
             pytest.skip("matplotlib's own tick copies on this matplotlib release")
         figure = matplotlib.figure.Figure()
         with matplotlib.style.context("seaborn-v0_8-whitegrid"):
@@ -130,7 +130,7 @@ class TestChartRenderer:
         axis = ax.xaxis
         first, theirs, ours = axis.majorTicks[0], axis._get_tick(major=True), axis._get_tick(major=True)
         axis._copy_tick_props(first, theirs)
-        _chart_png._copy_tick_props_sharing_markers(axis, first, ours)
+        _chart_shortcuts._copy_tick_props_sharing_markers(axis, first, ours)
         own = {"_callbacks", "stale_callback", "_remove_method", "_marker", "_path", "_xy", "_x", "_y",
                "_xorig", "_yorig", "_transformed_path", "_subslice", "_invalidx", "_invalidy"}
 
@@ -152,7 +152,7 @@ class TestChartRenderer:
             ax.set_ylabel("Net Value")
         before = RendererAgg(*figure.bbox.size, figure.dpi)
         figure.draw(before)
-        _chart_png._skip_what_draws_nothing(figure)
+        _chart_shortcuts._skip_what_draws_nothing(figure)
         assert not ax.xaxis.majorTicks[0].tick1line.get_visible()  # zero points long in this style
         after = RendererAgg(*figure.bbox.size, figure.dpi)
         figure.draw(after)
