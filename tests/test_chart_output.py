@@ -109,6 +109,20 @@ class TestChartRenderer:
         figure.draw(renderer)
         assert np.abs(ink_box(np.asarray(renderer.buffer_rgba())) - np.array(ink_box(warm))).max() <= 1
 
+    def test_the_shelf_keeps_the_most_recent_texts_within_its_bytes(self):
+        shelf = _chart_renderer.TextShelf(100)
+        for key in "abc":
+            shelf.put(key, key.upper(), 40)  # "a" goes: 120 bytes
+        assert (shelf.get("a"), shelf.get("b"), len(shelf), shelf.nbytes) == (None, "B", 2, 80)
+        shelf.put("d", "D", 40)  # "b" was used last: "c" goes
+        assert [shelf.get(k) for k in "bcd"] == ["B", None, "D"]
+        shelf.put("b", "B2", 90)  # replaced, and alone within the bytes
+        assert (shelf.get("b"), len(shelf), shelf.nbytes) == ("B2", 1, 90)
+        shelf.put("huge", "H", 500)  # the newest is kept whatever its size
+        assert (shelf.get("huge"), len(shelf)) == ("H", 1)
+        shelf.clear()
+        assert (len(shelf), shelf.nbytes) == (0, 0)
+
     def test_table_cell_boxes_are_the_patches_own(self, tmp_path, saved_figures):
         ravelle.plot_strategy_performance(total_frame(300), STATS, save_path=tmp_path / "p.png")
         figure, _ = saved_figures[-1]

@@ -45,19 +45,20 @@ def _font_height_metrics(font: Any, size: float, dpi: float) -> tuple[float, flo
 
 
 class TextShelf:
-    """排版并栅格化过的文字, 跨图保留; 超出容量时先丢最久未用的。
+    """排版并栅格化过的文字, 跨图保留; 字形总字节数超出容量时先丢最久未用的。
 
     FreeType 排版是画一段文字最贵的部分, 而图表反复用同样的文字: 标题、标签、表头、刻度文字。
     排版和字形只取决于字体文件、字号、dpi、hinting 和文字本身, 这些组成键。由图表渲染器在图表锁下
-    使用; 架子自己也有锁。
+    使用; 架子自己也有锁。按字节计容量: 一个大标题的字形有几十 KB, 一个刻度文字一两 KB。
 
     Args:
-        capacity (int): 最多保留的文字数, 例如 4096。
+        capacity (int): 最多保留的字形字节数, 例如 32 * 2**20。
     """
 
     def __init__(self, capacity: int) -> None:
         self._capacity = capacity
-        self._items: collections.OrderedDict[tuple[Any, ...], Any] = collections.OrderedDict()
+        self._bytes = 0
+        self._items: collections.OrderedDict[tuple[Any, ...], tuple[Any, int]] = collections.OrderedDict()
         self._lock = threading.Lock()
 
     def get(self, key: tuple[Any, ...]) -> Any:
@@ -69,31 +70,46 @@ class TextShelf:
             Any: 放进去的内容; 没有时为 None。
         """
         with self._lock:
-            item = self._items.get(key)
-            if item is not None:
-                self._items.move_to_end(key)
-            return item
+            found = self._items.get(key)
+            if found is None:
+                return None
+            self._items.move_to_end(key)
+            return found[0]
 
-    def put(self, key: tuple[Any, ...], item: Any) -> None:
-        """放进一段文字, 超出容量时丢掉最久未用的一段。
+    def put(self, key: tuple[Any, ...], item: Any, size: int) -> None:
+        """放进一段文字, 超出容量时丢掉最久未用的文字。
 
         Args:
             key (tuple): 同 get。
             item (Any): 测量结果与字形。
+            size (int): 它占的字节数。
         """
         with self._lock:
-            self._items[key] = item
-            if len(self._items) > self._capacity:
-                self._items.popitem(last=False)
+            previous = self._items.pop(key, None)
+            if previous is not None:
+                self._bytes -= previous[1]
+            self._items[key] = (item, size)
+            self._bytes += size
+            while self._bytes > self._capacity and len(self._items) > 1:
+                self._bytes -= self._items.popitem(last=False)[1][1]
 
     def clear(self) -> None:
         """清空架子 (性能测试用它测量没有保留文字时的绘制)。"""
         with self._lock:
             self._items.clear()
+            self._bytes = 0
+
+    def __len__(self) -> int:
+        return len(self._items)
+
+    @property
+    def nbytes(self) -> int:
+        """保留的字节数。"""
+        return self._bytes
 
 
-# A few thousand short texts: a few megabytes of glyphs at most.
-TEXTS = TextShelf(4096)
+# Some thousands of texts of a few charts' sizes.
+TEXTS = TextShelf(32 * 2**20)
 
 
 @functools.cache
@@ -172,7 +188,7 @@ def renderer_class() -> type:
                 x_offset, y_offset = (value / 64.0 for value in font.get_bitmap_offset())
                 glyphs = (np.array(font.get_image()), x_offset, y_offset + font.get_descent() / 64.0)
                 text = (measured, glyphs)
-                TEXTS.put(key, text)
+                TEXTS.put(key, text, glyphs[0].nbytes + 256)  # the image, and the rest roughly
             return text
 
         def get_text_width_height_descent(self, s: str, prop: Any, ismath: bool | str) -> Any:
