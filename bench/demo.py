@@ -2,7 +2,7 @@
 
 Prints the interpreter, numpy, pandas and whether pyarrow is installed, then
 the best and median wall time of the whole command (start-up, market, store,
-both backtests, three charts). Run it in each environment to compare, e.g. the
+both backtests, four charts). Run it in each environment to compare, e.g. the
 newest pandas without pyarrow against pandas 2.2 with numpy 1.26:
 
     python bench/demo.py [--rounds 5]

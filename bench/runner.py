@@ -14,7 +14,9 @@ run:
   backtest table and the full weight table;
 * the peak memory the runner adds beyond the engine's, with weights whose
   labels match the market (no copy) and with weights that need aligning (one
-  aligned copy at most).
+  aligned copy at most);
+* the trade ledger (``record_trades=True``) against the same runner without
+  it, and the ledger's rows added up against the daily returns.
 
 Run: ``python bench/runner.py [--days N] [--stocks N] [--repeat N]``.
 """
@@ -68,8 +70,9 @@ def main() -> None:
     print(f"inputs: {args.days} days x {args.stocks} stocks, weight table {weight_mib:.0f} MiB, "
           f"{len(benchmarks)} benchmarks, no charts")
 
-    def runner(table: pd.DataFrame = weights) -> object:
-        return run_strategy_backtest_core(table, **market, benchmark_dict=benchmarks, plot_save_path=None)
+    def runner(table: pd.DataFrame = weights, **options: object) -> object:
+        return run_strategy_backtest_core(table, **market, benchmark_dict=benchmarks, plot_save_path=None,
+                                          **options)
 
     def engine() -> pd.Series:
         return calc_strategy_vwap_daily_return(weights, **market)
@@ -87,6 +90,17 @@ def main() -> None:
     print(f"native runner, no charts          {t_runner * 1e3:9.1f} ms   runner/engine {t_runner / t_engine:5.2f}  (goal <= 1.3)")
     print(f"native engine alone               {t_engine * 1e3:9.1f} ms")
     print(f"pandas around the engine's output {t_pandas * 1e3:9.1f} ms   native extra {(t_runner - t_engine) * 1e3:7.1f} ms")
+
+    recorded = runner(record_trades=True)
+    t_ledger = best_of(args.repeat, lambda: runner(record_trades=True))
+    t_off = best_of(args.repeat, runner)
+    t_tables = best_of(args.repeat, lambda: runner(record_trades=True).ledger.trades)
+    trades = recorded.ledger.trades
+    pnl = trades.groupby("date")["pnl"].sum().reindex(recorded.daily_return.index, fill_value=0.0) / 1e8
+    gap = float(np.abs(pnl.to_numpy() - recorded.daily_return.to_numpy()).max())
+    print(f"runner with the trade ledger      {t_ledger * 1e3:9.1f} ms   ledger/off {t_ledger / t_off:5.2f}  "
+          f"(goal <= 1.5; {len(trades):,} rows, max gap to daily_return {gap:.1e})")
+    print(f"  and its tables built            {t_tables * 1e3:9.1f} ms   /off {t_tables / t_off:5.2f}")
 
     total = _build_total_backtesting_frame(expected.total.loc[:, ["daily_return", "close", "index_daily_return"]])
     # The yearly table reads calendar years: give the days real dates.

@@ -18,6 +18,7 @@ from morvane.cli.demo import run_demo
 WIDEST = 1400
 CHARTS = {
     "synthetic_alpha.png": "factor_backtest.png",
+    "synthetic_alpha_tear_sheet.png": "factor_tear_sheet.png",
     "synthetic_alpha_top_group.png": "strategy_backtest.png",
     "synthetic_alpha_top_group_weekly_net_value.png": "strategy_weekly_net_value.png",
 }

@@ -155,3 +155,17 @@ def test_factor_chart_texts_legends_and_line_names(tmp_path, saved_figures, kind
         legend = ax.get_legend()
         if legend is not None:  # above its panel, never over the data
             assert legend.get_window_extent(renderer).y0 >= ax.get_window_extent(renderer).y1 - 1
+
+
+# One year (a heatmap row or two), three, and ten years of months; 2 to 50 groups of turnover bars.
+@pytest.mark.parametrize(("days", "groups"), [(260, 2), (760, 10), (2500, 20), (760, 50)])
+def test_tear_sheet_texts_stay_apart(tmp_path, saved_figures, days, groups):
+    market = random_market(6, days, 120, holes=0.02)
+    result = _core.run_alpha_vwap_backtest_core(
+        **market, group_num=groups, benchmark_dict=benchmarks(market["close_price"].index), benchmark_names="000300",
+        plot_save_path=tmp_path / "f.png", plot_title="alpha", horizons=(1, 5, 10, 20), rebalance_every=5,
+        tear_sheet=True)
+    figure, dpi = saved(saved_figures)
+    assert result.plot_paths["tear_sheet"]["primary"] == str(tmp_path / "f_tear_sheet.png")
+    assert figure.get_suptitle() == "alpha  (factor tear sheet)"
+    assert text_problems(figure, dpi) == []

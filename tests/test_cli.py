@@ -41,8 +41,9 @@ def test_demo_end_to_end_leaves_home_untouched(tmp_path):
     assert _figure(done.stdout, "第 10 组 (因子最高) 期末净值") > _figure(done.stdout, "第 1 组 (因子最低) 期末净值")
     assert "年化收益" in done.stdout
     charts = sorted(p.name for p in out.glob("*.png"))
-    assert charts == ["synthetic_alpha.png", "synthetic_alpha_top_group.png",
+    assert charts == ["synthetic_alpha.png", "synthetic_alpha_tear_sheet.png", "synthetic_alpha_top_group.png",
                       "synthetic_alpha_top_group_weekly_net_value.png"]
+    assert re.search(r"20 日 Rank IC \(IR\)\s+-?[\d.]+", done.stdout)
     assert all(str(out / name) in done.stdout for name in charts)
     assert (out / "prepared-data").is_dir()
     assert list(home.iterdir()) == []

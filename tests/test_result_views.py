@@ -8,6 +8,7 @@ import math
 import pydoc
 import re
 import textwrap
+import warnings
 from pathlib import Path
 
 import morvane
@@ -31,8 +32,11 @@ def world(tmp_path_factory):
     weights = top.div(top.sum(axis=1), axis=0).where(top)
     return {
         "data": data,
+        "weights": weights,
         "factor": morvane.backtest(factor, data, first, last, out, "alpha", group_num=5, benchmark="000300"),
         "strategy": morvane.backtest_strategy(weights, data, first, last, out, "top", benchmark="000905"),
+        "ledger": morvane.backtest_strategy(weights, data, first, last, None, "top", benchmark="000905", plot=None,
+                                            record_trades=True),
     }
 
 
@@ -92,6 +96,52 @@ def test_empyrical_takes_the_frames_as_they_are(world):
         assert list(yearly.index) == [2023]
 
 
+def test_positions_frame_is_pyfolios_layout_and_reconciles_with_the_ledger(world):
+    data, result = world["data"], world["ledger"]
+    frame = result.positions_frame()
+    assert frame.index.equals(result.returns_frame().index) and frame.index.name == "date"
+    assert list(frame.columns) == [*result.positions.columns, "cash"]
+    # Each stock: its shares at the day's close, in money.
+    close = data.data["close_price"].loc[result.positions.index[0]:].ffill()
+    close = close.reindex(index=result.positions.index, columns=result.positions.columns)
+    stocks = (result.positions * close).where(result.positions > 0, 0.0)
+    np.testing.assert_allclose(frame.iloc[:, :-1].to_numpy(), stocks.to_numpy(), rtol=1e-15)
+    # Each row: the capital plus the P&L so far, which is the net value scaled
+    # back to the capital before the first day's return.
+    daily = result.daily_return
+    np.testing.assert_allclose(frame.sum(axis=1).to_numpy(), 1e8 * (1 + daily.cumsum()).to_numpy(), rtol=1e-12)
+    np.testing.assert_allclose(frame.sum(axis=1).to_numpy(),
+                               1e8 * (1 + daily.iloc[0]) * result.cumulative_return.to_numpy(), rtol=1e-12)
+    # The first day's cash is what the day's buys left of the capital (the
+    # first weights meet an empty book).
+    trades = result.trades
+    buys = trades[(trades["date"] == daily.index[0]) & (trades["side"] == "buy")]
+    assert set(trades.loc[trades["date"] == daily.index[0], "side"]) == {"buy"}
+    spent = (buys["shares"] * buys["price"] + buys["commission"]).sum()
+    assert math.isclose(frame["cash"].iloc[0], 1e8 - spent, rel_tol=1e-12)
+    frame.iloc[0, 0] = -1.0  # a new table each call
+    assert result.positions_frame().iloc[0, 0] != -1.0
+    with pytest.raises(ValueError, match="record_trades=True"):
+        world["strategy"].positions_frame()
+    # The notebook view adds the ledger's totals, as the command line prints them.
+    assert f"<th style=\"text-align:left\">买卖笔数</th><td style=\"text-align:right\">" \
+           f"{result.trade_totals['trade_count']}</td>" in result._repr_html_()
+    assert "买卖笔数" not in world["strategy"]._repr_html_()
+
+
+def test_pyfolio_reads_the_positions_frame(world):
+    with warnings.catch_warnings():  # without zipline, pyfolio warns as it loads
+        warnings.simplefilter("ignore")
+        pyfolio = pytest.importorskip("pyfolio", reason="pyfolio is not in the test extra")
+    frame = world["ledger"].positions_frame()
+    np.testing.assert_allclose(pyfolio.pos.get_percent_alloc(frame).sum(axis=1), 1.0, rtol=1e-12)
+    leverage = pyfolio.timeseries.gross_lev(frame)
+    # Shares are sized on the previous close and bought at the day's price, so
+    # the book may run a little beyond its capital (a negative cash).
+    exposure = frame.drop(columns="cash").sum(axis=1) / frame.sum(axis=1)
+    np.testing.assert_allclose(leverage.to_numpy(), exposure.to_numpy(), rtol=1e-12)
+
+
 def test_a_benchmark_the_data_lacks_counts_as_zero_in_the_frame(world):
     weights = pd.DataFrame(0.5, index=world["data"].data["close_price"].index[:20],
                            columns=world["data"].data["close_price"].columns[:2])
@@ -130,6 +180,9 @@ def test_notebook_view_embeds_the_charts_and_escapes_text(world, tmp_path):
     assert [base64.b64decode(image) for image in images] == [Path(f).read_bytes() for f in files]
     assert "年化收益" in html and f"{world['strategy'].stats['annual_return']:.2f}%" in html
     assert len(re.findall(r"<img ", world["factor"]._repr_html_())) == 1
+    decay = world["factor"].ic_decay
+    assert f"1 日 Rank IC (IR)</th><td style=\"text-align:right\">{decay.loc[1, 'mean']:.4f}" \
+           in world["factor"]._repr_html_()
 
     # Hand-made: a name with markup, a chart that is gone and a file that is no PNG.
     fake = tmp_path / "fake.png"
@@ -165,9 +218,13 @@ def test_the_callable_subpackage_shows_its_call():
                                               "plot_filename"]
     assert signature.parameters["group_num"].default == 20
     assert signature.parameters["group_num"].kind is inspect.Parameter.KEYWORD_ONLY
+    research = {name: signature.parameters[name].default for name in ("horizons", "rebalance_every", "tear_sheet")}
+    assert research == {"horizons": (1,), "rebalance_every": 1, "tear_sheet": False}
+    assert inspect.signature(morvane.backtest_strategy).parameters["record_trades"].default is False
     page = pydoc.render_doc(morvane.backtest, renderer=pydoc.plaintext)
     assert "morvane.backtest(factor: pd.DataFrame, data: BacktestData," in page
     assert "group_num: int = 20" in page and "对宽表因子跑分组回测并出图。" in page
+    assert "horizons: int | Sequence[int] = (1,)" in page and "tear_sheet (bool):" in page
 
 
 def test_the_services_backtest_methods_share_the_package_functions_text():
@@ -179,6 +236,8 @@ def test_the_services_backtest_methods_share_the_package_functions_text():
         text = inspect.cleandoc(function.__doc__)
         # The native method's __doc__ starts with its signature line.
         assert method.__doc__.endswith(text) and "Args:" in text and "Raises:" in text
+    assert "rebalance_every (int):" in BacktestService.backtest.__doc__
+    assert "record_trades (bool):" in BacktestService.backtest_strategy.__doc__
 
 
 def test_mypy_types_a_user_script_using_every_public_function(tmp_path):
@@ -206,21 +265,26 @@ def test_mypy_types_a_user_script_using_every_public_function(tmp_path):
             data: BacktestData = morvane.load_backtest_data("store")
             default: BacktestData = morvane.load_backtest_data()
             groups = morvane.backtest(factor, data, "20240102", 20240329, "out", "alpha", group_num=5,
-                                      benchmark=["000300", "000905"], universe="000300")
+                                      benchmark=["000300", "000905"], universe="000300", horizons=(1, 5, 20),
+                                      rebalance_every=5, tear_sheet=True)
             reveal_type(groups)
-            strategy = morvane.backtest_strategy(weights, default, "20240102", "20240329", None, "top", plot=None)
+            strategy = morvane.backtest_strategy(weights, default, "20240102", "20240329", None, "top", plot=None,
+                                                 record_trades=True)
             reveal_type(strategy)
             frame: pd.DataFrame = groups.returns_frame()
+            decay: pd.DataFrame = groups.ic_decay
+            positions: pd.DataFrame = strategy.positions_frame()
             both: list[BacktestResult | StrategyBacktestResult] = [groups, strategy]
             table = morvane.sweep.run_strategy({"top": weights}, data, "20240102", "20240329")
             morvane.logger.enable_console("INFO")
-            print(http, frame, both, table)
+            print(http, frame, both, table, decay, positions, strategy.trades)
             return float(strategy.stats["annual_return"])
 
 
         def misuse(factor: pd.DataFrame) -> None:
             morvane.backtest(factor)
             morvane.load_backtest_data(3)
+            morvane.backtest(factor, BacktestData(data={}), 1, 2, "out", "a", horizons="5")
     '''))
     out, err, status = api.run([str(script), "--ignore-missing-imports", "--no-incremental",
                                 "--cache-dir", str(tmp_path / "cache"), "--show-error-codes", "--no-error-summary"])
@@ -239,5 +303,6 @@ def test_mypy_types_a_user_script_using_every_public_function(tmp_path):
     errors = [line for line in lines if ": error:" in line]
     # Only the misuse is an error: the call is typed, not Any.
     assert [int(line.split(":")[1]) for line in errors] == [line_of("morvane.backtest(factor)"),
-                                                            line_of("load_backtest_data(3)")], out
-    assert "call-arg" in errors[0] and "arg-type" in errors[1]
+                                                            line_of("load_backtest_data(3)"),
+                                                            line_of('horizons="5"')], out
+    assert "call-arg" in errors[0] and "arg-type" in errors[1] and "horizons" in errors[2]

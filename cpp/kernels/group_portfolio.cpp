@@ -20,6 +20,16 @@ struct StockHoldings {
   std::uint8_t* groups = nullptr;  // group codes (1-based), `count` of them
   double* shares = nullptr;
   std::size_t count = 0;
+  double target = 0.0;  // the target shares of its group, sized after the last rebalance day
+};
+
+// What one return day trades toward: the group codes of the stocks (null
+// when the day holds no groups), the weight day whose group sizes apply, and
+// whether targets are sized anew.
+struct HeldDay {
+  const std::uint8_t* codes = nullptr;
+  std::size_t weight_day = 0;
+  bool sized = true;
 };
 
 // Trades one stock for every group on one return day: each group holding the
@@ -43,16 +53,21 @@ class GroupSweep {
   // Return day t (market row first + 1 + t) of stock j, whose group on the
   // weight day is `code` (0: none). Adds each group's money P&L to
   // cash[t * groups + group - 1].
-  void trade(StockHoldings& h, std::size_t j, std::size_t t, std::uint8_t code,
-             double* cash) const {
+  void trade(StockHoldings& h, std::size_t j, std::size_t t, const HeldDay& held_day,
+             std::uint8_t code, double* cash) const {
     if (code == 0 && h.count == 0) return;
     const std::size_t row = first_ + 1 + t;
     const bool can_buy = detail::at<kUnitColumns>(market_.can_buy, row, j);
     const bool cant_sell = detail::at<kUnitColumns>(market_.cant_sell, row, j);
     const double prev_close = detail::at<kUnitColumns>(market_.prev_close, row, j);
+    // Between rebalance days a stock keeps its group, and its target the
+    // shares sized on the first day of the holding period.
     const auto target_of = [&](std::uint8_t g) {
-      const double weight = groups_.weight[(g - 1U) * groups_.days + first_ + t];
-      return lot_target(weight, prev_close, params_);
+      if (held_day.sized) {
+        const double weight = groups_.weight[(g - 1U) * groups_.days + held_day.weight_day];
+        h.target = lot_target(weight, prev_close, params_);
+      }
+      return h.target;
     };
     bool priced = false;
     StockDayPrices prices;
@@ -109,8 +124,9 @@ class GroupSweep {
 // read as one long stream, which the prefetcher follows; a block's short row
 // segments it would not), column-major ones a stock at a time down the days.
 template <bool kUnitColumns>
-void sweep_stocks(const GroupDays& groups, const MarketView& market, const PortfolioParams& params,
-                  std::size_t first, std::size_t n_ret, std::size_t j0, std::size_t j1,
+void sweep_stocks(const GroupDays& groups, const std::vector<HeldDay>& held_days,
+                  const MarketView& market, const PortfolioParams& params, std::size_t first,
+                  std::size_t n_ret, std::size_t j0, std::size_t j1,
                   std::vector<std::uint8_t>& held_groups, std::vector<double>& held_shares,
                   double* partial) {
   const GroupSweep<kUnitColumns> sweep(groups, market, params, first, n_ret);
@@ -124,15 +140,17 @@ void sweep_stocks(const GroupDays& groups, const MarketView& market, const Portf
     holdings[w] =
         StockHoldings{held_groups.data() + w * n_groups, held_shares.data() + w * n_groups, 0};
   }
-  const std::uint8_t* const codes = groups.group.data() + first * groups.stocks;
+  const auto code_of = [](const HeldDay& day, std::size_t j) -> std::uint8_t {
+    return day.codes == nullptr ? 0 : day.codes[j];
+  };
   if constexpr (kUnitColumns) {
     for (std::size_t t = 0; t < n_ret; ++t) {
-      const std::uint8_t* const day_codes = codes + t * groups.stocks;
+      const HeldDay& day = held_days[t];
       for (std::size_t b0 = j0; b0 < j1; b0 += kStockBlock) {
         double* const cash = partial + (b0 / kStockBlock) * cash_size;
         const std::size_t b1 = std::min(j1, b0 + kStockBlock);
         for (std::size_t j = b0; j < b1; ++j) {
-          sweep.trade(holdings[j - j0], j, t, day_codes[j], cash);
+          sweep.trade(holdings[j - j0], j, t, day, code_of(day, j), cash);
         }
       }
     }
@@ -140,7 +158,7 @@ void sweep_stocks(const GroupDays& groups, const MarketView& market, const Portf
     for (std::size_t j = j0; j < j1; ++j) {
       double* const cash = partial + (j / kStockBlock) * cash_size;
       for (std::size_t t = 0; t < n_ret; ++t) {
-        sweep.trade(holdings[j - j0], j, t, codes[t * groups.stocks + j], cash);
+        sweep.trade(holdings[j - j0], j, t, held_days[t], code_of(held_days[t], j), cash);
       }
     }
   }
@@ -148,22 +166,35 @@ void sweep_stocks(const GroupDays& groups, const MarketView& market, const Portf
 
 }  // namespace
 
-GroupReturns run_group_portfolios(const GroupDays& groups, const MarketView& market,
-                                  const PortfolioParams& params, std::size_t threads) {
+GroupReturns run_group_portfolios(const GroupDays& groups, const HoldingSchedule& schedule,
+                                  const MarketView& market, const PortfolioParams& params,
+                                  std::size_t threads) {
   assert(market.days() == groups.days && market.stocks() == groups.stocks);
   GroupReturns out;
-  const auto first_it = std::find(groups.formed.begin(), groups.formed.end(), 1);
-  if (first_it == groups.formed.end()) return out;
-  const auto last_it = std::find(groups.formed.rbegin(), groups.formed.rend(), 1);
-  const auto first = static_cast<std::size_t>(first_it - groups.formed.begin());
+  const auto holds = [&](std::int64_t source) { return source >= 0; };
+  const auto first_it = std::find_if(schedule.source.begin(), schedule.source.end(), holds);
+  if (first_it == schedule.source.end()) return out;
+  const auto last_it = std::find_if(schedule.source.rbegin(), schedule.source.rend(), holds);
+  const auto first = static_cast<std::size_t>(first_it - schedule.source.begin());
   const std::size_t last =
-      groups.days - 1 - static_cast<std::size_t>(last_it - groups.formed.rbegin());
+      groups.days - 1 - static_cast<std::size_t>(last_it - schedule.source.rbegin());
   if (last <= first) return out;
   const std::size_t n_ret = last - first;  // return rows first + 1 .. last
   const std::size_t n_groups = groups.groups;
   const std::size_t n_stocks = groups.stocks;
   out.first_day = first + 1;
   out.days = n_ret;
+  std::vector<HeldDay> held_days(n_ret);
+  for (std::size_t t = 0; t < n_ret; ++t) {
+    const std::size_t weight_day = first + t;
+    const std::int64_t source = schedule.source[weight_day];
+    HeldDay& day = held_days[t];
+    day.sized = schedule.rebalance[weight_day] != 0;
+    if (source >= 0) {
+      day.codes = groups.group.data() + static_cast<std::size_t>(source) * n_stocks;
+      day.weight_day = static_cast<std::size_t>(source);
+    }
+  }
 
   const std::size_t n_blocks = (n_stocks + kStockBlock - 1) / kStockBlock;
   const bool unit_columns = market.rows_contiguous();
@@ -180,11 +211,11 @@ GroupReturns run_group_portfolios(const GroupDays& groups, const MarketView& mar
     const std::size_t j0 = b0 * kStockBlock;
     const std::size_t j1 = std::min(n_stocks, b1 * kStockBlock);
     if (unit_columns) {
-      sweep_stocks<true>(groups, market, params, first, n_ret, j0, j1, held_groups, held_shares,
-                         partial.data());
+      sweep_stocks<true>(groups, held_days, market, params, first, n_ret, j0, j1, held_groups,
+                         held_shares, partial.data());
     } else {
-      sweep_stocks<false>(groups, market, params, first, n_ret, j0, j1, held_groups, held_shares,
-                          partial.data());
+      sweep_stocks<false>(groups, held_days, market, params, first, n_ret, j0, j1, held_groups,
+                          held_shares, partial.data());
     }
   });
   // Blocks in order, whatever thread swept them.

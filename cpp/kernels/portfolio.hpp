@@ -130,6 +130,15 @@ struct StockDayPrices {
          t.sell * p.dividend;
 }
 
+// Where the engine reports each stock-day it holds or trades. The default
+// sink records nothing and compiles away, so the engine's loop is the same
+// whether or not anybody listens; a recording sink (trade_ledger.hpp) sees
+// every stock-day that is not idle, in the engine's sweep order.
+struct NoTradeLog {
+  static constexpr bool kRecords = false;
+  void record(std::size_t /*day*/, std::size_t /*stock*/, const StockDayTrade& /*trade*/) {}
+};
+
 namespace detail {
 
 // Column-major inputs (what pandas operations produce) are swept one stock at
@@ -160,10 +169,10 @@ template <bool kUnitColumns>
 
 // One day of trading for stocks [j0, j1): updates the holdings and returns the
 // day's money P&L of these stocks.
-template <bool kUnitColumns, class TargetFn>
+template <bool kUnitColumns, class TargetFn, class Log>
 [[nodiscard]] double trade_day(const MarketView& market, double buy_cost, double sell_keep,
                                TargetFn& target, std::size_t i, std::size_t j0, std::size_t j1,
-                               double* held) {
+                               double* held, Log& log) {
   double cash = 0.0;
   for (std::size_t j = j0; j < j1; ++j) {
     double& held_j = held[j - j0];
@@ -172,6 +181,7 @@ template <bool kUnitColumns, class TargetFn>
                      at<kUnitColumns>(market.cant_sell, i, j));
     held_j = trade.held_after();
     if (trade.idle()) continue;
+    if constexpr (Log::kRecords) log.record(i, j, trade);
     cash += stock_day_pnl(trade, prices_at<kUnitColumns>(market, i, j, buy_cost, sell_keep));
   }
   return cash;
@@ -181,10 +191,12 @@ template <bool kUnitColumns, class TargetFn>
 
 // Runs the engine with target shares given by `target(day, stock)` and ADDS
 // each day's money P&L to `daily_cash` (the caller zeroes it). The target is
-// asked exactly once per stock-day, in day order within each stock.
-template <class TargetFn>
+// asked exactly once per stock-day, in day order within each stock. Every
+// stock-day held or traded is reported to `log`; each day's P&L is the sum of
+// its stock-days' stock_day_pnl in ascending stock order, whatever the layout.
+template <class TargetFn, class Log = NoTradeLog>
 void run_portfolio(const MarketView& market, const PortfolioParams& params, TargetFn&& target,
-                   std::span<double> daily_cash) {
+                   std::span<double> daily_cash, Log&& log = Log{}) {
   const std::size_t n_days = market.days();
   const std::size_t n_stocks = market.stocks();
   const double buy_cost = 1.0 + params.fee;
@@ -198,9 +210,9 @@ void run_portfolio(const MarketView& market, const PortfolioParams& params, Targ
     std::fill(held.begin(), held.end(), 0.0);
     for (std::size_t i = 0; i < n_days; ++i) {
       daily_cash[i] += unit_columns ? detail::trade_day<true>(market, buy_cost, sell_keep, target,
-                                                              i, j0, j1, held.data())
+                                                              i, j0, j1, held.data(), log)
                                     : detail::trade_day<false>(market, buy_cost, sell_keep, target,
-                                                               i, j0, j1, held.data());
+                                                               i, j0, j1, held.data(), log);
     }
   }
 }
@@ -209,16 +221,16 @@ void run_portfolio(const MarketView& market, const PortfolioParams& params, Targ
 // `weight(i, j)` being the weight of stock j traded on day i, asked as
 // run_portfolio asks its targets. Writes each day's return, the money P&L
 // divided by `total_money`, into `daily_return`.
-template <class WeightFn>
+template <class WeightFn, class Log = NoTradeLog>
 void run_weights(WeightFn&& weight, const MarketView& market, const PortfolioParams& params,
-                 std::span<double> daily_return) {
+                 std::span<double> daily_return, Log&& log = Log{}) {
   std::fill(daily_return.begin(), daily_return.end(), 0.0);
   run_portfolio(
       market, params,
       [&](std::size_t day, std::size_t stock) {
         return lot_target(weight(day, stock), market.prev_close(day, stock), params);
       },
-      daily_return);
+      daily_return, log);
   for (double& value : daily_return) value /= params.total_money;
 }
 

@@ -23,10 +23,13 @@ nb::tuple field_values(nb::handle record, const nb::tuple& names) {
 }  // namespace
 
 nb::object make_record_class(const nb::module_& m, const char* name, nb::handle fields,
-                             nb::handle namespace_) {
+                             nb::handle namespace_, nb::handle bases) {
   const nb::module_ dataclasses = nb::module_::import_("dataclasses");
   nb::object cls =
-      dataclasses.attr("make_dataclass")(name, fields, nb::arg("namespace") = namespace_);
+      bases.is_valid()
+          ? dataclasses.attr("make_dataclass")(name, fields, nb::arg("bases") = bases,
+                                               nb::arg("namespace") = namespace_)
+          : dataclasses.attr("make_dataclass")(name, fields, nb::arg("namespace") = namespace_);
   cls.attr("__module__") = m.attr("__name__");
   cls.attr("__qualname__") = name;
   // The generated equality compared the tuples of fields up to Python 3.12

@@ -17,9 +17,11 @@ namespace nb = nanobind;
                                            const char* doc);
 
 // A dataclass `name` of module `m` (dataclasses.make_dataclass), found by
-// pickling and repr through that module.
+// pickling and repr through that module; `bases` (a tuple) when it extends
+// another record.
 [[nodiscard]] nb::object make_record_class(const nb::module_& m, const char* name,
-                                           nb::handle fields, nb::handle namespace_);
+                                           nb::handle fields, nb::handle namespace_,
+                                           nb::handle bases = nb::handle());
 
 // Binds `f` as the instance method `name` of `cls`.
 template <class F, class... Extra>

@@ -1,5 +1,6 @@
 #include "portfolio_params.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -13,6 +14,8 @@ namespace {
 // are stored in one byte per stock-day.
 constexpr std::int64_t kMinGroups = 2;
 constexpr std::int64_t kMaxGroups = 100;
+// Holding periods and rebalance intervals up to a trading year.
+constexpr std::int64_t kMaxPeriod = 250;
 
 void check_rate(double value, const char* name) {
   if (!(value >= 0.0 && value < 1.0)) {
@@ -56,6 +59,47 @@ std::size_t read_rolling_window(nb::handle rolling_window, const char* name) {
     raise_value_error(std::string("参数 ") + name + " 不能为负数, 收到 " + std::to_string(window));
   }
   return static_cast<std::size_t>(window);
+}
+
+std::vector<std::size_t> read_horizons(nb::handle horizons) {
+  const char* const expected = "int | Sequence[int]";
+  std::vector<std::int64_t> given;
+  // Any number is a count of days (converted as integers are); a bool is a
+  // number to Python, but never a number of days.
+  const auto is_number = [](nb::handle value) {
+    return !PyBool_Check(value.ptr()) && PyNumber_Check(value.ptr()) &&
+           !PySequence_Check(value.ptr());
+  };
+  if (PySequence_Check(horizons.ptr()) && !PyUnicode_Check(horizons.ptr()) &&
+      !PyBytes_Check(horizons.ptr())) {
+    for (nb::handle item : nb::borrow<nb::sequence>(horizons)) {
+      if (!is_number(item)) raise_type_error("horizons", expected, item);
+      given.push_back(to_int(item, "horizons"));
+    }
+  } else if (is_number(horizons)) {
+    given.push_back(to_int(horizons, "horizons"));
+  } else {
+    raise_type_error("horizons", expected, horizons);
+  }
+  if (given.empty()) raise_value_error("参数 horizons 至少要有一个持有期, 收到空序列");
+  for (const std::int64_t h : given) {
+    if (h < 1 || h > kMaxPeriod) {
+      raise_value_error("参数 horizons 的持有期取值范围 [1, 250] (交易日), 收到 " +
+                        std::to_string(h));
+    }
+  }
+  std::sort(given.begin(), given.end());
+  given.erase(std::unique(given.begin(), given.end()), given.end());
+  return {given.begin(), given.end()};
+}
+
+std::size_t read_rebalance_every(nb::handle rebalance_every) {
+  const std::int64_t every = to_int(rebalance_every, "rebalance_every");
+  if (every < 1 || every > kMaxPeriod) {
+    raise_value_error("参数 rebalance_every 取值范围 [1, 250] (交易日), 收到 " +
+                      std::to_string(every));
+  }
+  return static_cast<std::size_t>(every);
 }
 
 }  // namespace morvane::pyglue

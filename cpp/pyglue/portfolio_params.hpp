@@ -7,6 +7,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
+#include <vector>
 
 #include "kernels/portfolio.hpp"
 
@@ -28,5 +29,15 @@ namespace nb = nanobind;
 // A rolling window in trading days: any number, converted to an integer;
 // ValueError naming `name` for a negative one.
 [[nodiscard]] std::size_t read_rolling_window(nb::handle rolling_window, const char* name);
+
+// The holding periods of a factor backtest's IC decay, in trading days: one
+// integer or a sequence of them (TypeError otherwise, also for text and
+// bools), each in [1, 250] and at least one (ValueError); returned ascending
+// without repeats.
+[[nodiscard]] std::vector<std::size_t> read_horizons(nb::handle horizons);
+
+// Trading days between the factor backtest's rebalance days: any number,
+// converted to an integer; ValueError outside [1, 250].
+[[nodiscard]] std::size_t read_rebalance_every(nb::handle rebalance_every);
 
 }  // namespace morvane::pyglue

@@ -309,6 +309,7 @@ def backtest_strategy(
     fee: float = 1e-4,
     rule_fee: float = 5e-4,
     plot: str | None = "large",
+    record_trades: bool = False,
 ) -> StrategyBacktestResult:
     """对目标权重矩阵跑策略回测并出图。
 
@@ -329,8 +330,11 @@ def backtest_strategy(
         fee (float): 买卖佣金费率, 取值 [0, 1), 默认 1e-4。
         rule_fee (float): 卖出印花税率, 取值 [0, 1), 默认 5e-4。
         plot (str | None): 图形版式 "large" 或 "long", 默认 "large"; None 不出图。
+        record_trades (bool): True 时结果另带交易流水 trades、每日持股 positions 与合计
+            trade_totals, 以及 positions_frame() (pyfolio 所要的每日持仓市值与现金), 默认 False。
     Returns:
-        StrategyBacktestResult: 日收益、净值、统计指标、基准汇总与图片路径。区间内没有可回测的
+        StrategyBacktestResult: 日收益、净值、统计指标、基准汇总、基准日收益与图片路径;
+            returns_frame() 给出 pyfolio、quantstats、empyrical 可直接用的日收益表。区间内没有可回测的
             权重时结果为空, 并发出 MorvaneWarning。
     Raises:
         TypeError: 参数类型不符, 表的行或列是多层索引, 或某列的值是日期、时长等非数值;
@@ -343,5 +347,5 @@ def backtest_strategy(
     return _backtest_service().backtest_strategy(
         strategy, data, start_date, end_date, output_dir, plot_filename,
         benchmark=benchmark, rolling_window=rolling_window, total_money=total_money,
-        fee=fee, rule_fee=rule_fee, plot=plot,
+        fee=fee, rule_fee=rule_fee, plot=plot, record_trades=record_trades,
     )

@@ -45,6 +45,8 @@ FACTOR_PARAMETERS: dict[str, Any] = {
     "total_money": 1e8,
     "fee": 1e-4,
     "rule_fee": 5e-4,
+    "horizons": (1,),
+    "rebalance_every": 1,
 }
 STRATEGY_PARAMETERS: dict[str, Any] = {
     "benchmark": "000852",
@@ -266,6 +268,15 @@ def _factor_figures(result: Any) -> dict[str, Any]:
         "rank_ic_ir": float(ic.mean() / ic_std) if ic_std and math.isfinite(ic_std) else math.nan,
         "top_minus_bottom_annual_return": spread,
     }
+    # The IC at each longer holding period, and how much the top group trades.
+    decay = getattr(result, "ic_decay", None)
+    if isinstance(decay, pd.DataFrame):
+        for horizon in decay.index:
+            if horizon != 1:
+                figures[f"rank_ic_mean_{horizon}d"] = float(decay.loc[horizon, "mean"])
+    turnover = getattr(result, "group_turnover", None)
+    if isinstance(turnover, pd.DataFrame) and len(turnover) > 1:
+        figures["top_group_turnover"] = float(turnover.iloc[:, -1].mean())
     figures.update(_benchmark_columns(result.benchmark_summary.drop(columns="best_group", errors="ignore")))
     return figures
 
@@ -328,6 +339,8 @@ def _run_factor_once(table: pd.DataFrame, data: BacktestData, start: object, end
         plot_save_path=None,
         factor_name=factor_name,
         plot_title=name,
+        horizons=params["horizons"],
+        rebalance_every=params["rebalance_every"],
     )
     return service._to_public_result(core_result, factor_name)
 
@@ -663,7 +676,8 @@ def run_factor(
         end_date (str | int): 回测末日 (含), 例如 "20231229"。
         grid (list[dict] | None): 参数组列表, 例如 grid(group_num=[5, 10]) 的结果;
             可扫描 group_num、benchmark、universe、rolling_window、ascending、
-            total_money、fee、rule_fee, 未给出的取单次回测的默认值; 默认 None 为一组默认参数。
+            total_money、fee、rule_fee、horizons (持有期元组, 例如 (1, 5, 20))、rebalance_every,
+            未给出的取单次回测的默认值; 默认 None 为一组默认参数。
         client (distributed.Client | None): Dask 客户端; 默认 None 在本机线程池上运行。
         threads (int | None): 本机模式的线程数, 默认 None 为可用 CPU 数。
         plot (bool | str): 默认 False 不出图; True、"long" 或 "large" 时每次回测一个目录

@@ -17,6 +17,7 @@
 #include "group_result.hpp"
 #include "kernels/gather.hpp"
 #include "kernels/group_days.hpp"
+#include "kernels/group_holding.hpp"
 #include "kernels/group_portfolio.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/benchmark_summary.hpp"
@@ -25,6 +26,7 @@
 #include "pyglue/log.hpp"
 #include "pyglue/market.hpp"
 #include "pyglue/portfolio_params.hpp"
+#include "tear_sheet.hpp"
 
 using namespace nanobind::literals;
 
@@ -46,6 +48,9 @@ struct Checked {
   std::string factor_name;
   std::optional<std::string> plot_title;
   std::vector<std::string> benchmarks;  // chosen codes, in order
+  std::vector<std::size_t> horizons{1};
+  std::size_t rebalance_every = 1;
+  bool tear_sheet = false;
 };
 
 Checked check_arguments(const GroupBacktestArgs& a) {
@@ -82,7 +87,25 @@ Checked check_arguments(const GroupBacktestArgs& a) {
   c.factor_name = glue::to_text(a.factor_name, "factor_name");
   c.plot_title = glue::to_optional_text(a.plot_title, "plot_title");
   c.benchmarks = glue::choose_benchmarks(a.benchmark_names, a.benchmark_dict, "benchmark_names");
+  c.horizons = glue::read_horizons(a.horizons);
+  c.rebalance_every = glue::read_rebalance_every(a.rebalance_every);
+  c.tear_sheet = nb::cast<bool>(nb::bool_(a.tear_sheet));
+  // The rank cache holds one-day returns only; longer ones come from the opens.
+  if (c.horizons.back() > 1 && a.open_price.is_none() && !a.forward_return_rank_cache.is_none()) {
+    glue::raise_value_error(
+        "参数 horizons 含多于 1 天的持有期, 需要开盘价 open_price 计算远期收益 "
+        "(forward_return_rank_cache 只有 1 天的收益)");
+  }
   return c;
+}
+
+// Lag 1 and every holding period, ascending.
+std::vector<std::size_t> autocorrelation_lags(const std::vector<std::size_t>& horizons) {
+  std::vector<std::size_t> lags{1};
+  for (const std::size_t h : horizons) {
+    if (h != 1) lags.push_back(h);
+  }
+  return lags;
 }
 
 // The factor as the days read it: its rows (smoothed down its own rows when
@@ -199,7 +222,10 @@ nb::object run_alpha_vwap_backtest_core(const GroupBacktestArgs& a, std::size_t 
   if (!a.forward_return_rank_cache.is_none()) {
     cache = align_to(a.forward_return_rank_cache, "forward_return_rank_cache", dates, stocks);
     in.forward.rank_cache = cache->view;
-  } else if (!a.open_price.is_none()) {
+  }
+  // The opens give the forward returns without a cache, and those over more
+  // than one day in any case.
+  if (!a.open_price.is_none() && (!cache || c.horizons.back() > 1)) {
     open = align_to(a.open_price, "open_price", dates, stocks);
     in.forward.open = open->view;
   }
@@ -216,19 +242,26 @@ nb::object run_alpha_vwap_backtest_core(const GroupBacktestArgs& a, std::size_t 
   in.valid = valid.view;
   in.group_num = c.group_num;
   in.ascending = c.ascending;
+  in.horizons = c.horizons;
+  in.lags = autocorrelation_lags(c.horizons);
 
   kernels::GroupDays days;
+  kernels::HoldingSchedule schedule;
   kernels::GroupReturns returns;
+  kernels::GroupTurnover turnover;
   computing([&] {
     const nb::gil_scoped_release unlocked;
     days = kernels::run_group_days(in, threads);
-    returns = kernels::run_group_portfolios(days, market.view, c.params, threads);
+    schedule = kernels::holding_schedule(days, c.rebalance_every);
+    returns = kernels::run_group_portfolios(days, schedule, market.view, c.params, threads);
+    turnover = kernels::group_turnover(days, schedule);
     return 0;
   });
   factor = FactorRows{};  // the copy, if any, is not needed for the results
   warn_about_short_days(days, a.factor_matrix.attr("index"), dates);
 
-  GroupOutcome outcome = build_outcome(days, std::move(returns), dates, stocks, in.forward.any());
+  GroupOutcome outcome =
+      build_outcome(days, schedule, turnover, std::move(returns), dates, stocks, in.forward.any());
   outcome.summary = group_benchmark_summary(outcome, a.benchmark_dict, c.benchmarks);
   nb::dict plot_paths;
   if (c.image_kind && !a.plot_save_path.is_none() && outcome.has_returns()) {
@@ -239,6 +272,9 @@ nb::object run_alpha_vwap_backtest_core(const GroupBacktestArgs& a, std::size_t 
                          c.plot_title && !c.plot_title->empty() ? *c.plot_title : c.factor_name,
                          c.factor_name};
     plot_paths = draw_factor_charts(request, a.plot_save_path);
+    if (c.tear_sheet) {
+      plot_paths["tear_sheet"] = draw_tear_sheet(outcome, request.title, a.plot_save_path);
+    }
   }
   return make_result(outcome, plot_paths);
 }

@@ -13,12 +13,14 @@ namespace morvane::core {
 
 namespace nb = nanobind;
 
-// The 25 keyword arguments, in their documented order.
+// The 25 keyword arguments, in their documented order, and the research
+// options after them.
 struct GroupBacktestArgs {
   nb::handle factor_matrix, industry_matrix, close_price_valid, can_buy_stock, cant_sell_stock,
       split_factor, dividend_factor, close_price, prev_close, buy_price, sell_price, benchmark_dict,
       forward_return_rank_cache, open_price, benchmark_names, rolling_window, ascending, group_num,
       total_money, fee, rule_fee, plot_image_kind, plot_save_path, factor_name, plot_title;
+  nb::handle horizons, rebalance_every, tear_sheet;
 };
 
 [[nodiscard]] nb::object run_alpha_vwap_backtest_core(const GroupBacktestArgs& args,

@@ -57,7 +57,8 @@ nb::object summary_of(nb::handle result) {
 
 }  // namespace
 
-GroupOutcome build_outcome(const kernels::GroupDays& days, kernels::GroupReturns&& returns,
+GroupOutcome build_outcome(const kernels::GroupDays& days, const kernels::HoldingSchedule& schedule,
+                           const kernels::GroupTurnover& turnover, kernels::GroupReturns&& returns,
                            nb::handle dates, nb::handle stocks, bool with_ic) {
   GroupOutcome out;
   const std::size_t n = days.groups;
@@ -98,11 +99,20 @@ GroupOutcome build_outcome(const kernels::GroupDays& days, kernels::GroupReturns
   out.group_cumulative_return = frame(std::move(cumulative), t_days, n, return_index, columns);
   out.rank_ic = rank_ic_frame(days, dates, with_ic);
 
-  std::vector<double> matrix(days.group.size());
+  out.research = research_tables(days, turnover, dates, out.rank_ic, with_ic);
+
+  std::vector<double> matrix(days.group.size(), kNaN);
   {
     const nb::gil_scoped_release unlocked;
-    for (std::size_t k = 0; k < matrix.size(); ++k) {
-      matrix[k] = days.group[k] == 0 ? kNaN : static_cast<double>(days.group[k]);
+    const std::size_t n_stocks = days.stocks;
+    for (std::size_t d = 0; d < days.days; ++d) {
+      if (!schedule.holds(d)) continue;
+      const std::uint8_t* const held =
+          days.group.data() + static_cast<std::size_t>(schedule.source[d]) * n_stocks;
+      double* const row = matrix.data() + d * n_stocks;
+      for (std::size_t j = 0; j < n_stocks; ++j) {
+        row[j] = held[j] == 0 ? kNaN : static_cast<double>(held[j]);
+      }
     }
   }
   out.group_matrix = frame(std::move(matrix), days.days, days.stocks, dates, stocks);
@@ -140,7 +150,12 @@ nb::object make_result(const GroupOutcome& outcome, nb::handle plot_paths) {
              "group_daily_return"_a = outcome.group_daily_return,
              "group_cumulative_return"_a = outcome.group_cumulative_return,
              "rank_ic"_a = outcome.rank_ic, "group_matrix"_a = outcome.group_matrix,
-             "_benchmark_summary"_a = outcome.summary);
+             "_benchmark_summary"_a = outcome.summary,
+             "rank_ic_by_horizon"_a = outcome.research.rank_ic_by_horizon,
+             "ic_decay"_a = outcome.research.ic_decay, "monthly_ic"_a = outcome.research.monthly_ic,
+             "rank_autocorrelation"_a = outcome.research.rank_autocorrelation,
+             "group_turnover"_a = outcome.research.group_turnover,
+             "group_counts"_a = outcome.research.group_counts);
 }
 
 void define_result_class(nb::module_& m) {
@@ -156,6 +171,11 @@ void define_result_class(nb::module_& m) {
   fields.append(nb::make_tuple("group_matrix", pd.attr("DataFrame")));
   fields.append(nb::make_tuple("_benchmark_summary", pd.attr("DataFrame"),
                                dataclasses.attr("field")("repr"_a = false)));
+  for (const char* name : {"rank_ic_by_horizon", "ic_decay", "monthly_ic", "rank_autocorrelation",
+                           "group_turnover", "group_counts"}) {
+    fields.append(
+        nb::make_tuple(name, pd.attr("DataFrame"), dataclasses.attr("field")("repr"_a = false)));
+  }
   const nb::object summary =
       nb::cpp_function(&summary_of, "result"_a, doc::kBenchmarkSummaryMethod);
   nb::dict namespace_;

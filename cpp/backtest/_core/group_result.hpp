@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "factor_research.hpp"
 #include "kernels/group_days.hpp"
+#include "kernels/group_holding.hpp"
 #include "kernels/group_portfolio.hpp"
 
 namespace morvane::core {
@@ -24,10 +26,14 @@ struct GroupOutcome {
   std::vector<double> best_returns;    // the best group's daily returns
   std::vector<double> group_means;     // mean daily return per group
   nb::object summary;                  // benchmark summary (DataFrame)
+  ResearchTables research;             // IC decay, autocorrelation, turnover
   [[nodiscard]] bool has_returns() const { return !best_returns.empty(); }
 };
 
+// The group matrix shows the groups each day holds (`schedule`).
 [[nodiscard]] GroupOutcome build_outcome(const kernels::GroupDays& days,
+                                         const kernels::HoldingSchedule& schedule,
+                                         const kernels::GroupTurnover& turnover,
                                          kernels::GroupReturns&& returns, nb::handle dates,
                                          nb::handle stocks, bool with_ic);
 

@@ -53,8 +53,8 @@ nb::object alpha_backtest(nb::handle factor_matrix, nb::handle industry_matrix,
                           nb::handle benchmark_names, nb::handle rolling_window,
                           nb::handle ascending, nb::handle group_num, nb::handle total_money,
                           nb::handle fee, nb::handle rule_fee, nb::handle plot_image_kind,
-                          nb::handle plot_save_path, nb::handle factor_name,
-                          nb::handle plot_title) {
+                          nb::handle plot_save_path, nb::handle factor_name, nb::handle plot_title,
+                          nb::handle horizons, nb::handle rebalance_every, nb::handle tear_sheet) {
   const morvane::core::GroupBacktestArgs args{factor_matrix,
                                               industry_matrix,
                                               close_price_valid,
@@ -79,7 +79,10 @@ nb::object alpha_backtest(nb::handle factor_matrix, nb::handle industry_matrix,
                                               plot_image_kind,
                                               plot_save_path,
                                               factor_name,
-                                              plot_title};
+                                              plot_title,
+                                              horizons,
+                                              rebalance_every,
+                                              tear_sheet};
   return morvane::core::run_alpha_vwap_backtest_core(
       args, static_cast<std::size_t>(t_task_threads > 0 ? t_task_threads : g_group_threads.load()));
 }
@@ -163,7 +166,8 @@ NB_MODULE(_core, m) {
         "ascending"_a.none() = false, "group_num"_a.none() = 20, "total_money"_a.none() = 1e8,
         "fee"_a.none() = 1e-4, "rule_fee"_a.none() = 5e-4, "plot_image_kind"_a.none() = "long",
         "plot_save_path"_a.none() = nb::none(), "factor_name"_a.none() = "factor",
-        "plot_title"_a.none() = nb::none(),
+        "plot_title"_a.none() = nb::none(), "horizons"_a.none() = nb::make_tuple(1),
+        "rebalance_every"_a.none() = 1, "tear_sheet"_a.none() = false,
         nb::sig("def run_alpha_vwap_backtest_core(*, factor_matrix: pandas.DataFrame, "
                 "industry_matrix: pandas.DataFrame | None = None, "
                 "close_price_valid: pandas.DataFrame, can_buy_stock: pandas.DataFrame, "
@@ -179,7 +183,8 @@ NB_MODULE(_core, m) {
                 "fee: float = 0.0001, rule_fee: float = 0.0005, "
                 "plot_image_kind: str | None = 'long', "
                 "plot_save_path: str | os.PathLike | None = None, factor_name: str = 'factor', "
-                "plot_title: str | None = None) -> object"),
+                "plot_title: str | None = None, horizons: int | typing.Sequence[int] = (1,), "
+                "rebalance_every: int = 1, tear_sheet: bool = False) -> object"),
         morvane::doc::kRunAlphaVwapBacktestCore);
   m.def("_set_thread_count", &set_thread_count, "count"_a,
         nb::sig("def _set_thread_count(count: int) -> int"), morvane::doc::kSetThreadCount);

@@ -13,6 +13,12 @@ inline constexpr const char* kRavelleResult = R"(策略回测核心的结果记�
 所有字段都必须给出, 按关键字传入。
 )";
 
+inline constexpr const char* kRavelleLedgerResult = R"(记录了交易流水的策略回测结果 (包内部使用)。
+
+_RavelleResult 的字段之后是 ledger (morvane.backtest.ledger.TradeLedger): 交易流水, 其 trades、
+positions、totals 在第一次读取时生成。
+)";
+
 inline constexpr const char* kDailyReturn = R"(按早盘 VWAP 成交计算一个策略组合的每日收益。
 
 T-1 日的目标权重在 T 日以 VWAP 成交: 目标股数 = floor(total_money × 权重 / (前收盘价 × lot_size))
@@ -179,6 +185,8 @@ Args:
     plot_save_path (str | os.PathLike | None): 主图文件路径, 默认 None (不画图)。
     strategy_name (str): 策略名称, 默认 "strategy"。
     plot_title (str | None): 图表标题, 默认 None。
+    record_trades (bool): 仅限关键字; True 时另记交易流水, 返回 _RavelleLedgerResult, 默认 False
+        (不记录, 引擎的速度不受影响)。
 
 Returns:
     _RavelleResult: strategy_name; daily_return (日收益, 与主基准对齐后); cumulative_return (策略
@@ -187,7 +195,8 @@ Returns:
     "excess_annual_return" (超额日均收益 × 252)、"excess_sharpe"、"excess_max_dd" (累计超额收益
     的最大回撤, 0 或负)); plot_paths (画图时为 {"main": 主图路径, "weekly_net_value": 同目录下
     文件名加 "_weekly_net_value" 的周净值图路径}, 否则为 {})。没有可回测的数据时两个序列为空、
-    统计全为 NaN、汇总为空表、plot_paths 为 {}。
+    统计全为 NaN、汇总为空表、plot_paths 为 {}。record_trades=True 时为其子类
+    _RavelleLedgerResult, 另有交易流水 ledger (morvane.backtest.ledger.TradeLedger)。
 
 Raises:
     TypeError: 某个矩阵不是 pandas.DataFrame; benchmark_dict 不是 dict 或 None, 或其中的值不是

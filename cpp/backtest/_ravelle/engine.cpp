@@ -33,21 +33,31 @@ std::size_t first_weighted_row(const kernels::MatrixView<double>& weights) {
 // before it have nothing to trade and get no return; a later row without any
 // weight is an empty portfolio and is valued like any other day.
 EngineRun run_engine_from(const glue::LabelledMatrix<double>& signal, std::size_t first,
-                          const glue::MarketTables& market,
-                          const kernels::PortfolioParams& params) {
+                          const glue::MarketTables& market, const kernels::PortfolioParams& params,
+                          bool record_trades = false) {
   // The weights of row t are traded on row t + 1.
-  if (first + 1 >= signal.view.rows) return {nb::none(), {}};
+  if (first + 1 >= signal.view.rows) return {nb::none(), {}, {}};
   const std::size_t n_days = signal.view.rows - first - 1;
 
-  EngineRun out{signal.index[glue::py_slice(first + 1, signal.view.rows)],
-                std::vector<double>(n_days)};
-  const glue::MarketArrays arrays =
-      glue::build_market_arrays(out.pnl_index, signal.columns, market);
+  EngineRun out{
+      signal.index[glue::py_slice(first + 1, signal.view.rows)], std::vector<double>(n_days), {}};
+  glue::MarketArrays arrays = glue::build_market_arrays(out.pnl_index, signal.columns, market);
   const kernels::MatrixView<double> shifted = signal.view.row_slice(first, n_days);
-  {
+  if (!record_trades) {
     const nb::gil_scoped_release unlocked;
     kernels::run_weight_portfolio(shifted, arrays.view, params, out.returns);
+    return out;
   }
+  auto trades = std::make_shared<RecordedTrades>();
+  {
+    const nb::gil_scoped_release unlocked;
+    kernels::run_weights([&](std::size_t day, std::size_t stock) { return shifted(day, stock); },
+                         arrays.view, params, out.returns, trades->log);
+  }
+  trades->market = std::move(arrays);
+  trades->dates = out.pnl_index;
+  trades->codes = signal.columns;
+  out.trades = std::move(trades);
   return out;
 }
 
@@ -71,29 +81,39 @@ namespace {
 // is read after, so that the figures cover the whole table.
 EngineRun run_smoothed(const glue::LabelledMatrix<double>& labels,
                        kernels::SmoothedWeightStream& stream, const glue::MarketTables& market,
-                       const kernels::PortfolioParams& params) {
+                       const kernels::PortfolioParams& params, bool record_trades) {
   const std::size_t rows = stream.rows();
   if (rows < 2) {
     const nb::gil_scoped_release unlocked;
     stream.finish_last_row();
-    return {nb::none(), {}};
+    return {nb::none(), {}, {}};
   }
-  EngineRun out{labels.index[glue::py_slice(1, rows)], std::vector<double>(rows - 1)};
-  const glue::MarketArrays arrays =
-      glue::build_market_arrays(out.pnl_index, labels.columns, market);
+  EngineRun out{labels.index[glue::py_slice(1, rows)], std::vector<double>(rows - 1), {}};
+  glue::MarketArrays arrays = glue::build_market_arrays(out.pnl_index, labels.columns, market);
+  const auto weight = [&](std::size_t day, std::size_t stock) { return stream.at(day, stock); };
+  if (!record_trades) {
+    const nb::gil_scoped_release unlocked;
+    kernels::run_weights(weight, arrays.view, params, out.returns);
+    stream.finish_last_row();
+    return out;
+  }
+  auto trades = std::make_shared<RecordedTrades>();
   {
     const nb::gil_scoped_release unlocked;
-    kernels::run_weights([&](std::size_t day, std::size_t stock) { return stream.at(day, stock); },
-                         arrays.view, params, out.returns);
+    kernels::run_weights(weight, arrays.view, params, out.returns, trades->log);
     stream.finish_last_row();
   }
+  trades->market = std::move(arrays);
+  trades->dates = out.pnl_index;
+  trades->codes = labels.columns;
+  out.trades = std::move(trades);
   return out;
 }
 
 }  // namespace
 
 TradedWeights trade_work_weights(WorkWeights& weights, const glue::MarketTables& market,
-                                 const kernels::PortfolioParams& params) {
+                                 const kernels::PortfolioParams& params, bool record_trades) {
   TradedWeights out;
   out.run.pnl_index = nb::none();  // nothing traded until the engine runs
   if (!weights.smoothed) {
@@ -107,13 +127,14 @@ TradedWeights trade_work_weights(WorkWeights& weights, const glue::MarketTables&
       if (weighted[i]) out.weighted_rows.push_back(i);
     }
     if (!out.weighted_rows.empty()) {
-      out.run = run_engine_from(weights.matrix, out.weighted_rows.front(), market, params);
+      out.run =
+          run_engine_from(weights.matrix, out.weighted_rows.front(), market, params, record_trades);
     }
     return out;
   }
 
   kernels::SmoothedWeightStream& stream = *weights.smoothed;
-  EngineRun all = run_smoothed(weights.matrix, stream, market, params);
+  EngineRun all = run_smoothed(weights.matrix, stream, market, params, record_trades);
   out.weighted_rows = stream.weighted_rows();
   out.figures = stream.figures();
   if (out.weighted_rows.empty() || all.pnl_index.is_none()) return out;
@@ -122,6 +143,7 @@ TradedWeights trade_work_weights(WorkWeights& weights, const glue::MarketTables&
   out.run.pnl_index = all.pnl_index[glue::py_slice(first, all.returns.size())];
   out.run.returns.assign(all.returns.begin() + static_cast<std::ptrdiff_t>(first),
                          all.returns.end());
+  out.run.trades = std::move(all.trades);  // its days are those of the whole run
   return out;
 }
 

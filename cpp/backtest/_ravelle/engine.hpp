@@ -3,11 +3,13 @@
 
 #include <nanobind/nanobind.h>
 
+#include <memory>
 #include <vector>
 
 #include "align_weights.hpp"
 #include "kernels/portfolio.hpp"
 #include "kernels/strategy_stats.hpp"
+#include "kernels/trade_ledger.hpp"
 #include "pyglue/frames.hpp"
 #include "pyglue/market.hpp"
 
@@ -24,11 +26,21 @@ struct EngineArgs {
   nb::handle lot_size;
 };
 
+// What the engine did to every stock-day, when the run records it: the
+// records, the market view they were traded on (kept alive) and the labels
+// of its days and stocks.
+struct RecordedTrades {
+  kernels::TradeLog log;
+  pyglue::MarketArrays market;
+  nb::object dates, codes;
+};
+
 // Daily returns of the weights in `signal` (row t traded on row t + 1).
 // `pnl_index` is None and `returns` empty when there is nothing to trade.
 struct EngineRun {
   nb::object pnl_index;
   std::vector<double> returns;
+  std::shared_ptr<RecordedTrades> trades;  // only when recording
 };
 [[nodiscard]] EngineRun run_engine(const pyglue::LabelledMatrix<double>& signal,
                                    const pyglue::MarketTables& market,
@@ -42,9 +54,11 @@ struct TradedWeights {
   EngineRun run;
   kernels::WeightFigures figures{};
 };
+// With `record_trades` the run also keeps what it traded (`run.trades`).
 [[nodiscard]] TradedWeights trade_work_weights(WorkWeights& weights,
                                                const pyglue::MarketTables& market,
-                                               const kernels::PortfolioParams& params);
+                                               const kernels::PortfolioParams& params,
+                                               bool record_trades);
 
 // calc_strategy_vwap_daily_return: a float64 Series of daily returns.
 [[nodiscard]] nb::object daily_return(const EngineArgs& args);

@@ -31,15 +31,13 @@ nb::object calc_strategy_vwap_daily_return(nb::handle signal_matrix, nb::handle 
        lot_size});
 }
 
-nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can_buy_stock,
-                                      nb::handle cant_sell_stock, nb::handle split_factor,
-                                      nb::handle dividend_factor, nb::handle close_price,
-                                      nb::handle prev_close, nb::handle buy_price,
-                                      nb::handle sell_price, nb::handle benchmark_dict,
-                                      nb::handle benchmark_names, nb::handle rolling_window,
-                                      nb::handle total_money, nb::handle fee, nb::handle rule_fee,
-                                      nb::handle plot_image_kind, nb::handle plot_save_path,
-                                      nb::handle strategy_name, nb::handle plot_title) {
+nb::object run_strategy_backtest_core(
+    nb::handle strategy_matrix, nb::handle can_buy_stock, nb::handle cant_sell_stock,
+    nb::handle split_factor, nb::handle dividend_factor, nb::handle close_price,
+    nb::handle prev_close, nb::handle buy_price, nb::handle sell_price, nb::handle benchmark_dict,
+    nb::handle benchmark_names, nb::handle rolling_window, nb::handle total_money, nb::handle fee,
+    nb::handle rule_fee, nb::handle plot_image_kind, nb::handle plot_save_path,
+    nb::handle strategy_name, nb::handle plot_title, nb::handle record_trades) {
   return morvane::ravelle::run_strategy_backtest(
       {strategy_matrix,
        {can_buy_stock, cant_sell_stock, split_factor, dividend_factor, close_price, prev_close,
@@ -53,7 +51,8 @@ nb::object run_strategy_backtest_core(nb::handle strategy_matrix, nb::handle can
        plot_image_kind,
        plot_save_path,
        strategy_name,
-       plot_title});
+       plot_title,
+       record_trades});
 }
 
 }  // namespace
@@ -108,7 +107,8 @@ NB_MODULE(_ravelle, m) {
         "benchmark_names"_a.none() = "000852", "rolling_window"_a.none() = 0,
         "total_money"_a.none() = 1e8, "fee"_a.none() = 1e-4, "rule_fee"_a.none() = 5e-4,
         "plot_image_kind"_a.none() = "large", "plot_save_path"_a.none() = nb::none(),
-        "strategy_name"_a.none() = "strategy", "plot_title"_a.none() = nb::none(),
+        "strategy_name"_a.none() = "strategy", "plot_title"_a.none() = nb::none(), nb::kw_only(),
+        "record_trades"_a.none() = false,
         nb::sig("def run_strategy_backtest_core(strategy_matrix: pandas.DataFrame, "
                 "can_buy_stock: pandas.DataFrame, cant_sell_stock: pandas.DataFrame, "
                 "split_factor: pandas.DataFrame, dividend_factor: pandas.DataFrame, "
@@ -119,8 +119,8 @@ NB_MODULE(_ravelle, m) {
                 "total_money: float = 100000000.0, fee: float = 0.0001, "
                 "rule_fee: float = 0.0005, plot_image_kind: str | None = 'large', "
                 "plot_save_path: str | os.PathLike[str] | None = None, "
-                "strategy_name: str = 'strategy', plot_title: str | None = None) "
-                "-> _RavelleResult"),
+                "strategy_name: str = 'strategy', plot_title: str | None = None, *, "
+                "record_trades: bool = False) -> _RavelleResult"),
         morvane::doc::kRunner);
   morvane::ravelle::define_charts(m);
 }

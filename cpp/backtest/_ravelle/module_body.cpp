@@ -26,6 +26,18 @@ nb::object make_result_class(const nb::module_& m) {
   return pyglue::make_record_class(m, "_RavelleResult", fields, namespace_);
 }
 
+// The record of a run that kept its trade ledger: the same fields, then the
+// ledger (a morvane.backtest.ledger.TradeLedger, whose tables are built when
+// first read).
+void make_ledger_result_class(const nb::module_& m, nb::handle base) {
+  nb::list fields;
+  fields.append(nb::make_tuple("ledger", nb::module_::import_("builtins").attr("object")));
+  nb::dict namespace_;
+  namespace_["__doc__"] = doc::kRavelleLedgerResult;
+  (void)pyglue::make_record_class(m, "_RavelleLedgerResult", fields, namespace_,
+                                  nb::make_tuple(base));
+}
+
 }  // namespace
 
 void define_module_body(nb::module_& m) {
@@ -47,7 +59,7 @@ void define_module_body(nb::module_& m) {
   m.attr("TRADING_DAYS_PER_YEAR") = kTradingDaysPerYear;
   m.attr("ROLLING_STABILITY_DAYS") = kRollingStabilityDays;
   m.attr("MIN_ROLLING_STABILITY_DAYS") = kMinRollingStabilityDays;
-  (void)make_result_class(m);
+  make_ledger_result_class(m, make_result_class(m));
 }
 
 }  // namespace morvane::ravelle

@@ -15,6 +15,7 @@
 #include "charts.hpp"
 #include "engine.hpp"
 #include "kernels/strategy_stats.hpp"
+#include "ledger.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/dates.hpp"
 #include "pyglue/frames.hpp"
@@ -40,6 +41,7 @@ struct Checked {
   std::int64_t rolling_window = 0;
   kernels::PortfolioParams params;
   bool charts = false;
+  bool record_trades = false;
 };
 
 Checked check_arguments(const RunnerArgs& a) {
@@ -55,6 +57,7 @@ Checked check_arguments(const RunnerArgs& a) {
   c.strategy_name = glue::to_text(a.strategy_name, "strategy_name");
   c.plot_title = glue::to_optional_text(a.plot_title, "plot_title");
   c.charts = c.image_kind.has_value() && !a.plot_save_path.is_none();
+  c.record_trades = nb::cast<bool>(nb::bool_(a.record_trades));
   return c;
 }
 
@@ -62,13 +65,27 @@ nb::object result_class() {
   return nb::module_::import_("morvane.backtest._ravelle").attr("_RavelleResult");
 }
 
-// Nothing to backtest: empty returns, all-NaN statistics, no summary, no chart.
-nb::object empty_result(const std::string& strategy_name) {
+// The record, with the trade ledger (a TradeLedger) when the run kept one.
+nb::object make_result(nb::dict&& fields, std::optional<nb::object> ledger) {
+  if (!ledger) return result_class()(**fields);
+  fields["ledger"] = *ledger;
+  return nb::module_::import_("morvane.backtest._ravelle").attr("_RavelleLedgerResult")(**fields);
+}
+
+// Nothing to backtest: empty returns, all-NaN statistics, no summary, no chart
+// (and an empty ledger when one was asked for).
+nb::object empty_result(const std::string& strategy_name, bool record_trades) {
   const nb::object empty = glue::empty_float_series();
-  return result_class()("strategy_name"_a = strategy_name, "daily_return"_a = empty,
-                        "cumulative_return"_a = empty, "stats"_a = empty_stats_dict(),
-                        "benchmark_summary"_a = nb::module_::import_("pandas").attr("DataFrame")(),
-                        "plot_paths"_a = nb::dict());
+  nb::dict fields;
+  fields["strategy_name"] = strategy_name;
+  fields["daily_return"] = empty;
+  fields["cumulative_return"] = empty;
+  fields["stats"] = empty_stats_dict();
+  fields["benchmark_summary"] = nb::module_::import_("pandas").attr("DataFrame")();
+  fields["plot_paths"] = nb::dict();
+  return make_result(std::move(fields),
+                     record_trades ? std::optional<nb::object>(ready_ledger(empty_ledger_tables()))
+                                   : std::nullopt);
 }
 
 // The primary benchmark's series, or None when the mapping lacks it. A code
@@ -212,7 +229,7 @@ nb::object run_strategy_backtest(const RunnerArgs& a) {
   const Checked c = check_arguments(a);
 
   WorkWeights weights = work_weights(a.strategy_matrix, a.market.close_price, c.rolling_window);
-  TradedWeights traded = trade_work_weights(weights, a.market, c.params);
+  TradedWeights traded = trade_work_weights(weights, a.market, c.params, c.record_trades);
   if (traded.weighted_rows.empty()) {
     // An empty input is the caller's choice of dates (the service says so);
     // two tables with rows and nothing in common are a mismatch of labels.
@@ -223,11 +240,11 @@ nb::object run_strategy_backtest(const RunnerArgs& a) {
           c.rolling_window > 1 ? "并平滑" : "", glue::date_span(a.strategy_matrix.attr("index")),
           glue::date_span(a.market.close_price.attr("index")));
     }
-    return empty_result(c.strategy_name);
+    return empty_result(c.strategy_name, c.record_trades);
   }
   const LastWeightDate last_weight_date(weights.matrix.index, traded.weighted_rows);
   EngineRun& run = traded.run;
-  if (run.pnl_index.is_none()) return empty_result(c.strategy_name);
+  if (run.pnl_index.is_none()) return empty_result(c.strategy_name, c.record_trades);
 
   // Returns dated after the last weights are not the strategy's.
   const std::vector<std::uint8_t> on_or_before = last_weight_date.on_or_before(run.pnl_index);
@@ -239,7 +256,7 @@ nb::object run_strategy_backtest(const RunnerArgs& a) {
       trimmed.push_back(run.returns[i]);
     }
   }
-  if (trimmed.empty()) return empty_result(c.strategy_name);
+  if (trimmed.empty()) return empty_result(c.strategy_name, c.record_trades);
   const nb::object dates = glue::take_labels(run.pnl_index, trimmed_rows);
 
   const nb::object primary = primary_series(a.benchmark_dict, c.primary);
@@ -251,12 +268,12 @@ nb::object run_strategy_backtest(const RunnerArgs& a) {
     // Often a mismatch of label types (numbers against "YYYYMMDD" texts).
     glue::warn_user("主基准 %s 与策略收益没有共同日期 (%s 至 %s), 返回空结果", c.primary,
                     dates.attr("min")(), dates.attr("max")());
-    return empty_result(c.strategy_name);
+    return empty_result(c.strategy_name, c.record_trades);
   }
 
   std::optional<Backtest> backtest =
       build_backtest(std::move(days), !primary.is_none(), traded.figures);
-  if (!backtest) return empty_result(c.strategy_name);
+  if (!backtest) return empty_result(c.strategy_name, c.record_trades);
 
   const nb::object summary = glue::benchmark_summary(backtest->total.attr("index"),
                                                      backtest->daily_return, a.benchmark_dict);
@@ -266,10 +283,18 @@ nb::object run_strategy_backtest(const RunnerArgs& a) {
         draw_strategy_charts({backtest->total, backtest->stats, c.strategy_name, c.plot_title,
                               *c.image_kind, a.plot_save_path, c.primary, c.rolling_window});
   }
-  return result_class()(
-      "strategy_name"_a = c.strategy_name, "daily_return"_a = backtest->daily_series,
-      "cumulative_return"_a = backtest->cumulative_series, "stats"_a = backtest->stats,
-      "benchmark_summary"_a = summary, "plot_paths"_a = plot_paths);
+  std::optional<nb::object> ledger;
+  if (c.record_trades) {
+    ledger = deferred_ledger(run.trades, c.params, backtest->total.attr("index"));
+  }
+  nb::dict fields;
+  fields["strategy_name"] = c.strategy_name;
+  fields["daily_return"] = backtest->daily_series;
+  fields["cumulative_return"] = backtest->cumulative_series;
+  fields["stats"] = backtest->stats;
+  fields["benchmark_summary"] = summary;
+  fields["plot_paths"] = plot_paths;
+  return make_result(std::move(fields), ledger);
 }
 
 }  // namespace morvane::ravelle

@@ -22,6 +22,7 @@ struct RunnerArgs {
   nb::handle plot_save_path;
   nb::handle strategy_name;
   nb::handle plot_title;
+  nb::handle record_trades;
 };
 
 // run_strategy_backtest_core: a _RavelleResult.

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common.hpp"
 #include "pyglue/args.hpp"
@@ -63,14 +64,21 @@ nb::object to_public_result(nb::handle core_result, nb::handle name) {
   }
   const nb::object best = core_result.attr("best_group");
   const nb::object best_group = truth(pd.attr("notna")(best)) ? nb::int_(best) : nb::int_(-1);
-  return nb::module_::import_("morvane.backtest.result")
-      .attr("BacktestResult")(
-          "factor_name"_a = name, "best_group"_a = best_group,
-          "group_daily_return"_a = core_result.attr("group_daily_return"),
-          "group_cumulative_return"_a = core_result.attr("group_cumulative_return"),
-          "rank_ic"_a = core_result.attr("rank_ic"),
-          "benchmark_summary"_a = core_result.attr("benchmark_summary")(),
-          "plot_paths"_a = plot_paths);
+  nb::dict fields;
+  fields["factor_name"] = name;
+  fields["best_group"] = best_group;
+  fields["group_daily_return"] = core_result.attr("group_daily_return");
+  fields["group_cumulative_return"] = core_result.attr("group_cumulative_return");
+  fields["rank_ic"] = core_result.attr("rank_ic");
+  fields["benchmark_summary"] = core_result.attr("benchmark_summary")();
+  fields["plot_paths"] = plot_paths;
+  // The research tables, from a core that computes them (the record keeps
+  // empty tables otherwise).
+  for (const char* table : {"rank_ic_by_horizon", "ic_decay", "monthly_ic", "rank_autocorrelation",
+                            "group_turnover", "group_counts"}) {
+    if (nb::hasattr(core_result, table)) fields[table] = core_result.attr(table);
+  }
+  return nb::module_::import_("morvane.backtest.result").attr("BacktestResult")(**fields);
 }
 
 nb::object backtest_factor(nb::handle self, const FactorRequest& r) {
@@ -108,6 +116,15 @@ nb::object backtest_factor(nb::handle self, const FactorRequest& r) {
   keywords["plot_save_path"] = path;
   keywords["factor_name"] = name;
   keywords["plot_title"] = title;
+  // The research options follow the 25 keywords only when they ask for
+  // more than the plain backtest, whose call stays as it always was.
+  if (c.horizons != std::vector<std::size_t>{1}) {
+    nb::list horizons;
+    for (const std::size_t h : c.horizons) horizons.append(static_cast<std::int64_t>(h));
+    keywords["horizons"] = nb::tuple(horizons);
+  }
+  if (c.rebalance_every != 1) keywords["rebalance_every"] = c.rebalance_every;
+  if (c.tear_sheet) keywords["tear_sheet"] = true;
   const nb::object core_result =
       service.attr("core").attr("run_alpha_vwap_backtest_core")(**keywords);
   folder.keep();
@@ -116,9 +133,9 @@ nb::object backtest_factor(nb::handle self, const FactorRequest& r) {
   progress.done(daily, record.attr("plot_paths"));
   // The primary benchmark's returns beside the groups', for the tools that
   // compare the two (returns_frame).
-  record.attr("benchmark_return") =
-      benchmark_returns(matrices["benchmark_dict"], primary_benchmark(record.attr("benchmark_summary")),
-                        daily.attr("index"), false);
+  record.attr("benchmark_return") = benchmark_returns(
+      matrices["benchmark_dict"], primary_benchmark(record.attr("benchmark_summary")),
+      daily.attr("index"), false);
   return record;
 }
 

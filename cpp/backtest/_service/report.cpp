@@ -33,7 +33,8 @@ nb::object benchmark_returns(nb::handle benchmarks, nb::handle code, nb::handle 
   const nb::object series =
       code.is_none() || benchmarks.is_none() ? nb::none() : benchmarks.attr("get")(code);
   if (series.is_none()) {
-    const nb::object value = zero_when_missing ? nb::float_(0.0) : nb::float_(std::numeric_limits<double>::quiet_NaN());
+    const nb::object value =
+        zero_when_missing ? nb::float_(0.0) : nb::float_(std::numeric_limits<double>::quiet_NaN());
     return pd.attr("Series")(value, "index"_a = dates, "dtype"_a = "float64", "name"_a = code);
   }
   return series.attr("reindex")(dates).attr("astype")("float64").attr("rename")(code);

@@ -32,8 +32,8 @@ class ProgressLog {
 // the code: NaN on a date the series lacks. A code the mapping lacks (or
 // None) gives zeros when `zero_when_missing` (as the strategy backtest counts
 // such a benchmark), else NaN.
-[[nodiscard]] nb::object benchmark_returns(nb::handle benchmarks, nb::handle code,
-                                           nb::handle dates, bool zero_when_missing);
+[[nodiscard]] nb::object benchmark_returns(nb::handle benchmarks, nb::handle code, nb::handle dates,
+                                           bool zero_when_missing);
 
 // The primary benchmark of a factor backtest: the first code of its
 // benchmark summary, or None when the summary is empty.

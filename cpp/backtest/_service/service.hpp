@@ -30,6 +30,7 @@ void refresh_to_latest(nb::handle self, nb::handle store, nb::handle after_downl
 struct StrategyRequest {
   nb::handle strategy, data, start_date, end_date, output_dir, plot_filename;
   nb::handle benchmark, rolling_window, total_money, fee, rule_fee, plot;
+  nb::handle record_trades;
 };
 [[nodiscard]] nb::object backtest_strategy(nb::handle self, const StrategyRequest& request);
 
@@ -38,6 +39,7 @@ struct FactorRequest {
   nb::handle factor, data, start_date, end_date, output_dir, plot_filename;
   nb::handle group_num, benchmark, universe, rolling_window, ascending;
   nb::handle total_money, fee, rule_fee, plot;
+  nb::handle horizons, rebalance_every, tear_sheet;
 };
 [[nodiscard]] nb::object backtest_factor(nb::handle self, const FactorRequest& request);
 [[nodiscard]] nb::str factor_name(nb::handle factor);

@@ -32,10 +32,11 @@ void summary(nb::handle store, nb::handle action) {
 nb::object strategy(nb::handle self, nb::handle strategy_table, nb::handle data,
                     nb::handle start_date, nb::handle end_date, nb::handle output_dir,
                     nb::handle plot_filename, nb::handle benchmark, nb::handle rolling_window,
-                    nb::handle total_money, nb::handle fee, nb::handle rule_fee, nb::handle plot) {
+                    nb::handle total_money, nb::handle fee, nb::handle rule_fee, nb::handle plot,
+                    nb::handle record_trades) {
   return backtest_strategy(
       self, {strategy_table, data, start_date, end_date, output_dir, plot_filename, benchmark,
-             rolling_window, total_money, fee, rule_fee, plot});
+             rolling_window, total_money, fee, rule_fee, plot, record_trades});
 }
 
 nb::object factor_backtest(nb::handle self, nb::handle factor, nb::handle data,
@@ -43,10 +44,12 @@ nb::object factor_backtest(nb::handle self, nb::handle factor, nb::handle data,
                            nb::handle plot_filename, nb::handle group_num, nb::handle benchmark,
                            nb::handle universe, nb::handle rolling_window, nb::handle ascending,
                            nb::handle total_money, nb::handle fee, nb::handle rule_fee,
-                           nb::handle plot) {
+                           nb::handle plot, nb::handle horizons, nb::handle rebalance_every,
+                           nb::handle tear_sheet) {
   return backtest_factor(
       self, {factor, data, start_date, end_date, output_dir, plot_filename, group_num, benchmark,
-             universe, rolling_window, ascending, total_money, fee, rule_fee, plot});
+             universe, rolling_window, ascending, total_money, fee, rule_fee, plot, horizons,
+             rebalance_every, tear_sheet});
 }
 
 // The documentation of a package function, as help() shows it. The package
@@ -59,7 +62,8 @@ nb::str public_doc(nb::handle function) {
 }  // namespace
 
 void define_service(nb::module_& m) {
-  const nb::str strategy_doc = public_doc(nb::module_::import_("morvane").attr("backtest_strategy"));
+  const nb::str strategy_doc =
+      public_doc(nb::module_::import_("morvane").attr("backtest_strategy"));
   const nb::str backtest_doc = public_doc(
       nb::module_::import_("morvane.backtest").attr("_CallableBacktestPackage").attr("__call__"));
   const nb::object cls = glue::make_python_class(
@@ -97,30 +101,35 @@ void define_service(nb::module_& m) {
                "plot_filename"_a.none(), nb::kw_only(), "benchmark"_a.none() = "000852",
                "rolling_window"_a.none() = 0, "total_money"_a.none() = 1e8, "fee"_a.none() = 1e-4,
                "rule_fee"_a.none() = 5e-4, "plot"_a.none() = "large",
+               "record_trades"_a.none() = false,
                nb::sig("def backtest_strategy(self, strategy: pandas.DataFrame, "
                        "data: morvane.backtest.result.BacktestData, start_date: DateLike, "
                        "end_date: DateLike, output_dir: str | os.PathLike[str] | None, "
                        "plot_filename: str, *, benchmark: str = '000852', rolling_window: int = 0, "
                        "total_money: float = 100000000.0, fee: float = 0.0001, "
-                       "rule_fee: float = 0.0005, plot: str | None = 'large') "
+                       "rule_fee: float = 0.0005, plot: str | None = 'large', "
+                       "record_trades: bool = False) "
                        "-> morvane.backtest.result.StrategyBacktestResult"),
                strategy_doc.c_str());
-  glue::method(
-      cls, &factor_backtest, "backtest", "factor"_a.none(), "data"_a.none(), "start_date"_a.none(),
-      "end_date"_a.none(), "output_dir"_a.none(), "plot_filename"_a.none(), nb::kw_only(),
-      "group_num"_a.none() = 20, "benchmark"_a.none() = "000852", "universe"_a.none() = nb::none(),
-      "rolling_window"_a.none() = 0, "ascending"_a.none() = false, "total_money"_a.none() = 1e8,
-      "fee"_a.none() = 1e-4, "rule_fee"_a.none() = 5e-4, "plot"_a.none() = "long",
-      nb::sig("def backtest(self, factor: pandas.DataFrame, "
-              "data: morvane.backtest.result.BacktestData, start_date: DateLike, "
-              "end_date: DateLike, output_dir: str | os.PathLike[str], "
-              "plot_filename: str, *, group_num: int = 20, "
-              "benchmark: str | list[str] | None = '000852', "
-              "universe: str | list[str] | None = None, rolling_window: int = 0, "
-              "ascending: bool = False, total_money: float = 100000000.0, "
-              "fee: float = 0.0001, rule_fee: float = 0.0005, plot: str = 'long') "
-              "-> morvane.backtest.result.BacktestResult"),
-      backtest_doc.c_str());
+  glue::method(cls, &factor_backtest, "backtest", "factor"_a.none(), "data"_a.none(),
+               "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(),
+               "plot_filename"_a.none(), nb::kw_only(), "group_num"_a.none() = 20,
+               "benchmark"_a.none() = "000852", "universe"_a.none() = nb::none(),
+               "rolling_window"_a.none() = 0, "ascending"_a.none() = false,
+               "total_money"_a.none() = 1e8, "fee"_a.none() = 1e-4, "rule_fee"_a.none() = 5e-4,
+               "plot"_a.none() = "long", "horizons"_a.none() = nb::make_tuple(1),
+               "rebalance_every"_a.none() = 1, "tear_sheet"_a.none() = false,
+               nb::sig("def backtest(self, factor: pandas.DataFrame, "
+                       "data: morvane.backtest.result.BacktestData, start_date: DateLike, "
+                       "end_date: DateLike, output_dir: str | os.PathLike[str], "
+                       "plot_filename: str, *, group_num: int = 20, "
+                       "benchmark: str | list[str] | None = '000852', "
+                       "universe: str | list[str] | None = None, rolling_window: int = 0, "
+                       "ascending: bool = False, total_money: float = 100000000.0, "
+                       "fee: float = 0.0001, rule_fee: float = 0.0005, plot: str = 'long', "
+                       "horizons: int | typing.Sequence[int] = (1,), rebalance_every: int = 1, "
+                       "tear_sheet: bool = False) -> morvane.backtest.result.BacktestResult"),
+               backtest_doc.c_str());
   glue::static_method(cls, &factor_name, "_factor_name", "factor"_a.none(),
                       nb::sig("def _factor_name(factor: pandas.DataFrame) -> str"),
                       doc::kFactorName);

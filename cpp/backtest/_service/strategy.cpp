@@ -48,19 +48,22 @@ nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
   keywords["plot_save_path"] = chart;
   keywords["strategy_name"] = name;
   keywords["plot_title"] = name;
+  if (c.record_trades) keywords["record_trades"] = true;
   const nb::object core_result = runner(**keywords);
   if (folder) folder->keep();
   const nb::object daily = core_result.attr("daily_return");
   progress.done(daily, core_result.attr("plot_paths"));
 
-  return result.attr("StrategyBacktestResult")(
-      "strategy_name"_a = name, "daily_return"_a = core_result.attr("daily_return"),
-      "cumulative_return"_a = core_result.attr("cumulative_return"),
-      "stats"_a = core_result.attr("stats"),
-      "benchmark_summary"_a = core_result.attr("benchmark_summary"),
-      "plot_paths"_a = core_result.attr("plot_paths"),
-      "benchmark_return"_a = benchmark_returns(matrices["benchmark_dict"], r.benchmark,
-                                               daily.attr("index"), true));
+  nb::dict fields;
+  fields["strategy_name"] = name;
+  for (const char* field :
+       {"daily_return", "cumulative_return", "stats", "benchmark_summary", "plot_paths"}) {
+    fields[field] = core_result.attr(field);
+  }
+  fields["benchmark_return"] =
+      benchmark_returns(matrices["benchmark_dict"], r.benchmark, daily.attr("index"), true);
+  if (c.record_trades) fields["ledger"] = nb::getattr(core_result, "ledger", nb::none());
+  return result.attr("StrategyBacktestResult")(**fields);
 }
 
 }  // namespace morvane::service

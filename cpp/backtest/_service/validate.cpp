@@ -172,6 +172,7 @@ CheckedStrategy check_strategy_request(const StrategyRequest& r, const CheckScop
   if (c.plot) check_plot_kind(*c.plot);
   require_output_dir_type(r.output_dir);
   require_benchmark_text(r.benchmark);
+  c.record_trades = truth(r.record_trades);
 
   c.table = nb::none();
   if (scope.table) {
@@ -201,6 +202,9 @@ CheckedFactor check_factor_request(const FactorRequest& r, const CheckScope& sco
   c.costs = trading_costs(r.total_money, r.fee, r.rule_fee);
   c.plot = glue::to_text(r.plot, "plot");
   check_plot_kind(c.plot);
+  c.horizons = glue::read_horizons(r.horizons);
+  c.rebalance_every = static_cast<std::int64_t>(glue::read_rebalance_every(r.rebalance_every));
+  c.tear_sheet = truth(r.tear_sheet);
   require_output_dir_type(r.output_dir);
   const nb::object benchmark_dict =
       scope.data ? data_mapping(r.data).attr("get")("benchmark_dict") : nb::none();
@@ -250,14 +254,16 @@ nb::dict common_values(const TradingCosts& costs, nb::handle start, nb::handle e
 nb::dict strategy_check(nb::handle strategy, nb::handle data, nb::handle start_date,
                         nb::handle end_date, nb::handle output_dir, nb::handle plot_filename,
                         nb::handle benchmark, nb::handle rolling_window, nb::handle total_money,
-                        nb::handle fee, nb::handle rule_fee, nb::handle plot) {
-  const StrategyRequest request{strategy,    data,          start_date, end_date,
-                                output_dir,  plot_filename, benchmark,  rolling_window,
-                                total_money, fee,           rule_fee,   plot};
+                        nb::handle fee, nb::handle rule_fee, nb::handle plot,
+                        nb::handle record_trades) {
+  const StrategyRequest request{strategy,      data,      start_date,     end_date,    output_dir,
+                                plot_filename, benchmark, rolling_window, total_money, fee,
+                                rule_fee,      plot,      record_trades};
   const CheckedStrategy c = check_strategy_request(request, scope_of(strategy, data, true));
   nb::dict out = common_values(c.costs, c.start_date, c.end_date);
   out["strategy"] = c.table;
   out["rolling_window"] = c.rolling_window;
+  out["record_trades"] = c.record_trades;
   return out;
 }
 
@@ -265,16 +271,23 @@ nb::dict factor_check(nb::handle factor, nb::handle data, nb::handle start_date,
                       nb::handle end_date, nb::handle output_dir, nb::handle plot_filename,
                       nb::handle group_num, nb::handle benchmark, nb::handle universe,
                       nb::handle rolling_window, nb::handle ascending, nb::handle total_money,
-                      nb::handle fee, nb::handle rule_fee, nb::handle plot, nb::handle chart) {
-  const FactorRequest request{factor,        data,        start_date, end_date, output_dir,
-                              plot_filename, group_num,   benchmark,  universe, rolling_window,
-                              ascending,     total_money, fee,        rule_fee, plot};
+                      nb::handle fee, nb::handle rule_fee, nb::handle plot, nb::handle chart,
+                      nb::handle horizons, nb::handle rebalance_every, nb::handle tear_sheet) {
+  const FactorRequest request{
+      factor,    data,      start_date, end_date,       output_dir,      plot_filename,
+      group_num, benchmark, universe,   rolling_window, ascending,       total_money,
+      fee,       rule_fee,  plot,       horizons,       rebalance_every, tear_sheet};
   const CheckedFactor c = check_factor_request(request, scope_of(factor, data, truth(chart)));
   nb::dict out = common_values(c.costs, c.start_date, c.end_date);
   out["factor"] = c.table;
   out["group_num"] = c.group_num;
   out["rolling_window"] = c.rolling_window;
   out["ascending"] = c.ascending;
+  nb::list horizon_list;
+  for (const std::size_t h : c.horizons) horizon_list.append(static_cast<std::int64_t>(h));
+  out["horizons"] = nb::tuple(horizon_list);
+  out["rebalance_every"] = c.rebalance_every;
+  out["tear_sheet"] = c.tear_sheet;
   return out;
 }
 
@@ -285,13 +298,14 @@ void define_request_checks(nb::module_& m) {
         "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(), "plot_filename"_a.none(),
         nb::kw_only(), "benchmark"_a.none() = "000852", "rolling_window"_a.none() = 0,
         "total_money"_a.none() = 1e8, "fee"_a.none() = 1e-4, "rule_fee"_a.none() = 5e-4,
-        "plot"_a.none() = "large",
+        "plot"_a.none() = "large", "record_trades"_a.none() = false,
         nb::sig("def _check_strategy_request(strategy: pandas.DataFrame | None, "
                 "data: morvane.backtest.result.BacktestData | None, start_date: DateLike, "
                 "end_date: DateLike, output_dir: str | os.PathLike[str] | None, "
                 "plot_filename: str, *, benchmark: str = '000852', rolling_window: int = 0, "
                 "total_money: float = 100000000.0, fee: float = 0.0001, "
-                "rule_fee: float = 0.0005, plot: str | None = 'large') -> dict[str, typing.Any]"),
+                "rule_fee: float = 0.0005, plot: str | None = 'large', "
+                "record_trades: bool = False) -> dict[str, typing.Any]"),
         doc::kCheckStrategyRequest);
   m.def("_check_factor_request", &factor_check, "factor"_a.none(), "data"_a.none(),
         "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(), "plot_filename"_a.none(),
@@ -299,6 +313,8 @@ void define_request_checks(nb::module_& m) {
         "universe"_a.none() = nb::none(), "rolling_window"_a.none() = 0,
         "ascending"_a.none() = false, "total_money"_a.none() = 1e8, "fee"_a.none() = 1e-4,
         "rule_fee"_a.none() = 5e-4, "plot"_a.none() = "long", "chart"_a.none() = true,
+        "horizons"_a.none() = nb::make_tuple(1), "rebalance_every"_a.none() = 1,
+        "tear_sheet"_a.none() = false,
         nb::sig("def _check_factor_request(factor: pandas.DataFrame | None, "
                 "data: morvane.backtest.result.BacktestData | None, start_date: DateLike, "
                 "end_date: DateLike, output_dir: str | os.PathLike[str] | None, "
@@ -307,7 +323,8 @@ void define_request_checks(nb::module_& m) {
                 "universe: str | list[str] | None = None, rolling_window: int = 0, "
                 "ascending: bool = False, total_money: float = 100000000.0, "
                 "fee: float = 0.0001, rule_fee: float = 0.0005, plot: str = 'long', "
-                "chart: bool = True) -> dict[str, typing.Any]"),
+                "chart: bool = True, horizons: int | typing.Sequence[int] = (1,), "
+                "rebalance_every: int = 1, tear_sheet: bool = False) -> dict[str, typing.Any]"),
         doc::kCheckFactorRequest);
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "request.hpp"
 #include "service.hpp"
@@ -41,6 +42,7 @@ struct CheckedStrategy {
   std::int64_t rolling_window = 0;
   TradingCosts costs{};
   nb::object start_date, end_date;  // "YYYYMMDD"
+  bool record_trades = false;
 };
 [[nodiscard]] CheckedStrategy check_strategy_request(const StrategyRequest& r,
                                                      const CheckScope& scope);
@@ -54,6 +56,9 @@ struct CheckedFactor {
   bool ascending = false;
   TradingCosts costs{};
   nb::object start_date, end_date;  // "YYYYMMDD"
+  std::vector<std::size_t> horizons{1};
+  std::int64_t rebalance_every = 1;
+  bool tear_sheet = false;
 };
 [[nodiscard]] CheckedFactor check_factor_request(const FactorRequest& r, const CheckScope& scope);
 

@@ -13,6 +13,7 @@ from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
     import os
+    from collections.abc import Sequence
 
     import pandas as pd
 
@@ -47,6 +48,9 @@ class _CallableBacktestPackage(types.ModuleType):
         fee: float = 1e-4,
         rule_fee: float = 5e-4,
         plot: str = "long",
+        horizons: int | Sequence[int] = (1,),
+        rebalance_every: int = 1,
+        tear_sheet: bool = False,
     ) -> BacktestResult:
         """对宽表因子跑分组回测并出图。
 
@@ -78,9 +82,16 @@ class _CallableBacktestPackage(types.ModuleType):
             fee (float): 佣金费率, 取值 [0, 0.01], 默认 1e-4。
             rule_fee (float): 卖出印花税率, 取值 [0, 0.01], 默认 5e-4。
             plot (str): 图形版式 "long" (默认) 或 "large"。
+            horizons (int | Sequence[int]): IC 衰减的持有期 (交易日), 每个取值 [1, 250], 默认 (1,);
+                例如 (1, 5, 10, 20)。多于 1 天的远期收益取次日开盘到 h 日后开盘。
+            rebalance_every (int): 每隔几个交易日重新分组, 取值 [1, 250], 默认 1 (每日); 其间持有
+                调仓日的分组, 目标股数在调仓后首个交易日定下。
+            tear_sheet (bool): 另画因子分析图 "{plot_filename}_tear_sheet.png" (IC 衰减、月度 IC 热图、
+                各组换手), 默认 False。
         Returns:
             BacktestResult: 分组日收益与累计收益、rank IC、最优组、基准汇总、主基准日收益与
-                图片路径; returns_frame() 给出 pyfolio、quantstats、empyrical 可直接用的日收益表。
+                图片路径, 以及按持有期的 IC、IC 衰减表、月度 IC、因子秩自相关、各组换手与股票数;
+                returns_frame() 给出 pyfolio、quantstats、empyrical 可直接用的日收益表。
         Raises:
             TypeError: 参数类型不符 (factor 不是 DataFrame、data 不是 BacktestData、
                 plot_filename 或 plot 不是 str、group_num 不是数字、universe 不是文本或列表等),
@@ -88,7 +99,7 @@ class _CallableBacktestPackage(types.ModuleType):
             ValueError: 因子宽表为空、日期重复、含无穷大的值 (指出第一个单元格)、group_num 超出
                 [2, 100]、rolling_window 为负、output_dir 或 plot_filename 为空、
                 选股范围不支持或没有成分股数据、基准代码或版式无效、资金或费率越界、
-                因子含非数值列、日期无效。
+                因子含非数值列、日期无效、horizons 或 rebalance_every 超出 [1, 250]。
             NotADirectoryError: output_dir 处已有同名文件。
             MorvaneError: data 缺少回测所需的数据集 (消息给出缺少哪些与如何重新准备), 或计算失败。
         """
@@ -98,7 +109,8 @@ class _CallableBacktestPackage(types.ModuleType):
             factor, data, start_date, end_date, output_dir, plot_filename,
             group_num=group_num, benchmark=benchmark, universe=universe,
             rolling_window=rolling_window, ascending=ascending, total_money=total_money,
-            fee=fee, rule_fee=rule_fee, plot=plot,
+            fee=fee, rule_fee=rule_fee, plot=plot, horizons=horizons,
+            rebalance_every=rebalance_every, tear_sheet=tear_sheet,
         )
 
 

@@ -18,7 +18,17 @@ import pandas as pd
 if TYPE_CHECKING:
     from .result import BacktestResult, StrategyBacktestResult
 
-__all__ = ["factor_rows", "strategy_rows", "chart_rows", "STATS_UNITS", "stat_text", "html_view", "group_label"]
+__all__ = [
+    "factor_rows",
+    "research_rows",
+    "strategy_rows",
+    "ledger_rows",
+    "chart_rows",
+    "STATS_UNITS",
+    "stat_text",
+    "html_view",
+    "group_label",
+]
 
 # The strategy statistics and the scale each is reported in: annual returns
 # are percentage points (12.3 means 12.3%), drawdowns, win rates and turnover
@@ -141,6 +151,32 @@ def factor_rows(result: BacktestResult, *, benchmark: str | None = None) -> list
     return rows
 
 
+def research_rows(result: BacktestResult) -> list[tuple[str, str]]:
+    """IC 衰减、因子秩自相关与最高、最低分组的平均换手。
+
+    Args:
+        result (BacktestResult): morvane.backtest 的结果。
+    Returns:
+        list[tuple[str, str]]: (标签, 数值文本) 行; 记录里没有这些表时为空。
+    """
+    rows: list[tuple[str, str]] = []
+    decay = result.ic_decay
+    if isinstance(decay, pd.DataFrame) and {"mean", "ir"} <= set(decay.columns):
+        for horizon in decay.index:
+            ir = _number(decay.loc[horizon, "ir"], 3)
+            rows.append((f"{horizon} 日 Rank IC (IR)", f"{_number(decay.loc[horizon, 'mean'])} ({ir})"))
+    autocorrelation = result.rank_autocorrelation
+    if isinstance(autocorrelation, pd.DataFrame) and len(autocorrelation):
+        for lag, value in autocorrelation.mean().items():
+            rows.append((f"因子秩自相关, 滞后 {lag} 日", _number(value, 3)))
+    turnover = result.group_turnover
+    if isinstance(turnover, pd.DataFrame) and len(turnover) > 1 and turnover.shape[1] > 0:
+        mean = turnover.mean()
+        rows.append((f"第 {mean.index[-1]} 组 (因子最高) 平均换手", _percent(mean.iloc[-1])))
+        rows.append((f"第 {mean.index[0]} 组 (因子最低) 平均换手", _percent(mean.iloc[0])))
+    return rows
+
+
 def strategy_rows(result: StrategyBacktestResult) -> list[tuple[str, str]]:
     """策略回测的关键数字: 收益、夏普、回撤、超额、胜率、持仓数与换手。
 
@@ -170,6 +206,26 @@ def strategy_rows(result: StrategyBacktestResult) -> list[tuple[str, str]]:
         if key in stats:
             rows.append((label, stat_text(key, stats[key])))
     return rows
+
+
+def ledger_rows(result: StrategyBacktestResult) -> list[tuple[str, str]]:
+    """交易流水的合计: 佣金、印花税、成交额、买卖笔数与平均持有天数。
+
+    Args:
+        result (StrategyBacktestResult): record_trades=True 的 morvane.backtest_strategy 结果。
+    Returns:
+        list[tuple[str, str]]: (标签, 数值文本) 行; 没有流水时为空。
+    """
+    totals = result.trade_totals
+    if totals is None:
+        return []
+    return [
+        ("佣金合计", _number(totals.get("commission"), 2)),
+        ("印花税合计", _number(totals.get("stamp_duty"), 2)),
+        ("成交额合计", _number(totals.get("traded_value"), 2)),
+        ("买卖笔数", str(totals.get("trade_count", "n/a"))),
+        ("平均持有天数", _number(totals.get("average_holding_days"), 1)),
+    ]
 
 
 def chart_rows(plot_paths: Mapping[str, Any], *, prefix: str = "") -> list[tuple[str, str]]:
@@ -289,6 +345,7 @@ def strategy_html(result: StrategyBacktestResult) -> str:
     shown = {label for label, _ in rows}
     extra = [("基准夏普", "benchmark_sharp"), ("与基准日收益相关系数", "return_corr"), ("超额日胜率", "excess_win_rate")]
     rows += [(label, stat_text(key, stats[key])) for label, key in extra if key in stats and label not in shown]
+    rows += ledger_rows(result)
     span = _span(getattr(result.daily_return, "index", None))
     title = f"策略回测 {result.strategy_name}" + (f": {span}" if span else "")
     return html_view(title, rows, result.plot_paths)
@@ -297,4 +354,4 @@ def strategy_html(result: StrategyBacktestResult) -> str:
 def factor_html(result: BacktestResult) -> str:
     span = _span(getattr(result.group_daily_return, "index", None))
     title = f"因子回测 {result.factor_name}" + (f": {span}" if span else "")
-    return html_view(title, factor_rows(result), result.plot_paths)
+    return html_view(title, factor_rows(result) + research_rows(result), result.plot_paths)

@@ -9,6 +9,7 @@ from typing import Any
 import pandas as pd
 
 from . import _figures
+from .ledger import TradeLedger
 
 __all__ = ["BacktestData", "BacktestResult", "StrategyBacktestResult"]
 
@@ -107,9 +108,19 @@ class BacktestResult:
         benchmark_summary (pd.DataFrame): 最佳分组相对各基准的汇总指标, 每个基准一行:
             "benchmark_name"、"benchmark_annual_return" (小数)、"excess_annual_return" (小数)、
             "excess_sharpe"、"excess_max_dd" (小数, 0 或负数); 第一行是主基准。
-        plot_paths (dict): 基准代码到图片文件路径的映射, 默认空, 例如 {"000300": "out/alpha.png"}。
+        plot_paths (dict): 基准代码到图片文件路径的映射, 默认空, 例如 {"000300": "out/alpha.png"};
+            画了因子分析图 (tear_sheet=True) 时另有 "tear_sheet"。
         benchmark_return (pd.Series | None): 主基准在同样日期上的日收益率 (名为基准代码),
             数据缺少的日期为 NaN; 默认 None 表示没有。
+        rank_ic_by_horizon (pd.DataFrame): 日期 x 持有期 (列名 "horizon", 交易日) 的 Rank IC:
+            因子与次日开盘到 h 日后开盘收益的 Spearman 相关; 持有期 1 即 rank_ic。默认空表。
+        ic_decay (pd.DataFrame): 按持有期的 IC 衰减表, 列 "mean"、"std"、"ir"、"t_stat"、"count"
+            (t 值按逐日 IC 计算, 持有期重叠时偏高)。默认空表。
+        monthly_ic (pd.DataFrame): 年 x 月 (1..12) 的平均 Rank IC。默认空表。
+        rank_autocorrelation (pd.DataFrame): 日期 x 滞后期 (列名 "lag": 1 与各持有期) 的因子秩自相关:
+            当日与 lag 个交易日前因子的 Spearman 相关。默认空表。
+        group_turnover (pd.DataFrame): 调仓日 x 分组: 组内新进股票占比 (首个调仓日为 NaN)。默认空表。
+        group_counts (pd.DataFrame): 调仓日 x 分组的股票数。默认空表。
     Returns:
         BacktestResult: 结果记录; repr 给出日期、分组数、最佳分组、Rank IC 与主基准超额等关键数字,
             Jupyter 里另显示关键数字表与内嵌的图片。
@@ -124,6 +135,12 @@ class BacktestResult:
     rank_ic: pd.DataFrame | pd.Series
     benchmark_summary: pd.DataFrame
     plot_paths: dict[str, Any] = field(default_factory=dict)
+    rank_ic_by_horizon: pd.DataFrame = field(default_factory=pd.DataFrame)
+    ic_decay: pd.DataFrame = field(default_factory=pd.DataFrame)
+    monthly_ic: pd.DataFrame = field(default_factory=pd.DataFrame)
+    rank_autocorrelation: pd.DataFrame = field(default_factory=pd.DataFrame)
+    group_turnover: pd.DataFrame = field(default_factory=pd.DataFrame)
+    group_counts: pd.DataFrame = field(default_factory=pd.DataFrame)
     benchmark_return: pd.Series | None = None
 
     def returns_frame(self) -> pd.DataFrame:
@@ -199,6 +216,12 @@ class StrategyBacktestResult:
             {"main": "out/top.png", "weekly_net_value": "out/top_weekly_net_value.png"}。
         benchmark_return (pd.Series | None): 所选基准在同样日期上的日收益率 (名为基准代码);
             数据里没有该基准时为 0 (回测也按 0 计算); 默认 None 表示没有。
+        ledger (TradeLedger | None): 交易流水 (record_trades=True 时), 默认 None。属性 trades
+            (每行一笔买入、卖出或隔夜持有: "date"、"code"、"side"、"shares"、"price"、"commission"、
+            "stamp_duty"、"dividend"、"split_effect"、"pnl"; 每日 pnl 之和 / total_money 等于当日
+            daily_return)、positions (日期 x 股票的每日持股数) 与 trade_totals (佣金、印花税、成交额、
+            平均持有天数与买卖笔数) 即它的 trades、positions 与 totals, 没有流水时为 None;
+            positions_frame() 给出 pyfolio 所要的每日持仓市值与现金。
     Returns:
         StrategyBacktestResult: 结果记录; repr 给出日期、期末净值与主要指标 (按各自单位),
             Jupyter 里另显示关键数字表与内嵌的图片。
@@ -213,6 +236,22 @@ class StrategyBacktestResult:
     benchmark_summary: pd.DataFrame
     plot_paths: dict[str, Any] = field(default_factory=dict)
     benchmark_return: pd.Series | None = None
+    ledger: TradeLedger | None = None
+
+    @property
+    def trades(self) -> pd.DataFrame | None:
+        """交易流水表 (ledger.trades), 没有流水时为 None。"""
+        return None if self.ledger is None else self.ledger.trades
+
+    @property
+    def positions(self) -> pd.DataFrame | None:
+        """日期 x 股票的每日持股数 (ledger.positions), 没有流水时为 None。"""
+        return None if self.ledger is None else self.ledger.positions
+
+    @property
+    def trade_totals(self) -> dict[str, Any] | None:
+        """交易合计 (ledger.totals), 没有流水时为 None。"""
+        return None if self.ledger is None else self.ledger.totals
 
     def returns_frame(self) -> pd.DataFrame:
         """按日期时间索引的日收益表, pyfolio、quantstats、empyrical 可以直接使用。
@@ -235,6 +274,27 @@ class StrategyBacktestResult:
             frame["benchmark"] = self.benchmark_return.reindex(strategy.index).astype("float64").to_numpy()
             frame["excess"] = frame["strategy"] - frame["benchmark"]
         return _with_date_index(frame)
+
+    def positions_frame(self) -> pd.DataFrame:
+        """按日期时间索引的每日持仓市值与现金, 即 pyfolio 的 positions 布局 (需要 record_trades=True)。
+
+        列: 回测中持有过的每只股票 (代码), 值为当日收盘时持仓的市值 (元, 持股数 x 收盘价; 停牌没有
+        收盘价的日子用最近的收盘价, 不持有为 0), 最后一列 "cash" 为现金: total_money 加上至今各日的
+        盈亏, 减去股票市值 (分红与拆分带来的价值都在其中)。每行之和是组合当日的总值, 即
+        total_money x (1 + 至今 daily_return 之和); 索引与 returns_frame() 相同。例如
+        ``pyfolio.create_full_tear_sheet(frame["strategy"], positions=result.positions_frame())``,
+        其中 ``frame = result.returns_frame()``; 成交记录可由 trades 中 side 不是 "hold" 的行得到。
+
+        Args:
+            无。
+        Returns:
+            pandas.DataFrame: 新表, 改动它不影响记录。
+        Raises:
+            ValueError: 回测时没有记录交易流水 (record_trades=False), 或日期标签无法识别。
+        """
+        if self.ledger is None:
+            raise ValueError("没有交易流水: positions_frame() 需要回测时传 record_trades=True")
+        return _with_date_index(self.ledger.values.astype("float64"))
 
     def __repr__(self) -> str:
         return _figures.strategy_repr(self)

@@ -9,7 +9,7 @@ from ._common import CliError
 if TYPE_CHECKING:
     from ..backtest.result import BacktestResult, StrategyBacktestResult
 
-__all__ = ["run_factor_backtest", "factor_rows", "strategy_rows", "chart_rows"]
+__all__ = ["run_factor_backtest", "factor_rows", "research_rows", "strategy_rows", "ledger_rows", "chart_rows"]
 
 # The rows come from the package, which shows the same figures in a result's
 # repr and notebook view; it brings pandas, so it is imported when a command runs.
@@ -21,10 +21,22 @@ def factor_rows(result: BacktestResult, *, benchmark: str) -> list[tuple[str, st
     return _figures.factor_rows(result, benchmark=benchmark)
 
 
+def research_rows(result: BacktestResult) -> list[tuple[str, str]]:
+    from ..backtest import _figures
+
+    return _figures.research_rows(result)
+
+
 def strategy_rows(result: StrategyBacktestResult) -> list[tuple[str, str]]:
     from ..backtest import _figures
 
     return _figures.strategy_rows(result)
+
+
+def ledger_rows(result: StrategyBacktestResult) -> list[tuple[str, str]]:
+    from ..backtest import _figures
+
+    return _figures.ledger_rows(result)
 
 
 def chart_rows(plot_paths: dict[str, Any], *, prefix: str = "") -> list[tuple[str, str]]:

@@ -18,7 +18,14 @@ from ._common import (
     refused_as_cli_error,
     resolve_range,
 )
-from ._report import chart_rows, factor_rows, run_factor_backtest, strategy_rows
+from ._report import (
+    chart_rows,
+    factor_rows,
+    ledger_rows,
+    research_rows,
+    run_factor_backtest,
+    strategy_rows,
+)
 
 if TYPE_CHECKING:
     import pandas as pd
@@ -34,9 +41,19 @@ UNIVERSES = ("000300", "000905", "000852", "399303", "932000")
 _OPTIONS = {
     "group_num": "--groups", "universe": "--universe", "benchmark": "--benchmark",
     "benchmark_names": "--benchmark", "start_date": "--start", "end_date": "--end",
-    "output_dir": "--out", "plot_filename": "--name",
+    "output_dir": "--out", "plot_filename": "--name", "horizons": "--horizons",
+    "rebalance_every": "--rebalance-every",
     "选股范围": "--universe",  # the universe messages are fixed texts that do not name the argument
 }
+
+
+def _horizon_list(text: str) -> tuple[int, ...]:
+    """--horizons 1,5,10,20 as a tuple of integers (the backtest checks their range)."""
+    parts = [part.strip() for part in text.split(",") if part.strip()]
+    try:
+        return tuple(int(part) for part in parts)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"应为逗号分隔的交易日数, 例如 1,5,10,20, 收到 {text!r}") from None
 
 
 def _data_options(parser: argparse.ArgumentParser) -> None:
@@ -66,6 +83,12 @@ def add_parsers(commands: argparse._SubParsersAction, common: argparse.ArgumentP
     factor.add_argument("--benchmark", default="000852", metavar="CODE", help="对比基准, 默认 000852")
     factor.add_argument("--ascending", action="store_true", help="因子值越小越好 (默认越大越好)")
     factor.add_argument("--layout", choices=("long", "large"), default="long", help="图形版式, 默认 long")
+    factor.add_argument("--horizons", type=_horizon_list, default=(1,), metavar="DAYS",
+                        help="IC 衰减的持有期 (交易日), 逗号分隔, 例如 1,5,10,20; 默认 1")
+    factor.add_argument("--rebalance-every", type=int, default=1, metavar="N",
+                        help="每 N 个交易日重新分组, 其间持有调仓日的分组; 默认 1 (每日)")
+    factor.add_argument("--tear-sheet", action="store_true",
+                        help="另画因子分析图 (IC 衰减、月度 IC 热图、各组换手)")
     _data_options(factor)
     factor.set_defaults(run=run_backtest)
 
@@ -84,6 +107,8 @@ def add_parsers(commands: argparse._SubParsersAction, common: argparse.ArgumentP
     strategy.add_argument("--layout", choices=("large", "long"), default="large", help="图形版式, 默认 large")
     strategy.add_argument("--ffill", action="store_true",
                           help="权重只在调仓日给出时, 沿用到之后的每个交易日 (否则中间的交易日不计收益)")
+    strategy.add_argument("--trades", metavar="FILE.csv",
+                          help="把交易流水 (买入、卖出与隔夜持有, 每行的费用与盈亏) 写成 CSV 文件")
     _data_options(strategy)
     strategy.set_defaults(run=run_strategy)
 
@@ -154,11 +179,16 @@ def run_backtest(args: argparse.Namespace) -> int:
     with refused_as_cli_error({**_OPTIONS, "factor": f"因子文件 {args.factor_file}"}):
         _service._check_factor_request(factor, data, first, last, Path(args.out), name, group_num=args.groups,
                                        benchmark=benchmark, universe=universe, ascending=args.ascending,
-                                       plot=args.layout)
+                                       plot=args.layout, horizons=args.horizons,
+                                       rebalance_every=args.rebalance_every)
+    research = {}
+    if args.horizons != (1,) or args.rebalance_every != 1 or args.tear_sheet:
+        research = {"horizons": args.horizons, "rebalance_every": args.rebalance_every,
+                    "tear_sheet": args.tear_sheet}
     result = run_factor_backtest(
         factor.rename_axis(columns=name), data, first, last, Path(args.out), name,
         group_num=args.groups, benchmark=benchmark, universe=universe,
-        ascending=args.ascending, plot=args.layout,
+        ascending=args.ascending, plot=args.layout, **research,
     )
     scope = f"选股范围 {','.join(universe)}" if universe else "全市场"
     rows = factor_rows(result, benchmark=benchmark)
@@ -168,7 +198,11 @@ def run_backtest(args: argparse.Namespace) -> int:
         # print a column of n/a.
         rows = [(label, value) for label, value in rows if value != "n/a"]
         rows.append(("分组收益", "无, 原因见上方的警告"))
-    print_table(f"因子回测 {name}: {first} 到 {last}, {args.groups} 组, {scope}, 基准 {benchmark}", rows)
+    every = f", 每 {args.rebalance_every} 个交易日调仓" if args.rebalance_every != 1 else ""
+    print_table(f"因子回测 {name}: {first} 到 {last}, {args.groups} 组{every}, {scope}, 基准 {benchmark}", rows)
+    if research:
+        print()
+        print_table("IC 衰减与换手", research_rows(result))
     charts = chart_rows(result.plot_paths)
     if charts:
         print()
@@ -195,11 +229,18 @@ def run_strategy(args: argparse.Namespace) -> int:
         # Whole rows are carried: a cell-wise ffill would revive the stocks a
         # later rebalance dropped (NaN means no position).
         weights = weights.reindex(days, method="ffill")
+    ledger = {"record_trades": True} if args.trades else {}
     with _ffill_suggested():
         result = morvane.backtest_strategy(
-            weights, data, first, last, Path(args.out), name, benchmark=benchmark, plot=args.layout,
+            weights, data, first, last, Path(args.out), name, benchmark=benchmark, plot=args.layout, **ledger,
         )
     print_table(f"策略回测 {name}: {first} 到 {last}, 基准 {benchmark}", strategy_rows(result))
+    if args.trades:
+        trades_file = Path(args.trades)
+        trades_file.parent.mkdir(parents=True, exist_ok=True)
+        result.trades.to_csv(trades_file, index=False)
+        print()
+        print_table("交易流水", ledger_rows(result) + [("流水文件", str(trades_file))])
     print()
     print_table("图片", chart_rows(result.plot_paths))
     return 0

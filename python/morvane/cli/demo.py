@@ -7,12 +7,19 @@ from pathlib import Path
 
 from ._common import print_table
 from ._market import demo_market, top_group_weights
-from ._report import chart_rows, factor_rows, run_factor_backtest, strategy_rows
+from ._report import (
+    chart_rows,
+    factor_rows,
+    research_rows,
+    run_factor_backtest,
+    strategy_rows,
+)
 
 __all__ = ["add_parser", "run", "run_demo"]
 
 DEMO_GROUPS = 10
 DEMO_BENCHMARK = "000300"
+DEMO_HORIZONS = (1, 5, 10, 20)
 STORE_FOLDER = "prepared-data"
 
 
@@ -23,8 +30,8 @@ def add_parser(commands: argparse._SubParsersAction, common: argparse.ArgumentPa
         help="在内置合成市场上跑一遍完整流程 (无需网络)",
         description=(
             "用内置的确定性合成 A 股市场准备一份小的预备数据 (放在输出目录里, 不动用户主目录), "
-            f"对植入因子跑 {DEMO_GROUPS} 组因子回测 (基准 {DEMO_BENCHMARK}), 再对最高分组的等权组合"
-            "跑策略回测, 打印关键数字并把图片写进输出目录。"
+            f"对植入因子跑 {DEMO_GROUPS} 组因子回测 (基准 {DEMO_BENCHMARK}, 另算 1/5/10/20 日的 IC 衰减与"
+            "各组换手), 再对最高分组的等权组合跑策略回测, 打印关键数字并把图片 (含因子分析图) 写进输出目录。"
         ),
     )
     parser.add_argument("--out", default="morvane-demo", metavar="DIR", help="输出目录, 默认 ./morvane-demo")
@@ -80,7 +87,7 @@ def run_demo(out: Path, *, days: int = 750, stocks: int = 800, seed: int = 0) ->
         factor = market.alpha_matrix().rename_axis(columns=ALPHA_FACTOR_NAME)
         factor_result = run_factor_backtest(
             factor, data, first, last, out, ALPHA_FACTOR_NAME,
-            group_num=DEMO_GROUPS, benchmark=DEMO_BENCHMARK,
+            group_num=DEMO_GROUPS, benchmark=DEMO_BENCHMARK, horizons=DEMO_HORIZONS, tear_sheet=True,
         )
         bar.update()
 
@@ -97,6 +104,8 @@ def run_demo(out: Path, *, days: int = 750, stocks: int = 800, seed: int = 0) ->
     print()
     print_table(f"因子回测 {ALPHA_FACTOR_NAME}: {DEMO_GROUPS} 组, 基准 {DEMO_BENCHMARK}",
                 factor_rows(factor_result, benchmark=DEMO_BENCHMARK))
+    print()
+    print_table("IC 衰减与换手", research_rows(factor_result))
     print()
     print_table(f"策略回测 {strategy_name}: 第 {DEMO_GROUPS} 组 (因子最高) 等权, 基准 {DEMO_BENCHMARK}",
                 strategy_rows(strategy_result))

@@ -4,6 +4,16 @@ Everything is a days x stocks array. Prices live in integer cents; the daily
 limits are computed from the same reference price with the same rounding, so
 a close at the limit equals the limit exactly. The generator loops once over
 the days (the price path is sequential) and is vectorised across stocks.
+
+What it imitates of the real market: three boards with their own limits
+(main boards 10%, ChiNext and STAR 20%, the Beijing exchange 30%), ST periods
+with 5% limits on the main boards, listings under the first-day rules (main
+board up to +44%, no limit for the first five days on ChiNext and STAR, the
+first day on the Beijing exchange) and the jumps they show, delistings after
+a decline and an ST period, an industry factor in returns, years of rising
+and falling markets, suspensions, splits and dividends spread over the year,
+index reviews in mid-June and mid-December, and a planted factor whose ranks
+persist from day to day while its information fades over longer horizons.
 """
 
 from __future__ import annotations
@@ -15,7 +25,17 @@ import pandas as pd
 
 _SH_PREFIXES = ("600", "601", "603", "605", "688")
 _SZ_PREFIXES = ("000", "001", "002", "003", "300", "301")
-_PREFIX_WEIGHTS = np.array([0.20, 0.12, 0.12, 0.04, 0.10, 0.08, 0.02, 0.16, 0.02, 0.12, 0.02])
+_BJ_PREFIXES = ("430", "830", "870", "920")
+_PREFIX_WEIGHTS = np.array([0.20, 0.12, 0.12, 0.04, 0.09, 0.08, 0.02, 0.155, 0.02, 0.11, 0.02,
+                            0.005, 0.01, 0.01, 0.01])
+_GROWTH_PREFIXES = ("300", "301", "688")  # ChiNext and STAR
+
+# Boards, by the limits they trade under.
+MAIN, GROWTH, BEIJING = 0, 1, 2
+LIMIT_PERCENT = {MAIN: 10, GROWTH: 20, BEIJING: 30}
+ST_LIMIT_PERCENT = 5  # main-board ST stocks; ST stocks elsewhere keep their board's limit
+IPO_UP_PERCENT, IPO_DOWN_PERCENT = 44, 36  # a main-board listing day
+IPO_FREE_DAYS = {MAIN: 0, GROWTH: 5, BEIJING: 1}  # listing days without any limit
 
 # Index bands by latent market cap, in stocks per 5,000 listed (scaled with N):
 # code -> [first rank, end rank).
@@ -34,6 +54,15 @@ BENCHMARK_COMPONENTS: dict[str, str] = {
 N_INDUSTRIES = 31
 LOCKED_SHARE = 0.35  # share of limit days that open at the limit and stay there
 
+# Market regimes, one per calendar year, taken in a shuffled cycle so that any
+# three years hold a rising, a falling and a sideways one: (daily drift, vol).
+_REGIMES = ((0.0010, 0.010), (-0.0008, 0.013), (0.0001, 0.009))
+# Share of each calendar month in the year's ex-dates (most fall in early summer).
+_EX_DATE_MONTHS = np.array([2, 2, 3, 5, 12, 22, 22, 10, 5, 5, 6, 6], dtype=float)
+_ALPHA_PERSISTENCE = 0.9  # the planted factor's day-to-day AR coefficient
+_ALPHA_IC_SCALE = 0.87  # the news' correlation per unit of the planted IC (measured, see _alpha)
+_NEVER_DELISTED = 1_000_000  # days beyond the end: the delisting day of a stock that never delists
+
 
 @dataclass(frozen=True, eq=False)
 class World:
@@ -44,7 +73,7 @@ class World:
     listed: np.ndarray  # bool
     close_c: np.ndarray  # int64 cents
     open_c: np.ndarray
-    limit_up_c: np.ndarray
+    limit_up_c: np.ndarray  # float cents; NaN on a listing day without limits
     limit_down_c: np.ndarray
     vwap_buy: np.ndarray  # float yuan, 09:35-10:05; NaN when suspended
     vwap_sell: np.ndarray  # float yuan, 09:25-10:00
@@ -52,9 +81,13 @@ class World:
     split_to: np.ndarray  # shares after per 10 held on the ex-date, NaN otherwise
     dividend: np.ndarray  # pre-tax cash per 10 shares on the ex-date, NaN otherwise
     industry: np.ndarray  # int8 industry code
-    cap_rank: np.ndarray  # int32 rank by market cap at the last rebalance, -1 unranked
+    cap_rank: np.ndarray  # int32 rank by market cap at the last review, -1 unranked
     index_returns: dict[str, np.ndarray]  # benchmark ukey -> daily return per day
     alpha: np.ndarray  # the planted factor, NaN where not listed
+    st: np.ndarray  # bool: under special treatment (ST or *ST) that day
+    board: np.ndarray  # int8 per stock: MAIN, GROWTH or BEIJING
+    list_day: np.ndarray  # int per stock: first listed day (0 for stocks listed before the start)
+    delist_day: np.ndarray  # int per stock: first day no longer listed (beyond the end if never)
 
     def frame(self, values: np.ndarray) -> pd.DataFrame:
         """A days x six-character-code table of one array."""
@@ -62,7 +95,7 @@ class World:
 
 
 def _codes(rng: np.random.Generator, n: int) -> np.ndarray:
-    prefixes = _SH_PREFIXES + _SZ_PREFIXES
+    prefixes = _SH_PREFIXES + _SZ_PREFIXES + _BJ_PREFIXES
     counts = rng.multinomial(n, _PREFIX_WEIGHTS / _PREFIX_WEIGHTS.sum())
     # Each prefix holds at most 1,000 codes; spill the excess to roomier ones.
     while (counts > 1000).any():
@@ -71,11 +104,16 @@ def _codes(rng: np.random.Generator, n: int) -> np.ndarray:
         counts[np.argmin(counts)] += spill.clip(0).sum()
     out = []
     for prefix, count in zip(prefixes, counts, strict=True):
-        suffix = ".XSHG" if prefix in _SH_PREFIXES else ".XSHE"
+        suffix = ".XSHG" if prefix in _SH_PREFIXES else ".BJSE" if prefix in _BJ_PREFIXES else ".XSHE"
         for number in np.sort(rng.choice(1000, size=count, replace=False)):
             out.append(f"{prefix}{number:03d}{suffix}")
     order = rng.permutation(len(out))
     return np.array(out, dtype=object)[order]
+
+
+def _boards(ukeys: np.ndarray) -> np.ndarray:
+    return np.array([BEIJING if u.endswith(".BJSE") else GROWTH if u.startswith(_GROWTH_PREFIXES) else MAIN
+                     for u in ukeys], dtype=np.int8)
 
 
 def _runs(rng: np.random.Generator, shape: tuple[int, int], rate: float, max_len: int) -> np.ndarray:
@@ -89,16 +127,62 @@ def _runs(rng: np.random.Generator, shape: tuple[int, int], rate: float, max_len
     return out
 
 
-def _rebalance_days(dates: pd.DatetimeIndex) -> np.ndarray:
-    """Positions of the first trading day of each June and December, and day 0."""
-    months = dates.year * 12 + dates.month
-    firsts = np.flatnonzero(np.r_[True, months[1:] != months[:-1]])
-    keep = [0] + [int(p) for p in firsts if dates[p].month in (6, 12) and p > 0]
-    return np.array(sorted(set(keep)))
+def review_days(dates: pd.DatetimeIndex) -> np.ndarray:
+    """Day 0 and the index reviews: the first trading day after the second Friday of June and December."""
+    keep = {0}
+    for year in range(dates[0].year, dates[-1].year + 1):
+        for month in (6, 12):
+            first = pd.Timestamp(year, month, 1)
+            second_friday = first + pd.Timedelta(days=(4 - first.weekday()) % 7 + 7)
+            position = int(dates.searchsorted(second_friday, side="right"))
+            if 0 < position < len(dates):
+                keep.add(position)
+    return np.array(sorted(keep))
+
+
+def _regime_drift(rng: np.random.Generator, dates: pd.DatetimeIndex) -> tuple[np.ndarray, np.ndarray]:
+    """The market's daily drift and volatility, one regime per calendar year."""
+    years = dates.year.to_numpy()
+    first = int(years[0])
+    cycle: list[int] = []
+    while len(cycle) <= years[-1] - first:
+        cycle += list(rng.permutation(len(_REGIMES)))
+    regime = np.array([cycle[y - first] for y in years])
+    drift = np.array([_REGIMES[r][0] for r in regime])
+    vol = np.array([_REGIMES[r][1] for r in regime])
+    return drift, vol
+
+
+def _ex_dates(rng: np.random.Generator, dates: pd.DatetimeIndex, listed: np.ndarray,
+              suspended: np.ndarray) -> np.ndarray:
+    """About 70% of listed stocks go ex-dividend once a year, on a day spread over the year."""
+    n_days, n_stocks = listed.shape
+    out = np.zeros(listed.shape, dtype=bool)
+    weights = _EX_DATE_MONTHS / _EX_DATE_MONTHS.sum()
+    for year in range(dates[0].year, dates[-1].year + 1):
+        pays = rng.random(n_stocks) < 0.7
+        month = rng.choice(12, size=n_stocks, p=weights) + 1
+        day = rng.integers(1, 29, size=n_stocks)
+        when = pd.to_datetime({"year": np.full(n_stocks, year), "month": month, "day": day})
+        position = dates.searchsorted(pd.DatetimeIndex(when))
+        ok = pays & (position < n_days)
+        stocks = np.flatnonzero(ok)
+        rows = position[ok]
+        inside = dates[rows].year == year
+        stocks, rows = stocks[inside], rows[inside]
+        out[rows, stocks] = True
+    return out & listed & ~suspended
 
 
 def _alpha(rng: np.random.Generator, open_c: np.ndarray, listed: np.ndarray, ic: float) -> np.ndarray:
-    """A noisy copy of tomorrow's open-to-open return rank, known on day T."""
+    """A persistent factor carrying a fading, noisy hint of tomorrow's open-to-open return.
+
+    Each day adds a noisy copy of the next open-to-open return rank (the news
+    of day T) to the last value decayed by `_ALPHA_PERSISTENCE`, so the
+    factor's ranks persist (an autocorrelation near that coefficient) while
+    only the newest part predicts: the one-day IC is about `ic`, and longer
+    returns, which add days the factor knows nothing of, correlate less.
+    """
     opens = np.where(listed, open_c.astype(float), np.nan)
     forward = np.full_like(opens, np.nan)
     with np.errstate(invalid="ignore", divide="ignore"):
@@ -109,15 +193,65 @@ def _alpha(rng: np.random.Generator, open_c: np.ndarray, listed: np.ndarray, ic:
     rank = np.empty_like(forward)
     np.put_along_axis(rank, order, np.arange(1, forward.shape[1] + 1, dtype=float)[None, :], axis=1)
     with np.errstate(invalid="ignore", divide="ignore"):
-        rank = np.where(valid, rank / valid.sum(axis=1, keepdims=True), np.nan)
-    # Uniform ranks have variance 1/12; noise of this spread gives a
-    # correlation of `ic` between the factor and the forward rank.
-    # Rank correlation runs about 2% under the linear one at these sizes.
-    linear = min(ic * 1.02, 0.999)
+        rank = np.where(valid, rank / valid.sum(axis=1, keepdims=True) - 0.5, np.nan)
+    # The stationary factor's share of today's news is sqrt(1 - phi^2): the
+    # news must correlate with the return by ic / that share. Uniform ranks
+    # have variance 1/12. The older news adds a little: stocks that keep
+    # falling toward a delisting, or keep a wide range, rank alike on
+    # consecutive days; measured, the factor's IC runs about 15% over the
+    # news' share, which the scale takes back.
+    phi = _ALPHA_PERSISTENCE
+    linear = min(ic * _ALPHA_IC_SCALE / np.sqrt(1.0 - phi**2), 0.999)
     noise_sd = np.sqrt(1.0 / 12.0) * np.sqrt(1.0 / linear**2 - 1.0)
-    noise = rng.normal(0.0, noise_sd, opens.shape)
-    filled = np.where(np.isnan(rank), 0.5, rank)  # the last two days carry no signal
-    return np.where(listed, filled + noise, np.nan)
+    news = np.where(np.isnan(rank), 0.0, rank) + rng.normal(0.0, noise_sd, opens.shape)
+    stationary_sd = np.sqrt(1.0 / 12.0 + noise_sd**2) / np.sqrt(1.0 - phi**2)
+    out = np.full(opens.shape, np.nan)
+    state = rng.normal(0.0, stationary_sd, opens.shape[1])  # the factor before the first day
+    for t in range(opens.shape[0]):
+        state = phi * state + news[t]
+        out[t] = state
+    return np.where(listed, out, np.nan)
+
+
+def _listing_and_delisting(rng: np.random.Generator, n_days: int, n_stocks: int
+                           ) -> tuple[np.ndarray, np.ndarray]:
+    """Most stocks trade from the start, the rest list over the years; a few delist."""
+    list_day = np.where(rng.random(n_stocks) < 0.6, 0, rng.integers(1, max(n_days, 2), n_stocks))
+    delists = rng.random(n_stocks) < 0.04
+    # A stock that never delists gets a day far beyond the end, so that no
+    # decline or ST period before a delisting reaches into the market.
+    never = n_days + _NEVER_DELISTED
+    delist_day = np.where(delists, list_day + rng.integers(250, max(n_days, 251) + 250, n_stocks), never)
+    return list_day, delist_day
+
+
+def _st_periods(rng: np.random.Generator, shape: tuple[int, int], list_day: np.ndarray,
+                delist_day: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Special treatment: spells of losses, and the half year before each delisting.
+
+    Returns the ST flags and each stock's daily drift while it declines toward
+    a delisting (0 elsewhere).
+    """
+    day_no = np.arange(shape[0])[:, None]
+    st = _runs(rng, shape, 0.03 / 250, 250)
+    st &= day_no >= list_day + 60  # never in the first months after listing
+    before_delisting = (day_no >= delist_day - 120) & (day_no < delist_day)
+    decline = (day_no >= delist_day - 250) & (day_no < delist_day)
+    return st | before_delisting, np.where(decline, -0.003, 0.0)
+
+
+def _limits(ref: np.ndarray, percent_up: np.ndarray, percent_down: np.ndarray, free: np.ndarray
+            ) -> tuple[np.ndarray, np.ndarray]:
+    """Limit prices in cents from the reference price: ref x (1 +- p%), rounded half up; NaN when free."""
+    up = (ref * (100 + percent_up) + 50) // 100
+    down = (ref * (100 - percent_down) + 50) // 100
+    return np.where(free, np.nan, up.astype(float)), np.where(free, np.nan, down.astype(float))
+
+
+def _listing_jump(rng: np.random.Generator, board: np.ndarray) -> np.ndarray:
+    """First-day return of a new listing: main boards aim past their 44% cap, the others jump freely."""
+    return np.where(board == MAIN, np.exp(rng.normal(np.log(0.9), 0.5, board.shape)) - 0.3,
+                    np.exp(rng.normal(np.log(1.6), 0.6, board.shape)) - 0.6)
 
 
 def generate_world(seed: int, n_stocks: int, dates: pd.DatetimeIndex, alpha_ic: float) -> World:
@@ -125,55 +259,82 @@ def generate_world(seed: int, n_stocks: int, dates: pd.DatetimeIndex, alpha_ic: 
     n_days = len(dates)
     shape = (n_days, n_stocks)
     ukeys = _codes(rng, n_stocks)
-    # ChiNext (300, 301) and the STAR market (688) move up to 20% a day; the main boards 10%.
-    wide_limit = np.array([u.startswith(("300", "301", "688")) for u in ukeys])
+    board = _boards(ukeys)
 
-    # Listing and delisting: most stocks trade from the start, the rest list
-    # over the years; a few delist, so the tail sees codes come and go.
-    list_day = np.where(rng.random(n_stocks) < 0.6, 0, rng.integers(0, max(n_days, 1), n_stocks))
-    delist_day = np.where(rng.random(n_stocks) < 0.04,
-                          list_day + rng.integers(120, max(n_days, 121) + 120, n_stocks), n_days + 1)
+    list_day, delist_day = _listing_and_delisting(rng, n_days, n_stocks)
     day_no = np.arange(n_days)[:, None]
     listed = (day_no >= list_day) & (day_no < delist_day)
+    st, decline_drift = _st_periods(rng, shape, list_day, delist_day)
+    st &= listed
 
     suspended = _runs(rng, shape, 0.0008, 15) & listed
+    listing_day = (day_no == list_day) & (list_day > 0)
     suspended[list_day.clip(max=n_days - 1), np.arange(n_stocks)] = False  # a listing day trades
+    days_listed = day_no - list_day  # 0 on the listing day
+    # The listing days without any limit (none on the main boards, which cap the first day instead).
+    free = (days_listed >= 0) & (days_listed < np.array([IPO_FREE_DAYS[b] for b in board])) & (list_day > 0)
 
-    # Corporate actions on trading days only: yearly dividends in summer, rare splits.
-    summer = np.isin(dates.month, (6, 7))[:, None]
-    dividend_day = summer & (rng.random(shape) < 0.7 / 40) & listed & ~suspended
-    split_day = (rng.random(shape) < 0.02 / 250) & listed & ~suspended & ~dividend_day
+    # Corporate actions on trading days only: dividends spread over the year, rare splits.
+    dividend_day = _ex_dates(rng, dates, listed, suspended) & ~listing_day
+    split_day = (rng.random(shape) < 0.02 / 250) & listed & ~suspended & ~dividend_day & ~listing_day
     split_to = np.where(split_day, rng.choice([15.0, 20.0], shape), np.nan)
 
     beta = rng.uniform(0.6, 1.4, n_stocks)
     vol = rng.uniform(0.012, 0.03, n_stocks)
-    market = rng.normal(0.0003, 0.011, n_days)
+    drift, market_vol = _regime_drift(rng, dates)
+    # The day-to-day noise averages out within each year, so a year's regime
+    # decides whether it rises or falls, not a lucky or unlucky draw.
+    shocks = rng.normal(0.0, 1.0, n_days)
+    years = dates.year.to_numpy()
+    for year in np.unique(years):
+        shocks[years == year] -= shocks[years == year].mean()
+    market = drift + shocks * market_vol
+    industry_of = rng.integers(1, N_INDUSTRIES + 1, n_stocks)
+    industry_returns = rng.normal(0.0, 0.009, (n_days, N_INDUSTRIES + 1))
+    industry_beta = rng.uniform(0.7, 1.3, n_stocks)
     shares = np.exp(rng.normal(20.0, 1.0, n_stocks))  # latent free float
+    issue_price = np.rint(np.exp(rng.normal(np.log(1500.0), 0.6, n_stocks))).astype(np.int64).clip(200)
+    jump = _listing_jump(rng, board)
 
+    base_up = np.array([LIMIT_PERCENT[b] for b in board])
     close_c = np.zeros(shape, dtype=np.int64)
     open_c = np.zeros(shape, dtype=np.int64)
-    up_c = np.zeros(shape, dtype=np.int64)
-    down_c = np.zeros(shape, dtype=np.int64)
+    up_c = np.full(shape, np.nan)
+    down_c = np.full(shape, np.nan)
     dividend = np.full(shape, np.nan)
     prev = np.rint(np.exp(rng.normal(np.log(1500.0), 0.8, n_stocks))).astype(np.int64).clip(150)
-    up_mul = np.where(wide_limit, 12, 11)
-    down_mul = np.where(wide_limit, 8, 9)
+    industry_codes = np.repeat(industry_of[None, :], n_days, axis=0).astype(np.int8)
+    movers = np.flatnonzero(rng.random(n_stocks) < 0.05)
+    for stock in movers:
+        industry_codes[rng.integers(0, n_days) :, stock] = rng.integers(1, N_INDUSTRIES + 1)
     for t in range(n_days):
-        # Ex-date reference price: the previous close less the cash and
-        # divided by the split, in whole cents.
+        # A listing day's reference is the issue price; afterwards the
+        # previous close less the cash and divided by the split, in cents.
+        prev = np.where(listing_day[t], issue_price, prev)
         cash_c = np.zeros(n_stocks)
         if dividend_day[t].any():
             cash_c = np.where(dividend_day[t], np.rint(prev * rng.uniform(0.005, 0.03, n_stocks)), 0.0)
             dividend[t] = np.where(dividend_day[t], cash_c / 100.0 * 10.0, np.nan)
         ratio = np.where(np.isnan(split_to[t]), 1.0, split_to[t] / 10.0)
         ref = np.maximum(np.rint((prev - cash_c) / ratio), 100).astype(np.int64)
-        up = (ref * up_mul + 5) // 10
-        down = (ref * down_mul + 5) // 10
+        percent_up = np.where(st[t] & (board == MAIN), ST_LIMIT_PERCENT, base_up)
+        percent_up = np.where(listing_day[t] & (board == MAIN), IPO_UP_PERCENT, percent_up)
+        percent_down = np.where(listing_day[t] & (board == MAIN), IPO_DOWN_PERCENT, percent_up)
+        up, down = _limits(ref, percent_up, percent_down, free[t])
         # Fat tails (Student t, 3 degrees of freedom) so limit days are not rare.
-        day_return = beta * market[t] + rng.standard_t(3, n_stocks) * vol * 0.58
-        close = np.clip(np.rint(ref * (1.0 + day_return)), down, up).astype(np.int64)
-        opening = np.clip(np.rint(ref * (1.0 + day_return * rng.uniform(-0.2, 0.8, n_stocks))), down, up)
-        at_limit = (close == up) | (close == down)
+        day_return = (beta * market[t] + industry_beta * industry_returns[t, industry_codes[t]]
+                      + decline_drift[t] + rng.standard_t(3, n_stocks) * vol * 0.58)
+        # The days after a listing stay wild: the first five without limits on the growth boards.
+        day_return = np.where(free[t] & ~listing_day[t], day_return * 3.0, day_return)
+        day_return = np.where(listing_day[t], jump, day_return)
+        raw_close = np.rint(ref * (1.0 + day_return))
+        raw_open = np.rint(ref * (1.0 + day_return * rng.uniform(-0.2, 0.8, n_stocks)))
+        bounded = ~free[t]
+        close = np.where(bounded, np.clip(raw_close, np.nan_to_num(down), np.nan_to_num(up)), raw_close)
+        opening = np.where(bounded, np.clip(raw_open, np.nan_to_num(down), np.nan_to_num(up)), raw_open)
+        close = np.maximum(close, 1).astype(np.int64)
+        opening = np.maximum(opening, 1)
+        at_limit = bounded & ((close == up) | (close == down))
         locked = at_limit & (rng.random(n_stocks) < LOCKED_SHARE)
         opening = np.where(locked, close, opening).astype(np.int64)
         halted = suspended[t]
@@ -185,7 +346,8 @@ def generate_world(seed: int, n_stocks: int, dates: pd.DatetimeIndex, alpha_ic: 
     # VWAPs inside the day's range; a day locked at the limit trades only there.
     low = np.minimum(open_c, close_c) * (1.0 - rng.uniform(0.0, 0.01, shape))
     high = np.maximum(open_c, close_c) * (1.0 + rng.uniform(0.0, 0.01, shape))
-    low, high = np.maximum(low, down_c), np.minimum(high, up_c)
+    low = np.where(np.isnan(down_c), low, np.maximum(low, down_c))
+    high = np.where(np.isnan(up_c), high, np.minimum(high, up_c))
     locked_all = (open_c == close_c) & ((close_c == up_c) | (close_c == down_c))
 
     def vwap() -> np.ndarray:
@@ -195,18 +357,13 @@ def generate_world(seed: int, n_stocks: int, dates: pd.DatetimeIndex, alpha_ic: 
 
     vwap_buy, vwap_sell = vwap(), vwap()
 
-    industry = np.repeat(rng.integers(1, N_INDUSTRIES + 1, n_stocks)[None, :], n_days, axis=0).astype(np.int8)
-    movers = np.flatnonzero(rng.random(n_stocks) < 0.05)
-    for stock in movers:
-        industry[rng.integers(0, n_days) :, stock] = rng.integers(1, N_INDUSTRIES + 1)
-
-    # Index membership: bands of the market-cap ranking, rebalanced twice a year.
+    # Index membership: bands of the market-cap ranking, reviewed twice a year.
     split_ratio = np.where(np.isnan(split_to), 1.0, split_to / 10.0)
     cap = close_c * np.cumprod(split_ratio, axis=0) * shares
     cap_rank = np.full(shape, -1, dtype=np.int32)
-    rebalances = list(_rebalance_days(dates)) + [n_days]
-    for first, end in zip(rebalances[:-1], rebalances[1:], strict=True):
-        eligible = listed[first]
+    reviews = list(review_days(dates)) + [n_days]
+    for first, end in zip(reviews[:-1], reviews[1:], strict=True):
+        eligible = listed[first] & ~st[first]
         order = np.argsort(-np.where(eligible, cap[first], -np.inf), kind="stable")
         ranks = np.empty(n_stocks, dtype=np.int32)
         ranks[order] = np.arange(n_stocks, dtype=np.int32)
@@ -216,7 +373,7 @@ def generate_world(seed: int, n_stocks: int, dates: pd.DatetimeIndex, alpha_ic: 
     index_returns: dict[str, np.ndarray] = {}
     prev_close = np.vstack([close_c[:1], close_c[:-1]]).astype(float)
     with np.errstate(invalid="ignore", divide="ignore"):
-        stock_return = np.where(listed, close_c * split_ratio / prev_close - 1.0, 0.0)
+        stock_return = np.where(listed & ~listing_day, close_c * split_ratio / prev_close - 1.0, 0.0)
     stock_return[0] = 0.0
     weight_cap = np.vstack([cap[:1], cap[:-1]])
     for index_code, component in BENCHMARK_COMPONENTS.items():
@@ -229,8 +386,9 @@ def generate_world(seed: int, n_stocks: int, dates: pd.DatetimeIndex, alpha_ic: 
 
     alpha = _alpha(rng, open_c, listed, alpha_ic)
     world = World(dates, ukeys, listed, close_c, open_c, up_c, down_c, vwap_buy, vwap_sell, suspended,
-                  split_to, dividend, industry, cap_rank, index_returns, alpha)
+                  split_to, dividend, industry_codes, cap_rank, index_returns, alpha, st, board, list_day,
+                  delist_day)
     for value in (listed, close_c, open_c, up_c, down_c, vwap_buy, vwap_sell, suspended, split_to,
-                  dividend, industry, cap_rank, alpha):
+                  dividend, industry_codes, cap_rank, alpha, st, board, list_day, delist_day):
         value.setflags(write=False)
     return world

@@ -1,10 +1,12 @@
 """A seeded synthetic A-share market that answers the data-client protocol.
 
 The data service cannot be reached from every machine (CI, laptops on a
-train), so the package ships a market of its own: a trading calendar, listings
-and delistings, prices in cents with daily limits, locked limit days,
-suspensions, splits and dividends, industries, five index memberships,
-benchmark index bars and one planted factor with a known rank IC.
+train), so the package ships a market of its own: the Shanghai exchange's
+trading calendar, three boards with their limits, ST periods, listings under
+the first-day rules and delistings after a decline, prices in cents, locked
+limit days, suspensions, splits and dividends, industries that move together,
+rising and falling years, five index memberships reviewed in June and
+December, benchmark index bars and one planted factor with a known rank IC.
 """
 
 from __future__ import annotations
@@ -30,13 +32,18 @@ INDEX_BASE_LEVEL = 1000.0
 class SyntheticMarketClient:
     """合成 A 股市场数据客户端, 满足 morvane 的数据客户端协议, 无需网络。
 
-    市场在构造时按种子一次生成, 同一组参数总得到同样的表。因子名与数据服务一致:
+    市场在构造时按种子一次生成, 同一组参数总得到同样的表 (交易日历为上交所的真实日历, 见
+    morvane.clients.calendar)。它模仿真实市场: 主板涨跌幅 10%、创业板与科创板 20%、北交所
+    (代码后缀 ".BJSE") 30%; 主板 ST 股票 5%; 新股上市首日主板最高 +44%, 创业板与科创板前五日、
+    北交所首日不设涨跌幅 (这些日子没有 "limit_up"/"limit_down" 的值), 首日大涨; 退市前股价持续
+    下跌并先被 ST; 同行业股票同涨同跌; 有上涨、下跌与震荡的年份; 分红除息日散布全年; 指数成分
+    在 6 月与 12 月第二个周五之后的首个交易日调整。因子名与数据服务一致:
     "Close"、"Open"、"limit_up"、"limit_down"、"tick_vwap_price_935_1005"、
     "tick_vwap_price_925_1000"、"rq_industry_exposure_new"、"rq_is_suspended"、
     "split_coefficient_to" (每 10 股拆为多少股)、"rq_get_dividend" (每 10 股税前现金)、
     五个成分股因子 (成分股 1, 其他上市股票 0), 以及植入的因子 "synthetic_alpha":
-    T 日的值是 T+1 到 T+2 开盘到开盘收益排名的带噪副本, 与 "forward_return_rank_cache"
-    的日均 rank IC 约为 alpha_ic。
+    前一日的值按 0.9 衰减后加上 T+1 到 T+2 开盘到开盘收益排名的带噪副本, 所以逐日的秩自相关
+    约 0.9, 与 "forward_return_rank_cache" 的日均 rank IC 约为 alpha_ic, 更长持有期的 IC 递减。
 
     Args:
         seed (int): 随机种子, 默认 0。

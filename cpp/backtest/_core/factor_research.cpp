@@ -1,0 +1,168 @@
+#include "factor_research.hpp"
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "pyglue/frames.hpp"
+
+using namespace nanobind::literals;
+
+namespace morvane::core {
+
+namespace {
+
+namespace glue = morvane::pyglue;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+nb::object pandas() { return nb::module_::import_("pandas"); }
+
+template <class T>
+nb::object int_index(const std::vector<T>& values, const char* name) {
+  nb::list items;
+  for (const T v : values) items.append(static_cast<std::int64_t>(v));
+  return pandas().attr("Index")(items, "dtype"_a = "int64", "name"_a = name);
+}
+
+// Group numbers 1..n, as the group return tables label them.
+nb::object group_index(std::size_t n) {
+  return pandas().attr("Index")(nb::module_::import_("builtins").attr("range")(1, n + 1),
+                                "dtype"_a = "int64");
+}
+
+// Rows `rows` of a days x width row-major table, as a frame over `index`.
+nb::object rows_frame(const std::vector<double>& table, std::size_t width,
+                      const std::vector<std::size_t>& rows, nb::handle index, nb::handle columns) {
+  std::vector<double> values(rows.size() * width);
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    for (std::size_t c = 0; c < width; ++c) values[r * width + c] = table[rows[r] * width + c];
+  }
+  return pandas().attr("DataFrame")(glue::numpy_from(std::move(values), rows.size(), width),
+                                    "index"_a = index, "columns"_a = columns, "copy"_a = false);
+}
+
+// Mean, sample standard deviation, their ratio and the t-statistic of the
+// finite values of one column (NaN where too few values).
+struct ColumnFigures {
+  double mean = kNaN, std = kNaN, ir = kNaN, t_stat = kNaN;
+  std::size_t count = 0;
+};
+
+ColumnFigures column_figures(const std::vector<double>& table, std::size_t width, std::size_t col,
+                             const std::vector<std::size_t>& rows) {
+  ColumnFigures out;
+  double sum = 0.0;
+  for (const std::size_t r : rows) {
+    const double v = table[r * width + col];
+    if (std::isnan(v)) continue;
+    sum += v;
+    ++out.count;
+  }
+  if (out.count == 0) return out;
+  const auto n = static_cast<double>(out.count);
+  out.mean = sum / n;
+  if (out.count < 2) return out;
+  double squares = 0.0;
+  for (const std::size_t r : rows) {
+    const double v = table[r * width + col];
+    if (!std::isnan(v)) squares += (v - out.mean) * (v - out.mean);
+  }
+  out.std = std::sqrt(squares / (n - 1.0));
+  if (out.std > 0.0) {
+    out.ir = out.mean / out.std;
+    out.t_stat = out.ir * std::sqrt(n);
+  }
+  return out;
+}
+
+nb::object decay_table(const kernels::GroupDays& days, const std::vector<std::size_t>& rows,
+                       bool with_ic) {
+  const std::size_t n_h = days.horizons.size();
+  std::vector<double> mean(n_h, kNaN), sd(n_h, kNaN), ir(n_h, kNaN), t(n_h, kNaN), count(n_h, 0.0);
+  for (std::size_t h = 0; h < n_h && with_ic; ++h) {
+    const ColumnFigures f = column_figures(days.horizon_ic, n_h, h, rows);
+    mean[h] = f.mean;
+    sd[h] = f.std;
+    ir[h] = f.ir;
+    t[h] = f.t_stat;
+    count[h] = static_cast<double>(f.count);
+  }
+  std::vector<std::pair<const char*, std::vector<double>>> columns;
+  columns.emplace_back("mean", std::move(mean));
+  columns.emplace_back("std", std::move(sd));
+  columns.emplace_back("ir", std::move(ir));
+  columns.emplace_back("t_stat", std::move(t));
+  columns.emplace_back("count", std::move(count));
+  nb::object table =
+      glue::make_float_frame(std::move(columns), int_index(days.horizons, "horizon"));
+  nb::dict count_type;
+  count_type["count"] = "int64";
+  return table.attr("astype")(count_type);
+}
+
+// Year x month mean of the one-day rank IC; empty when the dates are not
+// "YYYYMMDD" labels or there is no IC.
+nb::object monthly_table(nb::handle rank_ic) {
+  const nb::object pd = pandas();
+  nb::object empty = pd.attr("DataFrame")(
+      "columns"_a = pd.attr("Index")(nb::module_::import_("builtins").attr("range")(1, 13),
+                                     "dtype"_a = "int64", "name"_a = "month"),
+      "dtype"_a = "float64");
+  empty.attr("index") = pd.attr("Index")(nb::list(), "dtype"_a = "int64", "name"_a = "year");
+  if (nb::len(rank_ic) == 0) return empty;
+  nb::object dated;
+  try {
+    dated =
+        pd.attr("to_datetime")(rank_ic.attr("index").attr("astype")("str"), "format"_a = "%Y%m%d");
+  } catch (const nb::python_error&) {
+    return empty;  // labels that are no dates have no months
+  }
+  const nb::object ic = pd.attr("Series")(rank_ic["rank_ic"].attr("to_numpy")(), "index"_a = dated);
+  nb::list keys;
+  keys.append(dated.attr("year").attr("rename")("year"));
+  keys.append(dated.attr("month").attr("rename")("month"));
+  nb::object table = ic.attr("groupby")(keys).attr("mean")().attr("unstack")("month");
+  table = table.attr("reindex")("columns"_a = empty.attr("columns"));
+  table.attr("index") = table.attr("index").attr("astype")("int64");
+  return table;
+}
+
+}  // namespace
+
+ResearchTables research_tables(const kernels::GroupDays& days,
+                               const kernels::GroupTurnover& turnover, nb::handle dates,
+                               nb::handle rank_ic, bool with_ic) {
+  ResearchTables out;
+  std::vector<std::size_t> factor_days;
+  for (std::size_t d = 0; d < days.days; ++d) {
+    if (days.has_factor[d]) factor_days.push_back(d);
+  }
+  const nb::object factor_dates = glue::take_labels(dates, factor_days);
+  const nb::object horizons = int_index(days.horizons, "horizon");
+  if (with_ic) {
+    out.rank_ic_by_horizon =
+        rows_frame(days.horizon_ic, days.horizons.size(), factor_days, factor_dates, horizons);
+  } else {
+    out.rank_ic_by_horizon = rows_frame({}, days.horizons.size(), {},
+                                        dates.attr("__getitem__")(glue::py_slice(0, 0)), horizons);
+  }
+  out.ic_decay = decay_table(days, factor_days, with_ic);
+  out.monthly_ic = monthly_table(rank_ic);
+  out.rank_autocorrelation = rows_frame(days.autocorrelation, days.lags.size(), factor_days,
+                                        factor_dates, int_index(days.lags, "lag"));
+
+  const std::size_t n = days.groups;
+  const nb::object rebalance_dates = glue::take_labels(dates, turnover.days);
+  std::vector<std::size_t> every_row(turnover.days.size());
+  for (std::size_t r = 0; r < every_row.size(); ++r) every_row[r] = r;
+  out.group_turnover = rows_frame(turnover.turnover, n, every_row, rebalance_dates, group_index(n));
+  std::vector<double> counts(turnover.counts.begin(), turnover.counts.end());
+  out.group_counts =
+      rows_frame(counts, n, every_row, rebalance_dates, group_index(n)).attr("astype")("int64");
+  return out;
+}
+
+}  // namespace morvane::core

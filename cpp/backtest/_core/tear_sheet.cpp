@@ -1,0 +1,162 @@
+#include "tear_sheet.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include "factor_chart.hpp"
+#include "pyglue/chart_guards.hpp"
+
+using namespace nanobind::literals;
+
+namespace morvane::core {
+
+namespace {
+
+constexpr const char* kIc = "#2563eb";
+constexpr const char* kAutocorrelation = "#ef4444";
+constexpr const char* kAxis = "#111827";
+constexpr double kDpi = 100.0;
+
+void style_axes(nb::handle ax, const char* title) {
+  ax.attr("set_title")(title, "fontsize"_a = 13, "loc"_a = "left");
+  ax.attr("grid")(true, "alpha"_a = 0.3);
+  for (const char* side : {"top", "right"}) ax.attr("spines")[side].attr("set_visible")(false);
+}
+
+void no_data(nb::handle ax, const char* text) {
+  ax.attr("text")(0.5, 0.5, text, "ha"_a = "center", "va"_a = "center",
+                  "transform"_a = ax.attr("transAxes"));
+}
+
+// Mean rank IC per holding period as bars (t-statistic on top), and the
+// factor's mean rank autocorrelation at the same lags as a line.
+void draw_decay(const GroupOutcome& o, nb::handle ax) {
+  style_axes(ax, "Rank IC Decay by Holding Period");
+  const nb::object decay = o.research.ic_decay;
+  const nb::object labels = decay.attr("index").attr("map")(nb::str("{}d").attr("format"));
+  const nb::object means = decay["mean"].attr("to_numpy")();
+  const nb::object bars =
+      ax.attr("bar")(labels, means, "color"_a = kIc, "alpha"_a = 0.85, "label"_a = "Mean Rank IC");
+  nb::list notes;
+  for (nb::handle t : decay["t_stat"].attr("tolist")()) {
+    const double value = nb::cast<double>(t);
+    notes.append(value == value ? nb::str("t={:.1f}").format(value) : nb::str(""));
+  }
+  ax.attr("bar_label")(bars, "labels"_a = notes, "fontsize"_a = 9, "padding"_a = 2);
+  ax.attr("axhline")(0.0, "color"_a = kAxis, "linewidth"_a = 0.8);
+  ax.attr("set_ylabel")("Mean Rank IC");
+  // Room above the bars for their t-statistics and the legend.
+  const nb::object np = nb::module_::import_("numpy");
+  const double top = nb::cast<double>(np.attr("nanmax")(means, "initial"_a = 0.0));
+  const double bottom = nb::cast<double>(np.attr("nanmin")(means, "initial"_a = 0.0));
+  const double span = top - bottom > 0.0 ? top - bottom : 0.01;
+  // A negative bar's t-statistic sits below it.
+  ax.attr("set_ylim")(bottom - (bottom < 0.0 ? 0.15 : 0.05) * span, top + 0.35 * span);
+  const nb::object autocorrelation = o.research.rank_autocorrelation.attr("mean")();
+  const nb::object at_horizons = autocorrelation.attr("reindex")(decay.attr("index"));
+  const nb::object twin = ax.attr("twinx")();
+  twin.attr("plot")(labels, at_horizons.attr("to_numpy")(), "color"_a = kAutocorrelation,
+                    "marker"_a = "o", "linewidth"_a = 1.4, "label"_a = "Rank Autocorrelation");
+  twin.attr("set_ylim")(-1.05, 1.05);
+  twin.attr("set_ylabel")("Rank Autocorrelation");
+  twin.attr("grid")(false);
+  // One legend for both axes, above the bars.
+  const nb::tuple own = nb::borrow<nb::tuple>(ax.attr("get_legend_handles_labels")());
+  const nb::tuple other = nb::borrow<nb::tuple>(twin.attr("get_legend_handles_labels")());
+  twin.attr("legend")(own[0] + other[0], own[1] + other[1], "loc"_a = "upper right",
+                      "fontsize"_a = 9);
+}
+
+// Mean share of each group's names replaced at a rebalance.
+void draw_turnover(const GroupOutcome& o, nb::handle ax) {
+  style_axes(ax, "Mean Turnover by Group (names new at each rebalance)");
+  const nb::object turnover = o.research.group_turnover;
+  if (nb::len(turnover) < 2) {
+    no_data(ax, "Fewer than two rebalances");
+    return;
+  }
+  const nb::object mean = turnover.attr("mean")().attr("mul")(100.0);
+  const nb::object groups = mean.attr("index").attr("to_numpy")("dtype"_a = "float64");
+  ax.attr("bar")(groups, mean.attr("to_numpy")(), "color"_a = kIc, "alpha"_a = 0.85);
+  // Every group named while their numbers fit the half-width panel.
+  if (nb::len(mean) <= 25) {
+    ax.attr("set_xticks")(groups);
+    ax.attr("set_xticklabels")(mean.attr("index").attr("map")(nb::str("{}").attr("format")));
+  } else {
+    ax.attr("xaxis").attr("set_major_locator")(
+        nb::module_::import_("matplotlib.ticker")
+            .attr("MaxNLocator")("nbins"_a = 12, "integer"_a = true));
+  }
+  ax.attr("set_ylim")(0.0, 100.0);
+  ax.attr("set_xlabel")("Group");
+  ax.attr("set_ylabel")("Turnover (%)");
+}
+
+// Year x month mean rank IC, coloured around zero and written in each cell.
+void draw_monthly(const GroupOutcome& o, nb::handle ax, nb::handle figure) {
+  style_axes(ax, "Monthly Mean Rank IC");
+  ax.attr("grid")(false);
+  const nb::object monthly = o.research.monthly_ic;
+  if (nb::len(monthly) == 0) {
+    no_data(ax, "No dated rank IC");
+    return;
+  }
+  const nb::object np = nb::module_::import_("numpy");
+  const nb::object values = monthly.attr("to_numpy")("dtype"_a = "float64");
+  const double top = nb::cast<double>(np.attr("nanmax")(np.attr("abs")(values), "initial"_a = 0.0));
+  const double limit = top > 0.0 ? top : 0.01;
+  const nb::object image = ax.attr("imshow")(values, "cmap"_a = "RdYlGn", "vmin"_a = -limit,
+                                             "vmax"_a = limit, "aspect"_a = "auto");
+  const std::size_t rows = nb::len(monthly);
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t m = 0; m < 12; ++m) {
+      const double v = nb::cast<double>(values[nb::make_tuple(r, m)]);
+      if (v != v) continue;
+      ax.attr("text")(m, r, nb::str("{:.3f}").format(v), "ha"_a = "center", "va"_a = "center",
+                      "fontsize"_a = 8, "color"_a = kAxis);
+    }
+  }
+  ax.attr("set_xticks")(nb::module_::import_("builtins").attr("range")(12));
+  ax.attr("set_xticklabels")(monthly.attr("columns").attr("map")(nb::str("{}").attr("format")));
+  ax.attr("set_yticks")(nb::module_::import_("builtins").attr("range")(rows));
+  ax.attr("set_yticklabels")(monthly.attr("index").attr("map")(nb::str("{}").attr("format")));
+  ax.attr("set_xlabel")("Month");
+  figure.attr("colorbar")(image, "ax"_a = ax, "fraction"_a = 0.025, "pad"_a = 0.01);
+}
+
+}  // namespace
+
+nb::dict draw_tear_sheet(const GroupOutcome& outcome, const std::string& title,
+                         nb::handle save_path) {
+  const nb::object main = nb::module_::import_("pathlib").attr("Path")(chart_path_text(save_path));
+  main.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+  const std::string path = nb::cast<std::string>(
+      nb::str(main.attr("with_name")(nb::str("{}_tear_sheet.png").format(main.attr("stem")))));
+  {
+    const pyglue::PlotLock lock;
+    const nb::object matplotlib = nb::module_::import_("matplotlib");
+    matplotlib.attr("use")("Agg");
+    const nb::object plt = nb::module_::import_("matplotlib.pyplot");
+    nb::module_::import_("morvane.backtest._ravelle").attr("_configure_strategy_plot_style")(plt);
+    const std::string suptitle = title + "  (factor tear sheet)";
+    const pyglue::ChartFonts fonts({suptitle});
+    const nb::object figure = plt.attr("figure")("figsize"_a = nb::make_tuple(15.0, 10.5));
+    const pyglue::FigureGuard guard(plt, figure);
+    const nb::object grid = figure.attr("add_gridspec")(
+        2, 2, "height_ratios"_a = nb::make_tuple(1.0, 1.2), "hspace"_a = 0.3, "wspace"_a = 0.3,
+        "left"_a = 0.06, "right"_a = 0.95, "top"_a = 0.91, "bottom"_a = 0.07);
+    draw_decay(outcome, figure.attr("add_subplot")(grid[nb::make_tuple(0, 0)]));
+    draw_turnover(outcome, figure.attr("add_subplot")(grid[nb::make_tuple(0, 1)]));
+    const nb::object every_column = nb::module_::import_("builtins").attr("slice")(nb::none());
+    const nb::object bottom = figure.attr("add_subplot")(grid[nb::make_tuple(1, every_column)]);
+    draw_monthly(outcome, bottom, figure);
+    figure.attr("suptitle")(suptitle, "fontsize"_a = 17, "fontweight"_a = "bold");
+    // Fixed margins rather than a tight bounding box, which would draw the
+    // whole figure twice; written by the charts' own writer.
+    pyglue::save_chart(figure, path, kDpi);
+  }
+  nb::dict files;
+  files["primary"] = path;
+  return files;
+}
+
+}  // namespace morvane::core
