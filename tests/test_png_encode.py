@@ -8,6 +8,8 @@ import zlib
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from morvane.backtest import _core
 
@@ -91,6 +93,27 @@ class TestEncodePng:
         image = chart_like(400, 600)
         rows = np.concatenate([np.zeros((400, 1), np.uint8), image[:, :, :3].reshape(400, -1)], axis=1)
         assert len(_core._encode_png(image, 100)) < 1.2 * len(zlib.compress(rows.tobytes(), 1)) + 400
+
+    @settings(max_examples=60, deadline=None)
+    @given(
+        height=st.integers(1, 140),
+        width=st.integers(1, 300),
+        colours=st.integers(1, 6),
+        run=st.integers(1, 700),
+        alpha=st.booleans(),
+        seed=st.integers(0, 2**32 - 1),
+    )
+    def test_any_image_of_runs_and_repeats_comes_back(self, height, width, colours, run, alpha, seed):
+        # Runs of a few colours give every match length and distance the encoder may choose,
+        # including matches that cross rows and the 64-row bands.
+        rng = np.random.default_rng(seed)
+        palette = rng.integers(0, 256, (colours, 4), np.uint8)
+        if not alpha:
+            palette[:, 3] = 255
+        flat = np.repeat(rng.integers(0, colours, -(-height * width // run)), run)[: height * width]
+        image = palette[flat].reshape(height, width, 4)
+        pixels, _ = decode(_core._encode_png(image, 96))
+        np.testing.assert_array_equal(pixels, image if (image[:, :, 3] != 255).any() else image[:, :, :3])
 
     def test_bad_input_is_named(self):
         with pytest.raises(ValueError, match="rgba"):
