@@ -6,6 +6,7 @@
 #include <atomic>
 #include <utility>
 
+#include "chart_png.hpp"
 #include "doc.hpp"
 #include "group_backtest.hpp"
 #include "group_result.hpp"
@@ -155,6 +156,7 @@ NB_MODULE(_core, m) {
         nb::sig("def safe_sharpe(series: object, periods: float = 252) -> float"),
         morvane::doc::kSafeSharpe);
   morvane::core::define_result_class(m);
+  morvane::core::define_chart_png(m);
   glue::def<morvane::doc::kRunAlphaVwapBacktestCoreParams>(m, &alpha_backtest,
                                                            morvane::doc::kRunAlphaVwapBacktestCore);
   m.def("_set_thread_count", &set_thread_count, "count"_a,
