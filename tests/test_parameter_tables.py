@@ -18,7 +18,8 @@ from morvane.backtest import _params
 TABLES = {
     "_core": ["run_alpha_vwap_backtest_core"],
     "_ravelle": ["calc_strategy_vwap_daily_return", "run_strategy_backtest_core",
-                 "plot_strategy_performance", "plot_weekly_net_value"],
+                 "plot_strategy_performance", "plot_weekly_net_value", "_format_num", "_format_pct",
+                 "_format_pct_points"],
     "_store": ["BinaryPreparedDataStoreBase.load"],
     "_prepare": ["BinaryPreparedDataStore.load"],
     "_service": ["_check_strategy_request", "_check_factor_request",
@@ -203,3 +204,17 @@ class TestRangesAreTheChecks:
                           ("rolling_window", -1)):
             with pytest.raises(ValueError, match=f"参数 {name} "):
                 check(**{name: bad})
+
+
+@pytest.mark.parametrize("name", ["_format_num", "_format_pct", "_format_pct_points"])
+def test_formatters_decimals_range_is_their_check(name):
+    from morvane.backtest import _ravelle
+
+    row = _params.parameters("_ravelle", name)["digits"]
+    low, high = _bounds(row["range"])
+    formatter = getattr(_ravelle, name)
+    assert formatter(0.5) == formatter(0.5, row["default"])
+    assert formatter(0.5, low) and formatter(0.5, high)
+    for outside in (low - 1, high + 1):
+        with pytest.raises(ValueError, match=re.escape(f"参数 digits 取值范围 [{low}, {high}]")):
+            formatter(0.5, outside)

@@ -87,14 +87,10 @@ using Formatter = std::string (*)(nb::handle, nb::handle);
 }  // namespace
 
 void define_charts(nb::module_& m) {
-  m.def("_format_pct", static_cast<Formatter>(&format_pct), "value"_a.none(), "digits"_a = 2,
-        nb::sig("def _format_pct(value: float | None, digits: int = 2) -> str"), doc::kFormatPct);
-  m.def("_format_pct_points", static_cast<Formatter>(&format_pct_points), "value"_a.none(),
-        "digits"_a = 2,
-        nb::sig("def _format_pct_points(value: float | None, digits: int = 2) -> str"),
-        doc::kFormatPctPoints);
-  m.def("_format_num", static_cast<Formatter>(&format_num), "value"_a.none(), "digits"_a = 2,
-        nb::sig("def _format_num(value: float | None, digits: int = 2) -> str"), doc::kFormatNum);
+  pyglue::def<doc::kFormatPctParams>(m, static_cast<Formatter>(&format_pct), doc::kFormatPct);
+  pyglue::def<doc::kFormatPctPointsParams>(m, static_cast<Formatter>(&format_pct_points),
+                                           doc::kFormatPctPoints);
+  pyglue::def<doc::kFormatNumParams>(m, static_cast<Formatter>(&format_num), doc::kFormatNum);
   m.def("_format_annual_excess", &format_annual_excess, "annual_excess"_a.none(),
         nb::sig("def _format_annual_excess(annual_excess: pandas.Series | dict | None) -> str"),
         doc::kFormatAnnualExcess);
