@@ -96,7 +96,7 @@ def main() -> None:
     parser.add_argument("--start", default="20180102")
     parser.add_argument("--end", default="20240228")
     args = parser.parse_args()
-    cpus = sweep._usable_cpus()
+    cpus = sweep._execution._usable_cpus()
     print(f"machine: {platform.machine()}, {cpus} usable CPUs, load average {os.getloadavg()[0]:.2f}")
 
     with tempfile.TemporaryDirectory(prefix="morvane-bench-sweep-") as scratch:

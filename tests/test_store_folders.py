@@ -73,7 +73,7 @@ class TestInterruptedSwap:
         elif entry == "load":  # what `morvane backtest --store` and `strategy --store` do first
             assert load_prepared(folder).data["close_price"].shape == (len(payload["data"]["close_price"]), 20)
         else:
-            assert sweep._load_store(str(folder)).data["close_price"].shape[1] == 20
+            assert sweep._transport._load_store(str(folder)).data["close_price"].shape[1] == 20
         assert snapshot(folder) == before
         assert neighbours(folder) == ["prepared"]
 

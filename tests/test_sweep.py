@@ -64,7 +64,7 @@ class TestGrid:
         with pytest.raises(Exception) as single:
             morvane.backtest_strategy(table, data, START, END, None, "", plot=None, **bad)
         ran = []
-        monkeypatch.setattr(sweep, "_run_task", lambda *a, **k: ran.append(a))
+        monkeypatch.setattr(sweep._execution, "_run_task", lambda *a, **k: ran.append(a))
         with pytest.raises(type(single.value), match=r"^参数组 1 "):
             sweep.run_strategy(weights, data, START, END, grid=[{}, bad])
         assert ran == []
@@ -116,7 +116,7 @@ class TestLocal:
             sweep.run_strategy(inputs, data, START, END, grid=[{}], errors="raise")
 
     def test_interrupt_stops_cleanly(self, data, weights, monkeypatch):
-        real = sweep._run_strategy_once
+        real = sweep._execution._run_strategy_once
         started = []
 
         def run(table, data, start, end, name, params, plot_dir, plot_kind):
@@ -128,7 +128,7 @@ class TestLocal:
                 raise KeyboardInterrupt
             return real(table, data, start, end, name, params, plot_dir, plot_kind)
 
-        monkeypatch.setattr(sweep, "_run_strategy_once", run)
+        monkeypatch.setattr(sweep._execution, "_run_strategy_once", run)
         sets = sweep.grid(fee=[i * 1e-4 for i in range(40)])
         with pytest.raises(KeyboardInterrupt):
             sweep.run_strategy(weights, data, START, END, grid=sets, threads=2)
@@ -244,7 +244,7 @@ class TestFactor:
         factor = payload["data"]["close_price"].pct_change(fill_method=None)
         sets = [{"group_num": 3}, {"group_num": 4, "universe": "000300", "rolling_window": 2}]
         sizes = []
-        monkeypatch.setattr(sweep, "_usable_cpus", lambda: 2)
+        monkeypatch.setattr(sweep._execution, "_usable_cpus", lambda: 2)
         real = _core._set_task_thread_count
         monkeypatch.setattr(_core, "_set_task_thread_count", lambda n: sizes.append(n) or real(n))
         table, series = sweep.run_factor({"mom": factor}, data, START, END, grid=sets, keep="series")

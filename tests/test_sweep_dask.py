@@ -31,12 +31,12 @@ def store(tmp_path_factory) -> Path:
 @pytest.fixture
 def data(monkeypatch, tmp_path, store):
     install(monkeypatch, tmp_path / "home")
-    return sweep._load_store(str(store))
+    return sweep._transport._load_store(str(store))
 
 
 @pytest.fixture(scope="module")
 def weights(store) -> dict[str, pd.DataFrame]:
-    close = sweep._load_store(str(store)).data["close_price"]
+    close = sweep._transport._load_store(str(store)).data["close_price"]
     held = close.notna() & (np.arange(close.shape[1]) % 2 == 0)
     w = held.astype(float).div(held.sum(axis=1).replace(0, 1), axis=0)
     return {"half": w, "scaled": w * 0.5}
