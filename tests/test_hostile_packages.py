@@ -101,14 +101,6 @@ class TestMembers:
         assert not isinstance(raised.value, OSError)  # not ENAMETOOLONG or ENOTDIR from the file system
         assert_untouched(env, old_store, outside)
 
-    @pytest.mark.parametrize("attack", [long_link_chain, short_link_chain, hard_link, special(tarfile.FIFOTYPE)])
-    def test_an_archive_file_is_unpacked_with_the_same_checks(self, payload, outside, tmp_path, attack):
-        archive = tmp_path / "p.tar"
-        archive.write_bytes(built_package(tmp_path, payload, attack(outside), compression=""))
-        with pytest.raises(MorvaneError, match="不安全"):
-            _pkg.extract_package(archive, tmp_path / "target")
-        assert snapshot(outside) == {"victim": b"untouched"}
-
     def test_the_member_is_named_and_nothing_of_it_is_written(self, server, payload, tmp_path, outside):
         server.serve_package(built_package(tmp_path, payload, hard_link(outside)))
         with pytest.raises(MorvaneError, match=r"'package/hard': 不是普通文件或目录 \(硬链接\)"):

@@ -9,7 +9,6 @@ import threading
 from collections import Counter
 from collections.abc import Callable, Iterator
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from pathlib import Path
 from typing import Any
 from urllib.parse import parse_qs, urlsplit
 
@@ -191,78 +190,11 @@ def test_4xx_fails_without_retry(make_client: Callable[..., HttpClient], server:
     assert TOKEN not in str(info.value)
 
 
-@pytest.mark.parametrize("method", ["get_bytes", "download"])
-def test_truncated_body_is_network_error(make_client: Callable[..., HttpClient], server: _Server,
-                                         tmp_path: Path, method: str) -> None:
+def test_truncated_body_is_network_error(make_client: Callable[..., HttpClient], server: _Server) -> None:
     client = make_client(retries=1)
     with pytest.raises(NetworkError, match="2 次"):
-        if method == "download":
-            client.download("truncated", tmp_path / "out.bin", chunk_size=4)
-        else:
-            client.get_bytes("truncated")
+        client.get_bytes("truncated")
     assert server.hits["/api/truncated"] == 2
-
-
-def test_download_streams_with_progress(make_client: Callable[..., HttpClient], tmp_path: Path) -> None:
-    seen: list[tuple[int, int | None]] = []
-    dest = tmp_path / "file.bin"
-    written = make_client().download("file", dest, chunk_size=4096,
-                                     progress=lambda done, total: seen.append((done, total)))
-    assert written == len(FILE_BODY)
-    assert dest.read_bytes() == FILE_BODY
-    assert seen == [(4096, 10240), (8192, 10240), (10240, 10240)]
-
-
-def test_download_retry_restarts_and_truncates_file(make_client: Callable[..., HttpClient],
-                                                    tmp_path: Path) -> None:
-    dest = tmp_path / "file.bin"
-    dest.write_bytes(b"x" * 50000)  # 旧内容比新文件长, 必须被截断
-    seen: list[int] = []
-    written = make_client().download("truncated-once", dest, chunk_size=64,
-                                     progress=lambda done, total: seen.append(done))
-    assert written == len(FILE_BODY) and dest.read_bytes() == FILE_BODY
-    assert seen.count(64) == 2  # 第二次尝试从零开始计数
-
-
-@pytest.mark.parametrize(("expected_size", "fragment"), [(len(FILE_BODY) - 1, "多于预期"),
-                                                         (len(FILE_BODY) + 1, "连接中断")])
-def test_download_checks_expected_size(make_client: Callable[..., HttpClient], tmp_path: Path,
-                                       expected_size: int, fragment: str) -> None:
-    with pytest.raises(NetworkError, match=fragment):
-        make_client(retries=0).download("file", tmp_path / "f.bin", expected_size=expected_size)
-
-
-class TestDownloadWithDigest:
-    # 4096 字节的块交给哈希线程, 64 字节的块就地哈希: 两条路径都要对
-    @pytest.mark.parametrize("chunk_size", [64, 4096, 1 << 20])
-    def test_digest_matches_the_content(self, make_client: Callable[..., HttpClient], tmp_path: Path,
-                                        chunk_size: int) -> None:
-        dest = tmp_path / "mixed.bin"
-        seen: list[int] = []
-        result = make_client().download_with_digest("mixed", dest, chunk_size=chunk_size,
-                                                    progress=lambda done, total: seen.append(done))
-        assert dest.read_bytes() == MIXED_BODY
-        assert result.size == len(MIXED_BODY)
-        assert result.digest == hashlib.sha256(MIXED_BODY).hexdigest()
-        assert seen[-1] == len(MIXED_BODY)
-
-    @pytest.mark.parametrize("chunk_size", [64, 4096])
-    def test_retry_restarts_the_digest(self, make_client: Callable[..., HttpClient], server: _Server,
-                                       tmp_path: Path, chunk_size: int) -> None:
-        result = make_client().download_with_digest("truncated-once", tmp_path / "f.bin", chunk_size=chunk_size)
-        assert server.hits["/api/truncated-once"] == 2
-        assert result.digest == hashlib.sha256(FILE_BODY).hexdigest()
-
-    def test_other_algorithms_and_failures(self, make_client: Callable[..., HttpClient], tmp_path: Path) -> None:
-        result = make_client().download_with_digest("mixed", tmp_path / "f.bin", algorithm="md5")
-        assert result.digest == hashlib.md5(MIXED_BODY).hexdigest()
-        with pytest.raises(ValueError, match="摘要算法"):
-            make_client().download_with_digest("mixed", tmp_path / "g.bin", algorithm="no-such-hash")
-        with pytest.raises(NetworkError, match="连接中断"):
-            make_client(retries=0).download_with_digest("truncated", tmp_path / "h.bin", chunk_size=4096)
-        with pytest.raises(NetworkError, match="多于预期"):
-            make_client(retries=0).download_with_digest("mixed", tmp_path / "i.bin", chunk_size=4096,
-                                                        expected_size=len(MIXED_BODY) - 1)
 
 
 class TestStreamWithDigest:
@@ -275,6 +207,19 @@ class TestStreamWithDigest:
         assert result.size == len(MIXED_BODY)
         assert result.digest == hashlib.sha256(MIXED_BODY).hexdigest()
         assert seen[0] == 1000 and seen[-1] == len(MIXED_BODY)
+
+    # Reads of 4096 bytes and more are hashed on the worker thread, smaller ones in place:
+    # the digest must be the body's whichever way each block went.
+    @pytest.mark.parametrize("piece", [64, 4096, 5000, 1 << 20])
+    def test_digest_whatever_the_read_size(self, make_client: Callable[..., HttpClient], piece: int) -> None:
+        def consume(reader: Any) -> bytes:
+            return b"".join(iter(lambda: reader.read(piece), b""))
+
+        result = make_client().stream_with_digest("mixed", consume)
+        assert result.value == MIXED_BODY and result.size == len(MIXED_BODY)
+        assert result.digest == hashlib.sha256(MIXED_BODY).hexdigest()
+        md5 = make_client().stream_with_digest("mixed", consume, algorithm="md5")
+        assert md5.digest == hashlib.md5(MIXED_BODY).hexdigest()
 
     def test_each_attempt_starts_over(self, make_client: Callable[..., HttpClient], server: _Server) -> None:
         attempts: list[bytes] = []
@@ -322,14 +267,6 @@ class TestStreamWithDigest:
             make_client().stream_with_digest("mixed", lambda reader: None, algorithm="no-such-hash")
         with pytest.raises(ValueError, match="expected_size"):
             make_client().stream_with_digest("mixed", lambda reader: None, expected_size=-1)
-
-
-def test_error_before_response_leaves_no_file(make_client: Callable[..., HttpClient],
-                                              tmp_path: Path) -> None:
-    dest = tmp_path / "never.bin"
-    with pytest.raises(NetworkError):
-        make_client().download("missing", dest)
-    assert not dest.exists()
 
 
 def test_refused_connection_is_retried(sleeps: list[float]) -> None:
@@ -400,14 +337,6 @@ def test_bad_arguments(kwargs: dict[str, Any], error: type[Exception], fragments
         HttpClient(**kwargs)
     for fragment in fragments:
         assert fragment in str(info.value)
-
-
-@pytest.mark.parametrize(("kwargs", "error"), [({"chunk_size": 0}, ValueError),
-                                               ({"chunk_size": "1"}, TypeError),
-                                               ({"expected_size": -1}, ValueError)])
-def test_bad_download_arguments(tmp_path: Path, kwargs: dict[str, Any], error: type[Exception]) -> None:
-    with pytest.raises(error):
-        HttpClient("http://127.0.0.1").download("x", tmp_path / "x", **kwargs)
 
 
 def test_token_never_in_repr_and_rejects_header_injection() -> None:

@@ -18,6 +18,7 @@ import re
 import shutil
 import tarfile
 import uuid
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING
@@ -37,7 +38,6 @@ __all__ = [
     "PackageDescription",
     "describe_benchmark_package",
     "download_benchmark_package",
-    "extract_package",
     "flatten_single_subdir",
 ]
 
@@ -134,13 +134,13 @@ def _check_free_space(folder: Path, description: PackageDescription) -> None:
         )
 
 
-def _budget(description: PackageDescription, received: object) -> UnpackBudget:
+def _budget(description: PackageDescription, received: Callable[[], int]) -> UnpackBudget:
     """The unpacked bytes a package may reach: declared, or a multiple of its compressed size."""
     limit = description.unpacked_size
     if limit is None and description.size is not None:
         limit = max(_UNPACK_FLOOR, MAX_UNPACK_RATIO * description.size)
     return UnpackBudget(limit, ratio=MAX_UNPACK_RATIO, floor=_UNPACK_FLOOR, cap=MAX_PACKAGE_BYTES,
-                        received=received)  # type: ignore[arg-type]
+                        received=received)
 
 
 def _progress_bar(total: int | None):  # noqa: ANN202 - tqdm is optional at type-check time
@@ -149,33 +149,6 @@ def _progress_bar(total: int | None):  # noqa: ANN202 - tqdm is optional at type
     except ImportError:  # pragma: no cover - tqdm is a dependency
         return None
     return tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, desc="下载参考数据包", disable=None)
-
-
-def extract_package(archive: str | os.PathLike[str], target: str | os.PathLike[str]) -> int:
-    """把 tar 归档逐个成员安全地解包到 target, 返回成员数。
-
-    Args:
-        archive (str | PathLike): tar 文件 (任意压缩)。
-        target (str | PathLike): 解包目录, 不存在时创建。
-
-    Returns:
-        int: 解包的成员数。
-
-    Raises:
-        MorvaneError: 归档无法读取, 或某个成员不安全 (消息中给出成员名), 或超出成员数/字节数上限
-            (解包字节数最多为归档大小的 MAX_UNPACK_RATIO 倍)。
-        DataFileError: 磁盘空间不足或写入失败。
-    """
-    root = Path(target).resolve()
-    root.mkdir(parents=True, exist_ok=True)
-    size = os.stat(archive).st_size
-    description = PackageDescription(url=os.fspath(archive), sha256=None, size=size)
-    try:
-        with tarfile.open(archive, mode="r:*") as tar:
-            return unpack_members(tar, root, _budget(description, None), max_members=MAX_PACKAGE_MEMBERS,
-                                  chunk=_COPY_BYTES)
-    except tarfile.TarError as error:
-        raise MorvaneError(f"参考数据包无法解包: {error}") from error
 
 
 def _empty_folder(root: Path) -> None:

@@ -5,11 +5,7 @@ from __future__ import annotations
 import datetime as dt
 from collections.abc import Iterable
 
-import numpy as np
 import pandas as pd
-
-LONG_COLUMNS = ["ukey", "date", "value"]
-
 
 def factor_names(factor: object) -> list[str]:
     """The names of a `factor` argument: one text or a list of texts."""
@@ -65,7 +61,3 @@ def wide_table(parts: list[tuple[str, pd.DataFrame]]) -> pd.DataFrame | None:
     joined = pd.concat(frames, axis=1, join="outer").sort_index(level=["date", "ukey"])
     return joined.reset_index()
 
-
-def empty_long() -> pd.DataFrame:
-    return pd.DataFrame({"ukey": pd.Series(dtype=object), "date": pd.Series(dtype="datetime64[ns]"),
-                         "value": pd.Series(dtype=np.float64)})
