@@ -4,7 +4,7 @@ Builds aligned random market tables (2,500 days x 5,000 stocks by default) and
 prints, measured side by side in one run:
 
 * the native ``calc_strategy_vwap_daily_return``, end to end;
-* the literal numpy/pandas transcription in ``reference_engine.py``;
+* the literal numpy/pandas transcription in ``tests/reference/engine.py``;
 * a plain read of the eight market arrays (the memory-bandwidth floor);
 * two engines on two threads against the same two run one after the other;
 * the peak memory a run adds beyond its inputs, for tables whose labels
@@ -25,7 +25,7 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
-from reference_engine import reference_daily_return
+from from_tests import reference_daily_return
 
 from morvane.backtest._ravelle import calc_strategy_vwap_daily_return
 

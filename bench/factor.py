@@ -33,7 +33,7 @@ from collections.abc import Callable
 import numpy as np
 import pandas as pd
 from engine import build_inputs, peak_extra_mib
-from reference_engine import reference_daily_return
+from from_tests import reference_daily_return
 
 from morvane.backtest import _core
 

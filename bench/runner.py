@@ -8,7 +8,7 @@ run:
 * the native engine alone (``calc_strategy_vwap_daily_return``) on the same
   weights: the runner's alignment, statistics and summaries should add under
   30% to it;
-* the literal pandas transcription (``reference_stats.py``) of everything the
+* the literal pandas transcription (``tests/reference/stats.py``) of everything the
   runner does around the engine, applied to the engine's output;
 * ``calc_strategy_stats`` plus the yearly table, native against pandas, on the
   backtest table and the full weight table;
@@ -29,8 +29,8 @@ import platform
 
 import numpy as np
 import pandas as pd
-import reference_stats as ref
 from engine import best_of, build_inputs, peak_extra_mib
+from from_tests import reference_stats as ref
 
 from morvane.backtest._ravelle import (
     _build_total_backtesting_frame,

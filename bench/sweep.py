@@ -30,47 +30,23 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 from engine import peak_extra_mib
+from from_tests import market_payload
 
 import morvane
 from morvane import sweep
 from morvane.backtest import _prepare
 from morvane.backtest.result import BacktestData
-from morvane.clients import SyntheticMarketClient
 
-BENCHMARK_UKEYS = {"000852": "000852.XSHG", "000300": "000300.XSHG", "000905": "000905.XSHG"}
 GRID = sweep.grid(rolling_window=[0, 2, 3, 5, 8, 10, 13, 20, 30, 40, 60, 120],
                   fee=[i * 1e-4 for i in range(10)])
 
 
-def synthetic_payload(stocks: int, start: str, end: str) -> dict:
-    """The prepared matrices a strategy backtest reads, from the synthetic market."""
-    world = SyntheticMarketClient(seed=0, n_stocks=stocks, start_date=start, end_date=end).world
-    listed = world.listed
-    close = world.frame(np.where(listed, world.close_c / 100.0, np.nan))
-    nan = world.frame(np.full(listed.shape, np.nan))
-    data = {
-        "close_price": close,
-        "open_price": world.frame(np.where(listed, world.open_c / 100.0, np.nan)),
-        "close_price_valid": close.notna().astype(float).where(close.notna()),
-        "prev_close": close.shift(1),
-        "buy_price": world.frame(world.vwap_buy),
-        "sell_price": world.frame(world.vwap_sell),
-        "rq_get_split": nan,
-        "rq_get_dividend": nan.copy(),
-        "can_buy_stock": world.frame(listed & ~world.suspended),
-        "cant_sell_stock": world.frame(world.suspended | ~listed),
-    }
-    for number, name in enumerate(_prepare.COMPONENT_FACTOR_NAMES):
-        member = (world.cap_rank >= number * 50) & (world.cap_rank < number * 50 + 300)
-        data[_prepare.component_dataset_key(name)] = world.frame(np.where(member, 1.0, np.nan))
-    dates = close.index
-    data["benchmark_dict"] = {
-        code: pd.Series(world.index_returns[ukey], index=dates, name="index_daily_return")
-        for code, ukey in BENCHMARK_UKEYS.items()
-    }
-    meta = {"start_date": dates[0], "end_date": dates[-1],
-            "component_names": list(_prepare.COMPONENT_FACTOR_NAMES)}
-    return {"version": 1, "meta": meta, "data": data}
+def strategy_payload(stocks: int, start: str, end: str) -> dict:
+    """The tests' synthetic store without the two datasets only the factor backtest reads."""
+    payload = market_payload(n_stocks=stocks, start=start, end=end)
+    for key in ("industry_matrix", "forward_return_rank_cache"):
+        del payload["data"][key]
+    return payload
 
 
 def weekly_weights(close: pd.DataFrame, seed: int = 3) -> pd.DataFrame:
@@ -101,7 +77,7 @@ def main() -> None:
 
     with tempfile.TemporaryDirectory(prefix="morvane-bench-sweep-") as scratch:
         store_dir = Path(scratch) / "enviroment_data"
-        payload = synthetic_payload(args.stocks, args.start, args.end)
+        payload = strategy_payload(args.stocks, args.start, args.end)
         _prepare.BinaryPreparedDataStore(store_dir).write(payload)
         del payload
         data = BacktestData(data=_prepare.BinaryPreparedDataStore(store_dir).load(mmap=False)["data"])

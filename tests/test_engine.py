@@ -11,7 +11,7 @@ import pytest
 from conftest import flat_market
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from reference_engine import reference_daily_return
+from reference.engine import reference_daily_return
 
 from morvane.backtest._ravelle import _smooth_strategy_weights, calc_strategy_vwap_daily_return
 

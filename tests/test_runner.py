@@ -10,7 +10,7 @@ import numpy as np
 import pandas as pd
 import pytest
 from conftest import flat_market
-from reference_stats import EMPTY_STATS_KEYS, run_strategy_backtest
+from reference.stats import EMPTY_STATS_KEYS, run_strategy_backtest
 
 from morvane.backtest._ravelle import _RavelleResult, run_strategy_backtest_core
 from morvane.exceptions import MorvaneWarning

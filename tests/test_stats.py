@@ -7,8 +7,8 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
-import reference_stats
-from reference_stats import EMPTY_STATS_KEYS, STATS_KEYS
+from reference import stats as reference_stats
+from reference.stats import EMPTY_STATS_KEYS, STATS_KEYS
 
 from morvane.backtest._ravelle import (
     _build_total_backtesting_frame,

@@ -9,7 +9,7 @@ import pytest
 from conftest import flat_market
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from reference_stats import (
+from reference.stats import (
     build_total_backtesting_frame,
     calc_strategy_stats,
     calc_yearly_performance_metrics,

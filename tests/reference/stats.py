@@ -5,7 +5,7 @@ The yardstick for the native functions: the tests compare every number with
 it and `bench/runner.py` times it. It follows the documented algorithms
 statement by statement and is deliberately not optimised. The daily returns
 themselves come from the native engine (its own transcription is
-`reference_engine.py`).
+`reference/engine.py`).
 """
 
 from __future__ import annotations
