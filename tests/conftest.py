@@ -13,6 +13,8 @@ import numpy as np
 import pandas as pd
 import pytest
 
+pytest_plugins = ["service_fixtures"]
+
 
 
 def flat_market(

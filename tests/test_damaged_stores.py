@@ -9,8 +9,8 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from package_server import package_server, tar_of
-from service_env import install, tail_payload
+from package_server import tar_of
+from service_env import tail_payload
 from service_world import market_payload, write_store
 from store_damage import DAMAGES, data_file, flipped_cells
 
@@ -25,11 +25,6 @@ from morvane.exceptions import DataFileNotFoundError, MorvaneError
 @pytest.fixture(scope="module")
 def payload():
     return market_payload()
-
-
-@pytest.fixture
-def env(monkeypatch, tmp_path):
-    return install(monkeypatch, tmp_path / "home")
 
 
 def frames_equal(left: dict, right: dict) -> None:
@@ -83,12 +78,6 @@ class TestLoad:
         with pytest.raises(MorvaneError, match="prev_close"):
             sweep.run_strategy(weights, store.store_dir, close.index[0], close.index[-1], errors="raise")
         assert np.isfinite(before["annual_return"].iloc[0])
-
-
-@pytest.fixture
-def server():
-    with package_server() as state:
-        yield state
 
 
 @pytest.mark.parametrize("damage", DAMAGES.values(), ids=DAMAGES.keys())

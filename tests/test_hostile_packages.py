@@ -21,7 +21,6 @@ from hostile_packages import (
     zeros,
 )
 from package_server import add_member, package_server, tar_of
-from service_env import install
 from service_world import market_payload, write_store
 
 from morvane.backtest import _pkg, _prepare
@@ -34,17 +33,6 @@ FOUR_COMPONENTS = list(_prepare.COMPONENT_FACTOR_NAMES[:4])
 @pytest.fixture(scope="module")
 def payload():
     return market_payload()
-
-
-@pytest.fixture
-def env(monkeypatch, tmp_path):
-    return install(monkeypatch, tmp_path / "home")
-
-
-@pytest.fixture
-def server():
-    with package_server() as state:
-        yield state
 
 
 @pytest.fixture

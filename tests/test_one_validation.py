@@ -22,7 +22,6 @@ from morvane import sweep
 from morvane.backtest.result import BacktestData
 from morvane.cli import main
 from morvane.exceptions import MorvaneError
-from service_fixtures import data, env, payload  # noqa: F401 (fixtures)
 from service_world import write_store
 
 START, END = "20240102", "20240315"

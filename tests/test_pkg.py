@@ -7,7 +7,7 @@ import tarfile
 from pathlib import Path
 
 import pytest
-from package_server import Route, add_member, package_server, tar_of
+from package_server import Route, add_member, tar_of
 
 from morvane.backtest import _pkg
 from morvane.backtest._pkg import download_benchmark_package, flatten_single_subdir
@@ -21,12 +21,6 @@ def content(tmp_path: Path) -> Path:
     (folder / "metadata.pkl").write_bytes(b"meta")
     (folder / "matrices" / "close_price.bin").write_bytes(bytes(range(256)) * 64)
     return folder
-
-
-@pytest.fixture
-def server():
-    with package_server() as state:
-        yield state
 
 
 def leftovers(folder: Path) -> list[str]:

@@ -12,7 +12,6 @@ from morvane import sweep
 from morvane.backtest import _service
 from morvane.backtest.result import StrategyBacktestResult
 from morvane.cli import main
-from service_fixtures import data, env, payload  # noqa: F401 (fixtures)
 from test_cli import _run, market, store, weights_csv  # noqa: F401 (fixtures)
 
 START, END = "20240103", "20240301"

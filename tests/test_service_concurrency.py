@@ -4,9 +4,7 @@ from __future__ import annotations
 
 import multiprocessing
 
-import pytest
 from package_server import package_server, tar_of
-from service_env import install
 from service_workers import fingerprint, load_loop, prepare
 from service_world import market_payload, write_store
 
@@ -14,11 +12,6 @@ from morvane.backtest import _prepare
 from morvane.backtest._service import BacktestService
 
 TODAY = "20240101"  # before the stored dates: no tail refresh in the children
-
-
-@pytest.fixture
-def env(monkeypatch, tmp_path):
-    return install(monkeypatch, tmp_path / "home")
 
 
 def test_two_processes_preparing_at_once(env, tmp_path):

@@ -7,7 +7,6 @@ from types import SimpleNamespace
 import numpy as np
 import pandas as pd
 import pytest
-from service_fixtures import data, env, payload  # noqa: F401 (fixtures)
 
 import morvane
 from morvane.backtest import _core, _service

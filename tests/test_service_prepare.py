@@ -3,19 +3,17 @@
 from __future__ import annotations
 
 import logging
-import shutil
 import tarfile
 from pathlib import Path
 
 import pytest
-from package_server import add_member, package_server, tar_of
-from service_env import install, tail_payload
+from package_server import add_member, tar_of
+from service_env import tail_payload
 from service_world import market_payload, poisoned_metadata, write_store
 
 from morvane.backtest import _pkg, _prepare
 from morvane.backtest._service import BacktestService
 from morvane.exceptions import MorvaneError, NetworkError
-from store_payloads import snapshot
 
 FOUR_COMPONENTS = list(_prepare.COMPONENT_FACTOR_NAMES[:4])
 
@@ -23,17 +21,6 @@ FOUR_COMPONENTS = list(_prepare.COMPONENT_FACTOR_NAMES[:4])
 @pytest.fixture(scope="module")
 def payload():
     return market_payload()
-
-
-@pytest.fixture
-def env(monkeypatch, tmp_path):
-    return install(monkeypatch, tmp_path / "home")
-
-
-@pytest.fixture
-def server():
-    with package_server() as state:
-        yield state
 
 
 @pytest.fixture

@@ -8,12 +8,11 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from service_fixtures import data, env, payload  # noqa: F401 (fixtures)
 
 import morvane
 from morvane.backtest import _ravelle
 from morvane.backtest._service import BacktestService
-from morvane.backtest.result import BacktestData, StrategyBacktestResult
+from morvane.backtest.result import StrategyBacktestResult
 from morvane.exceptions import MorvaneWarning
 
 NOT_FOUND = r"^未找到回测基准数据,请先调用 morvane\.prepare_backtest_data\(\)$"

@@ -9,7 +9,6 @@ import time
 import numpy as np
 import pandas as pd
 import pytest
-from service_fixtures import data, env, payload  # noqa: F401 (fixtures)
 
 import morvane
 from morvane import sweep

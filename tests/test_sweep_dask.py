@@ -12,7 +12,6 @@ import pytest
 from service_env import install
 from service_world import market_payload, write_store
 
-import morvane
 from morvane import sweep
 
 distributed = pytest.importorskip("distributed")
