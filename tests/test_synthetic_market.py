@@ -7,7 +7,8 @@ import pandas as pd
 import pytest
 from morvane.clients import SyntheticMarketClient
 from morvane.clients import calendar as calendar_module
-from morvane.clients._world import BEIJING, GROWTH, MAIN, review_days
+from morvane.clients._world import BEIJING, GROWTH, MAIN
+from morvane.clients._world_index import review_days
 from morvane.clients.calendar import trading_days
 
 

@@ -20,7 +20,8 @@ import pandas as pd
 
 from ..exceptions import NetworkError
 from ._query import code_list, factor_names, long_table, query_date, wide_table
-from ._world import BENCHMARK_COMPONENTS, COMPONENT_BANDS, World, generate_world
+from ._world import World, generate_world
+from ._world_index import BENCHMARK_COMPONENTS, COMPONENT_BANDS
 from .calendar import trading_days
 
 __all__ = ["SyntheticMarketClient", "ALPHA_FACTOR_NAME"]

@@ -20,6 +20,24 @@ if TYPE_CHECKING:
     from ..backtest.result import BacktestData
 
 _THREAD_PREFIX = "morvane-sweep"
+# The factor backtest's market arguments and the datasets they are read from; the
+# optional datasets go by their own names, None when the data lacks them.
+_MARKET_ARGUMENTS = {
+    "close_price_valid": "close_price_valid",
+    "can_buy_stock": "can_buy_stock",
+    "cant_sell_stock": "cant_sell_stock",
+    "split_factor": "rq_get_split",
+    "dividend_factor": "rq_get_dividend",
+    "close_price": "close_price",
+    "prev_close": "prev_close",
+    "buy_price": "buy_price",
+    "sell_price": "sell_price",
+    "benchmark_dict": "benchmark_dict",
+}
+_OPTIONAL_DATASETS = ("industry_matrix", "forward_return_rank_cache", "open_price")
+# The sweep's parameters by the backtest's argument names where they differ (the
+# universe is applied to the data before the call).
+_ARGUMENT_OF_PARAMETER = {"benchmark": "benchmark_names"}
 
 
 def _run_factor_once(table: pd.DataFrame, data: BacktestData, start: object, end: object, name: str,
@@ -43,32 +61,13 @@ def _run_factor_once(table: pd.DataFrame, data: BacktestData, start: object, end
     rows = factor.index
     core_result = _core.run_alpha_vwap_backtest_core(
         factor_matrix=factor[(rows >= bt_start) & (rows <= bt_end)],
-        industry_matrix=matrices.get("industry_matrix"),
-        close_price_valid=matrices["close_price_valid"],
-        can_buy_stock=matrices["can_buy_stock"],
-        cant_sell_stock=matrices["cant_sell_stock"],
-        split_factor=matrices["rq_get_split"],
-        dividend_factor=matrices["rq_get_dividend"],
-        close_price=matrices["close_price"],
-        prev_close=matrices["prev_close"],
-        buy_price=matrices["buy_price"],
-        sell_price=matrices["sell_price"],
-        benchmark_dict=matrices["benchmark_dict"],
-        forward_return_rank_cache=matrices.get("forward_return_rank_cache"),
-        open_price=matrices.get("open_price"),
-        benchmark_names=params["benchmark"],
-        rolling_window=params["rolling_window"],
-        ascending=params["ascending"],
-        group_num=params["group_num"],
-        total_money=params["total_money"],
-        fee=params["fee"],
-        rule_fee=params["rule_fee"],
+        **{argument: matrices[dataset] for argument, dataset in _MARKET_ARGUMENTS.items()},
+        **{dataset: matrices.get(dataset) for dataset in _OPTIONAL_DATASETS},
+        **{_ARGUMENT_OF_PARAMETER.get(name, name): value for name, value in params.items() if name != "universe"},
         plot_image_kind=plot_kind,
         plot_save_path=None,
         factor_name=factor_name,
         plot_title=name,
-        horizons=params["horizons"],
-        rebalance_every=params["rebalance_every"],
     )
     return service._to_public_result(core_result, factor_name)
 
