@@ -25,7 +25,6 @@ Run: ``python bench/charts.py [--days N] [--stocks N] [--groups N] [--repeat N]`
 
 from __future__ import annotations
 
-import argparse
 import os
 import platform
 import tempfile
@@ -39,7 +38,7 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
-from engine import build_inputs  # noqa: E402
+from engine import build_inputs, size_options  # noqa: E402
 from factor import build_factor_inputs  # noqa: E402
 from runner import build_benchmarks  # noqa: E402
 
@@ -91,12 +90,7 @@ def best_in_turn(repeat: int, *works: Callable[[], object]) -> list[float]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--days", type=int, default=750)
-    parser.add_argument("--stocks", type=int, default=800)
-    parser.add_argument("--groups", type=int, default=20)
-    parser.add_argument("--repeat", type=int, default=5)
-    args = parser.parse_args()
+    args = size_options(__doc__, days=750, stocks=800, groups=20, repeat=5)
     print(f"machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
           f"Python {platform.python_version()}, matplotlib {matplotlib.__version__}")
     print(f"inputs: {args.days} days x {args.stocks} stocks, factor chart with {args.groups} groups, "

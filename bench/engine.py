@@ -62,6 +62,22 @@ def build_inputs(days: int, stocks: int, seed: int = 0) -> tuple[pd.DataFrame, d
     return frame(weights), market
 
 
+def size_options(description: str | None, *, days: int = 2500, stocks: int = 5000, **counts: int
+                 ) -> argparse.Namespace:
+    """The benchmarks' command line: the size of the synthetic inputs and each script's own counts."""
+    parser = argparse.ArgumentParser(description=description, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--days", type=int, default=days)
+    parser.add_argument("--stocks", type=int, default=stocks)
+    for name, default in counts.items():
+        parser.add_argument(f"--{name}", type=int, default=default)
+    return parser.parse_args()
+
+
+def machine_line() -> str:
+    return (f"machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
+            f"Python {platform.python_version()}, numpy {np.__version__}, pandas {pd.__version__}")
+
+
 def best_of(repeat: int, work: Callable[[], object]) -> float:
     times = []
     for _ in range(repeat):
@@ -95,16 +111,11 @@ def peak_extra_mib(work: Callable[[], object]) -> float:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--days", type=int, default=2500)
-    parser.add_argument("--stocks", type=int, default=5000)
-    parser.add_argument("--repeat", type=int, default=3)
-    args = parser.parse_args()
+    args = size_options(__doc__, repeat=3)
 
     weights, market = build_inputs(args.days, args.stocks)
     input_mib = sum(t.to_numpy().nbytes for t in [weights, *market.values()]) / 2**20
-    print(f"machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
-          f"Python {platform.python_version()}, numpy {np.__version__}, pandas {pd.__version__}")
+    print(machine_line())
     print(f"inputs: {args.days} days x {args.stocks} stocks, {input_mib:.0f} MiB in 9 tables")
 
     def native() -> pd.Series:

@@ -23,7 +23,6 @@ Run: ``python bench/factor.py [--days N] [--stocks N] [--groups N]``.
 
 from __future__ import annotations
 
-import argparse
 import os
 import platform
 import time
@@ -32,7 +31,7 @@ from collections.abc import Callable
 
 import numpy as np
 import pandas as pd
-from engine import build_inputs, peak_extra_mib
+from engine import build_inputs, peak_extra_mib, size_options
 from from_tests import reference_daily_return
 
 from morvane.backtest import _core
@@ -137,11 +136,7 @@ def research(native: Callable[..., object], plain: object) -> None:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--days", type=int, default=2500)
-    parser.add_argument("--stocks", type=int, default=5000)
-    parser.add_argument("--groups", type=int, default=20)
-    args = parser.parse_args()
+    args = size_options(__doc__, groups=20)
     print(f"machine: {platform.processor() or platform.machine()}, "
           f"{len(os.sched_getaffinity(0))} usable CPUs, python {platform.python_version()}")
     inputs = build_factor_inputs(args.days, args.stocks)

@@ -23,13 +23,10 @@ Run: ``python bench/runner.py [--days N] [--stocks N] [--repeat N]``.
 
 from __future__ import annotations
 
-import argparse
-import os
-import platform
 
 import numpy as np
 import pandas as pd
-from engine import best_of, build_inputs, peak_extra_mib
+from engine import best_of, build_inputs, machine_line, peak_extra_mib, size_options
 from from_tests import reference_stats as ref
 
 from morvane.backtest._ravelle import (
@@ -56,17 +53,12 @@ def check_agreement(native, expected) -> None:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--days", type=int, default=2500)
-    parser.add_argument("--stocks", type=int, default=5000)
-    parser.add_argument("--repeat", type=int, default=3)
-    args = parser.parse_args()
+    args = size_options(__doc__, repeat=3)
 
     weights, market = build_inputs(args.days, args.stocks)
     benchmarks = build_benchmarks(weights.index)
     weight_mib = weights.to_numpy().nbytes / 2**20
-    print(f"machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
-          f"Python {platform.python_version()}, numpy {np.__version__}, pandas {pd.__version__}")
+    print(machine_line())
     print(f"inputs: {args.days} days x {args.stocks} stocks, weight table {weight_mib:.0f} MiB, "
           f"{len(benchmarks)} benchmarks, no charts")
 

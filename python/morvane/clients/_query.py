@@ -7,21 +7,23 @@ from collections.abc import Iterable
 
 import pandas as pd
 
+def _texts(value: object, name: str, expected: str) -> list[str]:
+    """One text or a list (or tuple) of texts, as a list; anything else is the caller's type error."""
+    if isinstance(value, str):
+        return [value]
+    if isinstance(value, (list, tuple)) and all(isinstance(item, str) for item in value):
+        return list(value)
+    raise TypeError(f"参数 {name} 类型错误: 期望 {expected}, 收到 {type(value).__name__}")
+
+
 def factor_names(factor: object) -> list[str]:
     """The names of a `factor` argument: one text or a list of texts."""
-    if isinstance(factor, str):
-        return [factor]
-    if isinstance(factor, (list, tuple)) and all(isinstance(n, str) for n in factor):
-        return list(factor)
-    raise TypeError(f"参数 factor 类型错误: 期望 str 或 list[str], 收到 {type(factor).__name__}")
+    return _texts(factor, "factor", "str 或 list[str]")
 
 
 def code_list(ukeys: object) -> list[str]:
-    if isinstance(ukeys, str):
-        return [ukeys]
-    if isinstance(ukeys, (list, tuple)) and all(isinstance(u, str) for u in ukeys):
-        return list(ukeys)
-    raise TypeError(f"参数 ukeys 类型错误: 期望 list[str], 收到 {type(ukeys).__name__}")
+    """The codes of a `ukeys` argument (one text is taken as a list of one)."""
+    return _texts(ukeys, "ukeys", "list[str]")
 
 
 def query_date(value: object, name: str) -> pd.Timestamp | None:
