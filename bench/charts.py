@@ -30,6 +30,7 @@ import platform
 import tempfile
 import time
 from collections.abc import Callable
+from functools import partial
 from pathlib import Path
 
 import matplotlib
@@ -141,8 +142,8 @@ def main() -> None:
         for name in ("performance", "weekly", "factor"):
             for kind in ("large", "long"):
                 size, dpi = PAGES[name, kind]
-                empty = (lambda size=size, dpi=dpi: floor(size, dpi, out / "floor.png"))
-                own_empty = (lambda size=size, dpi=dpi: own_floor(size, dpi, out / "own_floor.png"))
+                empty = partial(floor, size, dpi, out / "floor.png")
+                own_empty = partial(own_floor, size, dpi, out / "own_floor.png")
                 if name == "factor":
                     def charted(kind: str = kind) -> object:
                         return _core.run_alpha_vwap_backtest_core(

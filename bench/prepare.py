@@ -182,7 +182,7 @@ def main() -> None:
         ratio = prepared / copied
         print(f"prepare (download, check, unpack, validate, swap) {prepared:7.2f} s"
               f"   copy + unpack {copied:7.2f} s   ratio {ratio:4.2f}  {'ok' if ratio <= GOAL else 'over goal'}"
-              f"   (rounds: {', '.join(f'{p:.2f}/{c:.2f}' for p, c in zip(prepares, copies))})")
+              f"   (rounds: {', '.join(f'{p:.2f}/{c:.2f}' for p, c in zip(prepares, copies, strict=True))})")
 
         def read_files() -> None:
             for path in _service._DEFAULT_DATA_DIR.iterdir():

@@ -31,6 +31,7 @@ import shutil
 import tempfile
 import time
 from collections.abc import Callable
+from functools import partial
 from pathlib import Path
 from typing import Any
 
@@ -151,14 +152,14 @@ def main() -> None:
         window = all_dates[args.days - 2: args.days + args.tail - 2]
         tail = build_payload(dtypes, window, codes + [f"9{k:05d}" for k in range(5)], seed=2)
         before = io_counters()
-        tail_s, applied = timed(lambda: store.update_tail(tail))
+        tail_s, applied = timed(partial(store.update_tail, tail))
         after = io_counters()
         assert applied, "update_tail refused the payload"
         # The same tail once more with a code that sorts among the stored ones
         # (as most new listings do): every dataset moves its cells into a new
         # file, in code order.
         tail = build_payload(dtypes, window, codes + ["0000005"], seed=3)
-        inserted_s, applied = timed(lambda: store.update_tail(tail))
+        inserted_s, applied = timed(partial(store.update_tail, tail))
         assert applied, "update_tail refused the payload"
         del tail
         gc.collect()
@@ -178,11 +179,11 @@ def main() -> None:
         numpy_dir.mkdir()
         arrays = {k: t.to_numpy() for k, t in payload["data"].items() if k != "benchmark_dict"}
 
-        def np_save() -> None:
+        def np_save(arrays: dict[str, np.ndarray]) -> None:
             for key, array in arrays.items():
                 np.save(numpy_dir / f"{key}.npy", array)
 
-        save_s, _ = timed(np_save)
+        save_s, _ = timed(partial(np_save, arrays))
         del arrays
         gc.collect()
         np_load_s = warm(lambda: [np.load(numpy_dir / f"{k}.npy") for k in dtypes])

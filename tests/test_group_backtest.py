@@ -300,7 +300,10 @@ def benchmarks(index) -> dict:
 def test_benchmark_name_forms_and_summary():
     m = random_market(9, 25, 12, holes=0.0)
     bm = benchmarks(m["close_price"].index)
-    names = lambda res: res.benchmark_summary()["benchmark_name"].tolist()
+
+    def names(res):
+        return res.benchmark_summary()["benchmark_name"].tolist()
+
     assert names(core(**m, group_num=3, benchmark_dict=bm, benchmark_names="all")) == ["000852", "000300", "000905"]
     assert names(core(**m, group_num=3, benchmark_dict=bm, benchmark_names=None)) == ["000852", "000300", "000905"]
     assert names(core(**m, group_num=3, benchmark_dict=bm, benchmark_names="000300")) == ["000300"]
@@ -376,7 +379,10 @@ def test_planted_factor_on_the_synthetic_market_has_its_rank_ic():
 
     client = SyntheticMarketClient(seed=1, n_stocks=600, start_date="20220104", end_date="20221230")
     w = client.world
-    cents = lambda a: w.frame(a / 100.0)
+
+    def cents(values):
+        return w.frame(values / 100.0)
+
     close = cents(w.close_c).where(w.frame(w.listed))
     opens = cents(w.open_c).where(w.frame(w.listed))
     limit_up, limit_down = cents(w.limit_up_c), cents(w.limit_down_c)

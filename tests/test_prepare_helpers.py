@@ -35,7 +35,7 @@ def test_constants_and_re_exports() -> None:
     assert list(prepare.BASE_MATRIX_DTYPE) == BASE_KEYS
     assert {k for k, v in prepare.BASE_MATRIX_DTYPE.items() if v == "bool"} == {
         "can_buy_stock", "cant_sell_stock"}
-    assert prepare.PathLike == Union[str, Path]
+    assert prepare.PathLike == Union[str, Path]  # noqa: UP007 - the alias is a typing.Union
     for name in ("BinaryPreparedDataStoreBase", "clean_matrix", "component_dataset_key",
                  "normalize_yyyymmdd"):
         assert getattr(prepare, name) is getattr(store, name)

@@ -107,7 +107,10 @@ class TestFactorArguments:
     @pytest.mark.parametrize(("group_num", "ok"), [(2, True), (100, True), (1, False), (101, False)])
     def test_group_num_range_checked_before_any_work(self, data, factor, recorder, tmp_path, group_num, ok):
         out = tmp_path / "never"
-        call = lambda: BacktestService(None).backtest(factor, data, START, END, out, "a", group_num=group_num)
+
+        def call():
+            return BacktestService(None).backtest(factor, data, START, END, out, "a", group_num=group_num)
+
         if ok:
             call()
             assert recorder[-1]["group_num"] == group_num

@@ -30,7 +30,7 @@ def expected_merge(old: pd.DataFrame, new: pd.DataFrame, fill: Any) -> pd.DataFr
     dates = sorted(set(old.index) | set(new.index))
     merged = old.reindex(index=dates, columns=columns)
     merged.loc[new.index] = new.reindex(columns=columns).to_numpy()
-    if old.dtypes.iloc[0] == bool:
+    if old.dtypes.iloc[0].kind == "b":
         merged = merged.where(merged.notna(), fill).astype(bool)
     return merged
 
