@@ -16,7 +16,6 @@ import pytest
 pytest_plugins = ["service_fixtures"]
 
 
-
 def flat_market(
     dates: list[str],
     codes: list[str],

@@ -18,8 +18,9 @@ def _redirect(home: str, today: str) -> None:
 def prepare(home: str, base_url: str, today: str, answers) -> None:
     try:
         _redirect(home, today)
-        from morvane._http import HttpClient
         from morvane.backtest._service import BacktestService
+
+        from morvane._http import HttpClient
 
         BacktestService(HttpClient(base_url, retries=2, backoff=0.0)).prepare_backtest_data()
         answers.put("ok")
@@ -29,8 +30,10 @@ def prepare(home: str, base_url: str, today: str, answers) -> None:
 
 def fingerprint(data: dict) -> tuple[float, float, float]:
     """Sums that tell which package each of three datasets came from."""
-    return tuple(round(float(np.nansum(data[key].to_numpy(dtype=float))), 6)
-                 for key in ("close_price", "open_price", "buy_price"))
+    return tuple(
+        round(float(np.nansum(data[key].to_numpy(dtype=float))), 6)
+        for key in ("close_price", "open_price", "buy_price")
+    )
 
 
 def load_loop(home: str, today: str, stop, answers) -> None:

@@ -16,7 +16,14 @@ import urllib.request
 from collections.abc import Callable, Mapping
 from typing import TypeVar
 
-from ._http_stream import Progress, StreamedBody, _BodyReader, _OversizedBody, _TruncatedBody, read_streamed
+from ._http_stream import (
+    Progress,
+    StreamedBody,
+    _BodyReader,
+    _OversizedBody,
+    _TruncatedBody,
+    read_streamed,
+)
 from .exceptions import NetworkError
 
 __all__ = ["HttpClient", "StreamedBody"]
@@ -157,7 +164,9 @@ class HttpClient:
 
         parts = urllib.parse.urlsplit(base_url.strip())
         if parts.scheme not in ("http", "https") or not parts.hostname:
-            raise ValueError(f"base_url 必须是 http 或 https 地址, 实际为 {_redact_url(base_url)!r}")
+            raise ValueError(
+                f"base_url 必须是 http 或 https 地址, 实际为 {_redact_url(base_url)!r}"
+            )
         if not timeout > 0:
             raise ValueError(f"timeout 必须大于 0, 实际为 {timeout!r}")
         if retries < 0:
@@ -250,7 +259,11 @@ class HttpClient:
         # 令牌只属于 base_url 所在的服务: 别的源 (另一主机、端口或协议, 例如镜像或
         # 对象存储上的数据包地址) 的完整地址一律不带令牌。
         if self._token and _origin(url) == self._base_origin:
-            value = f"Bearer {self._token}" if self._token_header.lower() == "authorization" else self._token
+            value = (
+                f"Bearer {self._token}"
+                if self._token_header.lower() == "authorization"
+                else self._token
+            )
             req.add_unredirected_header(self._token_header.capitalize(), value)
         return req
 
@@ -261,7 +274,9 @@ class HttpClient:
         return text
 
     def _fail(self, url: str, reason: str, attempts: int) -> NetworkError:
-        return NetworkError(self._scrub(f"请求失败: {_redact_url(url)} ({reason}), 共尝试 {attempts} 次"))
+        return NetworkError(
+            self._scrub(f"请求失败: {_redact_url(url)} ({reason}), 共尝试 {attempts} 次")
+        )
 
     def _delay(self, attempt: int) -> float:
         return min(self._backoff * (2.0**attempt), _MAX_BACKOFF)

@@ -129,7 +129,8 @@ class _BodyReader:
     def cut_short(self) -> bool:
         """响应体已结束, 但少于 Content-Length 或 expected_size。"""
         return self._ended and any(
-            limit is not None and self.received < limit for limit in (self._announced, self._expected)
+            limit is not None and self.received < limit
+            for limit in (self._announced, self._expected)
         )
 
     def shortfall(self) -> str:

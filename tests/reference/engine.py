@@ -37,7 +37,7 @@ def reference_daily_return(
         return pd.Series(dtype=float)
     # Only the rows before the first weights are dropped; a later empty row
     # is an empty portfolio and still gets its return.
-    signal = shifted.iloc[int(np.argmax(has_weight)):]
+    signal = shifted.iloc[int(np.argmax(has_weight)) :]
     pnl_index, columns = signal.index, signal.columns
 
     prev_close_arr = _aligned(prev_close, pnl_index, columns, np.nan).astype(float)

@@ -28,14 +28,19 @@ def tested_matplotlib() -> bool:
     import matplotlib
     from matplotlib.backends.backend_agg import RendererAgg
 
-    return matplotlib.__version__.startswith("3.11.") and hasattr(RendererAgg, "_draw_text_glyphs_and_boxes")
+    return matplotlib.__version__.startswith("3.11.") and hasattr(
+        RendererAgg, "_draw_text_glyphs_and_boxes"
+    )
 
 
-def _font_height_metrics(font: Any, size: float, dpi: float) -> tuple[float, float, float] | tuple[None, None, None]:
+def _font_height_metrics(
+    font: Any, size: float, dpi: float
+) -> tuple[float, float, float] | tuple[None, None, None]:
     """(ascent, descent, line gap) in pixels as matplotlib 3.11's Text reads them from the font's tables."""
     for table_name, gap_key, ascent_key, descent_key in (
-            ("OS/2", "sTypoLineGap", "sTypoAscender", "sTypoDescender"),
-            ("hhea", "lineGap", "ascent", "descent")):
+        ("OS/2", "sTypoLineGap", "sTypoAscender", "sTypoDescender"),
+        ("hhea", "lineGap", "ascent", "descent"),
+    ):
         table = font.get_sfnt_table(table_name)
         if table is None:
             continue
@@ -58,7 +63,9 @@ class TextShelf:
     def __init__(self, capacity: int) -> None:
         self._capacity = capacity
         self._bytes = 0
-        self._items: collections.OrderedDict[tuple[Any, ...], tuple[Any, int]] = collections.OrderedDict()
+        self._items: collections.OrderedDict[tuple[Any, ...], tuple[Any, int]] = (
+            collections.OrderedDict()
+        )
         self._lock = threading.Lock()
 
     def get(self, key: tuple[Any, ...]) -> Any:
@@ -156,7 +163,11 @@ def renderer_class() -> type:
             if found is None:
                 paths = fontManager._find_fonts_by_props(prop)
                 # What get_font builds the font from, besides the files.
-                files = (tuple(paths), rcParams["text.kerning_factor"], rcParams["font.enable_last_resort"])
+                files = (
+                    tuple(paths),
+                    rcParams["text.kerning_factor"],
+                    rcParams["font.enable_last_resort"],
+                )
                 found = self._fonts[key] = (get_font(paths), files)
             return found
 
@@ -166,7 +177,9 @@ def renderer_class() -> type:
             font.set_size(font_prop.get_size_in_points(), self.dpi)
             return font
 
-        def _get_font_height_metrics(self, prop: Any) -> tuple[float, float, float] | tuple[None, None, None]:
+        def _get_font_height_metrics(
+            self, prop: Any
+        ) -> tuple[float, float, float] | tuple[None, None, None]:
             # Text._get_layout asks the renderer for these first; the values are
             # the ones it computes itself otherwise (ascent, descent, line gap of
             # the font's OS/2 or hhea table, scaled to the size and dpi).
@@ -174,7 +187,8 @@ def renderer_class() -> type:
             metrics = self._heights.get(key)
             if metrics is None:
                 metrics = self._heights[key] = _font_height_metrics(
-                    self._font(prop)[0], prop.get_size_in_points(), self.dpi)
+                    self._font(prop)[0], prop.get_size_in_points(), self.dpi
+                )
             return metrics
 
         def _laid_out(self, s: str, prop: Any) -> tuple[Any, tuple[np.ndarray, float, float]]:
@@ -186,7 +200,11 @@ def renderer_class() -> type:
                 font = self._font(prop)[0]  # holds the layout of `s` now
                 font.draw_glyphs_to_bitmap(antialiased=True)
                 x_offset, y_offset = (value / 64.0 for value in font.get_bitmap_offset())
-                glyphs = (np.array(font.get_image()), x_offset, y_offset + font.get_descent() / 64.0)
+                glyphs = (
+                    np.array(font.get_image()),
+                    x_offset,
+                    y_offset + font.get_descent() / 64.0,
+                )
                 text = (measured, glyphs)
                 TEXTS.put(key, text, glyphs[0].nbytes + 256)  # the image, and the rest roughly
             return text
@@ -196,15 +214,33 @@ def renderer_class() -> type:
                 return super().get_text_width_height_descent(s, prop, ismath)
             return self._laid_out(s, prop)[0]
 
-        def draw_text(self, gc: Any, x: float, y: float, s: str, prop: Any, angle: float,
-                      ismath: bool | str = False, mtext: Any = None) -> None:
+        def draw_text(
+            self,
+            gc: Any,
+            x: float,
+            y: float,
+            s: str,
+            prop: Any,
+            angle: float,
+            ismath: bool | str = False,
+            mtext: Any = None,
+        ) -> None:
             # Rotated texts (a few labels) keep matplotlib's own placement, which
             # moved by a pixel or two in 3.11; so do math, shaped and aliased texts.
-            if ismath or angle % 360 != 0 or not gc.get_antialiased() or (mtext is not None and (
-                    mtext.get_fontfeatures() is not None or mtext.get_language() is not None)):
+            if (
+                ismath
+                or angle % 360 != 0
+                or not gc.get_antialiased()
+                or (
+                    mtext is not None
+                    and (mtext.get_fontfeatures() is not None or mtext.get_language() is not None)
+                )
+            ):
                 super().draw_text(gc, x, y, s, prop, angle, ismath, mtext)
                 return
             image, x_offset, y_offset = self._laid_out(s, prop)[1]
-            self._renderer.draw_text_image(image, round(x + x_offset), round(y + y_offset) + 1, 0, gc)
+            self._renderer.draw_text_image(
+                image, round(x + x_offset), round(y + y_offset) + 1, 0, gc
+            )
 
     return _WholeTextRenderer

@@ -99,15 +99,20 @@ def describe_benchmark_package(http: HttpClient | None) -> PackageDescription:
     if not isinstance(answer, dict):
         raise MorvaneError(f"参考数据包描述无效: 期望 JSON 对象, 收到 {type(answer).__name__}")
     url = answer.get("url")
-    if not isinstance(url, str) or urlsplit(url).scheme not in ("http", "https") or not urlsplit(url).hostname:
+    if (
+        not isinstance(url, str)
+        or urlsplit(url).scheme not in ("http", "https")
+        or not urlsplit(url).hostname
+    ):
         raise MorvaneError(f"参考数据包下载地址无效: {url!r} (应为 http 或 https 地址)")
     sha256 = answer.get("sha256")
     if sha256 is not None and (not isinstance(sha256, str) or not _SHA256.match(sha256)):
         raise MorvaneError(f"参考数据包校验和无效: {sha256!r} (应为 64 位十六进制 sha256)")
     size = _optional_size(answer, "size")
     unpacked_size = _optional_size(answer, "unpacked_size")
-    return PackageDescription(url=url, sha256=sha256.lower() if sha256 else None, size=size,
-                              unpacked_size=unpacked_size)
+    return PackageDescription(
+        url=url, sha256=sha256.lower() if sha256 else None, size=size, unpacked_size=unpacked_size
+    )
 
 
 def _optional_size(answer: dict[str, object], key: str) -> int | None:
@@ -139,8 +144,9 @@ def _budget(description: PackageDescription, received: Callable[[], int]) -> Unp
     limit = description.unpacked_size
     if limit is None and description.size is not None:
         limit = max(_UNPACK_FLOOR, MAX_UNPACK_RATIO * description.size)
-    return UnpackBudget(limit, ratio=MAX_UNPACK_RATIO, floor=_UNPACK_FLOOR, cap=MAX_PACKAGE_BYTES,
-                        received=received)
+    return UnpackBudget(
+        limit, ratio=MAX_UNPACK_RATIO, floor=_UNPACK_FLOOR, cap=MAX_PACKAGE_BYTES, received=received
+    )
 
 
 def _progress_bar(total: int | None):  # noqa: ANN202 - tqdm is optional at type-check time
@@ -148,7 +154,14 @@ def _progress_bar(total: int | None):  # noqa: ANN202 - tqdm is optional at type
         from tqdm.auto import tqdm
     except ImportError:  # pragma: no cover - tqdm is a dependency
         return None
-    return tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, desc="下载参考数据包", disable=None)
+    return tqdm(
+        total=total,
+        unit="B",
+        unit_scale=True,
+        unit_divisor=1024,
+        desc="下载参考数据包",
+        disable=None,
+    )
 
 
 def _empty_folder(root: Path) -> None:
@@ -209,7 +222,9 @@ def download_benchmark_package(
         if bar is not None:
             if received < bar.n or (total is not None and bar.total != total):
                 bar.reset(total=total if total is not None else bar.total)  # a retry starts over
-            bar.update(received - bar.n)  # update, unlike refresh, redraws at most a few times a second
+            bar.update(
+                received - bar.n
+            )  # update, unlike refresh, redraws at most a few times a second
 
     def unpack(reader: object) -> int:
         _empty_folder(root)  # a retry must not see what a cut attempt unpacked
@@ -217,14 +232,20 @@ def download_benchmark_package(
             # Stream mode reads the body once, in order, with no seeking; "*" detects any compression.
             with tarfile.open(fileobj=reader, mode="r|*", bufsize=_CHUNK_BYTES) as tar:
                 budget = _budget(description, lambda: reader.received)  # type: ignore[attr-defined]
-                return unpack_members(tar, root, budget, max_members=MAX_PACKAGE_MEMBERS, chunk=_COPY_BYTES)
+                return unpack_members(
+                    tar, root, budget, max_members=MAX_PACKAGE_MEMBERS, chunk=_COPY_BYTES
+                )
         except tarfile.TarError as error:
             raise MorvaneError(f"参考数据包无法解包: {error}") from error
 
     try:
-        streamed = http.stream_with_digest(description.url, unpack, progress=progress, expected_size=description.size)
+        streamed = http.stream_with_digest(
+            description.url, unpack, progress=progress, expected_size=description.size
+        )
         if description.size is not None and streamed.size != description.size:
-            raise NetworkError(f"参考数据包不完整: 收到 {streamed.size} 字节, 应为 {description.size} 字节")
+            raise NetworkError(
+                f"参考数据包不完整: 收到 {streamed.size} 字节, 应为 {description.size} 字节"
+            )
         if description.sha256 is not None and streamed.digest != description.sha256:
             raise MorvaneError(
                 f"参考数据包校验和不符: 期望 {description.sha256}, 实际 {streamed.digest}; 包可能已损坏或被篡改"
@@ -267,4 +288,3 @@ def flatten_single_subdir(store_dir: str | os.PathLike[str]) -> None:
     for entry in holder.iterdir():
         entry.rename(root / entry.name)
     holder.rmdir()
-

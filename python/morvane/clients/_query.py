@@ -7,6 +7,7 @@ from collections.abc import Iterable
 
 import pandas as pd
 
+
 def _texts(value: object, name: str, expected: str) -> list[str]:
     """One text or a list (or tuple) of texts, as a list; anything else is the caller's type error."""
     if isinstance(value, str):
@@ -51,15 +52,22 @@ def long_table(parts: Iterable[tuple[str, pd.DataFrame]], with_factor: bool) -> 
         frames.append(frame)
     if not frames:
         return None
-    out = pd.concat(frames, ignore_index=True) if len(frames) > 1 else frames[0].reset_index(drop=True)
+    out = (
+        pd.concat(frames, ignore_index=True)
+        if len(frames) > 1
+        else frames[0].reset_index(drop=True)
+    )
     return out
 
 
 def wide_table(parts: list[tuple[str, pd.DataFrame]]) -> pd.DataFrame | None:
     """Joins per-factor long tables on ("ukey", "date"), one column per factor."""
-    frames = [f.set_index(["ukey", "date"])["value"].rename(name) for name, f in parts if f is not None and not f.empty]
+    frames = [
+        f.set_index(["ukey", "date"])["value"].rename(name)
+        for name, f in parts
+        if f is not None and not f.empty
+    ]
     if not frames:
         return None
     joined = pd.concat(frames, axis=1, join="outer").sort_index(level=["date", "ukey"])
     return joined.reset_index()
-

@@ -24,13 +24,23 @@ import numpy as np
 import pandas as pd
 
 from ._world_index import cap_ranks, index_returns
-from ._world_prices import BEIJING, GROWTH, IPO_FREE_DAYS, MAIN, N_INDUSTRIES, listing_jump, price_paths, vwaps
+from ._world_prices import (
+    BEIJING,
+    GROWTH,
+    IPO_FREE_DAYS,
+    MAIN,
+    N_INDUSTRIES,
+    listing_jump,
+    price_paths,
+    vwaps,
+)
 
 _SH_PREFIXES = ("600", "601", "603", "605", "688")
 _SZ_PREFIXES = ("000", "001", "002", "003", "300", "301")
 _BJ_PREFIXES = ("430", "830", "870", "920")
-_PREFIX_WEIGHTS = np.array([0.20, 0.12, 0.12, 0.04, 0.09, 0.08, 0.02, 0.155, 0.02, 0.11, 0.02,
-                            0.005, 0.01, 0.01, 0.01])
+_PREFIX_WEIGHTS = np.array(
+    [0.20, 0.12, 0.12, 0.04, 0.09, 0.08, 0.02, 0.155, 0.02, 0.11, 0.02, 0.005, 0.01, 0.01, 0.01]
+)
 _GROWTH_PREFIXES = ("300", "301", "688")  # ChiNext and STAR
 
 
@@ -71,7 +81,9 @@ class World:
 
     def frame(self, values: np.ndarray) -> pd.DataFrame:
         """A days x six-character-code table of one array."""
-        return pd.DataFrame(values, index=self.dates.strftime("%Y%m%d"), columns=[u[:6] for u in self.ukeys])
+        return pd.DataFrame(
+            values, index=self.dates.strftime("%Y%m%d"), columns=[u[:6] for u in self.ukeys]
+        )
 
 
 def _codes(rng: np.random.Generator, n: int) -> np.ndarray:
@@ -84,7 +96,9 @@ def _codes(rng: np.random.Generator, n: int) -> np.ndarray:
         counts[np.argmin(counts)] += spill.clip(0).sum()
     out = []
     for prefix, count in zip(prefixes, counts, strict=True):
-        suffix = ".XSHG" if prefix in _SH_PREFIXES else ".BJSE" if prefix in _BJ_PREFIXES else ".XSHE"
+        suffix = (
+            ".XSHG" if prefix in _SH_PREFIXES else ".BJSE" if prefix in _BJ_PREFIXES else ".XSHE"
+        )
         for number in np.sort(rng.choice(1000, size=count, replace=False)):
             out.append(f"{prefix}{number:03d}{suffix}")
     order = rng.permutation(len(out))
@@ -92,11 +106,18 @@ def _codes(rng: np.random.Generator, n: int) -> np.ndarray:
 
 
 def _boards(ukeys: np.ndarray) -> np.ndarray:
-    return np.array([BEIJING if u.endswith(".BJSE") else GROWTH if u.startswith(_GROWTH_PREFIXES) else MAIN
-                     for u in ukeys], dtype=np.int8)
+    return np.array(
+        [
+            BEIJING if u.endswith(".BJSE") else GROWTH if u.startswith(_GROWTH_PREFIXES) else MAIN
+            for u in ukeys
+        ],
+        dtype=np.int8,
+    )
 
 
-def _runs(rng: np.random.Generator, shape: tuple[int, int], rate: float, max_len: int) -> np.ndarray:
+def _runs(
+    rng: np.random.Generator, shape: tuple[int, int], rate: float, max_len: int
+) -> np.ndarray:
     """Boolean runs: each stock-day starts a run with probability `rate`."""
     days, stocks = shape
     out = np.zeros(shape, dtype=bool)
@@ -107,7 +128,9 @@ def _runs(rng: np.random.Generator, shape: tuple[int, int], rate: float, max_len
     return out
 
 
-def _regime_drift(rng: np.random.Generator, dates: pd.DatetimeIndex) -> tuple[np.ndarray, np.ndarray]:
+def _regime_drift(
+    rng: np.random.Generator, dates: pd.DatetimeIndex
+) -> tuple[np.ndarray, np.ndarray]:
     """The market's daily drift and volatility, one regime per calendar year."""
     years = dates.year.to_numpy()
     first = int(years[0])
@@ -120,8 +143,9 @@ def _regime_drift(rng: np.random.Generator, dates: pd.DatetimeIndex) -> tuple[np
     return drift, vol
 
 
-def _ex_dates(rng: np.random.Generator, dates: pd.DatetimeIndex, listed: np.ndarray,
-              suspended: np.ndarray) -> np.ndarray:
+def _ex_dates(
+    rng: np.random.Generator, dates: pd.DatetimeIndex, listed: np.ndarray, suspended: np.ndarray
+) -> np.ndarray:
     """About 70% of listed stocks go ex-dividend once a year, on a day spread over the year."""
     n_days, n_stocks = listed.shape
     out = np.zeros(listed.shape, dtype=bool)
@@ -141,7 +165,9 @@ def _ex_dates(rng: np.random.Generator, dates: pd.DatetimeIndex, listed: np.ndar
     return out & listed & ~suspended
 
 
-def _alpha(rng: np.random.Generator, open_c: np.ndarray, listed: np.ndarray, ic: float) -> np.ndarray:
+def _alpha(
+    rng: np.random.Generator, open_c: np.ndarray, listed: np.ndarray, ic: float
+) -> np.ndarray:
     """A persistent factor carrying a fading, noisy hint of tomorrow's open-to-open return.
 
     Each day adds a noisy copy of the next open-to-open return rank (the news
@@ -180,20 +206,24 @@ def _alpha(rng: np.random.Generator, open_c: np.ndarray, listed: np.ndarray, ic:
     return np.where(listed, out, np.nan)
 
 
-def _listing_and_delisting(rng: np.random.Generator, n_days: int, n_stocks: int
-                           ) -> tuple[np.ndarray, np.ndarray]:
+def _listing_and_delisting(
+    rng: np.random.Generator, n_days: int, n_stocks: int
+) -> tuple[np.ndarray, np.ndarray]:
     """Most stocks trade from the start, the rest list over the years; a few delist."""
     list_day = np.where(rng.random(n_stocks) < 0.6, 0, rng.integers(1, max(n_days, 2), n_stocks))
     delists = rng.random(n_stocks) < 0.04
     # A stock that never delists gets a day far beyond the end, so that no
     # decline or ST period before a delisting reaches into the market.
     never = n_days + _NEVER_DELISTED
-    delist_day = np.where(delists, list_day + rng.integers(250, max(n_days, 251) + 250, n_stocks), never)
+    delist_day = np.where(
+        delists, list_day + rng.integers(250, max(n_days, 251) + 250, n_stocks), never
+    )
     return list_day, delist_day
 
 
-def _st_periods(rng: np.random.Generator, shape: tuple[int, int], list_day: np.ndarray,
-                delist_day: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def _st_periods(
+    rng: np.random.Generator, shape: tuple[int, int], list_day: np.ndarray, delist_day: np.ndarray
+) -> tuple[np.ndarray, np.ndarray]:
     """Special treatment: spells of losses, and the half year before each delisting.
 
     Returns the ST flags and each stock's daily drift while it declines toward
@@ -238,8 +268,9 @@ class _Drivers:
     jump: np.ndarray  # first-day return of a listing
 
 
-def _lifetimes(rng: np.random.Generator, dates: pd.DatetimeIndex, n_stocks: int, board: np.ndarray
-               ) -> _Lifetimes:
+def _lifetimes(
+    rng: np.random.Generator, dates: pd.DatetimeIndex, n_stocks: int, board: np.ndarray
+) -> _Lifetimes:
     n_days = len(dates)
     shape = (n_days, n_stocks)
     list_day, delist_day = _listing_and_delisting(rng, n_days, n_stocks)
@@ -253,17 +284,35 @@ def _lifetimes(rng: np.random.Generator, dates: pd.DatetimeIndex, n_stocks: int,
     suspended[list_day.clip(max=n_days - 1), np.arange(n_stocks)] = False  # a listing day trades
     days_listed = day_no - list_day  # 0 on the listing day
     # The listing days without any limit (none on the main boards, which cap the first day instead).
-    free = (days_listed >= 0) & (days_listed < np.array([IPO_FREE_DAYS[b] for b in board])) & (list_day > 0)
+    free = (
+        (days_listed >= 0)
+        & (days_listed < np.array([IPO_FREE_DAYS[b] for b in board]))
+        & (list_day > 0)
+    )
 
     # Corporate actions on trading days only: dividends spread over the year, rare splits.
     dividend_day = _ex_dates(rng, dates, listed, suspended) & ~listing_day
-    split_day = (rng.random(shape) < 0.02 / 250) & listed & ~suspended & ~dividend_day & ~listing_day
+    split_day = (
+        (rng.random(shape) < 0.02 / 250) & listed & ~suspended & ~dividend_day & ~listing_day
+    )
     split_to = np.where(split_day, rng.choice([15.0, 20.0], shape), np.nan)
-    return _Lifetimes(list_day, delist_day, listed, listing_day, free, st, decline_drift, suspended,
-                      dividend_day, split_to)
+    return _Lifetimes(
+        list_day,
+        delist_day,
+        listed,
+        listing_day,
+        free,
+        st,
+        decline_drift,
+        suspended,
+        dividend_day,
+        split_to,
+    )
 
 
-def _drivers(rng: np.random.Generator, dates: pd.DatetimeIndex, n_stocks: int, board: np.ndarray) -> _Drivers:
+def _drivers(
+    rng: np.random.Generator, dates: pd.DatetimeIndex, n_stocks: int, board: np.ndarray
+) -> _Drivers:
     n_days = len(dates)
     beta = rng.uniform(0.6, 1.4, n_stocks)
     vol = rng.uniform(0.012, 0.03, n_stocks)
@@ -279,9 +328,13 @@ def _drivers(rng: np.random.Generator, dates: pd.DatetimeIndex, n_stocks: int, b
     industry_returns = rng.normal(0.0, 0.009, (n_days, N_INDUSTRIES + 1))
     industry_beta = rng.uniform(0.7, 1.3, n_stocks)
     shares = np.exp(rng.normal(20.0, 1.0, n_stocks))
-    issue_price = np.rint(np.exp(rng.normal(np.log(1500.0), 0.6, n_stocks))).astype(np.int64).clip(200)
+    issue_price = (
+        np.rint(np.exp(rng.normal(np.log(1500.0), 0.6, n_stocks))).astype(np.int64).clip(200)
+    )
     jump = listing_jump(rng, board)
-    return _Drivers(beta, vol, market, industry_of, industry_returns, industry_beta, shares, issue_price, jump)
+    return _Drivers(
+        beta, vol, market, industry_of, industry_returns, industry_beta, shares, issue_price, jump
+    )
 
 
 def generate_world(seed: int, n_stocks: int, dates: pd.DatetimeIndex, alpha_ic: float) -> World:
@@ -300,11 +353,46 @@ def generate_world(seed: int, n_stocks: int, dates: pd.DatetimeIndex, alpha_ic: 
     returns = index_returns(close_c, split_ratio, cap, cap_rank, life.listed, life.listing_day)
 
     alpha = _alpha(rng, open_c, life.listed, alpha_ic)
-    world = World(dates, ukeys, life.listed, close_c, open_c, up_c, down_c, vwap_buy, vwap_sell,
-                  life.suspended, life.split_to, dividend, industry_codes, cap_rank, returns, alpha, life.st,
-                  board, life.list_day, life.delist_day)
-    for value in (life.listed, close_c, open_c, up_c, down_c, vwap_buy, vwap_sell, life.suspended,
-                  life.split_to, dividend, industry_codes, cap_rank, alpha, life.st, board, life.list_day,
-                  life.delist_day):
+    world = World(
+        dates,
+        ukeys,
+        life.listed,
+        close_c,
+        open_c,
+        up_c,
+        down_c,
+        vwap_buy,
+        vwap_sell,
+        life.suspended,
+        life.split_to,
+        dividend,
+        industry_codes,
+        cap_rank,
+        returns,
+        alpha,
+        life.st,
+        board,
+        life.list_day,
+        life.delist_day,
+    )
+    for value in (
+        life.listed,
+        close_c,
+        open_c,
+        up_c,
+        down_c,
+        vwap_buy,
+        vwap_sell,
+        life.suspended,
+        life.split_to,
+        dividend,
+        industry_codes,
+        cap_rank,
+        alpha,
+        life.st,
+        board,
+        life.list_day,
+        life.delist_day,
+    ):
         value.setflags(write=False)
     return world

@@ -34,7 +34,9 @@ def review_days(dates: pd.DatetimeIndex) -> np.ndarray:
     return np.array(sorted(keep))
 
 
-def cap_ranks(dates: pd.DatetimeIndex, listed: np.ndarray, st: np.ndarray, cap: np.ndarray) -> np.ndarray:
+def cap_ranks(
+    dates: pd.DatetimeIndex, listed: np.ndarray, st: np.ndarray, cap: np.ndarray
+) -> np.ndarray:
     """Each day's rank by market cap at the last review (0 the largest), -1 for stocks not ranked."""
     n_days, n_stocks = listed.shape
     ranked = np.full(listed.shape, -1, dtype=np.int32)
@@ -48,14 +50,22 @@ def cap_ranks(dates: pd.DatetimeIndex, listed: np.ndarray, st: np.ndarray, cap: 
     return ranked
 
 
-def index_returns(close_c: np.ndarray, split_ratio: np.ndarray, cap: np.ndarray, cap_rank: np.ndarray,
-                  listed: np.ndarray, listing_day: np.ndarray) -> dict[str, np.ndarray]:
+def index_returns(
+    close_c: np.ndarray,
+    split_ratio: np.ndarray,
+    cap: np.ndarray,
+    cap_rank: np.ndarray,
+    listed: np.ndarray,
+    listing_day: np.ndarray,
+) -> dict[str, np.ndarray]:
     """Each benchmark's daily return: its members' returns weighted by the previous day's cap."""
     scale = listed.shape[1] / 5000.0
     out: dict[str, np.ndarray] = {}
     prev_close = np.vstack([close_c[:1], close_c[:-1]]).astype(float)
     with np.errstate(invalid="ignore", divide="ignore"):
-        stock_return = np.where(listed & ~listing_day, close_c * split_ratio / prev_close - 1.0, 0.0)
+        stock_return = np.where(
+            listed & ~listing_day, close_c * split_ratio / prev_close - 1.0, 0.0
+        )
     stock_return[0] = 0.0
     weight_cap = np.vstack([cap[:1], cap[:-1]])
     for index_code, component in BENCHMARK_COMPONENTS.items():

@@ -20,8 +20,9 @@ N_INDUSTRIES = 31
 LOCKED_SHARE = 0.35  # share of limit days that open at the limit and stay there
 
 
-def _limits(ref: np.ndarray, percent_up: np.ndarray, percent_down: np.ndarray, free: np.ndarray
-            ) -> tuple[np.ndarray, np.ndarray]:
+def _limits(
+    ref: np.ndarray, percent_up: np.ndarray, percent_down: np.ndarray, free: np.ndarray
+) -> tuple[np.ndarray, np.ndarray]:
     """Limit prices in cents from the reference price: ref x (1 +- p%), rounded half up; NaN when free."""
     up = (ref * (100 + percent_up) + 50) // 100
     down = (ref * (100 - percent_down) + 50) // 100
@@ -30,8 +31,11 @@ def _limits(ref: np.ndarray, percent_up: np.ndarray, percent_down: np.ndarray, f
 
 def listing_jump(rng: np.random.Generator, board: np.ndarray) -> np.ndarray:
     """First-day return of a new listing: main boards aim past their 44% cap, the others jump freely."""
-    return np.where(board == MAIN, np.exp(rng.normal(np.log(0.9), 0.5, board.shape)) - 0.3,
-                    np.exp(rng.normal(np.log(1.6), 0.6, board.shape)) - 0.6)
+    return np.where(
+        board == MAIN,
+        np.exp(rng.normal(np.log(0.9), 0.5, board.shape)) - 0.3,
+        np.exp(rng.normal(np.log(1.6), 0.6, board.shape)) - 0.6,
+    )
 
 
 def _industry_codes(rng: np.random.Generator, industry_of: np.ndarray, n_days: int) -> np.ndarray:
@@ -44,8 +48,9 @@ def _industry_codes(rng: np.random.Generator, industry_of: np.ndarray, n_days: i
     return codes
 
 
-def price_paths(rng: np.random.Generator, board: np.ndarray, life: _Lifetimes, move: _Drivers
-                 ) -> tuple[np.ndarray, ...]:
+def price_paths(
+    rng: np.random.Generator, board: np.ndarray, life: _Lifetimes, move: _Drivers
+) -> tuple[np.ndarray, ...]:
     """Closes, opens, limits (cents), dividends and industries, one trading day after another."""
     n_days, n_stocks = life.listed.shape
     base_up = np.array([LIMIT_PERCENT[b] for b in board])
@@ -64,7 +69,9 @@ def price_paths(rng: np.random.Generator, board: np.ndarray, life: _Lifetimes, m
         prev = np.where(listing, move.issue_price, prev)
         cash_c = np.zeros(n_stocks)
         if life.dividend_day[t].any():
-            cash_c = np.where(life.dividend_day[t], np.rint(prev * rng.uniform(0.005, 0.03, n_stocks)), 0.0)
+            cash_c = np.where(
+                life.dividend_day[t], np.rint(prev * rng.uniform(0.005, 0.03, n_stocks)), 0.0
+            )
             dividend[t] = np.where(life.dividend_day[t], cash_c / 100.0 * 10.0, np.nan)
         ratio = np.where(np.isnan(life.split_to[t]), 1.0, life.split_to[t] / 10.0)
         ref = np.maximum(np.rint((prev - cash_c) / ratio), 100).astype(np.int64)
@@ -73,17 +80,24 @@ def price_paths(rng: np.random.Generator, board: np.ndarray, life: _Lifetimes, m
         percent_down = np.where(listing & main, IPO_DOWN_PERCENT, percent_up)
         up, down = _limits(ref, percent_up, percent_down, free)
         # Fat tails (Student t, 3 degrees of freedom) so limit days are not rare.
-        day_return = (move.beta * move.market[t]
-                      + move.industry_beta * move.industry_returns[t, industry_codes[t]]
-                      + life.decline_drift[t] + rng.standard_t(3, n_stocks) * move.vol * 0.58)
+        day_return = (
+            move.beta * move.market[t]
+            + move.industry_beta * move.industry_returns[t, industry_codes[t]]
+            + life.decline_drift[t]
+            + rng.standard_t(3, n_stocks) * move.vol * 0.58
+        )
         # The days after a listing stay wild: the first five without limits on the growth boards.
         day_return = np.where(free & ~listing, day_return * 3.0, day_return)
         day_return = np.where(listing, move.jump, day_return)
         raw_close = np.rint(ref * (1.0 + day_return))
         raw_open = np.rint(ref * (1.0 + day_return * rng.uniform(-0.2, 0.8, n_stocks)))
         bounded = ~free
-        close = np.where(bounded, np.clip(raw_close, np.nan_to_num(down), np.nan_to_num(up)), raw_close)
-        opening = np.where(bounded, np.clip(raw_open, np.nan_to_num(down), np.nan_to_num(up)), raw_open)
+        close = np.where(
+            bounded, np.clip(raw_close, np.nan_to_num(down), np.nan_to_num(up)), raw_close
+        )
+        opening = np.where(
+            bounded, np.clip(raw_open, np.nan_to_num(down), np.nan_to_num(up)), raw_open
+        )
         close = np.maximum(close, 1).astype(np.int64)
         opening = np.maximum(opening, 1)
         at_limit = bounded & ((close == up) | (close == down))
@@ -97,8 +111,14 @@ def price_paths(rng: np.random.Generator, board: np.ndarray, life: _Lifetimes, m
     return close_c, open_c, up_c, down_c, dividend, industry_codes
 
 
-def vwaps(rng: np.random.Generator, close_c: np.ndarray, open_c: np.ndarray, up_c: np.ndarray,
-           down_c: np.ndarray, trading: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def vwaps(
+    rng: np.random.Generator,
+    close_c: np.ndarray,
+    open_c: np.ndarray,
+    up_c: np.ndarray,
+    down_c: np.ndarray,
+    trading: np.ndarray,
+) -> tuple[np.ndarray, np.ndarray]:
     """The buy and sell VWAPs inside the day's range; a day locked at the limit trades only there."""
     shape = close_c.shape
     low = np.minimum(open_c, close_c) * (1.0 - rng.uniform(0.0, 0.01, shape))

@@ -16,5 +16,11 @@ from ._config_file import run_config
 from ._grid import grid
 from ._parameters import FACTOR_PARAMETERS, STRATEGY_PARAMETERS
 
-__all__ = ["grid", "run_factor", "run_strategy", "run_config", "FACTOR_PARAMETERS",
-           "STRATEGY_PARAMETERS"]
+__all__ = [
+    "grid",
+    "run_factor",
+    "run_strategy",
+    "run_config",
+    "FACTOR_PARAMETERS",
+    "STRATEGY_PARAMETERS",
+]

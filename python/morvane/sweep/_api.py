@@ -22,17 +22,30 @@ if TYPE_CHECKING:
 
 def _check_options(keep: str, errors: str, threads: int | None) -> None:
     if keep not in ("summary", "series"):
-        raise ValueError(f"参数 keep 只能是 \"summary\" 或 \"series\", 收到 {keep!r}")
+        raise ValueError(f'参数 keep 只能是 "summary" 或 "series", 收到 {keep!r}')
     if errors not in ("record", "raise"):
-        raise ValueError(f"参数 errors 只能是 \"record\" 或 \"raise\", 收到 {errors!r}")
-    if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int) or threads < 1):
+        raise ValueError(f'参数 errors 只能是 "record" 或 "raise", 收到 {errors!r}')
+    if threads is not None and (
+        isinstance(threads, bool) or not isinstance(threads, int) or threads < 1
+    ):
         raise ValueError(f"参数 threads 必须是正整数或 None, 收到 {threads!r}")
 
 
-def _sweep(kind: Kind, tables: object, data: object, start_date: object, end_date: object, *,
-           grid: Sequence[Mapping[str, Any]] | None, client: Any, threads: int | None, plot: bool | str,
-           output_dir: str | os.PathLike[str] | None, keep: str, errors: str
-           ) -> pd.DataFrame | tuple[pd.DataFrame, pd.DataFrame]:
+def _sweep(
+    kind: Kind,
+    tables: object,
+    data: object,
+    start_date: object,
+    end_date: object,
+    *,
+    grid: Sequence[Mapping[str, Any]] | None,
+    client: Any,
+    threads: int | None,
+    plot: bool | str,
+    output_dir: str | os.PathLike[str] | None,
+    keep: str,
+    errors: str,
+) -> pd.DataFrame | tuple[pd.DataFrame, pd.DataFrame]:
     _check_options(keep, errors, threads)
     plot_kind = _plot_kind(kind, plot)
     if plot is not False and output_dir is None:
@@ -53,11 +66,33 @@ def _sweep(kind: Kind, tables: object, data: object, start_date: object, end_dat
     keep_series = keep == "series"
     with tqdm(total=len(tasks), desc="参数扫描", unit="次", disable=None) as bar:
         if local:
-            outcomes = _sweep_local(kind, inputs, loaded, start_date, end_date, tasks, plot_kind,
-                                    keep_series, threads, errors, bar)
+            outcomes = _sweep_local(
+                kind,
+                inputs,
+                loaded,
+                start_date,
+                end_date,
+                tasks,
+                plot_kind,
+                keep_series,
+                threads,
+                errors,
+                bar,
+            )
         else:
-            outcomes = _sweep_dask(client, kind, inputs, loaded, start_date, end_date, tasks, plot_kind,
-                                   keep_series, errors, bar)
+            outcomes = _sweep_dask(
+                client,
+                kind,
+                inputs,
+                loaded,
+                start_date,
+                end_date,
+                tasks,
+                plot_kind,
+                keep_series,
+                errors,
+                bar,
+            )
     return _assemble(kind, tasks, outcomes, keep_series)
 
 
@@ -116,8 +151,20 @@ def run_factor(
         Exception: errors="raise" 时第一个失败的回测的异常; 输入表不合法 (与单次回测相同的
             错误) 也是这样, errors="record" 时它的每次回测记入 "error" 列。
     """
-    return _sweep("factor", factors, data, start_date, end_date, grid=grid, client=client, threads=threads,
-                  plot=plot, output_dir=output_dir, keep=keep, errors=errors)
+    return _sweep(
+        "factor",
+        factors,
+        data,
+        start_date,
+        end_date,
+        grid=grid,
+        client=client,
+        threads=threads,
+        plot=plot,
+        output_dir=output_dir,
+        keep=keep,
+        errors=errors,
+    )
 
 
 def run_strategy(
@@ -172,5 +219,17 @@ def run_strategy(
         Exception: errors="raise" 时第一个失败的回测的异常; 输入表不合法 (与单次回测相同的
             错误) 也是这样, errors="record" 时它的每次回测记入 "error" 列。
     """
-    return _sweep("strategy", weights, data, start_date, end_date, grid=grid, client=client,
-                  threads=threads, plot=plot, output_dir=output_dir, keep=keep, errors=errors)
+    return _sweep(
+        "strategy",
+        weights,
+        data,
+        start_date,
+        end_date,
+        grid=grid,
+        client=client,
+        threads=threads,
+        plot=plot,
+        output_dir=output_dir,
+        keep=keep,
+        errors=errors,
+    )

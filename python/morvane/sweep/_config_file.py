@@ -50,7 +50,7 @@ def _output_formats(formats: object) -> tuple[str, ...]:
         raise _type_error("output.formats", "非空的 list[str]", formats)
     unknown = [f for f in formats if f not in _OUTPUT_FORMATS]
     if unknown:
-        raise ValueError(f"[output] 的 formats 只能取 \"parquet\" 或 \"csv\", 收到 {unknown[0]!r}")
+        raise ValueError(f'[output] 的 formats 只能取 "parquet" 或 "csv", 收到 {unknown[0]!r}')
     return tuple(dict.fromkeys(formats))
 
 
@@ -64,7 +64,9 @@ def _read_config(path: Path) -> dict[str, Any]:
         raise ValueError(f"配置文件 {path} 不是合法的 TOML: {exc}") from None
     unknown = [name for name in config if name not in _CONFIG_SECTIONS]
     if unknown:
-        raise ValueError(f"配置文件含未知的节: {', '.join(unknown)}; 可用的节: {', '.join(_CONFIG_SECTIONS)}")
+        raise ValueError(
+            f"配置文件含未知的节: {', '.join(unknown)}; 可用的节: {', '.join(_CONFIG_SECTIONS)}"
+        )
     for name in ("inputs", "dates"):
         if not isinstance(config.get(name), dict):
             raise ValueError(f"配置文件缺少 [{name}] 节")
@@ -88,7 +90,7 @@ def _check_config(config: Mapping[str, Any]) -> _ConfigRun:
     output = config.get("output", {})
     kind = inputs.get("kind")
     if kind not in ("factor", "strategy"):
-        raise ValueError(f"[inputs] 的 kind 只能是 \"factor\" 或 \"strategy\", 收到 {kind!r}")
+        raise ValueError(f'[inputs] 的 kind 只能是 "factor" 或 "strategy", 收到 {kind!r}')
     files = inputs.get("tables")
     if not isinstance(files, dict) or not files:
         raise ValueError("[inputs] 的 tables 必须是非空的 {名称 = 文件} 表")
@@ -96,9 +98,11 @@ def _check_config(config: Mapping[str, Any]) -> _ConfigRun:
         if key not in dates:
             raise ValueError(f"[dates] 缺少 {key}")
     if output.get("keep", "summary") != "summary":
-        raise ValueError("[output] 的 keep 只能是 \"summary\": 日收益表无法写进汇总表文件")
+        raise ValueError('[output] 的 keep 只能是 "summary": 日收益表无法写进汇总表文件')
     formats = _output_formats(output.get("formats"))
-    if "parquet" in formats or any(Path(str(file)).suffix.lower() == ".parquet" for file in files.values()):
+    if "parquet" in formats or any(
+        Path(str(file)).suffix.lower() == ".parquet" for file in files.values()
+    ):
         require_pyarrow("读写 Parquet 文件")
     return _ConfigRun(kind, files, inputs.get("data"), dates["start"], dates["end"], formats)
 
@@ -125,8 +129,9 @@ def _write_summary(table: pd.DataFrame, target: Path, stem: str, formats: tuple[
     table.attrs["output_files"] = tuple(str(p) for p in written)
 
 
-def run_config(config_path: str | os.PathLike[str], *, out_dir: str | os.PathLike[str] | None = None
-               ) -> pd.DataFrame:
+def run_config(
+    config_path: str | os.PathLike[str], *, out_dir: str | os.PathLike[str] | None = None
+) -> pd.DataFrame:
     """按 TOML 配置文件跑一次参数扫描, 并把汇总表写成 Parquet 与 CSV 文件。
 
     配置文件的各节 (相对路径都相对配置文件所在目录):
@@ -165,9 +170,16 @@ def run_config(config_path: str | os.PathLike[str], *, out_dir: str | os.PathLik
     try:
         runner = run_factor if run.kind == "factor" else run_strategy
         table = runner(
-            tables, None if run.data is None else base / str(run.data), run.start, run.end,
-            grid=_config_grid(config.get("grid", {})), client=client, threads=output.get("threads"),
-            plot=output.get("plot", False), output_dir=target / "charts", errors=output.get("errors", "record"),
+            tables,
+            None if run.data is None else base / str(run.data),
+            run.start,
+            run.end,
+            grid=_config_grid(config.get("grid", {})),
+            client=client,
+            threads=output.get("threads"),
+            plot=output.get("plot", False),
+            output_dir=target / "charts",
+            errors=output.get("errors", "record"),
         )
     finally:
         if client is not None:

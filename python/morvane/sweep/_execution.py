@@ -40,8 +40,16 @@ _OPTIONAL_DATASETS = ("industry_matrix", "forward_return_rank_cache", "open_pric
 _ARGUMENT_OF_PARAMETER = {"benchmark": "benchmark_names"}
 
 
-def _run_factor_once(table: pd.DataFrame, data: BacktestData, start: object, end: object, name: str,
-                     params: dict[str, Any], plot_dir: str | None, plot_kind: str) -> Any:
+def _run_factor_once(
+    table: pd.DataFrame,
+    data: BacktestData,
+    start: object,
+    end: object,
+    name: str,
+    params: dict[str, Any],
+    plot_dir: str | None,
+    plot_kind: str,
+) -> Any:
     import morvane
 
     service = morvane._backtest_service()
@@ -52,8 +60,9 @@ def _run_factor_once(table: pd.DataFrame, data: BacktestData, start: object, end
     # afford (charts are drawn one at a time behind the chart lock).
     from ..backtest import _core, _service
 
-    checked = _service._check_factor_request(table, data, start, end, None, name, plot=plot_kind, chart=False,
-                                             **params)
+    checked = _service._check_factor_request(
+        table, data, start, end, None, name, plot=plot_kind, chart=False, **params
+    )
     factor, bt_start, bt_end = checked["factor"], checked["start_date"], checked["end_date"]
     matrices = service._slice_data(data.data, bt_start, bt_end)
     service._apply_universe_filter(matrices, params["universe"], bt_start, bt_end)
@@ -63,7 +72,11 @@ def _run_factor_once(table: pd.DataFrame, data: BacktestData, start: object, end
         factor_matrix=factor[(rows >= bt_start) & (rows <= bt_end)],
         **{argument: matrices[dataset] for argument, dataset in _MARKET_ARGUMENTS.items()},
         **{dataset: matrices.get(dataset) for dataset in _OPTIONAL_DATASETS},
-        **{_ARGUMENT_OF_PARAMETER.get(name, name): value for name, value in params.items() if name != "universe"},
+        **{
+            _ARGUMENT_OF_PARAMETER.get(name, name): value
+            for name, value in params.items()
+            if name != "universe"
+        },
         plot_image_kind=plot_kind,
         plot_save_path=None,
         factor_name=factor_name,
@@ -72,17 +85,41 @@ def _run_factor_once(table: pd.DataFrame, data: BacktestData, start: object, end
     return service._to_public_result(core_result, factor_name)
 
 
-def _run_strategy_once(table: pd.DataFrame, data: BacktestData, start: object, end: object, name: str,
-                       params: dict[str, Any], plot_dir: str | None, plot_kind: str) -> Any:
+def _run_strategy_once(
+    table: pd.DataFrame,
+    data: BacktestData,
+    start: object,
+    end: object,
+    name: str,
+    params: dict[str, Any],
+    plot_dir: str | None,
+    plot_kind: str,
+) -> Any:
     import morvane
 
     return morvane._backtest_service().backtest_strategy(
-        table, data, start, end, plot_dir, name if plot_dir is not None else "",
-        plot=plot_kind if plot_dir is not None else None, **params)
+        table,
+        data,
+        start,
+        end,
+        plot_dir,
+        name if plot_dir is not None else "",
+        plot=plot_kind if plot_dir is not None else None,
+        **params,
+    )
 
 
-def _run_task(kind: Kind, table: pd.DataFrame, data: BacktestData, start: object, end: object,
-              task: _Task, plot_kind: str, keep_series: bool, inner_threads: int) -> _Outcome:
+def _run_task(
+    kind: Kind,
+    table: pd.DataFrame,
+    data: BacktestData,
+    start: object,
+    end: object,
+    task: _Task,
+    plot_kind: str,
+    keep_series: bool,
+    inner_threads: int,
+) -> _Outcome:
     """One backtest; an ordinary exception becomes the outcome's error, an interrupt passes."""
     try:
         if kind == "factor":
@@ -91,15 +128,17 @@ def _run_task(kind: Kind, table: pd.DataFrame, data: BacktestData, start: object
             # thread-local: only this task's group backtest pool is sized
             previous = _core._set_task_thread_count(inner_threads)
             try:
-                result = _run_factor_once(table, data, start, end, task.input_name, task.params,
-                                          task.plot_dir, plot_kind)
+                result = _run_factor_once(
+                    table, data, start, end, task.input_name, task.params, task.plot_dir, plot_kind
+                )
             finally:
                 _core._set_task_thread_count(previous)
             figures = _factor_figures(result)
             series = result.group_daily_return if keep_series else None
         else:
-            result = _run_strategy_once(table, data, start, end, task.input_name, task.params,
-                                        task.plot_dir, plot_kind)
+            result = _run_strategy_once(
+                table, data, start, end, task.input_name, task.params, task.plot_dir, plot_kind
+            )
             figures = _strategy_figures(result)
             series = result.daily_return if keep_series else None
     except Exception as exc:  # noqa: BLE001 - recorded in the table, or raised by the caller
@@ -107,8 +146,16 @@ def _run_task(kind: Kind, table: pd.DataFrame, data: BacktestData, start: object
     return _Outcome(task.index, figures, series)
 
 
-def _run_remote(kind: Kind, table: pd.DataFrame | _ShippedTable, data: object, start: object, end: object,
-                task: _Task, plot_kind: str, keep_series: bool) -> _Outcome:
+def _run_remote(
+    kind: Kind,
+    table: pd.DataFrame | _ShippedTable,
+    data: object,
+    start: object,
+    end: object,
+    task: _Task,
+    plot_kind: str,
+    keep_series: bool,
+) -> _Outcome:
     """A Dask task: the worker runs its tasks one per thread, so the kernels run single-threaded."""
     table, data = _received(table, data)
     return _run_task(kind, table, data, start, end, task, plot_kind, keep_series, 1)  # type: ignore[arg-type]
@@ -129,9 +176,19 @@ def _finished(outcome: _Outcome, errors: str, bar: tqdm) -> _Outcome:
     return outcome
 
 
-def _sweep_local(kind: Kind, inputs: Mapping[str, pd.DataFrame], data: BacktestData, start: object,
-                 end: object, tasks: list[_Task], plot_kind: str, keep_series: bool, threads: int | None,
-                 errors: str, bar: tqdm) -> list[_Outcome]:
+def _sweep_local(
+    kind: Kind,
+    inputs: Mapping[str, pd.DataFrame],
+    data: BacktestData,
+    start: object,
+    end: object,
+    tasks: list[_Task],
+    plot_kind: str,
+    keep_series: bool,
+    threads: int | None,
+    errors: str,
+    bar: tqdm,
+) -> list[_Outcome]:
     cpus = _usable_cpus()
     workers = max(1, min(threads or cpus, len(tasks)))
     # The group backtest has a pool of its own: with as many tasks as cores
@@ -142,8 +199,18 @@ def _sweep_local(kind: Kind, inputs: Mapping[str, pd.DataFrame], data: BacktestD
     pending: set[Any] = set()
     try:
         pending = {
-            executor.submit(_run_task, kind, inputs[t.input_name], data, start, end, t, plot_kind,
-                            keep_series, inner)
+            executor.submit(
+                _run_task,
+                kind,
+                inputs[t.input_name],
+                data,
+                start,
+                end,
+                t,
+                plot_kind,
+                keep_series,
+                inner,
+            )
             for t in tasks
         }
         while pending:
@@ -173,18 +240,42 @@ def _ship_data(client: Any, data: object) -> object:
     return _StoreRef(path)
 
 
-def _sweep_dask(client: Any, kind: Kind, inputs: Mapping[str, pd.DataFrame], data: object, start: object,
-                end: object, tasks: list[_Task], plot_kind: str, keep_series: bool, errors: str,
-                bar: tqdm) -> list[_Outcome]:
+def _sweep_dask(
+    client: Any,
+    kind: Kind,
+    inputs: Mapping[str, pd.DataFrame],
+    data: object,
+    start: object,
+    end: object,
+    tasks: list[_Task],
+    plot_kind: str,
+    keep_series: bool,
+    errors: str,
+    bar: tqdm,
+) -> list[_Outcome]:
     distributed = _distributed()
     _print_dashboard(client)
     data_arg = _ship_data(client, data)
     # each input once, on every worker, so a lost worker loses no input
-    tables = {name: client.scatter(_ShippedTable(table), broadcast=True, hash=False)
-              for name, table in inputs.items()}
+    tables = {
+        name: client.scatter(_ShippedTable(table), broadcast=True, hash=False)
+        for name, table in inputs.items()
+    }
     futures = [
-        client.submit(_run_remote, kind, tables[t.input_name], data_arg, start, end, t, plot_kind,
-                      keep_series, retries=2, pure=False, key=f"morvane-sweep-{kind}-{t.index}-{id(tasks)}")
+        client.submit(
+            _run_remote,
+            kind,
+            tables[t.input_name],
+            data_arg,
+            start,
+            end,
+            t,
+            plot_kind,
+            keep_series,
+            retries=2,
+            pure=False,
+            key=f"morvane-sweep-{kind}-{t.index}-{id(tasks)}",
+        )
         for t in tasks
     ]
     outcomes: list[_Outcome] = []
@@ -192,8 +283,11 @@ def _sweep_dask(client: Any, kind: Kind, inputs: Mapping[str, pd.DataFrame], dat
         for future in distributed.as_completed(futures):
             outcomes.append(_finished(future.result(), errors, bar))
     finally:
-        client.cancel(futures + list(tables.values()) +
-                      ([data_arg] if isinstance(data_arg, distributed.Future) else []))
+        client.cancel(
+            futures
+            + list(tables.values())
+            + ([data_arg] if isinstance(data_arg, distributed.Future) else [])
+        )
     return outcomes
 
 

@@ -77,19 +77,35 @@ class _Request:
     plot_root: Path | None
     plot_kind: str
 
-    def check(self, table: pd.DataFrame | None, name: str, params: Mapping[str, Any]) -> dict[str, Any]:
+    def check(
+        self, table: pd.DataFrame | None, name: str, params: Mapping[str, Any]
+    ) -> dict[str, Any]:
         """The single run's own check (the service's), so a sweep refuses what a run refuses."""
         from ..backtest import _service
 
         plot_dir = None if self.plot_root is None else str(self.plot_root)
         if self.kind == "factor":
             return _service._check_factor_request(  # type: ignore[no-any-return]
-                table, self.data, self.start_date, self.end_date, plot_dir, name,
-                plot=self.plot_kind, chart=plot_dir is not None, **params)
+                table,
+                self.data,
+                self.start_date,
+                self.end_date,
+                plot_dir,
+                name,
+                plot=self.plot_kind,
+                chart=plot_dir is not None,
+                **params,
+            )
         return _service._check_strategy_request(  # type: ignore[no-any-return]
-            table, self.data, self.start_date, self.end_date, plot_dir,
-            name if plot_dir is not None else "", plot=self.plot_kind if plot_dir is not None else None,
-            **params)
+            table,
+            self.data,
+            self.start_date,
+            self.end_date,
+            plot_dir,
+            name if plot_dir is not None else "",
+            plot=self.plot_kind if plot_dir is not None else None,
+            **params,
+        )
 
 
 def _plot_kind(kind: Kind, plot: bool | str) -> str:
@@ -97,7 +113,7 @@ def _plot_kind(kind: Kind, plot: bool | str) -> str:
         return PLOT_DEFAULT[kind]
     if plot in ("long", "large"):
         return plot
-    raise ValueError(f"参数 plot 只能是 False、True、\"long\" 或 \"large\", 收到 {plot!r}")
+    raise ValueError(f'参数 plot 只能是 False、True、"long" 或 "large", 收到 {plot!r}')
 
 
 def _check_params(request: _Request, given: Mapping[str, Any], name: str) -> dict[str, Any]:
@@ -107,7 +123,9 @@ def _check_params(request: _Request, given: Mapping[str, Any], name: str) -> dic
     allowed = parameters_of(request.kind)
     unknown = [key for key in given if key not in allowed]
     if unknown:
-        raise TypeError(f"未知参数 {', '.join(map(str, unknown))}; 可扫描的参数: {', '.join(allowed)}")
+        raise TypeError(
+            f"未知参数 {', '.join(map(str, unknown))}; 可扫描的参数: {', '.join(allowed)}"
+        )
     params = {**allowed, **given}
     converted = request.check(None, name, params)
     # Numbers as the run takes them (10.0 groups are 10); codes and universes as given.
@@ -120,8 +138,11 @@ def _inputs(tables: object, kind: Kind) -> dict[str, pd.DataFrame]:
     if isinstance(tables, pd.DataFrame):
         return {_table_name(tables, kind): tables}
     if not isinstance(tables, Mapping):
-        raise _type_error("factors" if kind == "factor" else "weights",
-                          "pandas.DataFrame | dict[str, pandas.DataFrame]", tables)
+        raise _type_error(
+            "factors" if kind == "factor" else "weights",
+            "pandas.DataFrame | dict[str, pandas.DataFrame]",
+            tables,
+        )
     if not tables:
         raise ValueError(f"没有要回测的{what}表")
     out: dict[str, pd.DataFrame] = {}
@@ -143,8 +164,9 @@ def _table_name(table: pd.DataFrame, kind: Kind) -> str:
     return "factor"
 
 
-def _checked_sets(request: _Request, sets: Sequence[Mapping[str, Any]] | None, first_name: str
-                  ) -> list[dict[str, Any]]:
+def _checked_sets(
+    request: _Request, sets: Sequence[Mapping[str, Any]] | None, first_name: str
+) -> list[dict[str, Any]]:
     """Every parameter set checked; a bad one stops the sweep, named by its number."""
     if sets is None:
         sets = [{}]
@@ -185,6 +207,8 @@ def _build_tasks(
     for name in inputs:
         for params in checked:
             index = len(tasks)
-            plot_dir = None if request.plot_root is None else str(request.plot_root / f"run_{index:05d}")
+            plot_dir = (
+                None if request.plot_root is None else str(request.plot_root / f"run_{index:05d}")
+            )
             tasks.append(_Task(index, name, params, plot_dir))
     return tasks

@@ -56,7 +56,9 @@ def _factor_figures(result: Any) -> dict[str, Any]:
     turnover = getattr(result, "group_turnover", None)
     if isinstance(turnover, pd.DataFrame) and len(turnover) > 1:
         figures["top_group_turnover"] = float(turnover.iloc[:, -1].mean())
-    figures.update(_benchmark_columns(result.benchmark_summary.drop(columns="best_group", errors="ignore")))
+    figures.update(
+        _benchmark_columns(result.benchmark_summary.drop(columns="best_group", errors="ignore"))
+    )
     return figures
 
 
@@ -93,15 +95,18 @@ def _row(task: _Task, outcome: _Outcome, names: list[str]) -> dict[str, Any]:
 
 def _series_table(outcomes: list[_Outcome]) -> pd.DataFrame:
     """The kept daily returns side by side, one column (or group of columns) per run."""
-    kept = {o.index: o.series for o in sorted(outcomes, key=lambda o: o.index) if o.series is not None}
+    kept = {
+        o.index: o.series for o in sorted(outcomes, key=lambda o: o.index) if o.series is not None
+    }
     series = pd.concat(kept, axis=1) if kept else pd.DataFrame()
     if kept:
         series.columns.names = ["run", *([None] * (series.columns.nlevels - 1))]
     return series
 
 
-def _assemble(kind: Kind, tasks: list[_Task], outcomes: list[_Outcome], keep_series: bool
-              ) -> pd.DataFrame | tuple[pd.DataFrame, pd.DataFrame]:
+def _assemble(
+    kind: Kind, tasks: list[_Task], outcomes: list[_Outcome], keep_series: bool
+) -> pd.DataFrame | tuple[pd.DataFrame, pd.DataFrame]:
     """The table in task order: input, parameters, figures (first-seen order), error."""
     by_index = {o.index: o for o in outcomes}
     names = list(parameters_of(kind))
