@@ -269,8 +269,14 @@ def prepare_backtest_data(
             _data_source(None)
         _backtest_service().prepare_backtest_data()
         return
-    source = _data_source(client)
-    from .backtest import _service
+    _prepare_from_client(_data_source(client), folder, start_date, end_date, replace)
+
+
+def _prepare_from_client(
+    source: DataClient, folder: Path | None, start_date: object, end_date: object, replace: bool
+) -> None:
+    """Builds or refreshes the store in `folder` (None: the package's) from a data client."""
+    from .backtest import _folders, _service
 
     first = _date_or(start_date, "start_date", _folders.FIRST_DATE)
     last = _date_or(end_date, "end_date", str(_service._today()))

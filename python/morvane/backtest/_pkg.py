@@ -21,7 +21,7 @@ import uuid
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 from urllib.parse import urlsplit
 
 from ..exceptions import DataFileError, MorvaneError, NetworkError
@@ -173,6 +173,29 @@ def _empty_folder(root: Path) -> None:
             entry.unlink()
 
 
+def _bar_progress(bar: Any) -> Callable[[int, int | None], None]:
+    """The download's progress callback, drawing on `bar` (None: no bar)."""
+
+    def progress(received: int, total: int | None) -> None:
+        if bar is not None:
+            if received < bar.n or (total is not None and bar.total != total):
+                bar.reset(total=total if total is not None else bar.total)  # a retry starts over
+            # update, unlike refresh, redraws at most a few times a second
+            bar.update(received - bar.n)
+
+    return progress
+
+
+def _check_streamed(description: PackageDescription, size: int, digest: str) -> None:
+    """The whole body arrived and is the package the index describes."""
+    if description.size is not None and size != description.size:
+        raise NetworkError(f"参考数据包不完整: 收到 {size} 字节, 应为 {description.size} 字节")
+    if description.sha256 is not None and digest != description.sha256:
+        raise MorvaneError(
+            f"参考数据包校验和不符: 期望 {description.sha256}, 实际 {digest}; 包可能已损坏或被篡改"
+        )
+
+
 def download_benchmark_package(
     http: HttpClient | None,
     store_dir: str | os.PathLike[str],
@@ -218,14 +241,6 @@ def download_benchmark_package(
     root = target.resolve()
     bar = _progress_bar(description.size)
 
-    def progress(received: int, total: int | None) -> None:
-        if bar is not None:
-            if received < bar.n or (total is not None and bar.total != total):
-                bar.reset(total=total if total is not None else bar.total)  # a retry starts over
-            bar.update(
-                received - bar.n
-            )  # update, unlike refresh, redraws at most a few times a second
-
     def unpack(reader: object) -> int:
         _empty_folder(root)  # a retry must not see what a cut attempt unpacked
         try:
@@ -240,16 +255,9 @@ def download_benchmark_package(
 
     try:
         streamed = http.stream_with_digest(
-            description.url, unpack, progress=progress, expected_size=description.size
+            description.url, unpack, progress=_bar_progress(bar), expected_size=description.size
         )
-        if description.size is not None and streamed.size != description.size:
-            raise NetworkError(
-                f"参考数据包不完整: 收到 {streamed.size} 字节, 应为 {description.size} 字节"
-            )
-        if description.sha256 is not None and streamed.digest != description.sha256:
-            raise MorvaneError(
-                f"参考数据包校验和不符: 期望 {description.sha256}, 实际 {streamed.digest}; 包可能已损坏或被篡改"
-            )
+        _check_streamed(description, streamed.size, streamed.digest)
     except BaseException:
         # Nothing unverified survives: not a cut attempt's members, not a package unlike its checksum.
         if created:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 from pathlib import Path
+from typing import Any
 
 from ._common import print_table
 from ._market import demo_market, top_group_weights
@@ -122,6 +123,24 @@ def run_demo(out: Path, *, days: int = 750, stocks: int = 800, seed: int = 0) ->
         )
         bar.update()
 
+    _print_demo(
+        data, (first, last, seed), factor_result, (strategy_name, strategy_result), store_dir
+    )
+    return {"factor": factor_result, "strategy": strategy_result, "store": store_dir}
+
+
+def _print_demo(
+    data: Any,
+    market: tuple[str, str, int],
+    factor_result: Any,
+    strategy: tuple[str, Any],
+    store_dir: Path,
+) -> None:
+    """The demo's figures and files: the market, both backtests' tables and the charts."""
+    from ..clients import ALPHA_FACTOR_NAME
+
+    first, last, seed = market
+    strategy_name, strategy_result = strategy
     shape = data.data["close_price"].shape
     print(f"合成市场: {first} 到 {last}, {shape[0]} 个交易日 x {shape[1]} 只股票 (种子 {seed})")
     print()
@@ -146,4 +165,3 @@ def run_demo(out: Path, *, days: int = 750, stocks: int = 800, seed: int = 0) ->
     print(
         f"预备数据在 {store_dir}; 用它试试其他命令: morvane backtest 因子文件.csv --store {store_dir}"
     )
-    return {"factor": factor_result, "strategy": strategy_result, "store": store_dir}
