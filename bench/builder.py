@@ -57,7 +57,6 @@ def run(stocks: int, start: str, end: str, queue) -> None:
         GroupPreparedDataBuilder,
         build_incremental_write_window,
     )
-
     from morvane.clients import SyntheticMarketClient
     from morvane.singleton import set_instance
 

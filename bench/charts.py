@@ -39,17 +39,17 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
+
+from engine import build_inputs, size_options  # noqa: E402
+from factor import build_factor_inputs  # noqa: E402
+from morvane.backtest import _chart_renderer, _core  # noqa: E402
+from morvane.backtest._chart_png import save_chart  # noqa: E402
 from morvane.backtest._ravelle import (  # noqa: E402
     _build_total_backtesting_frame,
     plot_strategy_performance,
     plot_weekly_net_value,
     run_strategy_backtest_core,
 )
-
-from engine import build_inputs, size_options  # noqa: E402
-from factor import build_factor_inputs  # noqa: E402
-from morvane.backtest import _chart_renderer, _core  # noqa: E402
-from morvane.backtest._chart_png import save_chart  # noqa: E402
 from runner import build_benchmarks  # noqa: E402
 
 # Page size (inches) and dpi of each chart, by layout.

@@ -26,20 +26,9 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
-from morvane.backtest._ravelle import calc_strategy_vwap_daily_return
 
 from from_tests import reference_daily_return
-
-MARKET_KEYS = (
-    "can_buy_stock",
-    "cant_sell_stock",
-    "split_factor",
-    "dividend_factor",
-    "close_price",
-    "prev_close",
-    "buy_price",
-    "sell_price",
-)
+from morvane.backtest._ravelle import calc_strategy_vwap_daily_return
 
 
 def build_inputs(

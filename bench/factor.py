@@ -33,19 +33,8 @@ import numpy as np
 import pandas as pd
 
 from engine import build_inputs, peak_extra_mib, size_options
-from from_tests import reference_daily_return
+from from_tests import MARKET_KEYS, reference_daily_return
 from morvane.backtest import _core
-
-MARKET_KEYS = (
-    "can_buy_stock",
-    "cant_sell_stock",
-    "split_factor",
-    "dividend_factor",
-    "close_price",
-    "prev_close",
-    "buy_price",
-    "sell_price",
-)
 
 
 def build_factor_inputs(days: int, stocks: int, seed: int = 1) -> dict[str, pd.DataFrame]:

@@ -12,7 +12,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
 
 from reference import stats as reference_stats  # noqa: E402
-from reference.engine import reference_daily_return  # noqa: E402
+from reference.engine import MARKET_KEYS, reference_daily_return  # noqa: E402
 from service_world import market_payload  # noqa: E402
 
-__all__ = ["market_payload", "reference_daily_return", "reference_stats"]
+__all__ = ["MARKET_KEYS", "market_payload", "reference_daily_return", "reference_stats"]

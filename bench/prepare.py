@@ -38,10 +38,10 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
-from morvane.backtest._service import BacktestService
 
 from morvane._http import HttpClient
 from morvane.backtest import _pkg, _prepare, _service
+from morvane.backtest._service import BacktestService
 
 GOAL = 1.5
 ROUNDS = 3

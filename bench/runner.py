@@ -25,6 +25,9 @@ from __future__ import annotations
 
 import numpy as np
 import pandas as pd
+
+from engine import best_of, build_inputs, machine_line, peak_extra_mib, size_options
+from from_tests import reference_stats as ref
 from morvane.backtest._ravelle import (
     _build_total_backtesting_frame,
     _calc_yearly_performance_metrics,
@@ -32,9 +35,6 @@ from morvane.backtest._ravelle import (
     calc_strategy_vwap_daily_return,
     run_strategy_backtest_core,
 )
-
-from engine import best_of, build_inputs, machine_line, peak_extra_mib, size_options
-from from_tests import reference_stats as ref
 
 BENCHMARKS = ("000852", "000300", "000905")
 

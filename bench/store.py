@@ -37,6 +37,7 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
+
 from morvane.backtest._store import BinaryPreparedDataStoreBase
 
 BOOL_EVERY = 10  # one matrix in ten is a bool mask

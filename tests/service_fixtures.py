@@ -8,8 +8,8 @@ Registered for every test module by conftest.py; a module defining a fixture of 
 from __future__ import annotations
 
 import pytest
-from morvane.backtest._service import BacktestService
 
+from morvane.backtest._service import BacktestService
 from morvane.backtest.result import BacktestData
 from package_server import package_server
 from service_env import install

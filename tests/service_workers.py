@@ -18,9 +18,8 @@ def _redirect(home: str, today: str) -> None:
 def prepare(home: str, base_url: str, today: str, answers) -> None:
     try:
         _redirect(home, today)
-        from morvane.backtest._service import BacktestService
-
         from morvane._http import HttpClient
+        from morvane.backtest._service import BacktestService
 
         BacktestService(HttpClient(base_url, retries=2, backoff=0.0)).prepare_backtest_data()
         answers.put("ok")

@@ -8,14 +8,15 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.figure  # noqa: E402
 import matplotlib.text  # noqa: E402
-import morvane.backtest._ravelle as ravelle  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
 from matplotlib.backends.backend_agg import RendererAgg  # noqa: E402
 
+import morvane.backtest._ravelle as ravelle  # noqa: E402
 from chart_texts import drawn_texts, text_problems  # noqa: E402
 from morvane.backtest import _core  # noqa: E402
+from reference.stats import YEARLY_COLUMNS  # noqa: E402
 from test_charts import STATS, total_frame  # noqa: E402
 from test_group_backtest import benchmarks, random_market  # noqa: E402
 
@@ -106,16 +107,7 @@ class TestDashboardDetails:
 
 class TestPartialYears:
     def metrics(self, years: list[int]) -> pd.DataFrame:
-        columns = [
-            "strategy_return",
-            "strategy_sharpe",
-            "strategy_max_dd",
-            "strategy_calmar",
-            "excess_return",
-            "excess_sharpe",
-            "excess_max_dd",
-            "excess_calmar",
-        ]
+        columns = YEARLY_COLUMNS
         return pd.DataFrame(
             np.linspace(0.1, 5.22, len(years) * 8).reshape(len(years), 8),
             index=years,

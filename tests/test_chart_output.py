@@ -12,7 +12,6 @@ matplotlib.use("Agg")
 import matplotlib.figure  # noqa: E402
 import matplotlib.patches  # noqa: E402
 import matplotlib.style  # noqa: E402
-import morvane.backtest._ravelle as ravelle  # noqa: E402
 import numpy as np  # noqa: E402
 import pytest  # noqa: E402
 from matplotlib import font_manager  # noqa: E402
@@ -20,6 +19,7 @@ from matplotlib.backends.backend_agg import RendererAgg  # noqa: E402
 from PIL import Image  # noqa: E402
 
 import morvane  # noqa: E402
+import morvane.backtest._ravelle as ravelle  # noqa: E402
 from morvane.backtest import _chart_fonts, _chart_png, _chart_renderer, _chart_shortcuts  # noqa: E402
 from morvane.exceptions import MorvaneWarning  # noqa: E402
 from test_charts import STATS, total_frame  # noqa: E402

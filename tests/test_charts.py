@@ -10,10 +10,12 @@ import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.figure  # noqa: E402
-import morvane.backtest._ravelle as ravelle  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
+
+import morvane.backtest._ravelle as ravelle  # noqa: E402
+from reference.stats import YEARLY_COLUMNS  # noqa: E402
 
 
 def png_size(path: Path) -> tuple[int, int]:
@@ -253,16 +255,7 @@ class TestChartLock:
 
 class TestYearlyTable:
     def metrics(self, years: list) -> pd.DataFrame:
-        columns = [
-            "strategy_return",
-            "strategy_sharpe",
-            "strategy_max_dd",
-            "strategy_calmar",
-            "excess_return",
-            "excess_sharpe",
-            "excess_max_dd",
-            "excess_calmar",
-        ]
+        columns = YEARLY_COLUMNS
         return pd.DataFrame(0.1, index=years, columns=columns)
 
     def draw(self, metrics: pd.DataFrame, **kwargs):

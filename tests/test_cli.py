@@ -450,9 +450,8 @@ def test_spreadsheet_date_cells_and_date_options(tmp_path):
 
 
 def test_top_group_weights_are_the_group_backtests_top_group(market, store):
-    from morvane.backtest._prepare import BinaryPreparedDataStore
-
     from morvane.backtest import _core
+    from morvane.backtest._prepare import BinaryPreparedDataStore
 
     data = BinaryPreparedDataStore(store).load()["data"]
     factor = market.alpha_matrix()

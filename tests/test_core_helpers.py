@@ -7,9 +7,10 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
-from morvane.backtest._core import _build_market_arrays, _with_datetime_index, safe_sharpe
 
 from conftest import flat_market
+from morvane.backtest._core import _build_market_arrays, _with_datetime_index, safe_sharpe
+from reference.engine import MARKET_KEYS
 
 KEYS = [
     "prev_close_arr",
@@ -21,16 +22,7 @@ KEYS = [
     "split_arr",
     "dividend_arr",
 ]
-ORDER = [
-    "can_buy_stock",
-    "cant_sell_stock",
-    "split_factor",
-    "dividend_factor",
-    "close_price",
-    "prev_close",
-    "buy_price",
-    "sell_price",
-]
+ORDER = MARKET_KEYS
 
 
 def market_args(market: dict[str, pd.DataFrame]) -> list[pd.DataFrame]:

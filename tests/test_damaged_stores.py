@@ -9,10 +9,10 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from morvane.backtest._service import BacktestService
 
 from morvane import sweep
 from morvane.backtest import _prepare
+from morvane.backtest._service import BacktestService
 from morvane.cli import main
 from morvane.clients import SyntheticMarketClient
 from morvane.exceptions import DataFileNotFoundError, MorvaneError

@@ -10,9 +10,9 @@ import pandas as pd
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from morvane.backtest._ravelle import _smooth_strategy_weights, calc_strategy_vwap_daily_return
 
 from conftest import flat_market
+from morvane.backtest._ravelle import _smooth_strategy_weights, calc_strategy_vwap_daily_return
 from reference.engine import reference_daily_return
 
 FEE, RULE_FEE = 1e-4, 5e-4

@@ -7,22 +7,13 @@ import pandas as pd
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from morvane.backtest._ravelle import calc_strategy_vwap_daily_return
 
 from morvane.backtest import _core
+from morvane.backtest._ravelle import calc_strategy_vwap_daily_return
 from morvane.exceptions import MorvaneWarning
+from reference.engine import MARKET_KEYS
 
 core = _core.run_alpha_vwap_backtest_core
-MARKET_KEYS = (
-    "can_buy_stock",
-    "cant_sell_stock",
-    "split_factor",
-    "dividend_factor",
-    "close_price",
-    "prev_close",
-    "buy_price",
-    "sell_price",
-)
 
 
 def random_market(seed: int, n_days: int, n_stocks: int, *, holes: float = 0.1) -> dict:

@@ -8,7 +8,6 @@ import tarfile
 from pathlib import Path
 
 import pytest
-from morvane.backtest._service import BacktestService
 
 from hostile_packages import (
     hard_link,
@@ -23,6 +22,7 @@ from hostile_packages import (
     zeros,
 )
 from morvane.backtest import _pkg, _prepare
+from morvane.backtest._service import BacktestService
 from morvane.exceptions import DataFileError, MorvaneError, NetworkError
 from package_server import add_member, package_server, tar_of
 from service_world import market_payload, write_store

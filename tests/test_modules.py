@@ -7,10 +7,11 @@ import importlib
 import threading
 from pathlib import Path
 
-import morvane.backtest._core as core
-import morvane.backtest._ravelle as ravelle
 import pandas as pd
 import pytest
+
+import morvane.backtest._core as core
+import morvane.backtest._ravelle as ravelle
 
 FIELDS = [
     "strategy_name",

@@ -5,13 +5,13 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 import pytest
+
 from morvane.backtest._prepare import (
     BUILD_INPUT_NAMES,
     COMPONENT_FACTOR_NAMES,
     REQUIRED_FACTOR_NAMES,
     GroupPreparedDataBuilder,
 )
-
 from morvane.exceptions import NetworkError
 from morvane.singleton import set_instance
 

@@ -2,17 +2,17 @@
 
 from __future__ import annotations
 
-import morvane.backtest._prepare as prep
 import numpy as np
 import pandas as pd
 import pytest
+
+import morvane.backtest._prepare as prep
 from morvane.backtest._prepare import (
     BinaryPreparedDataStore,
     GroupPreparedDataBuilder,
     build_incremental_write_window,
     payload_slice_from_date,
 )
-
 from morvane.clients import LocalFileClient, SyntheticMarketClient
 from morvane.exceptions import NetworkError
 from morvane.singleton import set_instance

@@ -8,9 +8,9 @@ from typing import Any
 
 import pandas as pd
 import pytest
+
 from morvane.backtest._prepare import BinaryPreparedDataStore, build_matrix_dtype
 from morvane.backtest._store import component_dataset_key
-
 from store_payloads import make_payload, snapshot, trading_dates
 
 DATES = trading_dates("2024-01-02", 5)

@@ -16,13 +16,13 @@ import pandas as pd
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+
+from morvane.backtest import _prepare
 from morvane.backtest._prepare import (
     BinaryPreparedDataStore,
     GroupPreparedDataBuilder,
     build_incremental_write_window,
 )
-
-from morvane.backtest import _prepare
 from morvane.clients._query import code_list, factor_names, long_table, query_date
 from morvane.singleton import get_instance, set_instance
 
@@ -256,10 +256,9 @@ def test_the_issue_case_keeps_the_carried_close_and_the_strategy_return(tmp_path
 def test_the_service_and_the_command_line_refresh_a_synthetic_market_to_its_rebuild(
     tmp_path, monkeypatch, split
 ):
-    from morvane.backtest._service import BacktestService
-
     from morvane.backtest import _service
     from morvane.backtest._folders import _refresh, build_payload, folder_locks
+    from morvane.backtest._service import BacktestService
     from morvane.cli._market import demo_market
     from service_env import install
 

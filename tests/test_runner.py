@@ -9,9 +9,9 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
-from morvane.backtest._ravelle import _RavelleResult, run_strategy_backtest_core
 
 from conftest import flat_market
+from morvane.backtest._ravelle import _RavelleResult, run_strategy_backtest_core
 from morvane.exceptions import MorvaneWarning
 from reference.stats import EMPTY_STATS_KEYS, run_strategy_backtest
 

@@ -6,9 +6,9 @@ import logging
 from pathlib import Path
 
 import pytest
-from morvane.backtest._service import BacktestService
 
 from morvane.backtest import _prepare
+from morvane.backtest._service import BacktestService
 from morvane.exceptions import MorvaneError
 
 COMPONENT_KEYS = [_prepare.component_dataset_key(n) for n in _prepare.COMPONENT_FACTOR_NAMES]

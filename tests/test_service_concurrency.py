@@ -4,9 +4,8 @@ from __future__ import annotations
 
 import multiprocessing
 
-from morvane.backtest._service import BacktestService
-
 from morvane.backtest import _prepare
+from morvane.backtest._service import BacktestService
 from package_server import package_server, tar_of
 from service_workers import fingerprint, load_loop, prepare
 from service_world import market_payload, write_store

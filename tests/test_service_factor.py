@@ -7,11 +7,12 @@ from types import SimpleNamespace
 import numpy as np
 import pandas as pd
 import pytest
-from morvane.backtest._service import BacktestService
 
 import morvane
 from morvane.backtest import _core, _service
+from morvane.backtest._service import BacktestService
 from morvane.backtest.result import BacktestData, BacktestResult
+from reference.engine import MARKET_KEYS
 
 START, END = "20240103", "20240301"
 HS300 = _service.component_dataset_key("rq_index_components_new_000300.XSHG")
@@ -115,14 +116,7 @@ class TestFactorBacktest:
             "factor_matrix",
             "industry_matrix",
             "close_price_valid",
-            "can_buy_stock",
-            "cant_sell_stock",
-            "split_factor",
-            "dividend_factor",
-            "close_price",
-            "prev_close",
-            "buy_price",
-            "sell_price",
+            *MARKET_KEYS,
             "benchmark_dict",
             "forward_return_rank_cache",
             "open_price",

@@ -7,9 +7,9 @@ import tarfile
 from pathlib import Path
 
 import pytest
-from morvane.backtest._service import BacktestService
 
 from morvane.backtest import _pkg, _prepare
+from morvane.backtest._service import BacktestService
 from morvane.exceptions import MorvaneError, NetworkError
 from package_server import add_member, tar_of
 from service_env import tail_payload

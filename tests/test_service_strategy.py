@@ -8,12 +8,13 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from morvane.backtest._service import BacktestService
 
 import morvane
 from morvane.backtest import _ravelle
+from morvane.backtest._service import BacktestService
 from morvane.backtest.result import StrategyBacktestResult
 from morvane.exceptions import MorvaneWarning
+from reference.engine import MARKET_KEYS
 
 NOT_FOUND = r"^未找到回测基准数据,请先调用 morvane\.prepare_backtest_data\(\)$"
 
@@ -182,14 +183,7 @@ class TestStrategyFlow:
         call = recorder[0]
         assert list(call) == [
             "strategy_matrix",
-            "can_buy_stock",
-            "cant_sell_stock",
-            "split_factor",
-            "dividend_factor",
-            "close_price",
-            "prev_close",
-            "buy_price",
-            "sell_price",
+            *MARKET_KEYS,
             "benchmark_dict",
             "benchmark_names",
             "rolling_window",

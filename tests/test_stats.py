@@ -7,12 +7,12 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
+
 from morvane.backtest._ravelle import (
     _build_total_backtesting_frame,
     _period_return_drawdown_calmar,
     calc_strategy_stats,
 )
-
 from reference import stats as reference_stats
 from reference.stats import EMPTY_STATS_KEYS, STATS_KEYS
 

@@ -20,8 +20,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 import pytest
-from morvane.backtest._prepare import BinaryPreparedDataStore
 
+from morvane.backtest._prepare import BinaryPreparedDataStore
 from store_payloads import make_payload, trading_dates
 
 TESTS = Path(__file__).resolve().parent

@@ -7,6 +7,7 @@ import datetime
 import numpy as np
 import pandas as pd
 import pytest
+
 from morvane.backtest._store import clean_matrix, component_dataset_key, normalize_yyyymmdd
 
 

@@ -9,8 +9,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 import pytest
-from morvane.backtest._store import BinaryPreparedDataStoreBase
 
+from morvane.backtest._store import BinaryPreparedDataStoreBase
 from morvane.exceptions import MorvaneError
 from store_payloads import DTYPES, make_payload, snapshot, trading_dates
 

@@ -15,21 +15,13 @@ import pandas as pd
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from morvane.backtest._core import _build_market_arrays
-from morvane.backtest._store import clean_matrix
 
 import morvane
+from morvane.backtest._core import _build_market_arrays
+from morvane.backtest._store import clean_matrix
+from reference.engine import MARKET_KEYS
 
-ORDER = [
-    "can_buy_stock",
-    "cant_sell_stock",
-    "split_factor",
-    "dividend_factor",
-    "close_price",
-    "prev_close",
-    "buy_price",
-    "sell_price",
-]
+ORDER = MARKET_KEYS
 
 
 def _python_text_dtypes() -> list[object]:

@@ -7,13 +7,13 @@ import pickle
 import numpy as np
 import pandas as pd
 import pytest
+
+from conftest import flat_market
 from morvane.backtest._ravelle import (
     _RavelleLedgerResult,
     _RavelleResult,
     run_strategy_backtest_core,
 )
-
-from conftest import flat_market
 from morvane.exceptions import MorvaneWarning
 from test_group_backtest import MARKET_KEYS, random_market
 

@@ -7,22 +7,15 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
+
 from morvane.backtest._core import safe_sharpe
 from morvane.backtest._ravelle import (
     _calc_yearly_performance_metrics,
     _period_return_drawdown_calmar,
 )
+from reference.stats import YEARLY_COLUMNS
 
-COLUMNS = [
-    "strategy_return",
-    "strategy_sharpe",
-    "strategy_max_dd",
-    "strategy_calmar",
-    "excess_return",
-    "excess_sharpe",
-    "excess_max_dd",
-    "excess_calmar",
-]
+COLUMNS = YEARLY_COLUMNS
 
 
 def daily(

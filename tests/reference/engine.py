@@ -10,6 +10,18 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
+# The engine's market tables, in the order of its arguments after the weights.
+MARKET_KEYS = (
+    "can_buy_stock",
+    "cant_sell_stock",
+    "split_factor",
+    "dividend_factor",
+    "close_price",
+    "prev_close",
+    "buy_price",
+    "sell_price",
+)
+
 
 def _aligned(table: pd.DataFrame, index: pd.Index, columns: pd.Index, fill: object) -> np.ndarray:
     return table.reindex(index=index, columns=columns, fill_value=fill).to_numpy()

@@ -16,11 +16,23 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
+
 from morvane.backtest._core import safe_sharpe
 from morvane.backtest._ravelle import _smooth_strategy_weights, calc_strategy_vwap_daily_return
 
 TRADING_DAYS_PER_YEAR = 252
 
+# The yearly table's columns, in its order.
+YEARLY_COLUMNS = [
+    "strategy_return",
+    "strategy_sharpe",
+    "strategy_max_dd",
+    "strategy_calmar",
+    "excess_return",
+    "excess_sharpe",
+    "excess_max_dd",
+    "excess_calmar",
+]
 TOTAL_COLUMNS = [
     "daily_return",
     "index_daily_return",

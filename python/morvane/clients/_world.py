@@ -353,46 +353,26 @@ def generate_world(seed: int, n_stocks: int, dates: pd.DatetimeIndex, alpha_ic: 
     returns = index_returns(close_c, split_ratio, cap, cap_rank, life.listed, life.listing_day)
 
     alpha = _alpha(rng, open_c, life.listed, alpha_ic)
-    world = World(
-        dates,
-        ukeys,
-        life.listed,
-        close_c,
-        open_c,
-        up_c,
-        down_c,
-        vwap_buy,
-        vwap_sell,
-        life.suspended,
-        life.split_to,
-        dividend,
-        industry_codes,
-        cap_rank,
-        returns,
-        alpha,
-        life.st,
-        board,
-        life.list_day,
-        life.delist_day,
-    )
-    for value in (
-        life.listed,
-        close_c,
-        open_c,
-        up_c,
-        down_c,
-        vwap_buy,
-        vwap_sell,
-        life.suspended,
-        life.split_to,
-        dividend,
-        industry_codes,
-        cap_rank,
-        alpha,
-        life.st,
-        board,
-        life.list_day,
-        life.delist_day,
-    ):
+    # Every array, read-only from here on: loaded data may be shared by many threads.
+    arrays = {
+        "listed": life.listed,
+        "close_c": close_c,
+        "open_c": open_c,
+        "limit_up_c": up_c,
+        "limit_down_c": down_c,
+        "vwap_buy": vwap_buy,
+        "vwap_sell": vwap_sell,
+        "suspended": life.suspended,
+        "split_to": life.split_to,
+        "dividend": dividend,
+        "industry": industry_codes,
+        "cap_rank": cap_rank,
+        "alpha": alpha,
+        "st": life.st,
+        "board": board,
+        "list_day": life.list_day,
+        "delist_day": life.delist_day,
+    }
+    for value in arrays.values():
         value.setflags(write=False)
-    return world
+    return World(dates=dates, ukeys=ukeys, index_returns=returns, **arrays)
