@@ -17,6 +17,30 @@ DTYPES = {
 }
 
 
+# The index-component datasets and the base datasets of a store, in their order.
+COMPONENTS = [
+    "rq_index_components_new_000300.XSHG",
+    "rq_index_components_new_000905.XSHG",
+    "rq_index_components_new_000852.XSHG",
+    "rq_index_components_new_399303.XSHE",
+    "rq_index_components_new_932000.INDX",
+]
+BASE_KEYS = [
+    "industry_matrix",
+    "close_price",
+    "open_price",
+    "close_price_valid",
+    "prev_close",
+    "buy_price",
+    "sell_price",
+    "rq_get_split",
+    "rq_get_dividend",
+    "can_buy_stock",
+    "cant_sell_stock",
+    "forward_return_rank_cache",
+]
+
+
 def trading_dates(start: str, count: int) -> list[str]:
     return [d.strftime("%Y%m%d") for d in pd.bdate_range(start, periods=count)]
 

@@ -9,14 +9,7 @@ import pytest
 from morvane.clients import LocalFileClient, SyntheticMarketClient
 from morvane.clients.calendar import trading_days
 from morvane.exceptions import NetworkError
-
-COMPONENTS = [
-    "rq_index_components_new_000300.XSHG",
-    "rq_index_components_new_000905.XSHG",
-    "rq_index_components_new_000852.XSHG",
-    "rq_index_components_new_399303.XSHE",
-    "rq_index_components_new_932000.INDX",
-]
+from store_payloads import COMPONENTS
 
 
 @pytest.fixture(scope="module")

@@ -14,6 +14,7 @@ from morvane.backtest._prepare import (
 )
 from morvane.exceptions import NetworkError
 from morvane.singleton import set_instance
+from store_payloads import BASE_KEYS
 
 B = GroupPreparedDataBuilder
 
@@ -309,20 +310,7 @@ def test_prices_dividends_splits_and_ranks():
         split_coefficient_to=pd.DataFrame({"000001": [15.0, 20.0]}, index=["20231229", "20240104"])
     )
     d = builder()._build_from_matrices(s)
-    assert list(d) == [
-        "industry_matrix",
-        "close_price",
-        "open_price",
-        "close_price_valid",
-        "prev_close",
-        "buy_price",
-        "sell_price",
-        "rq_get_split",
-        "rq_get_dividend",
-        "can_buy_stock",
-        "cant_sell_stock",
-        "forward_return_rank_cache",
-    ]
+    assert list(d) == BASE_KEYS
     valid = d["close_price_valid"]
     assert valid.iloc[0, 0] == 1.0 and np.isnan(valid.iloc[1, 0]) and valid.notna().sum().sum() == 7
     # a split dated before the first close is dropped

@@ -11,28 +11,7 @@ import pytest
 
 from morvane.backtest import _prepare as prepare
 from morvane.backtest import _store as store
-
-COMPONENTS = [
-    "rq_index_components_new_000300.XSHG",
-    "rq_index_components_new_000905.XSHG",
-    "rq_index_components_new_000852.XSHG",
-    "rq_index_components_new_399303.XSHE",
-    "rq_index_components_new_932000.INDX",
-]
-BASE_KEYS = [
-    "industry_matrix",
-    "close_price",
-    "open_price",
-    "close_price_valid",
-    "prev_close",
-    "buy_price",
-    "sell_price",
-    "rq_get_split",
-    "rq_get_dividend",
-    "can_buy_stock",
-    "cant_sell_stock",
-    "forward_return_rank_cache",
-]
+from store_payloads import BASE_KEYS, COMPONENTS
 
 
 def test_constants_and_re_exports() -> None:

@@ -25,6 +25,15 @@ def store(tmp_path: Path) -> BinaryPreparedDataStoreBase:
     return s
 
 
+# Datasets of each kind, with the value a cell of a new code takes on a stored day.
+MERGE_FILLS = (
+    ("close_price", np.nan),
+    ("open_price", np.nan),
+    ("can_buy_stock", False),
+    ("cant_sell_stock", True),
+)
+
+
 def expected_merge(old: pd.DataFrame, new: pd.DataFrame, fill: Any) -> pd.DataFrame:
     columns = list(old.columns) + [c for c in new.columns if c not in old.columns]
     dates = sorted(set(old.index) | set(new.index))
@@ -45,12 +54,7 @@ def test_tail_replaces_appends_and_adds_columns(
     payload = make_payload(window, new_codes, seed=7, meta={"updated_at": "now"})
     assert store.update_tail(payload) is True
     loaded = store.load(mmap=mmap)["data"]
-    for key, fill in (
-        ("close_price", np.nan),
-        ("open_price", np.nan),
-        ("can_buy_stock", False),
-        ("cant_sell_stock", True),
-    ):
+    for key, fill in MERGE_FILLS:
         want = expected_merge(old[key], payload["data"][key], fill)
         pd.testing.assert_frame_equal(loaded[key], want, check_dtype=True)
     assert loaded["can_buy_stock"].loc[DATES[0], "900001"] == False  # noqa: E712
@@ -94,12 +98,7 @@ def test_a_new_code_among_the_stored_ones_keeps_the_code_order(
     payload = make_payload(DATES[19:22], ["000000", *CODES[2:], "0000045"], seed=4)
     assert store.update_tail(payload)
     loaded = store.load(mmap=mmap)["data"]
-    for key, fill in (
-        ("close_price", np.nan),
-        ("open_price", np.nan),
-        ("can_buy_stock", False),
-        ("cant_sell_stock", True),
-    ):
+    for key, fill in MERGE_FILLS:
         want = expected_merge(old[key], payload["data"][key], fill)
         want = want[sorted(want.columns)]
         assert list(loaded[key].columns) == sorted(CODES + ["000000", "0000045"])
