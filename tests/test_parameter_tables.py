@@ -11,19 +11,30 @@ import importlib
 import inspect
 import re
 
-import morvane
 import pytest
+
+import morvane
 from morvane.backtest import _params
 
 TABLES = {
     "_core": ["run_alpha_vwap_backtest_core"],
-    "_ravelle": ["calc_strategy_vwap_daily_return", "run_strategy_backtest_core",
-                 "plot_strategy_performance", "plot_weekly_net_value", "_format_num", "_format_pct",
-                 "_format_pct_points"],
+    "_ravelle": [
+        "calc_strategy_vwap_daily_return",
+        "run_strategy_backtest_core",
+        "plot_strategy_performance",
+        "plot_weekly_net_value",
+        "_format_num",
+        "_format_pct",
+        "_format_pct_points",
+    ],
     "_store": ["BinaryPreparedDataStoreBase.load"],
     "_prepare": ["BinaryPreparedDataStore.load"],
-    "_service": ["_check_strategy_request", "_check_factor_request",
-                 "BacktestService.backtest_strategy", "BacktestService.backtest"],
+    "_service": [
+        "_check_strategy_request",
+        "_check_factor_request",
+        "BacktestService.backtest_strategy",
+        "BacktestService.backtest",
+    ],
 }
 ALL_TABLES = [(module, name) for module, names in TABLES.items() for name in names]
 # The package functions of the same contract as the service's two methods.
@@ -32,9 +43,22 @@ WRAPPERS = {
     "BacktestService.backtest": morvane.backtest,
 }
 # Parameters several entry points share: one default and one range wherever they appear.
-SHARED = ["total_money", "fee", "rule_fee", "lot_size", "group_num", "rolling_window", "ascending",
-          "horizons", "rebalance_every", "tear_sheet", "record_trades", "benchmark",
-          "benchmark_names", "universe"]
+SHARED = [
+    "total_money",
+    "fee",
+    "rule_fee",
+    "lot_size",
+    "group_num",
+    "rolling_window",
+    "ascending",
+    "horizons",
+    "rebalance_every",
+    "tear_sheet",
+    "record_trades",
+    "benchmark",
+    "benchmark_names",
+    "universe",
+]
 
 
 def _wrapper_signature(table: str) -> inspect.Signature:
@@ -138,15 +162,23 @@ def test_sweep_and_command_line_defaults_are_the_methods():
     factor = _params.parameters("_service", "BacktestService.backtest")
     strategy = _params.parameters("_service", "BacktestService.backtest_strategy")
     assert {k: factor[k]["default"] for k in sweep.FACTOR_PARAMETERS} == sweep.FACTOR_PARAMETERS
-    assert {k: strategy[k]["default"] for k in sweep.STRATEGY_PARAMETERS} == sweep.STRATEGY_PARAMETERS
+    assert {
+        k: strategy[k]["default"] for k in sweep.STRATEGY_PARAMETERS
+    } == sweep.STRATEGY_PARAMETERS
     parser = build_parser()
     args = parser.parse_args(["backtest", "f.csv"])
     assert (args.groups, args.benchmark, args.layout, args.horizons, args.rebalance_every) == (
-        factor["group_num"]["default"], factor["benchmark"]["default"], factor["plot"]["default"],
-        factor["horizons"]["default"], factor["rebalance_every"]["default"])
+        factor["group_num"]["default"],
+        factor["benchmark"]["default"],
+        factor["plot"]["default"],
+        factor["horizons"]["default"],
+        factor["rebalance_every"]["default"],
+    )
     args = parser.parse_args(["strategy", "w.csv"])
-    assert (args.benchmark, args.layout) == (strategy["benchmark"]["default"],
-                                             strategy["plot"]["default"])
+    assert (args.benchmark, args.layout) == (
+        strategy["benchmark"]["default"],
+        strategy["plot"]["default"],
+    )
 
 
 def test_tables_are_read_only():
@@ -167,22 +199,26 @@ def _bounds(text: str) -> tuple[int, int]:
 def _check_factor(**kwargs):
     from morvane.backtest import _service
 
-    return _service._check_factor_request(None, None, "20200102", "20200103", None, "x",
-                                          chart=False, **kwargs)
+    return _service._check_factor_request(
+        None, None, "20200102", "20200103", None, "x", chart=False, **kwargs
+    )
 
 
 def _check_strategy(**kwargs):
     from morvane.backtest import _service
 
-    return _service._check_strategy_request(None, None, "20200102", "20200103", None, "x",
-                                            plot=None, **kwargs)
+    return _service._check_strategy_request(
+        None, None, "20200102", "20200103", None, "x", plot=None, **kwargs
+    )
 
 
 class TestRangesAreTheChecks:
     """The documented range of a parameter is what its one check accepts, at both ends."""
 
     def test_group_num(self):
-        low, high = _bounds(_params.parameters("_service", "_check_factor_request")["group_num"]["range"])
+        low, high = _bounds(
+            _params.parameters("_service", "_check_factor_request")["group_num"]["range"]
+        )
         assert _check_factor(group_num=low)["group_num"] == low
         assert _check_factor(group_num=high)["group_num"] == high
         for outside in (low - 1, high + 1):
@@ -200,8 +236,12 @@ class TestRangesAreTheChecks:
     @pytest.mark.parametrize("check", [_check_factor, _check_strategy])
     def test_rates_capital_and_window(self, check):
         assert check(fee=0.0, rule_fee=0.0, rolling_window=0)["fee"] == 0.0
-        for name, bad in (("fee", 1.0), ("rule_fee", -1e-9), ("total_money", 0.0),
-                          ("rolling_window", -1)):
+        for name, bad in (
+            ("fee", 1.0),
+            ("rule_fee", -1e-9),
+            ("total_money", 0.0),
+            ("rolling_window", -1),
+        ):
             with pytest.raises(ValueError, match=f"参数 {name} "):
                 check(**{name: bad})
 

@@ -152,7 +152,9 @@ def _folder(store_dir: object) -> Path | None:
     if store_dir is None:
         return None
     if isinstance(store_dir, bool) or not isinstance(store_dir, (str, os.PathLike)):
-        raise TypeError(f"store_dir 应为 str、os.PathLike 或 None, 实际为 {type(store_dir).__name__}")
+        raise TypeError(
+            f"store_dir 应为 str、os.PathLike 或 None, 实际为 {type(store_dir).__name__}"
+        )
     text = os.fspath(store_dir)
     if not isinstance(text, str) or not text.strip():
         raise ValueError(f"store_dir 应为非空的目录路径, 收到 {store_dir!r}")
@@ -163,7 +165,7 @@ def _date_or(value: object, name: str, default: str) -> str:
     if value is None:
         return default
     if isinstance(value, bool) or not isinstance(value, (str, int)):
-        raise TypeError(f"{name} 应为 \"YYYYMMDD\" 文本或 8 位整数, 实际为 {type(value).__name__}")
+        raise TypeError(f'{name} 应为 "YYYYMMDD" 文本或 8 位整数, 实际为 {type(value).__name__}')
     from .backtest import _store
 
     try:
@@ -254,23 +256,41 @@ def prepare_backtest_data(
     # while no data service is: a store in place is then brought up to date
     # by the service as ever, and with no store and no source the message
     # names both ways to get one.
-    from_package = (client is None and package_folder and start_date is None and end_date is None
-                    and not replace and (get_http_client() is not None or installed is None))
+    from_package = (
+        client is None
+        and package_folder
+        and start_date is None
+        and end_date is None
+        and not replace
+        and (get_http_client() is not None or installed is None)
+    )
     if from_package:
         if get_http_client() is None and not _folders.has_store(_folders.default_store_dir()):
             _data_source(None)
         _backtest_service().prepare_backtest_data()
         return
-    source = _data_source(client)
-    from .backtest import _service
+    _prepare_from_client(_data_source(client), folder, start_date, end_date, replace)
+
+
+def _prepare_from_client(
+    source: DataClient, folder: Path | None, start_date: object, end_date: object, replace: bool
+) -> None:
+    """Builds or refreshes the store in `folder` (None: the package's) from a data client."""
+    from .backtest import _folders, _service
 
     first = _date_or(start_date, "start_date", _folders.FIRST_DATE)
     last = _date_or(end_date, "end_date", str(_service._today()))
     if first > last:
         raise ValueError(f"start_date {first} 晚于 end_date {last}")
     target = _folders.default_store_dir() if folder is None else folder
-    _folders.prepare_from_client(source, target, start=first, end=last, replace=replace,
-                                 source=f"数据客户端 {type(source).__name__}")
+    _folders.prepare_from_client(
+        source,
+        target,
+        start=first,
+        end=last,
+        replace=replace,
+        source=f"数据客户端 {type(source).__name__}",
+    )
 
 
 def load_backtest_data(store_dir: str | os.PathLike[str] | None = None) -> BacktestData:
@@ -345,7 +365,17 @@ def backtest_strategy(
         MorvaneError: 回测数据缺少所需的数据集 (消息说明如何重新准备)。
     """
     return _backtest_service().backtest_strategy(
-        strategy, data, start_date, end_date, output_dir, plot_filename,
-        benchmark=benchmark, rolling_window=rolling_window, total_money=total_money,
-        fee=fee, rule_fee=rule_fee, plot=plot, record_trades=record_trades,
+        strategy,
+        data,
+        start_date,
+        end_date,
+        output_dir,
+        plot_filename,
+        benchmark=benchmark,
+        rolling_window=rolling_window,
+        total_money=total_money,
+        fee=fee,
+        rule_fee=rule_fee,
+        plot=plot,
+        record_trades=record_trades,
     )

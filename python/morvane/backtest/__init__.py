@@ -107,11 +107,24 @@ class _CallableBacktestPackage(types.ModuleType):
         from .. import _backtest_service
 
         return _backtest_service().backtest(  # type: ignore[no-any-return]
-            factor, data, start_date, end_date, output_dir, plot_filename,
-            group_num=group_num, benchmark=benchmark, universe=universe,
-            rolling_window=rolling_window, ascending=ascending, total_money=total_money,
-            fee=fee, rule_fee=rule_fee, plot=plot, horizons=horizons,
-            rebalance_every=rebalance_every, tear_sheet=tear_sheet,
+            factor,
+            data,
+            start_date,
+            end_date,
+            output_dir,
+            plot_filename,
+            group_num=group_num,
+            benchmark=benchmark,
+            universe=universe,
+            rolling_window=rolling_window,
+            ascending=ascending,
+            total_money=total_money,
+            fee=fee,
+            rule_fee=rule_fee,
+            plot=plot,
+            horizons=horizons,
+            rebalance_every=rebalance_every,
+            tear_sheet=tear_sheet,
         )
 
 
