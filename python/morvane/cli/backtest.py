@@ -7,7 +7,7 @@ import contextlib
 import logging
 from collections.abc import Iterator
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, cast
 
 from ..backtest._params import parameters
 from ._common import (
@@ -90,6 +90,13 @@ def _data_options(parser: argparse.ArgumentParser) -> None:
 
 
 def add_parsers(commands: argparse._SubParsersAction, common: argparse.ArgumentParser) -> None:
+    _add_factor_parser(commands, common)
+    _add_strategy_parser(commands, common)
+
+
+def _add_factor_parser(
+    commands: argparse._SubParsersAction, common: argparse.ArgumentParser
+) -> None:
     factor = commands.add_parser(
         "backtest",
         parents=[common],
@@ -121,7 +128,7 @@ def add_parsers(commands: argparse._SubParsersAction, common: argparse.ArgumentP
     factor.add_argument(
         "--layout", choices=("long", "large"), default=layout, help=f"图形版式, 默认 {layout}"
     )
-    horizons = _factor_default("horizons")
+    horizons = cast("tuple[int, ...]", _factor_default("horizons"))
     factor.add_argument(
         "--horizons",
         type=_horizon_list,
@@ -129,7 +136,7 @@ def add_parsers(commands: argparse._SubParsersAction, common: argparse.ArgumentP
         metavar="DAYS",
         help="IC 衰减的持有期 (交易日), 逗号分隔, 例如 1,5,10,20; 默认 "
         + ",".join(str(days) for days in horizons),
-    )  # type: ignore[attr-defined]
+    )
     factor.add_argument(
         "--rebalance-every",
         type=int,
@@ -144,6 +151,10 @@ def add_parsers(commands: argparse._SubParsersAction, common: argparse.ArgumentP
     _data_options(factor)
     factor.set_defaults(run=run_backtest)
 
+
+def _add_strategy_parser(
+    commands: argparse._SubParsersAction, common: argparse.ArgumentParser
+) -> None:
     strategy = commands.add_parser(
         "strategy",
         parents=[common],
