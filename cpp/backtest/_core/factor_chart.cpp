@@ -11,6 +11,7 @@
 #include "pyglue/args.hpp"
 #include "pyglue/chart_guards.hpp"
 #include "pyglue/chart_layout.hpp"
+#include "pyglue/chart_style.hpp"
 #include "pyglue/chart_tables.hpp"
 #include "pyglue/frames.hpp"
 
@@ -336,10 +337,8 @@ void draw_one(const ChartRequest& r, const std::string& path, const std::string&
     if (nb::len(match) > 0) row = match.attr("iloc")[nb::int_(0)];
   }
   const glue::PlotLock lock;
-  const nb::object matplotlib = nb::module_::import_("matplotlib");
-  matplotlib.attr("use")("Agg");
-  const nb::object plt = nb::module_::import_("matplotlib.pyplot");
-  nb::module_::import_("morvane.backtest._ravelle").attr("_configure_strategy_plot_style")(plt);
+  const glue::ChartImports& charts = glue::begin_chart();
+  const nb::object& plt = charts.plt;
   const bool tall = r.image_kind == "long";
   const std::string suptitle = code.empty() ? r.title : r.title + "  (benchmark " + code + ")";
   const glue::ChartFonts fonts({suptitle, r.factor_name});
@@ -349,7 +348,7 @@ void draw_one(const ChartRequest& r, const std::string& path, const std::string&
   const Panels p = layout(figure, tall);
 
   const std::size_t n = r.outcome->group_means.size();
-  const nb::object cmap = matplotlib.attr("colormaps")["turbo"];
+  const nb::object cmap = charts.matplotlib.attr("colormaps")["turbo"];
   std::vector<nb::object> colours;
   for (std::size_t g = 0; g < n; ++g) colours.push_back(group_colour(cmap, g, n));
 

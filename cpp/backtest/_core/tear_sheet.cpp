@@ -4,6 +4,7 @@
 
 #include "factor_chart.hpp"
 #include "pyglue/chart_guards.hpp"
+#include "pyglue/chart_style.hpp"
 
 using namespace nanobind::literals;
 
@@ -83,8 +84,7 @@ void draw_turnover(const GroupOutcome& o, nb::handle ax) {
     ax.attr("set_xticklabels")(mean.attr("index").attr("map")(nb::str("{}").attr("format")));
   } else {
     ax.attr("xaxis").attr("set_major_locator")(
-        nb::module_::import_("matplotlib.ticker")
-            .attr("MaxNLocator")("nbins"_a = 12, "integer"_a = true));
+        pyglue::chart_imports().max_n_locator("nbins"_a = 12, "integer"_a = true));
   }
   ax.attr("set_ylim")(0.0, 100.0);
   ax.attr("set_xlabel")("Group");
@@ -133,10 +133,7 @@ nb::dict draw_tear_sheet(const GroupOutcome& outcome, const std::string& title,
       nb::str(main.attr("with_name")(nb::str("{}_tear_sheet.png").format(main.attr("stem")))));
   {
     const pyglue::PlotLock lock;
-    const nb::object matplotlib = nb::module_::import_("matplotlib");
-    matplotlib.attr("use")("Agg");
-    const nb::object plt = nb::module_::import_("matplotlib.pyplot");
-    nb::module_::import_("morvane.backtest._ravelle").attr("_configure_strategy_plot_style")(plt);
+    const nb::object& plt = pyglue::begin_chart().plt;
     const std::string suptitle = title + "  (factor tear sheet)";
     const pyglue::ChartFonts fonts({suptitle});
     const nb::object figure = plt.attr("figure")("figsize"_a = nb::make_tuple(15.0, 10.5));

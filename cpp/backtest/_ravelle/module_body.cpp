@@ -54,8 +54,10 @@ void define_module_body(nb::module_& m) {
   m.attr("pd") = nb::module_::import_("pandas");
 
   // The one lock of the package: matplotlib's backend, style and figure
-  // registry are process-wide, so all chart drawing is serialised on it.
-  m.attr("_MATPLOTLIB_PLOT_LOCK") = m.attr("threading").attr("RLock")();
+  // registry are process-wide, so all chart drawing is serialised on it. It
+  // lives below both backtest modules, which draw under the same object.
+  m.attr("_MATPLOTLIB_PLOT_LOCK") =
+      nb::module_::import_("morvane.backtest._chart_lock").attr("_MATPLOTLIB_PLOT_LOCK");
   m.attr("TRADING_DAYS_PER_YEAR") = kTradingDaysPerYear;
   m.attr("ROLLING_STABILITY_DAYS") = kRollingStabilityDays;
   m.attr("MIN_ROLLING_STABILITY_DAYS") = kMinRollingStabilityDays;

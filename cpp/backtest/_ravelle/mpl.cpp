@@ -12,34 +12,9 @@ namespace morvane::ravelle {
 
 namespace glue = morvane::pyglue;
 
-void configure_strategy_plot_style(nb::handle plt) {
-  try {
-    plt.attr("style").attr("use")("seaborn-v0_8-whitegrid");
-  } catch (const nb::python_error& error) {
-    // An older or trimmed matplotlib without the style: keep its defaults.
-    // Only ordinary errors are swallowed; KeyboardInterrupt and the like pass.
-    if (!error.matches(PyExc_Exception)) throw;
-  }
-  nb::object params = plt.attr("rcParams");
-  nb::list fonts;
-  for (const char* font :
-       {"Helvetica Neue", "Arial", "PingFang SC", "Noto Sans CJK SC", "Source Han Sans SC",
-        "WenQuanYi Micro Hei", "SimHei", "Arial Unicode MS", "DejaVu Sans"}) {
-    fonts.append(font);
-  }
-  params["font.sans-serif"] = fonts;
-  params["axes.unicode_minus"] = false;
-  params["axes.titleweight"] = "bold";
-  params["figure.facecolor"] = "white";
-  params["axes.facecolor"] = "#fbfbfd";
-}
-
 Pyplot begin_chart() {
-  nb::module_::import_("matplotlib").attr("use")("Agg");
-  Pyplot mpl{nb::module_::import_("matplotlib.pyplot"),
-             nb::module_::import_("matplotlib.ticker").attr("PercentFormatter")};
-  module_function("_configure_strategy_plot_style")(mpl.plt);
-  return mpl;
+  const glue::ChartImports& charts = glue::begin_chart();
+  return {charts.plt, charts.percent_formatter};
 }
 
 nb::object module_function(const char* name) {
