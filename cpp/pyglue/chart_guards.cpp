@@ -6,10 +6,7 @@
 
 namespace morvane::pyglue {
 
-PlotLock::PlotLock()
-    : lock_(chart_imports().plot_lock) {
-  lock_.attr("acquire")();
-}
+PlotLock::PlotLock() : lock_(chart_imports().plot_lock) { lock_.attr("acquire")(); }
 
 PlotLock::~PlotLock() {
   // Runs while a drawing error propagates too; nanobind has already taken

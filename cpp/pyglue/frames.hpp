@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "arrays.hpp"
 #include "kernels/matrix_view.hpp"
 
 namespace morvane::pyglue {
@@ -80,11 +81,6 @@ template <class T>
 
 // A Python `slice(start, stop)`; nanobind's own constructor wants matching handle types.
 [[nodiscard]] nb::object py_slice(std::size_t start, std::size_t stop);
-
-// A new numpy array that takes over `values` (no copy).
-[[nodiscard]] nb::object numpy_from(std::vector<double>&& values);
-[[nodiscard]] nb::object numpy_from(std::vector<double>&& values, std::size_t rows,
-                                    std::size_t cols);
 
 // A float64 pandas Series over `index` holding `values` (taken over, no copy).
 [[nodiscard]] nb::object make_series(std::vector<double>&& values, nb::handle index);

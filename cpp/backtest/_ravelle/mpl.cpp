@@ -1,10 +1,10 @@
 #include "mpl.hpp"
 
-#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include "pyglue/args.hpp"
 #include "pyglue/frames.hpp"
+#include "pyglue/imports.hpp"
 
 using namespace nanobind::literals;
 
@@ -17,25 +17,16 @@ Pyplot begin_chart() {
   return {charts.plt, charts.percent_formatter};
 }
 
-nb::object module_function(const char* name) {
-  return nb::module_::import_("morvane.backtest._ravelle").attr(name);
-}
-
 std::string path_text(nb::handle path, const char* name) {
   if (PyUnicode_Check(path.ptr())) return nb::cast<std::string>(path);
-  const nb::object os = nb::module_::import_("os");
-  if (!nb::isinstance(path, os.attr("PathLike")))
+  if (!nb::isinstance(path, glue::imports().path_like))
     glue::raise_type_error(name, "str | os.PathLike", path);
-  return nb::cast<std::string>(nb::str(os.attr("fspath")(path)));
+  return nb::cast<std::string>(nb::str(glue::imports().fspath(path)));
 }
 
 std::vector<double> column_values(nb::handle table, const char* column) {
-  const nb::object np = nb::module_::import_("numpy");
-  const nb::object values = np.attr("ascontiguousarray")(table.attr("__getitem__")(column).attr(
-      "to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan")));
-  using Array = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-  const Array view = nb::cast<Array>(values);
-  return {view.data(), view.data() + view.shape(0)};
+  const glue::FloatVector values = glue::read_float_column(table, column);
+  return {values.values.begin(), values.values.end()};
 }
 
 nb::object numpy_array(const std::vector<double>& values) {

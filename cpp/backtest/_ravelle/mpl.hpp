@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "imports.hpp"
 #include "pyglue/chart_guards.hpp"
 #include "pyglue/chart_layout.hpp"
 #include "pyglue/chart_style.hpp"
@@ -34,10 +35,6 @@ struct Pyplot {
 // pyplot and PercentFormatter, with the "Agg" backend selected and the
 // charts' common style applied (pyglue::begin_chart).
 [[nodiscard]] Pyplot begin_chart();
-
-// A module function of _ravelle looked up at call time, so the entry points
-// reach the implementations through the module namespace.
-[[nodiscard]] nb::object module_function(const char* name);
 
 // Text form of a path argument: str or os.PathLike, else TypeError.
 [[nodiscard]] std::string path_text(nb::handle path, const char* name);

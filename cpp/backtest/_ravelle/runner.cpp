@@ -14,11 +14,13 @@
 #include "benchmarks.hpp"
 #include "charts.hpp"
 #include "engine.hpp"
+#include "imports.hpp"
 #include "kernels/strategy_stats.hpp"
 #include "ledger.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/dates.hpp"
 #include "pyglue/frames.hpp"
+#include "pyglue/imports.hpp"
 #include "pyglue/labels.hpp"
 #include "pyglue/log.hpp"
 #include "pyglue/portfolio_params.hpp"
@@ -61,15 +63,11 @@ Checked check_arguments(const RunnerArgs& a) {
   return c;
 }
 
-nb::object result_class() {
-  return nb::module_::import_("morvane.backtest._ravelle").attr("_RavelleResult");
-}
-
 // The record, with the trade ledger (a TradeLedger) when the run kept one.
 nb::object make_result(nb::dict&& fields, std::optional<nb::object> ledger) {
-  if (!ledger) return result_class()(**fields);
+  if (!ledger) return imports().result(**fields);
   fields["ledger"] = *ledger;
-  return nb::module_::import_("morvane.backtest._ravelle").attr("_RavelleLedgerResult")(**fields);
+  return imports().ledger_result(**fields);
 }
 
 // Nothing to backtest: empty returns, all-NaN statistics, no summary, no chart
@@ -81,7 +79,7 @@ nb::object empty_result(const std::string& strategy_name, bool record_trades) {
   fields["daily_return"] = empty;
   fields["cumulative_return"] = empty;
   fields["stats"] = empty_stats_dict();
-  fields["benchmark_summary"] = nb::module_::import_("pandas").attr("DataFrame")();
+  fields["benchmark_summary"] = glue::imports().data_frame();
   fields["plot_paths"] = nb::dict();
   return make_result(std::move(fields),
                      record_trades ? std::optional<nb::object>(ready_ledger(empty_ledger_tables()))

@@ -6,6 +6,7 @@
 #include "kernels/yearly.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/frames.hpp"
+#include "pyglue/imports.hpp"
 
 using namespace nanobind::literals;
 
@@ -32,8 +33,8 @@ glue::FloatVector years_of(nb::handle daily) {
 
 nb::object calc_yearly_performance_metrics(nb::handle daily) {
   glue::require_dataframe(daily, "daily");
-  const nb::object pd = nb::module_::import_("pandas");
-  if (nb::len(daily) == 0) return pd.attr("DataFrame")();
+  const nb::object& pd = glue::imports().pd;
+  if (nb::len(daily) == 0) return glue::imports().data_frame();
   const glue::FloatVector years = years_of(daily);
   const glue::FloatVector strategy = glue::read_float_column(daily, "daily_return");
   const glue::FloatVector excess = glue::read_float_column(daily, "extra_daily_return");
@@ -43,7 +44,7 @@ nb::object calc_yearly_performance_metrics(nb::handle daily) {
     const nb::gil_scoped_release unlocked;
     rows = kernels::yearly_figures(years.values, strategy.values, excess.values);
   }
-  if (rows.empty()) return pd.attr("DataFrame")();
+  if (rows.empty()) return glue::imports().data_frame();
 
   const std::size_t n = rows.size();
   std::vector<std::int64_t> year(n);

@@ -1,6 +1,5 @@
 #include "yearly_table.hpp"
 
-#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include "chart_format.hpp"
 #include "mpl.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/arrays.hpp"
 
 using namespace nanobind::literals;
 
@@ -49,8 +49,9 @@ constexpr double kBlockRoom = 1.1;
 constexpr double kRowPerFont = 1.3;
 
 std::string year_text(nb::handle year) {
-  const nb::object as_int = nb::module_::import_("builtins").attr("int")(year);
-  return nb::cast<std::string>(nb::str(as_int));
+  PyObject* const as_int = PyNumber_Long(year.ptr());
+  if (as_int == nullptr) throw nb::python_error();
+  return nb::cast<std::string>(nb::str(nb::steal(as_int)));
 }
 
 // "* Partial year: 2024 (11 trading days)", years in the table's order.
@@ -79,13 +80,6 @@ double widest_font(nb::handle ax, nb::handle rows, nb::handle headers, bool comp
     size = std::min(size, width * axes_width * 0.9 / (0.68 * static_cast<double>(longest)));
   }
   return size;
-}
-
-std::vector<std::int64_t> int_values(nb::handle values) {
-  const nb::object array =
-      nb::module_::import_("numpy").attr("ascontiguousarray")(values, "dtype"_a = "int64");
-  const auto view = nb::cast<nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig>>(array);
-  return {view.data(), view.data() + view.shape(0)};
 }
 
 }  // namespace
@@ -177,10 +171,10 @@ void draw_yearly_metrics_table(nb::handle ax, nb::handle yearly_metrics, bool co
 
 nb::dict partial_years(nb::handle dates) {
   nb::dict partial;
-  const std::vector<std::int64_t> years = int_values(dates.attr("year"));
+  const std::vector<std::int64_t> years = pyglue::int64_values(dates.attr("year"));
   if (years.empty()) return partial;
-  const std::vector<std::int64_t> months = int_values(dates.attr("month"));
-  const std::vector<std::int64_t> days = int_values(dates.attr("day"));
+  const std::vector<std::int64_t> months = pyglue::int64_values(dates.attr("month"));
+  const std::vector<std::int64_t> days = pyglue::int64_values(dates.attr("day"));
   const auto count = [&](std::int64_t year) {
     return static_cast<long>(std::count(years.begin(), years.end(), year));
   };
