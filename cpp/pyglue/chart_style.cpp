@@ -19,6 +19,8 @@ ChartImports import_chart_modules() {
       .plt = nb::module_::import_("matplotlib.pyplot"),
       .percent_formatter = ticker.attr("PercentFormatter"),
       .max_n_locator = ticker.attr("MaxNLocator"),
+      .rectangle = nb::module_::import_("matplotlib.patches").attr("Rectangle"),
+      .patch_collection = nb::module_::import_("matplotlib.collections").attr("PatchCollection"),
       .date2num = dates.attr("date2num"),
       .date_locator = dates.attr("AutoDateLocator"),
       .date_formatter = dates.attr("AutoDateFormatter"),

@@ -208,6 +208,12 @@ nb::object make_series(std::vector<double>&& values, nb::handle index) {
   return imports().series(numpy_from(std::move(values)), "index"_a = index, "copy"_a = false);
 }
 
+nb::object int_range_index(std::int64_t start, std::int64_t stop, const char* name) {
+  const nb::object labels = imports().range(start, stop);
+  if (name == nullptr) return imports().index(labels, "dtype"_a = "int64");
+  return imports().index(labels, "dtype"_a = "int64", "name"_a = name);
+}
+
 nb::object empty_float_series() { return imports().series("dtype"_a = "float64"); }
 
 }  // namespace morvane::pyglue

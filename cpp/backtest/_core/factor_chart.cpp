@@ -8,12 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "group_labels.hpp"
+#include "imports.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/chart_guards.hpp"
 #include "pyglue/chart_layout.hpp"
 #include "pyglue/chart_style.hpp"
 #include "pyglue/chart_tables.hpp"
 #include "pyglue/frames.hpp"
+#include "pyglue/imports.hpp"
 
 using namespace nanobind::literals;
 
@@ -28,13 +31,10 @@ constexpr const char* kBenchmark = "#111827";
 constexpr const char* kIc = "#2563eb";
 constexpr int kIcRollingDays = 20;
 constexpr double kDpi = 110;
-constexpr double kLabelFontSize = 8.5;
 // Share of the date span added after the last date, where the group labels go.
 constexpr double kLabelRoom = 0.07;
 
-nb::object datetime_index(nb::handle table) {
-  return nb::module_::import_("morvane.backtest._core").attr("_with_datetime_index")(table);
-}
+nb::object datetime_index(nb::handle table) { return imports().with_datetime_index(table); }
 
 std::string percent(double value, int digits = 2) {
   if (!std::isfinite(value)) return "-";
@@ -103,76 +103,6 @@ Panels layout(nb::handle figure, bool tall) {
   return p;
 }
 
-// Heights (axes fractions) of the group labels at the lines' ends: the
-// lines' last values, pushed apart to at least `gap`, kept inside [0, 1].
-std::vector<double> spread_labels(std::vector<double> wanted, double gap) {
-  std::vector<std::size_t> order(wanted.size());
-  std::iota(order.begin(), order.end(), 0);
-  std::sort(order.begin(), order.end(),
-            [&](std::size_t a, std::size_t b) { return wanted[a] < wanted[b]; });
-  std::vector<double> placed(wanted.size());
-  double floor = gap / 2.0;
-  for (const std::size_t k : order) {
-    placed[k] = std::max(wanted[k], floor);
-    floor = placed[k] + gap;
-  }
-  double ceiling = 1.0 - gap / 2.0;
-  for (auto it = order.rbegin(); it != order.rend(); ++it) {
-    placed[*it] = std::min(placed[*it], ceiling);
-    ceiling = placed[*it] - gap;
-  }
-  return placed;
-}
-
-// The groups that get a label: all when they fit the panel's height, else
-// the first, the last, the best and evenly spaced ones between.
-std::vector<std::size_t> labelled_groups(std::size_t n, std::size_t room, std::size_t best) {
-  std::vector<std::size_t> chosen;
-  if (n <= room) {
-    chosen.resize(n);
-    std::iota(chosen.begin(), chosen.end(), 0);
-    return chosen;
-  }
-  const std::size_t step = (n + room - 1) / std::max<std::size_t>(room - 1, 1);
-  for (std::size_t g = 0; g < n; g += step) chosen.push_back(g);
-  chosen.push_back(n - 1);
-  if (best < n) chosen.push_back(best);
-  std::sort(chosen.begin(), chosen.end());
-  chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
-  return chosen;
-}
-
-void label_line_ends(nb::handle ax, nb::handle cum, const std::vector<nb::object>& colours,
-                     std::size_t best) {
-  const nb::object last =
-      cum.attr("ffill")().attr("iloc")[nb::int_(-1)].attr("to_numpy")("dtype"_a = "float64");
-  const nb::object limits = ax.attr("get_ylim")();
-  const double low = nb::cast<double>(limits[0]);
-  const double high = nb::cast<double>(limits[1]);
-  const double gap = kLabelFontSize * 1.3 / glue::axes_size_points(ax).second;
-  const std::size_t n = colours.size();
-  const std::size_t room = std::max<std::size_t>(2, static_cast<std::size_t>(0.95 / gap));
-  const std::vector<std::size_t> groups = labelled_groups(n, room, best);
-  std::vector<double> wanted;
-  for (const std::size_t g : groups) {
-    const double value = nb::cast<double>(nb::float_(last[nb::int_(g)]));
-    wanted.push_back(std::isfinite(value) ? (value - low) / (high - low) : 0.5);
-  }
-  const std::vector<double> placed = spread_labels(wanted, gap);
-  const nb::object columns = cum.attr("columns");
-  const nb::object x_end =
-      nb::module_::import_("matplotlib.dates").attr("date2num")(cum.attr("index")[nb::int_(-1)]);
-  for (std::size_t k = 0; k < groups.size(); ++k) {
-    const std::size_t g = groups[k];
-    ax.attr("annotate")(nb::str("G{}").format(columns[nb::int_(g)]),
-                        "xy"_a = nb::make_tuple(x_end, placed[k]),
-                        "xycoords"_a = ax.attr("get_xaxis_transform")(),
-                        "xytext"_a = nb::make_tuple(5, 0), "textcoords"_a = "offset points",
-                        "va"_a = "center", "ha"_a = "left", "fontsize"_a = kLabelFontSize,
-                        "color"_a = colours[g], "fontweight"_a = g == best ? "bold" : "normal");
-  }
-}
-
 void draw_cumulative(const ChartRequest& r, nb::handle ax, nb::handle benchmark,
                      const std::string& code, const std::vector<nb::object>& colours) {
   const GroupOutcome& o = *r.outcome;
@@ -217,7 +147,7 @@ void draw_cumulative(const ChartRequest& r, nb::handle ax, nb::handle benchmark,
   }
   // Room after the last date for the labels that name the lines (instead of
   // the automatic margin, which would add a date tick past the data).
-  const nb::object date2num = nb::module_::import_("matplotlib.dates").attr("date2num");
+  const nb::object& date2num = glue::chart_imports().date2num;
   const nb::object index = cum.attr("index");
   const double first = nb::cast<double>(date2num(index[nb::int_(0)]));
   const double last = nb::cast<double>(date2num(index[nb::int_(-1)]));
@@ -237,7 +167,7 @@ void draw_group_means(const ChartRequest& r, nb::handle ax,
   // added to the axes' limits on its own), drawn as bar() draws them: centred
   // on the group, 0.8 wide, from 0, mitred corners, the axes' y range
   // stopping at 0.
-  const nb::object rectangle = nb::module_::import_("matplotlib.patches").attr("Rectangle");
+  const nb::object rectangle = glue::chart_imports().rectangle;
   nb::list x, bars, palette, edges, widths;
   for (std::size_t g = 0; g < n; ++g) {
     x.append(g + 1);
@@ -248,11 +178,9 @@ void draw_group_means(const ChartRequest& r, nb::handle ax,
     edges.append(g == best ? kBenchmark : "none");
     widths.append(g == best ? 1.8 : 0.0);
   }
-  const nb::object collection =
-      nb::module_::import_("matplotlib.collections")
-          .attr("PatchCollection")(bars, "facecolors"_a = palette, "edgecolors"_a = edges,
-                                   "linewidths"_a = widths, "alpha"_a = 0.9,
-                                   "joinstyle"_a = "miter");
+  const nb::object collection = glue::chart_imports().patch_collection(
+      bars, "facecolors"_a = palette, "edgecolors"_a = edges, "linewidths"_a = widths,
+      "alpha"_a = 0.9, "joinstyle"_a = "miter");
   collection.attr("sticky_edges").attr("y").attr("append")(0.0);
   ax.attr("add_collection")(collection);
   ax.attr("axhline")(0.0, "color"_a = kBenchmark, "linewidth"_a = 0.8);
@@ -260,8 +188,7 @@ void draw_group_means(const ChartRequest& r, nb::handle ax,
     ax.attr("set_xticks")(x);
   } else {
     ax.attr("xaxis").attr("set_major_locator")(
-        nb::module_::import_("matplotlib.ticker")
-            .attr("MaxNLocator")("nbins"_a = 20, "integer"_a = true));
+        glue::chart_imports().max_n_locator("nbins"_a = 20, "integer"_a = true));
   }
   ax.attr("set_xlim")(0.4, static_cast<double>(n) + 0.6);
   ax.attr("set_xlabel")("Group (outlined: best)");
@@ -378,15 +305,14 @@ void draw_one(const ChartRequest& r, const std::string& path, const std::string&
 
 std::string chart_path_text(nb::handle path) {
   if (nb::isinstance<nb::str>(path)) return nb::cast<std::string>(path);
-  const nb::object os = nb::module_::import_("os");
-  if (!nb::isinstance(path, os.attr("PathLike"))) {
+  if (!nb::isinstance(path, glue::imports().path_like)) {
     glue::raise_type_error("plot_save_path", "str | os.PathLike | None", path);
   }
-  return nb::cast<std::string>(nb::str(os.attr("fspath")(path)));
+  return nb::cast<std::string>(nb::str(glue::imports().fspath(path)));
 }
 
 nb::dict draw_factor_charts(const ChartRequest& request, nb::handle save_path) {
-  const nb::object main = nb::module_::import_("pathlib").attr("Path")(chart_path_text(save_path));
+  const nb::object main = glue::imports().path(chart_path_text(save_path));
   main.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
   nb::dict paths;
   const auto entry = [](const std::string& path) {

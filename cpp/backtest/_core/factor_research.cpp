@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pyglue/frames.hpp"
+#include "pyglue/imports.hpp"
 
 using namespace nanobind::literals;
 
@@ -18,7 +19,7 @@ namespace glue = morvane::pyglue;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-nb::object pandas() { return nb::module_::import_("pandas"); }
+const nb::object& pandas() { return glue::imports().pd; }
 
 template <class T>
 nb::object int_index(const std::vector<T>& values, const char* name) {
@@ -29,8 +30,7 @@ nb::object int_index(const std::vector<T>& values, const char* name) {
 
 // Group numbers 1..n, as the group return tables label them.
 nb::object group_index(std::size_t n) {
-  return pandas().attr("Index")(nb::module_::import_("builtins").attr("range")(1, n + 1),
-                                "dtype"_a = "int64");
+  return glue::int_range_index(1, static_cast<std::int64_t>(n) + 1);
 }
 
 // Rows `rows` of a days x width row-major table, as a frame over `index`.
@@ -107,10 +107,8 @@ nb::object decay_table(const kernels::GroupDays& days, const std::vector<std::si
 // "YYYYMMDD" labels or there is no IC.
 nb::object monthly_table(nb::handle rank_ic) {
   const nb::object pd = pandas();
-  nb::object empty = pd.attr("DataFrame")(
-      "columns"_a = pd.attr("Index")(nb::module_::import_("builtins").attr("range")(1, 13),
-                                     "dtype"_a = "int64", "name"_a = "month"),
-      "dtype"_a = "float64");
+  nb::object empty = pd.attr("DataFrame")("columns"_a = glue::int_range_index(1, 13, "month"),
+                                          "dtype"_a = "float64");
   empty.attr("index") = pd.attr("Index")(nb::list(), "dtype"_a = "int64", "name"_a = "year");
   if (nb::len(rank_ic) == 0) return empty;
   nb::object dated;

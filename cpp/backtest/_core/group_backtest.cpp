@@ -15,6 +15,7 @@
 #include "aligned.hpp"
 #include "factor_chart.hpp"
 #include "group_result.hpp"
+#include "imports.hpp"
 #include "kernels/gather.hpp"
 #include "kernels/group_days.hpp"
 #include "kernels/group_holding.hpp"
@@ -23,6 +24,7 @@
 #include "pyglue/benchmark_summary.hpp"
 #include "pyglue/dates.hpp"
 #include "pyglue/frames.hpp"
+#include "pyglue/imports.hpp"
 #include "pyglue/log.hpp"
 #include "pyglue/market.hpp"
 #include "pyglue/portfolio_params.hpp"
@@ -201,8 +203,8 @@ auto computing(F&& f) -> decltype(f()) {
   } catch (const nb::python_error&) {
     throw;
   } catch (const std::exception& e) {
-    const nb::object error = nb::module_::import_("morvane.exceptions").attr("MorvaneError");
-    PyErr_SetString(error.ptr(), (std::string("因子分组回测计算失败: ") + e.what()).c_str());
+    PyErr_SetString(imports().morvane_error.ptr(),
+                    (std::string("因子分组回测计算失败: ") + e.what()).c_str());
     throw nb::python_error();
   }
 }
@@ -211,9 +213,8 @@ auto computing(F&& f) -> decltype(f()) {
 
 nb::object run_alpha_vwap_backtest_core(const GroupBacktestArgs& a, std::size_t threads) {
   const Checked c = check_arguments(a);
-  const nb::object pd = nb::module_::import_("pandas");
-  const nb::object dates = pd.attr("Index")(a.close_price.attr("index"));
-  const nb::object stocks = pd.attr("Index")(a.close_price.attr("columns"));
+  const nb::object dates = glue::imports().index(a.close_price.attr("index"));
+  const nb::object stocks = glue::imports().index(a.close_price.attr("columns"));
 
   FactorRows factor = read_factor(a.factor_matrix, dates, stocks, c.rolling_window);
   const AlignedMatrix valid = align_to(a.close_price_valid, "close_price_valid", dates, stocks);

@@ -5,9 +5,11 @@
 #include <limits>
 
 #include "doc.hpp"
+#include "imports.hpp"
 #include "pyglue/benchmark_summary.hpp"
 #include "pyglue/classes.hpp"
 #include "pyglue/frames.hpp"
+#include "pyglue/imports.hpp"
 
 using namespace nanobind::literals;
 
@@ -19,11 +21,10 @@ namespace glue = morvane::pyglue;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-nb::object pandas() { return nb::module_::import_("pandas"); }
+const nb::object& pandas() { return glue::imports().pd; }
 
 nb::object group_columns(std::size_t n) {
-  return pandas().attr("Index")(nb::module_::import_("builtins").attr("range")(1, n + 1),
-                                "dtype"_a = "int64");
+  return glue::int_range_index(1, static_cast<std::int64_t>(n) + 1);
 }
 
 nb::object frame(std::vector<double>&& values, std::size_t rows, std::size_t cols, nb::handle index,
@@ -144,27 +145,26 @@ nb::object group_benchmark_summary(const GroupOutcome& outcome, nb::handle bench
 }
 
 nb::object make_result(const GroupOutcome& outcome, nb::handle plot_paths) {
-  const nb::object cls =
-      nb::module_::import_("morvane.backtest._core").attr("_GroupBacktestResult");
-  return cls("plot_paths"_a = plot_paths, "best_group"_a = outcome.best_group,
-             "group_daily_return"_a = outcome.group_daily_return,
-             "group_cumulative_return"_a = outcome.group_cumulative_return,
-             "rank_ic"_a = outcome.rank_ic, "group_matrix"_a = outcome.group_matrix,
-             "_benchmark_summary"_a = outcome.summary,
-             "rank_ic_by_horizon"_a = outcome.research.rank_ic_by_horizon,
-             "ic_decay"_a = outcome.research.ic_decay, "monthly_ic"_a = outcome.research.monthly_ic,
-             "rank_autocorrelation"_a = outcome.research.rank_autocorrelation,
-             "group_turnover"_a = outcome.research.group_turnover,
-             "group_counts"_a = outcome.research.group_counts);
+  return imports().group_result(
+      "plot_paths"_a = plot_paths, "best_group"_a = outcome.best_group,
+      "group_daily_return"_a = outcome.group_daily_return,
+      "group_cumulative_return"_a = outcome.group_cumulative_return, "rank_ic"_a = outcome.rank_ic,
+      "group_matrix"_a = outcome.group_matrix, "_benchmark_summary"_a = outcome.summary,
+      "rank_ic_by_horizon"_a = outcome.research.rank_ic_by_horizon,
+      "ic_decay"_a = outcome.research.ic_decay, "monthly_ic"_a = outcome.research.monthly_ic,
+      "rank_autocorrelation"_a = outcome.research.rank_autocorrelation,
+      "group_turnover"_a = outcome.research.group_turnover,
+      "group_counts"_a = outcome.research.group_counts);
 }
 
 void define_result_class(nb::module_& m) {
-  const nb::object pd = pandas();
-  const nb::object builtins = nb::module_::import_("builtins");
+  const nb::object& pd = pandas();
   const nb::object dataclasses = nb::module_::import_("dataclasses");
   nb::list fields;
-  fields.append(nb::make_tuple("plot_paths", builtins.attr("dict")));
-  fields.append(nb::make_tuple("best_group", builtins.attr("float")));
+  fields.append(
+      nb::make_tuple("plot_paths", nb::handle(reinterpret_cast<PyObject*>(&PyDict_Type))));
+  fields.append(
+      nb::make_tuple("best_group", nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type))));
   fields.append(nb::make_tuple("group_daily_return", pd.attr("DataFrame")));
   fields.append(nb::make_tuple("group_cumulative_return", pd.attr("DataFrame")));
   fields.append(nb::make_tuple("rank_ic", pd.attr("DataFrame")));
