@@ -1,6 +1,6 @@
 #include "engine.hpp"
 
-#include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,14 +19,16 @@ namespace {
 
 namespace glue = morvane::pyglue;
 
-// First row holding any weight (a non-NaN value), or `rows` when none does.
-std::size_t first_weighted_row(const kernels::MatrixView<double>& weights) {
-  for (std::size_t i = 0; i < weights.rows; ++i) {
-    for (std::size_t j = 0; j < weights.cols; ++j) {
-      if (!std::isnan(weights(i, j))) return i;
-    }
+// The rows holding any weight (a non-NaN value), in order: the one scan
+// both the daily return and the runner take their first traded row from.
+// Needs no GIL.
+std::vector<std::size_t> weighted_rows(const kernels::MatrixView<double>& weights) {
+  const std::vector<std::uint8_t> weighted = kernels::rows_with_weight(weights);
+  std::vector<std::size_t> rows;
+  for (std::size_t i = 0; i < weighted.size(); ++i) {
+    if (weighted[i]) rows.push_back(i);
   }
-  return weights.rows;
+  return rows;
 }
 
 // The weights traded from row `first`, the first holding any weight: rows
@@ -65,12 +67,13 @@ EngineRun run_engine_from(const glue::LabelledMatrix<double>& signal, std::size_
 
 EngineRun run_engine(const glue::LabelledMatrix<double>& signal, const glue::MarketTables& market,
                      const kernels::PortfolioParams& params) {
-  std::size_t first = 0;
+  std::vector<std::size_t> rows;
   {
     const nb::gil_scoped_release unlocked;
-    first = first_weighted_row(signal.view);
+    rows = weighted_rows(signal.view);
   }
-  return run_engine_from(signal, first, market, params);
+  if (rows.empty()) return {nb::none(), {}, {}};
+  return run_engine_from(signal, rows.front(), market, params);
 }
 
 namespace {
@@ -117,14 +120,10 @@ TradedWeights trade_work_weights(WorkWeights& weights, const glue::MarketTables&
   TradedWeights out;
   out.run.pnl_index = nb::none();  // nothing traded until the engine runs
   if (!weights.smoothed) {
-    std::vector<std::uint8_t> weighted;
     {
       const nb::gil_scoped_release unlocked;
-      weighted = kernels::rows_with_weight(weights.matrix.view);
+      out.weighted_rows = weighted_rows(weights.matrix.view);
       out.figures = weights.figures();
-    }
-    for (std::size_t i = 0; i < weighted.size(); ++i) {
-      if (weighted[i]) out.weighted_rows.push_back(i);
     }
     if (!out.weighted_rows.empty()) {
       out.run =
