@@ -294,7 +294,7 @@ void plot_strategy_performance_unlocked(const ChartArgs& args) {
   const std::int64_t rolling_window = glue::to_int(args.rolling_window, "rolling_window");
 
   const Pyplot mpl = begin_chart();
-  const nb::object plot_df = module_function("_with_datetime_index")(args.total);
+  const nb::object plot_df = imports().with_datetime_index(args.total);
   if (nb::len(plot_df) == 0) return;
 
   const nb::object dates = plot_df.attr("index");
