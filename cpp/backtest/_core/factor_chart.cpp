@@ -103,13 +103,13 @@ Panels layout(nb::handle figure, bool tall) {
   return p;
 }
 
-void draw_cumulative(const ChartRequest& r, nb::handle ax, nb::handle benchmark,
+void draw_cumulative(const ChartRequest& request, nb::handle ax, nb::handle benchmark,
                      const std::string& code, const std::vector<nb::object>& colours) {
-  const GroupOutcome& o = *r.outcome;
-  const nb::object cum = datetime_index(o.group_cumulative_return);
+  const GroupOutcome& outcome = *request.outcome;
+  const nb::object cum = datetime_index(outcome.group_cumulative_return);
   const nb::object columns = cum.attr("columns");
   const std::size_t n = nb::len(columns);
-  const std::size_t best = static_cast<std::size_t>(o.best_group) - 1;
+  const std::size_t best = static_cast<std::size_t>(outcome.best_group) - 1;
   const nb::object dates = glue::plot_dates(cum.attr("index"));
   for (std::size_t g = 0; g < n; ++g) {
     const nb::object label = columns[nb::int_(g)];
@@ -120,7 +120,8 @@ void draw_cumulative(const ChartRequest& r, nb::handle ax, nb::handle benchmark,
   nb::list handles, labels;
   if (!benchmark.is_none()) {
     // Excess of the best group over the benchmark on the dates both have.
-    const nb::object daily = o.group_daily_return[nb::int_(static_cast<long>(o.best_group))];
+    const nb::object daily =
+        outcome.group_daily_return[nb::int_(static_cast<long>(outcome.best_group))];
     const nb::object aligned = benchmark.attr("reindex")(daily.attr("index"));
     const nb::object excess = daily.attr("sub")(aligned).attr("dropna")().attr("cumsum")();
     if (nb::len(excess) > 0) {
@@ -139,7 +140,8 @@ void draw_cumulative(const ChartRequest& r, nb::handle ax, nb::handle benchmark,
       handles.append(twin.attr("fill_between")(glue::plot_dates(excess_dt.attr("index")), 0.0,
                                                excess_dt.attr("to_numpy")(), "color"_a = kExcess,
                                                "alpha"_a = 0.16, "linewidth"_a = 0));
-      labels.append(nb::str("G{} Excess (right axis)").format(static_cast<long>(o.best_group)));
+      labels.append(
+          nb::str("G{} Excess (right axis)").format(static_cast<long>(outcome.best_group)));
       twin.attr("set_ylabel")("Best Group Cumulative Excess");
       twin.attr("grid")(false);
       twin.attr("spines")["top"].attr("set_visible")(false);
@@ -158,11 +160,11 @@ void draw_cumulative(const ChartRequest& r, nb::handle ax, nb::handle benchmark,
   if (nb::len(handles) > 0) legend_above(ax, handles, labels);
 }
 
-void draw_group_means(const ChartRequest& r, nb::handle ax,
+void draw_group_means(const ChartRequest& request, nb::handle ax,
                       const std::vector<nb::object>& colours) {
-  const GroupOutcome& o = *r.outcome;
-  const std::size_t n = o.group_means.size();
-  const std::size_t best = static_cast<std::size_t>(o.best_group) - 1;
+  const GroupOutcome& outcome = *request.outcome;
+  const std::size_t n = outcome.group_means.size();
+  const std::size_t best = static_cast<std::size_t>(outcome.best_group) - 1;
   // One collection of bars (a hundred groups made a hundred patches, each
   // added to the axes' limits on its own), drawn as bar() draws them: centred
   // on the group, 0.8 wide, from 0, mitred corners, the axes' y range
@@ -171,7 +173,7 @@ void draw_group_means(const ChartRequest& r, nb::handle ax,
   nb::list x, bars, palette, edges, widths;
   for (std::size_t g = 0; g < n; ++g) {
     x.append(g + 1);
-    const double height = o.group_means[g] * 252.0 * 100.0;
+    const double height = outcome.group_means[g] * 252.0 * 100.0;
     if (std::isnan(height)) continue;  // no bar
     bars.append(rectangle(nb::make_tuple(static_cast<double>(g + 1) - 0.4, 0.0), 0.8, height));
     palette.append(colours[g]);
@@ -196,15 +198,15 @@ void draw_group_means(const ChartRequest& r, nb::handle ax,
   style_axes(ax, "Mean Daily Return x 252 by Group");
 }
 
-void draw_rank_ic(const ChartRequest& r, nb::handle ax) {
-  const GroupOutcome& o = *r.outcome;
+void draw_rank_ic(const ChartRequest& request, nb::handle ax) {
+  const GroupOutcome& outcome = *request.outcome;
   style_axes(ax, "Rank IC");
-  if (nb::len(o.rank_ic) == 0) {
+  if (nb::len(outcome.rank_ic) == 0) {
     ax.attr("text")(0.5, 0.5, "No forward return data", "ha"_a = "center", "va"_a = "center",
                     "transform"_a = ax.attr("transAxes"));
     return;
   }
-  const nb::object ic = datetime_index(o.rank_ic);
+  const nb::object ic = datetime_index(outcome.rank_ic);
   const nb::object values = ic["rank_ic"];
   const nb::object dates = glue::plot_dates(ic.attr("index"));
   nb::list handles, labels;
@@ -229,19 +231,20 @@ void draw_rank_ic(const ChartRequest& r, nb::handle ax) {
   legend_above(ax, handles, labels);
 }
 
-void draw_summary(const ChartRequest& r, nb::handle ax, nb::handle row) {
-  const GroupOutcome& o = *r.outcome;
+void draw_summary(const ChartRequest& request, nb::handle ax, nb::handle row) {
+  const GroupOutcome& outcome = *request.outcome;
   ax.attr("axis")("off");
   nb::list cells;
   const auto add = [&](const char* name, const std::string& value) {
     cells.append(nb::make_tuple(name, value));
   };
-  add("Factor", r.factor_name);
-  add("Best Group", nb::cast<std::string>(nb::str("{}").format(static_cast<long>(o.best_group))));
-  const std::size_t b = static_cast<std::size_t>(o.best_group) - 1;
-  add("Best Group Annual Return", percent(o.group_means[b] * 252.0));
-  if (nb::len(o.rank_ic) > 0) {
-    const nb::object ic = o.rank_ic["rank_ic"].attr("dropna")();
+  add("Factor", request.factor_name);
+  add("Best Group",
+      nb::cast<std::string>(nb::str("{}").format(static_cast<long>(outcome.best_group))));
+  const std::size_t b = static_cast<std::size_t>(outcome.best_group) - 1;
+  add("Best Group Annual Return", percent(outcome.group_means[b] * 252.0));
+  if (nb::len(outcome.rank_ic) > 0) {
+    const nb::object ic = outcome.rank_ic["rank_ic"].attr("dropna")();
     const double mean = table_mean(ic);
     const double sd = nb::cast<double>(nb::float_(ic.attr("std")()));
     add("Rank IC Mean", number(mean, 4));
@@ -266,12 +269,12 @@ void draw_summary(const ChartRequest& r, nb::handle ax, nb::handle row) {
   ax.attr("set_title")("Summary", "fontsize"_a = 13, "loc"_a = "left", "y"_a = 1.0);
 }
 
-void draw_one(const ChartRequest& r, const std::string& path, const std::string& code) {
+void draw_one(const ChartRequest& request, const std::string& path, const std::string& code) {
   const nb::object benchmark =
-      code.empty() ? nb::none() : nb::borrow<nb::dict>(r.benchmark_dict)[code.c_str()];
+      code.empty() ? nb::none() : nb::borrow<nb::dict>(request.benchmark_dict)[code.c_str()];
   nb::object row = nb::none();
-  if (!code.empty() && nb::len(r.outcome->summary) > 0) {
-    const nb::object summary = r.outcome->summary;
+  if (!code.empty() && nb::len(request.outcome->summary) > 0) {
+    const nb::object summary = request.outcome->summary;
     const nb::object match =
         summary[summary["benchmark_name"].attr("astype")("str").attr("__eq__")(code)];
     if (nb::len(match) > 0) row = match.attr("iloc")[nb::int_(0)];
@@ -279,23 +282,24 @@ void draw_one(const ChartRequest& r, const std::string& path, const std::string&
   const glue::PlotLock lock;
   const glue::ChartImports& charts = glue::begin_chart();
   const nb::object& plt = charts.plt;
-  const bool tall = r.image_kind == "long";
-  const std::string suptitle = code.empty() ? r.title : r.title + "  (benchmark " + code + ")";
-  const glue::ChartFonts fonts({suptitle, r.factor_name});
+  const bool tall = request.image_kind == "long";
+  const std::string suptitle =
+      code.empty() ? request.title : request.title + "  (benchmark " + code + ")";
+  const glue::ChartFonts fonts({suptitle, request.factor_name});
   const nb::object figure = plt.attr("figure")("figsize"_a = tall ? nb::make_tuple(14.0, 20.0)
                                                                   : nb::make_tuple(21.0, 11.5));
   const glue::FigureGuard guard(plt, figure);
   const Panels p = layout(figure, tall);
 
-  const std::size_t n = r.outcome->group_means.size();
+  const std::size_t n = request.outcome->group_means.size();
   const nb::object cmap = charts.matplotlib.attr("colormaps")["turbo"];
   std::vector<nb::object> colours;
   for (std::size_t g = 0; g < n; ++g) colours.push_back(group_colour(cmap, g, n));
 
-  draw_cumulative(r, p.cum, benchmark, code, colours);
-  draw_group_means(r, p.bars, colours);
-  draw_rank_ic(r, p.ic);
-  draw_summary(r, p.table, row);
+  draw_cumulative(request, p.cum, benchmark, code, colours);
+  draw_group_means(request, p.bars, colours);
+  draw_rank_ic(request, p.ic);
+  draw_summary(request, p.table, row);
   figure.attr("suptitle")(suptitle, "fontsize"_a = 17, "fontweight"_a = "bold",
                           "y"_a = tall ? 0.985 : 0.975);
   glue::save_chart(figure, path, kDpi);

@@ -86,7 +86,7 @@ nb::object alpha_backtest(nb::handle factor_matrix, nb::handle industry_matrix,
                                               horizons,
                                               rebalance_every,
                                               tear_sheet};
-  return morvane::core::run_alpha_vwap_backtest_core(
+  return morvane::core::run_group_backtest(
       args, static_cast<std::size_t>(t_task_threads > 0 ? t_task_threads : g_group_threads.load()));
 }
 
