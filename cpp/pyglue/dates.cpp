@@ -176,6 +176,10 @@ nb::object date_span(nb::handle index) {
   }
 }
 
+nb::object yyyymmdd_datetimes(nb::handle index) {
+  return imports().to_datetime(index.attr("astype")("str"), "format"_a = "%Y%m%d");
+}
+
 nb::object date_text_index(const std::vector<std::int32_t>& dates) {
   nb::list labels;
   for (const std::int32_t date : dates) labels.append(kernels::format_date_number(date));

@@ -208,6 +208,10 @@ nb::object make_series(std::vector<double>&& values, nb::handle index) {
   return imports().series(numpy_from(std::move(values)), "index"_a = index, "copy"_a = false);
 }
 
+nb::object int64_index(std::vector<std::int64_t>&& values, const char* name) {
+  return imports().index(numpy_from(std::move(values)), "name"_a = name, "copy"_a = false);
+}
+
 nb::object int_range_index(std::int64_t start, std::int64_t stop, const char* name) {
   const nb::object labels = imports().range(start, stop);
   if (name == nullptr) return imports().index(labels, "dtype"_a = "int64");

@@ -85,6 +85,9 @@ template <class T>
 // A float64 pandas Series over `index` holding `values` (taken over, no copy).
 [[nodiscard]] nb::object make_series(std::vector<double>&& values, nb::handle index);
 
+// An int64 pandas Index of `values` named `name` (years, horizons).
+[[nodiscard]] nb::object int64_index(std::vector<std::int64_t>&& values, const char* name);
+
 // The int64 pandas Index start, start + 1, ..., stop - 1 (group numbers,
 // months), named `name` when one is given.
 [[nodiscard]] nb::object int_range_index(std::int64_t start, std::int64_t stop,

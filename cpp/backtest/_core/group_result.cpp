@@ -21,15 +21,13 @@ namespace glue = morvane::pyglue;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-const nb::object& pandas() { return glue::imports().pd; }
-
 nb::object group_columns(std::size_t n) {
   return glue::int_range_index(1, static_cast<std::int64_t>(n) + 1);
 }
 
 nb::object frame(std::vector<double>&& values, std::size_t rows, std::size_t cols, nb::handle index,
                  nb::handle columns) {
-  return pandas().attr("DataFrame")(glue::numpy_from(std::move(values), rows, cols),
+  return glue::imports().data_frame(glue::numpy_from(std::move(values), rows, cols),
                                     "index"_a = index, "columns"_a = columns, "copy"_a = false);
 }
 
@@ -122,7 +120,7 @@ GroupOutcome build_outcome(const kernels::GroupDays& days, const kernels::Holdin
 
 nb::object group_benchmark_summary(const GroupOutcome& outcome, nb::handle benchmark_dict,
                                    const std::vector<std::string>& codes) {
-  if (!outcome.has_returns() || codes.empty()) return pandas().attr("DataFrame")();
+  if (!outcome.has_returns() || codes.empty()) return glue::imports().data_frame();
   nb::dict chosen;
   const nb::dict all = nb::borrow<nb::dict>(benchmark_dict);
   for (const auto& [key, value] : all) {
@@ -158,23 +156,22 @@ nb::object make_result(const GroupOutcome& outcome, nb::handle plot_paths) {
 }
 
 void define_result_class(nb::module_& m) {
-  const nb::object& pd = pandas();
+  const nb::object& frame = glue::imports().data_frame;
   const nb::object dataclasses = nb::module_::import_("dataclasses");
   nb::list fields;
   fields.append(
       nb::make_tuple("plot_paths", nb::handle(reinterpret_cast<PyObject*>(&PyDict_Type))));
   fields.append(
       nb::make_tuple("best_group", nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type))));
-  fields.append(nb::make_tuple("group_daily_return", pd.attr("DataFrame")));
-  fields.append(nb::make_tuple("group_cumulative_return", pd.attr("DataFrame")));
-  fields.append(nb::make_tuple("rank_ic", pd.attr("DataFrame")));
-  fields.append(nb::make_tuple("group_matrix", pd.attr("DataFrame")));
-  fields.append(nb::make_tuple("_benchmark_summary", pd.attr("DataFrame"),
-                               dataclasses.attr("field")("repr"_a = false)));
+  fields.append(nb::make_tuple("group_daily_return", frame));
+  fields.append(nb::make_tuple("group_cumulative_return", frame));
+  fields.append(nb::make_tuple("rank_ic", frame));
+  fields.append(nb::make_tuple("group_matrix", frame));
+  fields.append(
+      nb::make_tuple("_benchmark_summary", frame, dataclasses.attr("field")("repr"_a = false)));
   for (const char* name : {"rank_ic_by_horizon", "ic_decay", "monthly_ic", "rank_autocorrelation",
                            "group_turnover", "group_counts"}) {
-    fields.append(
-        nb::make_tuple(name, pd.attr("DataFrame"), dataclasses.attr("field")("repr"_a = false)));
+    fields.append(nb::make_tuple(name, frame, dataclasses.attr("field")("repr"_a = false)));
   }
   const nb::object summary =
       nb::cpp_function(&summary_of, "result"_a, doc::kBenchmarkSummaryMethod);

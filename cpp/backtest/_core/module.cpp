@@ -14,6 +14,7 @@
 #include "kernels/moments.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/arrays.hpp"
+#include "pyglue/dates.hpp"
 #include "pyglue/imports.hpp"
 #include "pyglue/market.hpp"
 
@@ -107,7 +108,7 @@ nb::object with_datetime_index(nb::handle table) {
   const nb::object labels = table.attr("index");
   nb::object dates;
   try {
-    dates = py.pd.attr("to_datetime")(labels.attr("astype")("str"), "format"_a = "%Y%m%d");
+    dates = glue::yyyymmdd_datetimes(labels);
   } catch (const nb::python_error&) {
     glue::raise_value_error("参数 table 的行标签不是有效的 YYYYMMDD 日期");
   }

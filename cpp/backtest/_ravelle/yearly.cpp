@@ -33,7 +33,6 @@ glue::FloatVector years_of(nb::handle daily) {
 
 nb::object calc_yearly_performance_metrics(nb::handle daily) {
   glue::require_dataframe(daily, "daily");
-  const nb::object& pd = glue::imports().pd;
   if (nb::len(daily) == 0) return glue::imports().data_frame();
   const glue::FloatVector years = years_of(daily);
   const glue::FloatVector strategy = glue::read_float_column(daily, "daily_return");
@@ -57,9 +56,7 @@ nb::object calc_yearly_performance_metrics(nb::handle daily) {
         r.excess.period_return,   r.excess_sharpe,   r.excess.max_drawdown,   r.excess.calmar};
     for (std::size_t c = 0; c < 8; ++c) columns[c][k] = values[c];
   }
-  nb::list year_labels;
-  for (const std::int64_t y : year) year_labels.append(y);
-  const nb::object index = pd.attr("Index")(year_labels, "dtype"_a = "int64", "name"_a = "year");
+  const nb::object index = glue::int64_index(std::move(year), "year");
   const char* const names[] = {"strategy_return", "strategy_sharpe", "strategy_max_dd",
                                "strategy_calmar", "excess_return",   "excess_sharpe",
                                "excess_max_dd",   "excess_calmar"};
