@@ -1,5 +1,10 @@
 #include "arrays.hpp"
 
+#include <nanobind/stl/string.h>
+
+#include <string>
+
+#include "args.hpp"
 #include "imports.hpp"
 
 using namespace nanobind::literals;
@@ -28,6 +33,24 @@ nb::object numpy_flags(std::vector<std::uint8_t>&& flags, std::size_t rows, std:
   owned.release();
   const std::size_t shape[2] = {rows, cols};
   return nb::ndarray<nb::numpy, bool, nb::ndim<2>>(data, 2, shape, owner).cast();
+}
+
+RgbaPixels read_rgba_pixels(nb::handle array, const char* name) {
+  using Pixels = nb::ndarray<const std::uint8_t, nb::ndim<3>, nb::c_contig, nb::device::cpu>;
+  Pixels rgba;
+  if (!nb::try_cast(array, rgba, false)) {  // no silent conversion of other types
+    raise_type_error(name, "C-contiguous numpy.ndarray of uint8 (height x width x 4)", array);
+  }
+  if (rgba.shape(2) != 4) {
+    raise_value_error(std::string("参数 ") + name + " 的最后一维应为 4 (RGBA), 收到 " +
+                      std::to_string(rgba.shape(2)));
+  }
+  if (rgba.shape(0) == 0 || rgba.shape(1) == 0) {
+    raise_value_error(std::string("参数 ") + name + " 不能是空图像, 收到 " +
+                      std::to_string(rgba.shape(0)) + " x " + std::to_string(rgba.shape(1)) +
+                      " 像素");
+  }
+  return {{rgba.data(), rgba.size()}, rgba.shape(1), rgba.shape(0)};
 }
 
 std::vector<std::int64_t> int64_values(nb::handle values) {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 namespace morvane::pyglue {
@@ -42,6 +43,17 @@ template <class T>
 // flags travel as bytes and are reinterpreted here), shaped rows x cols.
 [[nodiscard]] nb::object numpy_flags(std::vector<std::uint8_t>&& flags, std::size_t rows,
                                      std::size_t cols);
+
+// The pixels of an RGBA image, read in place: a C-contiguous height x width
+// x 4 uint8 numpy array, which the caller keeps alive while they are read.
+// Another type is a TypeError naming `name` (no silent conversion); a last
+// dimension other than 4 or an empty image a ValueError.
+struct RgbaPixels {
+  std::span<const std::uint8_t> bytes;
+  std::size_t width = 0;
+  std::size_t height = 0;
+};
+[[nodiscard]] RgbaPixels read_rgba_pixels(nb::handle array, const char* name);
 
 // The values of a one-dimensional array-like, converted to int64 / float64
 // and copied out.

@@ -8,6 +8,16 @@ using namespace nanobind::literals;
 
 namespace morvane::pyglue {
 
+void no_data_note(nb::handle ax, const char* text) {
+  ax.attr("text")(0.5, 0.5, text, "ha"_a = "center", "va"_a = "center",
+                  "transform"_a = ax.attr("transAxes"));
+}
+
+void hide_spines(nb::handle ax, std::initializer_list<const char*> sides) {
+  const nb::object spines = ax.attr("spines");
+  for (const char* side : sides) spines[side].attr("set_visible")(false);
+}
+
 std::pair<double, double> axes_size_points(nb::handle ax) {
   const nb::object box = ax.attr("get_position")();
   const nb::object figure = ax.attr("get_figure")();

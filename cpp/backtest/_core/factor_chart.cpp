@@ -53,9 +53,7 @@ void style_axes(nb::handle ax, const char* title) {
   // on each draw, for labels at the top these panels never have.
   ax.attr("set_title")(title, "fontsize"_a = 13, "loc"_a = "left", "y"_a = 1.0);
   ax.attr("grid")(true, "alpha"_a = 0.3);
-  for (const char* side : {"top", "right"}) {
-    ax.attr("spines")[side].attr("set_visible")(false);
-  }
+  glue::hide_spines(ax, {"top", "right"});
 }
 
 // A legend in the band above the axes, right-aligned across from the
@@ -144,7 +142,7 @@ void draw_cumulative(const ChartRequest& request, nb::handle ax, nb::handle benc
           nb::str("G{} Excess (right axis)").format(static_cast<long>(outcome.best_group)));
       twin.attr("set_ylabel")("Best Group Cumulative Excess");
       twin.attr("grid")(false);
-      twin.attr("spines")["top"].attr("set_visible")(false);
+      glue::hide_spines(twin, {"top"});
     }
   }
   // Room after the last date for the labels that name the lines (instead of
@@ -202,8 +200,7 @@ void draw_rank_ic(const ChartRequest& request, nb::handle ax) {
   const GroupOutcome& outcome = *request.outcome;
   style_axes(ax, "Rank IC");
   if (nb::len(outcome.rank_ic) == 0) {
-    ax.attr("text")(0.5, 0.5, "No forward return data", "ha"_a = "center", "va"_a = "center",
-                    "transform"_a = ax.attr("transAxes"));
+    glue::no_data_note(ax, "No forward return data");
     return;
   }
   const nb::object ic = datetime_index(outcome.rank_ic);

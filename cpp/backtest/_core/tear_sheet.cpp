@@ -9,6 +9,7 @@
 #include "factor_chart.hpp"
 #include "pyglue/arrays.hpp"
 #include "pyglue/chart_guards.hpp"
+#include "pyglue/chart_layout.hpp"
 #include "pyglue/chart_style.hpp"
 #include "pyglue/imports.hpp"
 
@@ -26,12 +27,7 @@ constexpr double kDpi = 100.0;
 void style_axes(nb::handle ax, const char* title) {
   ax.attr("set_title")(title, "fontsize"_a = 13, "loc"_a = "left");
   ax.attr("grid")(true, "alpha"_a = 0.3);
-  for (const char* side : {"top", "right"}) ax.attr("spines")[side].attr("set_visible")(false);
-}
-
-void no_data(nb::handle ax, const char* text) {
-  ax.attr("text")(0.5, 0.5, text, "ha"_a = "center", "va"_a = "center",
-                  "transform"_a = ax.attr("transAxes"));
+  pyglue::hide_spines(ax, {"top", "right"});
 }
 
 // Mean rank IC per holding period as bars (t-statistic on top), and the
@@ -82,7 +78,7 @@ void draw_turnover(const GroupOutcome& o, nb::handle ax) {
   style_axes(ax, "Mean Turnover by Group (names new at each rebalance)");
   const nb::object turnover = o.research.group_turnover;
   if (nb::len(turnover) < 2) {
-    no_data(ax, "Fewer than two rebalances");
+    pyglue::no_data_note(ax, "Fewer than two rebalances");
     return;
   }
   const nb::object mean = turnover.attr("mean")().attr("mul")(100.0);
@@ -107,7 +103,7 @@ void draw_monthly(const GroupOutcome& o, nb::handle ax, nb::handle figure) {
   ax.attr("grid")(false);
   const nb::object monthly = o.research.monthly_ic;
   if (nb::len(monthly) == 0) {
-    no_data(ax, "No dated rank IC");
+    pyglue::no_data_note(ax, "No dated rank IC");
     return;
   }
   const nb::object values = monthly.attr("to_numpy")("dtype"_a = "float64");

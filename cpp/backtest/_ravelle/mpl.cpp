@@ -43,13 +43,12 @@ void percent_ticks(const Pyplot& mpl, nb::handle ax) {
 
 void plain_twin(nb::handle twin) {
   twin.attr("grid")(false);
-  twin.attr("spines")["top"].attr("set_visible")(false);
+  glue::hide_spines(twin, {"top"});
 }
 
 void style_panel(nb::handle ax) {
   ax.attr("grid")(true, "color"_a = "#e5e7eb", "linewidth"_a = 0.75, "alpha"_a = 0.84);
-  ax.attr("spines")["top"].attr("set_visible")(false);
-  ax.attr("spines")["right"].attr("set_visible")(false);
+  glue::hide_spines(ax, {"top", "right"});
 }
 
 ChartTexts chart_texts(nb::handle strategy_name, nb::handle plot_title, nb::handle save_path,

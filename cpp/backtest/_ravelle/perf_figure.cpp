@@ -234,8 +234,7 @@ void draw_yearly(const Pyplot& mpl, nb::handle ax, nb::handle yearly, const std:
     ax.attr("legend")("loc"_a = "best", "frameon"_a = true, "framealpha"_a = 0.92,
                       "fontsize"_a = size.pick(9.0, 8.0));
   } else {
-    ax.attr("text")(0.5, 0.5, "No yearly data", "ha"_a = "center", "va"_a = "center",
-                    "transform"_a = ax.attr("transAxes"));
+    pyglue::no_data_note(ax, "No yearly data");
   }
   zero_line(ax);
   ax.attr("set_title")("Yearly Return", "fontsize"_a = size.pick(12.5, 11.5), "y"_a = kTitleY);
@@ -263,8 +262,7 @@ void draw_rolling(const Pyplot& mpl, nb::handle ax, nb::handle daily, const nb::
     combined_legend(ax, twin, "best", size.pick(9.0, 7.8));
     date_ticks(ax);
   } else {
-    ax.attr("text")(0.5, 0.5, "Not enough data", "ha"_a = "center", "va"_a = "center",
-                    "transform"_a = ax.attr("transAxes"));
+    pyglue::no_data_note(ax, "Not enough data");
   }
   ax.attr("set_title")("Rolling Excess Stability", "fontsize"_a = size.pick(12.5, 11.5),
                        "y"_a = kTitleY);

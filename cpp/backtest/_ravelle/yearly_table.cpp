@@ -133,8 +133,7 @@ void draw_yearly_metrics_table(nb::handle ax, nb::handle yearly_metrics, bool co
   }
   ax.attr("axis")("off");
   if (nb::len(yearly_metrics) == 0) {
-    ax.attr("text")(0.5, 0.5, "No yearly metric data", "ha"_a = "center", "va"_a = "center",
-                    "transform"_a = ax.attr("transAxes"));
+    pyglue::no_data_note(ax, "No yearly metric data");
     return;
   }
 
