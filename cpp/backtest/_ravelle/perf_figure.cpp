@@ -182,40 +182,45 @@ void draw_yearly(const Pyplot& mpl, nb::handle ax, nb::handle yearly, const std:
                  const Sizes& size) {
   const std::size_t n = nb::len(yearly);
   if (n > 0) {
-    const nb::object np = nb::module_::import_("numpy");
-    const nb::object x = np.attr("arange")(n).attr("astype")("float64");
+    // Three bars a year, side by side around the year's position.
     const double width = 0.26;
+    std::vector<double> x(n);
+    std::vector<double> left(n);
+    std::vector<double> right(n);
+    for (std::size_t k = 0; k < n; ++k) {
+      x[k] = static_cast<double>(k);
+      left[k] = x[k] - width;
+      right[k] = x[k] + width;
+    }
+    const std::vector<double> strategy = column_values(yearly, "daily_return");
+    const std::vector<double> benchmark = column_values(yearly, "index_daily_return");
     const std::vector<double> excess = column_values(yearly, "extra_daily_return");
-    ax.attr("bar")(x.attr("__sub__")(width), numpy_array(column_values(yearly, "daily_return")),
-                   "width"_a = width, "label"_a = "Strategy", "color"_a = kStrategy,
-                   "alpha"_a = 0.86);
-    ax.attr("bar")(x, numpy_array(column_values(yearly, "index_daily_return")), "width"_a = width,
-                   "label"_a = bench, "color"_a = kBenchmark, "alpha"_a = 0.72);
-    const nb::object bars =
-        ax.attr("bar")(x.attr("__add__")(width), numpy_array(excess), "width"_a = width,
-                       "label"_a = "Excess", "color"_a = kExcess, "alpha"_a = 0.82);
+    ax.attr("bar")(numpy_array(left), numpy_array(strategy), "width"_a = width,
+                   "label"_a = "Strategy", "color"_a = kStrategy, "alpha"_a = 0.86);
+    ax.attr("bar")(numpy_array(x), numpy_array(benchmark), "width"_a = width, "label"_a = bench,
+                   "color"_a = kBenchmark, "alpha"_a = 0.72);
+    ax.attr("bar")(numpy_array(right), numpy_array(excess), "width"_a = width, "label"_a = "Excess",
+                   "color"_a = kExcess, "alpha"_a = 0.82);
 
     double max_abs = std::numeric_limits<double>::quiet_NaN();
-    for (const char* column : {"daily_return", "index_daily_return", "extra_daily_return"}) {
-      for (const double v : column_values(yearly, column)) {
+    for (const std::vector<double>* column : {&strategy, &benchmark, &excess}) {
+      for (const double v : *column) {
         if (!std::isnan(v))
           max_abs = std::isnan(max_abs) ? std::abs(v) : std::max(max_abs, std::abs(v));
       }
     }
     const double offset = std::isfinite(max_abs) ? std::max(max_abs * 0.025, 0.003) : 0.003;
-    std::size_t k = 0;
-    for (nb::handle bar : bars) {
-      const double value = excess[k++];
+    // Each excess bar's value written along it, above a gain, below a loss.
+    for (std::size_t k = 0; k < n; ++k) {
+      const double value = excess[k];
       if (std::isnan(value)) continue;
-      const double centre =
-          nb::cast<double>(bar.attr("get_x")()) + nb::cast<double>(bar.attr("get_width")()) / 2.0;
       const bool up = value >= 0.0;
-      ax.attr("text")(centre, up ? value + offset : value - offset, format_pct(nb::float_(value)),
+      ax.attr("text")(right[k], up ? value + offset : value - offset, format_pct(nb::float_(value)),
                       "ha"_a = "center", "va"_a = up ? "bottom" : "top", "color"_a = "#991b1b",
                       "fontsize"_a = size.pick(8.2, 7.6), "rotation"_a = 90);
     }
     ax.attr("margins")("y"_a = 0.22);
-    ax.attr("set_xticks")(x);
+    ax.attr("set_xticks")(numpy_array(x));
     nb::list labels;
     // Every bar keeps its tick; with more years than the panel's width holds
     // labels for, every step-th year is named (all of them ran together).
