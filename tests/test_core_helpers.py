@@ -85,6 +85,27 @@ class TestBuildMarketArrays:
         with pytest.raises(ValueError, match="buy_price"):
             _build_market_arrays(pd.Index(dates), pd.Index(["000001"]), *args)
 
+    @pytest.mark.parametrize("layout", ["c", "f", "strided"])
+    def test_numeric_flags_read_non_zero_as_true_and_holes_as_the_masks_default(self, dates, layout):
+        codes = ["000001", "000002", "000003"]
+        values = np.array([[1.0, 0.0, np.nan], [0.0, 2.5, 1.0], [np.nan, np.nan, 0.0],
+                           [-1.0, 0.0, 1.0], [1.0, 1.0, 1.0]])
+        if layout == "f":
+            values = np.asfortranarray(values)
+        elif layout == "strided":  # every other column of a wider block
+            wide = np.full((5, 6), 7.0)
+            wide[:, ::2] = values
+            values = wide[:, ::2]
+        flags = pd.DataFrame(values, index=dates, columns=codes, copy=False)
+        market = flat_market(dates, codes)
+        market["can_buy_stock"] = flags
+        market["cant_sell_stock"] = flags
+        out = _build_market_arrays(pd.Index(dates), pd.Index(codes), *market_args(market))
+        for key, hole in (("can_buy_arr", False), ("cant_sell_arr", True)):
+            expected = flags.ne(0).where(flags.notna(), hole).astype(bool).to_numpy()
+            np.testing.assert_array_equal(out[key], expected)
+            assert out[key].dtype == bool
+
     def test_empty_targets(self, dates):
         market = flat_market(dates, ["000001"])
         out = _build_market_arrays(pd.Index([]), pd.Index([]), *market_args(market))

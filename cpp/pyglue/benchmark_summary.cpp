@@ -9,6 +9,7 @@
 
 #include "args.hpp"
 #include "frames.hpp"
+#include "imports.hpp"
 #include "kernels/strategy_stats.hpp"
 
 namespace morvane::pyglue {
@@ -64,7 +65,7 @@ std::vector<std::string> choose_benchmarks(nb::handle names, nb::handle benchmar
 
 void check_benchmark_series(nb::handle benchmark_dict) {
   if (benchmark_dict.is_none()) return;
-  const nb::object series_type = nb::module_::import_("pandas").attr("Series");
+  const nb::object& series_type = imports().series;
   for (const auto& [key, value] : nb::borrow<nb::dict>(benchmark_dict)) {
     if (!nb::isinstance(value, series_type)) {
       const std::string name = entry_name(key);
@@ -75,7 +76,6 @@ void check_benchmark_series(nb::handle benchmark_dict) {
 
 nb::object benchmark_summary(nb::handle dates, const std::vector<double>& daily_return,
                              nb::handle benchmark_dict) {
-  const nb::object pd = nb::module_::import_("pandas");
   nb::list names;
   std::vector<double> columns[4];
   if (!benchmark_dict.is_none()) {
@@ -100,13 +100,13 @@ nb::object benchmark_summary(nb::handle dates, const std::vector<double>& daily_
       columns[3].push_back(f.excess_max_dd);
     }
   }
-  if (nb::len(names) == 0) return pd.attr("DataFrame")();
+  if (nb::len(names) == 0) return imports().data_frame();
   nb::dict data;
   data["benchmark_name"] = names;
   const char* const labels[] = {"benchmark_annual_return", "excess_annual_return", "excess_sharpe",
                                 "excess_max_dd"};
   for (std::size_t c = 0; c < 4; ++c) data[labels[c]] = numpy_from(std::move(columns[c]));
-  return pd.attr("DataFrame")(data);
+  return imports().data_frame(data);
 }
 
 }  // namespace morvane::pyglue

@@ -2,12 +2,11 @@
 
 #include <nanobind/stl/string.h>
 
+#include "chart_style.hpp"
+
 namespace morvane::pyglue {
 
-PlotLock::PlotLock()
-    : lock_(nb::module_::import_("morvane.backtest._ravelle").attr("_MATPLOTLIB_PLOT_LOCK")) {
-  lock_.attr("acquire")();
-}
+PlotLock::PlotLock() : lock_(chart_imports().plot_lock) { lock_.attr("acquire")(); }
 
 PlotLock::~PlotLock() {
   // Runs while a drawing error propagates too; nanobind has already taken
@@ -31,7 +30,7 @@ FigureGuard::~FigureGuard() {
 ChartFonts::ChartFonts(const std::vector<std::string>& texts) {
   nb::list items;
   for (const std::string& text : texts) items.append(nb::str(text.data(), text.size()));
-  context_ = nb::module_::import_("morvane.backtest._chart_fonts").attr("ChartFonts")(items);
+  context_ = chart_imports().chart_fonts(items);
   context_.attr("__enter__")();
 }
 
@@ -43,8 +42,8 @@ ChartFonts::~ChartFonts() {
 }
 
 void save_chart(nb::handle figure, const std::string& path, double dpi) {
-  nb::module_::import_("morvane.backtest._chart_png")
-      .attr("save_chart")(figure, nb::str(path.data(), path.size()), dpi);
+  // Looked up per chart: tests watch the figures saved by replacing it.
+  chart_imports().chart_png.attr("save_chart")(figure, nb::str(path.data(), path.size()), dpi);
 }
 
 }  // namespace morvane::pyglue

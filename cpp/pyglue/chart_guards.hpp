@@ -12,10 +12,10 @@ namespace morvane::pyglue {
 
 namespace nb = nanobind;
 
-// Holds _MATPLOTLIB_PLOT_LOCK of morvane.backtest._ravelle for its lifetime,
-// so charts drawn from any module or thread never share pyplot's state. The
-// lock is a re-entrant threading.RLock, whose acquire() waits with the GIL
-// released.
+// Holds the package's chart lock (morvane.backtest._chart_lock, which _ravelle
+// re-exports as _MATPLOTLIB_PLOT_LOCK) for its lifetime, so charts drawn from
+// any module or thread never share pyplot's state. The lock is a re-entrant
+// threading.RLock, whose acquire() waits with the GIL released.
 class PlotLock {
  public:
   PlotLock();

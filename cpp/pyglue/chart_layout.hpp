@@ -3,11 +3,18 @@
 
 #include <nanobind/nanobind.h>
 
+#include <initializer_list>
 #include <utility>
 
 namespace morvane::pyglue {
 
 namespace nb = nanobind;
+
+// The note a panel shows in its middle when it has nothing to draw.
+void no_data_note(nb::handle ax, const char* text);
+
+// Hides the named spines ("top", "right", ...) of an axes.
+void hide_spines(nb::handle ax, std::initializer_list<const char*> sides);
 
 // Width and height of an axes in points, from its position in the figure.
 [[nodiscard]] std::pair<double, double> axes_size_points(nb::handle ax);

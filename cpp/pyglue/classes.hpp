@@ -34,7 +34,7 @@ void method(nb::handle cls, F&& f, const char* name, const Extra&... extra) {
 template <class F, class... Extra>
 void static_method(nb::handle cls, F&& f, const char* name, const Extra&... extra) {
   const nb::object function = nb::cpp_function(std::forward<F>(f), nb::name(name), extra...);
-  nb::setattr(cls, name, nb::module_::import_("builtins").attr("staticmethod")(function));
+  nb::setattr(cls, name, nb::steal(PyStaticMethod_New(function.ptr())));
 }
 
 }  // namespace morvane::pyglue

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "args.hpp"
+#include "imports.hpp"
 #include "kernels/dates.hpp"
 #include "labels.hpp"
 
@@ -48,10 +49,7 @@ std::int32_t from_calendar_fields(nb::handle value) {
                     " 不是有效日期 (应为 YYYYMMDD、YYYY-MM-DD、8 位整数或时间戳)");
 }
 
-bool is_nat(nb::handle value) {
-  const nb::object pd = nb::module_::import_("pandas");
-  return value.is(pd.attr("NaT"));
-}
+bool is_nat(nb::handle value) { return value.is(imports().nat); }
 
 // Trading dates are Shanghai calendar dates: a time-zone-aware moment is read
 // on the Shanghai clock, so that the same instants given in UTC or in Asia/
@@ -61,8 +59,7 @@ constexpr const char* kMarketTimeZone = "Asia/Shanghai";
 nb::object on_market_clock(nb::handle value) {
   const nb::object tz = nb::getattr(value, "tzinfo", nb::none());
   if (tz.is_none()) return nb::borrow(value);
-  return nb::module_::import_("pandas").attr("Timestamp")(value).attr("tz_convert")(
-      kMarketTimeZone);
+  return imports().timestamp(value).attr("tz_convert")(kMarketTimeZone);
 }
 
 // The UTF-8 of a text, or nullopt for one that has none (a lone surrogate).
@@ -105,13 +102,12 @@ std::int32_t date_number(nb::handle value, FloatDates floats) {
     if (!std::isfinite(number) || std::floor(number) != number) raise_bad_date(value);
     return checked(kernels::checked_date_number(static_cast<std::int64_t>(number)), value);
   }
-  if (nb::isinstance(value, nb::module_::import_("datetime").attr("date"))) {
+  if (nb::isinstance(value, imports().date)) {
     if (is_nat(value)) raise_bad_date(value);
     return from_calendar_fields(on_market_clock(value));
   }
-  const nb::object np = nb::module_::import_("numpy");
-  if (nb::isinstance(value, np.attr("datetime64"))) {
-    const nb::object stamp = nb::module_::import_("pandas").attr("Timestamp")(value);
+  if (nb::isinstance(value, imports().datetime64)) {
+    const nb::object stamp = imports().timestamp(value);
     if (is_nat(stamp)) raise_bad_date(value);
     return from_calendar_fields(stamp);
   }
@@ -119,11 +115,10 @@ std::int32_t date_number(nb::handle value, FloatDates floats) {
 }
 
 std::vector<std::int32_t> index_date_numbers(nb::handle index, const char* name) {
-  const nb::object pd = nb::module_::import_("pandas");
   const std::size_t n = nb::len(index);
   std::vector<std::int32_t> dates(n);
   if (n == 0) return dates;
-  if (nb::isinstance(index, pd.attr("DatetimeIndex"))) {
+  if (nb::isinstance(index, imports().datetime_index)) {
     if (nb::cast<bool>(index.attr("hasnans"))) {
       raise_value_error(std::string("参数 ") + name + " 的行标签含缺失日期 (NaT)");
     }
@@ -146,7 +141,7 @@ std::vector<std::int32_t> index_date_numbers(nb::handle index, const char* name)
     }
     return dates;
   }
-  const nb::tuple factorized = nb::cast<nb::tuple>(pd.attr("factorize")(index));
+  const nb::tuple factorized = nb::cast<nb::tuple>(imports().pd.attr("factorize")(index));
   // One Python list of the distinct labels: indexing the index label by label
   // costs a boxing step per label on arrow-backed indexes.
   const nb::list uniques = nb::cast<nb::list>(factorized[1].attr("tolist")());
@@ -181,10 +176,14 @@ nb::object date_span(nb::handle index) {
   }
 }
 
+nb::object yyyymmdd_datetimes(nb::handle index) {
+  return imports().to_datetime(index.attr("astype")("str"), "format"_a = "%Y%m%d");
+}
+
 nb::object date_text_index(const std::vector<std::int32_t>& dates) {
   nb::list labels;
   for (const std::int32_t date : dates) labels.append(kernels::format_date_number(date));
-  return nb::module_::import_("pandas").attr("Index")(labels);
+  return imports().index(labels);
 }
 
 }  // namespace morvane::pyglue

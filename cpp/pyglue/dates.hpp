@@ -32,6 +32,11 @@ enum class FloatDates {
 // for messages that show where two tables' dates lie.
 [[nodiscard]] nb::object date_span(nb::handle index);
 
+// The labels of `index` read as "YYYYMMDD" dates: a DatetimeIndex
+// (pandas.to_datetime of their texts). Labels that are no such dates raise
+// pandas' own error.
+[[nodiscard]] nb::object yyyymmdd_datetimes(nb::handle index);
+
 // A pandas Index of "YYYYMMDD" texts.
 [[nodiscard]] nb::object date_text_index(const std::vector<std::int32_t>& dates);
 

@@ -3,11 +3,13 @@
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
+#include <cmath>
 #include <memory>
 #include <numeric>
 #include <stdexcept>
 
 #include "args.hpp"
+#include "imports.hpp"
 #include "labels.hpp"
 
 using namespace nanobind::literals;
@@ -26,8 +28,7 @@ nb::object py_slice(std::size_t start, std::size_t stop) {
 
 namespace {
 
-nb::object numpy() { return nb::module_::import_("numpy"); }
-nb::object pandas() { return nb::module_::import_("pandas"); }
+const nb::object& numpy() { return imports().np; }
 
 bool has_dtype(nb::handle array, const char* dtype) {
   return array.attr("dtype").equal(numpy().attr("dtype")(dtype));
@@ -49,7 +50,7 @@ nb::object frame_shape_array(nb::handle frame, const char* dtype) {
     const nb::object column =
         frame.attr("iloc")[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), k)];
     try {
-      column.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan"));
+      column.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = imports().nan);
     } catch (const nb::python_error&) {
       raise_value_error(std::string("参数 ") + name + " 含非数值数据: 列 " +
                         nb::cast<std::string>(nb::repr(columns[k])) + " 无法转换为数值");
@@ -64,7 +65,7 @@ nb::object frame_shape_array(nb::handle frame, const char* dtype) {
 void refuse_non_numeric_kinds(nb::handle frame, const char* name) {
   const nb::object columns = frame.attr("columns");
   const nb::list dtypes = nb::cast<nb::list>(frame.attr("dtypes").attr("tolist")());
-  const nb::object pd = pandas();
+  const nb::object& pd = imports().pd;
   const nb::object period = pd.attr("PeriodDtype");
   const nb::object interval = pd.attr("IntervalDtype");
   for (std::size_t k = 0; k < nb::len(dtypes); ++k) {
@@ -123,7 +124,7 @@ LabelledMatrix<double> read_float_frame(nb::handle frame, const char* name) {
   refuse_non_numeric_kinds(frame, name);
   try {
     nb::object converted =
-        frame.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = numpy().attr("nan"));
+        frame.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = imports().nan);
     return labelled<double>(frame, std::move(converted), name);
   } catch (const nb::python_error&) {
     raise_first_non_numeric(frame, name);
@@ -137,12 +138,15 @@ LabelledMatrix<bool> read_bool_frame(nb::handle frame, const char* name, bool mi
   if (has_dtype(values, "bool")) return labelled<bool>(frame, std::move(values), name);
   // Numbers (0/1 flags, possibly with NaN holes): non-zero is true, a hole is
   // the caller's "no trading" value.
-  const LabelledMatrix<double> numbers = read_float_frame(frame, name);
-  const nb::object np = numpy();
-  const nb::object as_float = numbers.owner;
-  nb::object flags = np.attr("not_equal")(as_float, 0.0);
-  flags = np.attr("where")(np.attr("isnan")(as_float), missing_value, flags);
-  return labelled<bool>(frame, np.attr("ascontiguousarray")(flags, "dtype"_a = "bool"), name);
+  const kernels::MatrixView<double> numbers = read_float_frame(frame, name).view;
+  std::vector<std::uint8_t> flags(numbers.rows * numbers.cols);
+  for (std::size_t row = 0; row < numbers.rows; ++row) {
+    for (std::size_t col = 0; col < numbers.cols; ++col) {
+      const double value = numbers(row, col);
+      flags[row * numbers.cols + col] = std::isnan(value) ? missing_value : value != 0.0;
+    }
+  }
+  return labelled<bool>(frame, numpy_flags(std::move(flags), numbers.rows, numbers.cols), name);
 }
 
 std::vector<std::int64_t> label_positions(nb::handle source, nb::handle target, const char* name,
@@ -176,7 +180,7 @@ std::vector<std::int64_t> label_positions(nb::handle source, nb::handle target, 
   try {
     found = source.attr("get_indexer")(target);
   } catch (const nb::python_error& error) {
-    if (error.matches(pandas().attr("errors").attr("InvalidIndexError"))) {
+    if (error.matches(imports().invalid_index_error)) {
       raise_value_error(std::string("参数 ") + name + " 的" + axis + "标签有重复, 无法按标签对齐");
     }
     throw;
@@ -200,32 +204,21 @@ nb::object take_labels(nb::handle index, const std::vector<std::size_t>& rows) {
   return index.attr("take")(positions);
 }
 
-nb::object numpy_from(std::vector<double>&& values, std::size_t rows, std::size_t cols) {
-  auto owned = std::make_unique<std::vector<double>>(std::move(values));
-  double* const data = owned->data();
-  nb::capsule owner(owned.get(),
-                    [](void* p) noexcept { delete static_cast<std::vector<double>*>(p); });
-  owned.release();
-  const std::size_t shape[2] = {rows, cols};
-  return nb::ndarray<nb::numpy, double, nb::ndim<2>>(data, 2, shape, owner).cast();
-}
-
-nb::object numpy_from(std::vector<double>&& values) {
-  auto owned = std::make_unique<std::vector<double>>(std::move(values));
-  double* const data = owned->data();
-  const std::size_t shape[1] = {owned->size()};
-  nb::capsule owner(owned.get(),
-                    [](void* p) noexcept { delete static_cast<std::vector<double>*>(p); });
-  owned.release();
-  return nb::ndarray<nb::numpy, double, nb::ndim<1>>(data, 1, shape, owner).cast();
-}
-
 nb::object make_series(std::vector<double>&& values, nb::handle index) {
-  return pandas().attr("Series")(numpy_from(std::move(values)), "index"_a = index,
-                                 "copy"_a = false);
+  return imports().series(numpy_from(std::move(values)), "index"_a = index, "copy"_a = false);
 }
 
-nb::object empty_float_series() { return pandas().attr("Series")("dtype"_a = "float64"); }
+nb::object int64_index(std::vector<std::int64_t>&& values, const char* name) {
+  return imports().index(numpy_from(std::move(values)), "name"_a = name, "copy"_a = false);
+}
+
+nb::object int_range_index(std::int64_t start, std::int64_t stop, const char* name) {
+  const nb::object labels = imports().range(start, stop);
+  if (name == nullptr) return imports().index(labels, "dtype"_a = "int64");
+  return imports().index(labels, "dtype"_a = "int64", "name"_a = name);
+}
+
+nb::object empty_float_series() { return imports().series("dtype"_a = "float64"); }
 
 }  // namespace morvane::pyglue
 
@@ -236,7 +229,7 @@ FloatVector read_float_vector(nb::handle series, const std::string& name) {
   nb::object values;
   try {
     values = nb::hasattr(series, "to_numpy")
-                 ? series.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan"))
+                 ? series.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = imports().nan)
                  : np.attr("asarray")(series, "dtype"_a = "float64");
   } catch (const nb::python_error&) {
     raise_value_error("参数 " + name + " 含无法转换为数值的数据");
@@ -252,7 +245,7 @@ FloatVector read_float_vector(nb::handle series, const std::string& name) {
 
 FloatVector read_float_column(nb::handle frame, const char* column) {
   const nb::object values = frame[column];
-  if (!nb::isinstance(values, pandas().attr("Series"))) {
+  if (!nb::isinstance(values, imports().series)) {
     raise_value_error(std::string("列 ") + column + " 重复出现, 无法作为单列读取");
   }
   return read_float_vector(values, std::string("列 ") + column);
@@ -274,8 +267,8 @@ nb::object make_float_frame(std::vector<std::pair<const char*, std::vector<doubl
     names.append(columns[c].first);
   }
   const nb::object by_column = numpy_from(std::move(block), columns.size(), n);
-  return pandas().attr("DataFrame")(by_column.attr("T"), "index"_a = index, "columns"_a = names,
-                                    "copy"_a = false);
+  return imports().data_frame(by_column.attr("T"), "index"_a = index, "columns"_a = names,
+                              "copy"_a = false);
 }
 
 }  // namespace morvane::pyglue

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "arrays.hpp"
 #include "kernels/matrix_view.hpp"
 
 namespace morvane::pyglue {
@@ -81,13 +82,16 @@ template <class T>
 // A Python `slice(start, stop)`; nanobind's own constructor wants matching handle types.
 [[nodiscard]] nb::object py_slice(std::size_t start, std::size_t stop);
 
-// A new numpy array that takes over `values` (no copy).
-[[nodiscard]] nb::object numpy_from(std::vector<double>&& values);
-[[nodiscard]] nb::object numpy_from(std::vector<double>&& values, std::size_t rows,
-                                    std::size_t cols);
-
 // A float64 pandas Series over `index` holding `values` (taken over, no copy).
 [[nodiscard]] nb::object make_series(std::vector<double>&& values, nb::handle index);
+
+// An int64 pandas Index of `values` named `name` (years, horizons).
+[[nodiscard]] nb::object int64_index(std::vector<std::int64_t>&& values, const char* name);
+
+// The int64 pandas Index start, start + 1, ..., stop - 1 (group numbers,
+// months), named `name` when one is given.
+[[nodiscard]] nb::object int_range_index(std::int64_t start, std::int64_t stop,
+                                         const char* name = nullptr);
 
 // An empty float64 pandas Series.
 [[nodiscard]] nb::object empty_float_series();

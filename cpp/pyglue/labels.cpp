@@ -7,6 +7,8 @@
 #include <string>
 #include <unordered_map>
 
+#include "imports.hpp"
+
 namespace morvane::pyglue {
 
 namespace {
@@ -115,11 +117,10 @@ bool TextLabels::same_as(const TextLabels& other) const { return texts == other.
 
 std::optional<TextLabels> text_labels(nb::handle index) {
   const nb::object dtype = index.attr("dtype");
-  const nb::object pandas = nb::module_::import_("pandas");
-  if (nb::isinstance(dtype, pandas.attr("ArrowDtype"))) {
+  if (nb::isinstance(dtype, imports().arrow_dtype)) {
     return arrow_text_labels(index.attr("array"));  // texts when its arrow type is a string type
   }
-  if (nb::isinstance(dtype, pandas.attr("StringDtype"))) {
+  if (nb::isinstance(dtype, imports().string_dtype)) {
     // Python-storage string arrays offer __arrow_array__ too, but calling it
     // imports pyarrow, which a bare install does not have: only arrow storage
     // ("pyarrow", and pandas 2's "pyarrow_numpy") is read from its buffers.

@@ -11,19 +11,20 @@
 
 #include <utility>
 
+#include "imports.hpp"
+
 namespace morvane::pyglue {
 
 namespace nb = nanobind;
 
 template <class... Args>
 void log_message(const char* level, const char* format, Args&&... args) {
-  const nb::object logger = nb::module_::import_("morvane.logger").attr("logger");
-  logger.attr(level)(format, std::forward<Args>(args)...);
+  imports().logger.attr(level)(format, std::forward<Args>(args)...);
 }
 
 template <class... Args>
 void warn_user(const char* format, Args&&... args) {
-  nb::module_::import_("morvane.logger").attr("warn_user")(format, std::forward<Args>(args)...);
+  imports().warn_user(format, std::forward<Args>(args)...);
 }
 
 }  // namespace morvane::pyglue

@@ -6,6 +6,7 @@
 
 #include "args.hpp"
 #include "frames.hpp"
+#include "imports.hpp"
 #include "kernels/gather.hpp"
 
 using namespace nanobind::literals;
@@ -53,7 +54,7 @@ nb::object align(const LabelledMatrix<T>& table, const Target& target, T fill, c
   const std::vector<std::int64_t>& rows = memos.rows.find(table.index, target.index, name, "行");
   const std::vector<std::int64_t>& cols =
       memos.cols.find(table.columns, target.columns, name, "列");
-  const nb::object np = nb::module_::import_("numpy");
+  const nb::object& np = imports().np;
   const char* dtype = std::is_same_v<T, bool> ? "bool" : "float64";
   if (target.rows > 0 && target.cols > 0 && kernels::is_consecutive(rows) &&
       kernels::is_consecutive(cols)) {
@@ -90,8 +91,7 @@ void require_market_frames(nb::handle weights, const char* weights_name, const M
 }
 
 MarketArrays build_market_arrays(nb::handle index, nb::handle columns, const MarketTables& tables) {
-  const nb::object pd = nb::module_::import_("pandas");
-  Target target{pd.attr("Index")(index), pd.attr("Index")(columns), 0, 0};
+  Target target{imports().index(index), imports().index(columns), 0, 0};
   target.rows = nb::len(target.index);
   target.cols = nb::len(target.columns);
 

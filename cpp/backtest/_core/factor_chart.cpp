@@ -8,11 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "group_labels.hpp"
+#include "imports.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/chart_guards.hpp"
 #include "pyglue/chart_layout.hpp"
+#include "pyglue/chart_style.hpp"
 #include "pyglue/chart_tables.hpp"
 #include "pyglue/frames.hpp"
+#include "pyglue/imports.hpp"
 
 using namespace nanobind::literals;
 
@@ -27,13 +31,10 @@ constexpr const char* kBenchmark = "#111827";
 constexpr const char* kIc = "#2563eb";
 constexpr int kIcRollingDays = 20;
 constexpr double kDpi = 110;
-constexpr double kLabelFontSize = 8.5;
 // Share of the date span added after the last date, where the group labels go.
 constexpr double kLabelRoom = 0.07;
 
-nb::object datetime_index(nb::handle table) {
-  return nb::module_::import_("morvane.backtest._core").attr("_with_datetime_index")(table);
-}
+nb::object datetime_index(nb::handle table) { return imports().with_datetime_index(table); }
 
 std::string percent(double value, int digits = 2) {
   if (!std::isfinite(value)) return "-";
@@ -52,9 +53,7 @@ void style_axes(nb::handle ax, const char* title) {
   // on each draw, for labels at the top these panels never have.
   ax.attr("set_title")(title, "fontsize"_a = 13, "loc"_a = "left", "y"_a = 1.0);
   ax.attr("grid")(true, "alpha"_a = 0.3);
-  for (const char* side : {"top", "right"}) {
-    ax.attr("spines")[side].attr("set_visible")(false);
-  }
+  glue::hide_spines(ax, {"top", "right"});
 }
 
 // A legend in the band above the axes, right-aligned across from the
@@ -102,83 +101,13 @@ Panels layout(nb::handle figure, bool tall) {
   return p;
 }
 
-// Heights (axes fractions) of the group labels at the lines' ends: the
-// lines' last values, pushed apart to at least `gap`, kept inside [0, 1].
-std::vector<double> spread_labels(std::vector<double> wanted, double gap) {
-  std::vector<std::size_t> order(wanted.size());
-  std::iota(order.begin(), order.end(), 0);
-  std::sort(order.begin(), order.end(),
-            [&](std::size_t a, std::size_t b) { return wanted[a] < wanted[b]; });
-  std::vector<double> placed(wanted.size());
-  double floor = gap / 2.0;
-  for (const std::size_t k : order) {
-    placed[k] = std::max(wanted[k], floor);
-    floor = placed[k] + gap;
-  }
-  double ceiling = 1.0 - gap / 2.0;
-  for (auto it = order.rbegin(); it != order.rend(); ++it) {
-    placed[*it] = std::min(placed[*it], ceiling);
-    ceiling = placed[*it] - gap;
-  }
-  return placed;
-}
-
-// The groups that get a label: all when they fit the panel's height, else
-// the first, the last, the best and evenly spaced ones between.
-std::vector<std::size_t> labelled_groups(std::size_t n, std::size_t room, std::size_t best) {
-  std::vector<std::size_t> chosen;
-  if (n <= room) {
-    chosen.resize(n);
-    std::iota(chosen.begin(), chosen.end(), 0);
-    return chosen;
-  }
-  const std::size_t step = (n + room - 1) / std::max<std::size_t>(room - 1, 1);
-  for (std::size_t g = 0; g < n; g += step) chosen.push_back(g);
-  chosen.push_back(n - 1);
-  if (best < n) chosen.push_back(best);
-  std::sort(chosen.begin(), chosen.end());
-  chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
-  return chosen;
-}
-
-void label_line_ends(nb::handle ax, nb::handle cum, const std::vector<nb::object>& colours,
-                     std::size_t best) {
-  const nb::object last =
-      cum.attr("ffill")().attr("iloc")[nb::int_(-1)].attr("to_numpy")("dtype"_a = "float64");
-  const nb::object limits = ax.attr("get_ylim")();
-  const double low = nb::cast<double>(limits[0]);
-  const double high = nb::cast<double>(limits[1]);
-  const double gap = kLabelFontSize * 1.3 / glue::axes_size_points(ax).second;
-  const std::size_t n = colours.size();
-  const std::size_t room = std::max<std::size_t>(2, static_cast<std::size_t>(0.95 / gap));
-  const std::vector<std::size_t> groups = labelled_groups(n, room, best);
-  std::vector<double> wanted;
-  for (const std::size_t g : groups) {
-    const double value = nb::cast<double>(nb::float_(last[nb::int_(g)]));
-    wanted.push_back(std::isfinite(value) ? (value - low) / (high - low) : 0.5);
-  }
-  const std::vector<double> placed = spread_labels(wanted, gap);
-  const nb::object columns = cum.attr("columns");
-  const nb::object x_end =
-      nb::module_::import_("matplotlib.dates").attr("date2num")(cum.attr("index")[nb::int_(-1)]);
-  for (std::size_t k = 0; k < groups.size(); ++k) {
-    const std::size_t g = groups[k];
-    ax.attr("annotate")(nb::str("G{}").format(columns[nb::int_(g)]),
-                        "xy"_a = nb::make_tuple(x_end, placed[k]),
-                        "xycoords"_a = ax.attr("get_xaxis_transform")(),
-                        "xytext"_a = nb::make_tuple(5, 0), "textcoords"_a = "offset points",
-                        "va"_a = "center", "ha"_a = "left", "fontsize"_a = kLabelFontSize,
-                        "color"_a = colours[g], "fontweight"_a = g == best ? "bold" : "normal");
-  }
-}
-
-void draw_cumulative(const ChartRequest& r, nb::handle ax, nb::handle benchmark,
+void draw_cumulative(const ChartRequest& request, nb::handle ax, nb::handle benchmark,
                      const std::string& code, const std::vector<nb::object>& colours) {
-  const GroupOutcome& o = *r.outcome;
-  const nb::object cum = datetime_index(o.group_cumulative_return);
+  const GroupOutcome& outcome = *request.outcome;
+  const nb::object cum = datetime_index(outcome.group_cumulative_return);
   const nb::object columns = cum.attr("columns");
   const std::size_t n = nb::len(columns);
-  const std::size_t best = static_cast<std::size_t>(o.best_group) - 1;
+  const std::size_t best = static_cast<std::size_t>(outcome.best_group) - 1;
   const nb::object dates = glue::plot_dates(cum.attr("index"));
   for (std::size_t g = 0; g < n; ++g) {
     const nb::object label = columns[nb::int_(g)];
@@ -189,7 +118,8 @@ void draw_cumulative(const ChartRequest& r, nb::handle ax, nb::handle benchmark,
   nb::list handles, labels;
   if (!benchmark.is_none()) {
     // Excess of the best group over the benchmark on the dates both have.
-    const nb::object daily = o.group_daily_return[nb::int_(static_cast<long>(o.best_group))];
+    const nb::object daily =
+        outcome.group_daily_return[nb::int_(static_cast<long>(outcome.best_group))];
     const nb::object aligned = benchmark.attr("reindex")(daily.attr("index"));
     const nb::object excess = daily.attr("sub")(aligned).attr("dropna")().attr("cumsum")();
     if (nb::len(excess) > 0) {
@@ -208,15 +138,16 @@ void draw_cumulative(const ChartRequest& r, nb::handle ax, nb::handle benchmark,
       handles.append(twin.attr("fill_between")(glue::plot_dates(excess_dt.attr("index")), 0.0,
                                                excess_dt.attr("to_numpy")(), "color"_a = kExcess,
                                                "alpha"_a = 0.16, "linewidth"_a = 0));
-      labels.append(nb::str("G{} Excess (right axis)").format(static_cast<long>(o.best_group)));
+      labels.append(
+          nb::str("G{} Excess (right axis)").format(static_cast<long>(outcome.best_group)));
       twin.attr("set_ylabel")("Best Group Cumulative Excess");
       twin.attr("grid")(false);
-      twin.attr("spines")["top"].attr("set_visible")(false);
+      glue::hide_spines(twin, {"top"});
     }
   }
   // Room after the last date for the labels that name the lines (instead of
   // the automatic margin, which would add a date tick past the data).
-  const nb::object date2num = nb::module_::import_("matplotlib.dates").attr("date2num");
+  const nb::object& date2num = glue::chart_imports().date2num;
   const nb::object index = cum.attr("index");
   const double first = nb::cast<double>(date2num(index[nb::int_(0)]));
   const double last = nb::cast<double>(date2num(index[nb::int_(-1)]));
@@ -227,31 +158,29 @@ void draw_cumulative(const ChartRequest& r, nb::handle ax, nb::handle benchmark,
   if (nb::len(handles) > 0) legend_above(ax, handles, labels);
 }
 
-void draw_group_means(const ChartRequest& r, nb::handle ax,
+void draw_group_means(const ChartRequest& request, nb::handle ax,
                       const std::vector<nb::object>& colours) {
-  const GroupOutcome& o = *r.outcome;
-  const std::size_t n = o.group_means.size();
-  const std::size_t best = static_cast<std::size_t>(o.best_group) - 1;
+  const GroupOutcome& outcome = *request.outcome;
+  const std::size_t n = outcome.group_means.size();
+  const std::size_t best = static_cast<std::size_t>(outcome.best_group) - 1;
   // One collection of bars (a hundred groups made a hundred patches, each
   // added to the axes' limits on its own), drawn as bar() draws them: centred
   // on the group, 0.8 wide, from 0, mitred corners, the axes' y range
   // stopping at 0.
-  const nb::object rectangle = nb::module_::import_("matplotlib.patches").attr("Rectangle");
+  const nb::object rectangle = glue::chart_imports().rectangle;
   nb::list x, bars, palette, edges, widths;
   for (std::size_t g = 0; g < n; ++g) {
     x.append(g + 1);
-    const double height = o.group_means[g] * 252.0 * 100.0;
+    const double height = outcome.group_means[g] * 252.0 * 100.0;
     if (std::isnan(height)) continue;  // no bar
     bars.append(rectangle(nb::make_tuple(static_cast<double>(g + 1) - 0.4, 0.0), 0.8, height));
     palette.append(colours[g]);
     edges.append(g == best ? kBenchmark : "none");
     widths.append(g == best ? 1.8 : 0.0);
   }
-  const nb::object collection =
-      nb::module_::import_("matplotlib.collections")
-          .attr("PatchCollection")(bars, "facecolors"_a = palette, "edgecolors"_a = edges,
-                                   "linewidths"_a = widths, "alpha"_a = 0.9,
-                                   "joinstyle"_a = "miter");
+  const nb::object collection = glue::chart_imports().patch_collection(
+      bars, "facecolors"_a = palette, "edgecolors"_a = edges, "linewidths"_a = widths,
+      "alpha"_a = 0.9, "joinstyle"_a = "miter");
   collection.attr("sticky_edges").attr("y").attr("append")(0.0);
   ax.attr("add_collection")(collection);
   ax.attr("axhline")(0.0, "color"_a = kBenchmark, "linewidth"_a = 0.8);
@@ -259,8 +188,7 @@ void draw_group_means(const ChartRequest& r, nb::handle ax,
     ax.attr("set_xticks")(x);
   } else {
     ax.attr("xaxis").attr("set_major_locator")(
-        nb::module_::import_("matplotlib.ticker")
-            .attr("MaxNLocator")("nbins"_a = 20, "integer"_a = true));
+        glue::chart_imports().max_n_locator("nbins"_a = 20, "integer"_a = true));
   }
   ax.attr("set_xlim")(0.4, static_cast<double>(n) + 0.6);
   ax.attr("set_xlabel")("Group (outlined: best)");
@@ -268,15 +196,14 @@ void draw_group_means(const ChartRequest& r, nb::handle ax,
   style_axes(ax, "Mean Daily Return x 252 by Group");
 }
 
-void draw_rank_ic(const ChartRequest& r, nb::handle ax) {
-  const GroupOutcome& o = *r.outcome;
+void draw_rank_ic(const ChartRequest& request, nb::handle ax) {
+  const GroupOutcome& outcome = *request.outcome;
   style_axes(ax, "Rank IC");
-  if (nb::len(o.rank_ic) == 0) {
-    ax.attr("text")(0.5, 0.5, "No forward return data", "ha"_a = "center", "va"_a = "center",
-                    "transform"_a = ax.attr("transAxes"));
+  if (nb::len(outcome.rank_ic) == 0) {
+    glue::no_data_note(ax, "No forward return data");
     return;
   }
-  const nb::object ic = datetime_index(o.rank_ic);
+  const nb::object ic = datetime_index(outcome.rank_ic);
   const nb::object values = ic["rank_ic"];
   const nb::object dates = glue::plot_dates(ic.attr("index"));
   nb::list handles, labels;
@@ -301,19 +228,20 @@ void draw_rank_ic(const ChartRequest& r, nb::handle ax) {
   legend_above(ax, handles, labels);
 }
 
-void draw_summary(const ChartRequest& r, nb::handle ax, nb::handle row) {
-  const GroupOutcome& o = *r.outcome;
+void draw_summary(const ChartRequest& request, nb::handle ax, nb::handle row) {
+  const GroupOutcome& outcome = *request.outcome;
   ax.attr("axis")("off");
   nb::list cells;
   const auto add = [&](const char* name, const std::string& value) {
     cells.append(nb::make_tuple(name, value));
   };
-  add("Factor", r.factor_name);
-  add("Best Group", nb::cast<std::string>(nb::str("{}").format(static_cast<long>(o.best_group))));
-  const std::size_t b = static_cast<std::size_t>(o.best_group) - 1;
-  add("Best Group Annual Return", percent(o.group_means[b] * 252.0));
-  if (nb::len(o.rank_ic) > 0) {
-    const nb::object ic = o.rank_ic["rank_ic"].attr("dropna")();
+  add("Factor", request.factor_name);
+  add("Best Group",
+      nb::cast<std::string>(nb::str("{}").format(static_cast<long>(outcome.best_group))));
+  const std::size_t b = static_cast<std::size_t>(outcome.best_group) - 1;
+  add("Best Group Annual Return", percent(outcome.group_means[b] * 252.0));
+  if (nb::len(outcome.rank_ic) > 0) {
+    const nb::object ic = outcome.rank_ic["rank_ic"].attr("dropna")();
     const double mean = table_mean(ic);
     const double sd = nb::cast<double>(nb::float_(ic.attr("std")()));
     add("Rank IC Mean", number(mean, 4));
@@ -338,38 +266,37 @@ void draw_summary(const ChartRequest& r, nb::handle ax, nb::handle row) {
   ax.attr("set_title")("Summary", "fontsize"_a = 13, "loc"_a = "left", "y"_a = 1.0);
 }
 
-void draw_one(const ChartRequest& r, const std::string& path, const std::string& code) {
+void draw_one(const ChartRequest& request, const std::string& path, const std::string& code) {
   const nb::object benchmark =
-      code.empty() ? nb::none() : nb::borrow<nb::dict>(r.benchmark_dict)[code.c_str()];
+      code.empty() ? nb::none() : nb::borrow<nb::dict>(request.benchmark_dict)[code.c_str()];
   nb::object row = nb::none();
-  if (!code.empty() && nb::len(r.outcome->summary) > 0) {
-    const nb::object summary = r.outcome->summary;
+  if (!code.empty() && nb::len(request.outcome->summary) > 0) {
+    const nb::object summary = request.outcome->summary;
     const nb::object match =
         summary[summary["benchmark_name"].attr("astype")("str").attr("__eq__")(code)];
     if (nb::len(match) > 0) row = match.attr("iloc")[nb::int_(0)];
   }
   const glue::PlotLock lock;
-  const nb::object matplotlib = nb::module_::import_("matplotlib");
-  matplotlib.attr("use")("Agg");
-  const nb::object plt = nb::module_::import_("matplotlib.pyplot");
-  nb::module_::import_("morvane.backtest._ravelle").attr("_configure_strategy_plot_style")(plt);
-  const bool tall = r.image_kind == "long";
-  const std::string suptitle = code.empty() ? r.title : r.title + "  (benchmark " + code + ")";
-  const glue::ChartFonts fonts({suptitle, r.factor_name});
+  const glue::ChartImports& charts = glue::begin_chart();
+  const nb::object& plt = charts.plt;
+  const bool tall = request.image_kind == "long";
+  const std::string suptitle =
+      code.empty() ? request.title : request.title + "  (benchmark " + code + ")";
+  const glue::ChartFonts fonts({suptitle, request.factor_name});
   const nb::object figure = plt.attr("figure")("figsize"_a = tall ? nb::make_tuple(14.0, 20.0)
                                                                   : nb::make_tuple(21.0, 11.5));
   const glue::FigureGuard guard(plt, figure);
   const Panels p = layout(figure, tall);
 
-  const std::size_t n = r.outcome->group_means.size();
-  const nb::object cmap = matplotlib.attr("colormaps")["turbo"];
+  const std::size_t n = request.outcome->group_means.size();
+  const nb::object cmap = charts.matplotlib.attr("colormaps")["turbo"];
   std::vector<nb::object> colours;
   for (std::size_t g = 0; g < n; ++g) colours.push_back(group_colour(cmap, g, n));
 
-  draw_cumulative(r, p.cum, benchmark, code, colours);
-  draw_group_means(r, p.bars, colours);
-  draw_rank_ic(r, p.ic);
-  draw_summary(r, p.table, row);
+  draw_cumulative(request, p.cum, benchmark, code, colours);
+  draw_group_means(request, p.bars, colours);
+  draw_rank_ic(request, p.ic);
+  draw_summary(request, p.table, row);
   figure.attr("suptitle")(suptitle, "fontsize"_a = 17, "fontweight"_a = "bold",
                           "y"_a = tall ? 0.985 : 0.975);
   glue::save_chart(figure, path, kDpi);
@@ -379,15 +306,14 @@ void draw_one(const ChartRequest& r, const std::string& path, const std::string&
 
 std::string chart_path_text(nb::handle path) {
   if (nb::isinstance<nb::str>(path)) return nb::cast<std::string>(path);
-  const nb::object os = nb::module_::import_("os");
-  if (!nb::isinstance(path, os.attr("PathLike"))) {
+  if (!nb::isinstance(path, glue::imports().path_like)) {
     glue::raise_type_error("plot_save_path", "str | os.PathLike | None", path);
   }
-  return nb::cast<std::string>(nb::str(os.attr("fspath")(path)));
+  return nb::cast<std::string>(nb::str(glue::imports().fspath(path)));
 }
 
 nb::dict draw_factor_charts(const ChartRequest& request, nb::handle save_path) {
-  const nb::object main = nb::module_::import_("pathlib").attr("Path")(chart_path_text(save_path));
+  const nb::object main = glue::imports().path(chart_path_text(save_path));
   main.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
   nb::dict paths;
   const auto entry = [](const std::string& path) {

@@ -1,8 +1,8 @@
 // The factor backtest chart: one PNG per benchmark showing the groups'
 // cumulative returns, the best group's excess over the benchmark, the mean
 // return of every group, the rank IC and a summary table. Drawn behind the
-// chart lock of _ravelle with its strategy chart style (both looked up when a
-// chart is drawn, since _ravelle itself imports this module when it loads).
+// package's chart lock in the charts' common style (pyglue's chart_guards and
+// chart_style, below both backtest modules).
 #pragma once
 
 #include <nanobind/nanobind.h>

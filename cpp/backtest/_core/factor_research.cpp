@@ -6,7 +6,9 @@
 #include <utility>
 #include <vector>
 
+#include "pyglue/dates.hpp"
 #include "pyglue/frames.hpp"
+#include "pyglue/imports.hpp"
 
 using namespace nanobind::literals;
 
@@ -18,19 +20,14 @@ namespace glue = morvane::pyglue;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-nb::object pandas() { return nb::module_::import_("pandas"); }
-
 template <class T>
 nb::object int_index(const std::vector<T>& values, const char* name) {
-  nb::list items;
-  for (const T v : values) items.append(static_cast<std::int64_t>(v));
-  return pandas().attr("Index")(items, "dtype"_a = "int64", "name"_a = name);
+  return glue::int64_index(std::vector<std::int64_t>(values.begin(), values.end()), name);
 }
 
 // Group numbers 1..n, as the group return tables label them.
 nb::object group_index(std::size_t n) {
-  return pandas().attr("Index")(nb::module_::import_("builtins").attr("range")(1, n + 1),
-                                "dtype"_a = "int64");
+  return glue::int_range_index(1, static_cast<std::int64_t>(n) + 1);
 }
 
 // Rows `rows` of a days x width row-major table, as a frame over `index`.
@@ -40,7 +37,7 @@ nb::object rows_frame(const std::vector<double>& table, std::size_t width,
   for (std::size_t r = 0; r < rows.size(); ++r) {
     for (std::size_t c = 0; c < width; ++c) values[r * width + c] = table[rows[r] * width + c];
   }
-  return pandas().attr("DataFrame")(glue::numpy_from(std::move(values), rows.size(), width),
+  return glue::imports().data_frame(glue::numpy_from(std::move(values), rows.size(), width),
                                     "index"_a = index, "columns"_a = columns, "copy"_a = false);
 }
 
@@ -106,21 +103,18 @@ nb::object decay_table(const kernels::GroupDays& days, const std::vector<std::si
 // Year x month mean of the one-day rank IC; empty when the dates are not
 // "YYYYMMDD" labels or there is no IC.
 nb::object monthly_table(nb::handle rank_ic) {
-  const nb::object pd = pandas();
-  nb::object empty = pd.attr("DataFrame")(
-      "columns"_a = pd.attr("Index")(nb::module_::import_("builtins").attr("range")(1, 13),
-                                     "dtype"_a = "int64", "name"_a = "month"),
-      "dtype"_a = "float64");
-  empty.attr("index") = pd.attr("Index")(nb::list(), "dtype"_a = "int64", "name"_a = "year");
+  nb::object empty = glue::imports().data_frame("columns"_a = glue::int_range_index(1, 13, "month"),
+                                                "dtype"_a = "float64");
+  empty.attr("index") = glue::int64_index({}, "year");
   if (nb::len(rank_ic) == 0) return empty;
   nb::object dated;
   try {
-    dated =
-        pd.attr("to_datetime")(rank_ic.attr("index").attr("astype")("str"), "format"_a = "%Y%m%d");
+    dated = glue::yyyymmdd_datetimes(rank_ic.attr("index"));
   } catch (const nb::python_error&) {
     return empty;  // labels that are no dates have no months
   }
-  const nb::object ic = pd.attr("Series")(rank_ic["rank_ic"].attr("to_numpy")(), "index"_a = dated);
+  const nb::object ic =
+      glue::imports().series(rank_ic["rank_ic"].attr("to_numpy")(), "index"_a = dated);
   nb::list keys;
   keys.append(dated.attr("year").attr("rename")("year"));
   keys.append(dated.attr("month").attr("rename")("month"));

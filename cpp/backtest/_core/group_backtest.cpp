@@ -15,6 +15,7 @@
 #include "aligned.hpp"
 #include "factor_chart.hpp"
 #include "group_result.hpp"
+#include "imports.hpp"
 #include "kernels/gather.hpp"
 #include "kernels/group_days.hpp"
 #include "kernels/group_holding.hpp"
@@ -23,6 +24,7 @@
 #include "pyglue/benchmark_summary.hpp"
 #include "pyglue/dates.hpp"
 #include "pyglue/frames.hpp"
+#include "pyglue/imports.hpp"
 #include "pyglue/log.hpp"
 #include "pyglue/market.hpp"
 #include "pyglue/portfolio_params.hpp"
@@ -53,50 +55,53 @@ struct Checked {
   bool tear_sheet = false;
 };
 
-Checked check_arguments(const GroupBacktestArgs& a) {
+Checked check_arguments(const GroupBacktestArgs& args) {
   const char* const names[] = {
       "factor_matrix",   "close_price_valid", "can_buy_stock", "cant_sell_stock", "split_factor",
       "dividend_factor", "close_price",       "prev_close",    "buy_price",       "sell_price"};
-  const nb::handle tables[] = {
-      a.factor_matrix,   a.close_price_valid, a.can_buy_stock, a.cant_sell_stock, a.split_factor,
-      a.dividend_factor, a.close_price,       a.prev_close,    a.buy_price,       a.sell_price};
+  const nb::handle tables[] = {args.factor_matrix,   args.close_price_valid, args.can_buy_stock,
+                               args.cant_sell_stock, args.split_factor,      args.dividend_factor,
+                               args.close_price,     args.prev_close,        args.buy_price,
+                               args.sell_price};
   for (std::size_t k = 0; k < std::size(tables); ++k) glue::require_dataframe(tables[k], names[k]);
   const char* const optional_names[] = {"industry_matrix", "forward_return_rank_cache",
                                         "open_price"};
-  const nb::handle optional_tables[] = {a.industry_matrix, a.forward_return_rank_cache,
-                                        a.open_price};
+  const nb::handle optional_tables[] = {args.industry_matrix, args.forward_return_rank_cache,
+                                        args.open_price};
   for (std::size_t k = 0; k < std::size(optional_tables); ++k) {
     if (!optional_tables[k].is_none())
       glue::require_dataframe(optional_tables[k], optional_names[k]);
   }
-  glue::require_dict(a.benchmark_dict, "benchmark_dict", true);
-  glue::check_benchmark_series(a.benchmark_dict);
+  glue::require_dict(args.benchmark_dict, "benchmark_dict", true);
+  glue::check_benchmark_series(args.benchmark_dict);
 
-  Checked c;
-  c.group_num = glue::read_group_num(a.group_num);
-  c.rolling_window = glue::read_rolling_window(a.rolling_window, "rolling_window");
-  c.ascending = nb::cast<bool>(nb::bool_(a.ascending));
-  c.params = glue::read_portfolio_params(a.total_money, a.fee, a.rule_fee,
-                                         nb::int_(kernels::PortfolioParams{}.lot_size));
-  c.image_kind = glue::to_optional_text(a.plot_image_kind, "plot_image_kind");
-  if (c.image_kind && *c.image_kind != "long" && *c.image_kind != "large") {
+  Checked checked;
+  checked.group_num = glue::read_group_num(args.group_num);
+  checked.rolling_window = glue::read_rolling_window(args.rolling_window, "rolling_window");
+  checked.ascending = nb::cast<bool>(nb::bool_(args.ascending));
+  checked.params = glue::read_portfolio_params(args.total_money, args.fee, args.rule_fee,
+                                               nb::int_(kernels::PortfolioParams{}.lot_size));
+  checked.image_kind = glue::to_optional_text(args.plot_image_kind, "plot_image_kind");
+  if (checked.image_kind && *checked.image_kind != "long" && *checked.image_kind != "large") {
     glue::raise_value_error("参数 plot_image_kind 只能是 \"long\" 或 \"large\", 收到 \"" +
-                            *c.image_kind + "\"");
+                            *checked.image_kind + "\"");
   }
-  if (!a.plot_save_path.is_none()) static_cast<void>(chart_path_text(a.plot_save_path));
-  c.factor_name = glue::to_text(a.factor_name, "factor_name");
-  c.plot_title = glue::to_optional_text(a.plot_title, "plot_title");
-  c.benchmarks = glue::choose_benchmarks(a.benchmark_names, a.benchmark_dict, "benchmark_names");
-  c.horizons = glue::read_horizons(a.horizons);
-  c.rebalance_every = glue::read_rebalance_every(a.rebalance_every);
-  c.tear_sheet = nb::cast<bool>(nb::bool_(a.tear_sheet));
+  if (!args.plot_save_path.is_none()) static_cast<void>(chart_path_text(args.plot_save_path));
+  checked.factor_name = glue::to_text(args.factor_name, "factor_name");
+  checked.plot_title = glue::to_optional_text(args.plot_title, "plot_title");
+  checked.benchmarks =
+      glue::choose_benchmarks(args.benchmark_names, args.benchmark_dict, "benchmark_names");
+  checked.horizons = glue::read_horizons(args.horizons);
+  checked.rebalance_every = glue::read_rebalance_every(args.rebalance_every);
+  checked.tear_sheet = nb::cast<bool>(nb::bool_(args.tear_sheet));
   // The rank cache holds one-day returns only; longer ones come from the opens.
-  if (c.horizons.back() > 1 && a.open_price.is_none() && !a.forward_return_rank_cache.is_none()) {
+  if (checked.horizons.back() > 1 && args.open_price.is_none() &&
+      !args.forward_return_rank_cache.is_none()) {
     glue::raise_value_error(
         "参数 horizons 含多于 1 天的持有期, 需要开盘价 open_price 计算远期收益 "
         "(forward_return_rank_cache 只有 1 天的收益)");
   }
-  return c;
+  return checked;
 }
 
 // Lag 1 and every holding period, ascending.
@@ -201,49 +206,48 @@ auto computing(F&& f) -> decltype(f()) {
   } catch (const nb::python_error&) {
     throw;
   } catch (const std::exception& e) {
-    const nb::object error = nb::module_::import_("morvane.exceptions").attr("MorvaneError");
-    PyErr_SetString(error.ptr(), (std::string("因子分组回测计算失败: ") + e.what()).c_str());
+    PyErr_SetString(imports().morvane_error.ptr(),
+                    (std::string("因子分组回测计算失败: ") + e.what()).c_str());
     throw nb::python_error();
   }
 }
 
 }  // namespace
 
-nb::object run_alpha_vwap_backtest_core(const GroupBacktestArgs& a, std::size_t threads) {
-  const Checked c = check_arguments(a);
-  const nb::object pd = nb::module_::import_("pandas");
-  const nb::object dates = pd.attr("Index")(a.close_price.attr("index"));
-  const nb::object stocks = pd.attr("Index")(a.close_price.attr("columns"));
+nb::object run_group_backtest(const GroupBacktestArgs& args, std::size_t threads) {
+  const Checked checked = check_arguments(args);
+  const nb::object dates = glue::imports().index(args.close_price.attr("index"));
+  const nb::object stocks = glue::imports().index(args.close_price.attr("columns"));
 
-  FactorRows factor = read_factor(a.factor_matrix, dates, stocks, c.rolling_window);
-  const AlignedMatrix valid = align_to(a.close_price_valid, "close_price_valid", dates, stocks);
+  FactorRows factor = read_factor(args.factor_matrix, dates, stocks, checked.rolling_window);
+  const AlignedMatrix valid = align_to(args.close_price_valid, "close_price_valid", dates, stocks);
   std::optional<AlignedMatrix> cache, open, industry;
   kernels::GroupDayInputs in;
-  if (!a.forward_return_rank_cache.is_none()) {
-    cache = align_to(a.forward_return_rank_cache, "forward_return_rank_cache", dates, stocks);
+  if (!args.forward_return_rank_cache.is_none()) {
+    cache = align_to(args.forward_return_rank_cache, "forward_return_rank_cache", dates, stocks);
     in.forward.rank_cache = cache->view;
   }
   // The opens give the forward returns without a cache, and those over more
   // than one day in any case.
-  if (!a.open_price.is_none() && (!cache || c.horizons.back() > 1)) {
-    open = align_to(a.open_price, "open_price", dates, stocks);
+  if (!args.open_price.is_none() && (!cache || checked.horizons.back() > 1)) {
+    open = align_to(args.open_price, "open_price", dates, stocks);
     in.forward.open = open->view;
   }
-  if (!a.industry_matrix.is_none()) {
-    industry = align_to(a.industry_matrix, "industry_matrix", dates, stocks);
+  if (!args.industry_matrix.is_none()) {
+    industry = align_to(args.industry_matrix, "industry_matrix", dates, stocks);
     in.industry = industry->view;
   }
-  const glue::MarketTables tables{a.can_buy_stock,   a.cant_sell_stock, a.split_factor,
-                                  a.dividend_factor, a.close_price,     a.prev_close,
-                                  a.buy_price,       a.sell_price};
+  const glue::MarketTables tables{args.can_buy_stock,   args.cant_sell_stock, args.split_factor,
+                                  args.dividend_factor, args.close_price,     args.prev_close,
+                                  args.buy_price,       args.sell_price};
   const glue::MarketArrays market = glue::build_market_arrays(dates, stocks, tables);
   in.factor = factor.view;
   in.factor_row = factor.row_of_day;
   in.valid = valid.view;
-  in.group_num = c.group_num;
-  in.ascending = c.ascending;
-  in.horizons = c.horizons;
-  in.lags = autocorrelation_lags(c.horizons);
+  in.group_num = checked.group_num;
+  in.ascending = checked.ascending;
+  in.horizons = checked.horizons;
+  in.lags = autocorrelation_lags(checked.horizons);
 
   kernels::GroupDays days;
   kernels::HoldingSchedule schedule;
@@ -252,28 +256,29 @@ nb::object run_alpha_vwap_backtest_core(const GroupBacktestArgs& a, std::size_t 
   computing([&] {
     const nb::gil_scoped_release unlocked;
     days = kernels::run_group_days(in, threads);
-    schedule = kernels::holding_schedule(days, c.rebalance_every);
-    returns = kernels::run_group_portfolios(days, schedule, market.view, c.params, threads);
+    schedule = kernels::holding_schedule(days, checked.rebalance_every);
+    returns = kernels::run_group_portfolios(days, schedule, market.view, checked.params, threads);
     turnover = kernels::group_turnover(days, schedule);
     return 0;
   });
   factor = FactorRows{};  // the copy, if any, is not needed for the results
-  warn_about_short_days(days, a.factor_matrix.attr("index"), dates);
+  warn_about_short_days(days, args.factor_matrix.attr("index"), dates);
 
   GroupOutcome outcome =
       build_outcome(days, schedule, turnover, std::move(returns), dates, stocks, in.forward.any());
-  outcome.summary = group_benchmark_summary(outcome, a.benchmark_dict, c.benchmarks);
+  outcome.summary = group_benchmark_summary(outcome, args.benchmark_dict, checked.benchmarks);
   nb::dict plot_paths;
-  if (c.image_kind && !a.plot_save_path.is_none() && outcome.has_returns()) {
+  if (checked.image_kind && !args.plot_save_path.is_none() && outcome.has_returns()) {
     ChartRequest request{&outcome,
-                         a.benchmark_dict,
-                         c.benchmarks,
-                         *c.image_kind,
-                         c.plot_title && !c.plot_title->empty() ? *c.plot_title : c.factor_name,
-                         c.factor_name};
-    plot_paths = draw_factor_charts(request, a.plot_save_path);
-    if (c.tear_sheet) {
-      plot_paths["tear_sheet"] = draw_tear_sheet(outcome, request.title, a.plot_save_path);
+                         args.benchmark_dict,
+                         checked.benchmarks,
+                         *checked.image_kind,
+                         checked.plot_title && !checked.plot_title->empty() ? *checked.plot_title
+                                                                            : checked.factor_name,
+                         checked.factor_name};
+    plot_paths = draw_factor_charts(request, args.plot_save_path);
+    if (checked.tear_sheet) {
+      plot_paths["tear_sheet"] = draw_tear_sheet(outcome, request.title, args.plot_save_path);
     }
   }
   return make_result(outcome, plot_paths);

@@ -1,4 +1,4 @@
-// run_alpha_vwap_backtest_core: the factor group backtest. Each day the
+// The factor group backtest (bound as run_alpha_vwap_backtest_core). Each day the
 // eligible stocks split into factor-ranked groups; every group is an
 // equal-weight portfolio traded by the shared portfolio engine; the rank IC
 // compares the factor with the next open-to-open return.
@@ -23,7 +23,6 @@ struct GroupBacktestArgs {
   nb::handle horizons, rebalance_every, tear_sheet;
 };
 
-[[nodiscard]] nb::object run_alpha_vwap_backtest_core(const GroupBacktestArgs& args,
-                                                      std::size_t threads);
+[[nodiscard]] nb::object run_group_backtest(const GroupBacktestArgs& args, std::size_t threads);
 
 }  // namespace morvane::core

@@ -5,9 +5,11 @@
 #include <limits>
 
 #include "doc.hpp"
+#include "imports.hpp"
 #include "pyglue/benchmark_summary.hpp"
 #include "pyglue/classes.hpp"
 #include "pyglue/frames.hpp"
+#include "pyglue/imports.hpp"
 
 using namespace nanobind::literals;
 
@@ -19,16 +21,13 @@ namespace glue = morvane::pyglue;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-nb::object pandas() { return nb::module_::import_("pandas"); }
-
 nb::object group_columns(std::size_t n) {
-  return pandas().attr("Index")(nb::module_::import_("builtins").attr("range")(1, n + 1),
-                                "dtype"_a = "int64");
+  return glue::int_range_index(1, static_cast<std::int64_t>(n) + 1);
 }
 
 nb::object frame(std::vector<double>&& values, std::size_t rows, std::size_t cols, nb::handle index,
                  nb::handle columns) {
-  return pandas().attr("DataFrame")(glue::numpy_from(std::move(values), rows, cols),
+  return glue::imports().data_frame(glue::numpy_from(std::move(values), rows, cols),
                                     "index"_a = index, "columns"_a = columns, "copy"_a = false);
 }
 
@@ -121,7 +120,7 @@ GroupOutcome build_outcome(const kernels::GroupDays& days, const kernels::Holdin
 
 nb::object group_benchmark_summary(const GroupOutcome& outcome, nb::handle benchmark_dict,
                                    const std::vector<std::string>& codes) {
-  if (!outcome.has_returns() || codes.empty()) return pandas().attr("DataFrame")();
+  if (!outcome.has_returns() || codes.empty()) return glue::imports().data_frame();
   nb::dict chosen;
   const nb::dict all = nb::borrow<nb::dict>(benchmark_dict);
   for (const auto& [key, value] : all) {
@@ -144,37 +143,35 @@ nb::object group_benchmark_summary(const GroupOutcome& outcome, nb::handle bench
 }
 
 nb::object make_result(const GroupOutcome& outcome, nb::handle plot_paths) {
-  const nb::object cls =
-      nb::module_::import_("morvane.backtest._core").attr("_GroupBacktestResult");
-  return cls("plot_paths"_a = plot_paths, "best_group"_a = outcome.best_group,
-             "group_daily_return"_a = outcome.group_daily_return,
-             "group_cumulative_return"_a = outcome.group_cumulative_return,
-             "rank_ic"_a = outcome.rank_ic, "group_matrix"_a = outcome.group_matrix,
-             "_benchmark_summary"_a = outcome.summary,
-             "rank_ic_by_horizon"_a = outcome.research.rank_ic_by_horizon,
-             "ic_decay"_a = outcome.research.ic_decay, "monthly_ic"_a = outcome.research.monthly_ic,
-             "rank_autocorrelation"_a = outcome.research.rank_autocorrelation,
-             "group_turnover"_a = outcome.research.group_turnover,
-             "group_counts"_a = outcome.research.group_counts);
+  return imports().group_result(
+      "plot_paths"_a = plot_paths, "best_group"_a = outcome.best_group,
+      "group_daily_return"_a = outcome.group_daily_return,
+      "group_cumulative_return"_a = outcome.group_cumulative_return, "rank_ic"_a = outcome.rank_ic,
+      "group_matrix"_a = outcome.group_matrix, "_benchmark_summary"_a = outcome.summary,
+      "rank_ic_by_horizon"_a = outcome.research.rank_ic_by_horizon,
+      "ic_decay"_a = outcome.research.ic_decay, "monthly_ic"_a = outcome.research.monthly_ic,
+      "rank_autocorrelation"_a = outcome.research.rank_autocorrelation,
+      "group_turnover"_a = outcome.research.group_turnover,
+      "group_counts"_a = outcome.research.group_counts);
 }
 
 void define_result_class(nb::module_& m) {
-  const nb::object pd = pandas();
-  const nb::object builtins = nb::module_::import_("builtins");
+  const nb::object& frame = glue::imports().data_frame;
   const nb::object dataclasses = nb::module_::import_("dataclasses");
   nb::list fields;
-  fields.append(nb::make_tuple("plot_paths", builtins.attr("dict")));
-  fields.append(nb::make_tuple("best_group", builtins.attr("float")));
-  fields.append(nb::make_tuple("group_daily_return", pd.attr("DataFrame")));
-  fields.append(nb::make_tuple("group_cumulative_return", pd.attr("DataFrame")));
-  fields.append(nb::make_tuple("rank_ic", pd.attr("DataFrame")));
-  fields.append(nb::make_tuple("group_matrix", pd.attr("DataFrame")));
-  fields.append(nb::make_tuple("_benchmark_summary", pd.attr("DataFrame"),
-                               dataclasses.attr("field")("repr"_a = false)));
+  fields.append(
+      nb::make_tuple("plot_paths", nb::handle(reinterpret_cast<PyObject*>(&PyDict_Type))));
+  fields.append(
+      nb::make_tuple("best_group", nb::handle(reinterpret_cast<PyObject*>(&PyFloat_Type))));
+  fields.append(nb::make_tuple("group_daily_return", frame));
+  fields.append(nb::make_tuple("group_cumulative_return", frame));
+  fields.append(nb::make_tuple("rank_ic", frame));
+  fields.append(nb::make_tuple("group_matrix", frame));
+  fields.append(
+      nb::make_tuple("_benchmark_summary", frame, dataclasses.attr("field")("repr"_a = false)));
   for (const char* name : {"rank_ic_by_horizon", "ic_decay", "monthly_ic", "rank_autocorrelation",
                            "group_turnover", "group_counts"}) {
-    fields.append(
-        nb::make_tuple(name, pd.attr("DataFrame"), dataclasses.attr("field")("repr"_a = false)));
+    fields.append(nb::make_tuple(name, frame, dataclasses.attr("field")("repr"_a = false)));
   }
   const nb::object summary =
       nb::cpp_function(&summary_of, "result"_a, doc::kBenchmarkSummaryMethod);

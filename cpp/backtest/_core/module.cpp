@@ -1,17 +1,21 @@
 // morvane.backtest._core: helpers shared by the strategy core and the factor
 // group backtest core.
 #include <nanobind/nanobind.h>
-#include <nanobind/ndarray.h>
 
 #include <atomic>
 #include <utility>
+#include <vector>
 
 #include "chart_png.hpp"
 #include "doc.hpp"
 #include "group_backtest.hpp"
 #include "group_result.hpp"
+#include "imports.hpp"
 #include "kernels/moments.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/arrays.hpp"
+#include "pyglue/dates.hpp"
+#include "pyglue/imports.hpp"
 #include "pyglue/market.hpp"
 #include "pyglue/params.hpp"
 
@@ -84,7 +88,7 @@ nb::object alpha_backtest(nb::handle factor_matrix, nb::handle industry_matrix,
                                               horizons,
                                               rebalance_every,
                                               tear_sheet};
-  return morvane::core::run_alpha_vwap_backtest_core(
+  return morvane::core::run_group_backtest(
       args, static_cast<std::size_t>(t_task_threads > 0 ? t_task_threads : g_group_threads.load()));
 }
 
@@ -98,14 +102,14 @@ nb::dict build_market_arrays(nb::handle index, nb::handle columns, nb::handle ca
 }
 
 nb::object with_datetime_index(nb::handle table) {
-  const nb::object pd = nb::module_::import_("pandas");
-  if (!nb::isinstance(table, pd.attr("DataFrame")) && !nb::isinstance(table, pd.attr("Series"))) {
+  const glue::Imports& py = glue::imports();
+  if (!nb::isinstance(table, py.data_frame) && !nb::isinstance(table, py.series)) {
     glue::raise_type_error("table", "pandas.DataFrame | pandas.Series", table);
   }
   const nb::object labels = table.attr("index");
   nb::object dates;
   try {
-    dates = pd.attr("to_datetime")(labels.attr("astype")("str"), "format"_a = "%Y%m%d");
+    dates = glue::yyyymmdd_datetimes(labels);
   } catch (const nb::python_error&) {
     glue::raise_value_error("参数 table 的行标签不是有效的 YYYYMMDD 日期");
   }
@@ -119,19 +123,18 @@ nb::object with_datetime_index(nb::handle table) {
 
 double safe_sharpe(nb::handle series, nb::handle periods) {
   const double periods_per_year = glue::to_float(periods, "periods");
-  const nb::object np = nb::module_::import_("numpy");
-  nb::object values;
+  const glue::Imports& py = glue::imports();
+  std::vector<double> values;
   try {
-    values = nb::hasattr(series, "to_numpy")
-                 ? series.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan"))
-                 : np.attr("asarray")(series, "dtype"_a = "float64");
-    values = np.attr("ascontiguousarray")(values.attr("ravel")());
+    const nb::object array =
+        nb::hasattr(series, "to_numpy")
+            ? series.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = py.nan)
+            : py.np.attr("asarray")(series, "dtype"_a = "float64");
+    values = glue::float64_values(array.attr("ravel")());
   } catch (const nb::python_error&) {
     glue::raise_value_error("参数 series 含无法转换为数值的数据");
   }
-  using Values = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-  const Values view = nb::cast<Values>(values);
-  return morvane::kernels::sharpe_ratio({view.data(), view.shape(0)}, periods_per_year);
+  return morvane::kernels::sharpe_ratio({values.data(), values.size()}, periods_per_year);
 }
 
 }  // namespace
@@ -167,4 +170,6 @@ NB_MODULE(_core, m) {
         "Args:\n    count (int): 线程数; 0 表示取消本线程的设置, 沿用进程级设置。\n\n"
         "Returns:\n    int: 本线程之前的设置。\n\n"
         "Raises:\n    ValueError: count 为负数。\n    TypeError: count 不是数字。");
+  // Last: the objects it gathers include this module's own functions and class.
+  morvane::core::load_imports(m);
 }

@@ -2,8 +2,16 @@
 
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
 #include "factor_chart.hpp"
+#include "pyglue/arrays.hpp"
 #include "pyglue/chart_guards.hpp"
+#include "pyglue/chart_layout.hpp"
+#include "pyglue/chart_style.hpp"
+#include "pyglue/imports.hpp"
 
 using namespace nanobind::literals;
 
@@ -19,12 +27,7 @@ constexpr double kDpi = 100.0;
 void style_axes(nb::handle ax, const char* title) {
   ax.attr("set_title")(title, "fontsize"_a = 13, "loc"_a = "left");
   ax.attr("grid")(true, "alpha"_a = 0.3);
-  for (const char* side : {"top", "right"}) ax.attr("spines")[side].attr("set_visible")(false);
-}
-
-void no_data(nb::handle ax, const char* text) {
-  ax.attr("text")(0.5, 0.5, text, "ha"_a = "center", "va"_a = "center",
-                  "transform"_a = ax.attr("transAxes"));
+  pyglue::hide_spines(ax, {"top", "right"});
 }
 
 // Mean rank IC per holding period as bars (t-statistic on top), and the
@@ -45,9 +48,13 @@ void draw_decay(const GroupOutcome& o, nb::handle ax) {
   ax.attr("axhline")(0.0, "color"_a = kAxis, "linewidth"_a = 0.8);
   ax.attr("set_ylabel")("Mean Rank IC");
   // Room above the bars for their t-statistics and the legend.
-  const nb::object np = nb::module_::import_("numpy");
-  const double top = nb::cast<double>(np.attr("nanmax")(means, "initial"_a = 0.0));
-  const double bottom = nb::cast<double>(np.attr("nanmin")(means, "initial"_a = 0.0));
+  double top = 0.0;
+  double bottom = 0.0;
+  for (const double mean : pyglue::float64_values(means)) {
+    if (std::isnan(mean)) continue;
+    top = std::max(top, mean);
+    bottom = std::min(bottom, mean);
+  }
   const double span = top - bottom > 0.0 ? top - bottom : 0.01;
   // A negative bar's t-statistic sits below it.
   ax.attr("set_ylim")(bottom - (bottom < 0.0 ? 0.15 : 0.05) * span, top + 0.35 * span);
@@ -71,7 +78,7 @@ void draw_turnover(const GroupOutcome& o, nb::handle ax) {
   style_axes(ax, "Mean Turnover by Group (names new at each rebalance)");
   const nb::object turnover = o.research.group_turnover;
   if (nb::len(turnover) < 2) {
-    no_data(ax, "Fewer than two rebalances");
+    pyglue::no_data_note(ax, "Fewer than two rebalances");
     return;
   }
   const nb::object mean = turnover.attr("mean")().attr("mul")(100.0);
@@ -83,8 +90,7 @@ void draw_turnover(const GroupOutcome& o, nb::handle ax) {
     ax.attr("set_xticklabels")(mean.attr("index").attr("map")(nb::str("{}").attr("format")));
   } else {
     ax.attr("xaxis").attr("set_major_locator")(
-        nb::module_::import_("matplotlib.ticker")
-            .attr("MaxNLocator")("nbins"_a = 12, "integer"_a = true));
+        pyglue::chart_imports().max_n_locator("nbins"_a = 12, "integer"_a = true));
   }
   ax.attr("set_ylim")(0.0, 100.0);
   ax.attr("set_xlabel")("Group");
@@ -97,27 +103,30 @@ void draw_monthly(const GroupOutcome& o, nb::handle ax, nb::handle figure) {
   ax.attr("grid")(false);
   const nb::object monthly = o.research.monthly_ic;
   if (nb::len(monthly) == 0) {
-    no_data(ax, "No dated rank IC");
+    pyglue::no_data_note(ax, "No dated rank IC");
     return;
   }
-  const nb::object np = nb::module_::import_("numpy");
   const nb::object values = monthly.attr("to_numpy")("dtype"_a = "float64");
-  const double top = nb::cast<double>(np.attr("nanmax")(np.attr("abs")(values), "initial"_a = 0.0));
+  const std::vector<double> cells = pyglue::float64_values(values.attr("ravel")());
+  double top = 0.0;
+  for (const double cell : cells) {
+    if (!std::isnan(cell)) top = std::max(top, std::abs(cell));
+  }
   const double limit = top > 0.0 ? top : 0.01;
   const nb::object image = ax.attr("imshow")(values, "cmap"_a = "RdYlGn", "vmin"_a = -limit,
                                              "vmax"_a = limit, "aspect"_a = "auto");
   const std::size_t rows = nb::len(monthly);
-  for (std::size_t r = 0; r < rows; ++r) {
-    for (std::size_t m = 0; m < 12; ++m) {
-      const double v = nb::cast<double>(values[nb::make_tuple(r, m)]);
-      if (v != v) continue;
-      ax.attr("text")(m, r, nb::str("{:.3f}").format(v), "ha"_a = "center", "va"_a = "center",
+  for (std::size_t row = 0; row < rows; ++row) {
+    for (std::size_t month = 0; month < 12; ++month) {
+      const double v = cells[row * 12 + month];
+      if (std::isnan(v)) continue;
+      ax.attr("text")(month, row, nb::str("{:.3f}").format(v), "ha"_a = "center", "va"_a = "center",
                       "fontsize"_a = 8, "color"_a = kAxis);
     }
   }
-  ax.attr("set_xticks")(nb::module_::import_("builtins").attr("range")(12));
+  ax.attr("set_xticks")(pyglue::imports().range(12));
   ax.attr("set_xticklabels")(monthly.attr("columns").attr("map")(nb::str("{}").attr("format")));
-  ax.attr("set_yticks")(nb::module_::import_("builtins").attr("range")(rows));
+  ax.attr("set_yticks")(pyglue::imports().range(rows));
   ax.attr("set_yticklabels")(monthly.attr("index").attr("map")(nb::str("{}").attr("format")));
   ax.attr("set_xlabel")("Month");
   figure.attr("colorbar")(image, "ax"_a = ax, "fraction"_a = 0.025, "pad"_a = 0.01);
@@ -127,16 +136,13 @@ void draw_monthly(const GroupOutcome& o, nb::handle ax, nb::handle figure) {
 
 nb::dict draw_tear_sheet(const GroupOutcome& outcome, const std::string& title,
                          nb::handle save_path) {
-  const nb::object main = nb::module_::import_("pathlib").attr("Path")(chart_path_text(save_path));
+  const nb::object main = pyglue::imports().path(chart_path_text(save_path));
   main.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
   const std::string path = nb::cast<std::string>(
       nb::str(main.attr("with_name")(nb::str("{}_tear_sheet.png").format(main.attr("stem")))));
   {
     const pyglue::PlotLock lock;
-    const nb::object matplotlib = nb::module_::import_("matplotlib");
-    matplotlib.attr("use")("Agg");
-    const nb::object plt = nb::module_::import_("matplotlib.pyplot");
-    nb::module_::import_("morvane.backtest._ravelle").attr("_configure_strategy_plot_style")(plt);
+    const nb::object& plt = pyglue::begin_chart().plt;
     const std::string suptitle = title + "  (factor tear sheet)";
     const pyglue::ChartFonts fonts({suptitle});
     const nb::object figure = plt.attr("figure")("figsize"_a = nb::make_tuple(15.0, 10.5));
@@ -146,7 +152,7 @@ nb::dict draw_tear_sheet(const GroupOutcome& outcome, const std::string& title,
         "left"_a = 0.06, "right"_a = 0.95, "top"_a = 0.91, "bottom"_a = 0.07);
     draw_decay(outcome, figure.attr("add_subplot")(grid[nb::make_tuple(0, 0)]));
     draw_turnover(outcome, figure.attr("add_subplot")(grid[nb::make_tuple(0, 1)]));
-    const nb::object every_column = nb::module_::import_("builtins").attr("slice")(nb::none());
+    const nb::slice every_column{nb::none(), nb::none(), nb::none()};
     const nb::object bottom = figure.attr("add_subplot")(grid[nb::make_tuple(1, every_column)]);
     draw_monthly(outcome, bottom, figure);
     figure.attr("suptitle")(suptitle, "fontsize"_a = 17, "fontweight"_a = "bold");

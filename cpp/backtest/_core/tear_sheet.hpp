@@ -1,8 +1,8 @@
 // The factor tear sheet: one PNG beside the factor chart with the IC decay
 // over holding periods (and the factor's rank autocorrelation at the same
 // lags), the mean turnover of every group at its rebalances, and the
-// monthly rank IC as a year x month heatmap. Drawn behind the chart lock of
-// _ravelle, as every chart is.
+// monthly rank IC as a year x month heatmap. Drawn behind the package's
+// chart lock, as every chart is.
 #pragma once
 
 #include <nanobind/nanobind.h>

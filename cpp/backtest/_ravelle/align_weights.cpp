@@ -124,6 +124,104 @@ std::optional<std::size_t> in_place_columns(std::span<const std::int64_t> rows,
   return static_cast<std::size_t>(first);
 }
 
+// The weight table's rows on market trading days and its columns on market
+// stocks, with the stocks that carry no weight in those rows left out.
+struct Selection {
+  glue::LabelledMatrix<double> weights;
+  nb::object dates;                     // labels of the kept rows
+  std::vector<std::int64_t> rows;       // their positions in the weight table
+  std::vector<std::int64_t> cols;       // positions of the market stocks
+  std::vector<std::int64_t> kept_cols;  // those of them that carry weight
+  bool all_rows = false;                // every row, in order
+  bool all_cols = false;                // every column, in order
+};
+
+Selection select_weights(nb::handle strategy_matrix, nb::handle close_price) {
+  Selection s;
+  s.weights = glue::read_float_frame(strategy_matrix, "strategy_matrix");
+  require_unique(s.weights.index, "行");
+  require_unique(s.weights.columns, "列");
+  const nb::object market_dates = close_price.attr("index");
+  s.dates = s.weights.index.attr("intersection")(market_dates);
+  const nb::object codes = s.weights.columns.attr("intersection")(close_price.attr("columns"));
+  s.rows = glue::label_positions(s.weights.index, s.dates, "strategy_matrix", "行");
+  s.cols = glue::label_positions(s.weights.columns, codes, "strategy_matrix", "列");
+  std::vector<std::uint8_t> weighted;
+  {
+    const nb::gil_scoped_release unlocked;
+    weighted = kernels::columns_with_weight(s.weights.view, s.rows, s.cols);
+  }
+  s.kept_cols.reserve(s.cols.size());
+  for (std::size_t c = 0; c < s.cols.size(); ++c) {
+    if (weighted[c]) s.kept_cols.push_back(s.cols[c]);
+  }
+  const kernels::MatrixView<double>& view = s.weights.view;
+  report(s.dates, market_dates, view.rows - s.rows.size(), view.cols - s.cols.size(),
+         s.cols.size() - s.kept_cols.size());
+  s.all_rows = s.rows.size() == view.rows && kernels::is_consecutive(s.rows);
+  s.all_cols = s.kept_cols.size() == view.cols && kernels::is_consecutive(s.kept_cols);
+  return s;
+}
+
+// The caller's table as given. Its figures are summed as over a row-major
+// table whatever its layout, so a table read in place and its row-major copy
+// report the same holding count and turnover.
+WorkWeights whole_table(glue::LabelledMatrix<double>&& weights) {
+  WorkWeights out;
+  out.source_owner = weights.owner;
+  out.figure_view = weights.view;
+  if (!weights.view.row_major()) {
+    out.row_order = true;
+    out.figure_cols.resize(weights.view.cols);
+    std::iota(out.figure_cols.begin(), out.figure_cols.end(), std::int64_t{0});
+  }
+  out.matrix = std::move(weights);
+  return out;
+}
+
+// Smoothed weights: computed cell by cell as the engine reads them; `out`
+// keeps only the labels of the rows the smoothing keeps.
+void smooth_into(WorkWeights& out, const Selection& s, const Placement& place,
+                 std::int64_t rolling_window) {
+  {
+    const nb::gil_scoped_release unlocked;
+    out.smoothed.emplace(s.weights.view, s.rows, s.kept_cols, place.out_cols, place.width,
+                         static_cast<std::size_t>(rolling_window));
+  }
+  const nb::object base = s.all_rows && s.all_cols ? s.weights.index : s.dates;
+  const std::vector<std::int64_t>& kept_rows = out.smoothed->kept_rows();
+  out.matrix.index =
+      glue::take_labels(base, std::vector<std::size_t>(kept_rows.begin(), kept_rows.end()));
+}
+
+// The aligned table, row-major: a block of the caller's table read in place
+// when there is one, else the kept cells gathered into `out.storage`.
+void align_into(WorkWeights& out, const Selection& s, const Placement& place) {
+  out.matrix.index = s.dates;
+  out.row_order = true;
+  out.figure_cols = place.out_cols;
+  const kernels::MatrixView<double>& view = s.weights.view;
+  if (const std::optional<std::size_t> first_col =
+          in_place_columns(s.rows, s.cols, s.kept_cols, place, view.cols)) {
+    out.matrix.view =
+        kernels::MatrixView<double>{&view(static_cast<std::size_t>(s.rows.front()), *first_col),
+                                    s.rows.size(), place.width, view.row_stride, view.col_stride};
+  } else {
+    std::vector<std::int64_t> source_cols(place.width, -1);
+    for (std::size_t c = 0; c < s.kept_cols.size(); ++c) {
+      source_cols[static_cast<std::size_t>(place.out_cols[c])] = s.kept_cols[c];
+    }
+    out.storage.resize(s.rows.size() * place.width);
+    {
+      const nb::gil_scoped_release unlocked;
+      kernels::gather_matrix<double>(view, s.rows, source_cols,
+                                     std::numeric_limits<double>::quiet_NaN(), out.storage);
+    }
+    out.matrix.view = kernels::row_major_view(out.storage.data(), s.rows.size(), place.width);
+  }
+  out.figure_view = out.matrix.view;
+}
+
 }  // namespace
 
 kernels::WeightFigures WorkWeights::figures() const {
@@ -133,98 +231,26 @@ kernels::WeightFigures WorkWeights::figures() const {
 
 WorkWeights work_weights(nb::handle strategy_matrix, nb::handle close_price,
                          std::int64_t rolling_window) {
-  glue::LabelledMatrix<double> weights = glue::read_float_frame(strategy_matrix, "strategy_matrix");
-  require_unique(weights.index, "行");
-  require_unique(weights.columns, "列");
-  const nb::object market_dates = close_price.attr("index");
-  const nb::object market_codes = close_price.attr("columns");
-  const nb::object dates = weights.index.attr("intersection")(market_dates);
-  const nb::object codes = weights.columns.attr("intersection")(market_codes);
-  const std::vector<std::int64_t> rows =
-      glue::label_positions(weights.index, dates, "strategy_matrix", "行");
-  const std::vector<std::int64_t> cols =
-      glue::label_positions(weights.columns, codes, "strategy_matrix", "列");
-
-  std::vector<std::uint8_t> weighted;
-  {
-    const nb::gil_scoped_release unlocked;
-    weighted = kernels::columns_with_weight(weights.view, rows, cols);
-  }
-  std::vector<std::int64_t> kept_cols;
-  kept_cols.reserve(cols.size());
-  for (std::size_t c = 0; c < cols.size(); ++c) {
-    if (weighted[c]) kept_cols.push_back(cols[c]);
-  }
-  report(dates, market_dates, weights.view.rows - rows.size(), weights.view.cols - cols.size(),
-         cols.size() - kept_cols.size());
-
-  const bool all_rows = rows.size() == weights.view.rows && kernels::is_consecutive(rows);
-  const bool all_cols = kept_cols.size() == weights.view.cols && kernels::is_consecutive(kept_cols);
-  const bool whole_table = all_rows && all_cols;
+  Selection s = select_weights(strategy_matrix, close_price);
   const bool smoothing = rolling_window > 1;
-
-  WorkWeights out;
-  out.source_owner = weights.owner;
-  if (whole_table && !smoothing) {
-    // The table itself, as given. Its figures are summed as over a row-major
-    // table whatever its layout, so a table read in place and its row-major
-    // copy report the same holding count and turnover.
-    out.figure_view = weights.view;
-    if (!weights.view.row_major()) {
-      out.row_order = true;
-      out.figure_cols.resize(weights.view.cols);
-      std::iota(out.figure_cols.begin(), out.figure_cols.end(), std::int64_t{0});
-    }
-    out.matrix = std::move(weights);
-    return out;
-  }
+  if (s.all_rows && s.all_cols && !smoothing) return whole_table(std::move(s.weights));
 
   const nb::object kept_codes =
-      all_cols ? weights.columns
-               : glue::take_labels(weights.columns,
-                                   std::vector<std::size_t>(kept_cols.begin(), kept_cols.end()));
-  const Placement place = place_in_market(kept_codes, market_codes, kept_cols.size());
+      s.all_cols
+          ? s.weights.columns
+          : glue::take_labels(s.weights.columns,
+                              std::vector<std::size_t>(s.kept_cols.begin(), s.kept_cols.end()));
+  const Placement place =
+      place_in_market(kept_codes, close_price.attr("columns"), s.kept_cols.size());
+  WorkWeights out;
+  out.source_owner = s.weights.owner;
   out.matrix.columns = place.columns;
   out.matrix.owner = nb::none();
-
   if (smoothing) {
-    {
-      const nb::gil_scoped_release unlocked;
-      out.smoothed.emplace(weights.view, rows, kept_cols, place.out_cols, place.width,
-                           static_cast<std::size_t>(rolling_window));
-    }
-    const nb::object base = whole_table ? weights.index : dates;
-    const std::vector<std::int64_t>& kept_rows = out.smoothed->kept_rows();
-    out.matrix.index =
-        glue::take_labels(base, std::vector<std::size_t>(kept_rows.begin(), kept_rows.end()));
-    return out;
-  }
-
-  // The aligned table is row-major: its figures run along the rows.
-  out.matrix.index = dates;
-  out.row_order = true;
-  out.figure_cols = place.out_cols;
-  if (const std::optional<std::size_t> first_col =
-          in_place_columns(rows, cols, kept_cols, place, weights.view.cols)) {
-    // A block of the caller's table: read in place.
-    const kernels::MatrixView<double>& v = weights.view;
-    out.matrix.view =
-        kernels::MatrixView<double>{&v(static_cast<std::size_t>(rows.front()), *first_col),
-                                    rows.size(), place.width, v.row_stride, v.col_stride};
+    smooth_into(out, s, place, rolling_window);
   } else {
-    std::vector<std::int64_t> source_cols(place.width, -1);
-    for (std::size_t c = 0; c < kept_cols.size(); ++c) {
-      source_cols[static_cast<std::size_t>(place.out_cols[c])] = kept_cols[c];
-    }
-    out.storage.resize(rows.size() * place.width);
-    {
-      const nb::gil_scoped_release unlocked;
-      kernels::gather_matrix<double>(weights.view, rows, source_cols,
-                                     std::numeric_limits<double>::quiet_NaN(), out.storage);
-    }
-    out.matrix.view = kernels::row_major_view(out.storage.data(), rows.size(), place.width);
+    align_into(out, s, place);
   }
-  out.figure_view = out.matrix.view;
   return out;
 }
 

@@ -8,6 +8,7 @@
 
 #include "kernels/format.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/imports.hpp"
 
 namespace morvane::ravelle {
 
@@ -34,7 +35,7 @@ bool is_missing(nb::handle value) {
   if (value.is_none()) return true;
   if (PyFloat_Check(value.ptr())) return std::isnan(PyFloat_AS_DOUBLE(value.ptr()));
   if (PyLong_Check(value.ptr())) return false;
-  const nb::object result = nb::module_::import_("pandas").attr("isna")(value);
+  const nb::object result = pyglue::imports().isna(value);
   // pandas.isna of a list or an array is an array: such a value is not a
   // missing scalar (and fails the number conversion later).
   const bool scalar =

@@ -3,13 +3,14 @@
 #include <nanobind/stl/string.h>
 
 #include "mpl.hpp"
+#include "pyglue/imports.hpp"
 
 using namespace nanobind::literals;
 
 namespace morvane::ravelle {
 
 nb::dict draw_strategy_charts(const ChartRequest& request) {
-  const nb::object main_path = nb::module_::import_("pathlib").attr("Path")(request.save_path);
+  const nb::object main_path = pyglue::imports().path(request.save_path);
   const nb::object weekly_path = main_path.attr("with_name")(
       nb::str("{}_weekly_net_value{}").format(main_path.attr("stem"), main_path.attr("suffix")));
   const nb::object title =

@@ -94,7 +94,7 @@ void define_charts(nb::module_& m) {
   m.def("_format_annual_excess", &format_annual_excess, "annual_excess"_a.none(),
         nb::sig("def _format_annual_excess(annual_excess: pandas.Series | dict | None) -> str"),
         doc::kFormatAnnualExcess);
-  m.def("_configure_strategy_plot_style", &configure_strategy_plot_style, "plt"_a,
+  m.def("_configure_strategy_plot_style", &pyglue::configure_chart_style, "plt"_a,
         nb::sig("def _configure_strategy_plot_style(plt: types.ModuleType) -> None"),
         doc::kConfigureStyle);
   m.def("_draw_yearly_metrics_table", &yearly_table, "ax"_a, "yearly_metrics"_a, nb::kw_only(),

@@ -1,6 +1,6 @@
 #include "engine.hpp"
 
-#include <cmath>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,30 +19,32 @@ namespace {
 
 namespace glue = morvane::pyglue;
 
-// First row holding any weight (a non-NaN value), or `rows` when none does.
-std::size_t first_weighted_row(const kernels::MatrixView<double>& weights) {
-  for (std::size_t i = 0; i < weights.rows; ++i) {
-    for (std::size_t j = 0; j < weights.cols; ++j) {
-      if (!std::isnan(weights(i, j))) return i;
-    }
+// The rows holding any weight (a non-NaN value), in order: the one scan
+// both the daily return and the runner take their first traded row from.
+// Needs no GIL.
+std::vector<std::size_t> weighted_rows(const kernels::MatrixView<double>& weights) {
+  const std::vector<std::uint8_t> weighted = kernels::rows_with_weight(weights);
+  std::vector<std::size_t> rows;
+  for (std::size_t i = 0; i < weighted.size(); ++i) {
+    if (weighted[i]) rows.push_back(i);
   }
-  return weights.rows;
+  return rows;
 }
 
 // The weights traded from row `first`, the first holding any weight: rows
 // before it have nothing to trade and get no return; a later row without any
 // weight is an empty portfolio and is valued like any other day.
-EngineRun run_engine_from(const glue::LabelledMatrix<double>& signal, std::size_t first,
+EngineRun run_engine_from(const glue::LabelledMatrix<double>& weights, std::size_t first,
                           const glue::MarketTables& market, const kernels::PortfolioParams& params,
                           bool record_trades = false) {
   // The weights of row t are traded on row t + 1.
-  if (first + 1 >= signal.view.rows) return {nb::none(), {}, {}};
-  const std::size_t n_days = signal.view.rows - first - 1;
+  if (first + 1 >= weights.view.rows) return {nb::none(), {}, {}};
+  const std::size_t n_days = weights.view.rows - first - 1;
 
   EngineRun out{
-      signal.index[glue::py_slice(first + 1, signal.view.rows)], std::vector<double>(n_days), {}};
-  glue::MarketArrays arrays = glue::build_market_arrays(out.pnl_index, signal.columns, market);
-  const kernels::MatrixView<double> shifted = signal.view.row_slice(first, n_days);
+      weights.index[glue::py_slice(first + 1, weights.view.rows)], std::vector<double>(n_days), {}};
+  glue::MarketArrays arrays = glue::build_market_arrays(out.pnl_index, weights.columns, market);
+  const kernels::MatrixView<double> shifted = weights.view.row_slice(first, n_days);
   if (!record_trades) {
     const nb::gil_scoped_release unlocked;
     kernels::run_weight_portfolio(shifted, arrays.view, params, out.returns);
@@ -56,21 +58,22 @@ EngineRun run_engine_from(const glue::LabelledMatrix<double>& signal, std::size_
   }
   trades->market = std::move(arrays);
   trades->dates = out.pnl_index;
-  trades->codes = signal.columns;
+  trades->codes = weights.columns;
   out.trades = std::move(trades);
   return out;
 }
 
 }  // namespace
 
-EngineRun run_engine(const glue::LabelledMatrix<double>& signal, const glue::MarketTables& market,
+EngineRun run_engine(const glue::LabelledMatrix<double>& weights, const glue::MarketTables& market,
                      const kernels::PortfolioParams& params) {
-  std::size_t first = 0;
+  std::vector<std::size_t> rows;
   {
     const nb::gil_scoped_release unlocked;
-    first = first_weighted_row(signal.view);
+    rows = weighted_rows(weights.view);
   }
-  return run_engine_from(signal, first, market, params);
+  if (rows.empty()) return {nb::none(), {}, {}};
+  return run_engine_from(weights, rows.front(), market, params);
 }
 
 namespace {
@@ -117,14 +120,10 @@ TradedWeights trade_work_weights(WorkWeights& weights, const glue::MarketTables&
   TradedWeights out;
   out.run.pnl_index = nb::none();  // nothing traded until the engine runs
   if (!weights.smoothed) {
-    std::vector<std::uint8_t> weighted;
     {
       const nb::gil_scoped_release unlocked;
-      weighted = kernels::rows_with_weight(weights.matrix.view);
+      out.weighted_rows = weighted_rows(weights.matrix.view);
       out.figures = weights.figures();
-    }
-    for (std::size_t i = 0; i < weighted.size(); ++i) {
-      if (weighted[i]) out.weighted_rows.push_back(i);
     }
     if (!out.weighted_rows.empty()) {
       out.run =
@@ -148,13 +147,13 @@ TradedWeights trade_work_weights(WorkWeights& weights, const glue::MarketTables&
 }
 
 nb::object daily_return(const EngineArgs& args) {
-  glue::require_market_frames(args.signal_matrix, "signal_matrix", args.market);
+  glue::require_market_frames(args.weights, "signal_matrix", args.market);
   const kernels::PortfolioParams params =
       glue::read_portfolio_params(args.total_money, args.fee, args.rule_fee, args.lot_size);
 
-  const glue::LabelledMatrix<double> signal =
-      glue::read_float_frame(args.signal_matrix, "signal_matrix");
-  EngineRun run = run_engine(signal, args.market, params);
+  const glue::LabelledMatrix<double> weights =
+      glue::read_float_frame(args.weights, "signal_matrix");
+  EngineRun run = run_engine(weights, args.market, params);
   if (run.pnl_index.is_none()) return glue::empty_float_series();
   return glue::make_series(std::move(run.returns), run.pnl_index);
 }

@@ -18,7 +18,7 @@ namespace morvane::ravelle {
 namespace nb = nanobind;
 
 struct EngineArgs {
-  nb::handle signal_matrix;
+  nb::handle weights;  // the signal_matrix argument
   pyglue::MarketTables market;
   nb::handle total_money;
   nb::handle fee;
@@ -35,14 +35,14 @@ struct RecordedTrades {
   nb::object dates, codes;
 };
 
-// Daily returns of the weights in `signal` (row t traded on row t + 1).
+// Daily returns of `weights` (row t traded on row t + 1).
 // `pnl_index` is None and `returns` empty when there is nothing to trade.
 struct EngineRun {
   nb::object pnl_index;
   std::vector<double> returns;
   std::shared_ptr<RecordedTrades> trades;  // only when recording
 };
-[[nodiscard]] EngineRun run_engine(const pyglue::LabelledMatrix<double>& signal,
+[[nodiscard]] EngineRun run_engine(const pyglue::LabelledMatrix<double>& weights,
                                    const pyglue::MarketTables& market,
                                    const kernels::PortfolioParams& params);
 

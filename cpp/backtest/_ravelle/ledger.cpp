@@ -1,7 +1,5 @@
 #include "ledger.hpp"
 
-#include <nanobind/ndarray.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -10,8 +8,10 @@
 #include <utility>
 #include <vector>
 
+#include "imports.hpp"
 #include "kernels/trade_ledger.hpp"
 #include "pyglue/frames.hpp"
+#include "pyglue/imports.hpp"
 
 using namespace nanobind::literals;
 
@@ -25,49 +25,36 @@ constexpr const char* kSides[] = {"buy", "sell", "hold"};
 constexpr const char* kNumberColumns[] = {"shares",   "price",        "commission", "stamp_duty",
                                           "dividend", "split_effect", "pnl"};
 
-nb::object pandas() { return nb::module_::import_("pandas"); }
-
-// A new numpy array that takes over `values` (no copy).
-template <class T>
-nb::object numpy_of(std::vector<T>&& values) {
-  auto owned = std::make_unique<std::vector<T>>(std::move(values));
-  T* const data = owned->data();
-  const std::size_t shape[1] = {owned->size()};
-  nb::capsule owner(owned.get(), [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
-  owned.release();
-  return nb::ndarray<nb::numpy, T, nb::ndim<1>>(data, 1, shape, owner).cast();
-}
-
 nb::object side_labels(std::vector<std::uint8_t>&& sides) {
   nb::list names;
   for (const char* side : kSides) names.append(side);
-  const nb::object np = nb::module_::import_("numpy");
-  return np.attr("array")(names, "dtype"_a = "object").attr("take")(numpy_of(std::move(sides)));
+  return glue::imports()
+      .np.attr("array")(names, "dtype"_a = "object")
+      .attr("take")(glue::numpy_from(std::move(sides)));
 }
 
 // Labels as an object column: taken from the few distinct labels as numpy
 // objects, so that a column of millions of rows is pointers to them rather
 // than millions of new texts, and pandas keeps it as given (object dtype).
 nb::object label_column(nb::handle labels, std::vector<std::uint32_t>&& positions) {
-  const nb::object np = nb::module_::import_("numpy");
-  const nb::object distinct = np.attr("asarray")(labels, "dtype"_a = "object");
-  return pandas().attr("Series")(distinct.attr("take")(numpy_of(std::move(positions))),
-                                 "dtype"_a = "object", "copy"_a = false);
+  const nb::object distinct = glue::imports().np.attr("asarray")(labels, "dtype"_a = "object");
+  return glue::imports().series(distinct.attr("take")(glue::numpy_from(std::move(positions))),
+                                "dtype"_a = "object", "copy"_a = false);
 }
 
 nb::object trades_frame(kernels::TradeLedger& ledger, nb::handle dates, nb::handle codes) {
   nb::dict columns;
   columns["date"] = label_column(dates, std::move(ledger.day));
   columns["code"] = label_column(codes, std::move(ledger.stock));
-  columns["side"] = pandas().attr("Series")(side_labels(std::move(ledger.side)),
-                                            "dtype"_a = "object", "copy"_a = false);
+  columns["side"] = glue::imports().series(side_labels(std::move(ledger.side)),
+                                           "dtype"_a = "object", "copy"_a = false);
   std::vector<double>* const numbers[] = {
       &ledger.shares,   &ledger.price,        &ledger.commission, &ledger.stamp_duty,
       &ledger.dividend, &ledger.split_effect, &ledger.pnl};
   for (std::size_t k = 0; k < std::size(kNumberColumns); ++k) {
     columns[kNumberColumns[k]] = glue::numpy_from(std::move(*numbers[k]));
   }
-  return pandas().attr("DataFrame")(columns, "copy"_a = false);
+  return glue::imports().data_frame(columns, "copy"_a = false);
 }
 
 // Shares after each day's trades and their value at the close, on the
@@ -114,14 +101,14 @@ PositionFrames position_frames(const kernels::TradeLedger& ledger,
     capital += pnl[row];
     values[row * (cols + 1) + cols] = capital - stock_value[row];
   }
-  const nb::object columns = codes.attr("take")(numpy_of(std::move(held_stocks)));
+  const nb::object columns = codes.attr("take")(glue::numpy_from(std::move(held_stocks)));
   PositionFrames out;
   out.shares =
-      pandas().attr("DataFrame")(glue::numpy_from(std::move(shares), rows, cols),
+      glue::imports().data_frame(glue::numpy_from(std::move(shares), rows, cols),
                                  "index"_a = result_dates, "columns"_a = columns, "copy"_a = false);
-  out.values = pandas().attr("DataFrame")(
+  out.values = glue::imports().data_frame(
       glue::numpy_from(std::move(values), rows, cols + 1), "index"_a = result_dates,
-      "columns"_a = columns.attr("append")(pandas().attr("Index")(nb::make_tuple("cash"))),
+      "columns"_a = columns.attr("append")(glue::imports().index(nb::make_tuple("cash"))),
       "copy"_a = false);
   return out;
 }
@@ -141,13 +128,8 @@ nb::dict totals_dict(const kernels::TradeLedger& ledger, std::size_t trade_count
 LedgerTables ledger_tables(RecordedTrades& recorded, const kernels::PortfolioParams& params,
                            nb::handle result_dates) {
   // Each engine day's row in the result, or -1 for a day the result drops.
-  const nb::object np = nb::module_::import_("numpy");
-  const nb::object rows_of = np.attr("ascontiguousarray")(
-      pandas().attr("Index")(result_dates).attr("get_indexer")(recorded.dates),
-      "dtype"_a = "int64");
-  using Rows = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-  const Rows rows = nb::cast<Rows>(rows_of);
-  const std::vector<std::int64_t> result_row(rows.data(), rows.data() + rows.shape(0));
+  const std::vector<std::int64_t> result_row = glue::label_positions(
+      glue::imports().index(result_dates), recorded.dates, "result_dates", "行");
   std::vector<std::uint8_t> keep_day(result_row.size());
   for (std::size_t d = 0; d < result_row.size(); ++d) keep_day[d] = result_row[d] >= 0;
 
@@ -180,24 +162,23 @@ nb::object deferred_ledger(std::shared_ptr<RecordedTrades> recorded,
         LedgerTables tables = ledger_tables(*recorded, params, result_dates);
         return nb::make_tuple(tables.trades, tables.positions, tables.totals, tables.values);
       });
-  return nb::module_::import_("morvane.backtest.ledger").attr("TradeLedger")(build);
+  return imports().trade_ledger(build);
 }
 
 nb::object ready_ledger(const LedgerTables& tables) {
-  return nb::module_::import_("morvane.backtest.ledger")
-      .attr("TradeLedger")
-      .attr("from_tables")(tables.trades, tables.positions, tables.totals, tables.values);
+  return imports().trade_ledger.attr("from_tables")(tables.trades, tables.positions, tables.totals,
+                                                    tables.values);
 }
 
 LedgerTables empty_ledger_tables() {
   kernels::TradeLedger ledger;
   ledger.average_holding_days = std::numeric_limits<double>::quiet_NaN();
   LedgerTables out;
-  const nb::object none = pandas().attr("Index")(nb::list(), "dtype"_a = "object");
+  const nb::object none = glue::imports().index(nb::list(), "dtype"_a = "object");
   out.trades = trades_frame(ledger, none, none);
-  out.positions = pandas().attr("DataFrame")("dtype"_a = "float64");
+  out.positions = glue::imports().data_frame("dtype"_a = "float64");
   out.values =
-      pandas().attr("DataFrame")("columns"_a = nb::make_tuple("cash"), "dtype"_a = "float64");
+      glue::imports().data_frame("columns"_a = nb::make_tuple("cash"), "dtype"_a = "float64");
   out.totals = totals_dict(ledger, 0);
   return out;
 }

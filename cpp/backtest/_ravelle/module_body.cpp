@@ -1,7 +1,9 @@
 #include "module_body.hpp"
 
 #include "doc.hpp"
+#include "imports.hpp"
 #include "pyglue/classes.hpp"
+#include "pyglue/imports.hpp"
 
 using namespace nanobind::literals;
 
@@ -12,15 +14,16 @@ namespace nb = nanobind;
 namespace {
 
 nb::object make_result_class(const nb::module_& m) {
-  const nb::object pd = nb::module_::import_("pandas");
-  const nb::object builtins = nb::module_::import_("builtins");
+  const pyglue::Imports& py = pyglue::imports();
+  const nb::handle str_type(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+  const nb::handle dict_type(reinterpret_cast<PyObject*>(&PyDict_Type));
   nb::list fields;
-  fields.append(nb::make_tuple("strategy_name", builtins.attr("str")));
-  fields.append(nb::make_tuple("daily_return", pd.attr("Series")));
-  fields.append(nb::make_tuple("cumulative_return", pd.attr("Series")));
-  fields.append(nb::make_tuple("stats", builtins.attr("dict")));
-  fields.append(nb::make_tuple("benchmark_summary", pd.attr("DataFrame")));
-  fields.append(nb::make_tuple("plot_paths", builtins.attr("dict")));
+  fields.append(nb::make_tuple("strategy_name", str_type));
+  fields.append(nb::make_tuple("daily_return", py.series));
+  fields.append(nb::make_tuple("cumulative_return", py.series));
+  fields.append(nb::make_tuple("stats", dict_type));
+  fields.append(nb::make_tuple("benchmark_summary", py.data_frame));
+  fields.append(nb::make_tuple("plot_paths", dict_type));
   nb::dict namespace_;
   namespace_["__doc__"] = doc::kRavelleResult;
   return pyglue::make_record_class(m, "_RavelleResult", fields, namespace_);
@@ -31,7 +34,8 @@ nb::object make_result_class(const nb::module_& m) {
 // first read).
 void make_ledger_result_class(const nb::module_& m, nb::handle base) {
   nb::list fields;
-  fields.append(nb::make_tuple("ledger", nb::module_::import_("builtins").attr("object")));
+  fields.append(
+      nb::make_tuple("ledger", nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type))));
   nb::dict namespace_;
   namespace_["__doc__"] = doc::kRavelleLedgerResult;
   (void)pyglue::make_record_class(m, "_RavelleLedgerResult", fields, namespace_,
@@ -49,17 +53,20 @@ void define_module_body(nb::module_& m) {
   m.attr("contextlib") = nb::module_::import_("contextlib");
   m.attr("threading") = nb::module_::import_("threading");
   m.attr("dataclass") = nb::module_::import_("dataclasses").attr("dataclass");
-  m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
-  m.attr("np") = nb::module_::import_("numpy");
-  m.attr("pd") = nb::module_::import_("pandas");
+  m.attr("Path") = pyglue::imports().path;
+  m.attr("np") = pyglue::imports().np;
+  m.attr("pd") = pyglue::imports().pd;
 
   // The one lock of the package: matplotlib's backend, style and figure
-  // registry are process-wide, so all chart drawing is serialised on it.
-  m.attr("_MATPLOTLIB_PLOT_LOCK") = m.attr("threading").attr("RLock")();
+  // registry are process-wide, so all chart drawing is serialised on it. It
+  // lives below both backtest modules, which draw under the same object.
+  m.attr("_MATPLOTLIB_PLOT_LOCK") =
+      nb::module_::import_("morvane.backtest._chart_lock").attr("_MATPLOTLIB_PLOT_LOCK");
   m.attr("TRADING_DAYS_PER_YEAR") = kTradingDaysPerYear;
   m.attr("ROLLING_STABILITY_DAYS") = kRollingStabilityDays;
   m.attr("MIN_ROLLING_STABILITY_DAYS") = kMinRollingStabilityDays;
   make_ledger_result_class(m, make_result_class(m));
+  load_imports(m);
 }
 
 }  // namespace morvane::ravelle

@@ -1,10 +1,10 @@
 #include "mpl.hpp"
 
-#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include "pyglue/args.hpp"
 #include "pyglue/frames.hpp"
+#include "pyglue/imports.hpp"
 
 using namespace nanobind::literals;
 
@@ -12,55 +12,21 @@ namespace morvane::ravelle {
 
 namespace glue = morvane::pyglue;
 
-void configure_strategy_plot_style(nb::handle plt) {
-  try {
-    plt.attr("style").attr("use")("seaborn-v0_8-whitegrid");
-  } catch (const nb::python_error& error) {
-    // An older or trimmed matplotlib without the style: keep its defaults.
-    // Only ordinary errors are swallowed; KeyboardInterrupt and the like pass.
-    if (!error.matches(PyExc_Exception)) throw;
-  }
-  nb::object params = plt.attr("rcParams");
-  nb::list fonts;
-  for (const char* font :
-       {"Helvetica Neue", "Arial", "PingFang SC", "Noto Sans CJK SC", "Source Han Sans SC",
-        "WenQuanYi Micro Hei", "SimHei", "Arial Unicode MS", "DejaVu Sans"}) {
-    fonts.append(font);
-  }
-  params["font.sans-serif"] = fonts;
-  params["axes.unicode_minus"] = false;
-  params["axes.titleweight"] = "bold";
-  params["figure.facecolor"] = "white";
-  params["axes.facecolor"] = "#fbfbfd";
-}
-
 Pyplot begin_chart() {
-  nb::module_::import_("matplotlib").attr("use")("Agg");
-  Pyplot mpl{nb::module_::import_("matplotlib.pyplot"),
-             nb::module_::import_("matplotlib.ticker").attr("PercentFormatter")};
-  module_function("_configure_strategy_plot_style")(mpl.plt);
-  return mpl;
-}
-
-nb::object module_function(const char* name) {
-  return nb::module_::import_("morvane.backtest._ravelle").attr(name);
+  const glue::ChartImports& charts = glue::begin_chart();
+  return {charts.plt, charts.percent_formatter};
 }
 
 std::string path_text(nb::handle path, const char* name) {
   if (PyUnicode_Check(path.ptr())) return nb::cast<std::string>(path);
-  const nb::object os = nb::module_::import_("os");
-  if (!nb::isinstance(path, os.attr("PathLike")))
+  if (!nb::isinstance(path, glue::imports().path_like))
     glue::raise_type_error(name, "str | os.PathLike", path);
-  return nb::cast<std::string>(nb::str(os.attr("fspath")(path)));
+  return nb::cast<std::string>(nb::str(glue::imports().fspath(path)));
 }
 
 std::vector<double> column_values(nb::handle table, const char* column) {
-  const nb::object np = nb::module_::import_("numpy");
-  const nb::object values = np.attr("ascontiguousarray")(table.attr("__getitem__")(column).attr(
-      "to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan")));
-  using Array = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
-  const Array view = nb::cast<Array>(values);
-  return {view.data(), view.data() + view.shape(0)};
+  const glue::FloatVector values = glue::read_float_column(table, column);
+  return {values.values.begin(), values.values.end()};
 }
 
 nb::object numpy_array(const std::vector<double>& values) {
@@ -77,13 +43,12 @@ void percent_ticks(const Pyplot& mpl, nb::handle ax) {
 
 void plain_twin(nb::handle twin) {
   twin.attr("grid")(false);
-  twin.attr("spines")["top"].attr("set_visible")(false);
+  glue::hide_spines(twin, {"top"});
 }
 
 void style_panel(nb::handle ax) {
   ax.attr("grid")(true, "color"_a = "#e5e7eb", "linewidth"_a = 0.75, "alpha"_a = 0.84);
-  ax.attr("spines")["top"].attr("set_visible")(false);
-  ax.attr("spines")["right"].attr("set_visible")(false);
+  glue::hide_spines(ax, {"top", "right"});
 }
 
 ChartTexts chart_texts(nb::handle strategy_name, nb::handle plot_title, nb::handle save_path,

@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "imports.hpp"
 #include "pyglue/chart_guards.hpp"
 #include "pyglue/chart_layout.hpp"
+#include "pyglue/chart_style.hpp"
 #include "pyglue/chart_tables.hpp"
 
 namespace morvane::ravelle {
@@ -31,16 +33,9 @@ struct Pyplot {
   nb::object percent;  // matplotlib.ticker.PercentFormatter
 };
 
-// Selects the "Agg" backend, imports pyplot and PercentFormatter and applies
-// the common strategy chart style.
+// pyplot and PercentFormatter, with the "Agg" backend selected and the
+// charts' common style applied (pyglue::begin_chart).
 [[nodiscard]] Pyplot begin_chart();
-
-// _configure_strategy_plot_style(plt).
-void configure_strategy_plot_style(nb::handle plt);
-
-// A module function of _ravelle looked up at call time, so the entry points
-// reach the implementations through the module namespace.
-[[nodiscard]] nb::object module_function(const char* name);
 
 // Text form of a path argument: str or os.PathLike, else TypeError.
 [[nodiscard]] std::string path_text(nb::handle path, const char* name);

@@ -12,6 +12,7 @@
 #include "kernels/series_stats.hpp"
 #include "module_body.hpp"
 #include "mpl.hpp"
+#include "perf_summary.hpp"
 #include "pyglue/args.hpp"
 #include "yearly_table.hpp"
 
@@ -181,40 +182,45 @@ void draw_yearly(const Pyplot& mpl, nb::handle ax, nb::handle yearly, const std:
                  const Sizes& size) {
   const std::size_t n = nb::len(yearly);
   if (n > 0) {
-    const nb::object np = nb::module_::import_("numpy");
-    const nb::object x = np.attr("arange")(n).attr("astype")("float64");
+    // Three bars a year, side by side around the year's position.
     const double width = 0.26;
+    std::vector<double> x(n);
+    std::vector<double> left(n);
+    std::vector<double> right(n);
+    for (std::size_t k = 0; k < n; ++k) {
+      x[k] = static_cast<double>(k);
+      left[k] = x[k] - width;
+      right[k] = x[k] + width;
+    }
+    const std::vector<double> strategy = column_values(yearly, "daily_return");
+    const std::vector<double> benchmark = column_values(yearly, "index_daily_return");
     const std::vector<double> excess = column_values(yearly, "extra_daily_return");
-    ax.attr("bar")(x.attr("__sub__")(width), numpy_array(column_values(yearly, "daily_return")),
-                   "width"_a = width, "label"_a = "Strategy", "color"_a = kStrategy,
-                   "alpha"_a = 0.86);
-    ax.attr("bar")(x, numpy_array(column_values(yearly, "index_daily_return")), "width"_a = width,
-                   "label"_a = bench, "color"_a = kBenchmark, "alpha"_a = 0.72);
-    const nb::object bars =
-        ax.attr("bar")(x.attr("__add__")(width), numpy_array(excess), "width"_a = width,
-                       "label"_a = "Excess", "color"_a = kExcess, "alpha"_a = 0.82);
+    ax.attr("bar")(numpy_array(left), numpy_array(strategy), "width"_a = width,
+                   "label"_a = "Strategy", "color"_a = kStrategy, "alpha"_a = 0.86);
+    ax.attr("bar")(numpy_array(x), numpy_array(benchmark), "width"_a = width, "label"_a = bench,
+                   "color"_a = kBenchmark, "alpha"_a = 0.72);
+    ax.attr("bar")(numpy_array(right), numpy_array(excess), "width"_a = width, "label"_a = "Excess",
+                   "color"_a = kExcess, "alpha"_a = 0.82);
 
     double max_abs = std::numeric_limits<double>::quiet_NaN();
-    for (const char* column : {"daily_return", "index_daily_return", "extra_daily_return"}) {
-      for (const double v : column_values(yearly, column)) {
+    for (const std::vector<double>* column : {&strategy, &benchmark, &excess}) {
+      for (const double v : *column) {
         if (!std::isnan(v))
           max_abs = std::isnan(max_abs) ? std::abs(v) : std::max(max_abs, std::abs(v));
       }
     }
     const double offset = std::isfinite(max_abs) ? std::max(max_abs * 0.025, 0.003) : 0.003;
-    std::size_t k = 0;
-    for (nb::handle bar : bars) {
-      const double value = excess[k++];
+    // Each excess bar's value written along it, above a gain, below a loss.
+    for (std::size_t k = 0; k < n; ++k) {
+      const double value = excess[k];
       if (std::isnan(value)) continue;
-      const double centre =
-          nb::cast<double>(bar.attr("get_x")()) + nb::cast<double>(bar.attr("get_width")()) / 2.0;
       const bool up = value >= 0.0;
-      ax.attr("text")(centre, up ? value + offset : value - offset, format_pct(nb::float_(value)),
+      ax.attr("text")(right[k], up ? value + offset : value - offset, format_pct(nb::float_(value)),
                       "ha"_a = "center", "va"_a = up ? "bottom" : "top", "color"_a = "#991b1b",
                       "fontsize"_a = size.pick(8.2, 7.6), "rotation"_a = 90);
     }
     ax.attr("margins")("y"_a = 0.22);
-    ax.attr("set_xticks")(x);
+    ax.attr("set_xticks")(numpy_array(x));
     nb::list labels;
     // Every bar keeps its tick; with more years than the panel's width holds
     // labels for, every step-th year is named (all of them ran together).
@@ -233,8 +239,7 @@ void draw_yearly(const Pyplot& mpl, nb::handle ax, nb::handle yearly, const std:
     ax.attr("legend")("loc"_a = "best", "frameon"_a = true, "framealpha"_a = 0.92,
                       "fontsize"_a = size.pick(9.0, 8.0));
   } else {
-    ax.attr("text")(0.5, 0.5, "No yearly data", "ha"_a = "center", "va"_a = "center",
-                    "transform"_a = ax.attr("transAxes"));
+    pyglue::no_data_note(ax, "No yearly data");
   }
   zero_line(ax);
   ax.attr("set_title")("Yearly Return", "fontsize"_a = size.pick(12.5, 11.5), "y"_a = kTitleY);
@@ -262,8 +267,7 @@ void draw_rolling(const Pyplot& mpl, nb::handle ax, nb::handle daily, const nb::
     combined_legend(ax, twin, "best", size.pick(9.0, 7.8));
     date_ticks(ax);
   } else {
-    ax.attr("text")(0.5, 0.5, "Not enough data", "ha"_a = "center", "va"_a = "center",
-                    "transform"_a = ax.attr("transAxes"));
+    pyglue::no_data_note(ax, "Not enough data");
   }
   ax.attr("set_title")("Rolling Excess Stability", "fontsize"_a = size.pick(12.5, 11.5),
                        "y"_a = kTitleY);
@@ -282,122 +286,6 @@ void draw_drawdown(const Pyplot& mpl, nb::handle ax, const Curves& c, const Size
   date_ticks(ax);
 }
 
-// Padding of a table cell's text, as a fraction of the cell's width
-// (matplotlib's Cell.PAD), kept on both sides.
-constexpr double kCellPad = 0.1;
-// A text line's height over its font size, with a little room in the cell.
-constexpr double kLinePerFont = 1.3;
-
-struct Wrapped {
-  std::string text;
-  long lines;
-};
-
-// "2021: 5.12% | 2022: -3.10% | ..." cut into lines no wider than `width`
-// points at `fontsize`, each line but the last ending in " |".
-Wrapped wrap_pieces(const std::string& text, double width, double fontsize) {
-  const std::string separator = " | ";
-  std::vector<std::string> pieces;
-  for (std::size_t start = 0;;) {
-    const std::size_t end = text.find(separator, start);
-    pieces.push_back(text.substr(start, end - start));
-    if (end == std::string::npos) break;
-    start = end + separator.size();
-  }
-  const nb::object measure = nb::module_::import_("matplotlib.textpath")
-                                 .attr("text_to_path")
-                                 .attr("get_text_width_height_descent");
-  const nb::object font =
-      nb::module_::import_("matplotlib.font_manager").attr("FontProperties")("size"_a = fontsize);
-  const auto fits = [&](const std::string& line) {
-    return nb::cast<double>(measure(line + " |", font, false)[0]) <= width;
-  };
-  Wrapped out{pieces.front(), 1};
-  std::string line = pieces.front();
-  for (std::size_t k = 1; k < pieces.size(); ++k) {
-    if (fits(line + separator + pieces[k])) {
-      line += separator + pieces[k];
-      out.text += separator + pieces[k];
-    } else {
-      line = pieces[k];
-      out.text += " |\n" + pieces[k];
-      ++out.lines;
-    }
-  }
-  return out;
-}
-
-// Gives the table's last row room for `lines` lines; a table that then
-// outgrows both its axes and its former height is scaled back to that, and
-// when the last row is then too low for its lines at `fontsize`, its text
-// gets the size that fits (decades of years on the wide page).
-void grow_last_row(nb::handle ax, nb::handle table, long lines, double fontsize) {
-  const double before = table_height(table);
-  const nb::object cells = table.attr("get_celld")();
-  const long last = static_cast<long>(nb::len(cells) / 2) - 1;
-  const auto last_cell = [&](long col) { return cells[nb::make_tuple(last, col)]; };
-  for (const long col : {0L, 1L}) {
-    last_cell(col).attr("set_height")(nb::cast<double>(last_cell(col).attr("get_height")()) *
-                                      static_cast<double>(lines));
-  }
-  const double limit = std::max(1.0, before);
-  const double after = table_height(table);
-  if (after <= limit) return;
-  for (nb::handle item : cells.attr("values")()) {
-    item.attr("set_height")(nb::cast<double>(item.attr("get_height")()) * limit / after);
-  }
-  const double row_points =
-      nb::cast<double>(last_cell(1).attr("get_height")()) * axes_size_points(ax).second;
-  const double fitting = row_points / (static_cast<double>(lines) * kLinePerFont);
-  if (fitting < fontsize) {
-    for (const long col : {0L, 1L}) last_cell(col).attr("get_text")().attr("set_fontsize")(fitting);
-  }
-}
-
-void draw_summary_table(nb::handle ax, nb::handle plot_df, nb::handle stats, nb::handle yearly,
-                        std::int64_t rolling_window, const std::string& bench, const Sizes& size) {
-  const nb::object index = plot_df.attr("index");
-  const std::string first = nb::cast<std::string>(index[0].attr("strftime")("%Y-%m-%d"));
-  const std::string last =
-      nb::cast<std::string>(index[nb::len(index) - 1].attr("strftime")("%Y-%m-%d"));
-  const nb::object annual_excess =
-      nb::len(yearly) > 0 ? nb::object(yearly.attr("__getitem__")("extra_daily_return"))
-                          : nb::module_::import_("pandas").attr("Series")("dtype"_a = "float64");
-  std::pair<const char*, std::string> rows[] = {
-      {"Date Range", first + " ~ " + last},
-      {"Trading Days", std::to_string(nb::len(plot_df))},
-      {"Rolling Window", std::to_string(rolling_window)},
-      {"Benchmark", bench},
-      {"Benchmark Ann.", format_pct_points(stat(stats, "benchmark_annual_return"))},
-      {"Benchmark Sharpe", format_num(stat(stats, "benchmark_sharp"))},
-      {"Return Corr.", format_num(stat(stats, "return_corr"))},
-      {"Avg Holding", format_num(stat(stats, "holding_count"), 0)},
-      {"Turnover", format_pct(stat(stats, "turnover"))},
-      {"Excess Win Rate", format_pct(stat(stats, "excess_win_rate"))},
-      {"Annual Excess", format_annual_excess(annual_excess)},
-  };
-  const double value_width = size.pick(0.74, 0.6);
-  const double fontsize = size.pick(9.4, 8.6);
-  // The yearly excess list grows a piece per year: it is wrapped to the value
-  // column (a cell's text does not wrap by itself and ran past the table).
-  const Wrapped annual =
-      wrap_pieces(rows[std::size(rows) - 1].second,
-                  axes_size_points(ax).first * value_width * (1.0 - 2.0 * kCellPad), fontsize);
-  rows[std::size(rows) - 1].second = annual.text;
-  nb::list cells;
-  for (const auto& [metric, value] : rows) cells.append(nb::make_tuple(metric, value));
-  ax.attr("axis")("off");
-  const nb::object table =
-      ax.attr("table")("cellText"_a = cells, "colLabels"_a = nb::make_tuple("Metric", "Value"),
-                       "loc"_a = "center", "cellLoc"_a = "left", "colLoc"_a = "left",
-                       "colWidths"_a = nb::make_tuple(1.0 - value_width, value_width));
-  table.attr("auto_set_font_size")(false);
-  table.attr("set_fontsize")(fontsize);
-  table.attr("scale")(1.0, size.pick(1.28, 1.18));
-  style_table_cells(table);
-  if (annual.lines > 1) grow_last_row(ax, table, annual.lines, fontsize);
-}
-
 }  // namespace
 
 void plot_strategy_performance_unlocked(const ChartArgs& args) {
@@ -409,7 +297,7 @@ void plot_strategy_performance_unlocked(const ChartArgs& args) {
   const std::int64_t rolling_window = glue::to_int(args.rolling_window, "rolling_window");
 
   const Pyplot mpl = begin_chart();
-  const nb::object plot_df = module_function("_with_datetime_index")(args.total);
+  const nb::object plot_df = imports().with_datetime_index(args.total);
   if (nb::len(plot_df) == 0) return;
 
   const nb::object dates = plot_df.attr("index");
@@ -444,7 +332,7 @@ void plot_strategy_performance_unlocked(const ChartArgs& args) {
   draw_yearly(mpl, p.year, yearly, bench, size);
   draw_rolling(mpl, p.rolling, daily, x, size);
   draw_drawdown(mpl, p.drawdown, curves, size);
-  draw_summary_table(p.table, plot_df, args.stats, yearly, rolling_window, bench, size);
+  draw_summary_table(p.table, plot_df, args.stats, yearly, rolling_window, bench, size.tall);
   module_function("_draw_yearly_metrics_table")(p.yearly_table, yearly_metrics,
                                                 "compact"_a = !size.tall,
                                                 "partial_years"_a = partial_years(dates));

@@ -14,11 +14,13 @@
 #include "benchmarks.hpp"
 #include "charts.hpp"
 #include "engine.hpp"
+#include "imports.hpp"
 #include "kernels/strategy_stats.hpp"
 #include "ledger.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/dates.hpp"
 #include "pyglue/frames.hpp"
+#include "pyglue/imports.hpp"
 #include "pyglue/labels.hpp"
 #include "pyglue/log.hpp"
 #include "pyglue/portfolio_params.hpp"
@@ -44,32 +46,28 @@ struct Checked {
   bool record_trades = false;
 };
 
-Checked check_arguments(const RunnerArgs& a) {
-  glue::require_market_frames(a.strategy_matrix, "strategy_matrix", a.market);
-  glue::require_dict(a.benchmark_dict, "benchmark_dict", true);
-  glue::check_benchmark_series(a.benchmark_dict);
-  Checked c;
-  c.primary = glue::to_text(a.benchmark_names, "benchmark_names");
-  c.rolling_window = glue::to_int(a.rolling_window, "rolling_window");
-  c.params = glue::read_portfolio_params(a.total_money, a.fee, a.rule_fee,
-                                         nb::int_(kernels::PortfolioParams{}.lot_size));
-  c.image_kind = glue::to_optional_text(a.plot_image_kind, "plot_image_kind");
-  c.strategy_name = glue::to_text(a.strategy_name, "strategy_name");
-  c.plot_title = glue::to_optional_text(a.plot_title, "plot_title");
-  c.charts = c.image_kind.has_value() && !a.plot_save_path.is_none();
-  c.record_trades = nb::cast<bool>(nb::bool_(a.record_trades));
-  return c;
-}
-
-nb::object result_class() {
-  return nb::module_::import_("morvane.backtest._ravelle").attr("_RavelleResult");
+Checked check_arguments(const RunnerArgs& args) {
+  glue::require_market_frames(args.weights, "strategy_matrix", args.market);
+  glue::require_dict(args.benchmark_dict, "benchmark_dict", true);
+  glue::check_benchmark_series(args.benchmark_dict);
+  Checked checked;
+  checked.primary = glue::to_text(args.benchmark_names, "benchmark_names");
+  checked.rolling_window = glue::to_int(args.rolling_window, "rolling_window");
+  checked.params = glue::read_portfolio_params(args.total_money, args.fee, args.rule_fee,
+                                               nb::int_(kernels::PortfolioParams{}.lot_size));
+  checked.image_kind = glue::to_optional_text(args.plot_image_kind, "plot_image_kind");
+  checked.strategy_name = glue::to_text(args.strategy_name, "strategy_name");
+  checked.plot_title = glue::to_optional_text(args.plot_title, "plot_title");
+  checked.charts = checked.image_kind.has_value() && !args.plot_save_path.is_none();
+  checked.record_trades = nb::cast<bool>(nb::bool_(args.record_trades));
+  return checked;
 }
 
 // The record, with the trade ledger (a TradeLedger) when the run kept one.
 nb::object make_result(nb::dict&& fields, std::optional<nb::object> ledger) {
-  if (!ledger) return result_class()(**fields);
+  if (!ledger) return imports().result(**fields);
   fields["ledger"] = *ledger;
-  return nb::module_::import_("morvane.backtest._ravelle").attr("_RavelleLedgerResult")(**fields);
+  return imports().ledger_result(**fields);
 }
 
 // Nothing to backtest: empty returns, all-NaN statistics, no summary, no chart
@@ -81,7 +79,7 @@ nb::object empty_result(const std::string& strategy_name, bool record_trades) {
   fields["daily_return"] = empty;
   fields["cumulative_return"] = empty;
   fields["stats"] = empty_stats_dict();
-  fields["benchmark_summary"] = nb::module_::import_("pandas").attr("DataFrame")();
+  fields["benchmark_summary"] = glue::imports().data_frame();
   fields["plot_paths"] = nb::dict();
   return make_result(std::move(fields),
                      record_trades ? std::optional<nb::object>(ready_ledger(empty_ledger_tables()))
@@ -172,11 +170,16 @@ std::optional<Backtest> build_backtest(JoinedDays&& days, bool with_benchmark,
   std::vector<double> close = kernels::take(days.close, rows);
   const nb::object dates = glue::take_labels(days.index, rows);
 
-  kernels::TotalColumns c = kernels::build_total_columns(daily, index_daily, close);
+  kernels::TotalColumns derived = kernels::build_total_columns(daily, index_daily, close);
   // The statistics skip the days on which a derived figure is NaN.
-  const kernels::TotalView all{daily,          index_daily,         c.extra_daily_return,
-                               c.long_nav,     c.close_net_value,   c.max_drawdown,
-                               c.extra_return, c.extra_max_drawdown};
+  const kernels::TotalView all{daily,
+                               index_daily,
+                               derived.extra_daily_return,
+                               derived.long_nav,
+                               derived.close_net_value,
+                               derived.max_drawdown,
+                               derived.extra_return,
+                               derived.extra_max_drawdown};
   const std::span<const double> every[] = {
       all.daily_return,       all.index_daily_return, close,
       all.extra_daily_return, all.long_nav,           all.close_net_value,
@@ -202,7 +205,7 @@ std::optional<Backtest> build_backtest(JoinedDays&& days, bool with_benchmark,
   out.daily_return = daily;
   // The result's two series, built directly rather than cut from the table.
   out.daily_series = named_series(std::vector<double>(daily), dates, "daily_return");
-  out.cumulative_series = named_series(std::vector<double>(c.long_nav), dates, "long");
+  out.cumulative_series = named_series(std::vector<double>(derived.long_nav), dates, "long");
   std::vector<std::pair<const char*, std::vector<double>>> columns;
   columns.emplace_back("daily_return", std::move(daily));
   if (with_benchmark) {
@@ -212,12 +215,12 @@ std::optional<Backtest> build_backtest(JoinedDays&& days, bool with_benchmark,
     columns.emplace_back("index_daily_return", std::move(index_daily));
     columns.emplace_back("close", std::move(close));
   }
-  columns.emplace_back("extra_daily_return", std::move(c.extra_daily_return));
-  columns.emplace_back("long", std::move(c.long_nav));
-  columns.emplace_back("close_net_value", std::move(c.close_net_value));
-  columns.emplace_back("max_drowdown", std::move(c.max_drawdown));
-  columns.emplace_back("extra_return", std::move(c.extra_return));
-  columns.emplace_back("extra_max_drowdown", std::move(c.extra_max_drawdown));
+  columns.emplace_back("extra_daily_return", std::move(derived.extra_daily_return));
+  columns.emplace_back("long", std::move(derived.long_nav));
+  columns.emplace_back("close_net_value", std::move(derived.close_net_value));
+  columns.emplace_back("max_drowdown", std::move(derived.max_drawdown));
+  columns.emplace_back("extra_return", std::move(derived.extra_return));
+  columns.emplace_back("extra_max_drowdown", std::move(derived.extra_max_drawdown));
   out.total = glue::make_float_frame(std::move(columns), dates);
   out.stats = std::move(stats);
   return out;
@@ -225,26 +228,27 @@ std::optional<Backtest> build_backtest(JoinedDays&& days, bool with_benchmark,
 
 }  // namespace
 
-nb::object run_strategy_backtest(const RunnerArgs& a) {
-  const Checked c = check_arguments(a);
+nb::object run_strategy_backtest(const RunnerArgs& args) {
+  const Checked checked = check_arguments(args);
 
-  WorkWeights weights = work_weights(a.strategy_matrix, a.market.close_price, c.rolling_window);
-  TradedWeights traded = trade_work_weights(weights, a.market, c.params, c.record_trades);
+  WorkWeights weights = work_weights(args.weights, args.market.close_price, checked.rolling_window);
+  TradedWeights traded =
+      trade_work_weights(weights, args.market, checked.params, checked.record_trades);
   if (traded.weighted_rows.empty()) {
     // An empty input is the caller's choice of dates (the service says so);
     // two tables with rows and nothing in common are a mismatch of labels.
-    if (nb::len(a.strategy_matrix) > 0 && nb::len(a.market.close_price) > 0) {
+    if (nb::len(args.weights) > 0 && nb::len(args.market.close_price) > 0) {
       glue::warn_user(
           "策略权重对齐行情%s后没有任何一行有权重 (权重 %s, 行情 %s; 日期与股票代码须对得上), "
           "结果为空",
-          c.rolling_window > 1 ? "并平滑" : "", glue::date_span(a.strategy_matrix.attr("index")),
-          glue::date_span(a.market.close_price.attr("index")));
+          checked.rolling_window > 1 ? "并平滑" : "", glue::date_span(args.weights.attr("index")),
+          glue::date_span(args.market.close_price.attr("index")));
     }
-    return empty_result(c.strategy_name, c.record_trades);
+    return empty_result(checked.strategy_name, checked.record_trades);
   }
   const LastWeightDate last_weight_date(weights.matrix.index, traded.weighted_rows);
   EngineRun& run = traded.run;
-  if (run.pnl_index.is_none()) return empty_result(c.strategy_name, c.record_trades);
+  if (run.pnl_index.is_none()) return empty_result(checked.strategy_name, checked.record_trades);
 
   // Returns dated after the last weights are not the strategy's.
   const std::vector<std::uint8_t> on_or_before = last_weight_date.on_or_before(run.pnl_index);
@@ -256,39 +260,39 @@ nb::object run_strategy_backtest(const RunnerArgs& a) {
       trimmed.push_back(run.returns[i]);
     }
   }
-  if (trimmed.empty()) return empty_result(c.strategy_name, c.record_trades);
+  if (trimmed.empty()) return empty_result(checked.strategy_name, checked.record_trades);
   const nb::object dates = glue::take_labels(run.pnl_index, trimmed_rows);
 
-  const nb::object primary = primary_series(a.benchmark_dict, c.primary);
+  const nb::object primary = primary_series(args.benchmark_dict, checked.primary);
   const std::string primary_name =
-      "benchmark_dict[" + nb::cast<std::string>(nb::repr(nb::str(c.primary.c_str()))) + "]";
+      "benchmark_dict[" + nb::cast<std::string>(nb::repr(nb::str(checked.primary.c_str()))) + "]";
   JoinedDays days =
       join_primary_benchmark(dates, std::move(trimmed), primary, primary_name.c_str());
   if (days.daily_return.empty()) {
     // Often a mismatch of label types (numbers against "YYYYMMDD" texts).
-    glue::warn_user("主基准 %s 与策略收益没有共同日期 (%s 至 %s), 返回空结果", c.primary,
+    glue::warn_user("主基准 %s 与策略收益没有共同日期 (%s 至 %s), 返回空结果", checked.primary,
                     dates.attr("min")(), dates.attr("max")());
-    return empty_result(c.strategy_name, c.record_trades);
+    return empty_result(checked.strategy_name, checked.record_trades);
   }
 
   std::optional<Backtest> backtest =
       build_backtest(std::move(days), !primary.is_none(), traded.figures);
-  if (!backtest) return empty_result(c.strategy_name, c.record_trades);
+  if (!backtest) return empty_result(checked.strategy_name, checked.record_trades);
 
   const nb::object summary = glue::benchmark_summary(backtest->total.attr("index"),
-                                                     backtest->daily_return, a.benchmark_dict);
+                                                     backtest->daily_return, args.benchmark_dict);
   nb::dict plot_paths;
-  if (c.charts) {
-    plot_paths =
-        draw_strategy_charts({backtest->total, backtest->stats, c.strategy_name, c.plot_title,
-                              *c.image_kind, a.plot_save_path, c.primary, c.rolling_window});
+  if (checked.charts) {
+    plot_paths = draw_strategy_charts({backtest->total, backtest->stats, checked.strategy_name,
+                                       checked.plot_title, *checked.image_kind, args.plot_save_path,
+                                       checked.primary, checked.rolling_window});
   }
   std::optional<nb::object> ledger;
-  if (c.record_trades) {
-    ledger = deferred_ledger(run.trades, c.params, backtest->total.attr("index"));
+  if (checked.record_trades) {
+    ledger = deferred_ledger(run.trades, checked.params, backtest->total.attr("index"));
   }
   nb::dict fields;
-  fields["strategy_name"] = c.strategy_name;
+  fields["strategy_name"] = checked.strategy_name;
   fields["daily_return"] = backtest->daily_series;
   fields["cumulative_return"] = backtest->cumulative_series;
   fields["stats"] = backtest->stats;

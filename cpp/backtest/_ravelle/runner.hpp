@@ -10,7 +10,7 @@ namespace morvane::ravelle {
 namespace nb = nanobind;
 
 struct RunnerArgs {
-  nb::handle strategy_matrix;
+  nb::handle weights;  // the strategy_matrix argument
   pyglue::MarketTables market;
   nb::handle benchmark_dict;
   nb::handle benchmark_names;

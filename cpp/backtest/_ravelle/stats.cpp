@@ -7,6 +7,7 @@
 
 #include "pyglue/args.hpp"
 #include "pyglue/frames.hpp"
+#include "pyglue/imports.hpp"
 
 namespace morvane::ravelle {
 
@@ -92,8 +93,7 @@ nb::object build_total_backtesting_frame(nb::handle total_backtesting) {
 nb::dict calc_strategy_stats(nb::handle total_frame, nb::handle signal_df) {
   glue::require_dataframe(total_frame, "total_frame");
   if (!signal_df.is_none()) {
-    const nb::object frame_type = nb::module_::import_("pandas").attr("DataFrame");
-    if (!nb::isinstance(signal_df, frame_type)) {
+    if (!nb::isinstance(signal_df, glue::imports().data_frame)) {
       glue::raise_type_error("signal_df", "pandas.DataFrame | None", signal_df);
     }
   }

@@ -6,6 +6,7 @@
 #include "kernels/yearly.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/frames.hpp"
+#include "pyglue/imports.hpp"
 
 using namespace nanobind::literals;
 
@@ -32,8 +33,7 @@ glue::FloatVector years_of(nb::handle daily) {
 
 nb::object calc_yearly_performance_metrics(nb::handle daily) {
   glue::require_dataframe(daily, "daily");
-  const nb::object pd = nb::module_::import_("pandas");
-  if (nb::len(daily) == 0) return pd.attr("DataFrame")();
+  if (nb::len(daily) == 0) return glue::imports().data_frame();
   const glue::FloatVector years = years_of(daily);
   const glue::FloatVector strategy = glue::read_float_column(daily, "daily_return");
   const glue::FloatVector excess = glue::read_float_column(daily, "extra_daily_return");
@@ -43,7 +43,7 @@ nb::object calc_yearly_performance_metrics(nb::handle daily) {
     const nb::gil_scoped_release unlocked;
     rows = kernels::yearly_figures(years.values, strategy.values, excess.values);
   }
-  if (rows.empty()) return pd.attr("DataFrame")();
+  if (rows.empty()) return glue::imports().data_frame();
 
   const std::size_t n = rows.size();
   std::vector<std::int64_t> year(n);
@@ -56,9 +56,7 @@ nb::object calc_yearly_performance_metrics(nb::handle daily) {
         r.excess.period_return,   r.excess_sharpe,   r.excess.max_drawdown,   r.excess.calmar};
     for (std::size_t c = 0; c < 8; ++c) columns[c][k] = values[c];
   }
-  nb::list year_labels;
-  for (const std::int64_t y : year) year_labels.append(y);
-  const nb::object index = pd.attr("Index")(year_labels, "dtype"_a = "int64", "name"_a = "year");
+  const nb::object index = glue::int64_index(std::move(year), "year");
   const char* const names[] = {"strategy_return", "strategy_sharpe", "strategy_max_dd",
                                "strategy_calmar", "excess_return",   "excess_sharpe",
                                "excess_max_dd",   "excess_calmar"};

@@ -1,6 +1,5 @@
 #include "yearly_table.hpp"
 
-#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include "chart_format.hpp"
 #include "mpl.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/arrays.hpp"
 
 using namespace nanobind::literals;
 
@@ -49,8 +49,9 @@ constexpr double kBlockRoom = 1.1;
 constexpr double kRowPerFont = 1.3;
 
 std::string year_text(nb::handle year) {
-  const nb::object as_int = nb::module_::import_("builtins").attr("int")(year);
-  return nb::cast<std::string>(nb::str(as_int));
+  PyObject* const as_int = PyNumber_Long(year.ptr());
+  if (as_int == nullptr) throw nb::python_error();
+  return nb::cast<std::string>(nb::str(nb::steal(as_int)));
 }
 
 // "* Partial year: 2024 (11 trading days)", years in the table's order.
@@ -81,11 +82,45 @@ double widest_font(nb::handle ax, nb::handle rows, nb::handle headers, bool comp
   return size;
 }
 
-std::vector<std::int64_t> int_values(nb::handle values) {
-  const nb::object array =
-      nb::module_::import_("numpy").attr("ascontiguousarray")(values, "dtype"_a = "int64");
-  const auto view = nb::cast<nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig>>(array);
-  return {view.data(), view.data() + view.shape(0)};
+// The table's rows: the year (marked "*" when partial, the year then also
+// listed in `marked`) and its metrics, formatted.
+nb::list metric_rows(nb::handle yearly_metrics, nb::handle partial_years,
+                     std::vector<std::string>& marked) {
+  nb::list rows;
+  for (nb::handle pair : yearly_metrics.attr("iterrows")()) {
+    const nb::object row = pair[1];
+    std::string year = year_text(pair[0]);
+    if (!partial_years.is_none() &&
+        nb::borrow<nb::dict>(partial_years).contains(nb::int_(std::stol(year)))) {
+      marked.push_back(year);
+      year += "*";
+    }
+    nb::list cells;
+    cells.append(year);
+    for (std::size_t c = 1; c < kColumns.size(); ++c) {
+      const nb::object value = row[kColumns[c].metric];
+      cells.append(kColumns[c].percent ? format_pct(value) : format_num(value));
+    }
+    rows.append(cells);
+  }
+  return rows;
+}
+
+// Many years: the rows shrink (and the font with them when a row gets too
+// low for it) so that title, table and note stay about within the axes,
+// clear of the panels around them. Returns the font size.
+double fit_rows(nb::handle ax, nb::handle table, std::size_t row_count, double size,
+                double around) {
+  const double axes_points = axes_size_points(ax).second;
+  const double table_points = table_height(table) * axes_points;
+  const double room = axes_points * kBlockRoom - around;
+  if (table_points <= room || room <= 0.0) return size;
+  const double shrink = room / table_points;
+  for (nb::handle cell : table.attr("get_celld")().attr("values")()) {
+    cell.attr("set_height")(nb::cast<double>(cell.attr("get_height")()) * shrink);
+  }
+  const double row_points = room / static_cast<double>(row_count + 1);
+  return std::min(size, row_points / kRowPerFont);
 }
 
 }  // namespace
@@ -93,35 +128,17 @@ std::vector<std::int64_t> int_values(nb::handle values) {
 void draw_yearly_metrics_table(nb::handle ax, nb::handle yearly_metrics, bool compact,
                                std::optional<double> fontsize, nb::handle partial_years) {
   morvane::pyglue::require_dataframe(yearly_metrics, "yearly_metrics");
-  const bool has_partial = !partial_years.is_none();
-  if (has_partial && !nb::isinstance<nb::dict>(partial_years)) {
+  if (!partial_years.is_none() && !nb::isinstance<nb::dict>(partial_years)) {
     morvane::pyglue::raise_type_error("partial_years", "dict[int, int] | None", partial_years);
   }
   ax.attr("axis")("off");
   if (nb::len(yearly_metrics) == 0) {
-    ax.attr("text")(0.5, 0.5, "No yearly metric data", "ha"_a = "center", "va"_a = "center",
-                    "transform"_a = ax.attr("transAxes"));
+    pyglue::no_data_note(ax, "No yearly metric data");
     return;
   }
 
-  nb::list rows;
   std::vector<std::string> marked;
-  for (nb::handle pair : yearly_metrics.attr("iterrows")()) {
-    const nb::object row = pair[1];
-    std::string year = year_text(pair[0]);
-    if (has_partial &&
-        nb::cast<bool>(partial_years.attr("__contains__")(nb::int_(std::stol(year))))) {
-      marked.push_back(year);
-      year += "*";
-    }
-    nb::list cells;
-    cells.append(year);
-    for (std::size_t c = 1; c < kColumns.size(); ++c) {
-      const nb::object value = row.attr("__getitem__")(kColumns[c].metric);
-      cells.append(kColumns[c].percent ? format_pct(value) : format_num(value));
-    }
-    rows.append(cells);
-  }
+  const nb::list rows = metric_rows(yearly_metrics, partial_years, marked);
   nb::list headers;
   nb::list widths;
   for (const Column& column : kColumns) {
@@ -141,21 +158,8 @@ void draw_yearly_metrics_table(nb::handle ax, nb::handle yearly_metrics, bool co
                : layout_size;
   // A larger font keeps the layout's proportions: rows grow with it.
   table.attr("scale")(1.0, layout_scale * size / layout_size);
-  // Many years: the rows shrink (and the font with them when a row gets
-  // too low for it) so that title, table and note stay about within the
-  // axes, clear of the panels around them.
-  const double axes_points = axes_size_points(ax).second;
-  const double table_points = table_height(table) * axes_points;
   const double around = title_size * 1.4 + title_pad + (marked.empty() ? 0.0 : size * 1.4);
-  const double room = axes_points * kBlockRoom - around;
-  if (table_points > room && room > 0.0) {
-    const double shrink = room / table_points;
-    for (nb::handle cell : table.attr("get_celld")().attr("values")()) {
-      cell.attr("set_height")(nb::cast<double>(cell.attr("get_height")()) * shrink);
-    }
-    const double row_points = room / static_cast<double>(nb::len(rows) + 1);
-    size = std::min(size, row_points / kRowPerFont);
-  }
+  size = fit_rows(ax, table, nb::len(rows), size, around);
   table.attr("auto_set_font_size")(false);
   table.attr("set_fontsize")(size);
   constexpr const char* kBlue = "#1d4ed8";
@@ -177,10 +181,10 @@ void draw_yearly_metrics_table(nb::handle ax, nb::handle yearly_metrics, bool co
 
 nb::dict partial_years(nb::handle dates) {
   nb::dict partial;
-  const std::vector<std::int64_t> years = int_values(dates.attr("year"));
+  const std::vector<std::int64_t> years = pyglue::int64_values(dates.attr("year"));
   if (years.empty()) return partial;
-  const std::vector<std::int64_t> months = int_values(dates.attr("month"));
-  const std::vector<std::int64_t> days = int_values(dates.attr("day"));
+  const std::vector<std::int64_t> months = pyglue::int64_values(dates.attr("month"));
+  const std::vector<std::int64_t> days = pyglue::int64_values(dates.attr("day"));
   const auto count = [&](std::int64_t year) {
     return static_cast<long>(std::count(years.begin(), years.end(), year));
   };

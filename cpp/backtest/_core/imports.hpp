@@ -1,0 +1,22 @@
+// The Python objects _core calls besides pyglue's common ones, gathered once
+// when the module loads (load_imports, from its initialisation, after the
+// result class exists) and read-only after it.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace morvane::core {
+
+namespace nb = nanobind;
+
+struct Imports {
+  nb::object with_datetime_index;  // _core._with_datetime_index
+  nb::object group_result;         // _core._GroupBacktestResult
+  nb::object morvane_error;        // morvane.exceptions.MorvaneError
+};
+
+void load_imports(nb::handle module);
+
+[[nodiscard]] const Imports& imports();
+
+}  // namespace morvane::core

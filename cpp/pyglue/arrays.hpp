@@ -1,0 +1,63 @@
+// numpy arrays <-> native buffers: new arrays that take over a buffer (no
+// copy) and native copies of one-dimensional arrays. The modules convert
+// through these rather than through nb::ndarray themselves. Need the GIL.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace morvane::pyglue {
+
+namespace nb = nanobind;
+
+// A new numpy array of shape `shape` that takes over `values` (no copy).
+template <class T, std::size_t Dims>
+[[nodiscard]] nb::object numpy_owning(std::vector<T>&& values, const std::size_t (&shape)[Dims]) {
+  auto owned = std::make_unique<std::vector<T>>(std::move(values));
+  T* const data = owned->data();
+  nb::capsule owner(owned.get(), [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+  owned.release();
+  return nb::ndarray<nb::numpy, T, nb::ndim<Dims>>(data, Dims, shape, owner).cast();
+}
+
+// A new one-dimensional numpy array that takes over `values` (no copy).
+template <class T>
+[[nodiscard]] nb::object numpy_from(std::vector<T>&& values) {
+  const std::size_t shape[1] = {values.size()};
+  return numpy_owning(std::move(values), shape);
+}
+
+// A new rows x cols numpy array over `values`, row after row (no copy).
+[[nodiscard]] inline nb::object numpy_from(std::vector<double>&& values, std::size_t rows,
+                                           std::size_t cols) {
+  const std::size_t shape[2] = {rows, cols};
+  return numpy_owning(std::move(values), shape);
+}
+
+// A flat boolean array over `values` (std::vector<bool> packs its bits, so
+// flags travel as bytes and are reinterpreted here), shaped rows x cols.
+[[nodiscard]] nb::object numpy_flags(std::vector<std::uint8_t>&& flags, std::size_t rows,
+                                     std::size_t cols);
+
+// The pixels of an RGBA image, read in place: a C-contiguous height x width
+// x 4 uint8 numpy array, which the caller keeps alive while they are read.
+// Another type is a TypeError naming `name` (no silent conversion); a last
+// dimension other than 4 or an empty image a ValueError.
+struct RgbaPixels {
+  std::span<const std::uint8_t> bytes;
+  std::size_t width = 0;
+  std::size_t height = 0;
+};
+[[nodiscard]] RgbaPixels read_rgba_pixels(nb::handle array, const char* name);
+
+// The values of a one-dimensional array-like, converted to int64 / float64
+// and copied out.
+[[nodiscard]] std::vector<std::int64_t> int64_values(nb::handle values);
+[[nodiscard]] std::vector<double> float64_values(nb::handle values);
+
+}  // namespace morvane::pyglue
