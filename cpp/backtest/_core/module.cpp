@@ -49,17 +49,16 @@ std::int64_t set_task_thread_count(nb::handle count) {
   return std::exchange(t_task_threads, n);
 }
 
-nb::object alpha_backtest(nb::handle factor_matrix, nb::handle industry_matrix,
-                          nb::handle close_price_valid, nb::handle can_buy_stock,
-                          nb::handle cant_sell_stock, nb::handle split_factor,
-                          nb::handle dividend_factor, nb::handle close_price, nb::handle prev_close,
-                          nb::handle buy_price, nb::handle sell_price, nb::handle benchmark_dict,
-                          nb::handle forward_return_rank_cache, nb::handle open_price,
-                          nb::handle benchmark_names, nb::handle rolling_window,
-                          nb::handle ascending, nb::handle group_num, nb::handle total_money,
-                          nb::handle fee, nb::handle rule_fee, nb::handle plot_image_kind,
-                          nb::handle plot_save_path, nb::handle factor_name, nb::handle plot_title,
-                          nb::handle horizons, nb::handle rebalance_every, nb::handle tear_sheet) {
+nb::object run_alpha_vwap_backtest_core(
+    nb::handle factor_matrix, nb::handle industry_matrix, nb::handle close_price_valid,
+    nb::handle can_buy_stock, nb::handle cant_sell_stock, nb::handle split_factor,
+    nb::handle dividend_factor, nb::handle close_price, nb::handle prev_close, nb::handle buy_price,
+    nb::handle sell_price, nb::handle benchmark_dict, nb::handle forward_return_rank_cache,
+    nb::handle open_price, nb::handle benchmark_names, nb::handle rolling_window,
+    nb::handle ascending, nb::handle group_num, nb::handle total_money, nb::handle fee,
+    nb::handle rule_fee, nb::handle plot_image_kind, nb::handle plot_save_path,
+    nb::handle factor_name, nb::handle plot_title, nb::handle horizons, nb::handle rebalance_every,
+    nb::handle tear_sheet) {
   const morvane::core::GroupBacktestArgs args{factor_matrix,
                                               industry_matrix,
                                               close_price_valid,
@@ -160,7 +159,7 @@ NB_MODULE(_core, m) {
         morvane::doc::kSafeSharpe);
   morvane::core::define_result_class(m);
   morvane::core::define_chart_png(m);
-  glue::def<morvane::doc::kRunAlphaVwapBacktestCoreParams>(m, &alpha_backtest,
+  glue::def<morvane::doc::kRunAlphaVwapBacktestCoreParams>(m, &run_alpha_vwap_backtest_core,
                                                            morvane::doc::kRunAlphaVwapBacktestCore);
   m.def("_set_thread_count", &set_thread_count, "count"_a,
         nb::sig("def _set_thread_count(count: int) -> int"), morvane::doc::kSetThreadCount);
