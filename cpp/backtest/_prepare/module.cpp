@@ -4,6 +4,7 @@
 
 #include "builder.hpp"
 #include "doc.hpp"
+#include "imports.hpp"
 #include "names.hpp"
 #include "prepared_store.hpp"
 #include "pyglue/store_errors.hpp"
@@ -34,6 +35,7 @@ NB_MODULE(_prepare, m) {
   m.attr("PathLike") = typing.attr(
       "Union")[nb::make_tuple(nb::module_::import_("builtins").attr("str"), pathlib.attr("Path"))];
   prep::define_constants(m);
+  prep::load_imports(m);
   morvane::pyglue::register_store_errors();
 
   m.def("parse_name_list", &prep::parse_name_list, "raw_values"_a.none(),

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <optional>
 
+#include "imports.hpp"
 #include "kernels/dates.hpp"
 #include "pyglue/args.hpp"
 
@@ -62,7 +63,7 @@ nb::dict base_matrix_dtype() {
 std::optional<std::int32_t> integer_date(nb::handle value) {
   PyObject* const object = value.ptr();
   if (PyBool_Check(object) || PyUnicode_Check(object)) return std::nullopt;
-  const nb::object np = nb::module_::import_("numpy");
+  const nb::object& np = imports().np;
   if (nb::isinstance(value, np.attr("bool_"))) return std::nullopt;
   double number = 0;
   if (PyLong_Check(object) || nb::isinstance(value, np.attr("integer"))) {
@@ -142,14 +143,13 @@ nb::dict build_matrix_dtype(nb::handle component_names) {
   nb::dict out = base_matrix_dtype();
   const nb::list names =
       component_names.is_none() ? get_component_factor_names() : parse_name_list(component_names);
-  const nb::object key_of =
-      nb::module_::import_("morvane.backtest._store").attr("component_dataset_key");
+  const nb::object& key_of = imports().component_dataset_key;
   for (nb::handle name : names) out[key_of(name)] = kFloatStorageDtype;
   return out;
 }
 
 nb::object series_to_yyyymmdd(nb::handle values) {
-  const nb::object pd = nb::module_::import_("pandas");
+  const nb::object& pd = imports().pd;
   const nb::object datetime = nb::module_::import_("datetime");
   const bool is_series = nb::isinstance(values, pd.attr("Series"));
   const nb::object series = is_series ? nb::borrow(values) : pd.attr("Series")(values);
