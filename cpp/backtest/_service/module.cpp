@@ -3,6 +3,7 @@
 #include <nanobind/nanobind.h>
 
 #include "doc.hpp"
+#include "imports.hpp"
 #include "pyglue/store_errors.hpp"
 #include "service.hpp"
 #include "validate.hpp"
@@ -14,10 +15,7 @@ namespace {
 // Today's local date as "YYYYMMDD"; a module function so that a caller can
 // fix "today" for the whole service.
 nb::object today() {
-  return nb::module_::import_("pandas")
-      .attr("Timestamp")
-      .attr("today")()
-      .attr("strftime")("%Y%m%d");
+  return morvane::service::imports().timestamp.attr("today")().attr("strftime")("%Y%m%d");
 }
 
 }  // namespace
@@ -56,11 +54,9 @@ NB_MODULE(_service, m) {
 
   m.attr("DateLike") =
       typing.attr("Union")[nb::make_tuple(builtins.attr("str"), builtins.attr("int"))];
-  m.attr("_DEFAULT_DATA_DIR") = pathlib.attr("Path")
-                                    .attr("home")()
-                                    .attr("__truediv__")(".morvane")
-                                    .attr("__truediv__")("backtest_data")
-                                    .attr("__truediv__")("enviroment_data");
+  m.attr("_DEFAULT_DATA_DIR") = pathlib.attr("Path").attr("home")().attr("joinpath")(
+      ".morvane", "backtest_data", "enviroment_data");
+  morvane::service::load_imports(m);
   m.def("_today", &today, nb::sig("def _today() -> str"),
         "今天的本地日期 \"YYYYMMDD\"。\n\nReturns:\n    str: 例如 \"20240102\"。");
   morvane::pyglue::register_store_errors();
