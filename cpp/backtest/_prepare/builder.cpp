@@ -111,8 +111,6 @@ void init(nb::handle self, nb::handle start_date, nb::handle end_date,
 
 nb::list names_of(const char* constant) { return nb::cast<nb::list>(module_attr(constant)); }
 
-nb::object reference_of(nb::handle close) { return close.attr("__mul__")(0).attr("__add__")(1); }
-
 nb::object read_source_data(nb::handle self, nb::handle incremental) {
   const bool batched = nb::cast<bool>(nb::bool_(incremental));
   const nb::list components = get_component_factor_names();
@@ -123,7 +121,8 @@ nb::object read_source_data(nb::handle self, nb::handle incremental) {
     for (nb::handle name : components) wanted.append(name);
     const nb::object batch = read_normal_factor_batch(self, wanted);
     source["Close"] = batch_or_read(self, batch, nb::str("Close"));
-    const nb::object reference = reference_of(source["Close"]);
+    // The optional tables a source lacks take the close's labels.
+    const nb::object reference = source["Close"];
     comps = component_matrices(self, components, batch);
     for (nb::handle name : names_of("REQUIRED_FACTOR_NAMES")) {
       if (nb::cast<std::string>(name) == "Close") continue;
@@ -136,7 +135,8 @@ nb::object read_source_data(nb::handle self, nb::handle incremental) {
     for (nb::handle name : names_of("REQUIRED_FACTOR_NAMES")) {
       source[name] = read_normal_factor_matrix(self, name);
     }
-    const nb::object reference = reference_of(source["Close"]);
+    // The optional tables a source lacks take the close's labels.
+    const nb::object reference = source["Close"];
     for (nb::handle name : names_of("OPTIONAL_FACTOR_NAMES")) {
       source[name] = read_or_empty(self, name, reference, nb::none());
     }

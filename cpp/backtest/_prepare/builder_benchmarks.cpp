@@ -1,6 +1,9 @@
 #include <nanobind/stl/string.h>
 
+#include <limits>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "builder_parts.hpp"
 #include "factor_read.hpp"
@@ -25,6 +28,16 @@ bool has_column(nb::handle frame, const char* name) {
 
 nb::object to_numbers(nb::handle column) {
   return imports().to_numeric(column, "errors"_a = "coerce");
+}
+
+// The daily return between consecutive closes (close / previous close - 1),
+// NaN on the first row, over the closes' index.
+nb::object return_from_close(nb::handle close) {
+  const glue::FloatVector closes = glue::read_float_vector(close, "close");
+  const std::span<const double> c = closes.values;
+  std::vector<double> out(c.size(), std::numeric_limits<double>::quiet_NaN());
+  for (std::size_t i = 1; i < c.size(); ++i) out[i] = c[i] / c[i - 1] - 1.0;
+  return glue::make_series(std::move(out), close.attr("index"));
 }
 
 }  // namespace
@@ -75,10 +88,8 @@ nb::object format_benchmark_daily_return(nb::handle, nb::handle df, nb::handle b
       if (!has_column(table, "close")) {
         throw nb::key_error((name + " 基准缺少 daily_return/close 列").c_str());
       }
-      const nb::object close = to_numbers(table["close"]);
       table =
-          glue::with_column(table, "daily_return",
-                            close.attr("__truediv__")(close.attr("shift")(1)).attr("__sub__")(1.0));
+          glue::with_column(table, "daily_return", return_from_close(to_numbers(table["close"])));
     }
   }
   table = glue::with_column(table, "daily_return", to_numbers(table["daily_return"]));

@@ -17,6 +17,10 @@ struct Imports {
   nb::object network_error;          // morvane.exceptions.NetworkError
   nb::object np;                     // numpy
   nb::object nan;                    // numpy.nan
+  nb::object np_bool;                // numpy.bool_
+  nb::object np_integer;             // numpy.integer
+  nb::object np_floating;            // numpy.floating
+  nb::object date_type;              // datetime.date
   nb::object pd;                     // pandas
   nb::object data_frame;             // pandas.DataFrame
   nb::object series;                 // pandas.Series

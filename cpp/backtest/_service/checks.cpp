@@ -85,7 +85,7 @@ nb::list find_missing_datasets(nb::handle store) {
 }
 
 void validate_metadata(nb::handle store) {
-  if (!nb::cast<bool>(store.attr("metadata_path").attr("exists")())) {
+  if (!has_metadata(store)) {
     raise_morvane("回测基准数据包解压后缺少元信息文件");
   }
   const nb::object metadata = store.attr("load_metadata")();

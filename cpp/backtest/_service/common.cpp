@@ -109,6 +109,10 @@ nb::object rows_between(nb::handle table, nb::handle start, nb::handle end) {
   return table.attr("loc")[mask];
 }
 
+bool has_metadata(nb::handle store) {
+  return nb::cast<bool>(store.attr("metadata_path").attr("exists")());
+}
+
 nb::object open_store(nb::handle dir) {
   return imports().prepare.attr("BinaryPreparedDataStore")(dir);
 }

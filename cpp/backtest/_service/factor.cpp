@@ -67,9 +67,9 @@ nb::object to_public_result(nb::handle core_result, nb::handle name) {
   nb::dict fields;
   fields["factor_name"] = name;
   fields["best_group"] = best_group;
-  fields["group_daily_return"] = core_result.attr("group_daily_return");
-  fields["group_cumulative_return"] = core_result.attr("group_cumulative_return");
-  fields["rank_ic"] = core_result.attr("rank_ic");
+  for (const char* field : {"group_daily_return", "group_cumulative_return", "rank_ic"}) {
+    fields[field] = core_result.attr(field);
+  }
   fields["benchmark_summary"] = core_result.attr("benchmark_summary")();
   fields["plot_paths"] = plot_paths;
   // The research tables, from a core that computes them (the record keeps

@@ -22,7 +22,7 @@ nb::object load_backtest_data(nb::handle) {
   recover_if_idle(paths);
   const nb::object store = open_store(default_data_dir());
   const FolderLock shared(paths.data_lock(), kernels::LockMode::kShared);
-  if (!nb::cast<bool>(store.attr("metadata_path").attr("exists")())) {
+  if (!has_metadata(store)) {
     raise_file_not_found(kNotFoundMessage);
   }
   const nb::object payload =

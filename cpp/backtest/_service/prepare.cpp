@@ -51,7 +51,7 @@ void prepare_backtest_data(nb::handle self) {
 
   const nb::object dir = default_data_dir();
   nb::object store = open_store(dir);
-  bool download = !nb::cast<bool>(store.attr("metadata_path").attr("exists")());
+  bool download = !has_metadata(store);
   nb::object description = nb::none();
   if (!download) {
     nb::list missing;

@@ -71,14 +71,17 @@ void add_memberships(const kernels::MatrixView<double>& member, std::vector<doub
 }
 
 // The mask kept where the stock is a member of at least one chosen index on
-// that date (a positive sum), NaN elsewhere: the mask times 1.0 or NaN.
+// that date (a positive, finite sum), NaN elsewhere: the mask times the
+// factor members.where(members > 0) * 0 + 1, which is 1.0 or NaN.
 std::vector<double> keep_members(const kernels::MatrixView<double>& mask,
                                  const std::vector<double>& summed) {
   std::vector<double> out(mask.rows * mask.cols);
   for (std::size_t i = 0; i < mask.rows; ++i) {
     for (std::size_t j = 0; j < mask.cols; ++j) {
       const std::size_t cell = i * mask.cols + j;
-      out[cell] = summed[cell] > 0.0 ? mask(i, j) * 1.0 : std::numeric_limits<double>::quiet_NaN();
+      out[cell] = summed[cell] > 0.0 && std::isfinite(summed[cell])
+                      ? mask(i, j) * 1.0
+                      : std::numeric_limits<double>::quiet_NaN();
     }
   }
   return out;
