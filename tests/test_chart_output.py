@@ -10,6 +10,8 @@ import matplotlib
 
 matplotlib.use("Agg")
 import matplotlib.figure  # noqa: E402
+import matplotlib.patches  # noqa: E402
+import matplotlib.style  # noqa: E402
 import numpy as np  # noqa: E402
 import pytest  # noqa: E402
 from matplotlib import font_manager  # noqa: E402
@@ -19,7 +21,7 @@ from test_charts import STATS, total_frame  # noqa: E402
 
 import morvane  # noqa: E402
 import morvane.backtest._ravelle as ravelle  # noqa: E402
-from morvane.backtest import _chart_fonts, _chart_png  # noqa: E402
+from morvane.backtest import _chart_fonts, _chart_png, _chart_renderer, _chart_shortcuts  # noqa: E402
 from morvane.exceptions import MorvaneWarning  # noqa: E402
 
 CHINESE = "小市值动量策略"
@@ -71,7 +73,7 @@ class TestPngWriter:
             figure.draw(renderer)
             return ink_box(np.asarray(renderer.buffer_rgba()))
 
-        ours, theirs = ink(_chart_png._renderer_class()), ink(RendererAgg)
+        ours, theirs = ink(_chart_renderer.renderer_class()), ink(RendererAgg)
         assert np.abs(np.subtract(ours, theirs)).max() <= 1
 
     def test_other_formats_go_through_savefig(self, tmp_path):
@@ -81,6 +83,94 @@ class TestPngWriter:
         _chart_png.save_chart(figure, str(tmp_path / "b.SVG"), 100)
         assert (tmp_path / "a.pdf").read_bytes()[:4] == b"%PDF"
         assert b"<svg" in (tmp_path / "b.SVG").read_bytes()[:400]
+
+
+class TestChartRenderer:
+    def render(self, figure: matplotlib.figure.Figure, dpi: float = 145) -> np.ndarray:
+        return _chart_png.render_rgba(figure, dpi).copy()
+
+    def texts(self) -> matplotlib.figure.Figure:
+        figure = matplotlib.figure.Figure(figsize=(3, 2))
+        for k, size in enumerate((7.8, 8.4, 11, 15)):
+            figure.text(0.05, 0.1 + 0.2 * k, "Excess Sharpe 2021-05", fontsize=size)
+        figure.text(0.6, 0.1, "Excess Sharpe 2021-05", fontsize=11, weight="bold")
+        return figure
+
+    def test_kept_texts_draw_as_freshly_laid_out_ones(self):
+        cold = (_chart_renderer.TEXTS.clear(), self.render(self.texts()))[1]
+        warm = self.render(self.texts())
+        np.testing.assert_array_equal(warm, cold)
+        # the same texts at another dpi are laid out anew, at their own size
+        np.testing.assert_array_equal(self.render(self.texts(), 100),
+                                      (_chart_renderer.TEXTS.clear(), self.render(self.texts(), 100))[1])
+        figure = self.texts()
+        figure.set_dpi(145)
+        renderer = RendererAgg(*figure.bbox.size, 145)
+        figure.draw(renderer)
+        assert np.abs(ink_box(np.asarray(renderer.buffer_rgba())) - np.array(ink_box(warm))).max() <= 1
+
+    def test_the_shelf_keeps_the_most_recent_texts_within_its_bytes(self):
+        shelf = _chart_renderer.TextShelf(100)
+        for key in "abc":
+            shelf.put(key, key.upper(), 40)  # "a" goes: 120 bytes
+        assert (shelf.get("a"), shelf.get("b"), len(shelf), shelf.nbytes) == (None, "B", 2, 80)
+        shelf.put("d", "D", 40)  # "b" was used last: "c" goes
+        assert [shelf.get(k) for k in "bcd"] == ["B", None, "D"]
+        shelf.put("b", "B2", 90)  # replaced, and alone within the bytes
+        assert (shelf.get("b"), len(shelf), shelf.nbytes) == ("B2", 1, 90)
+        shelf.put("huge", "H", 500)  # the newest is kept whatever its size
+        assert (shelf.get("huge"), len(shelf)) == ("H", 1)
+        shelf.clear()
+        assert (len(shelf), shelf.nbytes) == (0, 0)
+
+    def test_table_cell_boxes_are_the_patches_own(self, tmp_path, saved_figures):
+        ravelle.plot_strategy_performance(total_frame(300), STATS, save_path=tmp_path / "p.png")
+        figure, _ = saved_figures[-1]
+        renderer = RendererAgg(*figure.bbox.size, figure.dpi)
+        cells = [cell for ax in figure.axes for table in ax.tables for cell in table.get_celld().values()]
+        assert len(cells) > 40
+        for cell in cells:
+            quick = cell.get_window_extent(renderer)
+            np.testing.assert_array_equal(quick.get_points(),
+                                          matplotlib.patches.Patch.get_window_extent(cell, renderer).get_points())
+
+    def test_new_ticks_copy_the_first_tick_as_matplotlib_does(self):
+        if not _chart_renderer.tested_matplotlib():
+            pytest.skip("matplotlib's own tick copies on this matplotlib release")
+        figure = matplotlib.figure.Figure()
+        with matplotlib.style.context("seaborn-v0_8-whitegrid"):
+            ax = figure.add_subplot()
+        ax.tick_params(axis="x", labelrotation=30, colors="red", length=4, grid_alpha=0.5)
+        axis = ax.xaxis
+        first, theirs, ours = axis.majorTicks[0], axis._get_tick(major=True), axis._get_tick(major=True)
+        axis._copy_tick_props(first, theirs)
+        _chart_shortcuts._copy_tick_props_sharing_markers(axis, first, ours)
+        own = {"_callbacks", "stale_callback", "_remove_method", "_marker", "_path", "_xy", "_x", "_y",
+               "_xorig", "_yorig", "_transformed_path", "_subslice", "_invalidx", "_invalidy"}
+
+        def state(artist: object) -> dict[str, str]:
+            return {k: str(v) for k, v in vars(artist).items() if k not in own}
+
+        for part in ("tick1line", "tick2line", "gridline", "label1", "label2"):
+            assert state(getattr(ours, part)) == state(getattr(theirs, part)), part
+        for line in ("tick1line", "tick2line", "gridline"):
+            assert getattr(ours, line).get_marker() == getattr(theirs, line).get_marker()
+        assert {k: v for k, v in state(ours).items() if k not in ("tick1line", "tick2line", "gridline", "label1", "label2")} \
+            == {k: v for k, v in state(theirs).items() if k not in ("tick1line", "tick2line", "gridline", "label1", "label2")}
+
+    def test_chart_parts_that_leave_no_pixel_are_skipped_alike(self, tmp_path):
+        figure = matplotlib.figure.Figure(figsize=(4, 3))
+        with matplotlib.style.context("seaborn-v0_8-whitegrid"):
+            ax = figure.add_subplot()
+            ax.plot([0, 1, 2], [1, 3, 2])
+            ax.set_ylabel("Net Value")
+        before = RendererAgg(*figure.bbox.size, figure.dpi)
+        figure.draw(before)
+        _chart_shortcuts._skip_what_draws_nothing(figure)
+        assert not ax.xaxis.majorTicks[0].tick1line.get_visible()  # zero points long in this style
+        after = RendererAgg(*figure.bbox.size, figure.dpi)
+        figure.draw(after)
+        np.testing.assert_array_equal(np.asarray(after.buffer_rgba()), np.asarray(before.buffer_rgba()))
 
 
 @pytest.fixture

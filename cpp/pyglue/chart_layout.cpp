@@ -15,6 +15,8 @@ std::pair<double, double> axes_size_points(nb::handle ax) {
           72.0};
 }
 
+nb::object plot_dates(nb::handle index) { return index.attr("to_numpy")(); }
+
 void date_ticks(nb::handle ax) {
   const nb::object dates = nb::module_::import_("matplotlib.dates");
   const double inches = axes_size_points(ax).first / 72.0;

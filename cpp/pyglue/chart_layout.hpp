@@ -12,6 +12,11 @@ namespace nb = nanobind;
 // Width and height of an axes in points, from its position in the figure.
 [[nodiscard]] std::pair<double, double> axes_size_points(nb::handle ax);
 
+// The dates of a datetime index as numpy datetime64 values, to plot against:
+// matplotlib reads a pandas index element by element (as Timestamps) to find
+// its units, twice for every line or area drawn; an array it reads at once.
+[[nodiscard]] nb::object plot_dates(nb::handle index);
+
 // Date ticks spaced for the axis' width: matplotlib's automatic locator and
 // formatter, with one label per kInchesPerDateLabel at most (left to itself
 // the locator fits up to ten labels whatever the width, and "2021-01" labels

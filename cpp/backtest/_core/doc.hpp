@@ -149,4 +149,21 @@ Raises:
     ValueError: count 为负数。
 )";
 
+inline constexpr const char* kEncodePng =
+    R"(把图表像素编码成 PNG 文件内容 (全不透明时存 RGB, 否则 RGBA), 附带 dpi。
+
+图表大片同色: 只与左边像素和上一行匹配的 deflate 压缩, 按行分段多线程编码; 文件与线程数无关。
+
+Args:
+    rgba (numpy.ndarray): 高 x 宽 x 4 的 uint8 像素, C 连续。
+    dpi (float): 写进文件的每英寸点数, 例如 165。
+
+Returns:
+    bytes: 完整的 PNG 文件内容。
+
+Raises:
+    TypeError: rgba 不是 C 连续的 uint8 三维数组, 或 dpi 不是数值。
+    ValueError: rgba 的最后一维不是 4, 或 dpi 不是正数。
+)";
+
 }  // namespace morvane::doc

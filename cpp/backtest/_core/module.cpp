@@ -6,6 +6,7 @@
 #include <atomic>
 #include <utility>
 
+#include "chart_png.hpp"
 #include "doc.hpp"
 #include "group_backtest.hpp"
 #include "group_result.hpp"
@@ -154,6 +155,7 @@ NB_MODULE(_core, m) {
         nb::sig("def safe_sharpe(series: object, periods: float = 252) -> float"),
         morvane::doc::kSafeSharpe);
   morvane::core::define_result_class(m);
+  morvane::core::define_chart_png(m);
   m.def("run_alpha_vwap_backtest_core", &alpha_backtest, nb::kw_only(), "factor_matrix"_a.none(),
         "industry_matrix"_a.none() = nb::none(), "close_price_valid"_a.none(),
         "can_buy_stock"_a.none(), "cant_sell_stock"_a.none(), "split_factor"_a.none(),

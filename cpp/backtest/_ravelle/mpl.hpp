@@ -21,6 +21,7 @@ using FigureGuard = pyglue::FigureGuard;
 using ChartFonts = pyglue::ChartFonts;
 using pyglue::axes_size_points;
 using pyglue::date_ticks;
+using pyglue::plot_dates;
 using pyglue::save_chart;
 using pyglue::style_table_cells;
 using pyglue::table_height;

@@ -413,8 +413,9 @@ void plot_strategy_performance_unlocked(const ChartArgs& args) {
   if (nb::len(plot_df) == 0) return;
 
   const nb::object dates = plot_df.attr("index");
+  const nb::object x = plot_dates(dates);
   const std::vector<double> close_net_value = column_values(plot_df, "close_net_value");
-  const Curves curves{dates,
+  const Curves curves{x,
                       numpy_array(minus_one(column_values(plot_df, "long"))),
                       numpy_array(minus_one(close_net_value)),
                       numpy_array(column_values(plot_df, "extra_return")),
@@ -441,7 +442,7 @@ void plot_strategy_performance_unlocked(const ChartArgs& args) {
   draw_cumulative(mpl, p.cum, curves, bench, size);
   draw_excess(mpl, p.excess, curves, size);
   draw_yearly(mpl, p.year, yearly, bench, size);
-  draw_rolling(mpl, p.rolling, daily, dates, size);
+  draw_rolling(mpl, p.rolling, daily, x, size);
   draw_drawdown(mpl, p.drawdown, curves, size);
   draw_summary_table(p.table, plot_df, args.stats, yearly, rolling_window, bench, size);
   module_function("_draw_yearly_metrics_table")(p.yearly_table, yearly_metrics,

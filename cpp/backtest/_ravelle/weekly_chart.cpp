@@ -84,7 +84,7 @@ void plot_weekly_net_value_unlocked(const ChartArgs& args) {
           .attr("__getitem__")(names({"daily_return", "index_daily_return", "extra_daily_return"}))
           .attr("copy")();
   const nb::object yearly_metrics = module_function("_calc_yearly_performance_metrics")(daily);
-  const nb::object dates = weekly.attr("index");
+  const nb::object dates = plot_dates(weekly.attr("index"));
   const std::vector<double> strategy_nav = column_values(weekly, "long");
   const std::vector<double> benchmark_nav = column_values(weekly, "close_net_value");
   const std::vector<double> excess_nav = column_values(weekly, "extra_net_value");
