@@ -123,6 +123,19 @@ struct Code {
 [[nodiscard]] std::vector<std::uint8_t> code_lengths(const std::vector<std::uint64_t>& freq,
                                                      int limit);
 
+// At least two codes in an alphabet, which every inflater accepts: the first
+// symbols without a count are given one.
+void ensure_two_codes(std::vector<std::uint64_t>& freq);
+
+// A code length list's run-length coding (RFC 1951, 3.2.7): a length, or
+// symbol 16 (repeat the last 3-6 times), 17 (3-10 zeros), 18 (11-138 zeros)
+// with its extra bits.
+struct LengthRun {
+  std::uint8_t symbol;
+  std::uint8_t extra;
+};
+[[nodiscard]] std::vector<LengthRun> length_runs(const std::vector<std::uint8_t>& all);
+
 // Canonical codes for the lengths (RFC 1951, 3.2.2), bit-reversed.
 [[nodiscard]] std::vector<Code> canonical_codes(const std::vector<std::uint8_t>& lengths);
 

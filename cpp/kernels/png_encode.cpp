@@ -168,89 +168,55 @@ class BandEncoder {
                    std::vector<std::uint64_t> lit_freq,
                    std::vector<std::uint64_t> dist_freq) const {
     lit_freq[kEndOfBlock] = 1;
-    // Two codes at least in each alphabet, which every inflater accepts.
-    for (std::size_t s = 0;
-         std::count_if(lit_freq.begin(), lit_freq.end(), [](std::uint64_t f) { return f > 0; }) < 2;
-         ++s) {
-      lit_freq[s] = std::max<std::uint64_t>(lit_freq[s], 1);
-    }
-    for (std::size_t s = 0; std::count_if(dist_freq.begin(), dist_freq.end(),
-                                          [](std::uint64_t f) { return f > 0; }) < 2;
-         ++s) {
-      dist_freq[s] = std::max<std::uint64_t>(dist_freq[s], 1);
-    }
+    ensure_two_codes(lit_freq);
+    ensure_two_codes(dist_freq);
     const std::vector<std::uint8_t> lit_len = code_lengths(lit_freq, kMaxBits);
     const std::vector<std::uint8_t> dist_len = code_lengths(dist_freq, kMaxBits);
+    const std::size_t runs = write_header(bits, lit_len, dist_len);
+    // A block header is at most 3 + 14 + 19 * 3 + 316 * 14 bits; a literal
+    // takes at most 15 bits, a match 15 + 5 + 15 + 13.
+    bits.reserve(600 + runs * 2 + tokens.size() * 6);
+    write_tokens(bits, tokens, canonical_codes(lit_len), canonical_codes(dist_len));
+  }
+
+  // The dynamic block's header: the code lengths of both alphabets,
+  // run-length coded with a code of their own. Returns the number of runs.
+  static std::size_t write_header(BitWriter& bits, const std::vector<std::uint8_t>& lit_len,
+                                  const std::vector<std::uint8_t>& dist_len) {
     std::size_t hlit = kLitLenCodes;
     while (hlit > 257 && lit_len[hlit - 1] == 0) --hlit;
     std::size_t hdist = kDistCodes;
     while (hdist > 1 && dist_len[hdist - 1] == 0) --hdist;
-
-    // The two code length lists, run-length coded with symbols 16, 17, 18.
     std::vector<std::uint8_t> all(lit_len.begin(),
                                   lit_len.begin() + static_cast<std::ptrdiff_t>(hlit));
     all.insert(all.end(), dist_len.begin(), dist_len.begin() + static_cast<std::ptrdiff_t>(hdist));
-    struct Run {
-      std::uint8_t symbol;
-      std::uint8_t extra;
-    };
-    std::vector<Run> runs;
-    for (std::size_t i = 0; i < all.size();) {
-      const std::uint8_t len = all[i];
-      std::size_t run = 1;
-      while (i + run < all.size() && all[i + run] == len) ++run;
-      i += run;
-      if (len == 0) {
-        while (run >= 11) {
-          const std::size_t r = std::min<std::size_t>(run, 138);
-          runs.push_back({18, static_cast<std::uint8_t>(r - 11)});
-          run -= r;
-        }
-        if (run >= 3) {
-          runs.push_back({17, static_cast<std::uint8_t>(run - 3)});
-          run = 0;
-        }
-      } else {
-        runs.push_back({len, 0});
-        --run;
-        while (run >= 3) {
-          const std::size_t r = std::min<std::size_t>(run, 6);
-          runs.push_back({16, static_cast<std::uint8_t>(r - 3)});
-          run -= r;
-        }
-      }
-      for (; run > 0; --run) runs.push_back({len, 0});
-    }
+    const std::vector<LengthRun> runs = length_runs(all);
     std::vector<std::uint64_t> cl_freq(kCodeLengthCodes, 0);
-    for (const Run& r : runs) ++cl_freq[r.symbol];
-    for (std::size_t s = 0;
-         std::count_if(cl_freq.begin(), cl_freq.end(), [](std::uint64_t f) { return f > 0; }) < 2;
-         ++s) {
-      cl_freq[s] = std::max<std::uint64_t>(cl_freq[s], 1);
-    }
+    for (const LengthRun& r : runs) ++cl_freq[r.symbol];
+    ensure_two_codes(cl_freq);
     const std::vector<std::uint8_t> cl_len = code_lengths(cl_freq, kMaxCodeLengthBits);
     std::size_t hclen = kCodeLengthCodes;
     while (hclen > 4 && cl_len[kCodeLengthOrder[hclen - 1]] == 0) --hclen;
-
-    const std::vector<Code> lit = canonical_codes(lit_len);
-    const std::vector<Code> dist = canonical_codes(dist_len);
     const std::vector<Code> cl = canonical_codes(cl_len);
-    // A block header is at most 3 + 14 + 19 * 3 + 316 * 14 bits; a literal
-    // takes at most 15 bits, a match 15 + 5 + 15 + 13.
-    bits.reserve(600 + runs.size() * 2 + tokens.size() * 6);
+    bits.reserve(600 + runs.size() * 2);
     bits.put(0, 1);  // not the final block
     bits.put(2, 2);  // dynamic Huffman codes
     bits.put(static_cast<std::uint32_t>(hlit - 257), 5);
     bits.put(static_cast<std::uint32_t>(hdist - 1), 5);
     bits.put(static_cast<std::uint32_t>(hclen - 4), 4);
     for (std::size_t k = 0; k < hclen; ++k) bits.put(cl_len[kCodeLengthOrder[k]], 3);
-    for (const Run& r : runs) {
+    for (const LengthRun& r : runs) {
       bits.put(cl[r.symbol].bits, cl[r.symbol].length);
       if (r.symbol == 16) bits.put(r.extra, 2);
       if (r.symbol == 17) bits.put(r.extra, 3);
       if (r.symbol == 18) bits.put(r.extra, 7);
     }
+    return runs.size();
+  }
 
+  // The tokens in the block's codes, then its end.
+  void write_tokens(BitWriter& bits, const std::vector<std::uint32_t>& tokens,
+                    const std::vector<Code>& lit, const std::vector<Code>& dist) const {
     std::array<Code, 2> dist_codes{};
     std::array<std::uint32_t, 2> dist_extra_bits{};
     std::array<int, 2> dist_extra_count{};
