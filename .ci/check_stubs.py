@@ -3,7 +3,9 @@
 The stubs of morvane.backtest's extension modules are generated from the
 bindings at build time, so a renamed argument, a lost default or a changed
 return type shows in them. This script prints a unified diff for every stub
-that differs from its reference in .ci/reference_stubs/ and exits 1, so that
+that differs from its reference in .ci/reference_stubs/ (kept as
+``<module>.pyi.txt``, so that tools reading the tree's code do not count
+them twice) and exits 1, so that
 such a change fails the CI until the references are updated on purpose (with
 ``--update``) and the change is seen in review.
 
@@ -24,6 +26,7 @@ from pathlib import Path
 
 REFERENCE = Path(__file__).resolve().parent / "reference_stubs"
 STUB_FOLDER = "morvane/backtest"
+SUFFIX = ".txt"  # after the stub's own name: _core.pyi.txt
 
 
 def read_wheel(wheel: Path) -> dict[str, str]:
@@ -70,7 +73,10 @@ def generated_stubs(source: str | None) -> dict[str, str]:
 
 def differences(stubs: dict[str, str]) -> list[str]:
     """Unified diffs, reference first, for every stub that is new, gone or changed."""
-    references = {path.name: path.read_text("utf-8") for path in sorted(REFERENCE.glob("*.pyi"))}
+    references = {
+        path.name.removesuffix(SUFFIX): path.read_text("utf-8")
+        for path in sorted(REFERENCE.glob("*.pyi" + SUFFIX))
+    }
     diffs = []
     for name in sorted(references.keys() | stubs.keys()):
         expected = references.get(name, "")
@@ -90,11 +96,11 @@ def differences(stubs: dict[str, str]) -> list[str]:
 def update(stubs: dict[str, str]) -> None:
     """Makes the reference stubs those given (removing references of gone modules)."""
     REFERENCE.mkdir(exist_ok=True)
-    for path in REFERENCE.glob("*.pyi"):
-        if path.name not in stubs:
+    for path in REFERENCE.glob("*.pyi" + SUFFIX):
+        if path.name.removesuffix(SUFFIX) not in stubs:
             path.unlink()
     for name, text in stubs.items():
-        (REFERENCE / name).write_text(text, "utf-8")
+        (REFERENCE / (name + SUFFIX)).write_text(text, "utf-8")
 
 
 def main() -> int:

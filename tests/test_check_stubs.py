@@ -57,9 +57,9 @@ def test_equal_stubs_pass_and_update_replaces_the_references(
     stubs = {"_core.pyi": "x: int\n", "_store.pyi": "y: str\n"}
     check_stubs.update({"_gone.pyi": "z: int\n"})
     check_stubs.update(stubs)
-    assert sorted(p.name for p in check_stubs.REFERENCE.glob("*.pyi")) == [
-        "_core.pyi",
-        "_store.pyi",
+    assert sorted(p.name for p in check_stubs.REFERENCE.iterdir()) == [
+        "_core.pyi.txt",
+        "_store.pyi.txt",
     ]
     assert check_stubs.differences(stubs) == []
 

@@ -9,19 +9,10 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from store_payloads import DTYPES, make_payload, snapshot, trading_dates
+from store_payloads import DTYPES, make_payload, snapshot
+from test_store_update import CODES, DATES, store  # noqa: F401 (the fixture)
 
 from morvane.backtest._store import BinaryPreparedDataStoreBase
-
-DATES = trading_dates("2024-01-02", 30)
-CODES = [f"{k:06d}" for k in range(1, 9)]
-
-
-@pytest.fixture
-def store(tmp_path: Path) -> BinaryPreparedDataStoreBase:
-    s = BinaryPreparedDataStoreBase(tmp_path / "store", DTYPES, 1, "float64")
-    s.write(make_payload(DATES[:20], CODES))
-    return s
 
 
 def spoil_metadata(

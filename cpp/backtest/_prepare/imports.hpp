@@ -1,6 +1,6 @@
 // The Python objects _prepare calls, imported once when the module loads
-// instead of looked up on every call. Built by load_imports in the module's
-// initialisation and read-only after it. Names that callers may replace on a
+// instead of looked up on every call (built by load_imports in the module's
+// initialisation, read-only after it). Names that callers may replace on a
 // module (the data client, _prepare's own functions) are looked up on the
 // module each time.
 #pragma once
@@ -12,29 +12,17 @@ namespace morvane::prepare {
 namespace nb = nanobind;
 
 struct Imports {
-  nb::object module;                 // morvane.backtest._prepare itself
-  nb::object singleton;              // morvane.singleton (get_instance)
-  nb::object network_error;          // morvane.exceptions.NetworkError
-  nb::object np;                     // numpy
-  nb::object nan;                    // numpy.nan
-  nb::object np_bool;                // numpy.bool_
-  nb::object np_integer;             // numpy.integer
-  nb::object np_floating;            // numpy.floating
-  nb::object date_type;              // datetime.date
-  nb::object pd;                     // pandas
-  nb::object data_frame;             // pandas.DataFrame
-  nb::object series;                 // pandas.Series
-  nb::object index;                  // pandas.Index
-  nb::object to_numeric;             // pandas.to_numeric
-  nb::object timestamp;              // pandas.Timestamp
-  nb::object mapping;                // collections.abc.Mapping
-  nb::object store_base;             // _store.BinaryPreparedDataStoreBase
-  nb::object component_dataset_key;  // _store.component_dataset_key
-  nb::object normalize_yyyymmdd;     // _store.normalize_yyyymmdd
+  nb::object module, singleton;  // _prepare itself, morvane.singleton (get_instance)
+  // _store's BinaryPreparedDataStoreBase, component_dataset_key, normalize_yyyymmdd
+  nb::object store_base, component_dataset_key, normalize_yyyymmdd;
+  nb::object network_error;                              // morvane.exceptions.NetworkError
+  nb::object np, nan, np_bool, np_integer, np_floating;  // numpy, numpy.nan, its scalar types
+  nb::object date_type, mapping;                         // datetime.date, collections.abc.Mapping
+  nb::object pd, data_frame, series, index, to_numeric, timestamp;  // pandas and its parts
 };
 
 // Imports them; `module` is _prepare itself. Call once, from the module's
-// initialisation (before any thread can call into the module).
+// initialisation.
 void load_imports(nb::handle module);
 
 [[nodiscard]] const Imports& imports();
