@@ -12,11 +12,13 @@ from pathlib import Path
 
 def block_under(text: str, heading: str) -> str:
     lines = text.splitlines()
-    starts = [i for i, line in enumerate(lines) if re.fullmatch(rf"#+\s+{re.escape(heading)}\s*", line)]
+    starts = [
+        i for i, line in enumerate(lines) if re.fullmatch(rf"#+\s+{re.escape(heading)}\s*", line)
+    ]
     if not starts:
         raise SystemExit(f"readme_block: no heading {heading!r}")
     inside: list[str] | None = None
-    for line in lines[starts[0] + 1:]:
+    for line in lines[starts[0] + 1 :]:
         if inside is None:
             if line.startswith("#"):
                 break

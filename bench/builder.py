@@ -50,12 +50,19 @@ def payload_bytes(payload) -> int:
 
 
 def run(stocks: int, start: str, end: str, queue) -> None:
-    from morvane.backtest._prepare import BinaryPreparedDataStore, GroupPreparedDataBuilder, build_incremental_write_window
-    from morvane.clients import SyntheticMarketClient
-    from morvane.singleton import set_instance
     import tempfile
 
-    client = TimedClient(SyntheticMarketClient(seed=0, n_stocks=stocks, start_date=start, end_date=end))
+    from morvane.backtest._prepare import (
+        BinaryPreparedDataStore,
+        GroupPreparedDataBuilder,
+        build_incremental_write_window,
+    )
+    from morvane.clients import SyntheticMarketClient
+    from morvane.singleton import set_instance
+
+    client = TimedClient(
+        SyntheticMarketClient(seed=0, n_stocks=stocks, start_date=start, end_date=end)
+    )
     set_instance(client)
     process = psutil.Process()
     base = process.memory_info().rss
@@ -88,9 +95,17 @@ def run(stocks: int, start: str, end: str, queue) -> None:
         window_total = time.perf_counter() - t1
         window_client = client.seconds
         store.update_tail(window)
-    queue.put(dict(shape=rows, total=total, builder=total - full_client,
-                   payload_mb=size / 2**20, peak_mb=(peak[0] - base) / 2**20,
-                   window_total=window_total, window_builder=window_total - window_client))
+    queue.put(
+        dict(
+            shape=rows,
+            total=total,
+            builder=total - full_client,
+            payload_mb=size / 2**20,
+            peak_mb=(peak[0] - base) / 2**20,
+            window_total=window_total,
+            window_builder=window_total - window_client,
+        )
+    )
 
 
 def main() -> None:
@@ -100,15 +115,23 @@ def main() -> None:
     parser.add_argument("--end", default="20241231")
     args = parser.parse_args()
     queue = mp.get_context("spawn").Queue()
-    child = mp.get_context("spawn").Process(target=run, args=(args.stocks, args.start, args.end, queue))
+    child = mp.get_context("spawn").Process(
+        target=run, args=(args.stocks, args.start, args.end, queue)
+    )
     child.start()
     result = queue.get()
     child.join()
     print(f"shape {result['shape']}, payload {result['payload_mb']:.0f} MiB")
-    print(f"full build: total {result['total']:.2f} s, builder {result['builder']:.2f} s (goal < 10 s)")
-    print(f"peak RSS above the client's world: {result['peak_mb']:.0f} MiB = "
-          f"{result['peak_mb'] / result['payload_mb']:.2f}x payload (goal < 3x)")
-    print(f"20-day window: total {result['window_total']:.2f} s, builder {result['window_builder']:.2f} s")
+    print(
+        f"full build: total {result['total']:.2f} s, builder {result['builder']:.2f} s (goal < 10 s)"
+    )
+    print(
+        f"peak RSS above the client's world: {result['peak_mb']:.0f} MiB = "
+        f"{result['peak_mb'] / result['payload_mb']:.2f}x payload (goal < 3x)"
+    )
+    print(
+        f"20-day window: total {result['window_total']:.2f} s, builder {result['window_builder']:.2f} s"
+    )
 
 
 if __name__ == "__main__":

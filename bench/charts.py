@@ -25,12 +25,12 @@ Run: ``python bench/charts.py [--days N] [--stocks N] [--groups N] [--repeat N]`
 
 from __future__ import annotations
 
-import argparse
 import os
 import platform
 import tempfile
 import time
 from collections.abc import Callable
+from functools import partial
 from pathlib import Path
 
 import matplotlib
@@ -39,10 +39,9 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
-from engine import build_inputs  # noqa: E402
-from factor import build_factor_inputs  # noqa: E402
-from runner import build_benchmarks  # noqa: E402
 
+from engine import build_inputs, size_options  # noqa: E402
+from factor import build_factor_inputs  # noqa: E402
 from morvane.backtest import _chart_renderer, _core  # noqa: E402
 from morvane.backtest._chart_png import save_chart  # noqa: E402
 from morvane.backtest._ravelle import (  # noqa: E402
@@ -51,12 +50,16 @@ from morvane.backtest._ravelle import (  # noqa: E402
     plot_weekly_net_value,
     run_strategy_backtest_core,
 )
+from runner import build_benchmarks  # noqa: E402
 
 # Page size (inches) and dpi of each chart, by layout.
 PAGES = {
-    ("performance", "large"): ((21.5, 12.6), 165), ("performance", "long"): ((15.5, 34.0), 145),
-    ("weekly", "large"): ((18.8, 8.6), 170), ("weekly", "long"): ((15.5, 12.4), 145),
-    ("factor", "large"): ((21.0, 11.5), 110), ("factor", "long"): ((14.0, 20.0), 110),
+    ("performance", "large"): ((21.5, 12.6), 165),
+    ("performance", "long"): ((15.5, 34.0), 145),
+    ("weekly", "large"): ((18.8, 8.6), 170),
+    ("weekly", "long"): ((15.5, 12.4), 145),
+    ("factor", "large"): ((21.0, 11.5), 110),
+    ("factor", "long"): ((14.0, 20.0), 110),
 }
 
 
@@ -91,23 +94,24 @@ def best_in_turn(repeat: int, *works: Callable[[], object]) -> list[float]:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--days", type=int, default=750)
-    parser.add_argument("--stocks", type=int, default=800)
-    parser.add_argument("--groups", type=int, default=20)
-    parser.add_argument("--repeat", type=int, default=5)
-    args = parser.parse_args()
-    print(f"machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
-          f"Python {platform.python_version()}, matplotlib {matplotlib.__version__}")
-    print(f"inputs: {args.days} days x {args.stocks} stocks, factor chart with {args.groups} groups, "
-          f"best of {args.repeat}")
+    args = size_options(__doc__, days=750, stocks=800, groups=20, repeat=5)
+    print(
+        f"machine: {platform.processor() or platform.machine()}, {os.cpu_count()} cores, "
+        f"Python {platform.python_version()}, matplotlib {matplotlib.__version__}"
+    )
+    print(
+        f"inputs: {args.days} days x {args.stocks} stocks, factor chart with {args.groups} groups, "
+        f"best of {args.repeat}"
+    )
 
     weights, market = build_inputs(args.days, args.stocks)
     weights = on_business_days(weights)
     market = {name: on_business_days(table) for name, table in market.items()}
     benchmarks = build_benchmarks(weights.index)
-    factor_inputs = {name: on_business_days(table)
-                     for name, table in build_factor_inputs(args.days, args.stocks).items()}
+    factor_inputs = {
+        name: on_business_days(table)
+        for name, table in build_factor_inputs(args.days, args.stocks).items()
+    }
     factor_inputs["benchmark_dict"] = benchmarks
     factor_inputs["benchmark_names"] = "000852"
 
@@ -116,13 +120,18 @@ def main() -> None:
 
         def backtest(kind: str | None) -> object:
             return run_strategy_backtest_core(
-                weights, **market, benchmark_dict=benchmarks, plot_image_kind=kind or "large",
-                plot_save_path=None if kind is None else out / "strategy.png")
+                weights,
+                **market,
+                benchmark_dict=benchmarks,
+                plot_image_kind=kind or "large",
+                plot_save_path=None if kind is None else out / "strategy.png",
+            )
 
         result = backtest(None)
         bench = benchmarks["000852"].reindex(result.daily_return.index)
         total = _build_total_backtesting_frame(
-            pd.DataFrame({"daily_return": result.daily_return, "index_daily_return": bench}))
+            pd.DataFrame({"daily_return": result.daily_return, "index_daily_return": bench})
+        )
         stats = result.stats
 
         (plain,) = best_in_turn(args.repeat, lambda: backtest(None))
@@ -133,49 +142,74 @@ def main() -> None:
 
         charts: dict[str, Callable[[str], object]] = {
             "performance": lambda kind: plot_strategy_performance(
-                total, stats, image_kind=kind, save_path=out / "performance.png"),
-            "weekly": lambda kind: plot_weekly_net_value(total, image_kind=kind, save_path=out / "weekly.png"),
+                total, stats, image_kind=kind, save_path=out / "performance.png"
+            ),
+            "weekly": lambda kind: plot_weekly_net_value(
+                total, image_kind=kind, save_path=out / "weekly.png"
+            ),
         }
+
         def without_kept_texts(work: Callable[[], object]) -> Callable[[], object]:
             def cold() -> object:
                 _chart_renderer.TEXTS.clear()  # a few hundred entries: microseconds
                 return work()
+
             return cold
 
-        print(f"\n{'chart':12s} {'layout':6s} {'chart ms':>9s} {'new texts':>9s} {'floor ms':>9s} "
-              f"{'ratio':>6s} {'new texts':>9s} {'own floor':>9s} {'ratio':>6s}")
+        print(
+            f"\n{'chart':12s} {'layout':6s} {'chart ms':>9s} {'new texts':>9s} {'floor ms':>9s} "
+            f"{'ratio':>6s} {'new texts':>9s} {'own floor':>9s} {'ratio':>6s}"
+        )
         for name in ("performance", "weekly", "factor"):
             for kind in ("large", "long"):
                 size, dpi = PAGES[name, kind]
-                empty = (lambda size=size, dpi=dpi: floor(size, dpi, out / "floor.png"))
-                own_empty = (lambda size=size, dpi=dpi: own_floor(size, dpi, out / "own_floor.png"))
+                empty = partial(floor, size, dpi, out / "floor.png")
+                own_empty = partial(own_floor, size, dpi, out / "own_floor.png")
                 if name == "factor":
+
                     def charted(kind: str = kind) -> object:
                         return _core.run_alpha_vwap_backtest_core(
-                            **factor_inputs, group_num=args.groups, plot_image_kind=kind,
-                            plot_save_path=out / "factor.png")
+                            **factor_inputs,
+                            group_num=args.groups,
+                            plot_image_kind=kind,
+                            plot_save_path=out / "factor.png",
+                        )
 
                     def uncharted() -> object:
-                        return _core.run_alpha_vwap_backtest_core(**factor_inputs, group_num=args.groups)
+                        return _core.run_alpha_vwap_backtest_core(
+                            **factor_inputs, group_num=args.groups
+                        )
 
                     # One thread: the backtest's own time then varies least between
                     # the two runs whose difference is the chart.
                     _core._set_thread_count(1)
                     with_chart, with_new_texts, without, empty_time, own_time = best_in_turn(
-                        args.repeat, charted, without_kept_texts(charted), uncharted, empty, own_empty)
+                        args.repeat,
+                        charted,
+                        without_kept_texts(charted),
+                        uncharted,
+                        empty,
+                        own_empty,
+                    )
                     _core._set_thread_count(0)
                     chart_time, cold_time = with_chart - without, with_new_texts - without
                 else:
+
                     def draw(name: str = name, kind: str = kind) -> object:
                         return charts[name](kind)
 
                     chart_time, cold_time, empty_time, own_time = best_in_turn(
-                        args.repeat, draw, without_kept_texts(draw), empty, own_empty)
-                print(f"{name:12s} {kind:6s} {chart_time * 1e3:9.0f} {cold_time * 1e3:9.0f} "
-                      f"{empty_time * 1e3:9.0f} {chart_time / empty_time:6.2f} {cold_time / empty_time:9.2f} "
-                      f"{own_time * 1e3:9.0f} {chart_time / own_time:6.2f}")
-    print("\ngoal: every ratio to the savefig floor at most 2; the own floor is the same empty figure "
-          "saved through the charts' writer (its ratio is what drawing costs over our own save)")
+                        args.repeat, draw, without_kept_texts(draw), empty, own_empty
+                    )
+                print(
+                    f"{name:12s} {kind:6s} {chart_time * 1e3:9.0f} {cold_time * 1e3:9.0f} "
+                    f"{empty_time * 1e3:9.0f} {chart_time / empty_time:6.2f} {cold_time / empty_time:9.2f} "
+                    f"{own_time * 1e3:9.0f} {chart_time / own_time:6.2f}"
+                )
+    print(
+        "\ngoal: every ratio to the savefig floor at most 2; the own floor is the same empty figure "
+        "saved through the charts' writer (its ratio is what drawing costs over our own save)"
+    )
 
 
 if __name__ == "__main__":

@@ -29,16 +29,24 @@ def main() -> None:
     import pandas
 
     arrow = "with pyarrow" if importlib.util.find_spec("pyarrow") else "without pyarrow"
-    print(f"Python {platform.python_version()}, numpy {numpy.__version__}, pandas {pandas.__version__}, {arrow}")
+    print(
+        f"Python {platform.python_version()}, numpy {numpy.__version__}, pandas {pandas.__version__}, {arrow}"
+    )
     seconds = []
     for _ in range(args.rounds):
         with tempfile.TemporaryDirectory() as out:
             start = time.perf_counter()
-            subprocess.run([sys.executable, "-m", "morvane", "demo", "--out", out], check=True,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            subprocess.run(
+                [sys.executable, "-m", "morvane", "demo", "--out", out],
+                check=True,
+                stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL,
+            )
             seconds.append(time.perf_counter() - start)
-    print(f"morvane demo, 750 days x 800 stocks: best {min(seconds):.2f} s, "
-          f"median {statistics.median(seconds):.2f} s over {len(seconds)} rounds")
+    print(
+        f"morvane demo, 750 days x 800 stocks: best {min(seconds):.2f} s, "
+        f"median {statistics.median(seconds):.2f} s over {len(seconds)} rounds"
+    )
 
 
 if __name__ == "__main__":

@@ -23,7 +23,6 @@ Run: ``python bench/factor.py [--days N] [--stocks N] [--groups N]``.
 
 from __future__ import annotations
 
-import argparse
 import os
 import platform
 import time
@@ -32,15 +31,10 @@ from collections.abc import Callable
 
 import numpy as np
 import pandas as pd
-from engine import build_inputs, peak_extra_mib
-from reference_engine import reference_daily_return
 
+from engine import build_inputs, peak_extra_mib, size_options
+from from_tests import MARKET_KEYS, reference_daily_return
 from morvane.backtest import _core
-
-MARKET_KEYS = (
-    "can_buy_stock", "cant_sell_stock", "split_factor", "dividend_factor",
-    "close_price", "prev_close", "buy_price", "sell_price",
-)
 
 
 def build_factor_inputs(days: int, stocks: int, seed: int = 1) -> dict[str, pd.DataFrame]:
@@ -53,7 +47,9 @@ def build_factor_inputs(days: int, stocks: int, seed: int = 1) -> dict[str, pd.D
         return pd.DataFrame(values, index=index, columns=columns, copy=False)
 
     opens = market["prev_close"].to_numpy() * rng.uniform(0.95, 1.05, shape)
-    forward = pd.DataFrame(opens).shift(-2).to_numpy() / pd.DataFrame(opens).shift(-1).to_numpy() - 1
+    forward = (
+        pd.DataFrame(opens).shift(-2).to_numpy() / pd.DataFrame(opens).shift(-1).to_numpy() - 1
+    )
     factor = np.where(rng.random(shape) < 0.05, np.nan, rng.standard_normal(shape) + 20 * forward)
     valid = np.where(rng.random(shape) < 0.05, np.nan, 1.0)
     return {
@@ -99,7 +95,9 @@ def alphalens_run(inputs: dict[str, pd.DataFrame], groups: int) -> float | str:
     except ImportError:
         return "alphalens-reloaded is not installed"
     factor = inputs["factor_matrix"].where(inputs["close_price_valid"].notna())
-    dates = pd.bdate_range("2000-01-03", periods=len(factor))  # the bench labels are not calendar dates
+    dates = pd.bdate_range(
+        "2000-01-03", periods=len(factor)
+    )  # the bench labels are not calendar dates
     stacked = factor.set_axis(dates).stack()
     stacked.index.names = ["date", "asset"]
     prices = inputs["open_price"].set_axis(dates).shift(-1)  # trade at the next open
@@ -107,7 +105,8 @@ def alphalens_run(inputs: dict[str, pd.DataFrame], groups: int) -> float | str:
         warnings.simplefilter("ignore")
         start = time.perf_counter()
         clean = al.utils.get_clean_factor_and_forward_returns(
-            stacked, prices, quantiles=groups, periods=(1,), max_loss=1.0)
+            stacked, prices, quantiles=groups, periods=(1,), max_loss=1.0
+        )
         al.performance.mean_return_by_quantile(clean)
         al.performance.factor_information_coefficient(clean)
         return time.perf_counter() - start
@@ -119,6 +118,7 @@ def research(native: Callable[..., object], plain: object) -> None:
     os.sched_setaffinity(0, {min(cpus)})
     _core._set_thread_count(1)
     try:
+
         def best(**options: object) -> tuple[float, object]:
             runs = [timed(lambda: native(**options)) for _ in range(3)]
             return min(t for t, _ in runs), runs[0][1]
@@ -131,23 +131,27 @@ def research(native: Callable[..., object], plain: object) -> None:
         _core._set_thread_count(0)
     same = decayed.rank_ic_by_horizon[1].equals(plain.rank_ic["rank_ic"])  # type: ignore[attr-defined]
     print(f"plain core, one CPU (best of 3):  {t_plain:7.3f} s")
-    print(f"horizons 1,5,10,20, one CPU:      {t_horizons:7.3f} s   ratio {t_horizons / t_plain:4.2f} "
-          f"(goal <= 1.30; one-day IC {'identical' if same else 'DIFFERS'})")
-    print(f"rebalance_every=5, one CPU:       {t_weekly:7.3f} s   ratio {t_weekly / t_plain:4.2f} (goal <= 1.00)")
+    print(
+        f"horizons 1,5,10,20, one CPU:      {t_horizons:7.3f} s   ratio {t_horizons / t_plain:4.2f} "
+        f"(goal <= 1.30; one-day IC {'identical' if same else 'DIFFERS'})"
+    )
+    print(
+        f"rebalance_every=5, one CPU:       {t_weekly:7.3f} s   ratio {t_weekly / t_plain:4.2f} (goal <= 1.00)"
+    )
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--days", type=int, default=2500)
-    parser.add_argument("--stocks", type=int, default=5000)
-    parser.add_argument("--groups", type=int, default=20)
-    args = parser.parse_args()
-    print(f"machine: {platform.processor() or platform.machine()}, "
-          f"{len(os.sched_getaffinity(0))} usable CPUs, python {platform.python_version()}")
+    args = size_options(__doc__, groups=20)
+    print(
+        f"machine: {platform.processor() or platform.machine()}, "
+        f"{len(os.sched_getaffinity(0))} usable CPUs, python {platform.python_version()}"
+    )
     inputs = build_factor_inputs(args.days, args.stocks)
     aligned_mib = sum(t.memory_usage(index=False).sum() for t in inputs.values()) / 2**20
-    print(f"inputs: {args.days} days x {args.stocks} stocks, {args.groups} groups, "
-          f"{aligned_mib:.0f} MiB of tables")
+    print(
+        f"inputs: {args.days} days x {args.stocks} stocks, {args.groups} groups, "
+        f"{aligned_mib:.0f} MiB of tables"
+    )
 
     def native(**options: object) -> object:
         return _core.run_alpha_vwap_backtest_core(**inputs, group_num=args.groups, **options)
@@ -163,14 +167,18 @@ def main() -> None:
     print(f"native core, pinned to one CPU:   {one_cpu:7.3f} s   (goal: under 2 s)")
     print(f"native core, {len(cpus)} CPUs:             {all_cpus:7.3f} s")
     extra = peak_extra_mib(native)
-    print(f"native peak extra memory:        {extra:7.0f} MiB  (one aligned copy of the inputs: "
-          f"{aligned_mib:.0f} MiB)")
+    print(
+        f"native peak extra memory:        {extra:7.0f} MiB  (one aligned copy of the inputs: "
+        f"{aligned_mib:.0f} MiB)"
+    )
 
     pandas_time, (daily, ic) = timed(lambda: pandas_backtest(inputs, args.groups))
     diff = np.abs(daily.to_numpy() - result.group_daily_return.to_numpy()).max()
     ic_diff = np.nanmax(np.abs(ic.to_numpy() - result.rank_ic["rank_ic"].to_numpy()))
-    print(f"pandas implementation:           {pandas_time:7.3f} s   ({pandas_time / one_cpu:.0f}x the "
-          f"one-CPU core; max return diff {diff:.1e}, max IC diff {ic_diff:.1e})")
+    print(
+        f"pandas implementation:           {pandas_time:7.3f} s   ({pandas_time / one_cpu:.0f}x the "
+        f"one-CPU core; max return diff {diff:.1e}, max IC diff {ic_diff:.1e})"
+    )
     if not (diff < 1e-12 and ic_diff < 1e-12):
         raise SystemExit("the pandas implementation disagrees with the core")
 
@@ -180,8 +188,10 @@ def main() -> None:
     if isinstance(al_time, str):
         print(f"alphalens: {al_time}")
     else:
-        print(f"alphalens-reloaded:              {al_time:7.3f} s   ({al_time / one_cpu:.0f}x the "
-              f"one-CPU core; goal: at least 20x)")
+        print(
+            f"alphalens-reloaded:              {al_time:7.3f} s   ({al_time / one_cpu:.0f}x the "
+            f"one-CPU core; goal: at least 20x)"
+        )
 
 
 if __name__ == "__main__":

@@ -95,10 +95,20 @@ def serve(folder: Path, archive: Path) -> tuple[subprocess.Popen, str]:
             digest.update(block)
     index = folder / _pkg.PACKAGE_INDEX_PATH
     index.parent.mkdir(parents=True, exist_ok=True)
-    index.write_text(json.dumps({"url": f"{base_url}files/package.tar", "sha256": digest.hexdigest(),
-                                 "size": served.stat().st_size}))
-    server = subprocess.Popen([sys.executable, __file__, "--serve", str(folder), "--port", str(port)],
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    index.write_text(
+        json.dumps(
+            {
+                "url": f"{base_url}files/package.tar",
+                "sha256": digest.hexdigest(),
+                "size": served.stat().st_size,
+            }
+        )
+    )
+    server = subprocess.Popen(
+        [sys.executable, __file__, "--serve", str(folder), "--port", str(port)],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
     for _ in range(100):
         try:
             with socket.create_connection(("127.0.0.1", port), timeout=0.1):
@@ -135,7 +145,9 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--days", type=int, default=2500)
     parser.add_argument("--stocks", type=int, default=5000)
-    parser.add_argument("--dir", type=Path, default=None, help="work folder (default: a temporary one)")
+    parser.add_argument(
+        "--dir", type=Path, default=None, help="work folder (default: a temporary one)"
+    )
     parser.add_argument("--serve", type=Path, default=None, help=argparse.SUPPRESS)
     parser.add_argument("--port", type=int, default=0, help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -180,9 +192,11 @@ def main() -> None:
             server.wait()
         prepared, copied = min(prepares), min(copies)
         ratio = prepared / copied
-        print(f"prepare (download, check, unpack, validate, swap) {prepared:7.2f} s"
-              f"   copy + unpack {copied:7.2f} s   ratio {ratio:4.2f}  {'ok' if ratio <= GOAL else 'over goal'}"
-              f"   (rounds: {', '.join(f'{p:.2f}/{c:.2f}' for p, c in zip(prepares, copies))})")
+        print(
+            f"prepare (download, check, unpack, validate, swap) {prepared:7.2f} s"
+            f"   copy + unpack {copied:7.2f} s   ratio {ratio:4.2f}  {'ok' if ratio <= GOAL else 'over goal'}"
+            f"   (rounds: {', '.join(f'{p:.2f}/{c:.2f}' for p, c in zip(prepares, copies, strict=True))})"
+        )
 
         def read_files() -> None:
             for path in _service._DEFAULT_DATA_DIR.iterdir():
@@ -194,8 +208,10 @@ def main() -> None:
             loads.append(timed(lambda: service.load_backtest_data()))
             reads.append(timed(read_files))
         ratio = loads[-1] / reads[-1]
-        print(f"load_backtest_data                               {loads[-1]:7.2f} s"
-              f"   read files    {reads[-1]:7.2f} s   ratio {ratio:4.2f}  {'ok' if ratio <= GOAL else 'over goal'}")
+        print(
+            f"load_backtest_data                               {loads[-1]:7.2f} s"
+            f"   read files    {reads[-1]:7.2f} s   ratio {ratio:4.2f}  {'ok' if ratio <= GOAL else 'over goal'}"
+        )
 
         # Mapped loads of the same store, side by side with reading its files:
         # verified (the default: every row against its checksum) and not.
@@ -204,12 +220,16 @@ def main() -> None:
         reads = []
         for _ in range(2):
             for verify in (True, False):
-                mapped[verify].append(timed(lambda verify=verify: store.load(mmap=True, verify=verify)))
+                mapped[verify].append(
+                    timed(lambda verify=verify: store.load(mmap=True, verify=verify))
+                )
                 gc.collect()
             reads.append(timed(read_files))
         ratio = mapped[True][-1] / reads[-1]
-        print(f"mapped load, verified                            {mapped[True][-1]:7.2f} s"
-              f"   read files    {reads[-1]:7.2f} s   ratio {ratio:4.2f}  {'ok' if ratio <= GOAL else 'over goal'}")
+        print(
+            f"mapped load, verified                            {mapped[True][-1]:7.2f} s"
+            f"   read files    {reads[-1]:7.2f} s   ratio {ratio:4.2f}  {'ok' if ratio <= GOAL else 'over goal'}"
+        )
         print(f"mapped load, verify=False                        {mapped[False][-1]:7.3f} s")
     finally:
         shutil.rmtree(work, ignore_errors=True)

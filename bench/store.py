@@ -31,6 +31,7 @@ import shutil
 import tempfile
 import time
 from collections.abc import Callable
+from functools import partial
 from pathlib import Path
 from typing import Any
 
@@ -70,13 +71,16 @@ def io_counters() -> dict[str, int]:
 
 def keys_of(count: int) -> dict[str, str]:
     """Dataset keys and dtypes; the tail update needs a "close_price"."""
-    keys = {f"m{k:02d}": "bool" if k % BOOL_EVERY == BOOL_EVERY - 1 else "float64"
-            for k in range(1, count)}
+    keys = {
+        f"m{k:02d}": "bool" if k % BOOL_EVERY == BOOL_EVERY - 1 else "float64"
+        for k in range(1, count)
+    }
     return {"close_price": "float64", **keys}
 
 
-def build_payload(dtypes: dict[str, str], dates: list[str], codes: list[str],
-                  seed: int) -> dict[str, Any]:
+def build_payload(
+    dtypes: dict[str, str], dates: list[str], codes: list[str], seed: int
+) -> dict[str, Any]:
     rng = np.random.default_rng(seed)
     shape = (len(dates), len(codes))
     data: dict[str, Any] = {}
@@ -125,19 +129,25 @@ def main() -> None:
     args = parser.parse_args()
 
     scratch = Path(tempfile.mkdtemp(prefix="morvane-bench-", dir=args.dir))
-    all_dates = [d.strftime("%Y%m%d") for d in pd.bdate_range("2010-01-04",
-                                                              periods=args.days + args.tail)]
+    all_dates = [
+        d.strftime("%Y%m%d") for d in pd.bdate_range("2010-01-04", periods=args.days + args.tail)
+    ]
     dates = all_dates[: args.days]
     codes = [f"{k:06d}" for k in range(args.stocks)]
     dtypes = keys_of(args.matrices)
     print(f"machine: {machine()}")
-    print(f"data: {args.matrices} matrices of {args.days} x {args.stocks} "
-          f"({sum(dt == 'bool' for dt in dtypes.values())} bool), tail of {args.tail} days")
+    print(
+        f"data: {args.matrices} matrices of {args.days} x {args.stocks} "
+        f"({sum(dt == 'bool' for dt in dtypes.values())} bool), tail of {args.tail} days"
+    )
     rows: list[tuple[str, str, str]] = []
     try:
         payload = build_payload(dtypes, dates, codes, seed=1)
-        raw_bytes = sum(t.to_numpy(copy=False).nbytes for k, t in payload["data"].items()
-                        if k != "benchmark_dict")
+        raw_bytes = sum(
+            t.to_numpy(copy=False).nbytes
+            for k, t in payload["data"].items()
+            if k != "benchmark_dict"
+        )
         print(f"in-memory size: {raw_bytes / 2**30:.2f} GiB\n")
 
         store = BinaryPreparedDataStoreBase(scratch / "store", dtypes, 1, "float64")
@@ -148,28 +158,30 @@ def main() -> None:
         mmap_s = warm(lambda: store.load(mmap=True, verify=False))
 
         # The tail: the last two stored days again, then new days, with new codes.
-        window = all_dates[args.days - 2: args.days + args.tail - 2]
+        window = all_dates[args.days - 2 : args.days + args.tail - 2]
         tail = build_payload(dtypes, window, codes + [f"9{k:05d}" for k in range(5)], seed=2)
         before = io_counters()
-        tail_s, applied = timed(lambda: store.update_tail(tail))
+        tail_s, applied = timed(partial(store.update_tail, tail))
         after = io_counters()
         assert applied, "update_tail refused the payload"
         # The same tail once more with a code that sorts among the stored ones
         # (as most new listings do): every dataset moves its cells into a new
         # file, in code order.
         tail = build_payload(dtypes, window, codes + ["0000005"], seed=3)
-        inserted_s, applied = timed(lambda: store.update_tail(tail))
+        inserted_s, applied = timed(partial(store.update_tail, tail))
         assert applied, "update_tail refused the payload"
         del tail
         gc.collect()
         rewrite_s, _ = timed(lambda: store.write(payload))
-        rows += [("store", "write", f"{write_s:8.2f} s"),
-                 ("store", "full load (verified)", f"{full_s:8.2f} s"),
-                 ("store", "mmap load (verified, the default)", f"{verified_s:8.2f} s"),
-                 ("store", "mmap load (verify=False)", f"{mmap_s * 1e3:8.1f} ms"),
-                 ("store", f"update_tail ({args.tail} days)", f"{tail_s * 1e3:8.1f} ms"),
-                 ("store", "update_tail, a code among the stored", f"{inserted_s:8.2f} s"),
-                 ("store", "rewrite with write", f"{rewrite_s:8.2f} s")]
+        rows += [
+            ("store", "write", f"{write_s:8.2f} s"),
+            ("store", "full load (verified)", f"{full_s:8.2f} s"),
+            ("store", "mmap load (verified, the default)", f"{verified_s:8.2f} s"),
+            ("store", "mmap load (verify=False)", f"{mmap_s * 1e3:8.1f} ms"),
+            ("store", f"update_tail ({args.tail} days)", f"{tail_s * 1e3:8.1f} ms"),
+            ("store", "update_tail, a code among the stored", f"{inserted_s:8.2f} s"),
+            ("store", "rewrite with write", f"{rewrite_s:8.2f} s"),
+        ]
         wrote = after["write_bytes"] - before["write_bytes"]
         passed = after["wchar"] - before["wchar"]
         shutil.rmtree(store.store_dir)
@@ -178,17 +190,20 @@ def main() -> None:
         numpy_dir.mkdir()
         arrays = {k: t.to_numpy() for k, t in payload["data"].items() if k != "benchmark_dict"}
 
-        def np_save() -> None:
+        def np_save(arrays: dict[str, np.ndarray]) -> None:
             for key, array in arrays.items():
                 np.save(numpy_dir / f"{key}.npy", array)
 
-        save_s, _ = timed(np_save)
+        save_s, _ = timed(partial(np_save, arrays))
         del arrays
         gc.collect()
         np_load_s = warm(lambda: [np.load(numpy_dir / f"{k}.npy") for k in dtypes])
         np_mmap_s = warm(lambda: [np.load(numpy_dir / f"{k}.npy", mmap_mode="r") for k in dtypes])
-        rows += [("numpy", "save", f"{save_s:8.2f} s"), ("numpy", "load", f"{np_load_s:8.2f} s"),
-                 ("numpy", "load mmap_mode='r'", f"{np_mmap_s * 1e3:8.1f} ms")]
+        rows += [
+            ("numpy", "save", f"{save_s:8.2f} s"),
+            ("numpy", "load", f"{np_load_s:8.2f} s"),
+            ("numpy", "load mmap_mode='r'", f"{np_mmap_s * 1e3:8.1f} ms"),
+        ]
         shutil.rmtree(numpy_dir)
 
         parquet_s = float("nan")
@@ -201,9 +216,13 @@ def main() -> None:
                     payload["data"][key].to_parquet(parquet_dir / f"{key}.parquet")
 
             pq_write_s, _ = timed(pq_write)
-            parquet_s = warm(lambda: [pd.read_parquet(parquet_dir / f"{k}.parquet") for k in dtypes])
-            rows += [("parquet", "to_parquet", f"{pq_write_s:8.2f} s"),
-                     ("parquet", "read_parquet", f"{parquet_s:8.2f} s")]
+            parquet_s = warm(
+                lambda: [pd.read_parquet(parquet_dir / f"{k}.parquet") for k in dtypes]
+            )
+            rows += [
+                ("parquet", "to_parquet", f"{pq_write_s:8.2f} s"),
+                ("parquet", "read_parquet", f"{parquet_s:8.2f} s"),
+            ]
             shutil.rmtree(parquet_dir)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
@@ -212,15 +231,19 @@ def main() -> None:
     for method, what, value in rows:
         print(f"{method:8s} {what:<{width}s} {value}")
     print(f"\nstore size on disk: {size / 2**30:.2f} GiB")
-    print(f"tail update wrote {wrote / 2**20:.1f} MiB to storage ({wrote / size:.2%} of the store), "
-          f"{passed / 2**20:.1f} MiB through write calls ({passed / size:.2%})")
+    print(
+        f"tail update wrote {wrote / 2**20:.1f} MiB to storage ({wrote / size:.2%} of the store), "
+        f"{passed / 2**20:.1f} MiB through write calls ({passed / size:.2%})"
+    )
     print("\ngoals:")
     if not args.skip_parquet:
         print(f"  full load vs read_parquet: {parquet_s / full_s:5.1f}x faster (goal >= 3x)")
     print(f"  verified mmap load vs full load: {verified_s / full_s:5.2f}x the time (goal <= 1.5x)")
     print(f"  unverified mmap load of {args.matrices}: {mmap_s * 1e3:5.1f} ms (goal < 50 ms)")
     print(f"  tail vs rewrite: {rewrite_s / tail_s:5.1f}x faster (goal >= 20x)")
-    print(f"  tail with a code among the stored vs rewrite: {inserted_s / rewrite_s:5.2f}x the time")
+    print(
+        f"  tail with a code among the stored vs rewrite: {inserted_s / rewrite_s:5.2f}x the time"
+    )
 
 
 if __name__ == "__main__":

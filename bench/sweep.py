@@ -29,48 +29,25 @@ from pathlib import Path
 
 import numpy as np
 import pandas as pd
-from engine import peak_extra_mib
 
 import morvane
+from engine import peak_extra_mib
+from from_tests import market_payload
 from morvane import sweep
 from morvane.backtest import _prepare
 from morvane.backtest.result import BacktestData
-from morvane.clients import SyntheticMarketClient
 
-BENCHMARK_UKEYS = {"000852": "000852.XSHG", "000300": "000300.XSHG", "000905": "000905.XSHG"}
-GRID = sweep.grid(rolling_window=[0, 2, 3, 5, 8, 10, 13, 20, 30, 40, 60, 120],
-                  fee=[i * 1e-4 for i in range(10)])
+GRID = sweep.grid(
+    rolling_window=[0, 2, 3, 5, 8, 10, 13, 20, 30, 40, 60, 120], fee=[i * 1e-4 for i in range(10)]
+)
 
 
-def synthetic_payload(stocks: int, start: str, end: str) -> dict:
-    """The prepared matrices a strategy backtest reads, from the synthetic market."""
-    world = SyntheticMarketClient(seed=0, n_stocks=stocks, start_date=start, end_date=end).world
-    listed = world.listed
-    close = world.frame(np.where(listed, world.close_c / 100.0, np.nan))
-    nan = world.frame(np.full(listed.shape, np.nan))
-    data = {
-        "close_price": close,
-        "open_price": world.frame(np.where(listed, world.open_c / 100.0, np.nan)),
-        "close_price_valid": close.notna().astype(float).where(close.notna()),
-        "prev_close": close.shift(1),
-        "buy_price": world.frame(world.vwap_buy),
-        "sell_price": world.frame(world.vwap_sell),
-        "rq_get_split": nan,
-        "rq_get_dividend": nan.copy(),
-        "can_buy_stock": world.frame(listed & ~world.suspended),
-        "cant_sell_stock": world.frame(world.suspended | ~listed),
-    }
-    for number, name in enumerate(_prepare.COMPONENT_FACTOR_NAMES):
-        member = (world.cap_rank >= number * 50) & (world.cap_rank < number * 50 + 300)
-        data[_prepare.component_dataset_key(name)] = world.frame(np.where(member, 1.0, np.nan))
-    dates = close.index
-    data["benchmark_dict"] = {
-        code: pd.Series(world.index_returns[ukey], index=dates, name="index_daily_return")
-        for code, ukey in BENCHMARK_UKEYS.items()
-    }
-    meta = {"start_date": dates[0], "end_date": dates[-1],
-            "component_names": list(_prepare.COMPONENT_FACTOR_NAMES)}
-    return {"version": 1, "meta": meta, "data": data}
+def strategy_payload(stocks: int, start: str, end: str) -> dict:
+    """The tests' synthetic store without the two datasets only the factor backtest reads."""
+    payload = market_payload(n_stocks=stocks, start=start, end=end)
+    for key in ("industry_matrix", "forward_return_rank_cache"):
+        del payload["data"][key]
+    return payload
 
 
 def weekly_weights(close: pd.DataFrame, seed: int = 3) -> pd.DataFrame:
@@ -91,28 +68,39 @@ def data_mib(data: BacktestData) -> float:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("--stocks", type=int, default=2000)
     parser.add_argument("--start", default="20180102")
     parser.add_argument("--end", default="20240228")
     args = parser.parse_args()
-    cpus = sweep._usable_cpus()
-    print(f"machine: {platform.machine()}, {cpus} usable CPUs, load average {os.getloadavg()[0]:.2f}")
+    cpus = sweep._execution._usable_cpus()
+    print(
+        f"machine: {platform.machine()}, {cpus} usable CPUs, load average {os.getloadavg()[0]:.2f}"
+    )
 
     with tempfile.TemporaryDirectory(prefix="morvane-bench-sweep-") as scratch:
         store_dir = Path(scratch) / "enviroment_data"
-        payload = synthetic_payload(args.stocks, args.start, args.end)
+        payload = strategy_payload(args.stocks, args.start, args.end)
         _prepare.BinaryPreparedDataStore(store_dir).write(payload)
         del payload
-        data = BacktestData(data=_prepare.BinaryPreparedDataStore(store_dir).load(mmap=False)["data"])
+        data = BacktestData(
+            data=_prepare.BinaryPreparedDataStore(store_dir).load(mmap=False)["data"]
+        )
         close = data.data["close_price"]
         weights = weekly_weights(close)
         start, end = close.index[0], close.index[-1]
-        print(f"data: {close.shape[0]} days x {close.shape[1]} stocks, {data_mib(data):.0f} MiB loaded; "
-              f"{len(GRID)} backtests (rolling window x fee)")
+        print(
+            f"data: {close.shape[0]} days x {close.shape[1]} stocks, {data_mib(data):.0f} MiB loaded; "
+            f"{len(GRID)} backtests (rolling window x fee)"
+        )
 
         t0 = time.perf_counter()
-        loop = [morvane.backtest_strategy(weights, data, start, end, None, "", plot=None, **p) for p in GRID]
+        loop = [
+            morvane.backtest_strategy(weights, data, start, end, None, "", plot=None, **p)
+            for p in GRID
+        ]
         loop_s = time.perf_counter() - t0
 
         tables: dict[str, pd.DataFrame] = {}
@@ -127,29 +115,49 @@ def main() -> None:
         from distributed import Client, LocalCluster
 
         t0 = time.perf_counter()
-        with LocalCluster(n_workers=cpus, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster, \
-                Client(cluster) as client:
-            client.run(lambda: __import__("morvane.sweep"))  # the import is the workers' start, not the sweep's
+        with (
+            LocalCluster(
+                n_workers=cpus, threads_per_worker=1, processes=True, dashboard_address=":0"
+            ) as cluster,
+            Client(cluster) as client,
+        ):
+            client.run(
+                lambda: __import__("morvane.sweep")
+            )  # the import is the workers' start, not the sweep's
             start_s = time.perf_counter() - t0
             t0 = time.perf_counter()
-            tables["dask"] = sweep.run_strategy(weights, store_dir, start, end, grid=GRID, client=client)
+            tables["dask"] = sweep.run_strategy(
+                weights, store_dir, start, end, grid=GRID, client=client
+            )
             dask_s = time.perf_counter() - t0
 
         figures = [r.stats["annual_return"] for r in loop]
         for name, table in tables.items():
             assert table["error"].isna().all(), f"{name}: failed runs"
-            np.testing.assert_array_equal(table["annual_return"].to_numpy(), np.array(figures), err_msg=name)
+            np.testing.assert_array_equal(
+                table["annual_return"].to_numpy(), np.array(figures), err_msg=name
+            )
         pd.testing.assert_frame_equal(tables["local"], tables["dask"])
 
         per_task = dask_s * cpus / len(GRID)  # worker-seconds per backtest
-        print(f"loop over backtest_strategy : {loop_s:7.2f} s  ({loop_s / len(GRID) * 1e3:.0f} ms per backtest)")
-        print(f"local mode, {cpus} threads      : {local_s:7.2f} s  ({loop_s / local_s:.2f}x the loop; goal >= 1.8x)")
-        print(f"dask mode, {cpus} workers       : {dask_s:7.2f} s  ({dask_s / local_s:.2f}x local; goal <= 1.25x), "
-              f"cluster start {start_s:.2f} s apart")
-        print(f"local peak memory beyond the loaded data: {extra:.0f} MiB "
-              f"({extra / data_mib(data) * 100:.1f}% of {data_mib(data):.0f} MiB; goal <= 10%)")
-        print(f"projected: 10,000 backtests on 8 workers ~ {10_000 * per_task / 8 / 60:.1f} min "
-              f"(at {per_task * 1e3:.0f} worker-ms per backtest, as measured here)")
+        print(
+            f"loop over backtest_strategy : {loop_s:7.2f} s  ({loop_s / len(GRID) * 1e3:.0f} ms per backtest)"
+        )
+        print(
+            f"local mode, {cpus} threads      : {local_s:7.2f} s  ({loop_s / local_s:.2f}x the loop; goal >= 1.8x)"
+        )
+        print(
+            f"dask mode, {cpus} workers       : {dask_s:7.2f} s  ({dask_s / local_s:.2f}x local; goal <= 1.25x), "
+            f"cluster start {start_s:.2f} s apart"
+        )
+        print(
+            f"local peak memory beyond the loaded data: {extra:.0f} MiB "
+            f"({extra / data_mib(data) * 100:.1f}% of {data_mib(data):.0f} MiB; goal <= 10%)"
+        )
+        print(
+            f"projected: 10,000 backtests on 8 workers ~ {10_000 * per_task / 8 / 60:.1f} min "
+            f"(at {per_task * 1e3:.0f} worker-ms per backtest, as measured here)"
+        )
         print("tables of the loop, local and dask modes agree")
 
 

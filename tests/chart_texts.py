@@ -29,16 +29,23 @@ def _tick_labels(figure: matplotlib.figure.Figure) -> tuple[set[int], set[int]]:
                 every.update((id(tick.label1), id(tick.label2)))
             if ax.get_visible() and ax.axison and axis.get_visible():
                 for tick in axis._update_ticks():
-                    drawn.update(id(label) for label in (tick.label1, tick.label2) if label.get_visible())
+                    drawn.update(
+                        id(label) for label in (tick.label1, tick.label2) if label.get_visible()
+                    )
     return every, drawn
 
 
 def drawn_texts(figure: matplotlib.figure.Figure) -> list[matplotlib.text.Text]:
     """Every text the figure draws, table cells included, legend entries excluded."""
     every_tick, drawn_tick = _tick_labels(figure)
-    in_legends = {id(t) for legend in figure.findobj(matplotlib.legend.Legend) for t in legend.get_texts()}
-    cells = [cell.get_text() for table in figure.findobj(matplotlib.table.Table)
-             for cell in table.get_celld().values()]
+    in_legends = {
+        id(t) for legend in figure.findobj(matplotlib.legend.Legend) for t in legend.get_texts()
+    }
+    cells = [
+        cell.get_text()
+        for table in figure.findobj(matplotlib.table.Table)
+        for cell in table.get_celld().values()
+    ]
     texts = []
     for text in figure.findobj(matplotlib.text.Text) + cells:
         if not text.get_visible() or not text.get_text().strip() or id(text) in in_legends:
@@ -58,8 +65,10 @@ def _name(artist: object) -> str:
 
 
 def _overlap(a: Bbox, b: Bbox) -> bool:
-    return (min(a.x1, b.x1) - max(a.x0, b.x0) > TOUCH_PIXELS
-            and min(a.y1, b.y1) - max(a.y0, b.y0) > TOUCH_PIXELS)
+    return (
+        min(a.x1, b.x1) - max(a.x0, b.x0) > TOUCH_PIXELS
+        and min(a.y1, b.y1) - max(a.y0, b.y0) > TOUCH_PIXELS
+    )
 
 
 def text_problems(figure: matplotlib.figure.Figure, dpi: float) -> list[str]:
@@ -71,21 +80,37 @@ def text_problems(figure: matplotlib.figure.Figure, dpi: float) -> list[str]:
         figure.draw(renderer)
         texts = drawn_texts(figure)
         boxes = [(text, text.get_window_extent(renderer)) for text in texts]
-        boxes += [(legend, legend.get_window_extent(renderer))
-                  for legend in figure.findobj(matplotlib.legend.Legend) if legend.get_visible()]
-        problems = [f"{_name(a)} overlaps {_name(b)}"
-                    for (a, box_a), (b, box_b) in itertools.combinations(boxes, 2) if _overlap(box_a, box_b)]
+        boxes += [
+            (legend, legend.get_window_extent(renderer))
+            for legend in figure.findobj(matplotlib.legend.Legend)
+            if legend.get_visible()
+        ]
+        problems = [
+            f"{_name(a)} overlaps {_name(b)}"
+            for (a, box_a), (b, box_b) in itertools.combinations(boxes, 2)
+            if _overlap(box_a, box_b)
+        ]
         page = figure.bbox
-        problems += [f"{_name(a)} is off the page" for a, box in boxes
-                     if box.x0 < page.x0 - 1 or box.y0 < page.y0 - 1 or box.x1 > page.x1 + 1 or box.y1 > page.y1 + 1]
+        problems += [
+            f"{_name(a)} is off the page"
+            for a, box in boxes
+            if box.x0 < page.x0 - 1
+            or box.y0 < page.y0 - 1
+            or box.x1 > page.x1 + 1
+            or box.y1 > page.y1 + 1
+        ]
         for table in figure.findobj(matplotlib.table.Table):
             for key, cell in table.get_celld().items():
                 text = cell.get_text()
                 if not text.get_text():
                     continue
                 inner, outer = text.get_window_extent(renderer), cell.get_window_extent(renderer)
-                if (inner.x0 < outer.x0 - 1 or inner.x1 > outer.x1 + 1
-                        or inner.y0 < outer.y0 - 1 or inner.y1 > outer.y1 + 1):
+                if (
+                    inner.x0 < outer.x0 - 1
+                    or inner.x1 > outer.x1 + 1
+                    or inner.y0 < outer.y0 - 1
+                    or inner.y1 > outer.y1 + 1
+                ):
                     problems.append(f"{_name(text)} runs out of table cell {key}")
         return problems
     finally:

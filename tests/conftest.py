@@ -3,20 +3,17 @@
 from __future__ import annotations
 
 import os
-import sys
 import tempfile
 
 # Nothing under test may touch the real home (the prepared-data folder lives
 # there): HOME points at a throwaway folder before morvane is first imported.
 os.environ["HOME"] = tempfile.mkdtemp(prefix="morvane-test-home-")
-from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
 
-# The literal numpy transcription of the engine lives beside the benchmarks.
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "bench"))
+pytest_plugins = ["service_fixtures"]
 
 
 def flat_market(

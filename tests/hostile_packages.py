@@ -61,7 +61,9 @@ def short_link_chain(target: Path) -> Extra:
 
     def extra(tar: tarfile.TarFile) -> None:
         add_member(tar, "package/x", kind=tarfile.SYMTYPE, linkname=".")
-        link = "x/" * 20 + "../" * 20 + str(target).lstrip("/")  # 20 links: the kernel follows up to 40
+        link = (
+            "x/" * 20 + "../" * 20 + str(target).lstrip("/")
+        )  # 20 links: the kernel follows up to 40
         add_member(tar, "package/esc", kind=tarfile.SYMTYPE, linkname=link)
         add_member(tar, "package/esc/file", data=b"escaped")
 

@@ -36,12 +36,22 @@ class PackageServer:
     routes: dict[str, Route] = field(default_factory=dict)
     base_url: str = ""
 
-    def serve_package(self, archive: bytes, *, sha256: str | None = "auto", size: int | None = -1,
-                      url: str | None = None, unpacked_size: int | None = None, **route: object) -> None:
+    def serve_package(
+        self,
+        archive: bytes,
+        *,
+        sha256: str | None = "auto",
+        size: int | None = -1,
+        url: str | None = None,
+        unpacked_size: int | None = None,
+        **route: object,
+    ) -> None:
         self.routes["/files/package.tar"] = Route(archive, **route)
         description: dict[str, object] = {"url": url or f"{self.base_url}files/package.tar"}
         if sha256 is not None:
-            description["sha256"] = hashlib.sha256(archive).hexdigest() if sha256 == "auto" else sha256
+            description["sha256"] = (
+                hashlib.sha256(archive).hexdigest() if sha256 == "auto" else sha256
+            )
         if size is not None:
             description["size"] = len(archive) if size == -1 else size
         if unpacked_size is not None:
@@ -64,19 +74,27 @@ def _handler(state: PackageServer) -> type[BaseHTTPRequestHandler]:
                 return
             route.hits += 1
             route.authorizations.append(self.headers.get("Authorization"))
-            if route.token is not None and self.headers.get("Authorization") != f"Bearer {route.token}":
+            if (
+                route.token is not None
+                and self.headers.get("Authorization") != f"Bearer {route.token}"
+            ):
                 self.send_error(401)
                 return
             if route.hits <= route.failures:
                 self.send_error(500)
                 return
             self.send_response(route.status)
-            self.send_header("Content-Length", str(route.announce if route.announce is not None else len(route.body)))
+            self.send_header(
+                "Content-Length",
+                str(route.announce if route.announce is not None else len(route.body)),
+            )
             self.end_headers()
             cut = route.hits <= route.failures + route.cut
             if cut:
                 sent = route.cut_body if route.cut_body is not None else route.body
-                self.wfile.write(sent[: route.cut_at if route.cut_at is not None else len(route.body) // 2])
+                self.wfile.write(
+                    sent[: route.cut_at if route.cut_at is not None else len(route.body) // 2]
+                )
             else:
                 self.wfile.write(route.body)
             self.close_connection = True
@@ -89,7 +107,9 @@ def package_server() -> Iterator[PackageServer]:
     state = PackageServer()
     server = ThreadingHTTPServer(("127.0.0.1", 0), _handler(state))
     state.base_url = f"http://127.0.0.1:{server.server_address[1]}/"
-    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.02}, daemon=True)
+    thread = threading.Thread(
+        target=server.serve_forever, kwargs={"poll_interval": 0.02}, daemon=True
+    )
     thread.start()
     try:
         yield state
@@ -99,8 +119,13 @@ def package_server() -> Iterator[PackageServer]:
         thread.join()
 
 
-def tar_of(folder: Path, *, top: str | None = "package", extra: Callable[[tarfile.TarFile], None] | None = None,
-           compression: str = "gz") -> bytes:
+def tar_of(
+    folder: Path,
+    *,
+    top: str | None = "package",
+    extra: Callable[[tarfile.TarFile], None] | None = None,
+    compression: str = "gz",
+) -> bytes:
     """A tar of a folder's files (gzip by default; "" for none), inside one top-level folder when `top` is given."""
     buffer = io.BytesIO()
     with tarfile.open(fileobj=buffer, mode=f"w:{compression}") as tar:
@@ -112,8 +137,14 @@ def tar_of(folder: Path, *, top: str | None = "package", extra: Callable[[tarfil
     return buffer.getvalue()
 
 
-def add_member(tar: tarfile.TarFile, name: str, *, data: bytes = b"x", kind: bytes = tarfile.REGTYPE,
-               linkname: str = "") -> None:
+def add_member(
+    tar: tarfile.TarFile,
+    name: str,
+    *,
+    data: bytes = b"x",
+    kind: bytes = tarfile.REGTYPE,
+    linkname: str = "",
+) -> None:
     info = tarfile.TarInfo(name)
     info.type = kind
     info.linkname = linkname

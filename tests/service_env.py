@@ -26,8 +26,14 @@ class ServiceEnv:
     def store_dir(self) -> Path:
         return self.root / "enviroment_data"
 
-    def window(self, base_index: list[str], write_start: str, write_end: str, *,
-               stored_close: pd.DataFrame | None = None) -> dict[str, Any]:
+    def window(
+        self,
+        base_index: list[str],
+        write_start: str,
+        write_end: str,
+        *,
+        stored_close: pd.DataFrame | None = None,
+    ) -> dict[str, Any]:
         self.window_calls.append((list(base_index), write_start, write_end))
         if self.window_payload is None:
             raise AssertionError("the tail window was built, but the test expected no refresh")
@@ -48,8 +54,10 @@ def tail_payload(payload: dict[str, Any], new_date: str) -> dict[str, Any]:
     data: dict[str, Any] = {}
     for key, value in payload["data"].items():
         if key == "benchmark_dict":
-            data[key] = {code: pd.concat([s.iloc[-1:], pd.Series([0.001], index=[new_date], name=s.name)])
-                         for code, s in value.items()}
+            data[key] = {
+                code: pd.concat([s.iloc[-1:], pd.Series([0.001], index=[new_date], name=s.name)])
+                for code, s in value.items()
+            }
         else:
             last = value.iloc[-1:]
             data[key] = pd.concat([last, last.set_axis([new_date])])

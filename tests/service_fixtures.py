@@ -1,13 +1,19 @@
-"""Fixtures of the backtest flow tests: a market, a redirected home and the data loaded from it."""
+"""Fixtures shared by the store and backtest flow tests: a market, a redirected home, the data
+loaded from it and a local package server.
+
+Registered for every test module by conftest.py; a module defining a fixture of the same name
+(a market of its own size, another server) uses its own.
+"""
 
 from __future__ import annotations
 
 import pytest
-from service_env import install
-from service_world import market_payload, write_store
 
 from morvane.backtest._service import BacktestService
 from morvane.backtest.result import BacktestData
+from package_server import package_server
+from service_env import install
+from service_world import market_payload, write_store
 
 
 @pytest.fixture(scope="module")
@@ -24,3 +30,9 @@ def env(monkeypatch, tmp_path):
 def data(env, payload) -> BacktestData:
     write_store(env.store_dir, payload)
     return BacktestService(None).load_backtest_data()
+
+
+@pytest.fixture
+def server():
+    with package_server() as state:
+        yield state

@@ -29,8 +29,10 @@ def prepare(home: str, base_url: str, today: str, answers) -> None:
 
 def fingerprint(data: dict) -> tuple[float, float, float]:
     """Sums that tell which package each of three datasets came from."""
-    return tuple(round(float(np.nansum(data[key].to_numpy(dtype=float))), 6)
-                 for key in ("close_price", "open_price", "buy_price"))
+    return tuple(
+        round(float(np.nansum(data[key].to_numpy(dtype=float))), 6)
+        for key in ("close_price", "open_price", "buy_price")
+    )
 
 
 def load_loop(home: str, today: str, stop, answers) -> None:

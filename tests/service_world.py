@@ -8,18 +8,26 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
-from package_server import tar_of
 
 from morvane.backtest import _prepare
 from morvane.clients import SyntheticMarketClient
+from package_server import tar_of
 
 BENCHMARK_UKEYS = {"000852": "000852.XSHG", "000300": "000300.XSHG", "000905": "000905.XSHG"}
 
 
-def market_payload(*, seed: int = 0, n_stocks: int = 40, start: str = "20240102", end: str = "20240315",
-                   components: list[str] | None = None) -> dict[str, Any]:
+def market_payload(
+    *,
+    seed: int = 0,
+    n_stocks: int = 40,
+    start: str = "20240102",
+    end: str = "20240315",
+    components: list[str] | None = None,
+) -> dict[str, Any]:
     """A payload of the twelve base matrices, component matrices and three benchmarks."""
-    world = SyntheticMarketClient(seed=seed, n_stocks=n_stocks, start_date=start, end_date=end).world
+    world = SyntheticMarketClient(
+        seed=seed, n_stocks=n_stocks, start_date=start, end_date=end
+    ).world
     listed = world.listed
     close = world.frame(np.where(listed, world.close_c / 100.0, np.nan))
     nan = world.frame(np.full(listed.shape, np.nan))

@@ -16,7 +16,7 @@ def data_file(store_dir: Path, key: str) -> Path:
 def data_offset(path: Path) -> tuple[int, int]:
     """The offset of the first stored cell and the bytes of one stored row (header fields, 8-byte cells)."""
     header = path.read_bytes()[:128]
-    width, = struct.unpack_from("<I", header, 20)
+    (width,) = struct.unpack_from("<I", header, 20)
     row_capacity, col_capacity = struct.unpack_from("<QQ", header, 40)
     labels_end = 128 + row_capacity * 8 + col_capacity * width + row_capacity * 8
     return (labels_end + 4095) // 4096 * 4096, col_capacity * 8

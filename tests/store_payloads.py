@@ -9,17 +9,50 @@ import pandas as pd
 
 FLOAT_KEYS = ("close_price", "open_price")
 BOOL_KEYS = ("can_buy_stock", "cant_sell_stock")
-DTYPES = {"close_price": "float64", "open_price": "float64",
-          "can_buy_stock": "bool", "cant_sell_stock": "bool"}
+DTYPES = {
+    "close_price": "float64",
+    "open_price": "float64",
+    "can_buy_stock": "bool",
+    "cant_sell_stock": "bool",
+}
+
+
+# The index-component datasets and the base datasets of a store, in their order.
+COMPONENTS = [
+    "rq_index_components_new_000300.XSHG",
+    "rq_index_components_new_000905.XSHG",
+    "rq_index_components_new_000852.XSHG",
+    "rq_index_components_new_399303.XSHE",
+    "rq_index_components_new_932000.INDX",
+]
+BASE_KEYS = [
+    "industry_matrix",
+    "close_price",
+    "open_price",
+    "close_price_valid",
+    "prev_close",
+    "buy_price",
+    "sell_price",
+    "rq_get_split",
+    "rq_get_dividend",
+    "can_buy_stock",
+    "cant_sell_stock",
+    "forward_return_rank_cache",
+]
 
 
 def trading_dates(start: str, count: int) -> list[str]:
     return [d.strftime("%Y%m%d") for d in pd.bdate_range(start, periods=count)]
 
 
-def make_payload(dates: list[str], codes: list[str], *, seed: int = 0,
-                 benchmarks: tuple[str, ...] = ("000852", "000300"),
-                 meta: dict[str, Any] | None = None) -> dict[str, Any]:
+def make_payload(
+    dates: list[str],
+    codes: list[str],
+    *,
+    seed: int = 0,
+    benchmarks: tuple[str, ...] = ("000852", "000300"),
+    meta: dict[str, Any] | None = None,
+) -> dict[str, Any]:
     """A payload with two float matrices holding NaN holes, two masks and benchmarks."""
     rng = np.random.default_rng(seed)
     shape = (len(dates), len(codes))
@@ -34,8 +67,11 @@ def make_payload(dates: list[str], codes: list[str], *, seed: int = 0,
         code: pd.Series(rng.normal(0, 0.01, len(dates)), index=dates, name="index_daily_return")
         for code in benchmarks
     }
-    return {"version": 1, "meta": dict(meta or {"start_date": dates[0] if dates else None}),
-            "data": data}
+    return {
+        "version": 1,
+        "meta": dict(meta or {"start_date": dates[0] if dates else None}),
+        "data": data,
+    }
 
 
 def assert_payload_data_equal(loaded: dict[str, Any], expected: dict[str, Any]) -> None:

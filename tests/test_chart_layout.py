@@ -11,13 +11,14 @@ import matplotlib.text  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 import pytest  # noqa: E402
-from chart_texts import drawn_texts, text_problems  # noqa: E402
 from matplotlib.backends.backend_agg import RendererAgg  # noqa: E402
-from test_charts import STATS, total_frame  # noqa: E402
-from test_group_backtest import benchmarks, random_market  # noqa: E402
 
 import morvane.backtest._ravelle as ravelle  # noqa: E402
+from chart_texts import drawn_texts, text_problems  # noqa: E402
 from morvane.backtest import _core  # noqa: E402
+from reference.stats import YEARLY_COLUMNS  # noqa: E402
+from test_charts import STATS, total_frame  # noqa: E402
+from test_group_backtest import benchmarks, random_market  # noqa: E402
 
 
 def saved(saved_figures) -> tuple[matplotlib.figure.Figure, float]:
@@ -32,7 +33,9 @@ class TestTheCheck:
         figure.text(0.15, 0.5, "2021-05")
         ax = figure.add_subplot()
         ax.axis("off")
-        table = ax.table(cellText=[["a much longer text than its cell holds"]], colWidths=[0.1], loc="center")
+        table = ax.table(
+            cellText=[["a much longer text than its cell holds"]], colWidths=[0.1], loc="center"
+        )
         table.auto_set_font_size(False)
         problems = text_problems(figure, 100)
         assert "'2021-01' overlaps '2021-05'" in problems
@@ -54,32 +57,47 @@ class TestStrategyCharts:
     # One year, three (monthly date ticks on every panel) and ten (a long yearly excess list).
     @pytest.mark.parametrize("days", [250, 761, 2500])
     def test_performance_texts_stay_apart(self, tmp_path, saved_figures, kind, days):
-        ravelle.plot_strategy_performance(total_frame(days, start="2021-01-04"), STATS, image_kind=kind,
-                                          save_path=tmp_path / "p.png", strategy_name="momentum")
+        ravelle.plot_strategy_performance(
+            total_frame(days, start="2021-01-04"),
+            STATS,
+            image_kind=kind,
+            save_path=tmp_path / "p.png",
+            strategy_name="momentum",
+        )
         assert text_problems(*saved(saved_figures)) == []
 
     @pytest.mark.parametrize("days", [250, 2500])
     def test_weekly_texts_stay_apart(self, tmp_path, saved_figures, kind, days):
-        ravelle.plot_weekly_net_value(total_frame(days, start="2021-01-04"), image_kind=kind,
-                                      save_path=tmp_path / "w.png")
+        ravelle.plot_weekly_net_value(
+            total_frame(days, start="2021-01-04"), image_kind=kind, save_path=tmp_path / "w.png"
+        )
         assert text_problems(*saved(saved_figures)) == []
 
 
 class TestDashboardDetails:
     def test_twenty_years_fit_the_yearly_table_panel(self, tmp_path, saved_figures):
-        ravelle.plot_strategy_performance(total_frame(5200, start="2005-01-03"), STATS, save_path=tmp_path / "p.png")
+        ravelle.plot_strategy_performance(
+            total_frame(5200, start="2005-01-03"), STATS, save_path=tmp_path / "p.png"
+        )
         figure, dpi = saved(saved_figures)
         assert text_problems(figure, dpi) == []
-        table_ax = next(ax for ax in figure.axes if ax.get_title() == "Yearly Strategy & Excess Metrics")
+        table_ax = next(
+            ax for ax in figure.axes if ax.get_title() == "Yearly Strategy & Excess Metrics"
+        )
         assert len(table_ax.tables[0].get_celld()) == 9 * 21
 
-
-    def test_annual_excess_is_wrapped_into_its_cell_and_keeps_every_year(self, tmp_path, saved_figures):
+    def test_annual_excess_is_wrapped_into_its_cell_and_keeps_every_year(
+        self, tmp_path, saved_figures
+    ):
         total = total_frame(2500, start="2021-01-04")
         ravelle.plot_strategy_performance(total, STATS, save_path=tmp_path / "p.png")
         figure, _ = saved(saved_figures)
-        cells = next(t for ax in figure.axes for t in ax.tables
-                     if t.get_celld()[(0, 0)].get_text().get_text() == "Metric").get_celld()
+        cells = next(
+            t
+            for ax in figure.axes
+            for t in ax.tables
+            if t.get_celld()[(0, 0)].get_text().get_text() == "Metric"
+        ).get_celld()
         text = cells[(11, 1)].get_text().get_text()
         daily = total.set_axis(pd.to_datetime(total.index), axis=0)["extra_daily_return"]
         expected = ravelle._format_annual_excess(daily.groupby(daily.index.year).sum())
@@ -89,10 +107,12 @@ class TestDashboardDetails:
 
 class TestPartialYears:
     def metrics(self, years: list[int]) -> pd.DataFrame:
-        columns = ["strategy_return", "strategy_sharpe", "strategy_max_dd", "strategy_calmar",
-                   "excess_return", "excess_sharpe", "excess_max_dd", "excess_calmar"]
-        return pd.DataFrame(np.linspace(0.1, 5.22, len(years) * 8).reshape(len(years), 8),
-                            index=years, columns=columns)
+        columns = YEARLY_COLUMNS
+        return pd.DataFrame(
+            np.linspace(0.1, 5.22, len(years) * 8).reshape(len(years), 8),
+            index=years,
+            columns=columns,
+        )
 
     def test_the_table_marks_them_and_says_how_many_days_they_cover(self):
         figure = matplotlib.figure.Figure()
@@ -101,18 +121,24 @@ class TestPartialYears:
         ravelle._draw_yearly_metrics_table(ax, metrics, compact=True, partial_years={2024: 11})
         cells = ax.tables[0].get_celld()
         assert [cells[(r, 0)].get_text().get_text() for r in (1, 2)] == ["2023", "2024*"]
-        assert cells[(2, 2)].get_text().get_text() == ravelle._format_num(metrics.loc[2024, "strategy_sharpe"])
+        assert cells[(2, 2)].get_text().get_text() == ravelle._format_num(
+            metrics.loc[2024, "strategy_sharpe"]
+        )
         assert [t.get_text() for t in ax.texts] == ["* Partial year: 2024 (11 trading days)"]
         two = matplotlib.figure.Figure().add_subplot()
         ravelle._draw_yearly_metrics_table(two, metrics, partial_years={2023: 120, 2024: 11})
-        assert [t.get_text() for t in two.texts] == ["* Partial years: 2023 (120 trading days), 2024 (11 trading days)"]
+        assert [t.get_text() for t in two.texts] == [
+            "* Partial years: 2023 (120 trading days), 2024 (11 trading days)"
+        ]
         with pytest.raises(TypeError, match="partial_years"):
             ravelle._draw_yearly_metrics_table(two, metrics, partial_years=[2024])
 
     def test_the_title_sits_above_the_table_and_the_note_below(self):
         figure = matplotlib.figure.Figure(figsize=(8, 4))
         ax = figure.add_subplot()
-        ravelle._draw_yearly_metrics_table(ax, self.metrics([2022, 2023, 2024]), partial_years={2024: 11})
+        ravelle._draw_yearly_metrics_table(
+            ax, self.metrics([2022, 2023, 2024]), partial_years={2024: 11}
+        )
         renderer = RendererAgg(*figure.bbox.size, figure.dpi)
         figure.draw(renderer)
         table = ax.tables[0].get_window_extent(renderer)
@@ -120,16 +146,23 @@ class TestPartialYears:
         note = ax.texts[0].get_window_extent(renderer)
         assert table.y1 <= title.y0 <= table.y1 + 20 and note.y1 <= table.y0
 
-    @pytest.mark.parametrize(("start", "days", "partial"), [
-        ("2023-12-18", 20, {2023: 10, 2024: 10}),   # a late start and an early end
-        ("2023-01-02", 260, {}),                     # 2 January to 29 December: whole
-        ("2023-01-02", 261, {2024: 1}),              # one day into the next year
-    ])
+    @pytest.mark.parametrize(
+        ("start", "days", "partial"),
+        [
+            ("2023-12-18", 20, {2023: 10, 2024: 10}),  # a late start and an early end
+            ("2023-01-02", 260, {}),  # 2 January to 29 December: whole
+            ("2023-01-02", 261, {2024: 1}),  # one day into the next year
+        ],
+    )
     def test_charts_find_them_from_the_dates(self, tmp_path, saved_figures, start, days, partial):
         ravelle.plot_weekly_net_value(total_frame(days, start=start), save_path=tmp_path / "w.png")
         figure, _ = saved(saved_figures)
         table_ax = next(ax for ax in figure.axes if ax.tables)
-        years = [c.get_text().get_text() for k, c in table_ax.tables[0].get_celld().items() if k[1] == 0 and k[0] > 0]
+        years = [
+            c.get_text().get_text()
+            for k, c in table_ax.tables[0].get_celld().items()
+            if k[1] == 0 and k[0] > 0
+        ]
         assert {int(y[:4]) for y in years if y.endswith("*")} == set(partial)
         notes = [t.get_text() for t in table_ax.texts]
         assert bool(notes) == bool(partial)
@@ -141,9 +174,15 @@ class TestPartialYears:
 @pytest.mark.parametrize("groups", [2, 20])
 def test_factor_chart_texts_legends_and_line_names(tmp_path, saved_figures, kind, groups):
     market = random_market(5, 260, 60, holes=0.02)
-    _core.run_alpha_vwap_backtest_core(**market, group_num=groups, benchmark_dict=benchmarks(market["close_price"].index),
-                                       benchmark_names="000300", plot_image_kind=kind,
-                                       plot_save_path=tmp_path / "f.png", plot_title="alpha")
+    _core.run_alpha_vwap_backtest_core(
+        **market,
+        group_num=groups,
+        benchmark_dict=benchmarks(market["close_price"].index),
+        benchmark_names="000300",
+        plot_image_kind=kind,
+        plot_save_path=tmp_path / "f.png",
+        plot_title="alpha",
+    )
     figure, dpi = saved(saved_figures)
     assert text_problems(figure, dpi) == []
     cumulative = figure.axes[0]
@@ -162,9 +201,16 @@ def test_factor_chart_texts_legends_and_line_names(tmp_path, saved_figures, kind
 def test_tear_sheet_texts_stay_apart(tmp_path, saved_figures, days, groups):
     market = random_market(6, days, 120, holes=0.02)
     result = _core.run_alpha_vwap_backtest_core(
-        **market, group_num=groups, benchmark_dict=benchmarks(market["close_price"].index), benchmark_names="000300",
-        plot_save_path=tmp_path / "f.png", plot_title="alpha", horizons=(1, 5, 10, 20), rebalance_every=5,
-        tear_sheet=True)
+        **market,
+        group_num=groups,
+        benchmark_dict=benchmarks(market["close_price"].index),
+        benchmark_names="000300",
+        plot_save_path=tmp_path / "f.png",
+        plot_title="alpha",
+        horizons=(1, 5, 10, 20),
+        rebalance_every=5,
+        tear_sheet=True,
+    )
     figure, dpi = saved(saved_figures)
     assert result.plot_paths["tear_sheet"]["primary"] == str(tmp_path / "f_tear_sheet.png")
     assert figure.get_suptitle() == "alpha  (factor tear sheet)"

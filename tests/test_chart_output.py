@@ -17,12 +17,12 @@ import pytest  # noqa: E402
 from matplotlib import font_manager  # noqa: E402
 from matplotlib.backends.backend_agg import RendererAgg  # noqa: E402
 from PIL import Image  # noqa: E402
-from test_charts import STATS, total_frame  # noqa: E402
 
 import morvane  # noqa: E402
 import morvane.backtest._ravelle as ravelle  # noqa: E402
 from morvane.backtest import _chart_fonts, _chart_png, _chart_renderer, _chart_shortcuts  # noqa: E402
 from morvane.exceptions import MorvaneWarning  # noqa: E402
+from test_charts import STATS, total_frame  # noqa: E402
 
 CHINESE = "小市值动量策略"
 
@@ -63,7 +63,9 @@ class TestPngWriter:
         assert np.abs(a - b).mean() < 1.0  # text may shift by a fraction of a pixel
         assert figure.dpi == 100  # restored after drawing
 
-    @pytest.mark.parametrize(("angle", "text"), [(0, "12.34% | Ag"), (90, "-7.50%"), (45, "2021-05")])
+    @pytest.mark.parametrize(
+        ("angle", "text"), [(0, "12.34% | Ag"), (90, "-7.50%"), (45, "2021-05")]
+    )
     def test_text_lands_where_matplotlib_draws_it(self, angle, text):
         def ink(renderer_class: type) -> tuple[int, int, int, int]:
             figure = matplotlib.figure.Figure(figsize=(3, 3))
@@ -101,13 +103,17 @@ class TestChartRenderer:
         warm = self.render(self.texts())
         np.testing.assert_array_equal(warm, cold)
         # the same texts at another dpi are laid out anew, at their own size
-        np.testing.assert_array_equal(self.render(self.texts(), 100),
-                                      (_chart_renderer.TEXTS.clear(), self.render(self.texts(), 100))[1])
+        np.testing.assert_array_equal(
+            self.render(self.texts(), 100),
+            (_chart_renderer.TEXTS.clear(), self.render(self.texts(), 100))[1],
+        )
         figure = self.texts()
         figure.set_dpi(145)
         renderer = RendererAgg(*figure.bbox.size, 145)
         figure.draw(renderer)
-        assert np.abs(ink_box(np.asarray(renderer.buffer_rgba())) - np.array(ink_box(warm))).max() <= 1
+        assert (
+            np.abs(ink_box(np.asarray(renderer.buffer_rgba())) - np.array(ink_box(warm))).max() <= 1
+        )
 
     def test_the_shelf_keeps_the_most_recent_texts_within_its_bytes(self):
         shelf = _chart_renderer.TextShelf(100)
@@ -127,12 +133,16 @@ class TestChartRenderer:
         ravelle.plot_strategy_performance(total_frame(300), STATS, save_path=tmp_path / "p.png")
         figure, _ = saved_figures[-1]
         renderer = RendererAgg(*figure.bbox.size, figure.dpi)
-        cells = [cell for ax in figure.axes for table in ax.tables for cell in table.get_celld().values()]
+        cells = [
+            cell for ax in figure.axes for table in ax.tables for cell in table.get_celld().values()
+        ]
         assert len(cells) > 40
         for cell in cells:
             quick = cell.get_window_extent(renderer)
-            np.testing.assert_array_equal(quick.get_points(),
-                                          matplotlib.patches.Patch.get_window_extent(cell, renderer).get_points())
+            np.testing.assert_array_equal(
+                quick.get_points(),
+                matplotlib.patches.Patch.get_window_extent(cell, renderer).get_points(),
+            )
 
     def test_new_ticks_copy_the_first_tick_as_matplotlib_does(self):
         if not _chart_renderer.tested_matplotlib():
@@ -142,11 +152,29 @@ class TestChartRenderer:
             ax = figure.add_subplot()
         ax.tick_params(axis="x", labelrotation=30, colors="red", length=4, grid_alpha=0.5)
         axis = ax.xaxis
-        first, theirs, ours = axis.majorTicks[0], axis._get_tick(major=True), axis._get_tick(major=True)
+        first, theirs, ours = (
+            axis.majorTicks[0],
+            axis._get_tick(major=True),
+            axis._get_tick(major=True),
+        )
         axis._copy_tick_props(first, theirs)
         _chart_shortcuts._copy_tick_props_sharing_markers(axis, first, ours)
-        own = {"_callbacks", "stale_callback", "_remove_method", "_marker", "_path", "_xy", "_x", "_y",
-               "_xorig", "_yorig", "_transformed_path", "_subslice", "_invalidx", "_invalidy"}
+        own = {
+            "_callbacks",
+            "stale_callback",
+            "_remove_method",
+            "_marker",
+            "_path",
+            "_xy",
+            "_x",
+            "_y",
+            "_xorig",
+            "_yorig",
+            "_transformed_path",
+            "_subslice",
+            "_invalidx",
+            "_invalidy",
+        }
 
         def state(artist: object) -> dict[str, str]:
             return {k: str(v) for k, v in vars(artist).items() if k not in own}
@@ -155,8 +183,15 @@ class TestChartRenderer:
             assert state(getattr(ours, part)) == state(getattr(theirs, part)), part
         for line in ("tick1line", "tick2line", "gridline"):
             assert getattr(ours, line).get_marker() == getattr(theirs, line).get_marker()
-        assert {k: v for k, v in state(ours).items() if k not in ("tick1line", "tick2line", "gridline", "label1", "label2")} \
-            == {k: v for k, v in state(theirs).items() if k not in ("tick1line", "tick2line", "gridline", "label1", "label2")}
+        assert {
+            k: v
+            for k, v in state(ours).items()
+            if k not in ("tick1line", "tick2line", "gridline", "label1", "label2")
+        } == {
+            k: v
+            for k, v in state(theirs).items()
+            if k not in ("tick1line", "tick2line", "gridline", "label1", "label2")
+        }
 
     def test_chart_parts_that_leave_no_pixel_are_skipped_alike(self, tmp_path):
         figure = matplotlib.figure.Figure(figsize=(4, 3))
@@ -170,7 +205,9 @@ class TestChartRenderer:
         assert not ax.xaxis.majorTicks[0].tick1line.get_visible()  # zero points long in this style
         after = RendererAgg(*figure.bbox.size, figure.dpi)
         figure.draw(after)
-        np.testing.assert_array_equal(np.asarray(after.buffer_rgba()), np.asarray(before.buffer_rgba()))
+        np.testing.assert_array_equal(
+            np.asarray(after.buffer_rgba()), np.asarray(before.buffer_rgba())
+        )
 
 
 @pytest.fixture
@@ -187,7 +224,9 @@ def font_manager_restored():
 def no_cjk_font(monkeypatch, font_manager_restored):
     """A server without Chinese fonts: of the listed fonts only DejaVu Sans, and no extra."""
     extra = _chart_fonts._extra_font_file()
-    font_manager_restored.ttflist[:] = [e for e in font_manager_restored.ttflist if e.fname != extra]
+    font_manager_restored.ttflist[:] = [
+        e for e in font_manager_restored.ttflist if e.fname != extra
+    ]
     font_manager_restored._findfont_cached.cache_clear()
     dejavu = font_manager.findfont("DejaVu Sans")
     monkeypatch.setattr(_chart_fonts, "_listed_font_files", lambda: [dejavu])
@@ -197,17 +236,25 @@ def no_cjk_font(monkeypatch, font_manager_restored):
 class TestChineseTexts:
     def test_missing_characters_in_order_of_appearance(self):
         dejavu = [font_manager.findfont("DejaVu Sans")]
-        assert _chart_fonts.missing_characters(["strategy | Benchmark 000852", "Ünïcödé – ok"], dejavu) == ""
-        assert _chart_fonts.missing_characters([CHINESE + " 小盘", "alpha"], dejavu) == CHINESE + "盘"
+        assert (
+            _chart_fonts.missing_characters(["strategy | Benchmark 000852", "Ünïcödé – ok"], dejavu)
+            == ""
+        )
+        assert (
+            _chart_fonts.missing_characters([CHINESE + " 小盘", "alpha"], dejavu) == CHINESE + "盘"
+        )
 
     @pytest.mark.parametrize("chart", ["performance", "weekly"])
     def test_without_a_font_one_warning_names_the_extra(self, tmp_path, no_cjk_font, chart):
         def draw() -> None:
             if chart == "performance":
-                ravelle.plot_strategy_performance(total_frame(60), STATS, strategy_name=CHINESE,
-                                                  save_path=tmp_path / "p.png")
+                ravelle.plot_strategy_performance(
+                    total_frame(60), STATS, strategy_name=CHINESE, save_path=tmp_path / "p.png"
+                )
             else:
-                ravelle.plot_weekly_net_value(total_frame(60), plot_title=CHINESE, save_path=tmp_path / "w.png")
+                ravelle.plot_weekly_net_value(
+                    total_frame(60), plot_title=CHINESE, save_path=tmp_path / "w.png"
+                )
 
         with pytest.warns(MorvaneWarning) as record:
             draw()
@@ -219,7 +266,9 @@ class TestChineseTexts:
 
     def test_the_glyph_warnings_come_back_after_the_chart(self, tmp_path, no_cjk_font):
         with pytest.warns(MorvaneWarning):
-            ravelle.plot_weekly_net_value(total_frame(30), plot_title=CHINESE, save_path=tmp_path / "w.png")
+            ravelle.plot_weekly_net_value(
+                total_frame(30), plot_title=CHINESE, save_path=tmp_path / "w.png"
+            )
         figure = matplotlib.figure.Figure()
         figure.text(0.5, 0.5, CHINESE)
         with pytest.warns(UserWarning, match="Glyph"):
@@ -230,14 +279,23 @@ class TestChineseTexts:
         _chart_fonts._extra_font_file()
         assert "noto_cjk_sans_otc" not in sys.modules
 
-    def test_the_extra_font_is_registered_and_prints_the_name(self, tmp_path, saved_figures,
-                                                              font_manager_restored):
+    def test_the_extra_font_is_registered_and_prints_the_name(
+        self, tmp_path, saved_figures, font_manager_restored
+    ):
         pytest.importorskip("noto_cjk_sans_otc", reason="the morvane[cjk] extra is not installed")
         extra = _chart_fonts._extra_font_file()
-        font_manager_restored.ttflist[:] = [e for e in font_manager_restored.ttflist if e.fname != extra]
+        font_manager_restored.ttflist[:] = [
+            e for e in font_manager_restored.ttflist if e.fname != extra
+        ]
         font_manager_restored._findfont_cached.cache_clear()
-        ravelle.plot_strategy_performance(total_frame(60), STATS, strategy_name=CHINESE, save_path=tmp_path / "p.png")
+        ravelle.plot_strategy_performance(
+            total_frame(60), STATS, strategy_name=CHINESE, save_path=tmp_path / "p.png"
+        )
         figure, _ = saved_figures[-1]
-        assert "Noto Sans CJK SC" in {e.name for e in font_manager_restored.ttflist if e.fname == extra}
-        assert os.path.realpath(font_manager.findfont(figure._suptitle.get_fontproperties())) == os.path.realpath(extra)
+        assert "Noto Sans CJK SC" in {
+            e.name for e in font_manager_restored.ttflist if e.fname == extra
+        }
+        assert os.path.realpath(
+            font_manager.findfont(figure._suptitle.get_fontproperties())
+        ) == os.path.realpath(extra)
         assert _chart_fonts.missing_characters([CHINESE], _chart_fonts._listed_font_files()) == ""

@@ -9,10 +9,7 @@ import pytest
 from morvane.clients import LocalFileClient, SyntheticMarketClient
 from morvane.clients.calendar import trading_days
 from morvane.exceptions import NetworkError
-
-COMPONENTS = ["rq_index_components_new_000300.XSHG", "rq_index_components_new_000905.XSHG",
-              "rq_index_components_new_000852.XSHG", "rq_index_components_new_399303.XSHE",
-              "rq_index_components_new_932000.INDX"]
+from store_payloads import COMPONENTS
 
 
 @pytest.fixture(scope="module")
@@ -37,7 +34,11 @@ def test_same_seed_same_tables_other_seed_other_tables():
     a = SyntheticMarketClient(seed=5, n_stocks=50, start_date="20230101", end_date="20230331")
     b = SyntheticMarketClient(seed=5, n_stocks=50, start_date="20230101", end_date="20230331")
     c = SyntheticMarketClient(seed=6, n_stocks=50, start_date="20230101", end_date="20230331")
-    query = {"factor": ["Close", "rq_get_dividend"], "start_date": "2023-01-01", "end_date": "2023-03-31"}
+    query = {
+        "factor": ["Close", "rq_get_dividend"],
+        "start_date": "2023-01-01",
+        "end_date": "2023-03-31",
+    }
     pd.testing.assert_frame_equal(a.get_factors(**query), b.get_factors(**query))
     assert not a.get_factors(**query).equals(c.get_factors(**query))
 
@@ -45,17 +46,28 @@ def test_same_seed_same_tables_other_seed_other_tables():
 def test_codes_and_shapes(client):
     close = client.get_factors(factor="Close", start_date="2023-03-01", end_date="2023-03-31")
     assert list(close.columns) == ["ukey", "date", "value"]
-    assert close["ukey"].str.fullmatch(r"(60[0135]|688)\d{3}\.XSHG|(00[0-3]|30[01])\d{3}\.XSHE|"
-                                       r"(430|830|870|920)\d{3}\.BJSE").all()
+    assert (
+        close["ukey"]
+        .str.fullmatch(
+            r"(60[0135]|688)\d{3}\.XSHG|(00[0-3]|30[01])\d{3}\.XSHE|"
+            r"(430|830|870|920)\d{3}\.BJSE"
+        )
+        .all()
+    )
     assert close["date"].between("2023-03-01", "2023-03-31").all()
     several = client.get_factors(factor=["Close", "no_such_factor"], start_date=None, end_date=None)
     assert set(several["factor"]) == {"Close"}
-    assert client.get_factors(factor="Close", start_date="2030-01-01", end_date="2030-02-01") is None
+    assert (
+        client.get_factors(factor="Close", start_date="2030-01-01", end_date="2030-02-01") is None
+    )
 
 
 def test_limits_locked_days_and_vwaps(client):
     close = wide(client, "Close")
-    up, down = wide(client, "limit_up").reindex_like(close), wide(client, "limit_down").reindex_like(close)
+    up, down = (
+        wide(client, "limit_up").reindex_like(close),
+        wide(client, "limit_down").reindex_like(close),
+    )
     opening = wide(client, "Open")
     buy, sell = wide(client, "tick_vwap_price_935_1005"), wide(client, "tick_vwap_price_925_1000")
     # A listing day without limits has none to respect.
@@ -74,7 +86,14 @@ def test_limits_locked_days_and_vwaps(client):
     prev = close.shift(1)
     ratio = (up / prev).where(wide(client, "rq_get_dividend").isna()).stack()
     board = ratio.index.get_level_values("ukey").str[:3]
-    for prefix, limit in [("300", 1.2), ("301", 1.2), ("688", 1.2), ("000", 1.1), ("600", 1.1), ("603", 1.1)]:
+    for prefix, limit in [
+        ("300", 1.2),
+        ("301", 1.2),
+        ("688", 1.2),
+        ("000", 1.1),
+        ("600", 1.1),
+        ("603", 1.1),
+    ]:
         assert (board == prefix).sum() > 0, prefix
         assert ratio[board == prefix].median() == pytest.approx(limit, abs=0.01), prefix
 
@@ -105,7 +124,13 @@ def test_corporate_actions_in_service_units(client):
 
 def test_memberships_and_index_returns(client):
     sizes = {name: wide(client, name).sum(axis=1) for name in COMPONENTS}
-    expected = {COMPONENTS[0]: 60, COMPONENTS[1]: 100, COMPONENTS[2]: 200, COMPONENTS[3]: 400, COMPONENTS[4]: 400}
+    expected = {
+        COMPONENTS[0]: 60,
+        COMPONENTS[1]: 100,
+        COMPONENTS[2]: 200,
+        COMPONENTS[3]: 400,
+        COMPONENTS[4]: 400,
+    }
     for name, size in sizes.items():
         assert size.max() <= expected[name] and size.median() > 0.8 * expected[name]
     raw = wide(client, COMPONENTS[0])
@@ -116,11 +141,16 @@ def test_memberships_and_index_returns(client):
     both_listed = raw.notna() & raw.shift(1).notna()
     changes = ((member != member.shift(1)) & both_listed).any(axis=1).iloc[1:]
     assert set(changes[changes].index.month) <= {6, 12}
-    bars = client.get_index_daily(ukeys=["000300.XSHG", "000905.XSHG", "000852.XSHG", "999999.XSHG"],
-                                  start_date="20230101", end_date="20231231")
+    bars = client.get_index_daily(
+        ukeys=["000300.XSHG", "000905.XSHG", "000852.XSHG", "999999.XSHG"],
+        start_date="20230101",
+        end_date="20231231",
+    )
     assert set(bars["ukey"]) == {"000300.XSHG", "000905.XSHG", "000852.XSHG"}
     one = bars[bars["ukey"] == "000300.XSHG"].set_index("date")
-    np.testing.assert_allclose(one["close"].pct_change().iloc[1:], one["daily_return"].iloc[1:], rtol=1e-9)
+    np.testing.assert_allclose(
+        one["close"].pct_change().iloc[1:], one["daily_return"].iloc[1:], rtol=1e-9
+    )
     # The index return is a positive-weight mean of member returns.
     close = wide(client, "Close")
     member_returns = (close / close.shift(1) - 1).where(member.reindex_like(close).fillna(False))
@@ -130,7 +160,9 @@ def test_memberships_and_index_returns(client):
 
 
 def test_planted_factor_has_the_documented_rank_ic():
-    client = SyntheticMarketClient(seed=0, n_stocks=1500, start_date="20220101", end_date="20231231")
+    client = SyntheticMarketClient(
+        seed=0, n_stocks=1500, start_date="20220101", end_date="20231231"
+    )
     opens = wide(client, "Open")
     forward = (opens.shift(-2) / opens.shift(-1) - 1).rank(axis=1)
     alpha = client.alpha_matrix()
@@ -142,8 +174,15 @@ def test_planted_factor_has_the_documented_rank_ic():
 
 
 def test_switches_for_missing_data_and_failures():
-    client = SyntheticMarketClient(seed=1, n_stocks=20, start_date="20230101", end_date="20230131",
-                                   withhold=["rq_is_suspended"], fail_batch=True, fail_factors=["Open"])
+    client = SyntheticMarketClient(
+        seed=1,
+        n_stocks=20,
+        start_date="20230101",
+        end_date="20230131",
+        withhold=["rq_is_suspended"],
+        fail_batch=True,
+        fail_factors=["Open"],
+    )
     assert client.get_factors(factor="rq_is_suspended", start_date=None, end_date=None) is None
     with pytest.raises(NetworkError):
         client.get_factors(factor=["Close", "limit_up"], start_date=None, end_date=None)
@@ -153,8 +192,12 @@ def test_switches_for_missing_data_and_failures():
 
 
 def test_wide_shape_and_argument_errors():
-    client = SyntheticMarketClient(seed=1, n_stocks=20, start_date="20230101", end_date="20230131", wide=True)
-    table = client.get_factors(factor=["Close", "Open"], start_date="2023-01-03", end_date="2023-01-10")
+    client = SyntheticMarketClient(
+        seed=1, n_stocks=20, start_date="20230101", end_date="20230131", wide=True
+    )
+    table = client.get_factors(
+        factor=["Close", "Open"], start_date="2023-01-03", end_date="2023-01-10"
+    )
     assert list(table.columns) == ["ukey", "date", "Close", "Open"]
     with pytest.raises(TypeError, match="factor"):
         client.get_factors(factor=3, start_date=None, end_date=None)
@@ -169,16 +212,26 @@ def test_wide_shape_and_argument_errors():
 @pytest.fixture(scope="module")
 def written(tmp_path_factory):
     source = SyntheticMarketClient(seed=2, n_stocks=40, start_date="20230101", end_date="20230331")
-    return source, LocalFileClient(source.write_files(tmp_path_factory.mktemp("csv"), file_format="csv"))
+    return source, LocalFileClient(
+        source.write_files(tmp_path_factory.mktemp("csv"), file_format="csv")
+    )
 
 
 class TestLocalFileClient:
     def test_reads_back_what_the_synthetic_client_wrote(self, written):
         source, local = written
-        query = {"factor": ["Close", "rq_industry_exposure_new"], "start_date": "2023-02-01", "end_date": "2023-02-28"}
-        pd.testing.assert_frame_equal(local.get_factors(**query), source.get_factors(**query), check_dtype=False)
+        query = {
+            "factor": ["Close", "rq_industry_exposure_new"],
+            "start_date": "2023-02-01",
+            "end_date": "2023-02-28",
+        }
+        pd.testing.assert_frame_equal(
+            local.get_factors(**query), source.get_factors(**query), check_dtype=False
+        )
         bars = {"ukeys": ["000300.XSHG"], "start_date": "20230201", "end_date": "20230228"}
-        pd.testing.assert_frame_equal(local.get_index_daily(**bars), source.get_index_daily(**bars), check_dtype=False)
+        pd.testing.assert_frame_equal(
+            local.get_index_daily(**bars), source.get_index_daily(**bars), check_dtype=False
+        )
 
     def test_codes_keep_their_leading_zeros(self, written):
         _, local = written
@@ -188,9 +241,12 @@ class TestLocalFileClient:
     def test_wide_files_and_missing_factors(self, tmp_path):
         (tmp_path / "factors").mkdir()
         pd.DataFrame({"ukey": ["000001.XSHE"], "date": ["2024-01-02"], "my_factor": [1.5]}).to_csv(
-            tmp_path / "factors" / "my_factor.csv", index=False)
+            tmp_path / "factors" / "my_factor.csv", index=False
+        )
         local = LocalFileClient(tmp_path)
-        table = local.get_factors(factor="my_factor", start_date="2024-01-01", end_date="2024-01-31")
+        table = local.get_factors(
+            factor="my_factor", start_date="2024-01-01", end_date="2024-01-31"
+        )
         assert table["value"].tolist() == [1.5] and table["ukey"].tolist() == ["000001.XSHE"]
         assert local.get_factors(factor="absent", start_date=None, end_date=None) is None
         assert local.get_index_daily(ukeys=["000300.XSHG"], start_date=None, end_date=None) is None
@@ -206,7 +262,11 @@ class TestLocalFileClient:
 
     def test_parquet_round_trip(self, tmp_path):
         pytest.importorskip("pyarrow")
-        source = SyntheticMarketClient(seed=2, n_stocks=10, start_date="20230101", end_date="20230131")
+        source = SyntheticMarketClient(
+            seed=2, n_stocks=10, start_date="20230101", end_date="20230131"
+        )
         local = LocalFileClient(source.write_files(tmp_path, file_format="parquet"))
         query = {"factor": "Open", "start_date": None, "end_date": None}
-        pd.testing.assert_frame_equal(local.get_factors(**query), source.get_factors(**query), check_dtype=False)
+        pd.testing.assert_frame_equal(
+            local.get_factors(**query), source.get_factors(**query), check_dtype=False
+        )

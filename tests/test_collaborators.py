@@ -20,7 +20,6 @@ from morvane.backtest.result import BacktestData, BacktestResult, StrategyBackte
 from morvane.exceptions import MorvaneError
 from morvane.logger import disable_console, enable_console, logger
 
-
 # ------------------------------------------------------------------ logger
 
 
@@ -68,10 +67,14 @@ def test_records_reach_console_with_percent_args() -> None:
 
 
 class _Client:
-    def get_factors(self, *, factor: str | list[str], start_date: str, end_date: str) -> pd.DataFrame | None:
+    def get_factors(
+        self, *, factor: str | list[str], start_date: str, end_date: str
+    ) -> pd.DataFrame | None:
         return None
 
-    def get_index_daily(self, *, ukeys: list[str], start_date: str, end_date: str) -> pd.DataFrame | None:
+    def get_index_daily(
+        self, *, ukeys: list[str], start_date: str, end_date: str
+    ) -> pd.DataFrame | None:
         return None
 
 
@@ -106,14 +109,18 @@ def test_set_get_and_clear() -> None:
         singleton.get_instance()
 
 
-@pytest.mark.parametrize(("bad", "type_name", "missing"),
-                         [(object(), "object", "get_factors"), (_HalfClient(), "_HalfClient", "get_index_daily")])
+@pytest.mark.parametrize(
+    ("bad", "type_name", "missing"),
+    [(object(), "object", "get_factors"), (_HalfClient(), "_HalfClient", "get_index_daily")],
+)
 @pytest.mark.usefixtures("empty_slot")
 def test_set_instance_rejects_incomplete_clients(bad: object, type_name: str, missing: str) -> None:
     singleton.set_instance(_Client())
     with pytest.raises(TypeError) as info:
         singleton.set_instance(bad)
-    assert "client" in str(info.value) and type_name in str(info.value) and missing in str(info.value)
+    assert (
+        "client" in str(info.value) and type_name in str(info.value) and missing in str(info.value)
+    )
     assert isinstance(singleton.get_instance(), _Client)  # 失败的安装不动已有客户端
 
 
@@ -136,13 +143,29 @@ def _records() -> list[Any]:
     series = frame.iloc[:, 0]
     summary = pd.DataFrame({"excess": [0.1, 0.2]}, index=["000300", "000852"])
     return [
-        BacktestData(data={"close_price": frame, "open_price": frame,
-                           "benchmark_dict": {"000300": series, "000852": series}}),
-        BacktestResult(factor_name="mom_20d", best_group=5, group_daily_return=frame,
-                       group_cumulative_return=frame, rank_ic=series, benchmark_summary=summary,
-                       plot_paths={"nav": "out/nav.png"}),
-        StrategyBacktestResult(strategy_name="top50", daily_return=series, cumulative_return=series,
-                               stats={"sharpe": 1.23456, "max_drawdown": -0.2}, benchmark_summary=summary),
+        BacktestData(
+            data={
+                "close_price": frame,
+                "open_price": frame,
+                "benchmark_dict": {"000300": series, "000852": series},
+            }
+        ),
+        BacktestResult(
+            factor_name="mom_20d",
+            best_group=5,
+            group_daily_return=frame,
+            group_cumulative_return=frame,
+            rank_ic=series,
+            benchmark_summary=summary,
+            plot_paths={"nav": "out/nav.png"},
+        ),
+        StrategyBacktestResult(
+            strategy_name="top50",
+            daily_return=series,
+            cumulative_return=series,
+            stats={"sharpe": 1.23456, "max_drawdown": -0.2},
+            benchmark_summary=summary,
+        ),
     ]
 
 
@@ -159,8 +182,12 @@ def test_repr_summarises_without_table_bodies(record: Any) -> None:
     assert text.startswith(type(record).__name__ + "(")
     assert "20150105.." in text
     if isinstance(record, StrategyBacktestResult):
-        assert "sharpe=1.235" in text and "max_drawdown=-0.2" in text  # keys it has no unit for: plain
-    assert record == record and record != pickle.loads(pickle.dumps(record))  # 身份相等, 不会抛歧义错误
+        assert (
+            "sharpe=1.235" in text and "max_drawdown=-0.2" in text
+        )  # keys it has no unit for: plain
+    assert record == record and record != pickle.loads(
+        pickle.dumps(record)
+    )  # 身份相等, 不会抛歧义错误
 
 
 def test_backtest_data_repr_counts() -> None:
@@ -179,8 +206,9 @@ def test_backtest_data_pickle_round_trip() -> None:
     restored = pickle.loads(pickle.dumps(original))
     assert set(restored.data) == set(original.data)
     pd.testing.assert_frame_equal(restored.data["close_price"], original.data["close_price"])
-    pd.testing.assert_series_equal(restored.data["benchmark_dict"]["000852"],
-                                   original.data["benchmark_dict"]["000852"])
+    pd.testing.assert_series_equal(
+        restored.data["benchmark_dict"]["000852"], original.data["benchmark_dict"]["000852"]
+    )
 
 
 # --------------------------------------------------------------- morvane.init
@@ -208,13 +236,18 @@ def test_init_installs_client_and_http() -> None:
 
 @pytest.mark.parametrize(
     ("kwargs", "error"),
-    [({"token": "t"}, ValueError), ({"http": "x"}, TypeError),
-     ({"http": HttpClient("https://a"), "base_url": "https://b"}, ValueError),
-     ({"client": object(), "base_url": "https://b"}, TypeError),
-     ({"client": _Client(), "base_url": "ftp://b"}, ValueError)],
+    [
+        ({"token": "t"}, ValueError),
+        ({"http": "x"}, TypeError),
+        ({"http": HttpClient("https://a"), "base_url": "https://b"}, ValueError),
+        ({"client": object(), "base_url": "https://b"}, TypeError),
+        ({"client": _Client(), "base_url": "ftp://b"}, ValueError),
+    ],
 )
 @pytest.mark.usefixtures("fresh_init")
-def test_init_validates_everything_before_applying(kwargs: dict[str, Any], error: type[Exception]) -> None:
+def test_init_validates_everything_before_applying(
+    kwargs: dict[str, Any], error: type[Exception]
+) -> None:
     with pytest.raises(error):
         morvane.init(**kwargs)
     assert morvane.get_http_client() is None
@@ -230,6 +263,11 @@ def test_import_keeps_backtest_lazy() -> None:
     # The subpackage itself is light (it is the callable factor backtest); its
     # native modules load only when first used.
     code = "import sys, morvane; print(any(m.startswith('morvane.backtest.') for m in sys.modules))"
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
-                         env={**os.environ, "PYTHONPATH": str(Path(morvane.__file__).parents[1])})
+    out = subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        check=True,
+        env={**os.environ, "PYTHONPATH": str(Path(morvane.__file__).parents[1])},
+    )
     assert out.stdout.strip() == "False"

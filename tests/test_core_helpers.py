@@ -7,14 +7,22 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
+
 from conftest import flat_market
-
 from morvane.backtest._core import _build_market_arrays, _with_datetime_index, safe_sharpe
+from reference.engine import MARKET_KEYS
 
-KEYS = ["prev_close_arr", "can_buy_arr", "cant_sell_arr", "close_arr", "buy_price_arr",
-        "sell_price_arr", "split_arr", "dividend_arr"]
-ORDER = ["can_buy_stock", "cant_sell_stock", "split_factor", "dividend_factor", "close_price",
-         "prev_close", "buy_price", "sell_price"]
+KEYS = [
+    "prev_close_arr",
+    "can_buy_arr",
+    "cant_sell_arr",
+    "close_arr",
+    "buy_price_arr",
+    "sell_price_arr",
+    "split_arr",
+    "dividend_arr",
+]
+ORDER = MARKET_KEYS
 
 
 def market_args(market: dict[str, pd.DataFrame]) -> list[pd.DataFrame]:
@@ -37,7 +45,10 @@ class TestBuildMarketArrays:
         market["close_price"] = close.iloc[::-1, ::-1]  # reversed labels
         market["can_buy_stock"] = market["can_buy_stock"].drop(columns="000002")
         market["cant_sell_stock"] = market["cant_sell_stock"].drop(index="20240104")
-        index, columns = pd.Index(["20240104", "20240102", "20991231"]), pd.Index(["000003", "000002"])
+        index, columns = (
+            pd.Index(["20240104", "20240102", "20991231"]),
+            pd.Index(["000003", "000002"]),
+        )
         out = _build_market_arrays(index, columns, *market_args(market))
         np.testing.assert_array_equal(out["close_arr"][:2], [[8.0, 7.0], [2.0, 1.0]])
         assert np.isnan(out["close_arr"][2]).all()
@@ -47,8 +58,9 @@ class TestBuildMarketArrays:
 
     def test_aligned_input_is_a_read_only_view(self, dates):
         market = flat_market(dates, ["000001", "000002"])
-        out = _build_market_arrays(pd.Index(dates), pd.Index(["000001", "000002"]),
-                                   *market_args(market))
+        out = _build_market_arrays(
+            pd.Index(dates), pd.Index(["000001", "000002"]), *market_args(market)
+        )
         assert not out["close_arr"].flags.writeable
         with pytest.raises(ValueError):
             out["close_arr"][0, 0] = 1.0
@@ -108,9 +120,18 @@ class TestSafeSharpe:
         assert safe_sharpe(values, periods=12) == pytest.approx(expected * math.sqrt(12 / 252))
 
     @pytest.mark.parametrize(
-        "values", [[], [0.01], [0.1, 0.1, 0.1], [0.0, 0.0], [1e308, -1e308, 1e308],
-                   # constant up to rounding: the excess return of a strategy that is its benchmark
-                   [0.001, 0.001 + 1e-17], [0.02, 0.02 * (1 + 2e-16), 0.02], [3e-13, -3e-13]],
+        "values",
+        [
+            [],
+            [0.01],
+            [0.1, 0.1, 0.1],
+            [0.0, 0.0],
+            [1e308, -1e308, 1e308],
+            # constant up to rounding: the excess return of a strategy that is its benchmark
+            [0.001, 0.001 + 1e-17],
+            [0.02, 0.02 * (1 + 2e-16), 0.02],
+            [3e-13, -3e-13],
+        ],
     )
     def test_degenerate_series_give_nan(self, values):
         assert math.isnan(safe_sharpe(pd.Series(values, dtype=float)))

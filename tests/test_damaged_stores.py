@@ -9,10 +9,6 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from package_server import package_server, tar_of
-from service_env import install, tail_payload
-from service_world import market_payload, write_store
-from store_damage import DAMAGES, data_file, flipped_cells
 
 from morvane import sweep
 from morvane.backtest import _prepare
@@ -20,16 +16,15 @@ from morvane.backtest._service import BacktestService
 from morvane.cli import main
 from morvane.clients import SyntheticMarketClient
 from morvane.exceptions import DataFileNotFoundError, MorvaneError
+from package_server import tar_of
+from service_env import tail_payload
+from service_world import market_payload, write_store
+from store_damage import DAMAGES, data_file, flipped_cells
 
 
 @pytest.fixture(scope="module")
 def payload():
     return market_payload()
-
-
-@pytest.fixture
-def env(monkeypatch, tmp_path):
-    return install(monkeypatch, tmp_path / "home")
 
 
 def frames_equal(left: dict, right: dict) -> None:
@@ -54,12 +49,16 @@ class TestLoad:
         message = str(raised.value)
         assert target.name in message and f"morvane prepare --store {store.store_dir}" in message
         if damage is DAMAGES["deleted"]:
-            assert isinstance(raised.value, DataFileNotFoundError) and isinstance(raised.value, FileNotFoundError)
+            assert isinstance(raised.value, DataFileNotFoundError) and isinstance(
+                raised.value, FileNotFoundError
+            )
 
     def test_the_package_folder_names_the_preparation(self, env, payload):
         write_store(env.store_dir, payload)
         flipped_cells(data_file(env.store_dir, "open_price"))
-        with pytest.raises(MorvaneError, match=r"第 2 行数据的校验和不符.*morvane\.prepare_backtest_data\(\)"):
+        with pytest.raises(
+            MorvaneError, match=r"第 2 行数据的校验和不符.*morvane\.prepare_backtest_data\(\)"
+        ):
             BacktestService(None).load_backtest_data()
 
     def test_verify_false_is_the_opt_out_that_lets_damage_through(self, payload, tmp_path):
@@ -70,25 +69,28 @@ class TestLoad:
         bad = ~((close == expected) | (close.isna() & expected.isna()))
         assert bad.iloc[1].any() and not bad.drop(index=close.index[1]).any().any()
         # Rows outside a date cut are not read, so not verified either.
-        assert store.load(start_date=close.index[2], mmap=True)["data"]["close_price"].shape[0] == len(close) - 2
+        assert (
+            store.load(start_date=close.index[2], mmap=True)["data"]["close_price"].shape[0]
+            == len(close) - 2
+        )
         with pytest.raises(TypeError, match="verify"):
             store.load(verify=1)
 
-    def test_a_sweep_over_a_damaged_folder_fails_instead_of_returning_wrong_figures(self, payload, tmp_path):
+    def test_a_sweep_over_a_damaged_folder_fails_instead_of_returning_wrong_figures(
+        self, payload, tmp_path
+    ):
         store = write_store(tmp_path / "store", payload)
         close = payload["data"]["close_price"]
         weights = close.notna().astype(float).div(close.notna().sum(axis=1), axis=0)
-        before = sweep.run_strategy(weights, store.store_dir, close.index[0], close.index[-1], errors="raise")
+        before = sweep.run_strategy(
+            weights, store.store_dir, close.index[0], close.index[-1], errors="raise"
+        )
         flipped_cells(data_file(store.store_dir, "prev_close"), row=len(close) // 2)
         with pytest.raises(MorvaneError, match="prev_close"):
-            sweep.run_strategy(weights, store.store_dir, close.index[0], close.index[-1], errors="raise")
+            sweep.run_strategy(
+                weights, store.store_dir, close.index[0], close.index[-1], errors="raise"
+            )
         assert np.isfinite(before["annual_return"].iloc[0])
-
-
-@pytest.fixture
-def server():
-    with package_server() as state:
-        yield state
 
 
 @pytest.mark.parametrize("damage", DAMAGES.values(), ids=DAMAGES.keys())
@@ -104,9 +106,14 @@ def test_the_package_flow_downloads_again_and_swaps(env, server, payload, tmp_pa
     caplog.set_level(logging.WARNING, logger="morvane")
     service.prepare_backtest_data()
     assert server.routes["/files/package.tar"].hits == 2
-    assert any(target.name in r.getMessage() for r in caplog.records if r.levelno == logging.WARNING)
+    assert any(
+        target.name in r.getMessage() for r in caplog.records if r.levelno == logging.WARNING
+    )
     frames_equal(service.load_backtest_data().data, pristine)
-    assert BacktestService._find_missing_datasets(_prepare.BinaryPreparedDataStore(env.store_dir)) == []
+    assert (
+        BacktestService._find_missing_datasets(_prepare.BinaryPreparedDataStore(env.store_dir))
+        == []
+    )
     leftovers = {"data.lock", "prepare.lock", "installed_package.json", "enviroment_data"}
     assert {p.name for p in env.root.iterdir()} <= leftovers
 
@@ -134,7 +141,9 @@ def local_files(tmp_path_factory) -> Path:
 
 @pytest.mark.usefixtures("keep_data_client")
 @pytest.mark.parametrize("damage", DAMAGES.values(), ids=DAMAGES.keys())
-def test_a_local_source_store_is_rebuilt_from_its_source(capsys, monkeypatch, tmp_path, local_files, damage):
+def test_a_local_source_store_is_rebuilt_from_its_source(
+    capsys, monkeypatch, tmp_path, local_files, damage
+):
     from morvane.backtest import _service
 
     monkeypatch.setattr(_service, "_today", lambda: "20240329")
@@ -152,6 +161,7 @@ def test_a_local_source_store_is_rebuilt_from_its_source(capsys, monkeypatch, tm
 
 # ------------------------------------------------------------------ a refresh adds what a store lacks
 
+
 def without(payload: dict, key: str) -> dict:
     data = dict(payload["data"])
     if key in data:
@@ -163,8 +173,11 @@ def without(payload: dict, key: str) -> dict:
 
 # Every dataset but close_price, whose dates the store is refreshed by (a store
 # without it answers False), and a benchmark.
-STORED = [k for k in market_payload(n_stocks=5, end="20240105")["data"]
-          if k not in ("benchmark_dict", "close_price")] + ["000300"]
+STORED = [
+    k
+    for k in market_payload(n_stocks=5, end="20240105")["data"]
+    if k not in ("benchmark_dict", "close_price")
+] + ["000300"]
 
 
 @pytest.mark.parametrize("missing", STORED)
@@ -178,7 +191,9 @@ def test_update_tail_adds_a_dataset_or_benchmark_the_store_lacks(payload, tmp_pa
         assert list(added.index) == list(tail["data"]["benchmark_dict"]["000300"].index)
     else:
         added = loaded[missing]
-        pd.testing.assert_frame_equal(added, tail["data"][missing], check_dtype=False, check_index_type=False)
+        pd.testing.assert_frame_equal(
+            added, tail["data"][missing], check_dtype=False, check_index_type=False
+        )
     assert loaded["close_price"].index[-1] == "20240318"
 
 

@@ -8,12 +8,12 @@ import threading
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import flat_market
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from reference_engine import reference_daily_return
 
+from conftest import flat_market
 from morvane.backtest._ravelle import _smooth_strategy_weights, calc_strategy_vwap_daily_return
+from reference.engine import reference_daily_return
 
 FEE, RULE_FEE = 1e-4, 5e-4
 
@@ -141,8 +141,13 @@ class TestParameters:
 
     @pytest.mark.parametrize(
         ("name", "value"),
-        [("total_money", 0.0), ("total_money", float("nan")), ("fee", 1.0), ("rule_fee", -0.1),
-         ("lot_size", 0)],
+        [
+            ("total_money", 0.0),
+            ("total_money", float("nan")),
+            ("fee", 1.0),
+            ("rule_fee", -0.1),
+            ("lot_size", 0),
+        ],
     )
     def test_out_of_range_parameter_is_a_value_error(self, dates, name, value):
         market = flat_market(dates, ["000001"])
@@ -177,8 +182,7 @@ class TestSmoothing:
         assert _smooth_strategy_weights(weights, 1.0) is weights
 
     def test_window_of_three(self, dates):
-        weights = weights_of(dates, [[0.3, 0.3], [np.nan, 0.0], [0.3, 0.0], [0.0, 0.0]],
-                             ["a", "b"])
+        weights = weights_of(dates, [[0.3, 0.3], [np.nan, 0.0], [0.3, 0.0], [0.0, 0.0]], ["a", "b"])
         out = _smooth_strategy_weights(weights, 3)
         assert out.index.tolist() == dates[2:4]
         assert out["a"].tolist() == pytest.approx([0.2, 0.1])
@@ -235,8 +239,11 @@ def random_case(draw) -> tuple[pd.DataFrame, dict[str, pd.DataFrame]]:
 
 
 @settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(case=random_case(), lot_size=st.sampled_from([1, 100, 200]),
-       fee=st.sampled_from([0.0, 1e-4, 3e-3]))
+@given(
+    case=random_case(),
+    lot_size=st.sampled_from([1, 100, 200]),
+    fee=st.sampled_from([0.0, 1e-4, 3e-3]),
+)
 def test_matches_numpy_transcription(case, lot_size, fee):
     weights, market = case
     kwargs = {"total_money": 1e7, "fee": fee, "rule_fee": 5e-4, "lot_size": lot_size}
@@ -297,15 +304,21 @@ def test_tables_sharing_labels_align_as_tables_with_their_own():
         "can_buy_stock": pd.DataFrame(rng.random(shape) < 0.8, dates, codes),
         "cant_sell_stock": pd.DataFrame(rng.random(shape) < 0.2, dates, codes),
         "split_factor": pd.DataFrame(np.nan, dates, codes),
-        "dividend_factor": pd.DataFrame(np.where(rng.random(shape) < 0.1, 0.3, np.nan), dates, codes),
+        "dividend_factor": pd.DataFrame(
+            np.where(rng.random(shape) < 0.1, 0.3, np.nan), dates, codes
+        ),
         "close_price": pd.DataFrame(prev * rng.uniform(0.9, 1.1, shape), dates, codes),
         "prev_close": pd.DataFrame(prev, dates, codes),
         "buy_price": pd.DataFrame(prev * rng.uniform(0.9, 1.1, shape), dates, codes),
         "sell_price": pd.DataFrame(prev * rng.uniform(0.9, 1.1, shape), dates, codes),
     }
     shared["close_price"] = shared["close_price"].iloc[::-1, ::-1]
-    own = {key: table.set_axis(list(table.index), axis=0).set_axis(list(table.columns), axis=1)
-           for key, table in shared.items()}
+    own = {
+        key: table.set_axis(list(table.index), axis=0).set_axis(list(table.columns), axis=1)
+        for key, table in shared.items()
+    }
     assert shared["prev_close"].index is shared["buy_price"].index
-    weights = pd.DataFrame(rng.uniform(0, 0.05, (len(DATES) - 2, len(CODES) - 1)), DATES[1:-1], CODES[1:])
+    weights = pd.DataFrame(
+        rng.uniform(0, 0.05, (len(DATES) - 2, len(CODES) - 1)), DATES[1:-1], CODES[1:]
+    )
     assert run(weights, shared).equals(run(weights, own))

@@ -13,13 +13,22 @@ import pytest
 import morvane.backtest._core as core
 import morvane.backtest._ravelle as ravelle
 
-FIELDS = ["strategy_name", "daily_return", "cumulative_return", "stats", "benchmark_summary",
-          "plot_paths"]
+FIELDS = [
+    "strategy_name",
+    "daily_return",
+    "cumulative_return",
+    "stats",
+    "benchmark_summary",
+    "plot_paths",
+]
 
 
 def test_constants_and_shared_helpers():
-    assert (ravelle.TRADING_DAYS_PER_YEAR, ravelle.ROLLING_STABILITY_DAYS,
-            ravelle.MIN_ROLLING_STABILITY_DAYS) == (252, 60, 5)
+    assert (
+        ravelle.TRADING_DAYS_PER_YEAR,
+        ravelle.ROLLING_STABILITY_DAYS,
+        ravelle.MIN_ROLLING_STABILITY_DAYS,
+    ) == (252, 60, 5)
     assert ravelle._build_market_arrays is core._build_market_arrays
     assert ravelle._with_datetime_index is core._with_datetime_index
     assert ravelle.safe_sharpe is core.safe_sharpe
@@ -40,15 +49,23 @@ class TestRavelleResult:
     def test_fields_in_order_all_required(self):
         fields = dataclasses.fields(ravelle._RavelleResult)
         assert [f.name for f in fields] == FIELDS
-        assert all(f.default is dataclasses.MISSING and f.default_factory is dataclasses.MISSING
-                   for f in fields)
+        assert all(
+            f.default is dataclasses.MISSING and f.default_factory is dataclasses.MISSING
+            for f in fields
+        )
         with pytest.raises(TypeError):
             ravelle._RavelleResult(strategy_name="s")
 
     def test_keyword_construction_equality_and_mutation(self):
         empty = pd.Series(dtype=float)
-        values = dict(strategy_name="s", daily_return=empty, cumulative_return=empty, stats={},
-                      benchmark_summary=pd.DataFrame(), plot_paths={})
+        values = dict(
+            strategy_name="s",
+            daily_return=empty,
+            cumulative_return=empty,
+            stats={},
+            benchmark_summary=pd.DataFrame(),
+            plot_paths={},
+        )
         first = ravelle._RavelleResult(**values)
         assert first == ravelle._RavelleResult(**values)
         assert "strategy_name='s'" in repr(first)

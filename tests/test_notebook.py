@@ -9,9 +9,10 @@ import subprocess
 import sys
 from pathlib import Path
 
-import morvane
 import pandas as pd
 import pytest
+
+import morvane
 from morvane.backtest import _folders
 from morvane.clients import LocalFileClient, SyntheticMarketClient
 from service_env import install
@@ -44,7 +45,9 @@ def _assert_same_data(got: morvane.BacktestData, want: morvane.BacktestData) -> 
                 pd.testing.assert_series_equal(got.data[key][code], series, check_index_type=False)
         else:
             # Labels come back in whatever text storage the store reads them into.
-            pd.testing.assert_frame_equal(got.data[key], value, check_index_type=False, check_column_type=False)
+            pd.testing.assert_frame_equal(
+                got.data[key], value, check_index_type=False, check_column_type=False
+            )
 
 
 def test_a_client_builds_a_folder_then_refreshes_its_tail(tmp_path, market, caplog, monkeypatch):
@@ -63,7 +66,10 @@ def test_a_client_builds_a_folder_then_refreshes_its_tail(tmp_path, market, capl
     monkeypatch.setattr(_service, "_today", lambda: "20240405")
     morvane.prepare_backtest_data(str(folder), client=market)
     _assert_same_data(morvane.load_backtest_data(folder), built)
-    assert _status(caplog) == ["回测基准数据已就绪,各数据集最新日期:", "回测基准数据已更新,各数据集最新日期:"]
+    assert _status(caplog) == [
+        "回测基准数据已就绪,各数据集最新日期:",
+        "回测基准数据已更新,各数据集最新日期:",
+    ]
     # The installed client was lent for the build only.
     with pytest.raises(morvane.MorvaneError):
         morvane.singleton.get_instance()
@@ -77,7 +83,11 @@ def test_replace_rebuilds_from_another_source(tmp_path, market):
     data = morvane.load_backtest_data(folder)
     assert data.data["close_price"].shape == (len(other.world.dates), 20)
     # No staging folder or backup is left beside the store, only its locks.
-    assert sorted(p.name for p in tmp_path.iterdir()) == [".mine.data.lock", ".mine.prepare.lock", "mine"]
+    assert sorted(p.name for p in tmp_path.iterdir()) == [
+        ".mine.data.lock",
+        ".mine.prepare.lock",
+        "mine",
+    ]
 
 
 def test_local_files_through_init_without_a_data_service(tmp_path, market, monkeypatch, no_http):
@@ -95,7 +105,9 @@ def test_local_files_through_init_without_a_data_service(tmp_path, market, monke
 def test_local_files_lacking_a_required_file_write_nothing(tmp_path, market):
     files = market.write_files(tmp_path / "files", file_format="csv")
     (files / "factors" / "limit_up.csv").unlink()
-    with pytest.raises(FileNotFoundError, match=r"缺少必需的输入文件 .*factors/limit_up.*没有写入任何数据"):
+    with pytest.raises(
+        FileNotFoundError, match=r"缺少必需的输入文件 .*factors/limit_up.*没有写入任何数据"
+    ):
         morvane.prepare_backtest_data(tmp_path / "store", client=LocalFileClient(files))
     assert not (tmp_path / "store").exists()
 
@@ -108,8 +120,11 @@ def test_bad_arguments_name_themselves(tmp_path, market, no_http):
         ({"replace": "yes"}, TypeError, "replace"),
         ({"start_date": 2024.5, "client": market}, TypeError, "start_date"),
         ({"end_date": "20241345", "client": market}, ValueError, "end_date"),
-        ({"start_date": "20240301", "end_date": "20240201", "client": market}, ValueError,
-         "start_date 20240301 晚于 end_date 20240201"),
+        (
+            {"start_date": "20240301", "end_date": "20240201", "client": market},
+            ValueError,
+            "start_date 20240301 晚于 end_date 20240201",
+        ),
     ]
     for kwargs, error, message in cases:
         kwargs = {"store_dir": tmp_path / "s", **kwargs}
@@ -123,7 +138,9 @@ def test_bad_arguments_name_themselves(tmp_path, market, no_http):
 def test_without_any_source_preparation_says_both_ways(tmp_path, monkeypatch, no_http):
     install(monkeypatch, tmp_path / "home")
     morvane.singleton.set_instance(None)
-    with pytest.raises(morvane.MorvaneError, match=r"morvane\.init\(client=\.\.\.\).*morvane\.init\(base_url="):
+    with pytest.raises(
+        morvane.MorvaneError, match=r"morvane\.init\(client=\.\.\.\).*morvane\.init\(base_url="
+    ):
         morvane.prepare_backtest_data()
 
 
@@ -137,22 +154,41 @@ def _readme_block() -> str:
     assert spec is not None and spec.loader is not None
     module = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(module)
-    return str(module.block_under((ROOT / "README.md").read_text(encoding="utf-8"), "In a notebook"))
+    return str(
+        module.block_under((ROOT / "README.md").read_text(encoding="utf-8"), "In a notebook")
+    )
 
 
 def test_readme_notebook_block_runs_as_written(tmp_path):
-    pytest.importorskip("IPython", reason="the README's notebook block runs in a notebook, which has IPython")
+    pytest.importorskip(
+        "IPython", reason="the README's notebook block runs in a notebook, which has IPython"
+    )
     home, work = tmp_path / "home", tmp_path / "notebook"
     home.mkdir()
     work.mkdir()
     (work / "block.py").write_text(_readme_block(), encoding="utf-8")
-    env = dict(os.environ, HOME=str(home), MPLCONFIGDIR=str(tmp_path / "mpl"), XDG_CACHE_HOME=str(tmp_path / "cache"))
-    done = subprocess.run([sys.executable, "-W", "error", "block.py"], cwd=work, capture_output=True, text=True,
-                          env=env, timeout=600)
+    env = dict(
+        os.environ,
+        HOME=str(home),
+        MPLCONFIGDIR=str(tmp_path / "mpl"),
+        XDG_CACHE_HOME=str(tmp_path / "cache"),
+    )
+    done = subprocess.run(
+        [sys.executable, "-W", "error", "block.py"],
+        cwd=work,
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=600,
+    )
     assert done.returncode == 0, done.stderr
     assert "Warning" not in done.stderr
     assert done.stdout.startswith("BacktestResult(")  # display() of the factor result
     assert "strategy  benchmark    excess" in done.stdout
-    assert sorted(p.name for p in (work / "out").iterdir()) == ["alpha.png", "top.png", "top_weekly_net_value.png"]
+    assert sorted(p.name for p in (work / "out").iterdir()) == [
+        "alpha.png",
+        "top.png",
+        "top_weekly_net_value.png",
+    ]
     assert (work / "morvane-data" / "metadata.pkl").is_file()
     assert list(home.iterdir()) == []  # the package's folder under the home is not touched

@@ -14,15 +14,15 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
 
-import morvane
 import numpy as np
 import pandas as pd
 import pytest
+
+import morvane
 from morvane import sweep
 from morvane.backtest.result import BacktestData
 from morvane.cli import main
 from morvane.exceptions import MorvaneError
-from service_fixtures import data, env, payload  # noqa: F401 (fixtures)
 from service_world import write_store
 
 START, END = "20240102", "20240315"
@@ -80,44 +80,101 @@ def _inf_cell(table: pd.DataFrame) -> str:
 
 CASES: dict[str, Case] = {
     # tables that cannot mean what they say
-    "dates given twice": Case(ValueError, r"参数 {name} 的行标签整理后重复: \d{{8}} \(同一日期出现在多行\)",
-                              table=_dates_twice, cli=[]),
+    "dates given twice": Case(
+        ValueError,
+        r"参数 {name} 的行标签整理后重复: \d{{8}} \(同一日期出现在多行\)",
+        table=_dates_twice,
+        cli=[],
+    ),
     "an infinite cell": Case(ValueError, "参数 {name} {inf}", table=_infinite, cli=[]),
-    "date values": Case(TypeError, r"参数 {name} 的值须为数值: 列 '\d{{6}}' 的类型是 datetime64", table=_as_datetimes),
-    "duration values": Case(TypeError, r"参数 {name} 的值须为数值: 列 '\d{{6}}' 的类型是 timedelta64",
-                            table=_as_durations),
-    "two-level columns": Case(TypeError, r"参数 {name} 的列索引是多层索引", table=_two_level_columns),
+    "date values": Case(
+        TypeError,
+        r"参数 {name} 的值须为数值: 列 '\d{{6}}' 的类型是 datetime64",
+        table=_as_datetimes,
+    ),
+    "duration values": Case(
+        TypeError,
+        r"参数 {name} 的值须为数值: 列 '\d{{6}}' 的类型是 timedelta64",
+        table=_as_durations,
+    ),
+    "two-level columns": Case(
+        TypeError, r"参数 {name} 的列索引是多层索引", table=_two_level_columns
+    ),
     "two-level rows": Case(TypeError, r"参数 {name} 的行索引是多层索引", table=_two_level_rows),
-    "a code with a lone surrogate": Case(ValueError, r"参数 {name} 的列标签 '\\ud800' 不是有效的文本",
-                                         table=_lone_surrogate),
+    "a code with a lone surrogate": Case(
+        ValueError, r"参数 {name} 的列标签 '\\ud800' 不是有效的文本", table=_lone_surrogate
+    ),
     # arguments the backtest cannot use
-    "a dataset missing from the data": Case(MorvaneError, "回测数据缺少数据集 prev_close.*prepare_backtest_data",
-                                            drop="prev_close", cli=[]),
-    "an output_dir that is a file": Case(NotADirectoryError, "参数 output_dir 不能用作图片目录",
-                                         options={"output_dir": "FILE"}, cli=["--out", "FILE"]),
-    "a NUL in plot_filename": Case(ValueError, r"参数 plot_filename 不能含 NUL 字符",
-                                   options={"plot_filename": "a\0b"}, cli=["--name", "a\0b"]),
+    "a dataset missing from the data": Case(
+        MorvaneError,
+        "回测数据缺少数据集 prev_close.*prepare_backtest_data",
+        drop="prev_close",
+        cli=[],
+    ),
+    "an output_dir that is a file": Case(
+        NotADirectoryError,
+        "参数 output_dir 不能用作图片目录",
+        options={"output_dir": "FILE"},
+        cli=["--out", "FILE"],
+    ),
+    "a NUL in plot_filename": Case(
+        ValueError,
+        r"参数 plot_filename 不能含 NUL 字符",
+        options={"plot_filename": "a\0b"},
+        cli=["--name", "a\0b"],
+    ),
     # a byte the file system or the shell could not decode
-    "a lone surrogate in plot_filename": Case(ValueError, r"参数 plot_filename 不是有效的文本",
-                                              options={"plot_filename": "a\udcff"}, cli=["--name", "a\udcff"]),
-    "an impossible start_date": Case(ValueError, r"参数 start_date 不是有效日期: 收到 '2024-13-01'",
-                                     options={"start_date": "2024-13-01"}),
-    "a start_date of another type": Case(TypeError, r"参数 start_date 类型错误: 期望 str \| int",
-                                         options={"start_date": 20240102.5}),
-    "a negative rolling_window": Case(ValueError, r"参数 rolling_window 不能为负数, 收到 -3",
-                                      options={"rolling_window": -3}),
+    "a lone surrogate in plot_filename": Case(
+        ValueError,
+        r"参数 plot_filename 不是有效的文本",
+        options={"plot_filename": "a\udcff"},
+        cli=["--name", "a\udcff"],
+    ),
+    "an impossible start_date": Case(
+        ValueError,
+        r"参数 start_date 不是有效日期: 收到 '2024-13-01'",
+        options={"start_date": "2024-13-01"},
+    ),
+    "a start_date of another type": Case(
+        TypeError, r"参数 start_date 类型错误: 期望 str \| int", options={"start_date": 20240102.5}
+    ),
+    "a negative rolling_window": Case(
+        ValueError, r"参数 rolling_window 不能为负数, 收到 -3", options={"rolling_window": -3}
+    ),
     "a money range": Case(ValueError, r"参数 fee 取值范围 \[0, 1\)", options={"fee": 1.5}),
-    "universe=300": Case(TypeError, r"参数 universe 类型错误: 期望 str \| list\[str\] \| None, 收到 int",
-                         options={"universe": 300}, kinds=("factor",)),
-    "an unknown universe": Case(ValueError, "不支持的选股范围: 123456", options={"universe": "123456"},
-                                cli=["--universe", "123456"], kinds=("factor",)),
-    "one group": Case(ValueError, r"group_num 取值范围 \[2, 100\]", options={"group_num": 1},
-                      cli=["--groups", "1"], kinds=("factor",)),
-    "an unknown factor benchmark": Case(ValueError, r"参数 benchmark 的基准 399999 不在 benchmark_dict 中",
-                                        options={"benchmark": "399999"}, cli=["--benchmark", "399999"],
-                                        kinds=("factor",)),
-    "a benchmark that is no text": Case(TypeError, r"参数 benchmark_names 类型错误: 期望 str, 收到 NoneType",
-                                        options={"benchmark": None}, kinds=("strategy",)),
+    "universe=300": Case(
+        TypeError,
+        r"参数 universe 类型错误: 期望 str \| list\[str\] \| None, 收到 int",
+        options={"universe": 300},
+        kinds=("factor",),
+    ),
+    "an unknown universe": Case(
+        ValueError,
+        "不支持的选股范围: 123456",
+        options={"universe": "123456"},
+        cli=["--universe", "123456"],
+        kinds=("factor",),
+    ),
+    "one group": Case(
+        ValueError,
+        r"group_num 取值范围 \[2, 100\]",
+        options={"group_num": 1},
+        cli=["--groups", "1"],
+        kinds=("factor",),
+    ),
+    "an unknown factor benchmark": Case(
+        ValueError,
+        r"参数 benchmark 的基准 399999 不在 benchmark_dict 中",
+        options={"benchmark": "399999"},
+        cli=["--benchmark", "399999"],
+        kinds=("factor",),
+    ),
+    "a benchmark that is no text": Case(
+        TypeError,
+        r"参数 benchmark_names 类型错误: 期望 str, 收到 NoneType",
+        options={"benchmark": None},
+        kinds=("strategy",),
+    ),
 }
 PAIRS = [(name, kind) for name, case in CASES.items() for kind in case.kinds]
 
@@ -149,20 +206,38 @@ def _resolved(options: dict[str, Any], tmp_path: Path) -> dict[str, Any]:
     return out
 
 
-def run_api(kind: str, table: pd.DataFrame, data: BacktestData, options: dict[str, Any], tmp_path: Path) -> None:
-    args = {"start_date": START, "end_date": END, "output_dir": tmp_path / "charts", "plot_filename": "s"}
+def run_api(
+    kind: str, table: pd.DataFrame, data: BacktestData, options: dict[str, Any], tmp_path: Path
+) -> None:
+    args = {
+        "start_date": START,
+        "end_date": END,
+        "output_dir": tmp_path / "charts",
+        "plot_filename": "s",
+    }
     args.update(options)
     run = morvane.backtest_strategy if kind == "strategy" else morvane.backtest
     run(table, data, **args)
 
 
-def run_sweep(kind: str, table: pd.DataFrame, data: BacktestData, options: dict[str, Any], tmp_path: Path) -> None:
+def run_sweep(
+    kind: str, table: pd.DataFrame, data: BacktestData, options: dict[str, Any], tmp_path: Path
+) -> None:
     options = dict(options)
     start = options.pop("start_date", START)
     output_dir = options.pop("output_dir", tmp_path / "charts")
     name = options.pop("plot_filename", "s")
     run = sweep.run_strategy if kind == "strategy" else sweep.run_factor
-    run({name: table}, data, start, END, grid=[options], plot=True, output_dir=output_dir, errors="raise")
+    run(
+        {name: table},
+        data,
+        start,
+        END,
+        grid=[options],
+        plot=True,
+        output_dir=output_dir,
+        errors="raise",
+    )
 
 
 @pytest.mark.parametrize("name, kind", PAIRS, ids=[f"{kind}: {name}" for name, kind in PAIRS])
@@ -181,12 +256,16 @@ def test_api_and_sweep_refuse_alike(data, weights, tmp_path, name, kind):
 CLI_PAIRS = [(name, kind) for name, kind in PAIRS if CASES[name].cli is not None]
 
 
-@pytest.mark.parametrize("name, kind", CLI_PAIRS, ids=[f"{kind}: {name}" for name, kind in CLI_PAIRS])
+@pytest.mark.parametrize(
+    "name, kind", CLI_PAIRS, ids=[f"{kind}: {name}" for name, kind in CLI_PAIRS]
+)
 def test_the_command_line_refuses_alike(capsys, payload, weights, tmp_path, name, kind):
     case = CASES[name]
     table = case.table(weights)
     store = tmp_path / "store"
-    write_store(store, {**payload, "data": {k: v for k, v in payload["data"].items() if k != case.drop}})
+    write_store(
+        store, {**payload, "data": {k: v for k, v in payload["data"].items() if k != case.drop}}
+    )
     path = tmp_path / "table.csv"
     table.to_csv(path)
     options = _resolved(case.options, tmp_path)
@@ -202,7 +281,9 @@ def test_the_command_line_refuses_alike(capsys, payload, weights, tmp_path, name
 
 def test_a_time_zone_aware_index_is_read_as_shanghai_dates(data, weights):
     shanghai = weights.set_axis(pd.to_datetime(weights.index).tz_localize("Asia/Shanghai"), axis=0)
-    utc = shanghai.set_axis(shanghai.index.tz_convert("UTC"), axis=0)  # the same instants, dated a day earlier
+    utc = shanghai.set_axis(
+        shanghai.index.tz_convert("UTC"), axis=0
+    )  # the same instants, dated a day earlier
     assert utc.index[0].day == 1
     want = morvane.backtest_strategy(weights, data, START, END, None, "", plot=None)
     for table in (shanghai, utc):

@@ -5,11 +5,11 @@ from __future__ import annotations
 import types
 
 import pytest
-from service_env import install
 
 import morvane
 from morvane._http import HttpClient
 from morvane.exceptions import MorvaneError
+from service_env import install
 
 
 @pytest.fixture
@@ -48,7 +48,9 @@ def test_warnings_users_need_have_their_own_class():
 
     from morvane import exceptions
 
-    assert morvane.MorvaneWarning is exceptions.MorvaneWarning and "MorvaneWarning" in morvane.__all__
+    assert (
+        morvane.MorvaneWarning is exceptions.MorvaneWarning and "MorvaneWarning" in morvane.__all__
+    )
     assert issubclass(morvane.MorvaneWarning, UserWarning)  # shown by default, filterable as one
     with warnings.catch_warnings():
         warnings.filterwarnings("ignore", category=morvane.MorvaneWarning)

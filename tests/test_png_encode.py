@@ -23,9 +23,9 @@ def decode(data: bytes) -> tuple[np.ndarray, dict[bytes, bytes]]:
     stream = b""
     at = 8
     while at < len(data):
-        (length,) = struct.unpack(">I", data[at:at + 4])
-        kind, body = data[at + 4:at + 8], data[at + 8:at + 8 + length]
-        (crc,) = struct.unpack(">I", data[at + 8 + length:at + 12 + length])
+        (length,) = struct.unpack(">I", data[at : at + 4])
+        kind, body = data[at + 4 : at + 8], data[at + 8 : at + 8 + length]
+        (crc,) = struct.unpack(">I", data[at + 8 + length : at + 12 + length])
         assert crc == zlib.crc32(kind + body), f"bad CRC in {kind!r}"
         if kind == b"IDAT":
             stream += body
@@ -51,22 +51,30 @@ def chart_like(height: int, width: int, seed: int = 0) -> np.ndarray:
     """Flat panels, grid lines, a jagged line and a patch of noise (antialiased text)."""
     rng = np.random.default_rng(seed)
     image = np.full((height, width, 3), 255, np.uint8)
-    image[height // 8:height * 7 // 8, width // 10:width * 9 // 10] = (251, 251, 253)
+    image[height // 8 : height * 7 // 8, width // 10 : width * 9 // 10] = (251, 251, 253)
     image[::17, :] = (229, 231, 235)
     image[:, ::23] = (229, 231, 235)
     ys = (height / 2 + height / 4 * np.sin(np.arange(width) / 9)).astype(int)
     image[ys, np.arange(width)] = (37, 99, 235)
-    image[: height // 5, : width // 3] = rng.integers(0, 256, (height // 5, width // 3, 3), np.uint8)
+    image[: height // 5, : width // 3] = rng.integers(
+        0, 256, (height // 5, width // 3, 3), np.uint8
+    )
     return opaque(image)
 
 
 class TestEncodePng:
-    @pytest.mark.parametrize(("height", "width"), [(1, 1), (2, 3), (63, 40), (64, 41), (65, 42), (300, 211)])
+    @pytest.mark.parametrize(
+        ("height", "width"), [(1, 1), (2, 3), (63, 40), (64, 41), (65, 42), (300, 211)]
+    )
     def test_pixels_come_back_exactly(self, height, width):
         image = chart_like(height, width, seed=height)
         pixels, chunks = decode(_core._encode_png(image, 145))
         np.testing.assert_array_equal(pixels, image[:, :, :3])
-        assert struct.unpack(">IIB", chunks[b"pHYs"]) == (5709, 5709, 1)  # 145 dpi in pixels per metre
+        assert struct.unpack(">IIB", chunks[b"pHYs"]) == (
+            5709,
+            5709,
+            1,
+        )  # 145 dpi in pixels per metre
         assert b"IEND" in chunks
 
     def test_noise_flat_colour_and_transparency(self):
@@ -91,8 +99,12 @@ class TestEncodePng:
 
     def test_about_as_small_as_zlib(self):
         image = chart_like(400, 600)
-        rows = np.concatenate([np.zeros((400, 1), np.uint8), image[:, :, :3].reshape(400, -1)], axis=1)
-        assert len(_core._encode_png(image, 100)) < 1.2 * len(zlib.compress(rows.tobytes(), 1)) + 400
+        rows = np.concatenate(
+            [np.zeros((400, 1), np.uint8), image[:, :, :3].reshape(400, -1)], axis=1
+        )
+        assert (
+            len(_core._encode_png(image, 100)) < 1.2 * len(zlib.compress(rows.tobytes(), 1)) + 400
+        )
 
     @settings(max_examples=60, deadline=None)
     @given(
@@ -103,7 +115,9 @@ class TestEncodePng:
         alpha=st.booleans(),
         seed=st.integers(0, 2**32 - 1),
     )
-    def test_any_image_of_runs_and_repeats_comes_back(self, height, width, colours, run, alpha, seed):
+    def test_any_image_of_runs_and_repeats_comes_back(
+        self, height, width, colours, run, alpha, seed
+    ):
         # Runs of a few colours give every match length and distance the encoder may choose,
         # including matches that cross rows and the 64-row bands.
         rng = np.random.default_rng(seed)
@@ -113,7 +127,9 @@ class TestEncodePng:
         flat = np.repeat(rng.integers(0, colours, -(-height * width // run)), run)[: height * width]
         image = palette[flat].reshape(height, width, 4)
         pixels, _ = decode(_core._encode_png(image, 96))
-        np.testing.assert_array_equal(pixels, image if (image[:, :, 3] != 255).any() else image[:, :, :3])
+        np.testing.assert_array_equal(
+            pixels, image if (image[:, :, 3] != 255).any() else image[:, :, :3]
+        )
 
     def test_bad_input_is_named(self):
         with pytest.raises(ValueError, match="rgba"):

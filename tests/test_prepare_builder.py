@@ -9,11 +9,12 @@ import pytest
 from morvane.backtest._prepare import (
     BUILD_INPUT_NAMES,
     COMPONENT_FACTOR_NAMES,
-    GroupPreparedDataBuilder,
     REQUIRED_FACTOR_NAMES,
+    GroupPreparedDataBuilder,
 )
 from morvane.exceptions import NetworkError
 from morvane.singleton import set_instance
+from store_payloads import BASE_KEYS
 
 B = GroupPreparedDataBuilder
 
@@ -34,7 +35,9 @@ class FakeClient:
             raise NetworkError("down")
         if isinstance(factor, str):
             return self.factors.get(factor)
-        parts = [t.assign(factor=n) for n, t in self.factors.items() if n in names and t is not None]
+        parts = [
+            t.assign(factor=n) for n, t in self.factors.items() if n in names and t is not None
+        ]
         return pd.concat(parts, ignore_index=True) if parts else None
 
     def get_index_daily(self, *, ukeys, start_date, end_date):
@@ -58,7 +61,12 @@ def builder() -> GroupPreparedDataBuilder:
 
 def test_dates_and_construction():
     b = B("20240102", "2024-01-05")
-    assert (b.default_start, b.end_date, b._ddb_start, b._ddb_end) == ("20240102", "20240105", "20240102", "20240105")
+    assert (b.default_start, b.end_date, b._ddb_start, b._ddb_end) == (
+        "20240102",
+        "20240105",
+        "20240102",
+        "20240105",
+    )
     assert B._normalize_ddb_backtest_date("2024011") == "20240110"
     assert B._normalize_ddb_backtest_date("2024-01-02") == "2024-01-02"
     assert B._normalize_ddb_backtest_date(None) is None
@@ -69,7 +77,11 @@ def test_dates_and_construction():
         B("20240102", None)
     ref = pd.DataFrame([[1.0, 2.0]], index=["20240102"], columns=["000001", "000002"])
     empty = B._empty_like(ref)
-    assert empty.shape == (1, 2) and empty.isna().all().all() and list(empty.columns) == ["000001", "000002"]
+    assert (
+        empty.shape == (1, 2)
+        and empty.isna().all().all()
+        and list(empty.columns) == ["000001", "000002"]
+    )
 
 
 # -- raw tables to matrices ----------------------------------------------------------
@@ -77,11 +89,29 @@ def test_dates_and_construction():
 
 def test_long_table_rules():
     b = builder()
-    table = pd.DataFrame({
-        "ukey": ["000001.XSHE", "000001", "600000.XSHG", "600000.XSHG", None, "000002.XSHE", "000002.XSHE"],
-        "date": ["2024-01-02", "2024-01-02", "2024-01-02", "2024-01-03", "2024-01-02", "2024-01-03", "bad"],
-        "value": [1.0, 2.0, "x", 4.0, 9.0, 5.0, 6.0],
-    })
+    table = pd.DataFrame(
+        {
+            "ukey": [
+                "000001.XSHE",
+                "000001",
+                "600000.XSHG",
+                "600000.XSHG",
+                None,
+                "000002.XSHE",
+                "000002.XSHE",
+            ],
+            "date": [
+                "2024-01-02",
+                "2024-01-02",
+                "2024-01-02",
+                "2024-01-03",
+                "2024-01-02",
+                "2024-01-03",
+                "bad",
+            ],
+            "value": [1.0, 2.0, "x", 4.0, 9.0, 5.0, 6.0],
+        }
+    )
     m = b._mv_factors_to_matrices(table, ["Close"])["Close"]
     # suffix and bare code share a column, the later row wins; a missing ukey
     # or date and a non-numeric value drop their row (no "nan"/"None" column)
@@ -99,24 +129,38 @@ def test_ukey_dtypes_and_factor_groups(kind):
     if kind == "arrow":
         pytest.importorskip("pyarrow")
     ukey = pd.Series(["000001.XSHE", "600000.XSHG", "000001.XSHE", "300750.XSHE"])
-    ukey = ukey.astype({"object": object, "string": "string", "category": "category",
-                        "arrow": "string[pyarrow]"}[kind])
-    table = pd.DataFrame({
-        "ukey": ukey,
-        "date": pd.to_datetime(["2024-01-02", "2024-01-02", "2024-01-03", "2024-01-03"]),
-        "value": [1.0, 2.0, 3.0, 4.0],
-        "factor_name": ["Close", "Close", "Close", "Other"],
-    })
+    ukey = ukey.astype(
+        {"object": object, "string": "string", "category": "category", "arrow": "string[pyarrow]"}[
+            kind
+        ]
+    )
+    table = pd.DataFrame(
+        {
+            "ukey": ukey,
+            "date": pd.to_datetime(["2024-01-02", "2024-01-02", "2024-01-03", "2024-01-03"]),
+            "value": [1.0, 2.0, 3.0, 4.0],
+            "factor_name": ["Close", "Close", "Close", "Other"],
+        }
+    )
     got = builder()._mv_factors_to_matrices(table, ["Close", "Open"])
     assert got["Open"].empty
-    expected = pd.DataFrame([[1.0, 2.0], [3.0, np.nan]], index=["20240102", "20240103"], columns=["000001", "600000"])
-    pd.testing.assert_frame_equal(got["Close"], expected, check_names=False, check_index_type=False, check_column_type=False)
+    expected = pd.DataFrame(
+        [[1.0, 2.0], [3.0, np.nan]], index=["20240102", "20240103"], columns=["000001", "600000"]
+    )
+    pd.testing.assert_frame_equal(
+        got["Close"], expected, check_names=False, check_index_type=False, check_column_type=False
+    )
 
 
 def test_wide_table_and_missing_columns():
     b = builder()
-    wide = pd.DataFrame({"ukey": ["000001.XSHE", "000002.XSHE"], "DataDate": [20240102, 20240102],
-                         "Close": [1.0, 2.0]})
+    wide = pd.DataFrame(
+        {
+            "ukey": ["000001.XSHE", "000002.XSHE"],
+            "DataDate": [20240102, 20240102],
+            "Close": [1.0, 2.0],
+        }
+    )
     got = b._mv_factors_to_matrices(wide, ["Close", "Open"])
     assert got["Close"].loc["20240102"].tolist() == [1.0, 2.0] and got["Open"].empty
     with pytest.raises(KeyError, match="缺少 ukey/date"):
@@ -148,23 +192,41 @@ def test_batch_falls_back_to_single_reads():
 
 def test_benchmarks():
     b = builder()
-    rows = pd.DataFrame({
-        "ukey": ["000300.XSHG", "000905.XSHG", "000300.XSHG", "000300.XSHG", "000852.XSHG"],
-        "date": ["20240103", "20240102", "20240102", "20240103", "20240102"],
-        "daily_return": [0.1, 0.2, 0.3, 0.4, "x"],
-    })
-    assert b._format_benchmark_daily_return(rows, "000300", "000300.XSHG").to_dict() == {"20240102": 0.3, "20240103": 0.4}
+    rows = pd.DataFrame(
+        {
+            "ukey": ["000300.XSHG", "000905.XSHG", "000300.XSHG", "000300.XSHG", "000852.XSHG"],
+            "date": ["20240103", "20240102", "20240102", "20240103", "20240102"],
+            "daily_return": [0.1, 0.2, 0.3, 0.4, "x"],
+        }
+    )
+    assert b._format_benchmark_daily_return(rows, "000300", "000300.XSHG").to_dict() == {
+        "20240102": 0.3,
+        "20240103": 0.4,
+    }
     assert b._format_benchmark_daily_return(rows, "000852", "000852.XSHG").empty
     no_key = pd.DataFrame({"DataDate": ["20240102", "20240103"], "returns": [0.01, 0.02]})
-    assert b._format_benchmark_daily_return(no_key, "000300", "000300.XSHG").to_dict() == {"20240102": 0.01, "20240103": 0.02}
+    assert b._format_benchmark_daily_return(no_key, "000300", "000300.XSHG").to_dict() == {
+        "20240102": 0.01,
+        "20240103": 0.02,
+    }
     # a repeated date is removed before the return from the close is taken
-    closes = pd.DataFrame({"date": ["20240103", "20240102", "20240103", "20240104"], "close": [999.0, 100.0, 110.0, 121.0]})
+    closes = pd.DataFrame(
+        {
+            "date": ["20240103", "20240102", "20240103", "20240104"],
+            "close": [999.0, 100.0, 110.0, 121.0],
+        }
+    )
     got = b._format_benchmark_daily_return(closes, "000300", "000300.XSHG")
     assert list(got.index) == ["20240103", "20240104"] and got.name == "index_daily_return"
     np.testing.assert_allclose(got.values, [0.1, 0.1])
-    for table, message in [(None, "基准日频数据为空: 000300 \\(000300.XSHG\\)"),
-                           (pd.DataFrame({"close": [1.0]}), "000300 基准缺少 DataDate 列"),
-                           (pd.DataFrame({"date": ["20240102"], "open": [1.0]}), "000300 基准缺少 daily_return/close 列")]:
+    for table, message in [
+        (None, "基准日频数据为空: 000300 \\(000300.XSHG\\)"),
+        (pd.DataFrame({"close": [1.0]}), "000300 基准缺少 DataDate 列"),
+        (
+            pd.DataFrame({"date": ["20240102"], "open": [1.0]}),
+            "000300 基准缺少 daily_return/close 列",
+        ),
+    ]:
         with pytest.raises(KeyError, match=message):
             b._format_benchmark_daily_return(table, "000300", "000300.XSHG")
     set_instance(FakeClient(index=rows))
@@ -178,9 +240,15 @@ def test_benchmarks():
 
 
 def test_component_cleaning_and_failures():
-    values = long([("000001.XSHE", "2024-01-02", 0.0), ("000002.XSHE", "2024-01-02", 1.0),
-                   ("000003.XSHE", "2024-01-02", np.nan), ("000004.XSHE", "2024-01-02", np.inf),
-                   ("000001.XSHE", "2024-01-03", 1.0)])
+    values = long(
+        [
+            ("000001.XSHE", "2024-01-02", 0.0),
+            ("000002.XSHE", "2024-01-02", 1.0),
+            ("000003.XSHE", "2024-01-02", np.nan),
+            ("000004.XSHE", "2024-01-02", np.inf),
+            ("000001.XSHE", "2024-01-03", 1.0),
+        ]
+    )
     a, b_, c = COMPONENT_FACTOR_NAMES[:3]
     set_instance(FakeClient(factors={a: values, c: values}, fail={b_}))
     got = builder()._component_matrices([a, b_, c])
@@ -238,20 +306,27 @@ def test_absent_suspension_flag_leaves_limit_rules():
 
 
 def test_prices_dividends_splits_and_ranks():
-    s = source(split_coefficient_to=pd.DataFrame({"000001": [15.0, 20.0]}, index=["20231229", "20240104"]))
+    s = source(
+        split_coefficient_to=pd.DataFrame({"000001": [15.0, 20.0]}, index=["20231229", "20240104"])
+    )
     d = builder()._build_from_matrices(s)
-    assert list(d) == ["industry_matrix", "close_price", "open_price", "close_price_valid", "prev_close",
-                       "buy_price", "sell_price", "rq_get_split", "rq_get_dividend", "can_buy_stock",
-                       "cant_sell_stock", "forward_return_rank_cache"]
+    assert list(d) == BASE_KEYS
     valid = d["close_price_valid"]
     assert valid.iloc[0, 0] == 1.0 and np.isnan(valid.iloc[1, 0]) and valid.notna().sum().sum() == 7
     # a split dated before the first close is dropped
-    assert list(d["rq_get_split"].index) == list(s["Close"].index) and d["rq_get_split"].loc["20240104", "000001"] == 2.0
+    assert (
+        list(d["rq_get_split"].index) == list(s["Close"].index)
+        and d["rq_get_split"].loc["20240104", "000001"] == 2.0
+    )
     assert d["rq_get_split"].notna().sum().sum() == 1
     div = d["rq_get_dividend"]
-    assert div.loc["20240102", "000002"] == pytest.approx(0.9) and np.isnan(div.loc["20240103", "000001"])
+    assert div.loc["20240102", "000002"] == pytest.approx(0.9) and np.isnan(
+        div.loc["20240103", "000001"]
+    )
     # prev_close carries the last known close across the gap
-    assert d["prev_close"].loc["20240104", "000001"] == 10.0 and np.isnan(d["prev_close"].iloc[0, 0])
+    assert d["prev_close"].loc["20240104", "000001"] == 10.0 and np.isnan(
+        d["prev_close"].iloc[0, 0]
+    )
     assert d["prev_close"].loc["20240105", "000002"] == 22.0
     rank = d["forward_return_rank_cache"]
     assert rank.iloc[2:].isna().all().all()
@@ -272,12 +347,17 @@ def test_empty_close_keeps_no_rows_and_missing_input_is_key_error():
 
 def test_forward_rank_ties_match_pandas():
     rng = np.random.default_rng(1)
-    opens = pd.DataFrame(rng.integers(1, 4, size=(8, 6)).astype(float), index=[f"202401{d:02d}" for d in range(2, 10)],
-                         columns=[f"00000{k}" for k in range(6)])
+    opens = pd.DataFrame(
+        rng.integers(1, 4, size=(8, 6)).astype(float),
+        index=[f"202401{d:02d}" for d in range(2, 10)],
+        columns=[f"00000{k}" for k in range(6)],
+    )
     opens.iloc[3, 2] = np.nan
     got = builder()._build_from_matrices(source(Open=opens))["forward_return_rank_cache"]
     ratio = (opens.shift(-2) / opens.shift(-1) - 1).replace([np.inf, -np.inf], np.nan)
-    pd.testing.assert_frame_equal(got, ratio.rank(axis=1, method="average"), check_index_type=False, check_column_type=False)
+    pd.testing.assert_frame_equal(
+        got, ratio.rank(axis=1, method="average"), check_index_type=False, check_column_type=False
+    )
 
 
 # -- whole builds -------------------------------------------------------------------
@@ -286,17 +366,31 @@ def test_forward_rank_ties_match_pandas():
 def test_missing_component_is_named_and_stamps():
     from morvane.clients import SyntheticMarketClient
 
-    client = SyntheticMarketClient(seed=1, n_stocks=40, start_date="20240101", end_date="20240131",
-                                   withhold=[COMPONENT_FACTOR_NAMES[4]])
+    client = SyntheticMarketClient(
+        seed=1,
+        n_stocks=40,
+        start_date="20240101",
+        end_date="20240131",
+        withhold=[COMPONENT_FACTOR_NAMES[4]],
+    )
     set_instance(client)
-    with pytest.raises(ValueError, match=r"成分股矩阵缺失，无法精确生成二进制缓存: \['rq_index_components_new_932000.INDX'\]"):
+    with pytest.raises(
+        ValueError,
+        match=r"成分股矩阵缺失，无法精确生成二进制缓存: \['rq_index_components_new_932000.INDX'\]",
+    ):
         B("20240102", "20240131").build()
     client.withhold = set()
     full = B("20240102", "20240131").build()
     inc = B("20240102", "20240131").build_incremental()
     assert "created_at" in full["meta"] and "updated_at" not in full["meta"]
     assert "updated_at" in inc["meta"] and "created_at" not in inc["meta"]
-    assert list(full["meta"])[:6] == ["start_date", "end_date", "ddb_start", "ddb_end", "component_names",
-                                      "component_dataset_keys"]
+    assert list(full["meta"])[:6] == [
+        "start_date",
+        "end_date",
+        "ddb_start",
+        "ddb_end",
+        "component_names",
+        "component_dataset_keys",
+    ]
     assert full["version"] == 1 and list(full["data"])[-1] == "benchmark_dict"
     assert set(REQUIRED_FACTOR_NAMES) <= set(BUILD_INPUT_NAMES)

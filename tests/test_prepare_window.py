@@ -17,7 +17,6 @@ from morvane.clients import LocalFileClient, SyntheticMarketClient
 from morvane.exceptions import NetworkError
 from morvane.singleton import set_instance
 
-
 pytestmark = pytest.mark.usefixtures("keep_data_client")
 
 
@@ -32,7 +31,9 @@ def assert_same_where_close(got: dict, want: dict) -> None:
     for key, expected in want.items():
         if key == "benchmark_dict":
             for code, series in expected.items():
-                pd.testing.assert_series_equal(got[key][code], series, check_names=False, check_index_type=False)
+                pd.testing.assert_series_equal(
+                    got[key][code], series, check_names=False, check_index_type=False
+                )
             continue
         actual = got[key].reindex(index=close.index, columns=close.columns)
         expected = expected.reindex(index=close.index, columns=close.columns)
@@ -71,7 +72,11 @@ def test_window_boundaries(market, monkeypatch):
     assert seen[-1] == "20230103" and p["data"]["close_price"].index[0] == "20230105"
     assert p["data"]["forward_return_rank_cache"].index[0] == "20230103"
     meta = p["meta"]
-    assert (meta["start_date"], meta["write_start_date"], meta["read_start_date"]) == ("20230105", "20230105", "20230103")
+    assert (meta["start_date"], meta["write_start_date"], meta["read_start_date"]) == (
+        "20230105",
+        "20230105",
+        "20230103",
+    )
     assert list(meta)[-2:] == ["requested_write_start_date", "write_end_date"]
     assert meta["requested_write_start_date"] == "20230105" and meta["write_end_date"] == "20230110"
     assert p["version"] == 1
@@ -91,16 +96,19 @@ def test_window_boundaries(market, monkeypatch):
         assert series.index[0] >= "20230109"
 
 
-@pytest.mark.parametrize("args, error, message", [
-    (([], "20230105", "20230110"), ValueError, "close_price 日期索引为空"),
-    ((["20230103"], None, "20230110"), ValueError, "不能为空"),
-    ((["20230103"], "20230111", "20230110"), ValueError, "晚于"),
-    ((["20230104", "20230103"], "20230103", "20230110"), ValueError, "升序"),
-    ((["20230103", "20230103"], "20230103", "20230110"), ValueError, "升序"),
-    ((["2023-01-03"], "20230103", "20230110"), ValueError, "YYYYMMDD"),
-    ((("20230103",), "20230103", "20230110"), TypeError, "base_index"),
-    ((["20230103"], 20230103.5, "20230110"), TypeError, "write_start_date"),
-])
+@pytest.mark.parametrize(
+    "args, error, message",
+    [
+        (([], "20230105", "20230110"), ValueError, "close_price 日期索引为空"),
+        ((["20230103"], None, "20230110"), ValueError, "不能为空"),
+        ((["20230103"], "20230111", "20230110"), ValueError, "晚于"),
+        ((["20230104", "20230103"], "20230103", "20230110"), ValueError, "升序"),
+        ((["20230103", "20230103"], "20230103", "20230110"), ValueError, "升序"),
+        ((["2023-01-03"], "20230103", "20230110"), ValueError, "YYYYMMDD"),
+        ((("20230103",), "20230103", "20230110"), TypeError, "base_index"),
+        ((["20230103"], 20230103.5, "20230110"), TypeError, "write_start_date"),
+    ],
+)
 def test_window_bad_input(args, error, message):
     with pytest.raises(error, match=message):
         build_incremental_write_window(*args)
@@ -108,13 +116,22 @@ def test_window_bad_input(args, error, message):
 
 def test_payload_slice_copies_and_carries_other_entries():
     frame = pd.DataFrame({"a": [1.0, 2.0, 3.0]}, index=["20230103", "20230104", "20230105"])
-    payload = {"version": 1, "meta": {"start_date": "20230103", "x": 1},
-               "data": {"close_price": frame, "note": [1, 2], "benchmark_dict": {"000300": frame["a"]}}, "extra": 5}
+    payload = {
+        "version": 1,
+        "meta": {"start_date": "20230103", "x": 1},
+        "data": {"close_price": frame, "note": [1, 2], "benchmark_dict": {"000300": frame["a"]}},
+        "extra": 5,
+    }
     out = payload_slice_from_date(payload, "20230104")
     assert out["data"]["close_price"].index.tolist() == ["20230104", "20230105"]
     assert out["data"]["benchmark_dict"]["000300"].index.tolist() == ["20230104", "20230105"]
     assert out["data"]["note"] is payload["data"]["note"] and out["extra"] == 5
-    assert out["meta"] == {"start_date": "20230104", "x": 1, "write_start_date": "20230104", "read_start_date": "20230103"}
+    assert out["meta"] == {
+        "start_date": "20230104",
+        "x": 1,
+        "write_start_date": "20230104",
+        "read_start_date": "20230103",
+    }
     assert payload["meta"]["start_date"] == "20230103" and len(payload["data"]["close_price"]) == 3
     with pytest.raises(KeyError):
         payload_slice_from_date({"meta": {}}, "20230104")
@@ -133,7 +150,9 @@ def test_batched_equals_single_and_batch_failure(market):
     failing = b._read_source_data(True)
     for other in (batched, failing):
         for name in single[0]:
-            pd.testing.assert_frame_equal(other[0][name], single[0][name], check_index_type=False, check_column_type=False)
+            pd.testing.assert_frame_equal(
+                other[0][name], single[0][name], check_index_type=False, check_column_type=False
+            )
         assert list(other[1]) == list(single[1])
         for name in single[1]:
             pd.testing.assert_frame_equal(other[1][name], single[1][name])
@@ -148,7 +167,9 @@ def test_batched_equals_single_and_batch_failure(market):
 
 def test_wide_answers_give_the_same_payload():
     a = SyntheticMarketClient(seed=2, n_stocks=60, start_date="20230101", end_date="20230228")
-    b = SyntheticMarketClient(seed=2, n_stocks=60, start_date="20230101", end_date="20230228", wide=True)
+    b = SyntheticMarketClient(
+        seed=2, n_stocks=60, start_date="20230101", end_date="20230228", wide=True
+    )
     set_instance(a)
     long_payload = GroupPreparedDataBuilder("20230103", "20230228").build_incremental()
     set_instance(b)
@@ -169,13 +190,19 @@ def test_local_files_give_the_same_payload(tmp_path, file_format):
     for key, expected in want["data"].items():
         if key == "benchmark_dict":
             for code, series in expected.items():
-                pd.testing.assert_series_equal(got["data"][key][code], series, check_index_type=False)
+                pd.testing.assert_series_equal(
+                    got["data"][key][code], series, check_index_type=False
+                )
         else:
-            pd.testing.assert_frame_equal(got["data"][key], expected, check_index_type=False, check_column_type=False)
+            pd.testing.assert_frame_equal(
+                got["data"][key], expected, check_index_type=False, check_column_type=False
+            )
 
 
 def test_planted_factor_has_its_rank_ic():
-    client = SyntheticMarketClient(seed=11, n_stocks=800, start_date="20220101", end_date="20221231")
+    client = SyntheticMarketClient(
+        seed=11, n_stocks=800, start_date="20220101", end_date="20221231"
+    )
     set_instance(client)
     payload = GroupPreparedDataBuilder("20220104", "20221230").build()
     rank = payload["data"]["forward_return_rank_cache"]

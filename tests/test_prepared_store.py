@@ -8,15 +8,18 @@ from typing import Any
 
 import pandas as pd
 import pytest
-from store_payloads import make_payload, snapshot, trading_dates
 
 from morvane.backtest._prepare import BinaryPreparedDataStore, build_matrix_dtype
 from morvane.backtest._store import component_dataset_key
+from store_payloads import make_payload, snapshot, trading_dates
 
 DATES = trading_dates("2024-01-02", 5)
 CODES = ["000001", "000002"]
-A, B, C = ("rq_index_components_new_000300.XSHG", "rq_index_components_new_000905.XSHG",
-           "rq_index_components_new_000852.XSHG")
+A, B, C = (
+    "rq_index_components_new_000300.XSHG",
+    "rq_index_components_new_000905.XSHG",
+    "rq_index_components_new_000852.XSHG",
+)
 
 
 def member(seed: int) -> pd.DataFrame:
@@ -31,8 +34,10 @@ def store(tmp_path: Path) -> BinaryPreparedDataStore:
     payload = make_payload(DATES, CODES)
     for name in (A, B):
         payload["data"][component_dataset_key(name)] = member(1)
-    payload["meta"] = {"component_names": [A, B],
-                       "component_dataset_keys": {n: component_dataset_key(n) for n in (A, B)}}
+    payload["meta"] = {
+        "component_names": [A, B],
+        "component_dataset_keys": {n: component_dataset_key(n) for n in (A, B)},
+    }
     s.write(payload)
     return s
 
@@ -48,8 +53,15 @@ def test_construction(tmp_path: Path) -> None:
 
 def test_load_takes_held_datasets_in_dtype_order(store: BinaryPreparedDataStore) -> None:
     data = store.load()["data"]
-    assert list(data) == ["close_price", "open_price", "can_buy_stock", "cant_sell_stock",
-                          component_dataset_key(A), component_dataset_key(B), "benchmark_dict"]
+    assert list(data) == [
+        "close_price",
+        "open_price",
+        "can_buy_stock",
+        "cant_sell_stock",
+        component_dataset_key(A),
+        component_dataset_key(B),
+        "benchmark_dict",
+    ]
     assert list(store.load(keys=["open_price"])["data"]) == ["open_price", "benchmark_dict"]
     with pytest.raises(TypeError, match="keys"):
         store.load(keys=("open_price",))
@@ -81,16 +93,32 @@ def test_supplement_merges_names_and_keys(store: BinaryPreparedDataStore) -> Non
     pd.testing.assert_frame_equal(loaded[component_dataset_key(C)], member(2))
 
 
-@pytest.mark.parametrize(("matrices", "error", "match"), [
-    ({C: member(0)}, ValueError, "缺失成分股矩阵为空，无法补充: rq_index_components_new_000905.XSHE"),
-    ({C: member(0), "rq_index_components_new_000905.XSHE": member(0).iloc[:0]}, ValueError,
-     "缺失成分股矩阵为空"),
-    ({C: member(0), "rq_index_components_new_000905.XSHE": member(0).set_axis(
-        list(reversed(DATES)))}, ValueError, "component__"),
-])
+@pytest.mark.parametrize(
+    ("matrices", "error", "match"),
+    [
+        (
+            {C: member(0)},
+            ValueError,
+            "缺失成分股矩阵为空，无法补充: rq_index_components_new_000905.XSHE",
+        ),
+        (
+            {C: member(0), "rq_index_components_new_000905.XSHE": member(0).iloc[:0]},
+            ValueError,
+            "缺失成分股矩阵为空",
+        ),
+        (
+            {
+                C: member(0),
+                "rq_index_components_new_000905.XSHE": member(0).set_axis(list(reversed(DATES))),
+            },
+            ValueError,
+            "component__",
+        ),
+    ],
+)
 def test_failed_supplement_leaves_directory_as_it_was(
-        store: BinaryPreparedDataStore, matrices: dict[str, Any], error: type[Exception],
-        match: str) -> None:
+    store: BinaryPreparedDataStore, matrices: dict[str, Any], error: type[Exception], match: str
+) -> None:
     before = snapshot(store.store_dir)
     with pytest.raises(error, match=match):
         store.add_component_matrices(matrices, [C, "rq_index_components_new_000905.XSHE"])

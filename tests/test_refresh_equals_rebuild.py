@@ -16,6 +16,7 @@ import pandas as pd
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+
 from morvane.backtest import _prepare
 from morvane.backtest._prepare import (
     BinaryPreparedDataStore,
@@ -38,27 +39,41 @@ def ukey(code: str) -> str:
 class DrawnMarket:
     """A data client over values given cell by cell: factor -> {(ukey, date): value}."""
 
-    def __init__(self, dates: list[str], cells: dict[str, dict[tuple[str, str], float]],
-                 index: dict[str, dict[str, float]], index_column: str) -> None:
+    def __init__(
+        self,
+        dates: list[str],
+        cells: dict[str, dict[tuple[str, str], float]],
+        index: dict[str, dict[str, float]],
+        index_column: str,
+    ) -> None:
         self.dates, self.cells, self.index, self.index_column = dates, cells, index, index_column
 
     def get_factors(self, *, factor: str | list[str], start_date: str | None, end_date: str | None):
         first, last = query_date(start_date, "start_date"), query_date(end_date, "end_date")
         parts = []
         for name in factor_names(factor):
-            rows = [(u, pd.Timestamp(d), v) for (u, d), v in self.cells.get(name, {}).items()
-                    if first <= pd.Timestamp(d) <= last]
+            rows = [
+                (u, pd.Timestamp(d), v)
+                for (u, d), v in self.cells.get(name, {}).items()
+                if first <= pd.Timestamp(d) <= last
+            ]
             parts.append((name, pd.DataFrame(rows, columns=["ukey", "date", "value"])))
         return long_table(parts, with_factor=not isinstance(factor, str))
 
     def get_index_daily(self, *, ukeys: list[str], start_date: str | None, end_date: str | None):
         first, last = query_date(start_date, "start_date"), query_date(end_date, "end_date")
-        rows = [(u, pd.Timestamp(d), v) for u in code_list(ukeys) for d, v in self.index.get(u, {}).items()
-                if first <= pd.Timestamp(d) <= last]
+        rows = [
+            (u, pd.Timestamp(d), v)
+            for u in code_list(ukeys)
+            for d, v in self.index.get(u, {}).items()
+            if first <= pd.Timestamp(d) <= last
+        ]
         return pd.DataFrame(rows, columns=["ukey", "date", self.index_column]) if rows else None
 
 
-def draw_market(seed: int, n_days: int, n_stocks: int, split: int, index_column: str) -> DrawnMarket:
+def draw_market(
+    seed: int, n_days: int, n_stocks: int, split: int, index_column: str
+) -> DrawnMarket:
     """A market whose events crowd around the split day `split` (the last day of the first build)."""
     rng = np.random.default_rng(seed)
     dates = [d.strftime("%Y%m%d") for d in pd.bdate_range("2024-01-02", periods=n_days)]
@@ -90,15 +105,27 @@ def draw_market(seed: int, n_days: int, n_stocks: int, split: int, index_column:
             suspended = not anchor and rng.random() < 0.15
             price = round(price * (1 + rng.normal(0, 0.03)), 2)
             up, down = round(price * 1.1, 2), round(price * 0.9, 2)
-            for name, value in (("Close", price), ("Open", round(price * (1 + rng.normal(0, 0.01)), 2)),
-                                ("limit_up", up), ("limit_down", down),
-                                ("rq_industry_exposure_new", industry),
-                                ("rq_is_suspended", float(suspended))):
+            for name, value in (
+                ("Close", price),
+                ("Open", round(price * (1 + rng.normal(0, 0.01)), 2)),
+                ("limit_up", up),
+                ("limit_down", down),
+                ("rq_industry_exposure_new", industry),
+                ("rq_is_suspended", float(suspended)),
+            ):
                 put(name, key, value)
             traded = not suspended and (anchor or rng.random() < 0.85)  # else: a close but no trade
             if traded:
-                put("tick_vwap_price_935_1005", key, up if rng.random() < 0.15 else round(price * 1.001, 2))
-                put("tick_vwap_price_925_1000", key, down if rng.random() < 0.15 else round(price * 0.999, 2))
+                put(
+                    "tick_vwap_price_935_1005",
+                    key,
+                    up if rng.random() < 0.15 else round(price * 1.001, 2),
+                )
+                put(
+                    "tick_vwap_price_925_1000",
+                    key,
+                    down if rng.random() < 0.15 else round(price * 0.999, 2),
+                )
             if not suspended and rng.random() < 0.15:
                 put("split_coefficient_to", key, float(rng.choice([15.0, 20.0])))
             if not suspended and rng.random() < 0.15:
@@ -125,7 +152,9 @@ def assert_same_store(got: dict[str, Any], want: dict[str, Any]) -> None:
         if key == "benchmark_dict":
             assert list(got[key]) == list(table)
             for code, series in table.items():
-                pd.testing.assert_series_equal(got[key][code], series, check_exact=True, obj=f"benchmark {code}")
+                pd.testing.assert_series_equal(
+                    got[key][code], series, check_exact=True, obj=f"benchmark {code}"
+                )
         else:
             # labels, column order, dtypes and every cell, NaN positions included
             pd.testing.assert_frame_equal(got[key], table, check_exact=True, obj=key)
@@ -141,10 +170,17 @@ def refresh(store: BinaryPreparedDataStore, write_start: str, end: str) -> None:
 
 
 @settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(seed=st.integers(0, 2**32 - 1), n_days=st.integers(5, 11), n_stocks=st.integers(2, 6),
-       split_share=st.floats(0.0, 1.0), rewind=st.sampled_from([0, 1, _prepare.TAIL_RELOAD_ROWS]),
-       index_column=st.sampled_from(["daily_return", "close"]))
-def test_a_refresh_equals_a_rebuild(tmp_path_factory, seed, n_days, n_stocks, split_share, rewind, index_column):
+@given(
+    seed=st.integers(0, 2**32 - 1),
+    n_days=st.integers(5, 11),
+    n_stocks=st.integers(2, 6),
+    split_share=st.floats(0.0, 1.0),
+    rewind=st.sampled_from([0, 1, _prepare.TAIL_RELOAD_ROWS]),
+    index_column=st.sampled_from(["daily_return", "close"]),
+)
+def test_a_refresh_equals_a_rebuild(
+    tmp_path_factory, seed, n_days, n_stocks, split_share, rewind, index_column
+):
     # split: the last day of the first build, from the first day to the one before the last
     split = min(int(split_share * (n_days - 1)), n_days - 2)
     market = draw_market(seed, n_days, n_stocks, split, index_column)
@@ -169,10 +205,17 @@ def steady_market(codes: list[str], n_days: int) -> DrawnMarket:
     for number, code in enumerate(codes):
         for day, date in enumerate(dates):
             price = round(10.0 + number + 0.37 * day * (-1) ** (day + number), 2)
-            values = {"Close": price, "Open": price, "limit_up": round(price * 1.2, 2),
-                      "limit_down": round(price * 0.8, 2), "tick_vwap_price_935_1005": price,
-                      "tick_vwap_price_925_1000": price, "rq_industry_exposure_new": 1.0,
-                      "rq_is_suspended": 0.0, **dict.fromkeys(_prepare.COMPONENT_FACTOR_NAMES, 1.0)}
+            values = {
+                "Close": price,
+                "Open": price,
+                "limit_up": round(price * 1.2, 2),
+                "limit_down": round(price * 0.8, 2),
+                "tick_vwap_price_935_1005": price,
+                "tick_vwap_price_925_1000": price,
+                "rq_industry_exposure_new": 1.0,
+                "rq_is_suspended": 0.0,
+                **dict.fromkeys(_prepare.COMPONENT_FACTOR_NAMES, 1.0),
+            }
             for name, value in values.items():
                 cells.setdefault(name, {})[(ukey(code), date)] = value
     index = {u: {d: 0.001 for d in dates} for u in INDEX_UKEYS.values()}
@@ -202,16 +245,20 @@ def test_the_issue_case_keeps_the_carried_close_and_the_strategy_return(tmp_path
     want = loaded(rebuilt)
     assert_same_store(got, want)
     weights = pd.DataFrame(0.2, index=dates, columns=["000001", "000002", "300001", "600001"])
-    runs = [backtest_strategy(weights, BacktestData(data=d), dates[0], dates[-1], None, "", plot=None)
-            for d in (got, want)]
+    runs = [
+        backtest_strategy(weights, BacktestData(data=d), dates[0], dates[-1], None, "", plot=None)
+        for d in (got, want)
+    ]
     pd.testing.assert_series_equal(runs[0].daily_return, runs[1].daily_return, check_exact=True)
 
 
 @pytest.mark.parametrize("split", [40, 90, 130])
-def test_the_service_and_the_command_line_refresh_a_synthetic_market_to_its_rebuild(tmp_path, monkeypatch, split):
+def test_the_service_and_the_command_line_refresh_a_synthetic_market_to_its_rebuild(
+    tmp_path, monkeypatch, split
+):
     from morvane.backtest import _service
-    from morvane.backtest._service import BacktestService
     from morvane.backtest._folders import _refresh, build_payload, folder_locks
+    from morvane.backtest._service import BacktestService
     from morvane.cli._market import demo_market
     from service_env import install
 
@@ -250,19 +297,24 @@ def test_a_refresh_without_the_stored_close_still_reads_two_days_back(tmp_path):
     payload = build_incremental_write_window(index, index[-1], dates[-1])
     assert payload["meta"]["read_start_date"] == index[-3]
     with pytest.raises(TypeError, match="stored_close"):
-        build_incremental_write_window(index, index[-1], dates[-1],
-                                       stored_close=store.load()["data"]["close_price"].to_numpy())
+        build_incremental_write_window(
+            index, index[-1], dates[-1], stored_close=store.load()["data"]["close_price"].to_numpy()
+        )
 
 
 def test_masks_say_no_trading_where_there_is_no_price():
     source = {name: pd.DataFrame(dtype=float) for name in _prepare.BUILD_INPUT_NAMES}
     dates, codes = ["20240102", "20240103"], ["000001", "000002"]
     frame = lambda rows: pd.DataFrame(rows, index=dates, columns=codes, dtype=float)  # noqa: E731
-    source.update(Close=frame([[10.0, 20.0], [10.5, np.nan]]), Open=frame([[10.0, 20.0], [10.5, np.nan]]),
-                  limit_up=frame([[11.0, 22.0], [11.0, 22.0]]), limit_down=frame([[9.0, 18.0], [9.0, 18.0]]),
-                  tick_vwap_price_935_1005=frame([[10.0, np.nan], [11.0, np.nan]]),
-                  tick_vwap_price_925_1000=frame([[9.0, np.nan], [10.0, np.nan]]),
-                  rq_is_suspended=frame([[0.0, 0.0], [0.0, np.nan]]))
+    source.update(
+        Close=frame([[10.0, 20.0], [10.5, np.nan]]),
+        Open=frame([[10.0, 20.0], [10.5, np.nan]]),
+        limit_up=frame([[11.0, 22.0], [11.0, 22.0]]),
+        limit_down=frame([[9.0, 18.0], [9.0, 18.0]]),
+        tick_vwap_price_935_1005=frame([[10.0, np.nan], [11.0, np.nan]]),
+        tick_vwap_price_925_1000=frame([[9.0, np.nan], [10.0, np.nan]]),
+        rq_is_suspended=frame([[0.0, 0.0], [0.0, np.nan]]),
+    )
     data = GroupPreparedDataBuilder("20240102", "20240103")._build_from_matrices(source)
     # 000001: bought unless at the limit up, sold unless at the limit down; 000002 has no price
     assert data["can_buy_stock"].to_numpy().tolist() == [[True, False], [False, False]]

@@ -9,22 +9,26 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import flat_market
-from reference_stats import EMPTY_STATS_KEYS, run_strategy_backtest
 
+from conftest import flat_market
 from morvane.backtest._ravelle import _RavelleResult, run_strategy_backtest_core
 from morvane.exceptions import MorvaneWarning
+from reference.stats import EMPTY_STATS_KEYS, run_strategy_backtest
 
 DATES = ["20240102", "20240103", "20240104", "20240105", "20240108", "20240109"]
 CODES = ["000001", "000002"]
 FEE = 1e-4
 
 
-def market_of(dates: list[str] = DATES, codes: list[str] = CODES, close: float = 10.5) -> dict[str, pd.DataFrame]:
+def market_of(
+    dates: list[str] = DATES, codes: list[str] = CODES, close: float = 10.5
+) -> dict[str, pd.DataFrame]:
     return flat_market(dates, codes, close=close)
 
 
-def weights_of(rows: list[list[float]], dates: list[str] = DATES, codes: list[str] = CODES) -> pd.DataFrame:
+def weights_of(
+    rows: list[list[float]], dates: list[str] = DATES, codes: list[str] = CODES
+) -> pd.DataFrame:
     return pd.DataFrame(rows, index=dates[: len(rows)], columns=codes, dtype=float)
 
 
@@ -39,16 +43,26 @@ def benchmark(values: list[float], dates: list[str] = DATES) -> pd.Series:
 def assert_empty(result: _RavelleResult) -> None:
     assert result.daily_return.empty and result.daily_return.dtype == np.float64
     assert result.cumulative_return is result.daily_return
-    assert list(result.stats) == EMPTY_STATS_KEYS and all(math.isnan(v) for v in result.stats.values())
+    assert list(result.stats) == EMPTY_STATS_KEYS and all(
+        math.isnan(v) for v in result.stats.values()
+    )
     assert result.benchmark_summary.empty and result.plot_paths == {}
 
 
-def assert_matches_reference(result: _RavelleResult, weights: pd.DataFrame, market: dict, **kwargs: object) -> None:
+def assert_matches_reference(
+    result: _RavelleResult, weights: pd.DataFrame, market: dict, **kwargs: object
+) -> None:
     expected = run_strategy_backtest(weights, market, **kwargs)
-    pd.testing.assert_series_equal(result.daily_return, expected.daily_return, check_index_type=False, rtol=1e-12)
-    pd.testing.assert_series_equal(result.cumulative_return, expected.cumulative_return, check_index_type=False, rtol=1e-12)
+    pd.testing.assert_series_equal(
+        result.daily_return, expected.daily_return, check_index_type=False, rtol=1e-12
+    )
+    pd.testing.assert_series_equal(
+        result.cumulative_return, expected.cumulative_return, check_index_type=False, rtol=1e-12
+    )
     assert list(result.stats) == list(expected.stats)
-    np.testing.assert_allclose(list(result.stats.values()), list(expected.stats.values()), rtol=1e-10)
+    np.testing.assert_allclose(
+        list(result.stats.values()), list(expected.stats.values()), rtol=1e-10
+    )
     pd.testing.assert_frame_equal(result.benchmark_summary, expected.benchmark_summary, rtol=1e-10)
 
 
@@ -62,28 +76,44 @@ class TestHandComputedRun:
         hold_day = 2 * 100_000 * (10.5 - 10.0) / 1e8
         assert result.daily_return.index.tolist() == ["20240103", "20240104"]
         assert result.daily_return.tolist() == pytest.approx([buy_day, hold_day], rel=1e-13)
-        assert result.daily_return.name == "daily_return" and result.cumulative_return.name == "long"
-        assert result.cumulative_return.tolist() == pytest.approx([1.0, (1 + buy_day + hold_day) / (1 + buy_day)])
+        assert (
+            result.daily_return.name == "daily_return" and result.cumulative_return.name == "long"
+        )
+        assert result.cumulative_return.tolist() == pytest.approx(
+            [1.0, (1 + buy_day + hold_day) / (1 + buy_day)]
+        )
         years = 2 / 252
         # The index level cumulates from the benchmark's own first date.
-        assert result.stats["benchmark_annual_return"] == pytest.approx((1.006 / 1.004 - 1) / years * 100)
-        assert result.stats["extra_annual_return"] == pytest.approx((hold_day - 0.002) / years * 100)
+        assert result.stats["benchmark_annual_return"] == pytest.approx(
+            (1.006 / 1.004 - 1) / years * 100
+        )
+        assert result.stats["extra_annual_return"] == pytest.approx(
+            (hold_day - 0.002) / years * 100
+        )
         assert result.stats["holding_count"] == 2.0 and result.stats["turnover"] == 0.0
         summary = result.benchmark_summary
         assert summary.columns.tolist() == [
-            "benchmark_name", "benchmark_annual_return", "excess_annual_return", "excess_sharpe", "excess_max_dd",
+            "benchmark_name",
+            "benchmark_annual_return",
+            "excess_annual_return",
+            "excess_sharpe",
+            "excess_max_dd",
         ]
         assert summary["benchmark_name"].tolist() == ["000852"]
         assert summary["benchmark_annual_return"].iloc[0] == pytest.approx(0.0015 * 252)
-        assert summary["excess_annual_return"].iloc[0] == pytest.approx((buy_day - 0.001 + hold_day - 0.002) / 2 * 252)
+        assert summary["excess_annual_return"].iloc[0] == pytest.approx(
+            (buy_day - 0.001 + hold_day - 0.002) / 2 * 252
+        )
         assert_matches_reference(result, weights, market, benchmark_dict={"000852": bm})
 
     def test_missing_primary_benchmark_measures_excess_against_zero(self, caplog):
         market = market_of()
         weights = weights_of([[0.01, 0.01]] * 4)
         other = {"000300": benchmark([0.001] * 6)}
-        with caplog.at_level(logging.WARNING, logger="morvane"), \
-                pytest.warns(MorvaneWarning, match="基准 '000852' 不在回测数据中.*可用的基准: 000300$"):
+        with (
+            caplog.at_level(logging.WARNING, logger="morvane"),
+            pytest.warns(MorvaneWarning, match="基准 '000852' 不在回测数据中.*可用的基准: 000300$"),
+        ):
             result = run(weights, market, benchmark_dict=other)
         # the log says it too, for scripts that read the log rather than warnings
         assert [r.getMessage() for r in caplog.records if "000852" in r.getMessage()]
@@ -131,7 +161,9 @@ class TestAlignment:
     def test_labels_follow_pandas_intersection(self):
         market = market_of()
         rng = np.random.default_rng(2)
-        weights = pd.DataFrame(rng.uniform(0, 0.02, (5, 3)), index=DATES[:5], columns=["000002", "999999", "000001"])
+        weights = pd.DataFrame(
+            rng.uniform(0, 0.02, (5, 3)), index=DATES[:5], columns=["000002", "999999", "000001"]
+        )
         weights = weights.iloc[[0, 2, 1, 4, 3]]
         weights.loc["20990101"] = 0.01  # not a trading day
         bm = {"000852": benchmark(list(rng.normal(0, 0.01, 6)))}
@@ -149,13 +181,19 @@ class TestAlignment:
 
     def test_weights_outside_the_market_are_dropped_and_logged(self, caplog):
         market = market_of(codes=CODES + ["000003"])
-        weights = weights_of([[0.01, 0.01, 0.02, np.nan]] * 4,
-                             dates=DATES[:3] + ["20991231"], codes=CODES + ["999999", "000003"])
+        weights = weights_of(
+            [[0.01, 0.01, 0.02, np.nan]] * 4,
+            dates=DATES[:3] + ["20991231"],
+            codes=CODES + ["999999", "000003"],
+        )
         with caplog.at_level(logging.DEBUG, logger="morvane"):
             result = run(weights, market)
         assert result.daily_return.index.tolist() == DATES[1:3]
         messages = [r.getMessage() for r in caplog.records if r.levelno == logging.DEBUG]
-        assert any("1 行非交易日" in m and "1 列行情中没有" in m and "1 列没有任何权重" in m for m in messages)
+        assert any(
+            "1 行非交易日" in m and "1 列行情中没有" in m and "1 列没有任何权重" in m
+            for m in messages
+        )
 
     def test_returns_after_the_last_weights_are_trimmed(self):
         market = market_of()
@@ -168,10 +206,15 @@ class TestAlignment:
     def test_gaps_in_the_weight_dates_are_warned_about_once(self, caplog):
         market = market_of()
         weekly = weights_of([[0.01, 0.01]] * 3, dates=[DATES[0], DATES[3], DATES[5]])
-        with caplog.at_level(logging.WARNING, logger="morvane"), pytest.warns(MorvaneWarning) as warned:
+        with (
+            caplog.at_level(logging.WARNING, logger="morvane"),
+            pytest.warns(MorvaneWarning) as warned,
+        ):
             run(weekly, market)
         warnings = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
-        assert len(warnings) == 1 and "3 个交易日" in warnings[0] and 'method="ffill"' in warnings[0]
+        assert (
+            len(warnings) == 1 and "3 个交易日" in warnings[0] and 'method="ffill"' in warnings[0]
+        )
         assert [str(w.message) for w in warned] == warnings
         assert warned[0].filename == __file__  # the user's line, not the package's
         caplog.clear()
@@ -186,7 +229,9 @@ class TestAlignment:
         for name, table in {"strategy_matrix": weights, **market}.items():
             values = table.to_numpy().copy()
             values.flags.writeable = False
-            frozen[name] = pd.DataFrame(values, index=table.index, columns=table.columns, copy=False)
+            frozen[name] = pd.DataFrame(
+                values, index=table.index, columns=table.columns, copy=False
+            )
         bm = {"000852": benchmark([0.001] * 6)}
         before = copy.deepcopy((frozen, bm))
         run_strategy_backtest_core(**frozen, benchmark_dict=bm, rolling_window=2)
@@ -198,8 +243,13 @@ class TestAlignment:
 
 class TestNothingToBacktest:
     def test_no_common_dates(self):
-        with pytest.warns(MorvaneWarning, match="没有任何一行有权重 \\(权重 20300101 至 20300102, 行情 20240102 至"):
-            assert_empty(run(weights_of([[0.01, 0.01]] * 2, dates=["20300101", "20300102"]), market_of()))
+        with pytest.warns(
+            MorvaneWarning,
+            match="没有任何一行有权重 \\(权重 20300101 至 20300102, 行情 20240102 至",
+        ):
+            assert_empty(
+                run(weights_of([[0.01, 0.01]] * 2, dates=["20300101", "20300102"]), market_of())
+            )
 
     def test_no_weights(self):
         with pytest.warns(MorvaneWarning, match="没有任何一行有权重"):
@@ -218,8 +268,15 @@ class TestNothingToBacktest:
 
     def test_no_overlap_with_the_primary_benchmark_is_warned_about(self, caplog):
         numbered = pd.Series([0.01] * 6, index=[int(d) for d in DATES])
-        with caplog.at_level(logging.WARNING, logger="morvane"), pytest.warns(MorvaneWarning, match="没有共同日期"):
-            assert_empty(run(weights_of([[0.01, 0.01]] * 4), market_of(), benchmark_dict={"000852": numbered}))
+        with (
+            caplog.at_level(logging.WARNING, logger="morvane"),
+            pytest.warns(MorvaneWarning, match="没有共同日期"),
+        ):
+            assert_empty(
+                run(
+                    weights_of([[0.01, 0.01]] * 4), market_of(), benchmark_dict={"000852": numbered}
+                )
+            )
         assert any("没有共同日期" in r.getMessage() for r in caplog.records)
 
     def test_empty_result_with_a_chart_request_draws_nothing(self, tmp_path):
@@ -232,11 +289,16 @@ class TestCharts:
     def test_no_path_or_no_kind_means_no_chart(self):
         weights = weights_of([[0.01, 0.01]] * 3)
         assert run(weights, market_of(), plot_image_kind="long").plot_paths == {}
-        assert run(weights, market_of(), plot_image_kind=None, plot_save_path="out/run.png").plot_paths == {}
+        assert (
+            run(weights, market_of(), plot_image_kind=None, plot_save_path="out/run.png").plot_paths
+            == {}
+        )
 
     def test_chart_request_draws_both_files(self, tmp_path):
         main = tmp_path / "run.png"
-        result = run(weights_of([[0.01, 0.01]] * 3), market_of(), plot_save_path=main, plot_title="t")
+        result = run(
+            weights_of([[0.01, 0.01]] * 3), market_of(), plot_save_path=main, plot_title="t"
+        )
         weekly = tmp_path / "run_weekly_net_value.png"
         assert result.plot_paths == {"main": str(main), "weekly_net_value": str(weekly)}
         assert main.stat().st_size > 0 and weekly.stat().st_size > 0
@@ -271,7 +333,9 @@ class TestArguments:
 
     def test_numbers_are_converted(self):
         weights = weights_of([[0.01, 0.01]] * 3)
-        converted = run(weights, market_of(), rolling_window=np.float64(1.0), total_money=np.int64(10**8), fee=0)
+        converted = run(
+            weights, market_of(), rolling_window=np.float64(1.0), total_money=np.int64(10**8), fee=0
+        )
         plain = run(weights, market_of(), rolling_window=1, total_money=1e8, fee=0.0)
         pd.testing.assert_series_equal(converted.daily_return, plain.daily_return)
 
@@ -281,7 +345,9 @@ class TestArguments:
             run(pd.DataFrame({"a": ["x"]}), market_of(), strategy_name=3)
 
     def test_non_numeric_weights_name_the_first_offending_column(self):
-        weights = pd.DataFrame({"000001": [0.01, 0.02], "000002": ["a", "b"], "000003": ["c", "d"]}, index=DATES[:2])
+        weights = pd.DataFrame(
+            {"000001": [0.01, 0.02], "000002": ["a", "b"], "000003": ["c", "d"]}, index=DATES[:2]
+        )
         with pytest.raises(ValueError, match="'000002'"):
             run(weights, market_of())
 

@@ -47,7 +47,10 @@ class TestProbe:
         assert BacktestService._find_missing_datasets(store) == COMPONENT_KEYS
 
     def test_complete(self, tmp_path):
-        store = Store({"datasets": datasets(*REQUIRED, *COMPONENT_KEYS), "benchmarks": {"000852": "bm"}}, tmp_path)
+        store = Store(
+            {"datasets": datasets(*REQUIRED, *COMPONENT_KEYS), "benchmarks": {"000852": "bm"}},
+            tmp_path,
+        )
         assert BacktestService._find_missing_datasets(store) == []
 
 
@@ -59,8 +62,14 @@ class TestStrictCheck:
     @pytest.mark.parametrize(
         "metadata",
         [
-            {"datasets": {**datasets(*REQUIRED), "close_price": {"index": []}}, "benchmarks": {"000852": "bm"}},
-            {"datasets": datasets("close_price", "open_price", "can_buy_stock"), "benchmarks": {"000852": "bm"}},
+            {
+                "datasets": {**datasets(*REQUIRED), "close_price": {"index": []}},
+                "benchmarks": {"000852": "bm"},
+            },
+            {
+                "datasets": datasets("close_price", "open_price", "can_buy_stock"),
+                "benchmarks": {"000852": "bm"},
+            },
             {"datasets": datasets(*REQUIRED), "benchmarks": {}},
             {"datasets": datasets(*REQUIRED)},
         ],
@@ -98,8 +107,10 @@ class TestSummary:
     def test_chinese_labels_take_two_columns_each(self, caplog, tmp_path):
         # A terminal shows each Chinese character two columns wide: padding by
         # that width puts every date in the same column.
-        metadata = {"datasets": {"x": {"index": ["20240102"]}, "bm": {"index": ["20240103"]}},
-                    "benchmarks": {"000300": "bm"}}
+        metadata = {
+            "datasets": {"x": {"index": ["20240102"]}, "bm": {"index": ["20240103"]}},
+            "benchmarks": {"000300": "bm"},
+        }
         lines = self.lines(caplog, metadata, tmp_path, "已就绪")[1:]
         assert lines == [
             "  x            20240102",
@@ -108,9 +119,10 @@ class TestSummary:
         columns = [unicodedata_width(line[: line.index("2024")]) for line in lines]
         assert columns == [15, 15]
 
-
     def test_nothing_stored_logs_only_the_header(self, caplog, tmp_path):
-        assert self.lines(caplog, {}, tmp_path, "已是最新") == ["回测基准数据已是最新,各数据集最新日期:"]
+        assert self.lines(caplog, {}, tmp_path, "已是最新") == [
+            "回测基准数据已是最新,各数据集最新日期:"
+        ]
 
     def test_action_must_be_text(self, tmp_path):
         with pytest.raises(TypeError, match="action"):

@@ -4,21 +4,13 @@ from __future__ import annotations
 
 import multiprocessing
 
-import pytest
+from morvane.backtest import _prepare
+from morvane.backtest._service import BacktestService
 from package_server import package_server, tar_of
-from service_env import install
 from service_workers import fingerprint, load_loop, prepare
 from service_world import market_payload, write_store
 
-from morvane.backtest import _prepare
-from morvane.backtest._service import BacktestService
-
 TODAY = "20240101"  # before the stored dates: no tail refresh in the children
-
-
-@pytest.fixture
-def env(monkeypatch, tmp_path):
-    return install(monkeypatch, tmp_path / "home")
 
 
 def test_two_processes_preparing_at_once(env, tmp_path):
@@ -28,8 +20,10 @@ def test_two_processes_preparing_at_once(env, tmp_path):
     answers = context.Queue()
     with package_server() as server:
         server.serve_package(tar_of(folder))
-        workers = [context.Process(target=prepare, args=(str(env.home), server.base_url, TODAY, answers))
-                   for _ in range(2)]
+        workers = [
+            context.Process(target=prepare, args=(str(env.home), server.base_url, TODAY, answers))
+            for _ in range(2)
+        ]
         for worker in workers:
             worker.start()
         results = [answers.get(timeout=120) for _ in workers]

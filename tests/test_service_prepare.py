@@ -3,19 +3,17 @@
 from __future__ import annotations
 
 import logging
-import shutil
 import tarfile
 from pathlib import Path
 
 import pytest
-from package_server import add_member, package_server, tar_of
-from service_env import install, tail_payload
-from service_world import market_payload, poisoned_metadata, write_store
 
 from morvane.backtest import _pkg, _prepare
 from morvane.backtest._service import BacktestService
 from morvane.exceptions import MorvaneError, NetworkError
-from store_payloads import snapshot
+from package_server import add_member, tar_of
+from service_env import tail_payload
+from service_world import market_payload, poisoned_metadata, write_store
 
 FOUR_COMPONENTS = list(_prepare.COMPONENT_FACTOR_NAMES[:4])
 
@@ -23,17 +21,6 @@ FOUR_COMPONENTS = list(_prepare.COMPONENT_FACTOR_NAMES[:4])
 @pytest.fixture(scope="module")
 def payload():
     return market_payload()
-
-
-@pytest.fixture
-def env(monkeypatch, tmp_path):
-    return install(monkeypatch, tmp_path / "home")
-
-
-@pytest.fixture
-def server():
-    with package_server() as state:
-        yield state
 
 
 @pytest.fixture
@@ -48,12 +35,17 @@ def headers(caplog) -> list[str]:
 
 
 def tree(folder: Path) -> dict[str, bytes]:
-    return {str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()}
+    return {
+        str(p.relative_to(folder)): p.read_bytes() for p in sorted(folder.rglob("*")) if p.is_file()
+    }
 
 
 def assert_nothing_left_behind(env) -> None:
     kept = {"data.lock", "prepare.lock", "installed_package.json"}
-    assert sorted(p.name for p in env.root.iterdir() if p.name not in kept) in (["enviroment_data"], [])
+    assert sorted(p.name for p in env.root.iterdir() if p.name not in kept) in (
+        ["enviroment_data"],
+        [],
+    )
 
 
 def test_download_refresh_and_status_words(env, server, package, payload, caplog):
@@ -159,7 +151,9 @@ def test_metadata_that_would_run_code_never_runs(env, server, payload, incomplet
     proof = tmp_path / "proof"
     poisoned = poisoned_metadata(folder, proof)
     (folder / "metadata.pkl").unlink()
-    archive = tar_of(folder, extra=lambda tar: add_member(tar, "package/metadata.pkl", data=poisoned))
+    archive = tar_of(
+        folder, extra=lambda tar: add_member(tar, "package/metadata.pkl", data=poisoned)
+    )
     server.serve_package(archive)
     with pytest.raises(MorvaneError, match="元信息"):
         BacktestService(server.client()).prepare_backtest_data()
@@ -170,7 +164,10 @@ def test_metadata_that_would_run_code_never_runs(env, server, payload, incomplet
 def test_incomplete_folder_is_replaced(env, server, package, incomplete, payload):
     server.serve_package(package)
     BacktestService(server.client()).prepare_backtest_data()
-    assert BacktestService._find_missing_datasets(_prepare.BinaryPreparedDataStore(env.store_dir)) == []
+    assert (
+        BacktestService._find_missing_datasets(_prepare.BinaryPreparedDataStore(env.store_dir))
+        == []
+    )
     assert_nothing_left_behind(env)
 
 
@@ -182,7 +179,10 @@ def test_truncated_metadata_is_downloaded_again(env, server, package, payload, c
     server.serve_package(package)
     BacktestService(server.client()).prepare_backtest_data()
     assert headers(caplog)[-1] == "回测基准数据已就绪,各数据集最新日期:"
-    assert BacktestService(None).load_backtest_data().data["close_price"].shape == payload["data"]["close_price"].shape
+    assert (
+        BacktestService(None).load_backtest_data().data["close_price"].shape
+        == payload["data"]["close_price"].shape
+    )
 
 
 def test_same_package_lacking_a_component_is_not_downloaded_again(env, server, tmp_path, caplog):
@@ -220,8 +220,13 @@ def test_download_without_an_http_client_says_how_to_set_one_up(env):
 
 
 def test_single_stored_date_starts_the_window(env, payload):
-    one_day = {**payload, "data": {k: (v.iloc[:1] if k != "benchmark_dict" else {c: s.iloc[:1] for c, s in v.items()})
-                                   for k, v in payload["data"].items()}}
+    one_day = {
+        **payload,
+        "data": {
+            k: (v.iloc[:1] if k != "benchmark_dict" else {c: s.iloc[:1] for c, s in v.items()})
+            for k, v in payload["data"].items()
+        },
+    }
     write_store(env.store_dir, one_day)
     first = payload["data"]["close_price"].index[0]
     env.today = "20240320"
@@ -234,15 +239,19 @@ def test_refresh_without_stored_dates_is_incomplete(env, payload):
     store = write_store(env.store_dir, payload)
     empty = {"datasets": {"close_price": {"index": []}}}
     with pytest.raises(MorvaneError, match="^回测基准数据包不完整,请删除回测数据目录后重新准备$"):
-        BacktestService(None)._refresh_to_latest(type("S", (), {"load_metadata": lambda self: empty})(),
-                                                  after_download=False)
+        BacktestService(None)._refresh_to_latest(
+            type("S", (), {"load_metadata": lambda self: empty})(), after_download=False
+        )
     with pytest.raises(KeyError):
-        BacktestService(None)._refresh_to_latest(type("S", (), {"load_metadata": lambda self: {}})(),
-                                                  after_download=True)
+        BacktestService(None)._refresh_to_latest(
+            type("S", (), {"load_metadata": lambda self: {}})(), after_download=True
+        )
     assert store.metadata_path.exists()
 
 
-def test_interrupt_while_unpacking_keeps_the_old_folder(env, server, package, incomplete, monkeypatch):
+def test_interrupt_while_unpacking_keeps_the_old_folder(
+    env, server, package, incomplete, monkeypatch
+):
     server.serve_package(package)
 
     def interrupted(store_dir):
@@ -255,11 +264,16 @@ def test_interrupt_while_unpacking_keeps_the_old_folder(env, server, package, in
     assert_nothing_left_behind(env)
 
 
-def test_package_with_a_damaged_dataset_file_is_not_swapped_in(env, server, payload, incomplete, tmp_path):
+def test_package_with_a_damaged_dataset_file_is_not_swapped_in(
+    env, server, payload, incomplete, tmp_path
+):
     """The metadata alone looks complete; the mapped load of every dataset finds the cut file."""
     folder = tmp_path / "built"
     write_store(folder, payload)
-    data_file = max((p for p in folder.iterdir() if p.name.startswith("close_price")), key=lambda p: p.stat().st_size)
+    data_file = max(
+        (p for p in folder.iterdir() if p.name.startswith("close_price")),
+        key=lambda p: p.stat().st_size,
+    )
     data_file.write_bytes(data_file.read_bytes()[:100])
     server.serve_package(tar_of(folder))
     with pytest.raises(MorvaneError):
@@ -290,7 +304,10 @@ def test_preparation_waits_for_another_holder_of_the_lock(env, payload, caplog):
         worker = threading.Thread(target=BacktestService(None).prepare_backtest_data)
         worker.start()
         deadline = time.monotonic() + 10
-        while not any("等待锁" in r.getMessage() for r in caplog.records) and time.monotonic() < deadline:
+        while (
+            not any("等待锁" in r.getMessage() for r in caplog.records)
+            and time.monotonic() < deadline
+        ):
             time.sleep(0.01)
         assert worker.is_alive() and headers(caplog) == []
         fcntl.flock(held, fcntl.LOCK_UN)
@@ -299,7 +316,9 @@ def test_preparation_waits_for_another_holder_of_the_lock(env, payload, caplog):
     assert headers(caplog) == ["回测基准数据已是最新,各数据集最新日期:"]
 
 
-def test_cut_download_is_retried_and_replaces_the_old_folder(env, server, package, incomplete, payload):
+def test_cut_download_is_retried_and_replaces_the_old_folder(
+    env, server, package, incomplete, payload
+):
     server.serve_package(package, cut=1)
     BacktestService(server.client()).prepare_backtest_data()
     assert server.routes["/files/package.tar"].hits == 2

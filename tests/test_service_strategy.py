@@ -8,13 +8,13 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from service_fixtures import data, env, payload  # noqa: F401 (fixtures)
 
 import morvane
 from morvane.backtest import _ravelle
 from morvane.backtest._service import BacktestService
-from morvane.backtest.result import BacktestData, StrategyBacktestResult
+from morvane.backtest.result import StrategyBacktestResult
 from morvane.exceptions import MorvaneWarning
+from reference.engine import MARKET_KEYS
 
 NOT_FOUND = r"^未找到回测基准数据,请先调用 morvane\.prepare_backtest_data\(\)$"
 
@@ -34,8 +34,17 @@ def recorder(monkeypatch):
     def run(**kwargs):
         calls.append(kwargs)
         empty = pd.Series(dtype=float)
-        return type("R", (), {"daily_return": empty, "cumulative_return": empty, "stats": {},
-                              "benchmark_summary": pd.DataFrame(), "plot_paths": {}})()
+        return type(
+            "R",
+            (),
+            {
+                "daily_return": empty,
+                "cumulative_return": empty,
+                "stats": {},
+                "benchmark_summary": pd.DataFrame(),
+                "plot_paths": {},
+            },
+        )()
 
     monkeypatch.setattr(_ravelle, "run_strategy_backtest_core", run)
     return calls
@@ -54,8 +63,9 @@ class TestLoading:
         for key, table in payload["data"].items():
             if key != "benchmark_dict":
                 pd.testing.assert_frame_equal(data.data[key], table, check_dtype=False)
-        pd.testing.assert_series_equal(data.data["benchmark_dict"]["000300"],
-                                       payload["data"]["benchmark_dict"]["000300"])
+        pd.testing.assert_series_equal(
+            data.data["benchmark_dict"]["000300"], payload["data"]["benchmark_dict"]["000300"]
+        )
 
     def test_constructor_checks_the_client(self):
         with pytest.raises(TypeError, match="http"):
@@ -65,14 +75,27 @@ class TestLoading:
 class TestSlice:
     def test_cuts_tables_and_benchmarks_and_keeps_the_input(self, payload):
         source = dict(payload["data"], note="kept")
-        before = {k: (v.shape if hasattr(v, "shape") else v) for k, v in source.items() if k != "benchmark_dict"}
+        before = {
+            k: (v.shape if hasattr(v, "shape") else v)
+            for k, v in source.items()
+            if k != "benchmark_dict"
+        }
         sliced = BacktestService._slice_data(source, "20240110", "20240117")
-        assert list(sliced["close_price"].index) == ["20240110", "20240111", "20240112", "20240115",
-                                                     "20240116", "20240117"]
+        assert list(sliced["close_price"].index) == [
+            "20240110",
+            "20240111",
+            "20240112",
+            "20240115",
+            "20240116",
+            "20240117",
+        ]
         assert list(sliced["benchmark_dict"]["000852"].index) == list(sliced["close_price"].index)
         assert sliced["note"] is source["note"]
-        assert {k: (v.shape if hasattr(v, "shape") else v) for k, v in source.items()
-                if k != "benchmark_dict"} == before
+        assert {
+            k: (v.shape if hasattr(v, "shape") else v)
+            for k, v in source.items()
+            if k != "benchmark_dict"
+        } == before
 
     def test_tables_sharing_dates_share_one_cut_of_them(self):
         dates = pd.Index(["20240102", "20240103", "20240104", "20240105"])
@@ -112,7 +135,9 @@ class TestStrategyArguments:
 
     def test_data_must_be_the_loaded_record(self, weights, data):
         with pytest.raises(TypeError, match="data"):
-            BacktestService(None).backtest_strategy(weights, data.data, 20240102, 20240301, "out", "s")
+            BacktestService(None).backtest_strategy(
+                weights, data.data, 20240102, 20240301, "out", "s"
+            )
 
     @pytest.mark.parametrize(
         ("output_dir", "plot_filename", "match"),
@@ -120,7 +145,9 @@ class TestStrategyArguments:
     )
     def test_chart_needs_a_place(self, data, weights, tmp_path, output_dir, plot_filename, match):
         with pytest.raises(ValueError, match=f"^plot 非 None 时,{match} 必须提供$"):
-            BacktestService(None).backtest_strategy(weights, data, 20240102, 20240301, output_dir, plot_filename)
+            BacktestService(None).backtest_strategy(
+                weights, data, 20240102, 20240301, output_dir, plot_filename
+            )
 
     @pytest.mark.parametrize(
         "kwargs", [{"plot_filename": 5}, {"rolling_window": "5"}, {"plot": 1}, {"fee": "0.1"}]
@@ -132,23 +159,51 @@ class TestStrategyArguments:
             BacktestService(None).backtest_strategy(weights, data, 20240102, 20240301, **args)
 
     def test_rows_with_columns_none_pass_the_emptiness_check(self, data, weights, recorder):
-        BacktestService(None).backtest_strategy(weights.iloc[:, :0], data, 20240102, 20240301, "", "", plot=None)
+        BacktestService(None).backtest_strategy(
+            weights.iloc[:, :0], data, 20240102, 20240301, "", "", plot=None
+        )
         assert recorder[0]["plot_save_path"] is None and recorder[0]["strategy_name"] == ""
 
 
 class TestStrategyFlow:
     def test_keywords_passed_to_the_runner(self, data, weights, recorder, tmp_path):
         out = tmp_path / "charts" / "deep"
-        result = BacktestService(None).backtest_strategy(weights, data, 20240110, "20240220", out, "mine",
-                                                         rolling_window=2.0, total_money=5e7, fee=0, plot="long")
+        result = BacktestService(None).backtest_strategy(
+            weights,
+            data,
+            20240110,
+            "20240220",
+            out,
+            "mine",
+            rolling_window=2.0,
+            total_money=5e7,
+            fee=0,
+            plot="long",
+        )
         call = recorder[0]
-        assert list(call) == ["strategy_matrix", "can_buy_stock", "cant_sell_stock", "split_factor",
-                              "dividend_factor", "close_price", "prev_close", "buy_price", "sell_price",
-                              "benchmark_dict", "benchmark_names", "rolling_window", "total_money", "fee",
-                              "rule_fee", "plot_image_kind", "plot_save_path", "strategy_name", "plot_title"]
+        assert list(call) == [
+            "strategy_matrix",
+            *MARKET_KEYS,
+            "benchmark_dict",
+            "benchmark_names",
+            "rolling_window",
+            "total_money",
+            "fee",
+            "rule_fee",
+            "plot_image_kind",
+            "plot_save_path",
+            "strategy_name",
+            "plot_title",
+        ]
         assert call["plot_save_path"] == str(out) + "/mine.png"
-        assert call["strategy_matrix"].index[0] == "20240110" and call["strategy_matrix"].index[-1] == "20240220"
-        assert call["close_price"].index[0] == "20240110" and call["close_price"].index[-1] == "20240220"
+        assert (
+            call["strategy_matrix"].index[0] == "20240110"
+            and call["strategy_matrix"].index[-1] == "20240220"
+        )
+        assert (
+            call["close_price"].index[0] == "20240110"
+            and call["close_price"].index[-1] == "20240220"
+        )
         assert call["split_factor"] is not call["dividend_factor"]
         assert (call["rolling_window"], call["total_money"], call["fee"]) == (2, 5e7, 0.0)
         assert isinstance(call["fee"], float) and call["plot_image_kind"] == "long"
@@ -158,14 +213,19 @@ class TestStrategyFlow:
     def test_integer_and_text_dates_agree_and_outside_rows_are_dropped(self, data, weights):
         service = BacktestService(None)
         a = service.backtest_strategy(weights, data, 20240110, 20240301, None, "a", plot=None)
-        b = service.backtest_strategy(weights.loc["20240110":"20240301"], data, "20240110", "20240301", None, "a",
-                                      plot=None)
+        b = service.backtest_strategy(
+            weights.loc["20240110":"20240301"], data, "20240110", "20240301", None, "a", plot=None
+        )
         assert len(a.daily_return) > 20
         pd.testing.assert_series_equal(a.daily_return, b.daily_return)
-        assert a.stats == b.stats or all(np.isclose(a.stats[k], b.stats[k], equal_nan=True) for k in a.stats)
+        assert a.stats == b.stats or all(
+            np.isclose(a.stats[k], b.stats[k], equal_nan=True) for k in a.stats
+        )
 
     def test_charts_are_written(self, data, weights, tmp_path):
-        result = morvane.backtest_strategy(weights, data, 20240102, 20240315, tmp_path / "out", "run")
+        result = morvane.backtest_strategy(
+            weights, data, 20240102, 20240315, tmp_path / "out", "run"
+        )
         assert Path(result.plot_paths["main"]).is_file()
         assert Path(result.plot_paths["weekly_net_value"]).name == "run_weekly_net_value.png"
 
@@ -173,15 +233,19 @@ class TestStrategyFlow:
     def test_benchmark_type_is_the_runners_check(self, data, weights, tmp_path, benchmark):
         out = tmp_path / "never"
         with pytest.raises(TypeError, match="benchmark_names"):
-            BacktestService(None).backtest_strategy(weights, data, 20240102, 20240315, out, "s",
-                                                    benchmark=benchmark)
+            BacktestService(None).backtest_strategy(
+                weights, data, 20240102, 20240315, out, "s", benchmark=benchmark
+            )
         assert not out.exists()  # the rejected call leaves no folder behind
 
     def test_unknown_benchmark_runs_against_zero_with_a_warning(self, data, weights, caplog):
         caplog.set_level(logging.WARNING, logger="morvane")
-        with pytest.warns(MorvaneWarning, match="'all' 不在回测数据中.*可用的基准: 000300, 000852, 000905$") as warned:
-            result = BacktestService(None).backtest_strategy(weights, data, 20240102, 20240315, None, "s",
-                                                             benchmark="all", plot=None)
+        with pytest.warns(
+            MorvaneWarning, match="'all' 不在回测数据中.*可用的基准: 000300, 000852, 000905$"
+        ) as warned:
+            result = BacktestService(None).backtest_strategy(
+                weights, data, 20240102, 20240315, None, "s", benchmark="all", plot=None
+            )
         assert len(warned) == 1  # said once, by the flow and the runner together
         assert [r.getMessage() for r in caplog.records] == [str(warned[0].message)]
         assert result.stats  # computed against a zero benchmark

@@ -7,14 +7,14 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
-import reference_stats
-from reference_stats import EMPTY_STATS_KEYS, STATS_KEYS
 
 from morvane.backtest._ravelle import (
     _build_total_backtesting_frame,
     _period_return_drawdown_calmar,
     calc_strategy_stats,
 )
+from reference import stats as reference_stats
+from reference.stats import EMPTY_STATS_KEYS, STATS_KEYS
 
 DATES = pd.bdate_range("2024-01-02", periods=400).strftime("%Y%m%d").tolist()
 
@@ -41,8 +41,16 @@ class TestTotalFrame:
         total = _build_total_backtesting_frame(given)
         pd.testing.assert_frame_equal(given, before)
         assert total.columns.tolist() == [
-            "daily_return", "index_daily_return", "note", "extra_daily_return", "long",
-            "close_net_value", "close", "max_drowdown", "extra_return", "extra_max_drowdown",
+            "daily_return",
+            "index_daily_return",
+            "note",
+            "extra_daily_return",
+            "long",
+            "close_net_value",
+            "close",
+            "max_drowdown",
+            "extra_return",
+            "extra_max_drowdown",
         ]
         # The row with a missing return is gone; the excess path starts at 0.
         assert total.index.tolist() == ["20240102", "20240104"]
@@ -126,7 +134,9 @@ class TestStatistics:
         stats = calc_strategy_stats(total_of([0.01, 0.02]), weights)
         filled = np.nan_to_num(values)
         assert stats["holding_count"] == pytest.approx(np.isfinite(values).sum(axis=1).mean())
-        assert stats["turnover"] == pytest.approx(np.abs(np.diff(filled, axis=0)).sum(axis=1).mean() / 2)
+        assert stats["turnover"] == pytest.approx(
+            np.abs(np.diff(filled, axis=0)).sum(axis=1).mean() / 2
+        )
 
     def test_one_trading_year_reports_total_return_in_percent(self):
         daily = [0.001] * 252
@@ -138,7 +148,9 @@ class TestStatistics:
         daily = [0.01, -np.inf, -0.02, 0.03]
         stats = calc_strategy_stats(total_of(daily), None)
         finite = np.array([0.01, -0.02, 0.03])
-        assert stats["long_sharp"] == pytest.approx(finite.mean() / finite.std(ddof=1) * math.sqrt(252))
+        assert stats["long_sharp"] == pytest.approx(
+            finite.mean() / finite.std(ddof=1) * math.sqrt(252)
+        )
         assert stats["win_rate"] == pytest.approx(2 / 3)
         assert stats["annual_return"] == -math.inf and stats["max_dd"] == math.inf
         # Correlation reads the raw columns, where the infinity poisons it.
@@ -183,7 +195,9 @@ class TestPandasSemantics:
         cumsum = pd.Series(daily).cumsum() + 1
         long = cumsum / cumsum.iloc[0]
         np.testing.assert_array_equal(native["long"].to_numpy(), long.to_numpy())
-        np.testing.assert_array_equal(native["max_drowdown"].to_numpy(), (long - long.cummax()).to_numpy())
+        np.testing.assert_array_equal(
+            native["max_drowdown"].to_numpy(), (long - long.cummax()).to_numpy()
+        )
 
     def test_correlation_matches_series_corr(self):
         rng = np.random.default_rng(5)
@@ -197,7 +211,9 @@ class TestPandasSemantics:
                 assert stats["return_corr"] == pytest.approx(expected, rel=1e-12)
 
     def test_rows_with_a_missing_value_in_any_column_are_dropped(self):
-        given = frame(daily_return=[0.01, 0.02, 0.03, 0.04], index_daily_return=[0.0, np.nan, 0.0, 0.0])
+        given = frame(
+            daily_return=[0.01, 0.02, 0.03, 0.04], index_daily_return=[0.0, np.nan, 0.0, 0.0]
+        )
         given["note"] = pd.Series(["a", "b", None, "d"], index=given.index, dtype=object)
         total = _build_total_backtesting_frame(given)
         assert total.index.equals(given.dropna().index)
@@ -206,7 +222,8 @@ class TestPandasSemantics:
     def test_period_figures_skip_missing_values_as_pandas_does(self):
         series = pd.Series([np.nan, 0.02, np.nan, -0.05, 0.01, np.nan, -0.01])
         assert _period_return_drawdown_calmar(series) == pytest.approx(
-            reference_stats.period_return_drawdown_calmar(series), rel=1e-12)
+            reference_stats.period_return_drawdown_calmar(series), rel=1e-12
+        )
 
     def test_constant_benchmark_has_no_correlation(self):
         stats = calc_strategy_stats(total_of([0.01, 0.02, 0.03], [0.01, 0.01, 0.01]), None)

@@ -20,9 +20,9 @@ from typing import Any
 import numpy as np
 import pandas as pd
 import pytest
-from store_payloads import make_payload, trading_dates
 
 from morvane.backtest._prepare import BinaryPreparedDataStore
+from store_payloads import make_payload, trading_dates
 
 TESTS = Path(__file__).resolve().parent
 DATES = trading_dates("2020-01-02", 160)
@@ -65,19 +65,24 @@ def same_state(a: dict[str, Any], b: dict[str, Any]) -> bool:
         return False
     for key in a:
         if key == "benchmark_dict":
-            if list(a[key]) != list(b[key]) or not all(
-                    a[key][c].equals(b[key][c]) for c in a[key]):
+            if list(a[key]) != list(b[key]) or not all(a[key][c].equals(b[key][c]) for c in a[key]):
                 return False
-        elif not (a[key].equals(b[key]) and a[key].index.equals(b[key].index)
-                  and a[key].columns.equals(b[key].columns)):
+        elif not (
+            a[key].equals(b[key])
+            and a[key].index.equals(b[key].index)
+            and a[key].columns.equals(b[key].columns)
+        ):
             return False
     return True
 
 
 def run_writer(script: Path, op: str, directory: Path, kill_after: float | None) -> bool:
     """Runs the writer; kills it `kill_after` seconds into its work. True if it finished."""
-    with subprocess.Popen([sys.executable, str(script), op, str(directory), str(TESTS), COMPONENT],
-                          stdout=subprocess.PIPE, text=True) as child:
+    with subprocess.Popen(
+        [sys.executable, str(script), op, str(directory), str(TESTS), COMPONENT],
+        stdout=subprocess.PIPE,
+        text=True,
+    ) as child:
         assert child.stdout is not None
         assert child.stdout.readline().strip() == "ready"
         if kill_after is not None:
@@ -121,7 +126,8 @@ def test_killed_writer_leaves_old_or_new_state(pristine: Path, tmp_path: Path, o
         outcomes.add("new" if is_new else "old")
         # the store takes the next writer as usual
         assert BinaryPreparedDataStore(target).update_tail(
-            make_payload(DATES[150:152], CODES[:10], seed=attempt))
+            make_payload(DATES[150:152], CODES[:10], seed=attempt)
+        )
         leftovers = [p.name for p in target.iterdir() if p.name.startswith(".tmp-")]
         assert leftovers == []
 
@@ -148,8 +154,12 @@ else:
 def read_in_subprocess(tmp_path: Path, directory: Path, mode: str) -> str:
     script = tmp_path / "reader.py"
     script.write_text(READER)
-    result = subprocess.run([sys.executable, str(script), str(directory), mode],
-                            capture_output=True, text=True, timeout=60)
+    result = subprocess.run(
+        [sys.executable, str(script), str(directory), mode],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert result.returncode == 0, result.stderr  # never a crash of the interpreter
     return result.stdout.strip()
 
@@ -169,6 +179,7 @@ def flip(offset: int):  # type: ignore[no-untyped-def]
         data = bytearray(path.read_bytes())
         data[offset] ^= 0x10
         path.write_bytes(bytes(data))
+
     return damage
 
 
@@ -187,15 +198,19 @@ def bad_magic(path: Path) -> None:
     path.write_bytes(bytes(data))
 
 
-@pytest.mark.parametrize(("damage", "modes"), [
-    (truncate, ("mmap", "read")),
-    (bad_magic, ("mmap", "read")),
-    (flip(40), ("mmap", "read")),        # a header field
-    (flip(200), ("mmap", "read")),       # a row label
-    (flip_cell, ("mmap", "read")),       # a data cell: rows are verified, mapped or read
-])
-def test_damaged_data_file_is_morvane_error(pristine: Path, tmp_path: Path, damage: Any,
-                                            modes: tuple[str, ...]) -> None:
+@pytest.mark.parametrize(
+    ("damage", "modes"),
+    [
+        (truncate, ("mmap", "read")),
+        (bad_magic, ("mmap", "read")),
+        (flip(40), ("mmap", "read")),  # a header field
+        (flip(200), ("mmap", "read")),  # a row label
+        (flip_cell, ("mmap", "read")),  # a data cell: rows are verified, mapped or read
+    ],
+)
+def test_damaged_data_file_is_morvane_error(
+    pristine: Path, tmp_path: Path, damage: Any, modes: tuple[str, ...]
+) -> None:
     directory = tmp_path / "store"
     shutil.copytree(pristine, directory)
     target = close_file(directory)
@@ -263,24 +278,33 @@ def holding_itself() -> list:
     return value
 
 
-@pytest.mark.parametrize(("trap", "why"), [
-    (lambda: nested(60, shared=True), "展开后超过"),  # 2**60 leaves in a few hundred bytes
-    (lambda: nested(100, shared=False), "嵌套超过 64 层"),
-    (holding_itself, "含循环引用"),
-], ids=["shared-references", "deep", "cycle"])
-def test_malformed_metadata_is_refused_at_once(pristine: Path, tmp_path: Path, trap: Any, why: str) -> None:
+@pytest.mark.parametrize(
+    ("trap", "why"),
+    [
+        (lambda: nested(60, shared=True), "展开后超过"),  # 2**60 leaves in a few hundred bytes
+        (lambda: nested(100, shared=False), "嵌套超过 64 层"),
+        (holding_itself, "含循环引用"),
+    ],
+    ids=["shared-references", "deep", "cycle"],
+)
+def test_malformed_metadata_is_refused_at_once(
+    pristine: Path, tmp_path: Path, trap: Any, why: str
+) -> None:
     directory = tmp_path / "store"
     shutil.copytree(pristine, directory)
     metadata_path = directory / "metadata.pkl"
     metadata = pickle.loads(metadata_path.read_bytes())
     metadata["meta"]["trap"] = trap()
     metadata_path.write_bytes(pickle.dumps(metadata, protocol=pickle.HIGHEST_PROTOCOL))
-    assert metadata_path.stat().st_size < (pristine / "metadata.pkl").stat().st_size + 4096  # a few bytes more
+    assert (
+        metadata_path.stat().st_size < (pristine / "metadata.pkl").stat().st_size + 4096
+    )  # a few bytes more
     script = tmp_path / "timed_reader.py"
     script.write_text(TIMED_READER)
     # The timeout only keeps a regression from hanging the suite; the bound is on each call.
-    result = subprocess.run([sys.executable, str(script), str(directory)], capture_output=True, text=True,
-                            timeout=120)
+    result = subprocess.run(
+        [sys.executable, str(script), str(directory)], capture_output=True, text=True, timeout=120
+    )
     assert result.returncode == 0, result.stderr
     for line in result.stdout.splitlines():
         seconds, outcome = line.split(" ", 1)
@@ -302,5 +326,11 @@ def test_damaged_journal_is_reported_not_replayed(pristine: Path, tmp_path: Path
     (directory / "journal.wal").write_bytes(b"MVNJRNL1" + os.urandom(64))
     outcome = read_in_subprocess(tmp_path, directory, "read")
     assert outcome.startswith("MorvaneError") and "journal.wal" in outcome
-    pd.testing.assert_index_equal(pd.Index(DATES[:120]), pd.Index(pickle.loads(
-        (directory / "metadata.pkl").read_bytes())["datasets"]["close_price"]["index"]))
+    pd.testing.assert_index_equal(
+        pd.Index(DATES[:120]),
+        pd.Index(
+            pickle.loads((directory / "metadata.pkl").read_bytes())["datasets"]["close_price"][
+                "index"
+            ]
+        ),
+    )

@@ -12,14 +12,14 @@ import time
 from pathlib import Path
 
 import pytest
-from hostile_packages import snapshot
-from service_env import install
-from service_world import market_payload, write_store
 
+from hostile_packages import snapshot
 from morvane import sweep
 from morvane.backtest import _service
 from morvane.cli import main
 from morvane.cli._common import load_prepared
+from service_env import install
+from service_world import market_payload, write_store
 
 pytestmark = pytest.mark.usefixtures("keep_data_client")
 
@@ -46,8 +46,13 @@ def payload():
 
 
 def kill_between_renames(home: Path, *argv: str) -> None:
-    result = subprocess.run([sys.executable, "-c", KILLED_BETWEEN_RENAMES, *argv], capture_output=True, text=True,
-                            timeout=300, env={**os.environ, "HOME": str(home)})
+    result = subprocess.run(
+        [sys.executable, "-c", KILLED_BETWEEN_RENAMES, *argv],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env={**os.environ, "HOME": str(home)},
+    )
     assert result.returncode == 9, result.stderr
 
 
@@ -71,13 +76,18 @@ class TestInterruptedSwap:
             assert main(["prepare", *SYNTHETIC, "--store", str(folder)]) == 1
             assert "--replace" in capsys.readouterr().err
         elif entry == "load":  # what `morvane backtest --store` and `strategy --store` do first
-            assert load_prepared(folder).data["close_price"].shape == (len(payload["data"]["close_price"]), 20)
+            assert load_prepared(folder).data["close_price"].shape == (
+                len(payload["data"]["close_price"]),
+                20,
+            )
         else:
-            assert sweep._load_store(str(folder)).data["close_price"].shape[1] == 20
+            assert sweep._transport._load_store(str(folder)).data["close_price"].shape[1] == 20
         assert snapshot(folder) == before
         assert neighbours(folder) == ["prepared"]
 
-    def test_the_package_folder_is_put_back_by_a_bare_prepare(self, monkeypatch, tmp_path, payload, capsys):
+    def test_the_package_folder_is_put_back_by_a_bare_prepare(
+        self, monkeypatch, tmp_path, payload, capsys
+    ):
         env = install(monkeypatch, tmp_path / "home")
         write_store(env.store_dir, payload)
         before = snapshot(env.store_dir)
@@ -123,8 +133,11 @@ class TestLocks:
         before = snapshot(folder)
         codes: list[int] = []
         with _service._StoreFolderLock(folder, "read"):
-            worker = threading.Thread(target=lambda: codes.append(main(["prepare", *SYNTHETIC, "--store", str(folder),
-                                                                        "--replace"])))
+            worker = threading.Thread(
+                target=lambda: codes.append(
+                    main(["prepare", *SYNTHETIC, "--store", str(folder), "--replace"])
+                )
+            )
             worker.start()
             wait_for_waiting(caplog)
             assert snapshot(folder) == before
@@ -150,10 +163,14 @@ class TestLocks:
         with _service._StoreFolderLock(tmp_path / "a", "write"):
             assert load_prepared(tmp_path / "b").data["close_price"].shape[1] == 20
 
-    def test_the_package_folder_keeps_its_lock_names_under_any_name(self, monkeypatch, tmp_path, payload):
+    def test_the_package_folder_keeps_its_lock_names_under_any_name(
+        self, monkeypatch, tmp_path, payload
+    ):
         env = install(monkeypatch, tmp_path / "home")
         write_store(env.store_dir, payload)
-        with _service._StoreFolderLock(env.root / ".." / "backtest_data" / "enviroment_data", "read"):
+        with _service._StoreFolderLock(
+            env.root / ".." / "backtest_data" / "enviroment_data", "read"
+        ):
             pass
         assert sorted(p.name for p in env.root.iterdir()) == ["data.lock", "enviroment_data"]
         with pytest.raises(ValueError, match="kind"):

@@ -14,9 +14,17 @@ from morvane.backtest._store import clean_matrix, component_dataset_key, normali
 class TestNormalizeYyyymmdd:
     @pytest.mark.parametrize(
         "value",
-        ["20240105", 20240105, np.int64(20240105), "2024-01-05", " 20240105 ",
-         datetime.date(2024, 1, 5), datetime.datetime(2024, 1, 5, 15, 30),
-         pd.Timestamp("2024-01-05 09:30"), np.datetime64("2024-01-05")],
+        [
+            "20240105",
+            20240105,
+            np.int64(20240105),
+            "2024-01-05",
+            " 20240105 ",
+            datetime.date(2024, 1, 5),
+            datetime.datetime(2024, 1, 5, 15, 30),
+            pd.Timestamp("2024-01-05 09:30"),
+            np.datetime64("2024-01-05"),
+        ],
     )
     def test_accepted_forms(self, value):
         out = normalize_yyyymmdd(value)
@@ -41,8 +49,10 @@ class TestNormalizeYyyymmdd:
 
 class TestComponentDatasetKey:
     def test_documented_example(self):
-        assert (component_dataset_key("rq_index_components_new_000300.XSHG")
-                == "component__rq_index_components_new_000300_xshg")
+        assert (
+            component_dataset_key("rq_index_components_new_000300.XSHG")
+            == "component__rq_index_components_new_000300_xshg"
+        )
 
     def test_distinct_names_in_other_scripts_stay_distinct(self):
         keys = {component_dataset_key(n) for n in ["沪深300", "中证300", "中证500", "300"]}
@@ -80,7 +90,9 @@ class TestCleanMatrix:
         assert out["000001"].tolist() == [False, True]
 
     def test_nan_and_integer_values(self):
-        table = pd.DataFrame({"000001": [1, 2], "000002": [np.nan, 0.5]}, index=["20240102", "20240103"])
+        table = pd.DataFrame(
+            {"000001": [1, 2], "000002": [np.nan, 0.5]}, index=["20240102", "20240103"]
+        )
         out = clean_matrix(table)
         assert out["000001"].tolist() == [1.0, 2.0]
         assert np.isnan(out.iloc[0, 1])
@@ -90,7 +102,9 @@ class TestCleanMatrix:
         assert out.empty
 
     def test_text_values_name_the_column(self):
-        table = pd.DataFrame({"000001": [1.0, 2.0], "000002": ["x", "y"]}, index=["20240102", "20240103"])
+        table = pd.DataFrame(
+            {"000001": [1.0, 2.0], "000002": ["x", "y"]}, index=["20240102", "20240103"]
+        )
         with pytest.raises(ValueError, match="000002"):
             clean_matrix(table)
 

@@ -12,14 +12,18 @@ from typing import Any
 import numpy as np
 import pandas as pd
 import pytest
-from store_payloads import DTYPES, make_payload, snapshot, trading_dates
 
 from morvane.backtest._store import BinaryPreparedDataStoreBase
 from morvane.exceptions import MorvaneError
+from store_payloads import DTYPES, make_payload, snapshot, trading_dates
 
 ALL_DATES = trading_dates("2023-01-02", 700)
-FILLS = {"close_price": np.nan, "open_price": np.nan, "can_buy_stock": False,
-         "cant_sell_stock": True}
+FILLS = {
+    "close_price": np.nan,
+    "open_price": np.nan,
+    "can_buy_stock": False,
+    "cant_sell_stock": True,
+}
 
 
 def model_merge(old: pd.DataFrame, new: pd.DataFrame, fill: Any) -> pd.DataFrame:
@@ -31,8 +35,9 @@ def model_merge(old: pd.DataFrame, new: pd.DataFrame, fill: Any) -> pd.DataFrame
     row = {d: i for i, d in enumerate(index)}
     col = {c: j for j, c in enumerate(columns)}
     old_rows = [d for d in old.index if d not in set(new.index)]
-    values[np.ix_([row[d] for d in old_rows], [col[c] for c in old.columns])] = (
-        old.loc[old_rows].to_numpy())
+    values[np.ix_([row[d] for d in old_rows], [col[c] for c in old.columns])] = old.loc[
+        old_rows
+    ].to_numpy()
     values[np.ix_([row[d] for d in new.index], [col[c] for c in new.columns])] = new.to_numpy()
     return pd.DataFrame(values, index=index, columns=columns)
 
@@ -52,7 +57,7 @@ def test_many_updates_match_the_model(tmp_path: Path, seed: int) -> None:
         # jumps past the spare rows, inserted old dates or many new codes
         back = rng.choice([2, 2, 2, 5, 40])
         length = rng.choice([3, 20, 300])
-        window = ALL_DATES[max(0, end - back): min(len(ALL_DATES), end - back + length)]
+        window = ALL_DATES[max(0, end - back) : min(len(ALL_DATES), end - back + length)]
         if rng.random() < 0.3:
             window = sorted(set(window) | {"20230107"})  # a Saturday inside the history
         new_codes = [f"9{step}{k:04d}" for k in range(rng.choice([1, 1, 30]))]
@@ -107,7 +112,11 @@ def test_manifest_and_metadata_are_plain(tmp_path: Path) -> None:
     manifest = json.loads(store.manifest_path.read_text(encoding="utf-8"))
     entry = manifest["datasets"]["close_price"]
     assert "index" not in entry
-    assert (entry["rows"], entry["first_date"], entry["last_date"]) == (5, ALL_DATES[0], ALL_DATES[4])
+    assert (entry["rows"], entry["first_date"], entry["last_date"]) == (
+        5,
+        ALL_DATES[0],
+        ALL_DATES[4],
+    )
     assert manifest["meta"] == {"note": "全量", "n": [1, 2.5]}
     metadata = pickle.loads(store.metadata_path.read_bytes())  # an ordinary pickle
     assert metadata == store.load_metadata()

@@ -9,10 +9,10 @@ from typing import Any
 import numpy as np
 import pandas as pd
 import pytest
-from store_payloads import DTYPES, assert_payload_data_equal, make_payload, snapshot, trading_dates
 
 from morvane.backtest._store import BinaryPreparedDataStoreBase
 from morvane.exceptions import MorvaneError
+from store_payloads import DTYPES, assert_payload_data_equal, make_payload, snapshot, trading_dates
 
 DATES = trading_dates("2024-01-02", 6)
 CODES = ["000001", "000002", "600000"]
@@ -44,7 +44,9 @@ def test_constructor_does_not_touch_disk(tmp_path: Path) -> None:
 
 
 @pytest.mark.parametrize("mmap", [True, False])
-def test_round_trip(store: BinaryPreparedDataStoreBase, payload: dict[str, Any], mmap: bool) -> None:
+def test_round_trip(
+    store: BinaryPreparedDataStoreBase, payload: dict[str, Any], mmap: bool
+) -> None:
     store.write(payload)
     loaded = store.load(mmap=mmap)
     assert loaded["version"] == 1 and loaded["meta"] == payload["meta"]
@@ -63,21 +65,30 @@ def test_round_trip(store: BinaryPreparedDataStoreBase, payload: dict[str, Any],
         assert store.load(mmap=False)["data"]["close_price"].iloc[0, 0] != -1.0
 
 
-@pytest.mark.parametrize(("start", "end", "expected"), [
-    (DATES[1], DATES[3], DATES[1:4]),          # inclusive at stored dates
-    ("20240101", DATES[0], DATES[:1]),          # before the first date
-    (int(DATES[2]) , None, DATES[2:]),          # integer date, open end
-    ("20240106", "20240107", []),               # a weekend between stored dates
-    (DATES[4], DATES[1], []),                   # start after end
-])
-def test_date_cuts(store: BinaryPreparedDataStoreBase, payload: dict[str, Any], start: Any,
-                   end: Any, expected: list[str]) -> None:
+@pytest.mark.parametrize(
+    ("start", "end", "expected"),
+    [
+        (DATES[1], DATES[3], DATES[1:4]),  # inclusive at stored dates
+        ("20240101", DATES[0], DATES[:1]),  # before the first date
+        (int(DATES[2]), None, DATES[2:]),  # integer date, open end
+        ("20240106", "20240107", []),  # a weekend between stored dates
+        (DATES[4], DATES[1], []),  # start after end
+    ],
+)
+def test_date_cuts(
+    store: BinaryPreparedDataStoreBase,
+    payload: dict[str, Any],
+    start: Any,
+    end: Any,
+    expected: list[str],
+) -> None:
     store.write(payload)
     for mmap in (True, False):
         data = store.load(start_date=start, end_date=end, mmap=mmap)["data"]
         assert list(data["cant_sell_stock"].index) == expected
-        pd.testing.assert_frame_equal(data["close_price"],
-                                      payload["data"]["close_price"].loc[expected])
+        pd.testing.assert_frame_equal(
+            data["close_price"], payload["data"]["close_price"].loc[expected]
+        )
         assert list(data["benchmark_dict"]["000300"].index) == expected
 
 
@@ -106,31 +117,55 @@ def test_empty_tables_and_write_replaces_everything(store: BinaryPreparedDataSto
 
 def bad_payloads() -> list[tuple[Any, type[Exception], str]]:
     good = make_payload(DATES, CODES)
-    cases: list[tuple[Any, type[Exception], str]] = [([1], TypeError, "payload"),
-                                                      ({"version": 1}, ValueError, "data"),
-                                                      ({**good, "version": 2}, ValueError, "version")]
+    cases: list[tuple[Any, type[Exception], str]] = [
+        ([1], TypeError, "payload"),
+        ({"version": 1}, ValueError, "data"),
+        ({**good, "version": 2}, ValueError, "version"),
+    ]
 
     def altered(key: str, table: Any) -> dict[str, Any]:
         return {**good, "data": {**good["data"], key: table}}
 
     close = good["data"]["close_price"]
     cases.append((altered("close_price", close.iloc[::-1]), ValueError, "close_price"))
-    cases.append((altered("close_price", close.set_axis(pd.to_datetime(DATES))), ValueError,
-                  "close_price"))
-    cases.append((altered("open_price", close.set_axis([1, 2, 3] + CODES[3:], axis=1)
-                          if False else close.set_axis([1, 2, 3], axis=1)), TypeError, "open_price"))
+    cases.append(
+        (altered("close_price", close.set_axis(pd.to_datetime(DATES))), ValueError, "close_price")
+    )
+    cases.append(
+        (
+            altered(
+                "open_price",
+                close.set_axis([1, 2, 3] + CODES[3:], axis=1)
+                if False
+                else close.set_axis([1, 2, 3], axis=1),
+            ),
+            TypeError,
+            "open_price",
+        )
+    )
     cases.append((altered("can_buy_stock", close), TypeError, "can_buy_stock"))
-    cases.append((altered("close_price", close.astype(object).assign(**{"000001": "x"})),
-                   ValueError, "close_price"))
+    cases.append(
+        (
+            altered("close_price", close.astype(object).assign(**{"000001": "x"})),
+            ValueError,
+            "close_price",
+        )
+    )
     cases.append((altered("close_price", close.to_numpy()), TypeError, "close_price"))
-    cases.append(({**good, "meta": {"created_at": pd.Timestamp("2024-01-01")}}, TypeError,
-                  "created_at"))
+    cases.append(
+        ({**good, "meta": {"created_at": pd.Timestamp("2024-01-01")}}, TypeError, "created_at")
+    )
     return cases
 
 
 @pytest.mark.parametrize(("bad", "error", "named"), bad_payloads())
-def test_bad_payload_touches_nothing(store: BinaryPreparedDataStoreBase, payload: dict[str, Any],
-                                     bad: Any, error: type[Exception], named: str) -> None:
+def test_bad_payload_touches_nothing(
+    store: BinaryPreparedDataStoreBase,
+    payload: dict[str, Any],
+    bad: Any,
+    error: type[Exception],
+    named: str,
+) -> None:
     store.write(payload)
     before = snapshot(store.store_dir)
     with pytest.raises(error, match=named):
@@ -140,8 +175,9 @@ def test_bad_payload_touches_nothing(store: BinaryPreparedDataStoreBase, payload
     assert snapshot(store.store_dir) == before
 
 
-def test_metadata_names_only_plain_files(store: BinaryPreparedDataStoreBase,
-                                         payload: dict[str, Any], tmp_path: Path) -> None:
+def test_metadata_names_only_plain_files(
+    store: BinaryPreparedDataStoreBase, payload: dict[str, Any], tmp_path: Path
+) -> None:
     store.write(payload)
     outside = tmp_path / "outside.mvd"
     outside.write_bytes(b"x" * 4096)
@@ -153,8 +189,9 @@ def test_metadata_names_only_plain_files(store: BinaryPreparedDataStoreBase,
             store.load(keys=["close_price"])
 
 
-def test_mapped_table_survives_rewrite(store: BinaryPreparedDataStoreBase,
-                                       payload: dict[str, Any]) -> None:
+def test_mapped_table_survives_rewrite(
+    store: BinaryPreparedDataStoreBase, payload: dict[str, Any]
+) -> None:
     store.write(payload)
     mapped = store.load(mmap=True)["data"]["close_price"]
     expected = mapped.copy()

@@ -9,10 +9,10 @@ from typing import Any
 import numpy as np
 import pandas as pd
 import pytest
-from store_payloads import DTYPES, make_payload, snapshot, trading_dates
 
 from morvane.backtest._store import BinaryPreparedDataStoreBase
 from morvane.exceptions import MorvaneError
+from store_payloads import DTYPES, make_payload, snapshot, trading_dates
 
 DATES = trading_dates("2024-01-02", 30)
 CODES = [f"{k:06d}" for k in range(1, 9)]
@@ -25,27 +25,36 @@ def store(tmp_path: Path) -> BinaryPreparedDataStoreBase:
     return s
 
 
+# Datasets of each kind, with the value a cell of a new code takes on a stored day.
+MERGE_FILLS = (
+    ("close_price", np.nan),
+    ("open_price", np.nan),
+    ("can_buy_stock", False),
+    ("cant_sell_stock", True),
+)
+
+
 def expected_merge(old: pd.DataFrame, new: pd.DataFrame, fill: Any) -> pd.DataFrame:
     columns = list(old.columns) + [c for c in new.columns if c not in old.columns]
     dates = sorted(set(old.index) | set(new.index))
     merged = old.reindex(index=dates, columns=columns)
     merged.loc[new.index] = new.reindex(columns=columns).to_numpy()
-    if old.dtypes.iloc[0] == bool:
+    if old.dtypes.iloc[0].kind == "b":
         merged = merged.where(merged.notna(), fill).astype(bool)
     return merged
 
 
 @pytest.mark.parametrize("mmap", [True, False])
-def test_tail_replaces_appends_and_adds_columns(store: BinaryPreparedDataStoreBase,
-                                                mmap: bool) -> None:
+def test_tail_replaces_appends_and_adds_columns(
+    store: BinaryPreparedDataStoreBase, mmap: bool
+) -> None:
     old = store.load(mmap=False)["data"]
     window = DATES[18:25]  # the last two stored days and five new ones
     new_codes = CODES[2:] + ["900001", "900002"]  # two codes gone, two new ones
     payload = make_payload(window, new_codes, seed=7, meta={"updated_at": "now"})
     assert store.update_tail(payload) is True
     loaded = store.load(mmap=mmap)["data"]
-    for key, fill in (("close_price", np.nan), ("open_price", np.nan),
-                      ("can_buy_stock", False), ("cant_sell_stock", True)):
+    for key, fill in MERGE_FILLS:
         want = expected_merge(old[key], payload["data"][key], fill)
         pd.testing.assert_frame_equal(loaded[key], want, check_dtype=True)
     assert loaded["can_buy_stock"].loc[DATES[0], "900001"] == False  # noqa: E712
@@ -62,7 +71,8 @@ def test_tail_replaces_appends_and_adds_columns(store: BinaryPreparedDataStoreBa
 
 
 def test_tail_inserts_missing_dates_and_keeps_absent_datasets(
-        store: BinaryPreparedDataStoreBase) -> None:
+    store: BinaryPreparedDataStoreBase,
+) -> None:
     old = store.load(mmap=False)["data"]
     # a payload that fills a date inside the stored range and lacks open_price
     inner = make_payload(["20240106"] + DATES[19:21], CODES, seed=3)  # a Saturday
@@ -72,12 +82,15 @@ def test_tail_inserts_missing_dates_and_keeps_absent_datasets(
     pd.testing.assert_frame_equal(loaded["open_price"], old["open_price"])
     assert "20240106" in loaded["close_price"].index
     assert list(loaded["close_price"].index) == sorted(set(DATES[:21]) | {"20240106"})
-    pd.testing.assert_frame_equal(loaded["close_price"].loc[DATES[:3]], old["close_price"].loc[DATES[:3]])
+    pd.testing.assert_frame_equal(
+        loaded["close_price"].loc[DATES[:3]], old["close_price"].loc[DATES[:3]]
+    )
 
 
 @pytest.mark.parametrize("mmap", [True, False])
-def test_a_new_code_among_the_stored_ones_keeps_the_code_order(store: BinaryPreparedDataStoreBase,
-                                                              mmap: bool) -> None:
+def test_a_new_code_among_the_stored_ones_keeps_the_code_order(
+    store: BinaryPreparedDataStoreBase, mmap: bool
+) -> None:
     # A full build writes its columns in code order; a refreshed store keeps
     # it, so that it equals a rebuilt one column for column.
     old = store.load(mmap=False)["data"]
@@ -85,16 +98,19 @@ def test_a_new_code_among_the_stored_ones_keeps_the_code_order(store: BinaryPrep
     payload = make_payload(DATES[19:22], ["000000", *CODES[2:], "0000045"], seed=4)
     assert store.update_tail(payload)
     loaded = store.load(mmap=mmap)["data"]
-    for key, fill in (("close_price", np.nan), ("open_price", np.nan),
-                      ("can_buy_stock", False), ("cant_sell_stock", True)):
+    for key, fill in MERGE_FILLS:
         want = expected_merge(old[key], payload["data"][key], fill)
         want = want[sorted(want.columns)]
         assert list(loaded[key].columns) == sorted(CODES + ["000000", "0000045"])
         pd.testing.assert_frame_equal(loaded[key], want, check_dtype=True)
     # the moved cells went to new files; series (one column) stayed in place
     renamed = {d["file"] for d in store.load_metadata()["datasets"].values()} - files
-    assert {name.split(".")[0] for name in renamed} == {"close_price", "open_price", "can_buy_stock",
-                                                        "cant_sell_stock"}
+    assert {name.split(".")[0] for name in renamed} == {
+        "close_price",
+        "open_price",
+        "can_buy_stock",
+        "cant_sell_stock",
+    }
 
 
 def test_repeated_tails_outgrow_the_spare_capacity(store: BinaryPreparedDataStoreBase) -> None:
@@ -122,8 +138,12 @@ def refusal_cases() -> list[tuple[str, Any]]:
     def empty_benchmark(p: dict[str, Any]) -> None:
         p["data"]["benchmark_dict"]["000852"] = p["data"]["benchmark_dict"]["000852"].iloc[:0]
 
-    return [("no close rows", no_close_rows), ("no close", no_close),
-            ("missing benchmark", missing_benchmark), ("empty benchmark", empty_benchmark)]
+    return [
+        ("no close rows", no_close_rows),
+        ("no close", no_close),
+        ("missing benchmark", missing_benchmark),
+        ("empty benchmark", empty_benchmark),
+    ]
 
 
 @pytest.mark.parametrize(("case", "spoil"), refusal_cases())

@@ -9,10 +9,17 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from store_payloads import DTYPES, make_payload, snapshot
-from test_store_update import CODES, DATES, store  # noqa: F401 (the fixture)
 
 from morvane.backtest._store import BinaryPreparedDataStoreBase
+from store_payloads import DTYPES, make_payload, snapshot
+from test_store_update import CODES, DATES
+
+
+@pytest.fixture
+def store(tmp_path: Path) -> BinaryPreparedDataStoreBase:
+    s = BinaryPreparedDataStoreBase(tmp_path / "store", DTYPES, 1, "float64")
+    s.write(make_payload(DATES[:20], CODES))
+    return s
 
 
 def spoil_metadata(

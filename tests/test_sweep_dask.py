@@ -9,11 +9,10 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
+
+from morvane import sweep
 from service_env import install
 from service_world import market_payload, write_store
-
-import morvane
-from morvane import sweep
 
 distributed = pytest.importorskip("distributed")
 
@@ -31,20 +30,21 @@ def store(tmp_path_factory) -> Path:
 @pytest.fixture
 def data(monkeypatch, tmp_path, store):
     install(monkeypatch, tmp_path / "home")
-    return sweep._load_store(str(store))
+    return sweep._transport._load_store(str(store))
 
 
 @pytest.fixture(scope="module")
 def weights(store) -> dict[str, pd.DataFrame]:
-    close = sweep._load_store(str(store)).data["close_price"]
+    close = sweep._transport._load_store(str(store)).data["close_price"]
     held = close.notna() & (np.arange(close.shape[1]) % 2 == 0)
     w = held.astype(float).div(held.sum(axis=1).replace(0, 1), axis=0)
     return {"half": w, "scaled": w * 0.5}
 
 
 def cluster():
-    return distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                    dashboard_address=":0")
+    return distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0"
+    )
 
 
 @pytest.fixture(scope="module")
@@ -57,7 +57,9 @@ def test_same_table_as_local_with_scattered_data_or_worker_stores(client, data, 
     local = sweep.run_strategy(weights, data, START, END, grid=GRID)
     scattered = sweep.run_strategy(weights, data, START, END, grid=GRID, client=client)
     pd.testing.assert_frame_equal(scattered, local)
-    from_store = sweep.run_strategy({"half": weights["half"]}, store, START, END, grid=GRID[:4], client=client)
+    from_store = sweep.run_strategy(
+        {"half": weights["half"]}, store, START, END, grid=GRID[:4], client=client
+    )
     pd.testing.assert_frame_equal(from_store, local.head(4))
 
 
@@ -79,7 +81,9 @@ class KillOnce(distributed.WorkerPlugin):
         if finish != "memory" or not str(key).startswith("morvane-sweep"):
             return
         try:
-            os.close(os.open(self.marker, os.O_CREAT | os.O_EXCL))  # only the first worker gets here
+            os.close(
+                os.open(self.marker, os.O_CREAT | os.O_EXCL)
+            )  # only the first worker gets here
         except FileExistsError:
             return
         os.kill(os.getpid(), signal.SIGKILL)
@@ -93,5 +97,7 @@ def test_a_killed_worker_loses_nothing(data, store, weights, tmp_path):
         client.register_plugin(KillOnce(str(marker)), name="kill-once")
         table = sweep.run_strategy(weights, store, START, END, grid=GRID, client=client)
         assert marker.exists()
-        assert set(client.run(os.getpid).values()) != pids  # a new process took the killed one's place
+        assert (
+            set(client.run(os.getpid).values()) != pids
+        )  # a new process took the killed one's place
     pd.testing.assert_frame_equal(table, serial)

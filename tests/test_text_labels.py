@@ -19,9 +19,9 @@ from hypothesis import strategies as st
 import morvane
 from morvane.backtest._core import _build_market_arrays
 from morvane.backtest._store import clean_matrix
+from reference.engine import MARKET_KEYS
 
-ORDER = ["can_buy_stock", "cant_sell_stock", "split_factor", "dividend_factor", "close_price",
-         "prev_close", "buy_price", "sell_price"]
+ORDER = MARKET_KEYS
 
 
 def _python_text_dtypes() -> list[object]:
@@ -58,20 +58,33 @@ def _market(index: pd.Index, columns: pd.Index) -> list[pd.DataFrame]:
 
 
 def _reference(table: pd.DataFrame, index: pd.Index, columns: pd.Index, fill: object) -> np.ndarray:
-    plain = table.set_axis(table.index.astype(object), axis=0).set_axis(table.columns.astype(object), axis=1)
-    return plain.reindex(index=index.astype(object), columns=columns.astype(object),
-                         fill_value=fill).to_numpy()
+    plain = table.set_axis(table.index.astype(object), axis=0).set_axis(
+        table.columns.astype(object), axis=1
+    )
+    return plain.reindex(
+        index=index.astype(object), columns=columns.astype(object), fill_value=fill
+    ).to_numpy()
 
 
-labels = st.lists(st.sampled_from(["20240102", "20240103", "20240104", "20240105", "é", "000001", ""]),
-                  min_size=0, max_size=6, unique=True)
+labels = st.lists(
+    st.sampled_from(["20240102", "20240103", "20240104", "20240105", "é", "000001", ""]),
+    min_size=0,
+    max_size=6,
+    unique=True,
+)
 
 
 class TestMarketAlignment:
     @settings(max_examples=60, deadline=None)
-    @given(source=labels, target=st.lists(st.sampled_from(["20240102", "20240104", "x", "é", ""]),
-                                          max_size=5, unique=True),
-           sort=st.booleans(), kind=st.sampled_from(TEXT_DTYPES), target_kind=st.sampled_from(TEXT_DTYPES))
+    @given(
+        source=labels,
+        target=st.lists(
+            st.sampled_from(["20240102", "20240104", "x", "é", ""]), max_size=5, unique=True
+        ),
+        sort=st.booleans(),
+        kind=st.sampled_from(TEXT_DTYPES),
+        target_kind=st.sampled_from(TEXT_DTYPES),
+    )
     def test_any_text_kind_aligns_as_pandas_reindex(self, source, target, sort, kind, target_kind):
         source = sorted(source) if sort else source
         index = pd.Index(source, dtype=kind)
@@ -80,9 +93,15 @@ class TestMarketAlignment:
         wanted_rows = pd.Index(target, dtype=target_kind)
         wanted_cols = pd.Index(["a", "c", "b"], dtype=target_kind)
         out = _build_market_arrays(wanted_rows, wanted_cols, *tables)
-        np.testing.assert_array_equal(out["close_arr"], _reference(tables[4], wanted_rows, wanted_cols, np.nan))
-        np.testing.assert_array_equal(out["can_buy_arr"], _reference(tables[0], wanted_rows, wanted_cols, False))
-        np.testing.assert_array_equal(out["cant_sell_arr"], _reference(tables[1], wanted_rows, wanted_cols, True))
+        np.testing.assert_array_equal(
+            out["close_arr"], _reference(tables[4], wanted_rows, wanted_cols, np.nan)
+        )
+        np.testing.assert_array_equal(
+            out["can_buy_arr"], _reference(tables[0], wanted_rows, wanted_cols, False)
+        )
+        np.testing.assert_array_equal(
+            out["cant_sell_arr"], _reference(tables[1], wanted_rows, wanted_cols, True)
+        )
 
     @pytest.mark.parametrize("kind", TEXT_DTYPES)
     def test_repeated_labels_are_refused_by_name(self, kind):
@@ -106,7 +125,9 @@ class TestMarketAlignment:
         tables = _market(index, pd.Index(["a", "b"]))
         wanted = pd.Index(["20240104", "20240102"])
         out = _build_market_arrays(wanted, pd.Index(["b"]), *tables)
-        np.testing.assert_array_equal(out["close_arr"], tables[4].loc[["20240104", "20240102"], ["b"]].to_numpy())
+        np.testing.assert_array_equal(
+            out["close_arr"], tables[4].loc[["20240104", "20240102"], ["b"]].to_numpy()
+        )
 
 
 class TestStorages:
@@ -120,30 +141,48 @@ class TestStorages:
         days = pd.Index(["20240102", "20240103", "20240104"], dtype=kind)
         codes = pd.Index(["000002", "000001"], dtype=kind)
         tables = _market(days, codes)
-        wanted_rows, wanted_cols = pd.Index(["20240104", "20240102"], dtype=kind), pd.Index(["000001"], dtype=kind)
+        wanted_rows, wanted_cols = (
+            pd.Index(["20240104", "20240102"], dtype=kind),
+            pd.Index(["000001"], dtype=kind),
+        )
         out = _build_market_arrays(wanted_rows, wanted_cols, *tables)
-        np.testing.assert_array_equal(out["close_arr"], _reference(tables[4], wanted_rows, wanted_cols, np.nan))
+        np.testing.assert_array_equal(
+            out["close_arr"], _reference(tables[4], wanted_rows, wanted_cols, np.nan)
+        )
         assert clean_matrix(tables[4], copy=False).index.tolist() == days.tolist()
-        sliced = morvane._backtest_service()._slice_data({"close_price": tables[4]}, "20240103", "20240104")
+        sliced = morvane._backtest_service()._slice_data(
+            {"close_price": tables[4]}, "20240103", "20240104"
+        )
         assert sliced["close_price"].index.tolist() == ["20240103", "20240104"]
 
     @settings(max_examples=40, deadline=None)
-    @given(kinds=st.lists(st.sampled_from(TEXT_DTYPES), min_size=len(ORDER) + 2, max_size=len(ORDER) + 2),
-           rows=st.permutations(["20240102", "20240103", "20240104", "20240105"]))
+    @given(
+        kinds=st.lists(
+            st.sampled_from(TEXT_DTYPES), min_size=len(ORDER) + 2, max_size=len(ORDER) + 2
+        ),
+        rows=st.permutations(["20240102", "20240103", "20240104", "20240105"]),
+    )
     def test_tables_of_one_call_may_each_have_their_own_storage(self, kinds, rows):
         codes = ["000001", "000002", "600000"]
         tables = _market(pd.Index(rows), pd.Index(codes))
-        mixed = [t.set_axis(pd.Index(rows, dtype=k), axis=0).set_axis(pd.Index(codes[::-1] if i % 2 else codes,
-                                                                             dtype=k), axis=1)
-                 .reindex(columns=pd.Index(codes[::-1] if i % 2 else codes, dtype=k))
-                 for i, (t, k) in enumerate(zip(tables, kinds, strict=False))]
+        mixed = [
+            t.set_axis(pd.Index(rows, dtype=k), axis=0)
+            .set_axis(pd.Index(codes[::-1] if i % 2 else codes, dtype=k), axis=1)
+            .reindex(columns=pd.Index(codes[::-1] if i % 2 else codes, dtype=k))
+            for i, (t, k) in enumerate(zip(tables, kinds, strict=False))
+        ]
         wanted_rows = pd.Index(["20240105", "20240102", "20240109"], dtype=kinds[-2])
         wanted_cols = pd.Index(["600000", "000001", "300001"], dtype=kinds[-1])
         out = _build_market_arrays(wanted_rows, wanted_cols, *mixed)
-        for key, position, fill in (("close_arr", 4, np.nan), ("prev_close_arr", 5, np.nan),
-                                    ("can_buy_arr", 0, False), ("cant_sell_arr", 1, True)):
-            np.testing.assert_array_equal(out[key], _reference(mixed[position], wanted_rows, wanted_cols, fill),
-                                          err_msg=key)
+        for key, position, fill in (
+            ("close_arr", 4, np.nan),
+            ("prev_close_arr", 5, np.nan),
+            ("can_buy_arr", 0, False),
+            ("cant_sell_arr", 1, True),
+        ):
+            np.testing.assert_array_equal(
+                out[key], _reference(mixed[position], wanted_rows, wanted_cols, fill), err_msg=key
+            )
 
 
 class TestSliceData:
@@ -153,8 +192,13 @@ class TestSliceData:
         table = pd.DataFrame({"a": [1.0, 2.0, 3.0, 4.0]}, index=pd.Index(days, dtype=kind))
         data = {"close_price": table, "benchmark_dict": {"000300": table["a"]}, "meta": 1}
         service = morvane._backtest_service()
-        for start, end in [("20240103", "20240105"), ("20240104", "20240104"), ("20240101", "20241231"),
-                           ("20240109", "20240110"), ("20240105", "20240103")]:
+        for start, end in [
+            ("20240103", "20240105"),
+            ("20240104", "20240104"),
+            ("20240101", "20241231"),
+            ("20240109", "20240110"),
+            ("20240105", "20240103"),
+        ]:
             sliced = service._slice_data(data, start, end)
             inside = [d for d in days if start <= d <= end]
             assert sliced["close_price"].index.tolist() == inside
@@ -164,30 +208,48 @@ class TestSliceData:
 
     def test_unordered_labels_are_cut_by_comparison(self):
         table = pd.DataFrame({"a": [1.0, 2.0, 3.0]}, index=["20240105", "20240102", "20240103"])
-        sliced = morvane._backtest_service()._slice_data({"close_price": table}, "20240103", "20240105")
+        sliced = morvane._backtest_service()._slice_data(
+            {"close_price": table}, "20240103", "20240105"
+        )
         assert sliced["close_price"].index.tolist() == ["20240105", "20240103"]
 
 
 class TestCleanMatrixWithoutCopy:
     @pytest.mark.parametrize("kind", TEXT_DTYPES)
     def test_a_clean_table_comes_back_as_a_read_only_view(self, kind):
-        table = pd.DataFrame(np.arange(6.0).reshape(3, 2), columns=pd.Index(["000001", "600000"], dtype=kind),
-                             index=pd.Index(["20240102", "20240103", "20240104"], dtype=kind))
+        table = pd.DataFrame(
+            np.arange(6.0).reshape(3, 2),
+            columns=pd.Index(["000001", "600000"], dtype=kind),
+            index=pd.Index(["20240102", "20240103", "20240104"], dtype=kind),
+        )
         out = clean_matrix(table, copy=False)
         assert np.shares_memory(out.to_numpy(), table.to_numpy())
         assert not out.to_numpy().flags.writeable
-        assert out.index.tolist() == table.index.tolist() and out.columns.tolist() == table.columns.tolist()
-        pd.testing.assert_frame_equal(clean_matrix(table), out, check_index_type=False,
-                                      check_column_type=False)
+        assert (
+            out.index.tolist() == table.index.tolist()
+            and out.columns.tolist() == table.columns.tolist()
+        )
+        pd.testing.assert_frame_equal(
+            clean_matrix(table), out, check_index_type=False, check_column_type=False
+        )
 
-    @pytest.mark.parametrize("table", [
-        pd.DataFrame({"000001": [1.0, 2.0]}, index=["20240103", "20240102"]),         # rows out of order
-        pd.DataFrame({"000001": [1.0, 2.0]}, index=["20240102", "20240102"]),         # a repeated date
-        pd.DataFrame({"000001": [1.0, 2.0]}, index=["2024-01-02", "20240103"]),       # a date to rewrite
-        pd.DataFrame({"1": [1.0, 2.0]}, index=["20240102", "20240103"]),              # a code to pad
-        pd.DataFrame({"000001.XSHE": [1.0, 2.0]}, index=["20240102", "20240103"]),    # a suffix to drop
-        pd.DataFrame({"000001": [1.0, 2.0]}, index=[20240102, 20240103]),             # number dates
-    ])
+    @pytest.mark.parametrize(
+        "table",
+        [
+            pd.DataFrame(
+                {"000001": [1.0, 2.0]}, index=["20240103", "20240102"]
+            ),  # rows out of order
+            pd.DataFrame({"000001": [1.0, 2.0]}, index=["20240102", "20240102"]),  # a repeated date
+            pd.DataFrame(
+                {"000001": [1.0, 2.0]}, index=["2024-01-02", "20240103"]
+            ),  # a date to rewrite
+            pd.DataFrame({"1": [1.0, 2.0]}, index=["20240102", "20240103"]),  # a code to pad
+            pd.DataFrame(
+                {"000001.XSHE": [1.0, 2.0]}, index=["20240102", "20240103"]
+            ),  # a suffix to drop
+            pd.DataFrame({"000001": [1.0, 2.0]}, index=[20240102, 20240103]),  # number dates
+        ],
+    )
     def test_a_table_cleaning_changes_is_still_copied(self, table):
         out = clean_matrix(table, copy=False)
         assert not np.shares_memory(out.to_numpy(), table.to_numpy())
@@ -195,7 +257,9 @@ class TestCleanMatrixWithoutCopy:
 
     @pytest.mark.parametrize("kind", TEXT_DTYPES)
     def test_text_dates_of_any_kind_are_read_and_reported(self, kind):
-        table = pd.DataFrame({"a": [1.0, 2.0]}, index=pd.Index(["2024-01-03", "20240102"], dtype=kind))
+        table = pd.DataFrame(
+            {"a": [1.0, 2.0]}, index=pd.Index(["2024-01-03", "20240102"], dtype=kind)
+        )
         assert clean_matrix(table).index.tolist() == ["20240102", "20240103"]
         bad = pd.DataFrame({"a": [1.0]}, index=pd.Index(["2024-13-01"], dtype=kind))
         with pytest.raises(ValueError, match="行标签 '2024-13-01' 不是有效日期"):

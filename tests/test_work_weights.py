@@ -11,8 +11,8 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 import pytest
-from conftest import flat_market
 
+from conftest import flat_market
 from morvane.backtest import _ravelle
 
 DATES = [d.strftime("%Y%m%d") for d in pd.bdate_range("2024-01-02", periods=30)]
@@ -31,8 +31,9 @@ def market() -> dict[str, pd.DataFrame]:
 def pandas_reference(weights: pd.DataFrame, m: dict, window: int) -> tuple[pd.Series, dict]:
     """The steps as pandas expressions: align, smooth, trade, statistics."""
     close = m["close_price"]
-    aligned = weights.loc[weights.index.intersection(close.index),
-                          weights.columns.intersection(close.columns)].dropna(axis=1, how="all")
+    aligned = weights.loc[
+        weights.index.intersection(close.index), weights.columns.intersection(close.columns)
+    ].dropna(axis=1, how="all")
     work = _ravelle._smooth_strategy_weights(aligned, window)
     daily = _ravelle.calc_strategy_vwap_daily_return(work, **m)
     return daily, work
@@ -62,8 +63,13 @@ def cases() -> dict[str, pd.DataFrame]:
     held = pd.DataFrame(held).ffill().to_numpy().copy()
     tiny = np.full((30, 8), 1e-300)
     tiny[::2] = -1e-300
-    return {"noisy": noisy, "signed": signed, "held": held, "tiny": tiny,
-            "all-inf-row": np.where(np.arange(30)[:, None] == 12, np.inf, noisy)}
+    return {
+        "noisy": noisy,
+        "signed": signed,
+        "held": held,
+        "tiny": tiny,
+        "all-inf-row": np.where(np.arange(30)[:, None] == 12, np.inf, noisy),
+    }
 
 
 def laid_out(frame: pd.DataFrame, layout: str) -> pd.DataFrame:
@@ -78,10 +84,14 @@ class TestSmoothedRuns:
     # The engine reads a row-major market a day at a time and a column-major
     # one a stock at a time; the smoothed cells are computed in either order.
     @pytest.mark.parametrize("name", list(cases()))
-    @pytest.mark.parametrize("window", [2, 3, 5, 20, 30, 40])  # 30: one smoothed row, no day to trade
+    @pytest.mark.parametrize(
+        "window", [2, 3, 5, 20, 30, 40]
+    )  # 30: one smoothed row, no day to trade
     @pytest.mark.parametrize("layouts", ["CF", "FC", "CC"])
     # a window longer than the table leaves no smoothed row: the runner says so
-    @pytest.mark.filterwarnings("ignore:策略权重对齐行情并平滑后没有任何一行有权重:morvane.exceptions.MorvaneWarning")
+    @pytest.mark.filterwarnings(
+        "ignore:策略权重对齐行情并平滑后没有任何一行有权重:morvane.exceptions.MorvaneWarning"
+    )
     def test_equal_to_the_pandas_steps(self, name, window, layouts):
         m = {key: laid_out(table, layouts[1]) for key, table in market().items()}
         weights = laid_out(weights_with(cases()[name]), layouts[0])
@@ -99,7 +109,9 @@ class TestSmoothedRuns:
 
 
 class TestAlignedWithoutSmoothing:
-    @pytest.mark.parametrize("pick", ["gaps", "block", "reversed", "foreign", "weightless", "renamed"])
+    @pytest.mark.parametrize(
+        "pick", ["gaps", "block", "reversed", "foreign", "weightless", "renamed"]
+    )
     @pytest.mark.parametrize("layout", ["C", "F"])
     def test_column_choices_give_the_aligned_table_figures(self, pick, layout):
         m = market()
@@ -118,13 +130,21 @@ class TestAlignedWithoutSmoothing:
         # "weightless": the whole table, one stock never weighted, read in place
         expected_daily, work = pandas_reference(weights, m, 0)
         # the aligned table the steps define is a new row-major one unless nothing is dropped
-        work = pd.DataFrame(np.ascontiguousarray(work.to_numpy()), index=work.index, columns=work.columns)
+        work = pd.DataFrame(
+            np.ascontiguousarray(work.to_numpy()), index=work.index, columns=work.columns
+        )
         got = _ravelle.run_strategy_backtest_core(weights, **m)
         last = work.dropna(how="all").index.max()
-        assert_same_bits(got.daily_return, expected_daily[expected_daily.index <= last].rename("daily_return"))
-        total = pd.DataFrame({"daily_return": got.daily_return, "index_daily_return": 0.0, "close": 1.0})
+        assert_same_bits(
+            got.daily_return, expected_daily[expected_daily.index <= last].rename("daily_return")
+        )
+        total = pd.DataFrame(
+            {"daily_return": got.daily_return, "index_daily_return": 0.0, "close": 1.0}
+        )
         stats = _ravelle.calc_strategy_stats(_ravelle._build_total_backtesting_frame(total), work)
-        assert np.float64(got.stats["turnover"]).tobytes() == np.float64(stats["turnover"]).tobytes()
+        assert (
+            np.float64(got.stats["turnover"]).tobytes() == np.float64(stats["turnover"]).tobytes()
+        )
         assert got.stats["holding_count"] == stats["holding_count"]
 
     def test_the_caller_table_is_not_written(self):

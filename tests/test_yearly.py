@@ -9,15 +9,18 @@ import pandas as pd
 import pytest
 
 from morvane.backtest._core import safe_sharpe
-from morvane.backtest._ravelle import _calc_yearly_performance_metrics, _period_return_drawdown_calmar
+from morvane.backtest._ravelle import (
+    _calc_yearly_performance_metrics,
+    _period_return_drawdown_calmar,
+)
+from reference.stats import YEARLY_COLUMNS
 
-COLUMNS = [
-    "strategy_return", "strategy_sharpe", "strategy_max_dd", "strategy_calmar",
-    "excess_return", "excess_sharpe", "excess_max_dd", "excess_calmar",
-]
+COLUMNS = YEARLY_COLUMNS
 
 
-def daily(dates: list[str], strategy: list[float], excess: list[float] | None = None) -> pd.DataFrame:
+def daily(
+    dates: list[str], strategy: list[float], excess: list[float] | None = None
+) -> pd.DataFrame:
     excess = excess if excess is not None else strategy
     return pd.DataFrame(
         {"daily_return": strategy, "extra_daily_return": excess}, index=pd.to_datetime(dates)
@@ -59,7 +62,9 @@ class TestPeriodFigures:
 class TestYearlyTable:
     def test_year_boundary_gives_two_rows(self):
         table = _calc_yearly_performance_metrics(
-            daily(["2023-12-29", "2024-01-02", "2024-01-03"], [0.01, -0.02, 0.03], [0.0, 0.01, 0.01])
+            daily(
+                ["2023-12-29", "2024-01-02", "2024-01-03"], [0.01, -0.02, 0.03], [0.0, 0.01, 0.01]
+            )
         )
         assert table.index.tolist() == [2023, 2024]
         assert table.index.name == "year" and table.index.dtype == np.int64
@@ -70,14 +75,18 @@ class TestYearlyTable:
         assert table.loc[2024, "strategy_calmar"] == pytest.approx(0.005 * 252 / 0.02)
         assert table.loc[2024, "strategy_sharpe"] == pytest.approx(safe_sharpe([-0.02, 0.03]))
         assert math.isnan(table.loc[2023, "strategy_sharpe"])  # one value
-        assert table.loc[2024, "excess_max_dd"] == 0.0 and math.isnan(table.loc[2024, "excess_calmar"])
+        assert table.loc[2024, "excess_max_dd"] == 0.0 and math.isnan(
+            table.loc[2024, "excess_calmar"]
+        )
 
     def test_non_finite_returns_are_dropped_and_empty_years_skipped(self):
-        table = _calc_yearly_performance_metrics(daily(
-            ["2022-06-01", "2023-03-01", "2023-03-02", "2024-05-06"],
-            [np.inf, 0.01, np.nan, 0.02],
-            [-np.inf, np.nan, np.nan, np.nan],
-        ))
+        table = _calc_yearly_performance_metrics(
+            daily(
+                ["2022-06-01", "2023-03-01", "2023-03-02", "2024-05-06"],
+                [np.inf, 0.01, np.nan, 0.02],
+                [-np.inf, np.nan, np.nan, np.nan],
+            )
+        )
         # 2022 holds nothing finite; 2024 has a strategy side only.
         assert table.index.tolist() == [2023, 2024]
         assert table.loc[2023, "strategy_return"] == pytest.approx(0.01)
@@ -92,7 +101,9 @@ class TestYearlyTable:
         assert table.loc[2024, "strategy_max_dd"] == pytest.approx(0.01)
 
     def test_empty_frame(self):
-        table = _calc_yearly_performance_metrics(pd.DataFrame(columns=["daily_return", "extra_daily_return"]))
+        table = _calc_yearly_performance_metrics(
+            pd.DataFrame(columns=["daily_return", "extra_daily_return"])
+        )
         assert table.empty and table.columns.tolist() == [] and table.index.name is None
 
     def test_input_is_untouched(self):
@@ -103,8 +114,14 @@ class TestYearlyTable:
 
     def test_bad_input(self):
         with pytest.raises(KeyError, match="extra_daily_return"):
-            _calc_yearly_performance_metrics(daily(["2024-01-02"], [0.01]).drop(columns="extra_daily_return"))
+            _calc_yearly_performance_metrics(
+                daily(["2024-01-02"], [0.01]).drop(columns="extra_daily_return")
+            )
         with pytest.raises(TypeError, match="DatetimeIndex"):
-            _calc_yearly_performance_metrics(pd.DataFrame({"daily_return": [0.1], "extra_daily_return": [0.1]}, index=["20240102"]))
+            _calc_yearly_performance_metrics(
+                pd.DataFrame(
+                    {"daily_return": [0.1], "extra_daily_return": [0.1]}, index=["20240102"]
+                )
+            )
         with pytest.raises(TypeError, match="daily"):
             _calc_yearly_performance_metrics([1, 2])

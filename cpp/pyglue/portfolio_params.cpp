@@ -5,17 +5,16 @@
 #include <string>
 
 #include "args.hpp"
+#include "backtest_params.hpp"
 
 namespace morvane::pyglue {
 
 namespace {
 
-// Groups of a factor backtest: at least a top and a bottom; the group numbers
-// are stored in one byte per stock-day.
-constexpr std::int64_t kMinGroups = 2;
-constexpr std::int64_t kMaxGroups = 100;
-// Holding periods and rebalance intervals up to a trading year.
-constexpr std::int64_t kMaxPeriod = 250;
+using params::kGroupRange;
+using params::kHorizonRange;
+using params::kPeriodRange;
+using params::kWindowRange;
 
 void check_rate(double value, const char* name) {
   if (!(value >= 0.0 && value < 1.0)) {
@@ -49,13 +48,14 @@ kernels::PortfolioParams read_portfolio_params(nb::handle total_money, nb::handl
 
 std::size_t read_group_num(nb::handle group_num) {
   const std::int64_t groups = to_int(group_num, "group_num");
-  if (groups < kMinGroups || groups > kMaxGroups) raise_value_error("group_num 取值范围 [2, 100]");
+  if (groups < kGroupRange.low || groups > kGroupRange.high)
+    raise_value_error("group_num 取值范围 [2, 100]");
   return static_cast<std::size_t>(groups);
 }
 
 std::size_t read_rolling_window(nb::handle rolling_window, const char* name) {
   const std::int64_t window = to_int(rolling_window, name);
-  if (window < 0) {
+  if (window < kWindowRange.low) {
     raise_value_error(std::string("参数 ") + name + " 不能为负数, 收到 " + std::to_string(window));
   }
   return static_cast<std::size_t>(window);
@@ -83,7 +83,7 @@ std::vector<std::size_t> read_horizons(nb::handle horizons) {
   }
   if (given.empty()) raise_value_error("参数 horizons 至少要有一个持有期, 收到空序列");
   for (const std::int64_t h : given) {
-    if (h < 1 || h > kMaxPeriod) {
+    if (h < kHorizonRange.low || h > kHorizonRange.high) {
       raise_value_error("参数 horizons 的持有期取值范围 [1, 250] (交易日), 收到 " +
                         std::to_string(h));
     }
@@ -95,7 +95,7 @@ std::vector<std::size_t> read_horizons(nb::handle horizons) {
 
 std::size_t read_rebalance_every(nb::handle rebalance_every) {
   const std::int64_t every = to_int(rebalance_every, "rebalance_every");
-  if (every < 1 || every > kMaxPeriod) {
+  if (every < kPeriodRange.low || every > kPeriodRange.high) {
     raise_value_error("参数 rebalance_every 取值范围 [1, 250] (交易日), 收到 " +
                       std::to_string(every));
   }

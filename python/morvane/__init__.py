@@ -152,7 +152,9 @@ def _folder(store_dir: object) -> Path | None:
     if store_dir is None:
         return None
     if isinstance(store_dir, bool) or not isinstance(store_dir, (str, os.PathLike)):
-        raise TypeError(f"store_dir 应为 str、os.PathLike 或 None, 实际为 {type(store_dir).__name__}")
+        raise TypeError(
+            f"store_dir 应为 str、os.PathLike 或 None, 实际为 {type(store_dir).__name__}"
+        )
     text = os.fspath(store_dir)
     if not isinstance(text, str) or not text.strip():
         raise ValueError(f"store_dir 应为非空的目录路径, 收到 {store_dir!r}")
@@ -163,7 +165,7 @@ def _date_or(value: object, name: str, default: str) -> str:
     if value is None:
         return default
     if isinstance(value, bool) or not isinstance(value, (str, int)):
-        raise TypeError(f"{name} 应为 \"YYYYMMDD\" 文本或 8 位整数, 实际为 {type(value).__name__}")
+        raise TypeError(f'{name} 应为 "YYYYMMDD" 文本或 8 位整数, 实际为 {type(value).__name__}')
     from .backtest import _store
 
     try:
@@ -254,23 +256,41 @@ def prepare_backtest_data(
     # while no data service is: a store in place is then brought up to date
     # by the service as ever, and with no store and no source the message
     # names both ways to get one.
-    from_package = (client is None and package_folder and start_date is None and end_date is None
-                    and not replace and (get_http_client() is not None or installed is None))
+    from_package = (
+        client is None
+        and package_folder
+        and start_date is None
+        and end_date is None
+        and not replace
+        and (get_http_client() is not None or installed is None)
+    )
     if from_package:
         if get_http_client() is None and not _folders.has_store(_folders.default_store_dir()):
             _data_source(None)
         _backtest_service().prepare_backtest_data()
         return
-    source = _data_source(client)
-    from .backtest import _service
+    _prepare_from_client(_data_source(client), folder, start_date, end_date, replace)
+
+
+def _prepare_from_client(
+    source: DataClient, folder: Path | None, start_date: object, end_date: object, replace: bool
+) -> None:
+    """Builds or refreshes the store in `folder` (None: the package's) from a data client."""
+    from .backtest import _folders, _service
 
     first = _date_or(start_date, "start_date", _folders.FIRST_DATE)
     last = _date_or(end_date, "end_date", str(_service._today()))
     if first > last:
         raise ValueError(f"start_date {first} 晚于 end_date {last}")
     target = _folders.default_store_dir() if folder is None else folder
-    _folders.prepare_from_client(source, target, start=first, end=last, replace=replace,
-                                 source=f"数据客户端 {type(source).__name__}")
+    _folders.prepare_from_client(
+        source,
+        target,
+        start=first,
+        end=last,
+        replace=replace,
+        source=f"数据客户端 {type(source).__name__}",
+    )
 
 
 def load_backtest_data(store_dir: str | os.PathLike[str] | None = None) -> BacktestData:
@@ -314,22 +334,22 @@ def backtest_strategy(
     """对目标权重矩阵跑策略回测并出图。
 
     Args:
-        strategy (pandas.DataFrame): 目标权重, 行为 "YYYYMMDD" 日期, 列为股票代码
-            (如 "000001"), 值为目标权重; NaN 或 0 表示不持有。行、列都是单层索引, 每个日期只出现
-            一次; 带时区的时间戳行标签按上海时间的日历日期读。
+        strategy (pandas.DataFrame): 目标权重, 行为 "YYYYMMDD" 日期, 列为股票代码 (如 "000001"),
+            值为目标权重; NaN 或 0 表示不持有。行、列都是单层索引, 每个日期只出现一次;
+            带时区的时间戳行标签按上海时间的日历日期读。
         data (BacktestData): load_backtest_data() 的结果, 必填。
-        start_date (str | int): 回测首日 (含), 例如 "20200102" 或 20200102。
+        start_date (str | int): 回测首日 (含), 例如 "20190102" 或 20190102。
         end_date (str | int): 回测末日 (含), 例如 "20231229"。
         output_dir (str | PathLike | None): 图片目录, 出图时必填, 不存在时创建, 例如 "out"。
-        plot_filename (str): 不带目录和扩展名的图片文件名, 也用作策略名与图标题,
-            例如 "my_strategy"; 出图时不能为空, 不能含 NUL 字符。
-        benchmark (str): 对比基准代码, "000300"、"000905" 或 "000852", 默认 "000852";
-            数据中没有的代码按基准收益为 0 计算并发出 MorvaneWarning。
-        rolling_window (int): 权重平滑窗口 (交易日), 不小于 0, 默认 0; 0 或 1 表示不平滑。
-        total_money (float): 初始资金, 取值 (0, 1e12], 默认 1e8。
+        plot_filename (str): 不带目录和扩展名的图片文件名, 也用作策略名与图标题, 例如 "my_strategy";
+            出图时不能为空, 不能含 NUL 字符。
+        benchmark (str): 对比基准代码, "000300"、"000905" 或 "000852", 默认
+            "000852"。数据中没有的代码按基准收益为 0 计算并发出 MorvaneWarning。
+        rolling_window (int): 权重平滑窗口 (交易日), 0 或 1 表示不平滑, 须不小于 0, 默认 0。
+        total_money (float): 初始资金, 须为正的有限数, 默认 1e8。
         fee (float): 买卖佣金费率, 取值 [0, 1), 默认 1e-4。
         rule_fee (float): 卖出印花税率, 取值 [0, 1), 默认 5e-4。
-        plot (str | None): 图形版式 "large" 或 "long", 默认 "large"; None 不出图。
+        plot (str | None): 图形版式 "large" 或 "long", None 不出图, 默认 "large"。
         record_trades (bool): True 时结果另带交易流水 trades、每日持股 positions 与合计
             trade_totals, 以及 positions_frame() (pyfolio 所要的每日持仓市值与现金), 默认 False。
     Returns:
@@ -345,7 +365,17 @@ def backtest_strategy(
         MorvaneError: 回测数据缺少所需的数据集 (消息说明如何重新准备)。
     """
     return _backtest_service().backtest_strategy(
-        strategy, data, start_date, end_date, output_dir, plot_filename,
-        benchmark=benchmark, rolling_window=rolling_window, total_money=total_money,
-        fee=fee, rule_fee=rule_fee, plot=plot, record_trades=record_trades,
+        strategy,
+        data,
+        start_date,
+        end_date,
+        output_dir,
+        plot_filename,
+        benchmark=benchmark,
+        rolling_window=rolling_window,
+        total_money=total_money,
+        fee=fee,
+        rule_fee=rule_fee,
+        plot=plot,
+        record_trades=record_trades,
     )

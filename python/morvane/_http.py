@@ -1,36 +1,39 @@
-"""标准库实现的 HTTP(S) 客户端: JSON 接口、字节下载与有界重试。"""
+"""标准库实现的 HTTP(S) 客户端: JSON 接口、字节读取、流式读取与有界重试。
+
+流式读取响应体 (摘要、截断与超长的判断) 在 _http_stream 中, 令牌只发往同源地址的判断与重定向处理在
+_http_origin 中; 这里是请求与重试策略。
+"""
 
 from __future__ import annotations
 
 import hashlib
 import http.client
 import json
-import os
 import ssl
 import time
 import urllib.error
 import urllib.parse
 import urllib.request
 from collections.abc import Callable, Mapping
-from concurrent.futures import Future, ThreadPoolExecutor
-from dataclasses import dataclass
-from typing import Generic, TypeVar, cast
+from typing import TypeVar
 
+from ._http_origin import _origin, _redact_url, _SameOriginAuthRedirect
+from ._http_stream import (
+    Progress,
+    StreamedBody,
+    _BodyReader,
+    _OversizedBody,
+    _TruncatedBody,
+    read_streamed,
+)
 from .exceptions import NetworkError
 
-__all__ = ["DownloadedFile", "HttpClient", "StreamedBody"]
+__all__ = ["HttpClient", "StreamedBody"]
 
 _T = TypeVar("_T")
 
 # 单次退避的上限: 指数增长很快, 不设上限时重试几次就要等上分钟级。
 _MAX_BACKOFF = 8.0
-
-# 块至少这么大时才把哈希交给工作线程, 与下一块的网络读取和写盘并行。hashlib 只在
-# 2 KiB 以上的数据上释放 GIL, 块再小时线程交接比哈希本身还贵, 不如就地计算。
-_THREADED_HASH_MIN = 1 << 12
-
-# 读完 consume 剩下的响应体时每次读的字节数 (通常只剩 tar 末尾的几个填充块)。
-_DRAIN_BYTES = 1 << 20
 
 # 这些异常说明连接本身出了问题 (拒绝、重置、超时、响应被截断), 值得重试。
 # 不能笼统捕获 OSError: 下载时写盘失败 (磁盘满、无权限) 也是 OSError,
@@ -66,76 +69,6 @@ def _check_number(name: str, value: object, *, integer: bool = False) -> None:
 def _check_str(name: str, value: object) -> None:
     if not isinstance(value, str):
         raise TypeError(f"{name} 应为 str, 实际为 {type(value).__name__}")
-
-
-def _origin(url: str) -> tuple[str, str, int | None]:
-    parts = urllib.parse.urlsplit(url)
-    port = parts.port or {"http": 80, "https": 443}.get(parts.scheme)
-    return parts.scheme, (parts.hostname or "").lower(), port
-
-
-def _redact_url(url: str) -> str:
-    """去掉 URL 里的 user:password@, 以免凭据进入异常信息和日志。"""
-    parts = urllib.parse.urlsplit(url)
-    if "@" not in parts.netloc:
-        return url
-    host = parts.netloc.rsplit("@", 1)[1]
-    return urllib.parse.urlunsplit(parts._replace(netloc=f"***@{host}"))
-
-
-@dataclass(frozen=True)
-class DownloadedFile:
-    """一次下载的结果: 写入的字节数与边下载边算出的摘要。"""
-
-    size: int
-    digest: str
-
-
-@dataclass(frozen=True)
-class StreamedBody(Generic[_T]):
-    """一次流式读取的结果: 响应体的字节数、摘要与 consume 的返回值。"""
-
-    size: int
-    digest: str
-    value: _T
-
-
-class _TruncatedBody(Exception):
-    """流式下载收到的字节少于公布的长度: 连接中途被切断。"""
-
-
-class _OversizedBody(Exception):
-    """收到的字节多于 expected_size: 服务端给的不是预期的文件, 重试无益。"""
-
-
-class _SameOriginAuthRedirect(urllib.request.HTTPRedirectHandler):
-    """跟随重定向时只向同源地址继续发送令牌。
-
-    令牌以 unredirected header 挂在请求上, urllib 重定向时不会复制它;
-    这里在新地址与原地址同源 (协议、主机、端口都相同) 时再补回去。
-    这样服务端把请求转到别的主机 (例如对象存储) 时令牌不会外泄,
-    从 https 降级到 http 也同样不再携带。
-    """
-
-    def __init__(self, header: str) -> None:
-        super().__init__()
-        self._header = header.capitalize()  # urllib 内部按 capitalize() 存储头名
-
-    def redirect_request(
-        self,
-        req: urllib.request.Request,
-        fp: object,
-        code: int,
-        msg: str,
-        headers: object,
-        newurl: str,
-    ) -> urllib.request.Request | None:
-        new = super().redirect_request(req, fp, code, msg, headers, newurl)  # type: ignore[arg-type]
-        if new is not None and _origin(new.full_url) == _origin(req.full_url):
-            value = req.unredirected_hdrs.get(self._header)
-            if value is not None:
-                new.add_unredirected_header(self._header, value)
-        return new
 
 
 class HttpClient:
@@ -188,7 +121,9 @@ class HttpClient:
 
         parts = urllib.parse.urlsplit(base_url.strip())
         if parts.scheme not in ("http", "https") or not parts.hostname:
-            raise ValueError(f"base_url 必须是 http 或 https 地址, 实际为 {_redact_url(base_url)!r}")
+            raise ValueError(
+                f"base_url 必须是 http 或 https 地址, 实际为 {_redact_url(base_url)!r}"
+            )
         if not timeout > 0:
             raise ValueError(f"timeout 必须大于 0, 实际为 {timeout!r}")
         if retries < 0:
@@ -281,7 +216,11 @@ class HttpClient:
         # 令牌只属于 base_url 所在的服务: 别的源 (另一主机、端口或协议, 例如镜像或
         # 对象存储上的数据包地址) 的完整地址一律不带令牌。
         if self._token and _origin(url) == self._base_origin:
-            value = f"Bearer {self._token}" if self._token_header.lower() == "authorization" else self._token
+            value = (
+                f"Bearer {self._token}"
+                if self._token_header.lower() == "authorization"
+                else self._token
+            )
             req.add_unredirected_header(self._token_header.capitalize(), value)
         return req
 
@@ -292,7 +231,9 @@ class HttpClient:
         return text
 
     def _fail(self, url: str, reason: str, attempts: int) -> NetworkError:
-        return NetworkError(self._scrub(f"请求失败: {_redact_url(url)} ({reason}), 共尝试 {attempts} 次"))
+        return NetworkError(
+            self._scrub(f"请求失败: {_redact_url(url)} ({reason}), 共尝试 {attempts} 次")
+        )
 
     def _delay(self, attempt: int) -> float:
         return min(self._backoff * (2.0**attempt), _MAX_BACKOFF)
@@ -365,84 +306,13 @@ class HttpClient:
                 self._scrub(f"响应不是合法 JSON: {_redact_url(url)} ({exc})")
             ) from exc
 
-    def download(
-        self,
-        url_or_path: str,
-        dest: str | os.PathLike[str],
-        *,
-        progress: Callable[[int, int | None], None] | None = None,
-        chunk_size: int = 1 << 20,
-        expected_size: int | None = None,
-    ) -> int:
-        """把一个地址的内容流式写入 dest, 返回写入的字节数。
-
-        直接写 dest 本身 (临时文件名与改名由调用方负责); 每次重试都从头下载并截断文件。
-        服务端给出 Content-Length 或调用方给出 expected_size 而实际收到的字节更少时,
-        视为连接中途断开, 按重试策略处理。
-
-        Args:
-            url_or_path (str): 相对 base_url 的路径或完整地址, 例如 "packs/2024.tar.gz"。
-            dest (str | os.PathLike): 目标文件路径, 例如 "/data/2024.tar.gz.part"。
-            progress (Callable[[int, int | None], None] | None): 每写完一块调用一次
-                progress(已写字节数, 总字节数或 None), 默认 None。
-            chunk_size (int): 每次读取的字节数, 默认 1 << 20, 必须大于 0。
-            expected_size (int | None): 预期的总字节数, 默认 None; 收到的字节多于它时立即失败。
-        Returns:
-            int: 写入 dest 的字节数。
-        Raises:
-            TypeError: 参数类型不符。
-            ValueError: chunk_size 不大于 0 或 expected_size 为负。
-            NetworkError: 传输失败、内容被截断或多于 expected_size。
-            OSError: 写入 dest 失败 (不重试)。
-        """
-        written, _ = self._download(url_or_path, dest, progress, chunk_size, expected_size, None)
-        return written
-
-    def download_with_digest(
-        self,
-        url_or_path: str,
-        dest: str | os.PathLike[str],
-        *,
-        algorithm: str = "sha256",
-        progress: Callable[[int, int | None], None] | None = None,
-        chunk_size: int = 1 << 20,
-        expected_size: int | None = None,
-    ) -> DownloadedFile:
-        """与 download 相同, 并在下载的同时算出内容的摘要, 省去事后再读一遍文件。
-
-        摘要随每次尝试从头算起, 重试前收到的字节不会混进去; 块足够大时哈希在一个工作线程里
-        进行, 与下一块的网络读取和写盘重叠。
-
-        Args:
-            url_or_path (str): 相对 base_url 的路径或完整地址, 例如 "packs/2024.tar"。
-            dest (str | os.PathLike): 目标文件路径, 例如 "/data/2024.tar.part"。
-            algorithm (str): hashlib 的算法名, 默认 "sha256"。
-            progress (Callable[[int, int | None], None] | None): 同 download, 默认 None。
-            chunk_size (int): 每次读取的字节数, 默认 1 << 20, 必须大于 0。
-            expected_size (int | None): 预期的总字节数, 默认 None; 收到的字节多于它时立即失败。
-        Returns:
-            DownloadedFile: 写入的字节数与十六进制小写摘要。
-        Raises:
-            TypeError: 参数类型不符。
-            ValueError: chunk_size 不大于 0、expected_size 为负, 或 hashlib 不认识 algorithm。
-            NetworkError: 传输失败、内容被截断或多于 expected_size。
-            OSError: 写入 dest 失败 (不重试)。
-        """
-        _check_str("algorithm", algorithm)
-        try:
-            hashlib.new(algorithm)
-        except ValueError as exc:
-            raise ValueError(f"不支持的摘要算法: {algorithm!r}") from exc
-        written, digest = self._download(url_or_path, dest, progress, chunk_size, expected_size, algorithm)
-        return DownloadedFile(size=written, digest=cast(str, digest))
-
     def stream_with_digest(
         self,
         url_or_path: str,
         consume: Callable[[_BodyReader], _T],
         *,
         algorithm: str = "sha256",
-        progress: Callable[[int, int | None], None] | None = None,
+        progress: Progress | None = None,
         expected_size: int | None = None,
     ) -> StreamedBody[_T]:
         """GET 一个地址, 把响应体作为只读文件对象交给 consume, 边读边算摘要。
@@ -475,43 +345,21 @@ class HttpClient:
             raise ValueError(f"不支持的摘要算法: {algorithm!r}") from exc
         if not callable(consume):
             raise TypeError(f"consume 应为可调用对象, 实际为 {type(consume).__name__}")
-        self._check_transfer(progress, expected_size)
-        url = self.url(url_or_path)
-
-        def attempt(resp: http.client.HTTPResponse) -> StreamedBody[_T]:
-            announced = _content_length(resp)
-            # 每次尝试都新建摘要与计数: 上一次收到的那部分字节不能留在里面。
-            with _BlockStream(_THREADED_HASH_MIN, hashlib.new(algorithm)) as hasher:
-                reader = _BodyReader(resp, hasher, announced, expected_size, progress)
-                try:
-                    value = consume(reader)
-                    reader.drain()
-                except _OversizedBody:
-                    raise
-                except Exception as exc:
-                    # 响应体提前结束时, 解析它的一方看到的是"数据不完整"之类的错误;
-                    # 真正的原因是连接中断, 应当重试。
-                    if reader.cut_short():
-                        raise _TruncatedBody(reader.shortfall()) from exc
-                    raise
-                if reader.cut_short():
-                    raise _TruncatedBody(reader.shortfall())
-                return StreamedBody(size=reader.received, digest=cast(str, hasher.hexdigest()), value=value)
-
-        try:
-            return self._with_retries(url, "*/*", attempt)
-        except _OversizedBody as exc:
-            raise self._oversized(url, exc) from exc
-
-    def _check_transfer(
-        self, progress: Callable[[int, int | None], None] | None, expected_size: int | None
-    ) -> None:
         if expected_size is not None:
             _check_number("expected_size", expected_size, integer=True)
             if expected_size < 0:
                 raise ValueError(f"expected_size 必须大于等于 0, 实际为 {expected_size!r}")
         if progress is not None and not callable(progress):
             raise TypeError(f"progress 应为可调用对象, 实际为 {type(progress).__name__}")
+        url = self.url(url_or_path)
+
+        def attempt(resp: http.client.HTTPResponse) -> StreamedBody[_T]:
+            return read_streamed(resp, consume, algorithm, progress, expected_size)
+
+        try:
+            return self._with_retries(url, "*/*", attempt)
+        except _OversizedBody as exc:
+            raise self._oversized(url, exc) from exc
 
     def _oversized(self, url: str, exc: _OversizedBody) -> NetworkError:
         return NetworkError(
@@ -519,189 +367,3 @@ class HttpClient:
                 f"下载内容多于预期: {_redact_url(url)} (已收到 {exc.args[0]} 字节, 预期 {exc.args[1]} 字节)"
             )
         )
-
-    def _download(
-        self,
-        url_or_path: str,
-        dest: str | os.PathLike[str],
-        progress: Callable[[int, int | None], None] | None,
-        chunk_size: int,
-        expected_size: int | None,
-        algorithm: str | None,
-    ) -> tuple[int, str | None]:
-        _check_number("chunk_size", chunk_size, integer=True)
-        if chunk_size <= 0:
-            raise ValueError(f"chunk_size 必须大于 0, 实际为 {chunk_size!r}")
-        self._check_transfer(progress, expected_size)
-        if not isinstance(dest, (str, os.PathLike)):
-            raise TypeError(f"dest 应为 str 或 os.PathLike, 实际为 {type(dest).__name__}")
-        url = self.url(url_or_path)
-
-        def consume(resp: http.client.HTTPResponse) -> tuple[int, str | None]:
-            announced = _content_length(resp)
-            total = announced if announced is not None else expected_size
-            written = 0
-            # 每次尝试都新建摘要: 重试时上一次收到的那部分字节不能留在里面。
-            digest = hashlib.new(algorithm) if algorithm is not None else None
-            # 拿到响应后才打开文件: 404 之类的失败不会留下空文件。
-            with open(dest, "wb") as fh, _BlockStream(chunk_size, digest) as stream:
-                while True:
-                    # readinto 直接读进复用的缓冲区: read(n) 每块都要新分配、清零再复制一遍。
-                    buffer = stream.next_buffer()
-                    count = resp.readinto(buffer)
-                    if not count:
-                        break
-                    if expected_size is not None and written + count > expected_size:
-                        raise _OversizedBody(written + count, expected_size)
-                    block = buffer[:count]
-                    stream.hash(block)  # 先交给哈希线程, 写盘 (释放 GIL) 时它已在算
-                    fh.write(block)
-                    written += count
-                    if progress is not None:
-                        progress(written, total)
-                hexdigest = stream.hexdigest()
-            # HTTPResponse.readinto 在连接提前关闭时只返回 0, 不会抛 IncompleteRead,
-            # 所以截断只能靠和公布的长度比对来发现。
-            for limit in (announced, expected_size):
-                if limit is not None and written < limit:
-                    raise _TruncatedBody(f"收到 {written} / {limit} 字节")
-            return written, hexdigest
-
-        try:
-            return self._with_retries(url, "*/*", consume)
-        except _OversizedBody as exc:
-            raise self._oversized(url, exc) from exc
-
-
-class _BodyReader:
-    """交给 stream_with_digest 的 consume 的响应体读取器: 计数、哈希并报告进度。
-
-    每块读出的是新的 bytes 对象, 不可变, 所以它在哈希线程里被算的同时调用方可以随意使用。
-    """
-
-    def __init__(
-        self,
-        resp: http.client.HTTPResponse,
-        hasher: _BlockStream,
-        announced: int | None,
-        expected_size: int | None,
-        progress: Callable[[int, int | None], None] | None,
-    ) -> None:
-        self._resp = resp
-        self._hasher = hasher
-        self._announced = announced
-        self._expected = expected_size
-        self._total = announced if announced is not None else expected_size
-        self._progress = progress
-        self._ended = False
-        self.received = 0
-
-    def readable(self) -> bool:
-        return True
-
-    def read(self, size: int | None = -1) -> bytes:
-        """读至多 size 字节 (负数或 None: 读到末尾); 返回 b"" 表示响应体已结束。"""
-        if size is None or size < 0:
-            return b"".join(iter(lambda: self.read(1 << 20), b""))
-        if size == 0 or self._ended:
-            return b""
-        block = self._resp.read(size)
-        if not block:
-            # HTTPResponse.read 在连接提前关闭时只返回 b"", 不抛 IncompleteRead:
-            # 截断只能靠和公布的长度比对来发现 (cut_short)。
-            self._ended = True
-            return b""
-        count = len(block)
-        # HTTPResponse.read(n) 只在响应体结束时才返回少于 n 字节 (它读满 n 或读到末尾)。
-        self._ended = count < size
-        if self._expected is not None and self.received + count > self._expected:
-            raise _OversizedBody(self.received + count, self._expected)
-        self._hasher.hash(memoryview(block))
-        self.received += count
-        if self._progress is not None:
-            self._progress(self.received, self._total)
-        return block
-
-    def drain(self) -> None:
-        """读完 consume 没读的字节, 让大小与摘要覆盖整个响应体。"""
-        while self.read(_DRAIN_BYTES):
-            pass
-
-    def cut_short(self) -> bool:
-        """响应体已结束, 但少于 Content-Length 或 expected_size。"""
-        return self._ended and any(
-            limit is not None and self.received < limit for limit in (self._announced, self._expected)
-        )
-
-    def shortfall(self) -> str:
-        limit = max(limit for limit in (self._announced, self._expected) if limit is not None)
-        return f"收到 {self.received} / {limit} 字节"
-
-
-class _BlockStream:
-    """下载用的读缓冲区, 以及可选的、与读写重叠的哈希。
-
-    要哈希且块够大时, 每块的 update 交给一个工作线程, 主线程同时去读下一块、写盘。
-    两个缓冲区轮流使用: 第 i 块在线程里哈希时, 第 i+1 块读进另一个缓冲区; 交出第 i+1 块
-    之前先等第 i 块算完, 所以缓冲区在被哈希时绝不会被覆盖, 块也按顺序进入摘要。
-    """
-
-    def __init__(self, chunk_size: int, digest: hashlib._Hash | None) -> None:
-        self._digest = digest
-        threaded = digest is not None and chunk_size >= _THREADED_HASH_MIN
-        self._pool = ThreadPoolExecutor(1, thread_name_prefix="morvane-hash") if threaded else None
-        # 首次使用时才分配: 每块都是新 bytes 对象的流 (stream_with_digest) 用不着缓冲区。
-        self._chunk_size = chunk_size
-        self._buffers: list[memoryview] = []
-        self._turn = 0
-        self._pending: Future[None] | None = None
-
-    def __enter__(self) -> _BlockStream:
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        try:
-            self._wait()
-        finally:
-            if self._pool is not None:
-                self._pool.shutdown(wait=True)
-
-    def next_buffer(self) -> memoryview:
-        if not self._buffers:
-            count = 2 if self._pool is not None else 1
-            self._buffers = [memoryview(bytearray(self._chunk_size)) for _ in range(count)]
-        buffer = self._buffers[self._turn]
-        self._turn = (self._turn + 1) % len(self._buffers)
-        return buffer
-
-    def hash(self, block: memoryview) -> None:
-        if self._digest is None:
-            return
-        if self._pool is None:
-            self._digest.update(block)
-            return
-        self._wait()
-        if len(block) < _THREADED_HASH_MIN:
-            self._digest.update(block)  # 小块 (例如 tar 头) 交给线程比就地哈希还贵
-            return
-        self._pending = self._pool.submit(self._digest.update, block)
-
-    def hexdigest(self) -> str | None:
-        self._wait()
-        return None if self._digest is None else self._digest.hexdigest()
-
-    def _wait(self) -> None:
-        pending, self._pending = self._pending, None
-        if pending is not None:
-            pending.result()
-
-
-def _content_length(resp: http.client.HTTPResponse) -> int | None:
-    raw = resp.headers.get("Content-Length")
-    if raw is None:
-        return None
-    try:
-        value = int(raw.strip())
-    except ValueError:
-        return None
-    return value if value >= 0 else None

@@ -2,7 +2,13 @@
 
 from __future__ import annotations
 
-__all__ = ["DataFileError", "DataFileNotFoundError", "MorvaneError", "MorvaneWarning", "NetworkError"]
+__all__ = [
+    "DataFileError",
+    "DataFileNotFoundError",
+    "MorvaneError",
+    "MorvaneWarning",
+    "NetworkError",
+]
 
 
 class MorvaneError(Exception):

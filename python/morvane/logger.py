@@ -98,7 +98,9 @@ def _user_stacklevel() -> int:
     """The stacklevel of warn_user's first caller outside the morvane package."""
     level = 2  # 1 is warn_user itself
     frame = sys._getframe(2)
-    while frame is not None and str(Path(frame.f_code.co_filename).resolve()).startswith(_PACKAGE_DIR):
+    while frame is not None and str(Path(frame.f_code.co_filename).resolve()).startswith(
+        _PACKAGE_DIR
+    ):
         frame = frame.f_back
         level += 1
     return level

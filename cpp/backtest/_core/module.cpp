@@ -13,6 +13,7 @@
 #include "kernels/moments.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/market.hpp"
+#include "pyglue/params.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -156,36 +157,8 @@ NB_MODULE(_core, m) {
         morvane::doc::kSafeSharpe);
   morvane::core::define_result_class(m);
   morvane::core::define_chart_png(m);
-  m.def("run_alpha_vwap_backtest_core", &alpha_backtest, nb::kw_only(), "factor_matrix"_a.none(),
-        "industry_matrix"_a.none() = nb::none(), "close_price_valid"_a.none(),
-        "can_buy_stock"_a.none(), "cant_sell_stock"_a.none(), "split_factor"_a.none(),
-        "dividend_factor"_a.none(), "close_price"_a.none(), "prev_close"_a.none(),
-        "buy_price"_a.none(), "sell_price"_a.none(), "benchmark_dict"_a.none() = nb::none(),
-        "forward_return_rank_cache"_a.none() = nb::none(), "open_price"_a.none() = nb::none(),
-        "benchmark_names"_a.none() = "000852", "rolling_window"_a.none() = 0,
-        "ascending"_a.none() = false, "group_num"_a.none() = 20, "total_money"_a.none() = 1e8,
-        "fee"_a.none() = 1e-4, "rule_fee"_a.none() = 5e-4, "plot_image_kind"_a.none() = "long",
-        "plot_save_path"_a.none() = nb::none(), "factor_name"_a.none() = "factor",
-        "plot_title"_a.none() = nb::none(), "horizons"_a.none() = nb::make_tuple(1),
-        "rebalance_every"_a.none() = 1, "tear_sheet"_a.none() = false,
-        nb::sig("def run_alpha_vwap_backtest_core(*, factor_matrix: pandas.DataFrame, "
-                "industry_matrix: pandas.DataFrame | None = None, "
-                "close_price_valid: pandas.DataFrame, can_buy_stock: pandas.DataFrame, "
-                "cant_sell_stock: pandas.DataFrame, split_factor: pandas.DataFrame, "
-                "dividend_factor: pandas.DataFrame, close_price: pandas.DataFrame, "
-                "prev_close: pandas.DataFrame, buy_price: pandas.DataFrame, "
-                "sell_price: pandas.DataFrame, "
-                "benchmark_dict: dict[str, pandas.Series] | None = None, "
-                "forward_return_rank_cache: pandas.DataFrame | None = None, "
-                "open_price: pandas.DataFrame | None = None, "
-                "benchmark_names: str | list[str] | None = '000852', rolling_window: int = 0, "
-                "ascending: bool = False, group_num: int = 20, total_money: float = 100000000.0, "
-                "fee: float = 0.0001, rule_fee: float = 0.0005, "
-                "plot_image_kind: str | None = 'long', "
-                "plot_save_path: str | os.PathLike | None = None, factor_name: str = 'factor', "
-                "plot_title: str | None = None, horizons: int | typing.Sequence[int] = (1,), "
-                "rebalance_every: int = 1, tear_sheet: bool = False) -> object"),
-        morvane::doc::kRunAlphaVwapBacktestCore);
+  glue::def<morvane::doc::kRunAlphaVwapBacktestCoreParams>(m, &alpha_backtest,
+                                                           morvane::doc::kRunAlphaVwapBacktestCore);
   m.def("_set_thread_count", &set_thread_count, "count"_a,
         nb::sig("def _set_thread_count(count: int) -> int"), morvane::doc::kSetThreadCount);
   m.def("_set_task_thread_count", &set_task_thread_count, "count"_a,

@@ -1,6 +1,8 @@
 // Docstrings of morvane.backtest._prepare.
 #pragma once
 
+#include "pyglue/store_params.hpp"
+
 namespace morvane::doc {
 
 inline constexpr const char* kPrepareModule =
@@ -78,27 +80,25 @@ Raises:
     TypeError: store_dir 不是文本或路径, 或 component_names 既不是 list 也不是 None。
 )";
 
-inline constexpr const char* kPreparedLoad = R"(读取预备数据。
+inline constexpr pyglue::FunctionDoc kPreparedLoad{R"(读取预备数据。
 
 keys 为 None 时读取 matrix_dtype 中、且存储确实持有的数据集 (按 matrix_dtype 的顺序),
-旧存储缺少的成分股数据集因此被跳过而不报错。
-
-Args:
-    start_date (str | int | None): 起始日期 (含), 默认 None 表示不限, 例如 "20240102"。
-    end_date (str | int | None): 结束日期 (含), 默认 None 表示不限。
-    keys (list[str] | None): 数据集键, 默认 None, 例如 ["close_price"]; 原样交给基类。
-    mmap (bool): 默认 True, 表格建立在只读内存映射上; False 时读入内存。
-    verify (bool): 默认 True, 逐行比对校验和 (映射或读入都一样); False 跳过校验, 损坏的数据会
-        不加提示地进入结果, 只给愿意承担此风险的调用方。
-
-Returns:
+旧存储缺少的成分股数据集因此被跳过而不报错。)",
+                                                   R"(Returns:
     dict | None: {"version", "meta", "data"} 形式的 payload; 没有元信息文件时为 None。
 
 Raises:
     TypeError: keys 既不是 list 也不是 None, 或其他参数类型错误。
     KeyError: keys 中有存储没有的数据集。
     MorvaneError: 文件损坏或缺失 (消息给出文件与修复的命令), 或另一个写入者正在写入。
-)";
+)"};
+
+inline constexpr pyglue::ParamTable<5> kPreparedLoadParams{
+    "BinaryPreparedDataStore.load",
+    {{pyglue::params::kLoadStartDate, pyglue::params::kLoadEndDate, pyglue::params::kLoadKeys,
+      pyglue::params::kLoadMmap, pyglue::params::kLoadVerify}},
+    5,
+    "dict[str, typing.Any] | None"};
 
 inline constexpr const char* kAddComponentMatrices = R"(向已有存储补充成分股矩阵, 不重建存储。
 

@@ -11,6 +11,7 @@
 #include "pyglue/args.hpp"
 #include "pyglue/builtins.hpp"
 #include "pyglue/classes.hpp"
+#include "pyglue/params.hpp"
 
 using namespace nanobind::literals;
 
@@ -188,13 +189,7 @@ void define_prepared_store(nb::module_& m) {
                nb::sig("def __init__(self, store_dir: str | os.PathLike[str], "
                        "component_names: list[str] | None = None) -> None"),
                doc::kPreparedStoreInit);
-  glue::method(cls, &load, "load", "start_date"_a.none() = nb::none(),
-               "end_date"_a.none() = nb::none(), "keys"_a.none() = nb::none(), "mmap"_a = true,
-               "verify"_a = true,
-               nb::sig("def load(self, start_date: str | int | None = None, "
-                       "end_date: str | int | None = None, keys: list[str] | None = None, "
-                       "mmap: bool = True, verify: bool = True) -> dict[str, typing.Any] | None"),
-               doc::kPreparedLoad);
+  glue::method<doc::kPreparedLoadParams>(m, cls, "load", &load, doc::kPreparedLoad);
   glue::method(cls, &add_component_matrices, "add_component_matrices", "component_matrices"_a,
                "component_names"_a,
                nb::sig("def add_component_matrices(self, component_matrices: "

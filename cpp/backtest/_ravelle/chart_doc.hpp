@@ -1,53 +1,70 @@
 // Docstrings of the strategy chart functions of morvane.backtest._ravelle.
 #pragma once
 
+#include "pyglue/backtest_params.hpp"
+
 namespace morvane::doc {
 
-inline constexpr const char* kFormatNum = R"(把数值格式化为定点小数文本, 缺失值为 "--"。
+namespace format_args {
 
-按 double 的精确值正确舍入 (恰好的一半舍入到偶数), 例如 2.675 → "2.67"; 无穷大为 "inf" / "-inf"。
+// The decimals of every number formatter, refused outside the range by
+// checked_digits (chart_format.cpp).
+inline constexpr pyglue::Range kDigitsRange{"取值 [0, 30]", 0, 30};
+inline constexpr pyglue::Param kDigits{
+    "digits", "int", pyglue::int_default(2), &kDigitsRange, "小数位数", "", false};
 
-Args:
-    value (float | None): 数值; None、NaN 与 pandas 的缺失值记号都视为缺失。
-    digits (int): 小数位数, 默认 2, 取值 [0, 30]。
+}  // namespace format_args
 
-Returns:
+inline constexpr pyglue::FunctionDoc kFormatNum{R"(把数值格式化为定点小数文本, 缺失值为 "--"。
+
+按 double 的精确值正确舍入 (恰好的一半舍入到偶数), 例如 2.675 → "2.67"; 无穷大为 "inf" / "-inf"。)",
+                                                R"(Returns:
     str: 例如 "1.23"、"-0.50"、"--"。
 
 Raises:
     TypeError: value 不是数值, 或 digits 不是数值。
     ValueError: digits 超出取值范围。
-)";
+)"};
 
-inline constexpr const char* kFormatPct =
-    R"(把比例格式化为百分数文本 (乘以 100 后加 "%"), 缺失值为 "--"。
+inline constexpr pyglue::ParamTable<2> kFormatNumParams{
+    "_format_num",
+    {{{"value", "float | None", pyglue::required(), nullptr,
+       "数值; None、NaN 与 pandas 的缺失值记号都视为缺失"},
+      format_args::kDigits}},
+    2,
+    "str"};
 
-Args:
-    value (float | None): 比例, 例如 0.05。
-    digits (int): 小数位数, 默认 2。
-
-Returns:
+inline constexpr pyglue::FunctionDoc kFormatPct{
+    R"(把比例格式化为百分数文本 (乘以 100 后加 "%"), 缺失值为 "--"。)", R"(Returns:
     str: 例如 0.05 → "5.00%", -0.1234 → "-12.34%", 正无穷 → "inf%"。
 
 Raises:
     TypeError: value 不是数值, 或 digits 不是数值。
     ValueError: digits 超出取值范围。
-)";
+)"};
 
-inline constexpr const char* kFormatPctPoints =
-    R"(把已经是百分点的数值格式化为文本并加 "%" (不再乘 100), 缺失值为 "--"。
+inline constexpr pyglue::ParamTable<2> kFormatPctParams{
+    "_format_pct",
+    {{{"value", "float | None", pyglue::required(), nullptr, "比例, 例如 0.05"},
+      format_args::kDigits}},
+    2,
+    "str"};
 
-Args:
-    value (float | None): 百分点数值, 例如 5.0。
-    digits (int): 小数位数, 默认 2。
-
-Returns:
+inline constexpr pyglue::FunctionDoc kFormatPctPoints{
+    R"(把已经是百分点的数值格式化为文本并加 "%" (不再乘 100), 缺失值为 "--"。)", R"(Returns:
     str: 例如 5.0 → "5.00%"。
 
 Raises:
     TypeError: value 不是数值, 或 digits 不是数值。
     ValueError: digits 超出取值范围。
-)";
+)"};
+
+inline constexpr pyglue::ParamTable<2> kFormatPctPointsParams{
+    "_format_pct_points",
+    {{{"value", "float | None", pyglue::required(), nullptr, "百分点数值, 例如 5.0"},
+      format_args::kDigits}},
+    2,
+    "str"};
 
 inline constexpr const char* kFormatAnnualExcess =
     R"(把逐年超额收益格式化为一行文本, 例如 "2022: 5.12% | 2023: -3.10%"。
@@ -74,32 +91,75 @@ Returns:
     None
 )";
 
-inline constexpr const char* kPlotPerformance = R"(画策略绩效总览图并保存为图片 (持有图表锁)。
+inline constexpr pyglue::FunctionDoc kPlotPerformance{R"(画策略绩效总览图并保存为图片 (持有图表锁)。
 
 包含标题、九张指标卡、累计收益、超额收益与回撤、年度收益、滚动超额稳定性、回撤五个面板,
 以及汇总表与年度指标表。年度指标表中数据只覆盖一部分的首年或末年标 "*", 表下注明其交易日数。
 标题等文字在已安装字体中缺字形 (如服务器上的中文策略名) 时, 若装了 morvane[cjk] 就用它的
-Noto Sans CJK SC, 否则发出一条 MorvaneWarning 说明安装方法, 缺字形的字显示为方框。
-
-Args:
-    total (pandas.DataFrame): 每日回测总表 (列 long、close_net_value、extra_return、max_drowdown、
-        extra_max_drowdown、daily_return、index_daily_return、extra_daily_return)。
-    stats (dict): 统计量字典; 缺少的键显示为 "--"。
-    strategy_name (str): 策略名, 默认 "strategy", 未给标题时用于标题。
-    plot_title (str | None): 图标题, 默认 None (或空文本) 表示用 strategy_name。
-    save_path (str | os.PathLike): 输出文件, 默认 "./strategy_backtest.png", 格式由扩展名决定。
-    image_kind (str): "large" 为横版宽图, 其他值 (如 "long") 为竖版长图, 默认 "large"。
-    benchmark_name (str): 基准名, 默认 "000852"。
-    rolling_window (int): 本次回测的权重平滑窗口, 只显示在汇总表中, 默认 0。
-
-Returns:
+Noto Sans CJK SC, 否则发出一条 MorvaneWarning 说明安装方法, 缺字形的字显示为方框。)",
+                                                      R"(Returns:
     dict[str, str]: {"main": save_path 的文本}; total 为空时不写文件, 仍返回该字典。
 
 Raises:
     TypeError: 参数类型错误 (消息中给出参数名)。
     KeyError: total 缺少需要的列。
     OSError: 文件无法写入。
-)";
+)"};
+
+namespace chart_args {
+
+using pyglue::Param;
+using pyglue::required;
+using pyglue::text_default;
+namespace params = pyglue::params;
+
+// None reaches only plot_title; the others are refused by nanobind, as before.
+inline constexpr Param kTotal{"total",
+                              "pandas.DataFrame",
+                              required(),
+                              nullptr,
+                              "每日回测总表 (列 long、close_net_value、extra_return、max_drowdown、"
+                              "extra_max_drowdown、daily_return、index_daily_return、"
+                              "extra_daily_return)",
+                              "",
+                              false};
+inline constexpr Param kStats{
+    "stats", "dict", required(), nullptr, "统计量字典; 缺少的键显示为 \"--\"", "", false};
+inline constexpr Param kStrategyName{"strategy_name",
+                                     "str",
+                                     text_default(params::kDefaultStrategyName),
+                                     nullptr,
+                                     "策略名, 未给标题时用于标题",
+                                     "",
+                                     false};
+inline constexpr Param kPlotTitle{"plot_title", "str | None", pyglue::none_default(), nullptr,
+                                  "图标题, None (或空文本) 表示用 strategy_name"};
+inline constexpr Param kImageKind{"image_kind",
+                                  "str",
+                                  text_default(params::kStrategyLayout),
+                                  nullptr,
+                                  "\"large\" 为横版宽图, 其他值 (如 \"long\") 为竖版长图",
+                                  "",
+                                  false};
+inline constexpr Param kBenchmarkName{
+    "benchmark_name", "str", text_default(params::kDefaultBenchmark), nullptr, "基准名", "", false};
+
+}  // namespace chart_args
+
+inline constexpr pyglue::ParamTable<8> kPlotPerformanceParams{
+    "plot_strategy_performance",
+    {{chart_args::kTotal,
+      chart_args::kStats,
+      chart_args::kStrategyName,
+      chart_args::kPlotTitle,
+      {"save_path", "str | os.PathLike", pyglue::text_default("./strategy_backtest.png"), nullptr,
+       "输出文件, 格式由扩展名决定", "", false},
+      chart_args::kImageKind,
+      chart_args::kBenchmarkName,
+      {"rolling_window", "int", pyglue::int_default(0), nullptr,
+       "本次回测的权重平滑窗口, 只显示在汇总表中", "", false}}},
+    8,
+    "dict[str, str]"};
 
 inline constexpr const char* kPlotPerformanceUnlocked =
     R"(画策略绩效总览图 (不加锁; 调用方必须已持有 _MATPLOTLIB_PLOT_LOCK)。
@@ -158,26 +218,29 @@ Raises:
     KeyError: total 缺少需要的列。
 )";
 
-inline constexpr const char* kPlotWeekly = R"(画周度净值图并保存为图片 (持有图表锁)。
+inline constexpr pyglue::FunctionDoc kPlotWeekly{R"(画周度净值图并保存为图片 (持有图表锁)。
 
-年度指标表与缺字形时的字体处理同 plot_strategy_performance。
-
-Args:
-    total (pandas.DataFrame): 每日回测总表。
-    strategy_name (str): 策略名, 默认 "strategy"。
-    plot_title (str | None): 图标题, 默认 None 表示用 strategy_name。
-    save_path (str | os.PathLike): 输出文件, 默认 "./strategy_weekly_net_value.png"。
-    image_kind (str): "large" 为横版, 其他值为竖版, 默认 "large"。
-    benchmark_name (str): 基准名, 默认 "000852"。
-
-Returns:
+年度指标表与缺字形时的字体处理同 plot_strategy_performance。)",
+                                                 R"(Returns:
     dict[str, str]: {"weekly_net_value": save_path 的文本}; 没有周度数据时不写文件, 仍返回该字典。
 
 Raises:
     TypeError: 参数类型错误 (消息中给出参数名)。
     KeyError: total 缺少需要的列。
     OSError: 文件无法写入。
-)";
+)"};
+
+inline constexpr pyglue::ParamTable<6> kPlotWeeklyParams{
+    "plot_weekly_net_value",
+    {{{"total", "pandas.DataFrame", pyglue::required(), nullptr, "每日回测总表", "", false},
+      chart_args::kStrategyName,
+      chart_args::kPlotTitle,
+      {"save_path", "str | os.PathLike", pyglue::text_default("./strategy_weekly_net_value.png"),
+       nullptr, "输出文件", "", false},
+      chart_args::kImageKind,
+      chart_args::kBenchmarkName}},
+    6,
+    "dict[str, str]"};
 
 inline constexpr const char* kPlotWeeklyUnlocked =
     R"(画周度净值图 (不加锁; 调用方必须已持有 _MATPLOTLIB_PLOT_LOCK)。

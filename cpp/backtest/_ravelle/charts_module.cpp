@@ -9,6 +9,7 @@
 #include "mpl.hpp"
 #include "perf_figure.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/params.hpp"
 #include "weekly_chart.hpp"
 #include "yearly_table.hpp"
 
@@ -86,14 +87,10 @@ using Formatter = std::string (*)(nb::handle, nb::handle);
 }  // namespace
 
 void define_charts(nb::module_& m) {
-  m.def("_format_pct", static_cast<Formatter>(&format_pct), "value"_a.none(), "digits"_a = 2,
-        nb::sig("def _format_pct(value: float | None, digits: int = 2) -> str"), doc::kFormatPct);
-  m.def("_format_pct_points", static_cast<Formatter>(&format_pct_points), "value"_a.none(),
-        "digits"_a = 2,
-        nb::sig("def _format_pct_points(value: float | None, digits: int = 2) -> str"),
-        doc::kFormatPctPoints);
-  m.def("_format_num", static_cast<Formatter>(&format_num), "value"_a.none(), "digits"_a = 2,
-        nb::sig("def _format_num(value: float | None, digits: int = 2) -> str"), doc::kFormatNum);
+  pyglue::def<doc::kFormatPctParams>(m, static_cast<Formatter>(&format_pct), doc::kFormatPct);
+  pyglue::def<doc::kFormatPctPointsParams>(m, static_cast<Formatter>(&format_pct_points),
+                                           doc::kFormatPctPoints);
+  pyglue::def<doc::kFormatNumParams>(m, static_cast<Formatter>(&format_num), doc::kFormatNum);
   m.def("_format_annual_excess", &format_annual_excess, "annual_excess"_a.none(),
         nb::sig("def _format_annual_excess(annual_excess: pandas.Series | dict | None) -> str"),
         doc::kFormatAnnualExcess);
@@ -114,16 +111,7 @@ void define_charts(nb::module_& m) {
                 "strategy_name: str, plot_title: str | None, save_path: str | os.PathLike, "
                 "image_kind: str, benchmark_name: str, rolling_window: int) -> None"),
         doc::kPlotPerformanceUnlocked);
-  m.def("plot_strategy_performance", &plot_strategy_performance, "total"_a, "stats"_a,
-        "strategy_name"_a = "strategy", "plot_title"_a.none() = nb::none(),
-        "save_path"_a = "./strategy_backtest.png", "image_kind"_a = "large",
-        "benchmark_name"_a = "000852", "rolling_window"_a = 0,
-        nb::sig("def plot_strategy_performance(total: pandas.DataFrame, stats: dict, "
-                "strategy_name: str = 'strategy', plot_title: str | None = None, "
-                "save_path: str | os.PathLike = './strategy_backtest.png', "
-                "image_kind: str = 'large', benchmark_name: str = '000852', "
-                "rolling_window: int = 0) -> dict[str, str]"),
-        doc::kPlotPerformance);
+  pyglue::def<doc::kPlotPerformanceParams>(m, &plot_strategy_performance, doc::kPlotPerformance);
   m.def("_build_weekly_net_value_frame", &build_weekly_net_value_frame, "total"_a,
         nb::sig("def _build_weekly_net_value_frame(total: pandas.DataFrame) -> pandas.DataFrame"),
         doc::kBuildWeeklyFrame);
@@ -133,14 +121,7 @@ void define_charts(nb::module_& m) {
                 "plot_title: str | None, save_path: str | os.PathLike, image_kind: str, "
                 "benchmark_name: str) -> None"),
         doc::kPlotWeeklyUnlocked);
-  m.def("plot_weekly_net_value", &plot_weekly_net_value, "total"_a, "strategy_name"_a = "strategy",
-        "plot_title"_a.none() = nb::none(), "save_path"_a = "./strategy_weekly_net_value.png",
-        "image_kind"_a = "large", "benchmark_name"_a = "000852",
-        nb::sig("def plot_weekly_net_value(total: pandas.DataFrame, strategy_name: str = "
-                "'strategy', plot_title: str | None = None, save_path: str | os.PathLike = "
-                "'./strategy_weekly_net_value.png', image_kind: str = 'large', "
-                "benchmark_name: str = '000852') -> dict[str, str]"),
-        doc::kPlotWeekly);
+  pyglue::def<doc::kPlotWeeklyParams>(m, &plot_weekly_net_value, doc::kPlotWeekly);
 }
 
 }  // namespace morvane::ravelle

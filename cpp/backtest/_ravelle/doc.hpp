@@ -1,6 +1,8 @@
 // Docstrings of morvane.backtest._ravelle.
 #pragma once
 
+#include "pyglue/backtest_params.hpp"
+
 namespace morvane::doc {
 
 inline constexpr const char* kRavelleModule =
@@ -19,7 +21,8 @@ _RavelleResult 的字段之后是 ledger (morvane.backtest.ledger.TradeLedger): 
 positions、totals 在第一次读取时生成。
 )";
 
-inline constexpr const char* kDailyReturn = R"(按早盘 VWAP 成交计算一个策略组合的每日收益。
+inline constexpr pyglue::FunctionDoc kDailyReturn{
+    R"(按早盘 VWAP 成交计算一个策略组合的每日收益。
 
 T-1 日的目标权重在 T 日以 VWAP 成交: 目标股数 = floor(total_money × 权重 / (前收盘价 × lot_size))
 × lot_size (向下取整到整手, 负权重为空头); 可买掩码为 False 时不买入、不可卖掩码为 True 时不卖出,
@@ -28,24 +31,8 @@ T-1 日的目标权重在 T 日以 VWAP 成交: 目标股数 = floor(total_money
 收益 = 当日盈亏 / total_money。
 
 权重表开头整行缺失的日期不产生收益; 之后整行缺失的日期表示空仓: 全部目标为 0, 可卖的持仓卖出,
-该日照常计算收益。
-
-Args:
-    signal_matrix (pandas.DataFrame): 日期 × 股票的目标权重 (占 total_money 的比例), NaN 表示不持仓。
-    can_buy_stock (pandas.DataFrame): 日期 × 股票, True 表示当日可买入。
-    cant_sell_stock (pandas.DataFrame): 日期 × 股票, True 表示当日不可卖出。
-    split_factor (pandas.DataFrame): 日期 × 股票, 每股拆分后的股数, NaN 表示无拆分, 例如 2.0。
-    dividend_factor (pandas.DataFrame): 日期 × 股票, 每股现金分红, NaN 表示无分红。
-    close_price (pandas.DataFrame): 日期 × 股票, 收盘价。
-    prev_close (pandas.DataFrame): 日期 × 股票, 前收盘价 (持仓估值基准与下单价)。
-    buy_price (pandas.DataFrame): 日期 × 股票, 买入成交价 (早盘 VWAP)。
-    sell_price (pandas.DataFrame): 日期 × 股票, 卖出成交价 (早盘 VWAP)。
-    total_money (float): 名义资金, 默认 1e8, 须为正的有限数。
-    fee (float): 佣金费率, 买卖双向收取, 默认 1e-4, 取值 [0, 1)。
-    rule_fee (float): 印花税率, 仅卖出收取, 默认 5e-4, 取值 [0, 1)。
-    lot_size (int): 每手股数, 默认 200, 须不小于 1, 例如 100。
-
-Returns:
+该日照常计算收益。)",
+    R"(Returns:
     pandas.Series: 以交易日为索引的 float64 日收益 (无名称); 没有可交易的权重时为空的 float64 序列。
     输入表不会被修改。
 
@@ -53,7 +40,36 @@ Raises:
     TypeError: 某个矩阵不是 pandas.DataFrame, 或某个数值参数不是数值。
     ValueError: 权重含非数值数据 (消息中给出列名)、某张表的标签有重复, 或 total_money、fee、
         rule_fee、lot_size 超出取值范围。
-)";
+)"};
+
+namespace params = pyglue::params;
+
+inline constexpr const char* kFrame = "pandas.DataFrame";
+
+inline constexpr pyglue::ParamTable<13> kDailyReturnParams{
+    "calc_strategy_vwap_daily_return",
+    {{
+        {"signal_matrix", kFrame, pyglue::required(), nullptr,
+         "日期 × 股票的目标权重 (占 total_money 的比例), NaN 表示不持仓"},
+        {"can_buy_stock", kFrame, pyglue::required(), nullptr, "日期 × 股票, True 表示当日可买入"},
+        {"cant_sell_stock", kFrame, pyglue::required(), nullptr,
+         "日期 × 股票, True 表示当日不可卖出"},
+        {"split_factor", kFrame, pyglue::required(), nullptr,
+         "日期 × 股票, 每股拆分后的股数, NaN 表示无拆分"},
+        {"dividend_factor", kFrame, pyglue::required(), nullptr,
+         "日期 × 股票, 每股现金分红, NaN 表示无分红"},
+        {"close_price", kFrame, pyglue::required(), nullptr, "日期 × 股票, 收盘价"},
+        {"prev_close", kFrame, pyglue::required(), nullptr,
+         "日期 × 股票, 前收盘价 (持仓估值基准与下单价)"},
+        {"buy_price", kFrame, pyglue::required(), nullptr, "日期 × 股票, 买入成交价 (早盘 VWAP)"},
+        {"sell_price", kFrame, pyglue::required(), nullptr, "日期 × 股票, 卖出成交价 (早盘 VWAP)"},
+        params::kTotalMoney,
+        params::kFee,
+        params::kRuleFee,
+        params::kLotSize,
+    }},
+    13,
+    "pandas.Series"};
 
 inline constexpr const char* kSmoothWeights = R"(对目标权重做滚动平均平滑。
 
@@ -155,40 +171,15 @@ Raises:
     ValueError: daily_return 含非数值数据或不是一维序列。
 )";
 
-inline constexpr const char* kRunner =
+inline constexpr pyglue::FunctionDoc kRunner{
     R"(策略回测入口: 对齐并平滑权重, 计算每日收益, 与基准比较并汇总。
 
 权重只保留行情 (close_price) 中也有的交易日与股票, 并去掉没有任何权重的股票; T-1 日的权重在
 T 日以 VWAP 成交 (每手 200 股), 只保留不晚于最后一个有权重日期的收益。权重表在其日期范围内
 缺少交易日时会通过 morvane 日志器给出警告 (每行权重在下一行的日期成交, 缺少的日期不调仓也
 不计收益)。没有可回测的数据 (无共同日期、无权重、与主基准无重叠) 不是错误: 返回空结果。
-输入表不会被修改。
-
-Args:
-    strategy_matrix (pandas.DataFrame): 日期 × 股票的目标权重, NaN 表示不持仓。
-    can_buy_stock (pandas.DataFrame): 日期 × 股票, True 表示当日可买入。
-    cant_sell_stock (pandas.DataFrame): 日期 × 股票, True 表示当日不可卖出。
-    split_factor (pandas.DataFrame): 日期 × 股票, 每股拆分后的股数, NaN 表示无拆分。
-    dividend_factor (pandas.DataFrame): 日期 × 股票, 每股现金分红, NaN 表示无分红。
-    close_price (pandas.DataFrame): 日期 × 股票, 收盘价; 其行列标签定义交易日与股票池。
-    prev_close (pandas.DataFrame): 日期 × 股票, 前收盘价。
-    buy_price (pandas.DataFrame): 日期 × 股票, 买入成交价 (早盘 VWAP)。
-    sell_price (pandas.DataFrame): 日期 × 股票, 卖出成交价 (早盘 VWAP)。
-    benchmark_dict (dict[str, pandas.Series] | None): 基准代码 → 基准日收益序列, 例如
-        {"000852": 序列}; {} 与 None 相同。
-    benchmark_names (str): 主基准代码, 默认 "000852"; 不在 benchmark_dict 中时基准收益按 0 计。
-    rolling_window (int): 权重平滑窗口, 默认 0 (不平滑)。
-    total_money (float): 名义资金, 默认 1e8。
-    fee (float): 佣金费率, 默认 1e-4。
-    rule_fee (float): 印花税率 (仅卖出), 默认 5e-4。
-    plot_image_kind (str | None): 图表版式, 默认 "large"; None 表示不画图。
-    plot_save_path (str | os.PathLike | None): 主图文件路径, 默认 None (不画图)。
-    strategy_name (str): 策略名称, 默认 "strategy"。
-    plot_title (str | None): 图表标题, 默认 None。
-    record_trades (bool): 仅限关键字; True 时另记交易流水, 返回 _RavelleLedgerResult, 默认 False
-        (不记录, 引擎的速度不受影响)。
-
-Returns:
+输入表不会被修改。)",
+    R"(Returns:
     _RavelleResult: strategy_name; daily_return (日收益, 与主基准对齐后); cumulative_return (策略
     净值, 从 1.0 开始); stats (calc_strategy_stats 的十三项统计); benchmark_summary (每个与回测有
     共同日期的基准一行: "benchmark_name"、"benchmark_annual_return" (基准日均收益 × 252, 小数)、
@@ -205,6 +196,47 @@ Raises:
     ValueError: 权重表含非数值数据 (消息中给出第一列出错的列名)、权重表或行情表标签重复, 或
         total_money、fee、rule_fee 超出取值范围。
     OSError: 请求了图表 (plot_image_kind 与 plot_save_path 都不为 None) 而图片文件无法写入。
-)";
+)"};
+
+// Every argument admits None so that the runner's own checks name the
+// argument and both types.
+inline constexpr pyglue::ParamTable<20> kRunnerParams{
+    "run_strategy_backtest_core",
+    {{
+        {"strategy_matrix", kFrame, pyglue::required(), nullptr,
+         "日期 × 股票的目标权重, NaN 表示不持仓"},
+        {"can_buy_stock", kFrame, pyglue::required(), nullptr, "日期 × 股票, True 表示当日可买入"},
+        {"cant_sell_stock", kFrame, pyglue::required(), nullptr,
+         "日期 × 股票, True 表示当日不可卖出"},
+        {"split_factor", kFrame, pyglue::required(), nullptr,
+         "日期 × 股票, 每股拆分后的股数, NaN 表示无拆分"},
+        {"dividend_factor", kFrame, pyglue::required(), nullptr,
+         "日期 × 股票, 每股现金分红, NaN 表示无分红"},
+        {"close_price", kFrame, pyglue::required(), nullptr,
+         "日期 × 股票, 收盘价; 其行列标签定义交易日与股票池"},
+        {"prev_close", kFrame, pyglue::required(), nullptr, "日期 × 股票, 前收盘价"},
+        {"buy_price", kFrame, pyglue::required(), nullptr, "日期 × 股票, 买入成交价 (早盘 VWAP)"},
+        {"sell_price", kFrame, pyglue::required(), nullptr, "日期 × 股票, 卖出成交价 (早盘 VWAP)"},
+        {"benchmark_dict", "dict[str, pandas.Series] | None", pyglue::none_default(), nullptr,
+         "基准代码 → 基准日收益序列, 例如 {\"000852\": 序列}; {} 与 None 相同"},
+        {"benchmark_names", "str", pyglue::text_default(params::kDefaultBenchmark), nullptr,
+         "主基准代码; 不在 benchmark_dict 中时基准收益按 0 计"},
+        described(params::kRollingWindow, "权重平滑窗口, 0 或 1 不平滑"),
+        params::kTotalMoney,
+        params::kFee,
+        params::kRuleFee,
+        {"plot_image_kind", "str | None", pyglue::text_default(params::kStrategyLayout), nullptr,
+         "图表版式; None 表示不画图"},
+        {"plot_save_path", "str | os.PathLike[str] | None", pyglue::none_default(), nullptr,
+         "主图文件路径, None 不画图"},
+        {"strategy_name", "str", pyglue::text_default(params::kDefaultStrategyName), nullptr,
+         "策略名称"},
+        {"plot_title", "str | None", pyglue::none_default(), nullptr, "图表标题"},
+        described(params::kRecordTrades,
+                  "仅限关键字; True 时另记交易流水, 返回 _RavelleLedgerResult",
+                  "不记录时引擎的速度不受影响。"),
+    }},
+    19,
+    "_RavelleResult"};
 
 }  // namespace morvane::doc

@@ -5,6 +5,7 @@
 #include "doc.hpp"
 #include "engine.hpp"
 #include "module_body.hpp"
+#include "pyglue/params.hpp"
 #include "runner.hpp"
 #include "stats.hpp"
 #include "yearly.hpp"
@@ -61,18 +62,9 @@ NB_MODULE(_ravelle, m) {
   m.doc() = morvane::doc::kRavelleModule;
   morvane::ravelle::define_module_body(m);
 
-  m.def("calc_strategy_vwap_daily_return", &calc_strategy_vwap_daily_return, "signal_matrix"_a,
-        "can_buy_stock"_a, "cant_sell_stock"_a, "split_factor"_a, "dividend_factor"_a,
-        "close_price"_a, "prev_close"_a, "buy_price"_a, "sell_price"_a, "total_money"_a = 1e8,
-        "fee"_a = 1e-4, "rule_fee"_a = 5e-4, "lot_size"_a = 200,
-        nb::sig("def calc_strategy_vwap_daily_return(signal_matrix: pandas.DataFrame, "
-                "can_buy_stock: pandas.DataFrame, cant_sell_stock: pandas.DataFrame, "
-                "split_factor: pandas.DataFrame, dividend_factor: pandas.DataFrame, "
-                "close_price: pandas.DataFrame, prev_close: pandas.DataFrame, "
-                "buy_price: pandas.DataFrame, sell_price: pandas.DataFrame, "
-                "total_money: float = 100000000.0, fee: float = 0.0001, "
-                "rule_fee: float = 0.0005, lot_size: int = 200) -> pandas.Series"),
-        morvane::doc::kDailyReturn);
+  // The engine refuses None as nanobind does: TypeError naming the function's signature.
+  morvane::pyglue::def<morvane::doc::kDailyReturnParams, false>(m, &calc_strategy_vwap_daily_return,
+                                                                morvane::doc::kDailyReturn);
   m.def("_smooth_strategy_weights", &morvane::ravelle::smooth_strategy_weights, "strategy_matrix"_a,
         "rolling_window"_a,
         nb::sig("def _smooth_strategy_weights(strategy_matrix: pandas.DataFrame, "
@@ -98,29 +90,7 @@ NB_MODULE(_ravelle, m) {
         nb::sig("def _period_return_drawdown_calmar(daily_return: pandas.Series | None) "
                 "-> tuple[float, float, float]"),
         morvane::doc::kPeriodFigures);
-  // Every argument admits None here so that the runner's own checks name the
-  // argument and both types.
-  m.def("run_strategy_backtest_core", &run_strategy_backtest_core, "strategy_matrix"_a.none(),
-        "can_buy_stock"_a.none(), "cant_sell_stock"_a.none(), "split_factor"_a.none(),
-        "dividend_factor"_a.none(), "close_price"_a.none(), "prev_close"_a.none(),
-        "buy_price"_a.none(), "sell_price"_a.none(), "benchmark_dict"_a.none() = nb::none(),
-        "benchmark_names"_a.none() = "000852", "rolling_window"_a.none() = 0,
-        "total_money"_a.none() = 1e8, "fee"_a.none() = 1e-4, "rule_fee"_a.none() = 5e-4,
-        "plot_image_kind"_a.none() = "large", "plot_save_path"_a.none() = nb::none(),
-        "strategy_name"_a.none() = "strategy", "plot_title"_a.none() = nb::none(), nb::kw_only(),
-        "record_trades"_a.none() = false,
-        nb::sig("def run_strategy_backtest_core(strategy_matrix: pandas.DataFrame, "
-                "can_buy_stock: pandas.DataFrame, cant_sell_stock: pandas.DataFrame, "
-                "split_factor: pandas.DataFrame, dividend_factor: pandas.DataFrame, "
-                "close_price: pandas.DataFrame, prev_close: pandas.DataFrame, "
-                "buy_price: pandas.DataFrame, sell_price: pandas.DataFrame, "
-                "benchmark_dict: dict[str, pandas.Series] | None = None, "
-                "benchmark_names: str = '000852', rolling_window: int = 0, "
-                "total_money: float = 100000000.0, fee: float = 0.0001, "
-                "rule_fee: float = 0.0005, plot_image_kind: str | None = 'large', "
-                "plot_save_path: str | os.PathLike[str] | None = None, "
-                "strategy_name: str = 'strategy', plot_title: str | None = None, *, "
-                "record_trades: bool = False) -> _RavelleResult"),
-        morvane::doc::kRunner);
+  morvane::pyglue::def<morvane::doc::kRunnerParams>(m, &run_strategy_backtest_core,
+                                                    morvane::doc::kRunner);
   morvane::ravelle::define_charts(m);
 }

@@ -3,6 +3,8 @@
 // (morvane.backtest_strategy, morvane.backtest), which hold the one text.
 #pragma once
 
+#include "pyglue/backtest_params.hpp"
+
 namespace morvane::doc {
 
 inline constexpr const char* kServiceModule =
@@ -103,12 +105,9 @@ inline constexpr const char* kSlice =
     "Raises:\n"
     "    TypeError: data 不是 dict, 或日期不是 str。";
 
-inline constexpr const char* kCheckStrategyRequest =
+inline constexpr pyglue::FunctionDoc kCheckStrategyRequest{
     "校验一次策略回测请求 (与 backtest_strategy 同一套规则与消息), 不做任何计算。\n\n"
-    "参数扫描与命令行在开始计算前用它拒绝不合法的输入。参数同 backtest_strategy, 另外:\n\n"
-    "Args:\n"
-    "    strategy (pandas.DataFrame | None): 权重表; None 表示只校验其它参数。\n"
-    "    data (BacktestData | None): 回测数据; None 表示不校验数据 (例如数据在 Dask worker 上)。\n"
+    "参数扫描与命令行在开始计算前用它拒绝不合法的输入。",
     "Returns:\n"
     "    dict: 转换后的取值: \"strategy\" (整理后的权重表或 None)、\"start_date\"、\n"
     "    \"end_date\" (\"YYYYMMDD\")、\"rolling_window\"、\"total_money\"、\"fee\"、\n"
@@ -117,16 +116,11 @@ inline constexpr const char* kCheckStrategyRequest =
     "    TypeError: 同 backtest_strategy。\n"
     "    ValueError: 同 backtest_strategy。\n"
     "    NotADirectoryError: 同 backtest_strategy。\n"
-    "    MorvaneError: 同 backtest_strategy。";
+    "    MorvaneError: 同 backtest_strategy。"};
 
-inline constexpr const char* kCheckFactorRequest =
+inline constexpr pyglue::FunctionDoc kCheckFactorRequest{
     "校验一次因子分组回测请求 (与 backtest 同一套规则与消息), 不做任何计算。\n\n"
-    "参数扫描与命令行在开始计算前用它拒绝不合法的输入。参数同 backtest, 另外:\n\n"
-    "Args:\n"
-    "    factor (pandas.DataFrame | None): 因子表; None 表示只校验其它参数。\n"
-    "    data (BacktestData | None): 回测数据; None 表示不校验数据 (例如数据在 Dask worker 上)。\n"
-    "    chart (bool): 是否出图, 默认 True (backtest 总是出图); False 时不校验 output_dir 与\n"
-    "        plot_filename 是否可用。\n"
+    "参数扫描与命令行在开始计算前用它拒绝不合法的输入。",
     "Returns:\n"
     "    dict: 转换后的取值: \"factor\" (整理后的因子表或 None)、\"start_date\"、\"end_date\"、\n"
     "    \"group_num\"、\"rolling_window\"、\"ascending\"、\"total_money\"、\"fee\"、\n"
@@ -135,7 +129,176 @@ inline constexpr const char* kCheckFactorRequest =
     "    TypeError: 同 backtest。\n"
     "    ValueError: 同 backtest。\n"
     "    NotADirectoryError: 同 backtest。\n"
-    "    MorvaneError: 同 backtest。";
+    "    MorvaneError: 同 backtest。"};
+
+// The parameters of the two backtest methods (BacktestService.backtest_strategy
+// and .backtest) and of their request checks. The methods' documentation is
+// the package functions' (morvane.backtest_strategy, morvane.backtest), whose
+// Args lines a test holds to these one-line docs.
+namespace args {
+
+namespace params = pyglue::params;
+using pyglue::described;
+using pyglue::none_default;
+using pyglue::Param;
+using pyglue::required;
+using pyglue::text_default;
+
+inline constexpr const char* kData = "morvane.backtest.result.BacktestData";
+inline constexpr const char* kFolder = "str | os.PathLike[str]";
+inline constexpr const char* kOptionalFolder = "str | os.PathLike[str] | None";
+
+inline constexpr Param kStartDate{"start_date", "DateLike", required(), nullptr,
+                                  "回测首日 (含), 例如 \"20190102\" 或 20190102"};
+inline constexpr Param kEndDate{"end_date", "DateLike", required(), nullptr,
+                                "回测末日 (含), 例如 \"20231229\""};
+inline constexpr Param kCheckedTableData{
+    "data", "morvane.backtest.result.BacktestData | None", required(), nullptr,
+    "回测数据; None 表示不校验数据 (例如数据在 Dask worker 上)"};
+
+// The strategy flow.
+inline constexpr Param kStrategy{
+    "strategy", "pandas.DataFrame", required(), nullptr,
+    "目标权重, 行为 \"YYYYMMDD\" 日期, 列为股票代码 (如 \"000001\"), 值为目标权重; NaN 或 0 "
+    "表示不持有"};
+inline constexpr Param kStrategyData{"data", kData, required(), nullptr,
+                                     "load_backtest_data() 的结果, 必填"};
+inline constexpr Param kStrategyFolder{"output_dir", kOptionalFolder, required(), nullptr,
+                                       "图片目录, 出图时必填, 不存在时创建, 例如 \"out\""};
+inline constexpr Param kStrategyFilename{
+    "plot_filename", "str", required(), nullptr,
+    "不带目录和扩展名的图片文件名, 也用作策略名与图标题, 例如 \"my_strategy\"; 出图时不能为空, "
+    "不能含 NUL 字符"};
+inline constexpr Param kStrategyBenchmark{
+    "benchmark",
+    "str",
+    text_default(params::kDefaultBenchmark),
+    nullptr,
+    "对比基准代码, \"000300\"、\"000905\" 或 \"000852\"",
+    "数据中没有的代码按基准收益为 0 计算并发出 MorvaneWarning。"};
+inline constexpr Param kStrategyPlot{"plot", "str | None", text_default(params::kStrategyLayout),
+                                     nullptr, "图形版式 \"large\" 或 \"long\", None 不出图"};
+inline constexpr Param kStrategyRecordTrades =
+    described(params::kRecordTrades,
+              "True 时结果另带交易流水 trades、每日持股 positions 与合计 trade_totals, 以及 "
+              "positions_frame() (pyfolio 所要的每日持仓市值与现金)");
+inline constexpr Param kStrategyRolling =
+    described(params::kRollingWindow, "权重平滑窗口 (交易日), 0 或 1 表示不平滑");
+inline constexpr Param kStrategyMoney = described(params::kTotalMoney, "初始资金");
+inline constexpr Param kStrategyFee = described(params::kFee, "买卖佣金费率");
+inline constexpr Param kStrategyRuleFee = described(params::kRuleFee, "卖出印花税率");
+
+// The factor flow.
+inline constexpr Param kFactor{
+    "factor", "pandas.DataFrame", required(), nullptr,
+    "因子宽表, 行为 \"YYYYMMDD\" 日期, 列为股票代码 (如 \"000001\"), 值为因子值 (有限数, NaN "
+    "表示没有)"};
+inline constexpr Param kFactorData{
+    "data", kData, required(), nullptr,
+    "load_backtest_data() 的结果, 必填; 同一份数据可供多个回测 (包括其它线程与进程中的) 共用"};
+inline constexpr Param kFactorFolder{"output_dir", kFolder, required(), nullptr,
+                                     "图片目录, 必填, 不存在时创建, 例如 \"out\""};
+inline constexpr Param kFactorFilename{
+    "plot_filename", "str", required(), nullptr,
+    "不带目录和扩展名的图片文件名, 也用作图标题, 例如 \"alpha1\"; 不能为空, 不能含 NUL 字符; "
+    "多个基准时作为各基准图片 \"{plot_filename}_{code}.png\" 的前缀"};
+inline constexpr Param kFactorGroupNum =
+    described(params::kGroupNum, "分组数",
+              "某日可分组的股票少于 group_num 时当日不分组, 并发出 MorvaneWarning。");
+inline constexpr Param kFactorBenchmark{
+    "benchmark", "str | list[str] | None", text_default(params::kDefaultBenchmark), nullptr,
+    "对冲基准, \"000300\"、\"000905\"、\"000852\", 或 \"all\" / None 表示全部"};
+inline constexpr Param kUniverse{
+    "universe", "str | list[str] | None", none_default(), nullptr,
+    "选股范围指数代码, \"000300\"、\"000905\"、\"000852\"、\"399303\"、\"932000\" 之一或列表 "
+    "(取并集), None 为全市场"};
+inline constexpr Param kFactorPlot{"plot", "str", text_default(params::kFactorLayout), nullptr,
+                                   "图形版式 \"long\" 或 \"large\""};
+inline constexpr Param kChart{"chart", "bool", pyglue::flag_default(true), nullptr,
+                              "是否出图 (backtest 总是出图); False 时不校验 output_dir 与 "
+                              "plot_filename 是否可用"};
+inline constexpr Param kFactorRolling =
+    described(params::kRollingWindow, "因子滚动均值窗口 (交易日), 0 或 1 不平滑");
+inline constexpr Param kFactorAscending =
+    described(params::kAscending, "排序方向, False 时因子值越大组号越大");
+inline constexpr Param kFactorMoney = described(params::kTotalMoney, "每组的模拟资金");
+inline constexpr Param kFactorFee = described(params::kFee, "佣金费率");
+inline constexpr Param kFactorRuleFee = described(params::kRuleFee, "卖出印花税率");
+inline constexpr Param kFactorHorizons =
+    described(params::kHorizons, "IC 衰减的持有期 (交易日)",
+              "例如 (1, 5, 10, 20)。多于 1 天的远期收益取次日开盘到 h 日后开盘。");
+inline constexpr Param kFactorRebalance =
+    described(params::kRebalanceEvery, "每隔几个交易日重新分组, 1 为每日",
+              "其间持有调仓日的分组, 目标股数在调仓后首个交易日定下。");
+inline constexpr Param kFactorTearSheet = described(
+    params::kTearSheet,
+    "另画因子分析图 \"{plot_filename}_tear_sheet.png\" (IC 衰减、月度 IC 热图、各组换手)");
+
+}  // namespace args
+
+inline constexpr pyglue::ParamTable<13> kBacktestStrategyParams{
+    "BacktestService.backtest_strategy",
+    {{args::kStrategy, args::kStrategyData, args::kStartDate, args::kEndDate, args::kStrategyFolder,
+      args::kStrategyFilename, args::kStrategyBenchmark, args::kStrategyRolling,
+      args::kStrategyMoney, args::kStrategyFee, args::kStrategyRuleFee, args::kStrategyPlot,
+      args::kStrategyRecordTrades}},
+    6,
+    "morvane.backtest.result.StrategyBacktestResult"};
+
+inline constexpr pyglue::ParamTable<13> kCheckStrategyRequestParams{
+    "_check_strategy_request",
+    {{{"strategy", "pandas.DataFrame | None", pyglue::required(), nullptr,
+       "权重表; None 表示只校验其它参数"},
+      args::kCheckedTableData,
+      args::kStartDate,
+      args::kEndDate,
+      args::kStrategyFolder,
+      args::kStrategyFilename,
+      args::kStrategyBenchmark,
+      args::kStrategyRolling,
+      args::kStrategyMoney,
+      args::kStrategyFee,
+      args::kStrategyRuleFee,
+      args::kStrategyPlot,
+      args::kStrategyRecordTrades}},
+    6,
+    "dict[str, typing.Any]"};
+
+inline constexpr pyglue::ParamTable<18> kBacktestParams{
+    "BacktestService.backtest",
+    {{args::kFactor, args::kFactorData, args::kStartDate, args::kEndDate, args::kFactorFolder,
+      args::kFactorFilename, args::kFactorGroupNum, args::kFactorBenchmark, args::kUniverse,
+      args::kFactorRolling, args::kFactorAscending, args::kFactorMoney, args::kFactorFee,
+      args::kFactorRuleFee, args::kFactorPlot, args::kFactorHorizons, args::kFactorRebalance,
+      args::kFactorTearSheet}},
+    6,
+    "morvane.backtest.result.BacktestResult"};
+
+inline constexpr pyglue::ParamTable<19> kCheckFactorRequestParams{
+    "_check_factor_request",
+    {{{"factor", "pandas.DataFrame | None", pyglue::required(), nullptr,
+       "因子表; None 表示只校验其它参数"},
+      args::kCheckedTableData,
+      args::kStartDate,
+      args::kEndDate,
+      {"output_dir", args::kOptionalFolder, pyglue::required(), nullptr,
+       "图片目录, 出图时必填, 不存在时创建, 例如 \"out\""},
+      args::kFactorFilename,
+      args::kFactorGroupNum,
+      args::kFactorBenchmark,
+      args::kUniverse,
+      args::kFactorRolling,
+      args::kFactorAscending,
+      args::kFactorMoney,
+      args::kFactorFee,
+      args::kFactorRuleFee,
+      args::kFactorPlot,
+      args::kChart,
+      args::kFactorHorizons,
+      args::kFactorRebalance,
+      args::kFactorTearSheet}},
+    6,
+    "dict[str, typing.Any]"};
 
 inline constexpr const char* kFactorName =
     "因子宽表的显示名。\n\n"

@@ -6,6 +6,7 @@
 #include "doc.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/classes.hpp"
+#include "pyglue/params.hpp"
 #include "service.hpp"
 
 using namespace nanobind::literals;
@@ -96,40 +97,9 @@ void define_service(nb::module_& m) {
   glue::method(cls, &load_backtest_data, "load_backtest_data",
                nb::sig("def load_backtest_data(self) -> morvane.backtest.result.BacktestData"),
                doc::kLoad);
-  glue::method(cls, &strategy, "backtest_strategy", "strategy"_a.none(), "data"_a.none(),
-               "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(),
-               "plot_filename"_a.none(), nb::kw_only(), "benchmark"_a.none() = "000852",
-               "rolling_window"_a.none() = 0, "total_money"_a.none() = 1e8, "fee"_a.none() = 1e-4,
-               "rule_fee"_a.none() = 5e-4, "plot"_a.none() = "large",
-               "record_trades"_a.none() = false,
-               nb::sig("def backtest_strategy(self, strategy: pandas.DataFrame, "
-                       "data: morvane.backtest.result.BacktestData, start_date: DateLike, "
-                       "end_date: DateLike, output_dir: str | os.PathLike[str] | None, "
-                       "plot_filename: str, *, benchmark: str = '000852', rolling_window: int = 0, "
-                       "total_money: float = 100000000.0, fee: float = 0.0001, "
-                       "rule_fee: float = 0.0005, plot: str | None = 'large', "
-                       "record_trades: bool = False) "
-                       "-> morvane.backtest.result.StrategyBacktestResult"),
-               strategy_doc.c_str());
-  glue::method(cls, &factor_backtest, "backtest", "factor"_a.none(), "data"_a.none(),
-               "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(),
-               "plot_filename"_a.none(), nb::kw_only(), "group_num"_a.none() = 20,
-               "benchmark"_a.none() = "000852", "universe"_a.none() = nb::none(),
-               "rolling_window"_a.none() = 0, "ascending"_a.none() = false,
-               "total_money"_a.none() = 1e8, "fee"_a.none() = 1e-4, "rule_fee"_a.none() = 5e-4,
-               "plot"_a.none() = "long", "horizons"_a.none() = nb::make_tuple(1),
-               "rebalance_every"_a.none() = 1, "tear_sheet"_a.none() = false,
-               nb::sig("def backtest(self, factor: pandas.DataFrame, "
-                       "data: morvane.backtest.result.BacktestData, start_date: DateLike, "
-                       "end_date: DateLike, output_dir: str | os.PathLike[str], "
-                       "plot_filename: str, *, group_num: int = 20, "
-                       "benchmark: str | list[str] | None = '000852', "
-                       "universe: str | list[str] | None = None, rolling_window: int = 0, "
-                       "ascending: bool = False, total_money: float = 100000000.0, "
-                       "fee: float = 0.0001, rule_fee: float = 0.0005, plot: str = 'long', "
-                       "horizons: int | typing.Sequence[int] = (1,), rebalance_every: int = 1, "
-                       "tear_sheet: bool = False) -> morvane.backtest.result.BacktestResult"),
-               backtest_doc.c_str());
+  glue::method<doc::kBacktestStrategyParams>(m, cls, "backtest_strategy", &strategy,
+                                             strategy_doc.c_str());
+  glue::method<doc::kBacktestParams>(m, cls, "backtest", &factor_backtest, backtest_doc.c_str());
   glue::static_method(cls, &factor_name, "_factor_name", "factor"_a.none(),
                       nb::sig("def _factor_name(factor: pandas.DataFrame) -> str"),
                       doc::kFactorName);

@@ -15,6 +15,7 @@
 #include "pyglue/benchmark_summary.hpp"
 #include "pyglue/dates.hpp"
 #include "pyglue/frames.hpp"
+#include "pyglue/params.hpp"
 #include "pyglue/portfolio_params.hpp"
 
 using namespace nanobind::literals;
@@ -294,38 +295,8 @@ nb::dict factor_check(nb::handle factor, nb::handle data, nb::handle start_date,
 }  // namespace
 
 void define_request_checks(nb::module_& m) {
-  m.def("_check_strategy_request", &strategy_check, "strategy"_a.none(), "data"_a.none(),
-        "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(), "plot_filename"_a.none(),
-        nb::kw_only(), "benchmark"_a.none() = "000852", "rolling_window"_a.none() = 0,
-        "total_money"_a.none() = 1e8, "fee"_a.none() = 1e-4, "rule_fee"_a.none() = 5e-4,
-        "plot"_a.none() = "large", "record_trades"_a.none() = false,
-        nb::sig("def _check_strategy_request(strategy: pandas.DataFrame | None, "
-                "data: morvane.backtest.result.BacktestData | None, start_date: DateLike, "
-                "end_date: DateLike, output_dir: str | os.PathLike[str] | None, "
-                "plot_filename: str, *, benchmark: str = '000852', rolling_window: int = 0, "
-                "total_money: float = 100000000.0, fee: float = 0.0001, "
-                "rule_fee: float = 0.0005, plot: str | None = 'large', "
-                "record_trades: bool = False) -> dict[str, typing.Any]"),
-        doc::kCheckStrategyRequest);
-  m.def("_check_factor_request", &factor_check, "factor"_a.none(), "data"_a.none(),
-        "start_date"_a.none(), "end_date"_a.none(), "output_dir"_a.none(), "plot_filename"_a.none(),
-        nb::kw_only(), "group_num"_a.none() = 20, "benchmark"_a.none() = "000852",
-        "universe"_a.none() = nb::none(), "rolling_window"_a.none() = 0,
-        "ascending"_a.none() = false, "total_money"_a.none() = 1e8, "fee"_a.none() = 1e-4,
-        "rule_fee"_a.none() = 5e-4, "plot"_a.none() = "long", "chart"_a.none() = true,
-        "horizons"_a.none() = nb::make_tuple(1), "rebalance_every"_a.none() = 1,
-        "tear_sheet"_a.none() = false,
-        nb::sig("def _check_factor_request(factor: pandas.DataFrame | None, "
-                "data: morvane.backtest.result.BacktestData | None, start_date: DateLike, "
-                "end_date: DateLike, output_dir: str | os.PathLike[str] | None, "
-                "plot_filename: str, *, group_num: int = 20, "
-                "benchmark: str | list[str] | None = '000852', "
-                "universe: str | list[str] | None = None, rolling_window: int = 0, "
-                "ascending: bool = False, total_money: float = 100000000.0, "
-                "fee: float = 0.0001, rule_fee: float = 0.0005, plot: str = 'long', "
-                "chart: bool = True, horizons: int | typing.Sequence[int] = (1,), "
-                "rebalance_every: int = 1, tear_sheet: bool = False) -> dict[str, typing.Any]"),
-        doc::kCheckFactorRequest);
+  glue::def<doc::kCheckStrategyRequestParams>(m, &strategy_check, doc::kCheckStrategyRequest);
+  glue::def<doc::kCheckFactorRequestParams>(m, &factor_check, doc::kCheckFactorRequest);
 }
 
 }  // namespace morvane::service

@@ -47,17 +47,18 @@ struct CheckedStrategy {
 [[nodiscard]] CheckedStrategy check_strategy_request(const StrategyRequest& r,
                                                      const CheckScope& scope);
 
+// Every field is set by the check; the defaults are the parameter tables'.
 struct CheckedFactor {
   nb::object table;  // the cleaned factor (None when not checked)
   std::string plot_filename;
   std::string plot;
-  std::int64_t group_num = 20;
+  std::int64_t group_num = 0;
   std::int64_t rolling_window = 0;
   bool ascending = false;
   TradingCosts costs{};
   nb::object start_date, end_date;  // "YYYYMMDD"
-  std::vector<std::size_t> horizons{1};
-  std::int64_t rebalance_every = 1;
+  std::vector<std::size_t> horizons;
+  std::int64_t rebalance_every = 0;
   bool tear_sheet = false;
 };
 [[nodiscard]] CheckedFactor check_factor_request(const FactorRequest& r, const CheckScope& scope);

@@ -1,6 +1,8 @@
 // Docstrings of morvane.backtest._store.
 #pragma once
 
+#include "pyglue/store_params.hpp"
+
 namespace morvane::doc {
 
 inline constexpr const char* kStoreModule = "预备数据的二进制存储, 以及日期与矩阵的整理函数。";
@@ -103,21 +105,10 @@ Raises:
         而上次被中断的写入需要先恢复。
 )";
 
-inline constexpr const char* kLoad = R"(读取预备数据, 可按日期裁剪、按键选择。
+inline constexpr pyglue::FunctionDoc kLoad{R"(读取预备数据, 可按日期裁剪、按键选择。
 
-Args:
-    start_date (str | int | None): 起始日期 (含), "YYYYMMDD" 文本或同样数字的整数, 默认 None 表示不限,
-        例如 "20240102"。
-    end_date (str | int | None): 结束日期 (含), 默认 None 表示不限。
-    keys (list[str] | None): 要读取的数据集键, 默认 None 表示除基准序列外的全部数据集,
-        例如 ["close_price"]。
-    mmap (bool): True (默认) 时表格直接建立在只读内存映射上, 不复制数据; False 时每个数据集
-        一次读入新的可写数组 (释放 GIL)。
-    verify (bool): True (默认) 时无论是否映射, 所取日期范围内的每一行都与其校验和比对, 损坏的
-        数据绝不会悄悄进入结果 (映射时这一遍也把页面读进内存, 代价约为读一遍文件)。False 跳过
-        逐行校验: 只给愿意承担风险的调用方 (例如刚校验过同一目录), 损坏的数据会不加提示地进入结果。
-
-Returns:
+keys 为 None 时读取除基准序列外的全部数据集。)",
+                                           R"(Returns:
     dict | None: {"version", "meta", "data"}; "data" 含每个数据集的日期 × 标签表与 "benchmark_dict"
     (基准代码 → 日收益序列); 元信息文件不存在时返回 None。映射得到的表格会看到之后 update_tail
     就地改写的末尾行; 需要固定快照时用 mmap=False。
@@ -129,7 +120,14 @@ Raises:
     MorvaneError: 元信息或数据文件损坏 (文件头、大小、校验和不符, 或文件处是一个目录), 文件名
         不安全, 或另一个写入者正在写入; 消息给出文件与修复的命令。
     DataFileError: 数据文件缺失或无法读取 (也是 MorvaneError 与 OSError), 消息给出文件与修复的命令。
-)";
+)"};
+
+inline constexpr pyglue::ParamTable<5> kLoadParams{
+    "BinaryPreparedDataStoreBase.load",
+    {{pyglue::params::kLoadStartDate, pyglue::params::kLoadEndDate, pyglue::params::kLoadKeys,
+      pyglue::params::kLoadMmap, pyglue::params::kLoadVerify}},
+    5,
+    "dict[str, typing.Any] | None"};
 
 inline constexpr const char* kDamagedDatasets =
     R"(逐个校验元信息记录的数据文件, 列出缺失或损坏的文件。

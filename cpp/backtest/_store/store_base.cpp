@@ -16,6 +16,7 @@
 #include "pyglue/builtins.hpp"
 #include "pyglue/classes.hpp"
 #include "pyglue/dates.hpp"
+#include "pyglue/params.hpp"
 #include "repair.hpp"
 #include "session.hpp"
 #include "update_tail.hpp"
@@ -313,13 +314,7 @@ void define_store_base(nb::module_& m) {
   glue::method(cls, &repr, "__repr__", nb::sig("def __repr__(self) -> str"));
   glue::method(cls, &load_metadata, "load_metadata",
                nb::sig("def load_metadata(self) -> dict[str, typing.Any]"), doc::kLoadMetadata);
-  glue::method(cls, &load, "load", "start_date"_a.none() = nb::none(),
-               "end_date"_a.none() = nb::none(), "keys"_a.none() = nb::none(), "mmap"_a = true,
-               "verify"_a = true,
-               nb::sig("def load(self, start_date: str | int | None = None, "
-                       "end_date: str | int | None = None, keys: list[str] | None = None, "
-                       "mmap: bool = True, verify: bool = True) -> dict[str, typing.Any] | None"),
-               doc::kLoad);
+  glue::method<doc::kLoadParams>(m, cls, "load", &load, doc::kLoad);
   glue::method(cls, &damaged_datasets, "damaged_datasets",
                nb::sig("def damaged_datasets(self) -> list[str]"), doc::kDamagedDatasets);
   glue::method(cls, &write, "write", "payload"_a,

@@ -59,35 +59,36 @@ class _CallableBacktestPackage(types.ModuleType):
         印花税), 并计算 rank IC 与相对基准的超额。
 
         Args:
-            factor (pandas.DataFrame): 因子宽表, 行为 "YYYYMMDD" 日期, 列为股票代码
-                (如 "000001"), 值为因子值 (有限数, NaN 表示没有)。行、列都是单层索引, 每个
-                日期只出现一次; 带时区的时间戳行标签按上海时间的日历日期读。
+            factor (pandas.DataFrame): 因子宽表, 行为 "YYYYMMDD" 日期, 列为股票代码 (如 "000001"),
+                值为因子值 (有限数, NaN 表示没有)。行、列都是单层索引, 每个日期只出现一次;
+                带时区的时间戳行标签按上海时间的日历日期读。
             data (BacktestData): load_backtest_data() 的结果, 必填; 同一份数据可供多个回测
                 (包括其它线程与进程中的) 共用。
             start_date (str | int): 回测首日 (含), 例如 "20190102" 或 20190102。
             end_date (str | int): 回测末日 (含), 例如 "20231229"。
             output_dir (str | PathLike): 图片目录, 必填, 不存在时创建, 例如 "out"。
             plot_filename (str): 不带目录和扩展名的图片文件名, 也用作图标题, 例如 "alpha1";
-                不能为空, 不能含 NUL 字符; 多个基准时作为各基准图片
-                "{plot_filename}_{code}.png" 的前缀。
+                不能为空, 不能含 NUL 字符; 多个基准时作为各基准图片 "{plot_filename}_{code}.png"
+                的前缀。
             group_num (int): 分组数, 取值 [2, 100], 默认 20。某日可分组的股票少于 group_num
                 时当日不分组, 并发出 MorvaneWarning。
-            benchmark (str | list[str] | None): 对冲基准, "000300"、"000905"、"000852",
-                或 "all" / None 表示全部, 默认 "000852"。
-            universe (str | list[str] | None): 选股范围指数代码, "000300"、"000905"、
-                "000852"、"399303"、"932000" 之一或列表 (取并集); None 为全市场。
-            rolling_window (int): 因子滚动均值窗口 (交易日), 取值 [0, 250], 默认 0 不平滑。
-            ascending (bool): 排序方向, 默认 False: 因子值越大组号越大。
-            total_money (float): 每组的模拟资金, 取值 (0, 1e12], 默认 1e8。
-            fee (float): 佣金费率, 取值 [0, 0.01], 默认 1e-4。
-            rule_fee (float): 卖出印花税率, 取值 [0, 0.01], 默认 5e-4。
-            plot (str): 图形版式 "long" (默认) 或 "large"。
-            horizons (int | Sequence[int]): IC 衰减的持有期 (交易日), 每个取值 [1, 250], 默认 (1,);
-                例如 (1, 5, 10, 20)。多于 1 天的远期收益取次日开盘到 h 日后开盘。
-            rebalance_every (int): 每隔几个交易日重新分组, 取值 [1, 250], 默认 1 (每日); 其间持有
-                调仓日的分组, 目标股数在调仓后首个交易日定下。
-            tear_sheet (bool): 另画因子分析图 "{plot_filename}_tear_sheet.png" (IC 衰减、月度 IC 热图、
-                各组换手), 默认 False。
+            benchmark (str | list[str] | None): 对冲基准, "000300"、"000905"、"000852", 或 "all" /
+                None 表示全部, 默认 "000852"。
+            universe (str | list[str] | None): 选股范围指数代码,
+                "000300"、"000905"、"000852"、"399303"、"932000" 之一或列表 (取并集), None 为全市场,
+                默认 None。
+            rolling_window (int): 因子滚动均值窗口 (交易日), 0 或 1 不平滑, 须不小于 0, 默认 0。
+            ascending (bool): 排序方向, False 时因子值越大组号越大, 默认 False。
+            total_money (float): 每组的模拟资金, 须为正的有限数, 默认 1e8。
+            fee (float): 佣金费率, 取值 [0, 1), 默认 1e-4。
+            rule_fee (float): 卖出印花税率, 取值 [0, 1), 默认 5e-4。
+            plot (str): 图形版式 "long" 或 "large", 默认 "long"。
+            horizons (int | Sequence[int]): IC 衰减的持有期 (交易日), 每个取值 [1, 250], 默认
+                (1,)。例如 (1, 5, 10, 20)。多于 1 天的远期收益取次日开盘到 h 日后开盘。
+            rebalance_every (int): 每隔几个交易日重新分组, 1 为每日, 取值 [1, 250], 默认
+                1。其间持有调仓日的分组, 目标股数在调仓后首个交易日定下。
+            tear_sheet (bool): 另画因子分析图 "{plot_filename}_tear_sheet.png" (IC 衰减、月度 IC
+                热图、各组换手), 默认 False。
         Returns:
             BacktestResult: 分组日收益与累计收益、rank IC、最优组、基准汇总、主基准日收益与
                 图片路径, 以及按持有期的 IC、IC 衰减表、月度 IC、因子秩自相关、各组换手与股票数;
@@ -106,11 +107,24 @@ class _CallableBacktestPackage(types.ModuleType):
         from .. import _backtest_service
 
         return _backtest_service().backtest(  # type: ignore[no-any-return]
-            factor, data, start_date, end_date, output_dir, plot_filename,
-            group_num=group_num, benchmark=benchmark, universe=universe,
-            rolling_window=rolling_window, ascending=ascending, total_money=total_money,
-            fee=fee, rule_fee=rule_fee, plot=plot, horizons=horizons,
-            rebalance_every=rebalance_every, tear_sheet=tear_sheet,
+            factor,
+            data,
+            start_date,
+            end_date,
+            output_dir,
+            plot_filename,
+            group_num=group_num,
+            benchmark=benchmark,
+            universe=universe,
+            rolling_window=rolling_window,
+            ascending=ascending,
+            total_money=total_money,
+            fee=fee,
+            rule_fee=rule_fee,
+            plot=plot,
+            horizons=horizons,
+            rebalance_every=rebalance_every,
+            tear_sheet=tear_sheet,
         )
 
 

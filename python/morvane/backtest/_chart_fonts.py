@@ -55,7 +55,9 @@ def missing_characters(texts: Iterable[str], font_files: list[str]) -> str:
     """
     from matplotlib import font_manager
 
-    wanted = dict.fromkeys(ch for text in texts for ch in text if not ch.isascii() and not ch.isspace())
+    wanted = dict.fromkeys(
+        ch for text in texts for ch in text if not ch.isascii() and not ch.isspace()
+    )
     if not wanted:
         return ""
     fonts = [font_manager.get_font(path) for path in font_files]
@@ -95,7 +97,10 @@ class _NoBoldFallbackRecords(logging.Filter):
 
     def filter(self, record: logging.LogRecord) -> bool:
         message = record.getMessage()
-        return not (message.startswith("findfont: Failed to find font weight") and "Noto Sans CJK" in message)
+        return not (
+            message.startswith("findfont: Failed to find font weight")
+            and "Noto Sans CJK" in message
+        )
 
 
 class ChartFonts:
@@ -127,8 +132,11 @@ class ChartFonts:
             advice = "morvane[cjk] 的字体也没有这些字形"
         else:
             advice = f"安装中文字体扩展即可正常显示: {CJK_EXTRA_INSTALL}"
-        warnings.warn(f"图中文字的 {missing} 在已安装的字体中没有字形, 会显示为方框; {advice}",
-                      MorvaneWarning, stacklevel=2)
+        warnings.warn(
+            f"图中文字的 {missing} 在已安装的字体中没有字形, 会显示为方框; {advice}",
+            MorvaneWarning,
+            stacklevel=2,
+        )
         self._silenced = warnings.catch_warnings()
         self._silenced.__enter__()
         warnings.filterwarnings("ignore", message=_GLYPH_WARNING, category=UserWarning)
@@ -141,8 +149,12 @@ class ChartFonts:
             self._log_filter = _NoBoldFallbackRecords()
             logging.getLogger("matplotlib.font_manager").addFilter(self._log_filter)
 
-    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
-                 trace: TracebackType | None) -> None:
+    def __exit__(
+        self,
+        kind: type[BaseException] | None,
+        error: BaseException | None,
+        trace: TracebackType | None,
+    ) -> None:
         if self._log_filter is not None:
             logging.getLogger("matplotlib.font_manager").removeFilter(self._log_filter)
             self._log_filter = None

@@ -41,8 +41,10 @@ def _skip_what_draws_nothing(figure: Figure) -> None:
     drawn nonetheless, two per tick: they are hidden.
     """
     for ax in figure.axes:
-        for axis, position, sides in ((ax.xaxis, (0.5, 0.0), ("bottom", "top")),
-                                      (ax.yaxis, (0.0, 0.5), ("left", "right"))):
+        for axis, position, sides in (
+            (ax.xaxis, (0.5, 0.0), ("bottom", "top")),
+            (ax.yaxis, (0.0, 0.5), ("left", "right")),
+        ):
             if not axis.label.get_text():
                 axis.set_label_coords(*position)
             if axis.majorTicks[0].tick1line.get_markersize() == 0:
@@ -50,10 +52,24 @@ def _skip_what_draws_nothing(figure: Figure) -> None:
 
 
 # Line2D.update_from's own attributes in matplotlib 3.11, the marker style aside.
-_LINE_ATTRIBUTES = ("_linestyle", "_linewidth", "_color", "_gapcolor", "_markersize", "_markerfacecolor",
-                    "_markerfacecoloralt", "_markeredgecolor", "_markeredgewidth", "_unscaled_dash_pattern",
-                    "_dash_pattern", "_dashcapstyle", "_dashjoinstyle", "_solidcapstyle", "_solidjoinstyle",
-                    "_drawstyle")
+_LINE_ATTRIBUTES = (
+    "_linestyle",
+    "_linewidth",
+    "_color",
+    "_gapcolor",
+    "_markersize",
+    "_markerfacecolor",
+    "_markerfacecoloralt",
+    "_markeredgecolor",
+    "_markeredgewidth",
+    "_unscaled_dash_pattern",
+    "_dash_pattern",
+    "_dashcapstyle",
+    "_dashjoinstyle",
+    "_solidcapstyle",
+    "_solidjoinstyle",
+    "_drawstyle",
+)
 _TICK_ATTRIBUTES = ("_loc", "_size", "_width", "_base_pad", "_labelrotation", "_zorder", "_tickdir")
 
 

@@ -94,7 +94,11 @@ def group_label(group: object) -> str:
 
 
 def _rank_ic_series(rank_ic: object) -> pd.Series:
-    series = rank_ic["rank_ic"] if isinstance(rank_ic, pd.DataFrame) and "rank_ic" in rank_ic.columns else rank_ic
+    series = (
+        rank_ic["rank_ic"]
+        if isinstance(rank_ic, pd.DataFrame) and "rank_ic" in rank_ic.columns
+        else rank_ic
+    )
     if isinstance(series, pd.DataFrame):
         series = series.iloc[:, 0] if series.shape[1] else pd.Series(dtype="float64")
     if not isinstance(series, pd.Series):
@@ -133,7 +137,9 @@ def factor_rows(result: BacktestResult, *, benchmark: str | None = None) -> list
     mean, ir = _rank_ic_figures(result.rank_ic)
     rows.append(("平均 Rank IC", _number(mean)))
     rows.append(("Rank IC IR", _number(ir, 3)))
-    rows.append(("Rank IC > 0 的天数占比", _percent((series > 0).mean() if len(series) else float("nan"))))
+    rows.append(
+        ("Rank IC > 0 的天数占比", _percent((series > 0).mean() if len(series) else float("nan")))
+    )
     cumulative = result.group_cumulative_return
     if isinstance(cumulative, pd.DataFrame) and cumulative.shape[0] > 0 and cumulative.shape[1] > 0:
         last = cumulative.iloc[-1]
@@ -164,7 +170,9 @@ def research_rows(result: BacktestResult) -> list[tuple[str, str]]:
     if isinstance(decay, pd.DataFrame) and {"mean", "ir"} <= set(decay.columns):
         for horizon in decay.index:
             ir = _number(decay.loc[horizon, "ir"], 3)
-            rows.append((f"{horizon} 日 Rank IC (IR)", f"{_number(decay.loc[horizon, 'mean'])} ({ir})"))
+            rows.append(
+                (f"{horizon} 日 Rank IC (IR)", f"{_number(decay.loc[horizon, 'mean'])} ({ir})")
+            )
     autocorrelation = result.rank_autocorrelation
     if isinstance(autocorrelation, pd.DataFrame) and len(autocorrelation):
         for lag, value in autocorrelation.mean().items():
@@ -243,11 +251,14 @@ def chart_rows(plot_paths: Mapping[str, Any], *, prefix: str = "") -> list[tuple
 
 
 def _span(index: object) -> str | None:
-    """"20210105..20240116 (747 days)" of a result's date index, or None when empty."""
+    """ "20210105..20240116 (747 days)" of a result's date index, or None when empty."""
     if not isinstance(index, pd.Index) or len(index) == 0:
         return None
     first, last = index[0], index[-1]
-    text = [value.strftime("%Y%m%d") if hasattr(value, "strftime") else str(value) for value in (first, last)]
+    text = [
+        value.strftime("%Y%m%d") if hasattr(value, "strftime") else str(value)
+        for value in (first, last)
+    ]
     return f"{text[0]}..{text[1]} ({len(index)} days)"
 
 
@@ -256,8 +267,16 @@ def _chart_names(plot_paths: object) -> str:
 
 
 # The statistics a strategy's repr shows, in this order; the HTML view shows all.
-_REPR_STATS = ("annual_return", "long_sharp", "max_dd", "extra_annual_return", "extra_sharp", "extra_max_dd",
-               "win_rate", "turnover")
+_REPR_STATS = (
+    "annual_return",
+    "long_sharp",
+    "max_dd",
+    "extra_annual_return",
+    "extra_sharp",
+    "extra_max_dd",
+    "win_rate",
+    "turnover",
+)
 
 
 def strategy_repr(result: StrategyBacktestResult) -> str:
@@ -319,8 +338,8 @@ def _png_data_uri(path: object) -> str | None:
 def html_view(title: str, rows: list[tuple[str, str]], plot_paths: object) -> str:
     """The figures as a two-column table and each existing PNG chart inline; every text is escaped."""
     cells = "".join(
-        f"<tr><th style=\"text-align:left\">{html.escape(label)}</th>"
-        f"<td style=\"text-align:right\">{html.escape(value)}</td></tr>"
+        f'<tr><th style="text-align:left">{html.escape(label)}</th>'
+        f'<td style="text-align:right">{html.escape(value)}</td></tr>'
         for label, value in rows
     )
     parts = [f"<div><strong>{html.escape(title)}</strong>", f"<table>{cells}</table>"]
@@ -332,7 +351,7 @@ def html_view(title: str, rows: list[tuple[str, str]], plot_paths: object) -> st
             parts.append(f"<p>{html.escape(caption)} (文件不存在)</p>")
         else:
             parts.append(
-                f"<figure><img src=\"{uri}\" alt=\"{html.escape(caption, quote=True)}\" style=\"max-width:100%\">"
+                f'<figure><img src="{uri}" alt="{html.escape(caption, quote=True)}" style="max-width:100%">'
                 f"<figcaption>{html.escape(caption)}</figcaption></figure>"
             )
     parts.append("</div>")
@@ -343,8 +362,16 @@ def strategy_html(result: StrategyBacktestResult) -> str:
     stats = result.stats if isinstance(result.stats, Mapping) else {}
     rows = strategy_rows(result)
     shown = {label for label, _ in rows}
-    extra = [("基准夏普", "benchmark_sharp"), ("与基准日收益相关系数", "return_corr"), ("超额日胜率", "excess_win_rate")]
-    rows += [(label, stat_text(key, stats[key])) for label, key in extra if key in stats and label not in shown]
+    extra = [
+        ("基准夏普", "benchmark_sharp"),
+        ("与基准日收益相关系数", "return_corr"),
+        ("超额日胜率", "excess_win_rate"),
+    ]
+    rows += [
+        (label, stat_text(key, stats[key]))
+        for label, key in extra
+        if key in stats and label not in shown
+    ]
     rows += ledger_rows(result)
     span = _span(getattr(result.daily_return, "index", None))
     title = f"策略回测 {result.strategy_name}" + (f": {span}" if span else "")

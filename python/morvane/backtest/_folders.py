@@ -66,7 +66,11 @@ def load_store(store_dir: str | os.PathLike[str]) -> BacktestData:
     _service._recover_store_folder(folder)
     store = BinaryPreparedDataStore(folder)
     with _service._StoreFolderLock(folder, "read"):
-        payload = store.load(start_date=None, end_date=None, mmap=False) if store.metadata_path.exists() else None
+        payload = (
+            store.load(start_date=None, end_date=None, mmap=False)
+            if store.metadata_path.exists()
+            else None
+        )
     if payload is None:  # no metadata, or it vanished between the check and the read
         raise FileNotFoundError(
             f"预备数据目录 {folder} 中没有回测数据, 请先调用 morvane.prepare_backtest_data({str(folder)!r}, client=...)"
@@ -81,14 +85,18 @@ class _CountingClient:
         self._client = client
         self._bar = bar
 
-    def get_factors(self, *, factor: str | list[str], start_date: str | None, end_date: str | None) -> Any:
+    def get_factors(
+        self, *, factor: str | list[str], start_date: str | None, end_date: str | None
+    ) -> Any:
         names = [factor] if isinstance(factor, str) else list(factor)
         self._bar.set_postfix_str(", ".join(names)[:40], refresh=False)
         table = self._client.get_factors(factor=factor, start_date=start_date, end_date=end_date)
         self._bar.update(len(names))
         return table
 
-    def get_index_daily(self, *, ukeys: list[str], start_date: str | None, end_date: str | None) -> Any:
+    def get_index_daily(
+        self, *, ukeys: list[str], start_date: str | None, end_date: str | None
+    ) -> Any:
         self._bar.set_postfix_str("指数日行情", refresh=False)
         table = self._client.get_index_daily(ukeys=ukeys, start_date=start_date, end_date=end_date)
         self._bar.update(1)
@@ -124,7 +132,12 @@ def _first_line(error: BaseException) -> str:
 
 
 def build_payload(
-    client: DataClient, start: str, end: str, *, source: str = "数据来源", window_of: list[str] | None = None,
+    client: DataClient,
+    start: str,
+    end: str,
+    *,
+    source: str = "数据来源",
+    window_of: list[str] | None = None,
     stored_close: pd.DataFrame | None = None,
 ) -> dict[str, Any]:
     """从数据客户端构建预备数据 payload, 每次查询推进一格进度条 (只在终端上显示)。
@@ -151,14 +164,15 @@ def build_payload(
                 if window_of is None:
                     payload = _prepare.GroupPreparedDataBuilder(start, end).build()
                 else:
-                    payload = _prepare.build_incremental_write_window(window_of, start, end,
-                                                                      stored_close=stored_close)
+                    payload = _prepare.build_incremental_write_window(
+                        window_of, start, end, stored_close=stored_close
+                    )
             except (KeyError, ValueError) as error:
                 # Missing or malformed source data: the builder names what it lacks.
                 raise ValueError(f"{source}: {_first_line(error)}") from error
     close = payload["data"].get("close_price")
     if close is None or close.shape[0] == 0 or close.shape[1] == 0:
-        raise ValueError(f"{source}: {start} 到 {end} 之间没有收盘价数据 (因子 \"Close\")")
+        raise ValueError(f'{source}: {start} 到 {end} 之间没有收盘价数据 (因子 "Close")')
     return payload
 
 
@@ -179,8 +193,13 @@ def folder_locks(store_dir: Path) -> Iterator[Callable[[], Any]]:
         yield lambda: _service._StoreFolderLock(store_dir, "write")
 
 
-def write_store(payload: dict[str, Any], store_dir: Path, *, default: bool = False,
-                data_lock: Callable[[], Any] | None = None) -> None:
+def write_store(
+    payload: dict[str, Any],
+    store_dir: Path,
+    *,
+    default: bool = False,
+    data_lock: Callable[[], Any] | None = None,
+) -> None:
     """把完整 payload 写成预备数据目录: 先写进旁边的临时目录并校验, 通过后才替换原目录。
 
     Args:
@@ -201,8 +220,9 @@ def write_store(payload: dict[str, Any], store_dir: Path, *, default: bool = Fal
         _write_and_swap(payload, store_dir, default=default, data_lock=data_lock)
 
 
-def _write_and_swap(payload: dict[str, Any], store_dir: Path, *, default: bool,
-                    data_lock: Callable[[], Any]) -> None:
+def _write_and_swap(
+    payload: dict[str, Any], store_dir: Path, *, default: bool, data_lock: Callable[[], Any]
+) -> None:
     from . import _prepare
     from ._service import BacktestService
 
@@ -317,14 +337,18 @@ def prepare_from_client(
             action = _refresh(store, client, end, source=source, data_lock=data_lock)
         else:
             payload = build_payload(client, start, end, source=source)
-            write_store(payload, store_dir, default=_is_package_folder(store_dir), data_lock=data_lock)
+            write_store(
+                payload, store_dir, default=_is_package_folder(store_dir), data_lock=data_lock
+            )
             action = "已就绪"
             store = BinaryPreparedDataStore(store_dir)
         BacktestService._log_dataset_summary(store, action=action)
     return action
 
 
-def _refresh(store: Any, client: DataClient, last: str, *, source: str, data_lock: Callable[[], Any]) -> str:
+def _refresh(
+    store: Any, client: DataClient, last: str, *, source: str, data_lock: Callable[[], Any]
+) -> str:
     """Rewrites the store's last stored rows and appends the days after them (preparation lock held)."""
     from ..exceptions import MorvaneError
     from . import _prepare
@@ -334,8 +358,9 @@ def _refresh(store: Any, client: DataClient, last: str, *, source: str, data_loc
     if write_start >= last:
         return "已是最新"
     stored_close = store.load(keys=["close_price"], mmap=True)["data"]["close_price"]
-    payload = build_payload(client, write_start, last, source=source, window_of=index,
-                            stored_close=stored_close)
+    payload = build_payload(
+        client, write_start, last, source=source, window_of=index, stored_close=stored_close
+    )
     del stored_close  # the mapping is not held while the tail is written
     with data_lock():
         if not store.update_tail(payload):

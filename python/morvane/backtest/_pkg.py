@@ -18,9 +18,10 @@ import re
 import shutil
 import tarfile
 import uuid
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 from urllib.parse import urlsplit
 
 from ..exceptions import DataFileError, MorvaneError, NetworkError
@@ -37,7 +38,6 @@ __all__ = [
     "PackageDescription",
     "describe_benchmark_package",
     "download_benchmark_package",
-    "extract_package",
     "flatten_single_subdir",
 ]
 
@@ -99,15 +99,20 @@ def describe_benchmark_package(http: HttpClient | None) -> PackageDescription:
     if not isinstance(answer, dict):
         raise MorvaneError(f"参考数据包描述无效: 期望 JSON 对象, 收到 {type(answer).__name__}")
     url = answer.get("url")
-    if not isinstance(url, str) or urlsplit(url).scheme not in ("http", "https") or not urlsplit(url).hostname:
+    if (
+        not isinstance(url, str)
+        or urlsplit(url).scheme not in ("http", "https")
+        or not urlsplit(url).hostname
+    ):
         raise MorvaneError(f"参考数据包下载地址无效: {url!r} (应为 http 或 https 地址)")
     sha256 = answer.get("sha256")
     if sha256 is not None and (not isinstance(sha256, str) or not _SHA256.match(sha256)):
         raise MorvaneError(f"参考数据包校验和无效: {sha256!r} (应为 64 位十六进制 sha256)")
     size = _optional_size(answer, "size")
     unpacked_size = _optional_size(answer, "unpacked_size")
-    return PackageDescription(url=url, sha256=sha256.lower() if sha256 else None, size=size,
-                              unpacked_size=unpacked_size)
+    return PackageDescription(
+        url=url, sha256=sha256.lower() if sha256 else None, size=size, unpacked_size=unpacked_size
+    )
 
 
 def _optional_size(answer: dict[str, object], key: str) -> int | None:
@@ -134,13 +139,14 @@ def _check_free_space(folder: Path, description: PackageDescription) -> None:
         )
 
 
-def _budget(description: PackageDescription, received: object) -> UnpackBudget:
+def _budget(description: PackageDescription, received: Callable[[], int]) -> UnpackBudget:
     """The unpacked bytes a package may reach: declared, or a multiple of its compressed size."""
     limit = description.unpacked_size
     if limit is None and description.size is not None:
         limit = max(_UNPACK_FLOOR, MAX_UNPACK_RATIO * description.size)
-    return UnpackBudget(limit, ratio=MAX_UNPACK_RATIO, floor=_UNPACK_FLOOR, cap=MAX_PACKAGE_BYTES,
-                        received=received)  # type: ignore[arg-type]
+    return UnpackBudget(
+        limit, ratio=MAX_UNPACK_RATIO, floor=_UNPACK_FLOOR, cap=MAX_PACKAGE_BYTES, received=received
+    )
 
 
 def _progress_bar(total: int | None):  # noqa: ANN202 - tqdm is optional at type-check time
@@ -148,34 +154,14 @@ def _progress_bar(total: int | None):  # noqa: ANN202 - tqdm is optional at type
         from tqdm.auto import tqdm
     except ImportError:  # pragma: no cover - tqdm is a dependency
         return None
-    return tqdm(total=total, unit="B", unit_scale=True, unit_divisor=1024, desc="下载参考数据包", disable=None)
-
-
-def extract_package(archive: str | os.PathLike[str], target: str | os.PathLike[str]) -> int:
-    """把 tar 归档逐个成员安全地解包到 target, 返回成员数。
-
-    Args:
-        archive (str | PathLike): tar 文件 (任意压缩)。
-        target (str | PathLike): 解包目录, 不存在时创建。
-
-    Returns:
-        int: 解包的成员数。
-
-    Raises:
-        MorvaneError: 归档无法读取, 或某个成员不安全 (消息中给出成员名), 或超出成员数/字节数上限
-            (解包字节数最多为归档大小的 MAX_UNPACK_RATIO 倍)。
-        DataFileError: 磁盘空间不足或写入失败。
-    """
-    root = Path(target).resolve()
-    root.mkdir(parents=True, exist_ok=True)
-    size = os.stat(archive).st_size
-    description = PackageDescription(url=os.fspath(archive), sha256=None, size=size)
-    try:
-        with tarfile.open(archive, mode="r:*") as tar:
-            return unpack_members(tar, root, _budget(description, None), max_members=MAX_PACKAGE_MEMBERS,
-                                  chunk=_COPY_BYTES)
-    except tarfile.TarError as error:
-        raise MorvaneError(f"参考数据包无法解包: {error}") from error
+    return tqdm(
+        total=total,
+        unit="B",
+        unit_scale=True,
+        unit_divisor=1024,
+        desc="下载参考数据包",
+        disable=None,
+    )
 
 
 def _empty_folder(root: Path) -> None:
@@ -185,6 +171,29 @@ def _empty_folder(root: Path) -> None:
             shutil.rmtree(entry)
         else:
             entry.unlink()
+
+
+def _bar_progress(bar: Any) -> Callable[[int, int | None], None]:
+    """The download's progress callback, drawing on `bar` (None: no bar)."""
+
+    def progress(received: int, total: int | None) -> None:
+        if bar is not None:
+            if received < bar.n or (total is not None and bar.total != total):
+                bar.reset(total=total if total is not None else bar.total)  # a retry starts over
+            # update, unlike refresh, redraws at most a few times a second
+            bar.update(received - bar.n)
+
+    return progress
+
+
+def _check_streamed(description: PackageDescription, size: int, digest: str) -> None:
+    """The whole body arrived and is the package the index describes."""
+    if description.size is not None and size != description.size:
+        raise NetworkError(f"参考数据包不完整: 收到 {size} 字节, 应为 {description.size} 字节")
+    if description.sha256 is not None and digest != description.sha256:
+        raise MorvaneError(
+            f"参考数据包校验和不符: 期望 {description.sha256}, 实际 {digest}; 包可能已损坏或被篡改"
+        )
 
 
 def download_benchmark_package(
@@ -232,30 +241,23 @@ def download_benchmark_package(
     root = target.resolve()
     bar = _progress_bar(description.size)
 
-    def progress(received: int, total: int | None) -> None:
-        if bar is not None:
-            if received < bar.n or (total is not None and bar.total != total):
-                bar.reset(total=total if total is not None else bar.total)  # a retry starts over
-            bar.update(received - bar.n)  # update, unlike refresh, redraws at most a few times a second
-
     def unpack(reader: object) -> int:
         _empty_folder(root)  # a retry must not see what a cut attempt unpacked
         try:
             # Stream mode reads the body once, in order, with no seeking; "*" detects any compression.
             with tarfile.open(fileobj=reader, mode="r|*", bufsize=_CHUNK_BYTES) as tar:
                 budget = _budget(description, lambda: reader.received)  # type: ignore[attr-defined]
-                return unpack_members(tar, root, budget, max_members=MAX_PACKAGE_MEMBERS, chunk=_COPY_BYTES)
+                return unpack_members(
+                    tar, root, budget, max_members=MAX_PACKAGE_MEMBERS, chunk=_COPY_BYTES
+                )
         except tarfile.TarError as error:
             raise MorvaneError(f"参考数据包无法解包: {error}") from error
 
     try:
-        streamed = http.stream_with_digest(description.url, unpack, progress=progress, expected_size=description.size)
-        if description.size is not None and streamed.size != description.size:
-            raise NetworkError(f"参考数据包不完整: 收到 {streamed.size} 字节, 应为 {description.size} 字节")
-        if description.sha256 is not None and streamed.digest != description.sha256:
-            raise MorvaneError(
-                f"参考数据包校验和不符: 期望 {description.sha256}, 实际 {streamed.digest}; 包可能已损坏或被篡改"
-            )
+        streamed = http.stream_with_digest(
+            description.url, unpack, progress=_bar_progress(bar), expected_size=description.size
+        )
+        _check_streamed(description, streamed.size, streamed.digest)
     except BaseException:
         # Nothing unverified survives: not a cut attempt's members, not a package unlike its checksum.
         if created:
@@ -294,4 +296,3 @@ def flatten_single_subdir(store_dir: str | os.PathLike[str]) -> None:
     for entry in holder.iterdir():
         entry.rename(root / entry.name)
     holder.rmdir()
-

@@ -58,8 +58,15 @@ class UnpackBudget:
         cap (int): 无论如何都不超过的上限 (字节)。
     """
 
-    def __init__(self, limit: int | None, *, ratio: int, floor: int, cap: int,
-                 received: Callable[[], int] | None = None) -> None:
+    def __init__(
+        self,
+        limit: int | None,
+        *,
+        ratio: int,
+        floor: int,
+        cap: int,
+        received: Callable[[], int] | None = None,
+    ) -> None:
         self._limit = limit
         self._ratio = ratio
         self._floor = floor
@@ -123,9 +130,11 @@ def _write_failed(error: OSError, member: tarfile.TarInfo, root: Path) -> Morvan
         return _unsafe(member, "路径经过一个不是目录的成员")
     else:
         remedy = f"请检查 {root} 所在目录的权限与磁盘后重试"
-    return DataFileError(error.errno or errno.EIO,
-                         f"解包参考数据包的成员 {member.name!r} 失败 ({error.strerror}); {remedy}",
-                         str(root))
+    return DataFileError(
+        error.errno or errno.EIO,
+        f"解包参考数据包的成员 {member.name!r} 失败 ({error.strerror}); {remedy}",
+        str(root),
+    )
 
 
 def _open_parent(root_fd: int, parts: list[str]) -> int:
@@ -157,8 +166,9 @@ def _check_space(root: Path, member: tarfile.TarInfo) -> None:
         )
 
 
-def _copy(source: object, fd: int, member: tarfile.TarInfo, root: Path, budget: UnpackBudget,
-          chunk: int) -> None:
+def _copy(
+    source: object, fd: int, member: tarfile.TarInfo, root: Path, budget: UnpackBudget, chunk: int
+) -> None:
     # Only the writes are turned into DataFileError: a failed read of the stream
     # (a reset connection) must reach the download's retry as it is.
     with open(fd, "wb", buffering=0, closefd=False) as out:
@@ -170,7 +180,7 @@ def _copy(source: object, fd: int, member: tarfile.TarInfo, root: Path, budget: 
             view = memoryview(block)
             try:
                 while view:
-                    view = view[out.write(view):]
+                    view = view[out.write(view) :]
             except OSError as error:
                 raise _write_failed(error, member, root) from error
 
@@ -186,8 +196,9 @@ def _create(root_fd: int, parts: list[str], member: tarfile.TarInfo, root: Path)
         raise _write_failed(error, member, root) from error
 
 
-def unpack_members(tar: tarfile.TarFile, root: Path, budget: UnpackBudget, *, max_members: int,
-                   chunk: int) -> int:
+def unpack_members(
+    tar: tarfile.TarFile, root: Path, budget: UnpackBudget, *, max_members: int, chunk: int
+) -> int:
     """把 tar 的成员按归档顺序逐个检查并写到 root 之下, 返回成员数。
 
     每个成员在写下任何内容之前检查: 类型只能是普通文件或目录, 名字为相对路径、不含 "..",

@@ -36,8 +36,13 @@ class TradeLedger:
         self._lock = threading.Lock()
 
     @classmethod
-    def from_tables(cls, trades: pd.DataFrame, positions: pd.DataFrame, totals: dict[str, Any],
-                    values: pd.DataFrame) -> TradeLedger:
+    def from_tables(
+        cls,
+        trades: pd.DataFrame,
+        positions: pd.DataFrame,
+        totals: dict[str, Any],
+        values: pd.DataFrame,
+    ) -> TradeLedger:
         """已经生成好的表组成的交易流水。
 
         Args:
@@ -99,5 +104,7 @@ class TradeLedger:
             return "TradeLedger(not built yet; read .trades, .positions, .totals or .values)"
         trades, positions, totals, _ = self._tables
         holding = totals.get("average_holding_days", math.nan)
-        return (f"TradeLedger(rows={len(trades)}, trades={totals.get('trade_count')}, "
-                f"positions={positions.shape[0]}x{positions.shape[1]}, average_holding_days={holding:.4g})")
+        return (
+            f"TradeLedger(rows={len(trades)}, trades={totals.get('trade_count')}, "
+            f"positions={positions.shape[0]}x{positions.shape[1]}, average_holding_days={holding:.4g})"
+        )

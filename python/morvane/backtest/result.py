@@ -271,7 +271,9 @@ class StrategyBacktestResult:
         strategy = self.daily_return.astype("float64")
         frame = pd.DataFrame({"strategy": strategy.to_numpy()}, index=strategy.index)
         if self.benchmark_return is not None:
-            frame["benchmark"] = self.benchmark_return.reindex(strategy.index).astype("float64").to_numpy()
+            frame["benchmark"] = (
+                self.benchmark_return.reindex(strategy.index).astype("float64").to_numpy()
+            )
             frame["excess"] = frame["strategy"] - frame["benchmark"]
         return _with_date_index(frame)
 

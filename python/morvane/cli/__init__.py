@@ -19,7 +19,13 @@ __all__ = ["main", "build_parser", "CliError"]
 
 PROG = "morvane"
 # Errors that describe the input or the data folder; others may be a bug and name their type.
-_USER_ERRORS: tuple[type[BaseException], ...] = (CliError, ValueError, KeyError, OSError, MorvaneError)
+_USER_ERRORS: tuple[type[BaseException], ...] = (
+    CliError,
+    ValueError,
+    KeyError,
+    OSError,
+    MorvaneError,
+)
 
 
 def _common_options(*, top: bool) -> argparse.ArgumentParser:
@@ -27,8 +33,12 @@ def _common_options(*, top: bool) -> argparse.ArgumentParser:
     # On a command the default is left out, so that `morvane --debug demo` is
     # not reset by the command's own copy of the option.
     default = False if top else argparse.SUPPRESS
-    common.add_argument("--debug", action="store_true", default=default, help="出错时显示完整调用栈")
-    common.add_argument("-v", "--verbose", action="store_true", default=default, help="显示 morvane 的进度日志")
+    common.add_argument(
+        "--debug", action="store_true", default=default, help="出错时显示完整调用栈"
+    )
+    common.add_argument(
+        "-v", "--verbose", action="store_true", default=default, help="显示 morvane 的进度日志"
+    )
     return common
 
 
@@ -69,7 +79,9 @@ def main(argv: Sequence[str] | None = None) -> int:
 
     parser = build_parser()
     args = parser.parse_args(argv)
-    command = next((a for a in (argv if argv is not None else sys.argv[1:]) if not a.startswith("-")), PROG)
+    command = next(
+        (a for a in (argv if argv is not None else sys.argv[1:]) if not a.startswith("-")), PROG
+    )
     try:
         # Warnings of the package (such as weights given only on rebalance
         # days) always reach the user, once each, through the log; the same
@@ -85,6 +97,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.debug:
             traceback.print_exc()
         else:
-            hint = "" if isinstance(error, _USER_ERRORS) else f" ({type(error).__name__}; 加 --debug 查看调用栈)"
+            hint = (
+                ""
+                if isinstance(error, _USER_ERRORS)
+                else f" ({type(error).__name__}; 加 --debug 查看调用栈)"
+            )
             print(f"{PROG} {command}: 错误: {error_line(error)}{hint}", file=sys.stderr)
         return 1

@@ -33,7 +33,9 @@ _TABLE_SUFFIXES = {".csv": "csv", ".txt": "csv", ".parquet": "parquet", ".pq": "
 # The date forms a table or an option may use. Each puts the year first, so
 # none is ambiguous: "02/01/2023" (month or day first?) is refused, not guessed.
 _EIGHT_DIGITS = re.compile(r"^(\d{4})(\d{2})(\d{2})$")
-_SEPARATED = re.compile(r"^(\d{4})([-/])(\d{1,2})\2(\d{1,2})(?:[ T]\d{1,2}:\d{2}(?::\d{2}(?:\.\d+)?)?)?$")
+_SEPARATED = re.compile(
+    r"^(\d{4})([-/])(\d{1,2})\2(\d{1,2})(?:[ T]\d{1,2}:\d{2}(?::\d{2}(?:\.\d+)?)?)?$"
+)
 DATE_FORMS = "YYYYMMDD、YYYY-MM-DD 或 YYYY/MM/DD"
 
 
@@ -48,7 +50,9 @@ def _date_of_text(text: str) -> str | None:
     match = _EIGHT_DIGITS.match(text) or _SEPARATED.match(text)
     if match is None:
         return None
-    year, month, day = (int(match.group(k)) for k in ((1, 2, 3) if match.re is _EIGHT_DIGITS else (1, 3, 4)))
+    year, month, day = (
+        int(match.group(k)) for k in ((1, 2, 3) if match.re is _EIGHT_DIGITS else (1, 3, 4))
+    )
     try:
         return dt.date(year, month, day).strftime("%Y%m%d")
     except ValueError:
@@ -66,7 +70,9 @@ def _date_of_cell(value: object) -> str | None:
         return _date_of_text(value.strip())
     if isinstance(value, (bool, np.bool_)):
         return None
-    if isinstance(value, (int, np.integer)) or (isinstance(value, (float, np.floating)) and float(value).is_integer()):
+    if isinstance(value, (int, np.integer)) or (
+        isinstance(value, (float, np.floating)) and float(value).is_integer()
+    ):
         return _date_of_text(str(int(value)))
     if isinstance(value, (dt.date, np.datetime64)):  # spreadsheet and Parquet date cells
         stamp = pd.Timestamp(value)
@@ -109,7 +115,9 @@ def _date_labels(index: pd.Index, source: str) -> list[str]:
     for position, value in enumerate(index):
         date = _date_of_cell(value)
         if date is None:
-            raise CliError(f"{source}: 第一列应为日期 ({DATE_FORMS}), 第 {position + 1} 行是 {value!r}")
+            raise CliError(
+                f"{source}: 第一列应为日期 ({DATE_FORMS}), 第 {position + 1} 行是 {value!r}"
+            )
         dates.append(date)
     return dates
 
@@ -155,7 +163,9 @@ def read_wide_table(path: str | Path, *, what: str) -> pd.DataFrame:
         raise CliError(f"{source}: 文件不存在" if not file.exists() else f"{source}: 不是文件")
     kind = _TABLE_SUFFIXES.get(file.suffix.lower())
     if kind is None:
-        raise CliError(f"{source}: 不支持的文件类型 {file.suffix or '(无扩展名)'!r}, 请用 .csv 或 .parquet")
+        raise CliError(
+            f"{source}: 不支持的文件类型 {file.suffix or '(无扩展名)'!r}, 请用 .csv 或 .parquet"
+        )
     try:
         if kind == "csv":
             table = pd.read_csv(io.StringIO(_csv_text(file, source)), index_col=0, dtype=str)
@@ -206,7 +216,9 @@ def align_codes(table: pd.DataFrame, market_codes: Iterable[str], *, source: str
     keep = table.columns.isin(list(market_codes))
     if not keep.any():
         sample = ", ".join(map(str, list(table.columns)[:3])) or "(没有列)"
-        raise CliError(f"{source}: 股票代码与预备数据无一匹配 (如 {sample}); 代码应为 6 位, 如 000001")
+        raise CliError(
+            f"{source}: 股票代码与预备数据无一匹配 (如 {sample}); 代码应为 6 位, 如 000001"
+        )
     return table if keep.all() else table.loc[:, keep]
 
 
@@ -233,18 +245,27 @@ def resolve_range(
     """
     if not trading_days:
         raise CliError("预备数据没有交易日: 请重新运行 morvane prepare")
-    first = parse_date(start, "--start") if start is not None else max(table_dates[0], trading_days[0])
+    first = (
+        parse_date(start, "--start") if start is not None else max(table_dates[0], trading_days[0])
+    )
     last = parse_date(end, "--end") if end is not None else min(table_dates[-1], trading_days[-1])
     covered = f"预备数据覆盖 {trading_days[0]} 到 {trading_days[-1]}"
     if not any(first <= day <= last for day in trading_days):
         if start is None and end is None:
-            raise CliError(f"{source}: 表的日期 ({table_dates[0]} 到 {table_dates[-1]}) 与预备数据没有共同的交易日 ({covered})")
+            raise CliError(
+                f"{source}: 表的日期 ({table_dates[0]} 到 {table_dates[-1]}) 与预备数据没有共同的交易日 ({covered})"
+            )
         # Only the options the user gave are quoted; the other end is the default.
-        given = "; ".join(f"{option} {value}" for option, value, text in (("--start", first, start), ("--end", last, end))
-                          if text is not None)
+        given = "; ".join(
+            f"{option} {value}"
+            for option, value, text in (("--start", first, start), ("--end", last, end))
+            if text is not None
+        )
         raise CliError(f"{first} 到 {last} 之间没有交易日 ({given}; {covered})")
     if not any(first <= day <= last for day in table_dates):
-        raise CliError(f"{source}: {first} 到 {last} 之间没有日期行 (表覆盖 {table_dates[0]} 到 {table_dates[-1]})")
+        raise CliError(
+            f"{source}: {first} 到 {last} 之间没有日期行 (表覆盖 {table_dates[0]} 到 {table_dates[-1]})"
+        )
     return first, last
 
 
@@ -275,8 +296,12 @@ def load_prepared(store: str | Path | None) -> BacktestData:
         raise  # a missing or damaged file of a store: its own message names the file and the repair
     except FileNotFoundError as error:
         if store is None:
-            raise CliError("还没有预备数据: 请先运行 morvane prepare (离线可用 morvane prepare --source synthetic)") from error
-        raise CliError(f"--store {store}: 没有预备数据 (先运行 morvane prepare --store {store} --source ...)") from error
+            raise CliError(
+                "还没有预备数据: 请先运行 morvane prepare (离线可用 morvane prepare --source synthetic)"
+            ) from error
+        raise CliError(
+            f"--store {store}: 没有预备数据 (先运行 morvane prepare --store {store} --source ...)"
+        ) from error
 
 
 @contextmanager
@@ -295,8 +320,11 @@ def refused_as_cli_error(options: dict[str, str]) -> Iterator[None]:
         yield
     except (TypeError, ValueError, OSError, MorvaneError) as error:
         message = _first_line(error)
-        named = [(match.start(), option) for name, option in options.items()
-                 if (match := re.search(rf"(?<![A-Za-z0-9_]){re.escape(name)}(?![A-Za-z0-9_])", message))]
+        named = [
+            (match.start(), option)
+            for name, option in options.items()
+            if (match := re.search(rf"(?<![A-Za-z0-9_]){re.escape(name)}(?![A-Za-z0-9_])", message))
+        ]
         raise CliError(f"{min(named)[1]}: {message}" if named else message) from error
 
 

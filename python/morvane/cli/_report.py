@@ -9,7 +9,14 @@ from ._common import CliError
 if TYPE_CHECKING:
     from ..backtest.result import BacktestResult, StrategyBacktestResult
 
-__all__ = ["run_factor_backtest", "factor_rows", "research_rows", "strategy_rows", "ledger_rows", "chart_rows"]
+__all__ = [
+    "run_factor_backtest",
+    "factor_rows",
+    "research_rows",
+    "strategy_rows",
+    "ledger_rows",
+    "chart_rows",
+]
 
 # The rows come from the package, which shows the same figures in a result's
 # repr and notebook view; it brings pandas, so it is imported when a command runs.

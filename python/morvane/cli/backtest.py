@@ -9,6 +9,7 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import TYPE_CHECKING
 
+from ..backtest._params import parameters
 from ._common import (
     CliError,
     align_codes,
@@ -39,9 +40,15 @@ UNIVERSES = ("000300", "000905", "000852", "399303", "932000")
 # The arguments the package's request checks name, and what carries each on
 # the command line (the table's own name is added per command).
 _OPTIONS = {
-    "group_num": "--groups", "universe": "--universe", "benchmark": "--benchmark",
-    "benchmark_names": "--benchmark", "start_date": "--start", "end_date": "--end",
-    "output_dir": "--out", "plot_filename": "--name", "horizons": "--horizons",
+    "group_num": "--groups",
+    "universe": "--universe",
+    "benchmark": "--benchmark",
+    "benchmark_names": "--benchmark",
+    "start_date": "--start",
+    "end_date": "--end",
+    "output_dir": "--out",
+    "plot_filename": "--name",
+    "horizons": "--horizons",
     "rebalance_every": "--rebalance-every",
     "选股范围": "--universe",  # the universe messages are fixed texts that do not name the argument
 }
@@ -53,15 +60,33 @@ def _horizon_list(text: str) -> tuple[int, ...]:
     try:
         return tuple(int(part) for part in parts)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"应为逗号分隔的交易日数, 例如 1,5,10,20, 收到 {text!r}") from None
+        raise argparse.ArgumentTypeError(
+            f"应为逗号分隔的交易日数, 例如 1,5,10,20, 收到 {text!r}"
+        ) from None
+
+
+def _factor_default(name: str) -> object:
+    """The factor backtest's default of a parameter, as its binding declares it."""
+    return parameters("_service", "BacktestService.backtest")[name]["default"]
+
+
+def _strategy_default(name: str) -> object:
+    """The strategy backtest's default of a parameter, as its binding declares it."""
+    return parameters("_service", "BacktestService.backtest_strategy")[name]["default"]
 
 
 def _data_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--start", metavar="DATE", help="首日 YYYYMMDD 或 YYYY-MM-DD, 默认取表与数据的共同首日")
+    parser.add_argument(
+        "--start", metavar="DATE", help="首日 YYYYMMDD 或 YYYY-MM-DD, 默认取表与数据的共同首日"
+    )
     parser.add_argument("--end", metavar="DATE", help="末日, 默认取表与数据的共同末日")
     parser.add_argument("--out", default=".", metavar="DIR", help="图片目录, 默认当前目录")
-    parser.add_argument("--name", metavar="NAME", help="图片文件名 (不含扩展名) 与图标题, 默认取文件名")
-    parser.add_argument("--store", metavar="DIR", help="预备数据目录, 默认为 morvane prepare 准备的目录")
+    parser.add_argument(
+        "--name", metavar="NAME", help="图片文件名 (不含扩展名) 与图标题, 默认取文件名"
+    )
+    parser.add_argument(
+        "--store", metavar="DIR", help="预备数据目录, 默认为 morvane prepare 准备的目录"
+    )
 
 
 def add_parsers(commands: argparse._SubParsersAction, common: argparse.ArgumentParser) -> None:
@@ -75,20 +100,47 @@ def add_parsers(commands: argparse._SubParsersAction, common: argparse.ArgumentP
         ),
     )
     factor.add_argument("factor_file", metavar="FACTOR_FILE", help="因子表文件 (.csv 或 .parquet)")
-    factor.add_argument("--groups", type=int, default=20, metavar="N", help="分组数 2 到 100, 默认 20")
+    groups = parameters("_service", "BacktestService.backtest")["group_num"]
     factor.add_argument(
-        "--universe", metavar="CODES",
+        "--groups",
+        type=int,
+        default=groups["default"],
+        metavar="N",
+        help=f"分组数, {groups['range']}, 默认 {groups['default']}",
+    )
+    factor.add_argument(
+        "--universe",
+        metavar="CODES",
         help=f"选股范围, 指数代码, 多个用逗号分隔 ({', '.join(UNIVERSES)}); 默认全市场",
     )
-    factor.add_argument("--benchmark", default="000852", metavar="CODE", help="对比基准, 默认 000852")
+    benchmark, layout = _factor_default("benchmark"), _factor_default("plot")
+    factor.add_argument(
+        "--benchmark", default=benchmark, metavar="CODE", help=f"对比基准, 默认 {benchmark}"
+    )
     factor.add_argument("--ascending", action="store_true", help="因子值越小越好 (默认越大越好)")
-    factor.add_argument("--layout", choices=("long", "large"), default="long", help="图形版式, 默认 long")
-    factor.add_argument("--horizons", type=_horizon_list, default=(1,), metavar="DAYS",
-                        help="IC 衰减的持有期 (交易日), 逗号分隔, 例如 1,5,10,20; 默认 1")
-    factor.add_argument("--rebalance-every", type=int, default=1, metavar="N",
-                        help="每 N 个交易日重新分组, 其间持有调仓日的分组; 默认 1 (每日)")
-    factor.add_argument("--tear-sheet", action="store_true",
-                        help="另画因子分析图 (IC 衰减、月度 IC 热图、各组换手)")
+    factor.add_argument(
+        "--layout", choices=("long", "large"), default=layout, help=f"图形版式, 默认 {layout}"
+    )
+    horizons = _factor_default("horizons")
+    factor.add_argument(
+        "--horizons",
+        type=_horizon_list,
+        default=horizons,
+        metavar="DAYS",
+        help="IC 衰减的持有期 (交易日), 逗号分隔, 例如 1,5,10,20; 默认 "
+        + ",".join(str(days) for days in horizons),
+    )  # type: ignore[attr-defined]
+    factor.add_argument(
+        "--rebalance-every",
+        type=int,
+        default=_factor_default("rebalance_every"),
+        metavar="N",
+        help="每 N 个交易日重新分组, 其间持有调仓日的分组; 默认 "
+        f"{_factor_default('rebalance_every')} (每日)",
+    )
+    factor.add_argument(
+        "--tear-sheet", action="store_true", help="另画因子分析图 (IC 衰减、月度 IC 热图、各组换手)"
+    )
     _data_options(factor)
     factor.set_defaults(run=run_backtest)
 
@@ -102,13 +154,26 @@ def add_parsers(commands: argparse._SubParsersAction, common: argparse.ArgumentP
             "涨跌停与停牌不能成交, 扣佣金与印花税。"
         ),
     )
-    strategy.add_argument("weights_file", metavar="WEIGHTS_FILE", help="权重表文件 (.csv 或 .parquet)")
-    strategy.add_argument("--benchmark", default="000852", metavar="CODE", help="对比基准, 默认 000852")
-    strategy.add_argument("--layout", choices=("large", "long"), default="large", help="图形版式, 默认 large")
-    strategy.add_argument("--ffill", action="store_true",
-                          help="权重只在调仓日给出时, 沿用到之后的每个交易日 (否则中间的交易日不计收益)")
-    strategy.add_argument("--trades", metavar="FILE.csv",
-                          help="把交易流水 (买入、卖出与隔夜持有, 每行的费用与盈亏) 写成 CSV 文件")
+    strategy.add_argument(
+        "weights_file", metavar="WEIGHTS_FILE", help="权重表文件 (.csv 或 .parquet)"
+    )
+    benchmark, layout = _strategy_default("benchmark"), _strategy_default("plot")
+    strategy.add_argument(
+        "--benchmark", default=benchmark, metavar="CODE", help=f"对比基准, 默认 {benchmark}"
+    )
+    strategy.add_argument(
+        "--layout", choices=("large", "long"), default=layout, help=f"图形版式, 默认 {layout}"
+    )
+    strategy.add_argument(
+        "--ffill",
+        action="store_true",
+        help="权重只在调仓日给出时, 沿用到之后的每个交易日 (否则中间的交易日不计收益)",
+    )
+    strategy.add_argument(
+        "--trades",
+        metavar="FILE.csv",
+        help="把交易流水 (买入、卖出与隔夜持有, 每行的费用与盈亏) 写成 CSV 文件",
+    )
     _data_options(strategy)
     strategy.set_defaults(run=run_strategy)
 
@@ -137,7 +202,11 @@ def _ffill_suggested() -> Iterator[None]:
 
 
 def _prepared_input(
-    path: str, what: str, store: str | None, start: str | None, end: str | None,
+    path: str,
+    what: str,
+    store: str | None,
+    start: str | None,
+    end: str | None,
 ) -> tuple[pd.DataFrame, BacktestData, str, str]:
     """Reads the table, loads the data and settles the date range, all before any backtest."""
     source = f"{what} {path}"
@@ -172,23 +241,48 @@ def run_backtest(args: argparse.Namespace) -> int:
     from ..backtest import _service
 
     universe = _universe(args.universe)
-    factor, data, first, last = _prepared_input(args.factor_file, "因子文件", args.store, args.start, args.end)
+    factor, data, first, last = _prepared_input(
+        args.factor_file, "因子文件", args.store, args.start, args.end
+    )
     benchmark = args.benchmark
     name = args.name or Path(args.factor_file).stem
     # The backtest's own check, before anything is drawn or printed.
     with refused_as_cli_error({**_OPTIONS, "factor": f"因子文件 {args.factor_file}"}):
-        _service._check_factor_request(factor, data, first, last, Path(args.out), name, group_num=args.groups,
-                                       benchmark=benchmark, universe=universe, ascending=args.ascending,
-                                       plot=args.layout, horizons=args.horizons,
-                                       rebalance_every=args.rebalance_every)
+        _service._check_factor_request(
+            factor,
+            data,
+            first,
+            last,
+            Path(args.out),
+            name,
+            group_num=args.groups,
+            benchmark=benchmark,
+            universe=universe,
+            ascending=args.ascending,
+            plot=args.layout,
+            horizons=args.horizons,
+            rebalance_every=args.rebalance_every,
+        )
     research = {}
     if args.horizons != (1,) or args.rebalance_every != 1 or args.tear_sheet:
-        research = {"horizons": args.horizons, "rebalance_every": args.rebalance_every,
-                    "tear_sheet": args.tear_sheet}
+        research = {
+            "horizons": args.horizons,
+            "rebalance_every": args.rebalance_every,
+            "tear_sheet": args.tear_sheet,
+        }
     result = run_factor_backtest(
-        factor.rename_axis(columns=name), data, first, last, Path(args.out), name,
-        group_num=args.groups, benchmark=benchmark, universe=universe,
-        ascending=args.ascending, plot=args.layout, **research,
+        factor.rename_axis(columns=name),
+        data,
+        first,
+        last,
+        Path(args.out),
+        name,
+        group_num=args.groups,
+        benchmark=benchmark,
+        universe=universe,
+        ascending=args.ascending,
+        plot=args.layout,
+        **research,
     )
     scope = f"选股范围 {','.join(universe)}" if universe else "全市场"
     rows = factor_rows(result, benchmark=benchmark)
@@ -199,7 +293,10 @@ def run_backtest(args: argparse.Namespace) -> int:
         rows = [(label, value) for label, value in rows if value != "n/a"]
         rows.append(("分组收益", "无, 原因见上方的警告"))
     every = f", 每 {args.rebalance_every} 个交易日调仓" if args.rebalance_every != 1 else ""
-    print_table(f"因子回测 {name}: {first} 到 {last}, {args.groups} 组{every}, {scope}, 基准 {benchmark}", rows)
+    print_table(
+        f"因子回测 {name}: {first} 到 {last}, {args.groups} 组{every}, {scope}, 基准 {benchmark}",
+        rows,
+    )
     if research:
         print()
         print_table("IC 衰减与换手", research_rows(result))
@@ -216,12 +313,22 @@ def run_strategy(args: argparse.Namespace) -> int:
 
     from ..backtest import _service
 
-    weights, data, first, last = _prepared_input(args.weights_file, "权重文件", args.store, args.start, args.end)
+    weights, data, first, last = _prepared_input(
+        args.weights_file, "权重文件", args.store, args.start, args.end
+    )
     name = args.name or Path(args.weights_file).stem
     # The backtest's own check, before anything is drawn or printed.
     with refused_as_cli_error({**_OPTIONS, "strategy": f"权重文件 {args.weights_file}"}):
-        _service._check_strategy_request(weights, data, first, last, Path(args.out), name,
-                                         benchmark=args.benchmark, plot=args.layout)
+        _service._check_strategy_request(
+            weights,
+            data,
+            first,
+            last,
+            Path(args.out),
+            name,
+            benchmark=args.benchmark,
+            plot=args.layout,
+        )
     benchmark = _benchmark(args.benchmark, data)
     if args.ffill:
         days = data.data["close_price"].index
@@ -232,7 +339,15 @@ def run_strategy(args: argparse.Namespace) -> int:
     ledger = {"record_trades": True} if args.trades else {}
     with _ffill_suggested():
         result = morvane.backtest_strategy(
-            weights, data, first, last, Path(args.out), name, benchmark=benchmark, plot=args.layout, **ledger,
+            weights,
+            data,
+            first,
+            last,
+            Path(args.out),
+            name,
+            benchmark=benchmark,
+            plot=args.layout,
+            **ledger,
         )
     print_table(f"策略回测 {name}: {first} 到 {last}, 基准 {benchmark}", strategy_rows(result))
     if args.trades:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 from pathlib import Path
+from typing import Any
 
 from ._common import print_table
 from ._market import demo_market, top_group_weights
@@ -34,8 +35,12 @@ def add_parser(commands: argparse._SubParsersAction, common: argparse.ArgumentPa
             "各组换手), 再对最高分组的等权组合跑策略回测, 打印关键数字并把图片 (含因子分析图) 写进输出目录。"
         ),
     )
-    parser.add_argument("--out", default="morvane-demo", metavar="DIR", help="输出目录, 默认 ./morvane-demo")
-    parser.add_argument("--days", type=int, default=750, metavar="N", help="交易日数, 默认 750 (约 3 年)")
+    parser.add_argument(
+        "--out", default="morvane-demo", metavar="DIR", help="输出目录, 默认 ./morvane-demo"
+    )
+    parser.add_argument(
+        "--days", type=int, default=750, metavar="N", help="交易日数, 默认 750 (约 3 年)"
+    )
     parser.add_argument("--stocks", type=int, default=800, metavar="N", help="股票数, 默认 800")
     parser.add_argument("--seed", type=int, default=0, metavar="N", help="随机种子, 默认 0")
     parser.set_defaults(run=run)
@@ -73,21 +78,34 @@ def run_demo(out: Path, *, days: int = 750, stocks: int = 800, seed: int = 0) ->
     with tqdm(total=len(steps), desc="演示", unit="步", disable=None) as bar:
         bar.set_postfix_str(steps[0])
         market = demo_market(days, stocks, seed)
-        first, last = market.world.dates[0].strftime("%Y%m%d"), market.world.dates[-1].strftime("%Y%m%d")
+        first, last = (
+            market.world.dates[0].strftime("%Y%m%d"),
+            market.world.dates[-1].strftime("%Y%m%d"),
+        )
         bar.update()
 
         bar.set_postfix_str(steps[1])
         store_dir = out / STORE_FOLDER
         # Built anew each time, as the package function builds any client's store.
-        morvane.prepare_backtest_data(store_dir, client=market, start_date=first, end_date=last, replace=True)
+        morvane.prepare_backtest_data(
+            store_dir, client=market, start_date=first, end_date=last, replace=True
+        )
         data = morvane.load_backtest_data(store_dir)
         bar.update()
 
         bar.set_postfix_str(steps[2])
         factor = market.alpha_matrix().rename_axis(columns=ALPHA_FACTOR_NAME)
         factor_result = run_factor_backtest(
-            factor, data, first, last, out, ALPHA_FACTOR_NAME,
-            group_num=DEMO_GROUPS, benchmark=DEMO_BENCHMARK, horizons=DEMO_HORIZONS, tear_sheet=True,
+            factor,
+            data,
+            first,
+            last,
+            out,
+            ALPHA_FACTOR_NAME,
+            group_num=DEMO_GROUPS,
+            benchmark=DEMO_BENCHMARK,
+            horizons=DEMO_HORIZONS,
+            tear_sheet=True,
         )
         bar.update()
 
@@ -95,23 +113,55 @@ def run_demo(out: Path, *, days: int = 750, stocks: int = 800, seed: int = 0) ->
         weights = top_group_weights(factor, data.data["close_price_valid"], DEMO_GROUPS)
         strategy_name = f"{ALPHA_FACTOR_NAME}_top_group"
         strategy_result = morvane.backtest_strategy(
-            weights, data, first, last, out, strategy_name, benchmark=DEMO_BENCHMARK,
+            weights,
+            data,
+            first,
+            last,
+            out,
+            strategy_name,
+            benchmark=DEMO_BENCHMARK,
         )
         bar.update()
 
+    _print_demo(
+        data, (first, last, seed), factor_result, (strategy_name, strategy_result), store_dir
+    )
+    return {"factor": factor_result, "strategy": strategy_result, "store": store_dir}
+
+
+def _print_demo(
+    data: Any,
+    market: tuple[str, str, int],
+    factor_result: Any,
+    strategy: tuple[str, Any],
+    store_dir: Path,
+) -> None:
+    """The demo's figures and files: the market, both backtests' tables and the charts."""
+    from ..clients import ALPHA_FACTOR_NAME
+
+    first, last, seed = market
+    strategy_name, strategy_result = strategy
     shape = data.data["close_price"].shape
     print(f"合成市场: {first} 到 {last}, {shape[0]} 个交易日 x {shape[1]} 只股票 (种子 {seed})")
     print()
-    print_table(f"因子回测 {ALPHA_FACTOR_NAME}: {DEMO_GROUPS} 组, 基准 {DEMO_BENCHMARK}",
-                factor_rows(factor_result, benchmark=DEMO_BENCHMARK))
+    print_table(
+        f"因子回测 {ALPHA_FACTOR_NAME}: {DEMO_GROUPS} 组, 基准 {DEMO_BENCHMARK}",
+        factor_rows(factor_result, benchmark=DEMO_BENCHMARK),
+    )
     print()
     print_table("IC 衰减与换手", research_rows(factor_result))
     print()
-    print_table(f"策略回测 {strategy_name}: 第 {DEMO_GROUPS} 组 (因子最高) 等权, 基准 {DEMO_BENCHMARK}",
-                strategy_rows(strategy_result))
+    print_table(
+        f"策略回测 {strategy_name}: 第 {DEMO_GROUPS} 组 (因子最高) 等权, 基准 {DEMO_BENCHMARK}",
+        strategy_rows(strategy_result),
+    )
     print()
-    print_table("图片", chart_rows(factor_result.plot_paths, prefix="因子回测 ")
-                + chart_rows(strategy_result.plot_paths, prefix="策略回测 "))
+    print_table(
+        "图片",
+        chart_rows(factor_result.plot_paths, prefix="因子回测 ")
+        + chart_rows(strategy_result.plot_paths, prefix="策略回测 "),
+    )
     print()
-    print(f"预备数据在 {store_dir}; 用它试试其他命令: morvane backtest 因子文件.csv --store {store_dir}")
-    return {"factor": factor_result, "strategy": strategy_result, "store": store_dir}
+    print(
+        f"预备数据在 {store_dir}; 用它试试其他命令: morvane backtest 因子文件.csv --store {store_dir}"
+    )

@@ -16,6 +16,7 @@ if TYPE_CHECKING:
 
 __all__ = ["add_parser", "run"]
 
+
 def add_parser(commands: argparse._SubParsersAction, common: argparse.ArgumentParser) -> None:
     parser = commands.add_parser(
         "prepare",
@@ -28,16 +29,31 @@ def add_parser(commands: argparse._SubParsersAction, common: argparse.ArgumentPa
             "(DIR/factors/<因子名>.parquet|.csv 与 DIR/index_daily.parquet|.csv) 构建或增量刷新。"
         ),
     )
-    parser.add_argument("--source", metavar="synthetic|DIR", help="数据来源: synthetic 或本地文件目录")
-    parser.add_argument("--store", metavar="DIR", help="预备数据目录 (只和 --source 一起用), 默认为包的数据目录")
-    parser.add_argument("--replace", action="store_true", help="目录已有数据时整体重建, 而不是增量刷新")
+    parser.add_argument(
+        "--source", metavar="synthetic|DIR", help="数据来源: synthetic 或本地文件目录"
+    )
+    parser.add_argument(
+        "--store", metavar="DIR", help="预备数据目录 (只和 --source 一起用), 默认为包的数据目录"
+    )
+    parser.add_argument(
+        "--replace", action="store_true", help="目录已有数据时整体重建, 而不是增量刷新"
+    )
     parser.add_argument("--start", metavar="DATE", help="本地文件: 整体构建的首日, 默认不限")
     parser.add_argument("--end", metavar="DATE", help="本地文件: 末日, 默认今天")
-    parser.add_argument("--days", type=int, default=750, metavar="N", help="合成市场: 交易日数, 默认 750")
-    parser.add_argument("--stocks", type=int, default=800, metavar="N", help="合成市场: 股票数, 默认 800")
-    parser.add_argument("--seed", type=int, default=0, metavar="N", help="合成市场: 随机种子, 默认 0")
-    parser.add_argument("--client", metavar="MODULE:NAME",
-                        help="数据客户端: 模块里的客户端对象或无参工厂, 例如 mypkg.data:make_client")
+    parser.add_argument(
+        "--days", type=int, default=750, metavar="N", help="合成市场: 交易日数, 默认 750"
+    )
+    parser.add_argument(
+        "--stocks", type=int, default=800, metavar="N", help="合成市场: 股票数, 默认 800"
+    )
+    parser.add_argument(
+        "--seed", type=int, default=0, metavar="N", help="合成市场: 随机种子, 默认 0"
+    )
+    parser.add_argument(
+        "--client",
+        metavar="MODULE:NAME",
+        help="数据客户端: 模块里的客户端对象或无参工厂, 例如 mypkg.data:make_client",
+    )
     parser.add_argument("--base-url", metavar="URL", help="参考数据包服务的根地址")
     parser.add_argument("--token", metavar="TOKEN", help="与 --base-url 一起用的访问令牌")
     parser.set_defaults(run=run)
@@ -88,7 +104,10 @@ def _prepare_package(args: argparse.Namespace) -> None:
 
     # A store an interrupted swap left as a backup is the store: put it back first.
     _service._recover_store_folder(store_dir)
-    if morvane.get_http_client() is None and not BinaryPreparedDataStore(store_dir).metadata_path.exists():
+    if (
+        morvane.get_http_client() is None
+        and not BinaryPreparedDataStore(store_dir).metadata_path.exists()
+    ):
         raise CliError(
             "还没有预备数据, 下载参考数据包需要 --base-url 和 --token; "
             "离线可用 --source synthetic 或 --source 本地文件目录"
@@ -119,8 +138,15 @@ def _prepare_from_source(args: argparse.Namespace) -> None:
     try:
         # A synthetic market is generated whole from the options: its tail
         # cannot extend a store that another set of options may have built.
-        _folders.prepare_from_client(client, store_dir, start=first, end=last, replace=args.replace,
-                                     source=f"--source {args.source}", extend=not synthetic)
+        _folders.prepare_from_client(
+            client,
+            store_dir,
+            start=first,
+            end=last,
+            replace=args.replace,
+            source=f"--source {args.source}",
+            extend=not synthetic,
+        )
     except FileExistsError as error:
         raise CliError(f"{store_dir} 已有预备数据; 用合成市场替换它请加 --replace") from error
     print(f"预备数据目录: {store_dir}")

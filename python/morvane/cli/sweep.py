@@ -25,7 +25,11 @@ def add_parser(commands: argparse._SubParsersAction, common: argparse.ArgumentPa
 def run(args: argparse.Namespace) -> int:
     config = Path(args.config)
     if not config.is_file():
-        raise CliError(f"配置文件 {config}: 文件不存在" if not config.exists() else f"配置文件 {config}: 不是文件")
+        raise CliError(
+            f"配置文件 {config}: 文件不存在"
+            if not config.exists()
+            else f"配置文件 {config}: 不是文件"
+        )
     # The sweep module is imported only for this command: the others do not pay for it.
     try:
         from .. import sweep

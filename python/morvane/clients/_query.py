@@ -5,27 +5,26 @@ from __future__ import annotations
 import datetime as dt
 from collections.abc import Iterable
 
-import numpy as np
 import pandas as pd
 
-LONG_COLUMNS = ["ukey", "date", "value"]
+
+def _texts(value: object, name: str, expected: str) -> list[str]:
+    """One text or a list (or tuple) of texts, as a list; anything else is the caller's type error."""
+    if isinstance(value, str):
+        return [value]
+    if isinstance(value, (list, tuple)) and all(isinstance(item, str) for item in value):
+        return list(value)
+    raise TypeError(f"参数 {name} 类型错误: 期望 {expected}, 收到 {type(value).__name__}")
 
 
 def factor_names(factor: object) -> list[str]:
     """The names of a `factor` argument: one text or a list of texts."""
-    if isinstance(factor, str):
-        return [factor]
-    if isinstance(factor, (list, tuple)) and all(isinstance(n, str) for n in factor):
-        return list(factor)
-    raise TypeError(f"参数 factor 类型错误: 期望 str 或 list[str], 收到 {type(factor).__name__}")
+    return _texts(factor, "factor", "str 或 list[str]")
 
 
 def code_list(ukeys: object) -> list[str]:
-    if isinstance(ukeys, str):
-        return [ukeys]
-    if isinstance(ukeys, (list, tuple)) and all(isinstance(u, str) for u in ukeys):
-        return list(ukeys)
-    raise TypeError(f"参数 ukeys 类型错误: 期望 list[str], 收到 {type(ukeys).__name__}")
+    """The codes of a `ukeys` argument (one text is taken as a list of one)."""
+    return _texts(ukeys, "ukeys", "list[str]")
 
 
 def query_date(value: object, name: str) -> pd.Timestamp | None:
@@ -53,19 +52,22 @@ def long_table(parts: Iterable[tuple[str, pd.DataFrame]], with_factor: bool) -> 
         frames.append(frame)
     if not frames:
         return None
-    out = pd.concat(frames, ignore_index=True) if len(frames) > 1 else frames[0].reset_index(drop=True)
+    out = (
+        pd.concat(frames, ignore_index=True)
+        if len(frames) > 1
+        else frames[0].reset_index(drop=True)
+    )
     return out
 
 
 def wide_table(parts: list[tuple[str, pd.DataFrame]]) -> pd.DataFrame | None:
     """Joins per-factor long tables on ("ukey", "date"), one column per factor."""
-    frames = [f.set_index(["ukey", "date"])["value"].rename(name) for name, f in parts if f is not None and not f.empty]
+    frames = [
+        f.set_index(["ukey", "date"])["value"].rename(name)
+        for name, f in parts
+        if f is not None and not f.empty
+    ]
     if not frames:
         return None
     joined = pd.concat(frames, axis=1, join="outer").sort_index(level=["date", "ukey"])
     return joined.reset_index()
-
-
-def empty_long() -> pd.DataFrame:
-    return pd.DataFrame({"ukey": pd.Series(dtype=object), "date": pd.Series(dtype="datetime64[ns]"),
-                         "value": pd.Series(dtype=np.float64)})

@@ -23,36 +23,26 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
+from ._world_index import cap_ranks, index_returns
+from ._world_prices import (
+    BEIJING,
+    GROWTH,
+    IPO_FREE_DAYS,
+    MAIN,
+    N_INDUSTRIES,
+    listing_jump,
+    price_paths,
+    vwaps,
+)
+
 _SH_PREFIXES = ("600", "601", "603", "605", "688")
 _SZ_PREFIXES = ("000", "001", "002", "003", "300", "301")
 _BJ_PREFIXES = ("430", "830", "870", "920")
-_PREFIX_WEIGHTS = np.array([0.20, 0.12, 0.12, 0.04, 0.09, 0.08, 0.02, 0.155, 0.02, 0.11, 0.02,
-                            0.005, 0.01, 0.01, 0.01])
+_PREFIX_WEIGHTS = np.array(
+    [0.20, 0.12, 0.12, 0.04, 0.09, 0.08, 0.02, 0.155, 0.02, 0.11, 0.02, 0.005, 0.01, 0.01, 0.01]
+)
 _GROWTH_PREFIXES = ("300", "301", "688")  # ChiNext and STAR
 
-# Boards, by the limits they trade under.
-MAIN, GROWTH, BEIJING = 0, 1, 2
-LIMIT_PERCENT = {MAIN: 10, GROWTH: 20, BEIJING: 30}
-ST_LIMIT_PERCENT = 5  # main-board ST stocks; ST stocks elsewhere keep their board's limit
-IPO_UP_PERCENT, IPO_DOWN_PERCENT = 44, 36  # a main-board listing day
-IPO_FREE_DAYS = {MAIN: 0, GROWTH: 5, BEIJING: 1}  # listing days without any limit
-
-# Index bands by latent market cap, in stocks per 5,000 listed (scaled with N):
-# code -> [first rank, end rank).
-COMPONENT_BANDS: dict[str, tuple[int, int]] = {
-    "rq_index_components_new_000300.XSHG": (0, 300),
-    "rq_index_components_new_000905.XSHG": (300, 800),
-    "rq_index_components_new_000852.XSHG": (800, 1800),
-    "rq_index_components_new_399303.XSHE": (1000, 3000),
-    "rq_index_components_new_932000.INDX": (1800, 3800),
-}
-BENCHMARK_COMPONENTS: dict[str, str] = {
-    "000300.XSHG": "rq_index_components_new_000300.XSHG",
-    "000905.XSHG": "rq_index_components_new_000905.XSHG",
-    "000852.XSHG": "rq_index_components_new_000852.XSHG",
-}
-N_INDUSTRIES = 31
-LOCKED_SHARE = 0.35  # share of limit days that open at the limit and stay there
 
 # Market regimes, one per calendar year, taken in a shuffled cycle so that any
 # three years hold a rising, a falling and a sideways one: (daily drift, vol).
@@ -91,7 +81,9 @@ class World:
 
     def frame(self, values: np.ndarray) -> pd.DataFrame:
         """A days x six-character-code table of one array."""
-        return pd.DataFrame(values, index=self.dates.strftime("%Y%m%d"), columns=[u[:6] for u in self.ukeys])
+        return pd.DataFrame(
+            values, index=self.dates.strftime("%Y%m%d"), columns=[u[:6] for u in self.ukeys]
+        )
 
 
 def _codes(rng: np.random.Generator, n: int) -> np.ndarray:
@@ -104,7 +96,9 @@ def _codes(rng: np.random.Generator, n: int) -> np.ndarray:
         counts[np.argmin(counts)] += spill.clip(0).sum()
     out = []
     for prefix, count in zip(prefixes, counts, strict=True):
-        suffix = ".XSHG" if prefix in _SH_PREFIXES else ".BJSE" if prefix in _BJ_PREFIXES else ".XSHE"
+        suffix = (
+            ".XSHG" if prefix in _SH_PREFIXES else ".BJSE" if prefix in _BJ_PREFIXES else ".XSHE"
+        )
         for number in np.sort(rng.choice(1000, size=count, replace=False)):
             out.append(f"{prefix}{number:03d}{suffix}")
     order = rng.permutation(len(out))
@@ -112,11 +106,18 @@ def _codes(rng: np.random.Generator, n: int) -> np.ndarray:
 
 
 def _boards(ukeys: np.ndarray) -> np.ndarray:
-    return np.array([BEIJING if u.endswith(".BJSE") else GROWTH if u.startswith(_GROWTH_PREFIXES) else MAIN
-                     for u in ukeys], dtype=np.int8)
+    return np.array(
+        [
+            BEIJING if u.endswith(".BJSE") else GROWTH if u.startswith(_GROWTH_PREFIXES) else MAIN
+            for u in ukeys
+        ],
+        dtype=np.int8,
+    )
 
 
-def _runs(rng: np.random.Generator, shape: tuple[int, int], rate: float, max_len: int) -> np.ndarray:
+def _runs(
+    rng: np.random.Generator, shape: tuple[int, int], rate: float, max_len: int
+) -> np.ndarray:
     """Boolean runs: each stock-day starts a run with probability `rate`."""
     days, stocks = shape
     out = np.zeros(shape, dtype=bool)
@@ -127,20 +128,9 @@ def _runs(rng: np.random.Generator, shape: tuple[int, int], rate: float, max_len
     return out
 
 
-def review_days(dates: pd.DatetimeIndex) -> np.ndarray:
-    """Day 0 and the index reviews: the first trading day after the second Friday of June and December."""
-    keep = {0}
-    for year in range(dates[0].year, dates[-1].year + 1):
-        for month in (6, 12):
-            first = pd.Timestamp(year, month, 1)
-            second_friday = first + pd.Timedelta(days=(4 - first.weekday()) % 7 + 7)
-            position = int(dates.searchsorted(second_friday, side="right"))
-            if 0 < position < len(dates):
-                keep.add(position)
-    return np.array(sorted(keep))
-
-
-def _regime_drift(rng: np.random.Generator, dates: pd.DatetimeIndex) -> tuple[np.ndarray, np.ndarray]:
+def _regime_drift(
+    rng: np.random.Generator, dates: pd.DatetimeIndex
+) -> tuple[np.ndarray, np.ndarray]:
     """The market's daily drift and volatility, one regime per calendar year."""
     years = dates.year.to_numpy()
     first = int(years[0])
@@ -153,8 +143,9 @@ def _regime_drift(rng: np.random.Generator, dates: pd.DatetimeIndex) -> tuple[np
     return drift, vol
 
 
-def _ex_dates(rng: np.random.Generator, dates: pd.DatetimeIndex, listed: np.ndarray,
-              suspended: np.ndarray) -> np.ndarray:
+def _ex_dates(
+    rng: np.random.Generator, dates: pd.DatetimeIndex, listed: np.ndarray, suspended: np.ndarray
+) -> np.ndarray:
     """About 70% of listed stocks go ex-dividend once a year, on a day spread over the year."""
     n_days, n_stocks = listed.shape
     out = np.zeros(listed.shape, dtype=bool)
@@ -174,7 +165,9 @@ def _ex_dates(rng: np.random.Generator, dates: pd.DatetimeIndex, listed: np.ndar
     return out & listed & ~suspended
 
 
-def _alpha(rng: np.random.Generator, open_c: np.ndarray, listed: np.ndarray, ic: float) -> np.ndarray:
+def _alpha(
+    rng: np.random.Generator, open_c: np.ndarray, listed: np.ndarray, ic: float
+) -> np.ndarray:
     """A persistent factor carrying a fading, noisy hint of tomorrow's open-to-open return.
 
     Each day adds a noisy copy of the next open-to-open return rank (the news
@@ -213,20 +206,24 @@ def _alpha(rng: np.random.Generator, open_c: np.ndarray, listed: np.ndarray, ic:
     return np.where(listed, out, np.nan)
 
 
-def _listing_and_delisting(rng: np.random.Generator, n_days: int, n_stocks: int
-                           ) -> tuple[np.ndarray, np.ndarray]:
+def _listing_and_delisting(
+    rng: np.random.Generator, n_days: int, n_stocks: int
+) -> tuple[np.ndarray, np.ndarray]:
     """Most stocks trade from the start, the rest list over the years; a few delist."""
     list_day = np.where(rng.random(n_stocks) < 0.6, 0, rng.integers(1, max(n_days, 2), n_stocks))
     delists = rng.random(n_stocks) < 0.04
     # A stock that never delists gets a day far beyond the end, so that no
     # decline or ST period before a delisting reaches into the market.
     never = n_days + _NEVER_DELISTED
-    delist_day = np.where(delists, list_day + rng.integers(250, max(n_days, 251) + 250, n_stocks), never)
+    delist_day = np.where(
+        delists, list_day + rng.integers(250, max(n_days, 251) + 250, n_stocks), never
+    )
     return list_day, delist_day
 
 
-def _st_periods(rng: np.random.Generator, shape: tuple[int, int], list_day: np.ndarray,
-                delist_day: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def _st_periods(
+    rng: np.random.Generator, shape: tuple[int, int], list_day: np.ndarray, delist_day: np.ndarray
+) -> tuple[np.ndarray, np.ndarray]:
     """Special treatment: spells of losses, and the half year before each delisting.
 
     Returns the ST flags and each stock's daily drift while it declines toward
@@ -240,27 +237,42 @@ def _st_periods(rng: np.random.Generator, shape: tuple[int, int], list_day: np.n
     return st | before_delisting, np.where(decline, -0.003, 0.0)
 
 
-def _limits(ref: np.ndarray, percent_up: np.ndarray, percent_down: np.ndarray, free: np.ndarray
-            ) -> tuple[np.ndarray, np.ndarray]:
-    """Limit prices in cents from the reference price: ref x (1 +- p%), rounded half up; NaN when free."""
-    up = (ref * (100 + percent_up) + 50) // 100
-    down = (ref * (100 - percent_down) + 50) // 100
-    return np.where(free, np.nan, up.astype(float)), np.where(free, np.nan, down.astype(float))
+@dataclass(frozen=True, eq=False)
+class _Lifetimes:
+    """When each stock is listed, under special treatment, suspended, and its corporate actions."""
+
+    list_day: np.ndarray
+    delist_day: np.ndarray
+    listed: np.ndarray
+    listing_day: np.ndarray  # the day a stock listed within the dates
+    free: np.ndarray  # listing days without any limit
+    st: np.ndarray
+    decline_drift: np.ndarray  # the slide of a stock on its way to delisting
+    suspended: np.ndarray
+    dividend_day: np.ndarray
+    split_to: np.ndarray
 
 
-def _listing_jump(rng: np.random.Generator, board: np.ndarray) -> np.ndarray:
-    """First-day return of a new listing: main boards aim past their 44% cap, the others jump freely."""
-    return np.where(board == MAIN, np.exp(rng.normal(np.log(0.9), 0.5, board.shape)) - 0.3,
-                    np.exp(rng.normal(np.log(1.6), 0.6, board.shape)) - 0.6)
+@dataclass(frozen=True, eq=False)
+class _Drivers:
+    """What moves the prices: the market, the industries and each stock's own sensitivity."""
+
+    beta: np.ndarray
+    vol: np.ndarray
+    market: np.ndarray
+    industry_of: np.ndarray
+    industry_returns: np.ndarray
+    industry_beta: np.ndarray
+    shares: np.ndarray  # latent free float
+    issue_price: np.ndarray
+    jump: np.ndarray  # first-day return of a listing
 
 
-def generate_world(seed: int, n_stocks: int, dates: pd.DatetimeIndex, alpha_ic: float) -> World:
-    rng = np.random.default_rng(seed)
+def _lifetimes(
+    rng: np.random.Generator, dates: pd.DatetimeIndex, n_stocks: int, board: np.ndarray
+) -> _Lifetimes:
     n_days = len(dates)
     shape = (n_days, n_stocks)
-    ukeys = _codes(rng, n_stocks)
-    board = _boards(ukeys)
-
     list_day, delist_day = _listing_and_delisting(rng, n_days, n_stocks)
     day_no = np.arange(n_days)[:, None]
     listed = (day_no >= list_day) & (day_no < delist_day)
@@ -272,13 +284,36 @@ def generate_world(seed: int, n_stocks: int, dates: pd.DatetimeIndex, alpha_ic: 
     suspended[list_day.clip(max=n_days - 1), np.arange(n_stocks)] = False  # a listing day trades
     days_listed = day_no - list_day  # 0 on the listing day
     # The listing days without any limit (none on the main boards, which cap the first day instead).
-    free = (days_listed >= 0) & (days_listed < np.array([IPO_FREE_DAYS[b] for b in board])) & (list_day > 0)
+    free = (
+        (days_listed >= 0)
+        & (days_listed < np.array([IPO_FREE_DAYS[b] for b in board]))
+        & (list_day > 0)
+    )
 
     # Corporate actions on trading days only: dividends spread over the year, rare splits.
     dividend_day = _ex_dates(rng, dates, listed, suspended) & ~listing_day
-    split_day = (rng.random(shape) < 0.02 / 250) & listed & ~suspended & ~dividend_day & ~listing_day
+    split_day = (
+        (rng.random(shape) < 0.02 / 250) & listed & ~suspended & ~dividend_day & ~listing_day
+    )
     split_to = np.where(split_day, rng.choice([15.0, 20.0], shape), np.nan)
+    return _Lifetimes(
+        list_day,
+        delist_day,
+        listed,
+        listing_day,
+        free,
+        st,
+        decline_drift,
+        suspended,
+        dividend_day,
+        split_to,
+    )
 
+
+def _drivers(
+    rng: np.random.Generator, dates: pd.DatetimeIndex, n_stocks: int, board: np.ndarray
+) -> _Drivers:
+    n_days = len(dates)
     beta = rng.uniform(0.6, 1.4, n_stocks)
     vol = rng.uniform(0.012, 0.03, n_stocks)
     drift, market_vol = _regime_drift(rng, dates)
@@ -292,103 +327,52 @@ def generate_world(seed: int, n_stocks: int, dates: pd.DatetimeIndex, alpha_ic: 
     industry_of = rng.integers(1, N_INDUSTRIES + 1, n_stocks)
     industry_returns = rng.normal(0.0, 0.009, (n_days, N_INDUSTRIES + 1))
     industry_beta = rng.uniform(0.7, 1.3, n_stocks)
-    shares = np.exp(rng.normal(20.0, 1.0, n_stocks))  # latent free float
-    issue_price = np.rint(np.exp(rng.normal(np.log(1500.0), 0.6, n_stocks))).astype(np.int64).clip(200)
-    jump = _listing_jump(rng, board)
+    shares = np.exp(rng.normal(20.0, 1.0, n_stocks))
+    issue_price = (
+        np.rint(np.exp(rng.normal(np.log(1500.0), 0.6, n_stocks))).astype(np.int64).clip(200)
+    )
+    jump = listing_jump(rng, board)
+    return _Drivers(
+        beta, vol, market, industry_of, industry_returns, industry_beta, shares, issue_price, jump
+    )
 
-    base_up = np.array([LIMIT_PERCENT[b] for b in board])
-    close_c = np.zeros(shape, dtype=np.int64)
-    open_c = np.zeros(shape, dtype=np.int64)
-    up_c = np.full(shape, np.nan)
-    down_c = np.full(shape, np.nan)
-    dividend = np.full(shape, np.nan)
-    prev = np.rint(np.exp(rng.normal(np.log(1500.0), 0.8, n_stocks))).astype(np.int64).clip(150)
-    industry_codes = np.repeat(industry_of[None, :], n_days, axis=0).astype(np.int8)
-    movers = np.flatnonzero(rng.random(n_stocks) < 0.05)
-    for stock in movers:
-        industry_codes[rng.integers(0, n_days) :, stock] = rng.integers(1, N_INDUSTRIES + 1)
-    for t in range(n_days):
-        # A listing day's reference is the issue price; afterwards the
-        # previous close less the cash and divided by the split, in cents.
-        prev = np.where(listing_day[t], issue_price, prev)
-        cash_c = np.zeros(n_stocks)
-        if dividend_day[t].any():
-            cash_c = np.where(dividend_day[t], np.rint(prev * rng.uniform(0.005, 0.03, n_stocks)), 0.0)
-            dividend[t] = np.where(dividend_day[t], cash_c / 100.0 * 10.0, np.nan)
-        ratio = np.where(np.isnan(split_to[t]), 1.0, split_to[t] / 10.0)
-        ref = np.maximum(np.rint((prev - cash_c) / ratio), 100).astype(np.int64)
-        percent_up = np.where(st[t] & (board == MAIN), ST_LIMIT_PERCENT, base_up)
-        percent_up = np.where(listing_day[t] & (board == MAIN), IPO_UP_PERCENT, percent_up)
-        percent_down = np.where(listing_day[t] & (board == MAIN), IPO_DOWN_PERCENT, percent_up)
-        up, down = _limits(ref, percent_up, percent_down, free[t])
-        # Fat tails (Student t, 3 degrees of freedom) so limit days are not rare.
-        day_return = (beta * market[t] + industry_beta * industry_returns[t, industry_codes[t]]
-                      + decline_drift[t] + rng.standard_t(3, n_stocks) * vol * 0.58)
-        # The days after a listing stay wild: the first five without limits on the growth boards.
-        day_return = np.where(free[t] & ~listing_day[t], day_return * 3.0, day_return)
-        day_return = np.where(listing_day[t], jump, day_return)
-        raw_close = np.rint(ref * (1.0 + day_return))
-        raw_open = np.rint(ref * (1.0 + day_return * rng.uniform(-0.2, 0.8, n_stocks)))
-        bounded = ~free[t]
-        close = np.where(bounded, np.clip(raw_close, np.nan_to_num(down), np.nan_to_num(up)), raw_close)
-        opening = np.where(bounded, np.clip(raw_open, np.nan_to_num(down), np.nan_to_num(up)), raw_open)
-        close = np.maximum(close, 1).astype(np.int64)
-        opening = np.maximum(opening, 1)
-        at_limit = bounded & ((close == up) | (close == down))
-        locked = at_limit & (rng.random(n_stocks) < LOCKED_SHARE)
-        opening = np.where(locked, close, opening).astype(np.int64)
-        halted = suspended[t]
-        close = np.where(halted, prev, close)
-        opening = np.where(halted, prev, opening)
-        close_c[t], open_c[t], up_c[t], down_c[t] = close, opening, up, down
-        prev = np.where(listed[t], close, prev)
 
-    # VWAPs inside the day's range; a day locked at the limit trades only there.
-    low = np.minimum(open_c, close_c) * (1.0 - rng.uniform(0.0, 0.01, shape))
-    high = np.maximum(open_c, close_c) * (1.0 + rng.uniform(0.0, 0.01, shape))
-    low = np.where(np.isnan(down_c), low, np.maximum(low, down_c))
-    high = np.where(np.isnan(up_c), high, np.minimum(high, up_c))
-    locked_all = (open_c == close_c) & ((close_c == up_c) | (close_c == down_c))
-
-    def vwap() -> np.ndarray:
-        inside = low + (high - low) * rng.uniform(0.2, 0.8, shape)
-        price = np.where(locked_all, close_c, inside) / 100.0
-        return np.where(listed & ~suspended, price, np.nan)
-
-    vwap_buy, vwap_sell = vwap(), vwap()
+def generate_world(seed: int, n_stocks: int, dates: pd.DatetimeIndex, alpha_ic: float) -> World:
+    rng = np.random.default_rng(seed)
+    ukeys = _codes(rng, n_stocks)
+    board = _boards(ukeys)
+    life = _lifetimes(rng, dates, n_stocks, board)
+    move = _drivers(rng, dates, n_stocks, board)
+    close_c, open_c, up_c, down_c, dividend, industry_codes = price_paths(rng, board, life, move)
+    vwap_buy, vwap_sell = vwaps(rng, close_c, open_c, up_c, down_c, life.listed & ~life.suspended)
 
     # Index membership: bands of the market-cap ranking, reviewed twice a year.
-    split_ratio = np.where(np.isnan(split_to), 1.0, split_to / 10.0)
-    cap = close_c * np.cumprod(split_ratio, axis=0) * shares
-    cap_rank = np.full(shape, -1, dtype=np.int32)
-    reviews = list(review_days(dates)) + [n_days]
-    for first, end in zip(reviews[:-1], reviews[1:], strict=True):
-        eligible = listed[first] & ~st[first]
-        order = np.argsort(-np.where(eligible, cap[first], -np.inf), kind="stable")
-        ranks = np.empty(n_stocks, dtype=np.int32)
-        ranks[order] = np.arange(n_stocks, dtype=np.int32)
-        cap_rank[first:end] = np.where(eligible, ranks, -1)[None, :]
+    split_ratio = np.where(np.isnan(life.split_to), 1.0, life.split_to / 10.0)
+    cap = close_c * np.cumprod(split_ratio, axis=0) * move.shares
+    cap_rank = cap_ranks(dates, life.listed, life.st, cap)
+    returns = index_returns(close_c, split_ratio, cap, cap_rank, life.listed, life.listing_day)
 
-    scale = n_stocks / 5000.0
-    index_returns: dict[str, np.ndarray] = {}
-    prev_close = np.vstack([close_c[:1], close_c[:-1]]).astype(float)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        stock_return = np.where(listed & ~listing_day, close_c * split_ratio / prev_close - 1.0, 0.0)
-    stock_return[0] = 0.0
-    weight_cap = np.vstack([cap[:1], cap[:-1]])
-    for index_code, component in BENCHMARK_COMPONENTS.items():
-        lo, hi = (int(round(b * scale)) for b in COMPONENT_BANDS[component])
-        member = listed & (cap_rank >= lo) & (cap_rank < hi)
-        weights = np.where(member, weight_cap, 0.0)
-        total = weights.sum(axis=1)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            index_returns[index_code] = np.where(total > 0, (weights * stock_return).sum(axis=1) / total, 0.0)
-
-    alpha = _alpha(rng, open_c, listed, alpha_ic)
-    world = World(dates, ukeys, listed, close_c, open_c, up_c, down_c, vwap_buy, vwap_sell, suspended,
-                  split_to, dividend, industry_codes, cap_rank, index_returns, alpha, st, board, list_day,
-                  delist_day)
-    for value in (listed, close_c, open_c, up_c, down_c, vwap_buy, vwap_sell, suspended, split_to,
-                  dividend, industry_codes, cap_rank, alpha, st, board, list_day, delist_day):
+    alpha = _alpha(rng, open_c, life.listed, alpha_ic)
+    # Every array, read-only from here on: loaded data may be shared by many threads.
+    arrays = {
+        "listed": life.listed,
+        "close_c": close_c,
+        "open_c": open_c,
+        "limit_up_c": up_c,
+        "limit_down_c": down_c,
+        "vwap_buy": vwap_buy,
+        "vwap_sell": vwap_sell,
+        "suspended": life.suspended,
+        "split_to": life.split_to,
+        "dividend": dividend,
+        "industry": industry_codes,
+        "cap_rank": cap_rank,
+        "alpha": alpha,
+        "st": life.st,
+        "board": board,
+        "list_day": life.list_day,
+        "delist_day": life.delist_day,
+    }
+    for value in arrays.values():
         value.setflags(write=False)
-    return world
+    return World(dates=dates, ukeys=ukeys, index_returns=returns, **arrays)

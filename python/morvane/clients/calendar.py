@@ -23,8 +23,15 @@ __all__ = ["calendar_source", "trading_days"]
 
 # 春节 (农历正月初一) 的公历日期, 供附表之外的年份使用; 休市取除夕起 7 天。
 _LUNAR_NEW_YEAR: dict[int, tuple[int, int]] = {
-    2027: (2, 6), 2028: (1, 26), 2029: (2, 13), 2030: (2, 3), 2031: (1, 23),
-    2032: (2, 11), 2033: (1, 31), 2034: (2, 19), 2035: (2, 8),
+    2027: (2, 6),
+    2028: (1, 26),
+    2029: (2, 13),
+    2030: (2, 3),
+    2031: (1, 23),
+    2032: (2, 11),
+    2033: (1, 31),
+    2034: (2, 19),
+    2035: (2, 8),
 }
 _XSHG = "XSHG"
 
@@ -72,7 +79,11 @@ def _package_sessions() -> pd.DatetimeIndex | None:
 
 def calendar_source() -> str:
     """交易日历的来源: "exchange-calendars" (已安装该可选依赖) 或 "shipped" (随包附带的表)。"""
-    return "exchange-calendars" if importlib.util.find_spec("exchange_calendars") is not None else "shipped"
+    return (
+        "exchange-calendars"
+        if importlib.util.find_spec("exchange_calendars") is not None
+        else "shipped"
+    )
 
 
 def trading_days(start: str, end: str) -> pd.DatetimeIndex:

@@ -59,7 +59,9 @@ def _dates(values: pd.Series) -> pd.Series:
     return pd.to_datetime(text, errors="coerce")
 
 
-def _between(table: pd.DataFrame, first: pd.Timestamp | None, last: pd.Timestamp | None) -> pd.DataFrame:
+def _between(
+    table: pd.DataFrame, first: pd.Timestamp | None, last: pd.Timestamp | None
+) -> pd.DataFrame:
     date_column = "date" if "date" in table.columns else "DataDate"
     dates = _dates(table[date_column])
     keep = dates.notna()
@@ -89,7 +91,9 @@ class LocalFileClient:
 
     def __init__(self, directory: str | Path) -> None:
         if not isinstance(directory, (str, Path)):
-            raise TypeError(f"参数 directory 类型错误: 期望 str | Path, 收到 {type(directory).__name__}")
+            raise TypeError(
+                f"参数 directory 类型错误: 期望 str | Path, 收到 {type(directory).__name__}"
+            )
         self.directory = Path(directory)
         if not self.directory.is_dir():
             raise FileNotFoundError(f"数据目录不存在: {self.directory}")
@@ -102,7 +106,9 @@ class LocalFileClient:
                 return path
         return None
 
-    def _factor_long(self, name: str, first: pd.Timestamp | None, last: pd.Timestamp | None) -> pd.DataFrame | None:
+    def _factor_long(
+        self, name: str, first: pd.Timestamp | None, last: pd.Timestamp | None
+    ) -> pd.DataFrame | None:
         path = self._factor_path(name)
         if path is None:
             return None
@@ -132,7 +138,9 @@ class LocalFileClient:
             missing.append("index_daily")
         return missing
 
-    def get_factors(self, *, factor: str | list[str], start_date: str | None, end_date: str | None) -> pd.DataFrame | None:
+    def get_factors(
+        self, *, factor: str | list[str], start_date: str | None, end_date: str | None
+    ) -> pd.DataFrame | None:
         """按因子名读因子文件。
 
         Args:
@@ -154,7 +162,9 @@ class LocalFileClient:
         parts = [(name, self._factor_long(name, first, last)) for name in names]
         return long_table(parts, with_factor=not isinstance(factor, str))
 
-    def get_index_daily(self, *, ukeys: list[str], start_date: str | None, end_date: str | None) -> pd.DataFrame | None:
+    def get_index_daily(
+        self, *, ukeys: list[str], start_date: str | None, end_date: str | None
+    ) -> pd.DataFrame | None:
         """读指数日行情文件中请求的指数。
 
         Args:
@@ -205,7 +215,11 @@ def write_index_file(directory: Path, table: pd.DataFrame | None, file_format: s
     _check_format(file_format)
     path = Path(directory) / f"index_daily.{file_format}"
     path.parent.mkdir(parents=True, exist_ok=True)
-    frame = table if table is not None else pd.DataFrame(columns=["ukey", "date", "close", "daily_return"])
+    frame = (
+        table
+        if table is not None
+        else pd.DataFrame(columns=["ukey", "date", "close", "daily_return"])
+    )
     out = frame.assign(date=pd.to_datetime(frame["date"]).dt.strftime("%Y%m%d"))
     _write_table(out, path, file_format)
     return path

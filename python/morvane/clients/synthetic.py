@@ -20,7 +20,8 @@ import pandas as pd
 
 from ..exceptions import NetworkError
 from ._query import code_list, factor_names, long_table, query_date, wide_table
-from ._world import BENCHMARK_COMPONENTS, COMPONENT_BANDS, World, generate_world
+from ._world import World, generate_world
+from ._world_index import BENCHMARK_COMPONENTS, COMPONENT_BANDS
 from .calendar import trading_days
 
 __all__ = ["SyntheticMarketClient", "ALPHA_FACTOR_NAME"]
@@ -98,7 +99,9 @@ class SyntheticMarketClient:
 
     # -- the protocol -------------------------------------------------------
 
-    def get_factors(self, *, factor: str | list[str], start_date: str | None, end_date: str | None) -> pd.DataFrame | None:
+    def get_factors(
+        self, *, factor: str | list[str], start_date: str | None, end_date: str | None
+    ) -> pd.DataFrame | None:
         """按因子名取个股因子值 (长表 "ukey"、"date"、"value", 多因子另有 "factor" 列; 或宽表)。
 
         Args:
@@ -128,7 +131,9 @@ class SyntheticMarketClient:
             return wide_table(parts)
         return long_table(parts, with_factor=not isinstance(factor, str))
 
-    def get_index_daily(self, *, ukeys: list[str], start_date: str | None, end_date: str | None) -> pd.DataFrame | None:
+    def get_index_daily(
+        self, *, ukeys: list[str], start_date: str | None, end_date: str | None
+    ) -> pd.DataFrame | None:
         """取基准指数日行情: "ukey"、"date"、"close"、"daily_return"。
 
         Args:
@@ -154,9 +159,16 @@ class SyntheticMarketClient:
                 continue
             returns = self.world.index_returns[code]
             level = INDEX_BASE_LEVEL * np.cumprod(1.0 + returns)
-            frames.append(pd.DataFrame({
-                "ukey": code, "date": self.world.dates[rows], "close": level[rows], "daily_return": returns[rows],
-            }))
+            frames.append(
+                pd.DataFrame(
+                    {
+                        "ukey": code,
+                        "date": self.world.dates[rows],
+                        "close": level[rows],
+                        "daily_return": returns[rows],
+                    }
+                )
+            )
         frames = [f for f in frames if not f.empty]
         return pd.concat(frames, ignore_index=True) if frames else None
 
@@ -167,7 +179,9 @@ class SyntheticMarketClient:
         """本市场提供的全部因子名 (不含 withhold 的)。"""
         return [name for name in self._factors if self._known(name)]
 
-    def alpha_matrix(self, start_date: str | None = None, end_date: str | None = None) -> pd.DataFrame:
+    def alpha_matrix(
+        self, start_date: str | None = None, end_date: str | None = None
+    ) -> pd.DataFrame:
         """植入因子 "synthetic_alpha" 的日期 × 股票宽表 (行 "YYYYMMDD", 列 6 位代码)。
 
         Args:
@@ -200,7 +214,9 @@ class SyntheticMarketClient:
         rows = slice(0, len(self.world.dates))
         for name in self.factor_names:
             write_factor_file(root, name, self._long(name, rows), file_format)
-        index = self.get_index_daily(ukeys=list(BENCHMARK_COMPONENTS), start_date=None, end_date=None)
+        index = self.get_index_daily(
+            ukeys=list(BENCHMARK_COMPONENTS), start_date=None, end_date=None
+        )
         write_index_file(root, index, file_format)
         return root
 
@@ -256,8 +272,10 @@ class SyntheticMarketClient:
     def _long(self, name: str, rows: slice) -> pd.DataFrame:
         values = self._factors[name](rows)
         day, stock = np.nonzero(~np.isnan(values))
-        return pd.DataFrame({
-            "ukey": self.world.ukeys[stock],
-            "date": self.world.dates[rows][day],
-            "value": values[day, stock],
-        })
+        return pd.DataFrame(
+            {
+                "ukey": self.world.ukeys[stock],
+                "date": self.world.dates[rows][day],
+                "value": values[day, stock],
+            }
+        )

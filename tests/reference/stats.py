@@ -5,7 +5,7 @@ The yardstick for the native functions: the tests compare every number with
 it and `bench/runner.py` times it. It follows the documented algorithms
 statement by statement and is deliberately not optimised. The daily returns
 themselves come from the native engine (its own transcription is
-`reference_engine.py`).
+`reference/engine.py`).
 """
 
 from __future__ import annotations
@@ -22,19 +22,56 @@ from morvane.backtest._ravelle import _smooth_strategy_weights, calc_strategy_vw
 
 TRADING_DAYS_PER_YEAR = 252
 
+# The yearly table's columns, in its order.
+YEARLY_COLUMNS = [
+    "strategy_return",
+    "strategy_sharpe",
+    "strategy_max_dd",
+    "strategy_calmar",
+    "excess_return",
+    "excess_sharpe",
+    "excess_max_dd",
+    "excess_calmar",
+]
 TOTAL_COLUMNS = [
-    "daily_return", "index_daily_return", "long", "close_net_value", "max_drowdown",
-    "extra_return", "extra_max_drowdown", "extra_daily_return",
+    "daily_return",
+    "index_daily_return",
+    "long",
+    "close_net_value",
+    "max_drowdown",
+    "extra_return",
+    "extra_max_drowdown",
+    "extra_daily_return",
 ]
 STATS_KEYS = [
-    "annual_return", "long_sharp", "max_dd", "benchmark_annual_return", "benchmark_sharp",
-    "extra_annual_return", "extra_sharp", "extra_max_dd", "return_corr", "win_rate",
-    "excess_win_rate", "holding_count", "turnover",
+    "annual_return",
+    "long_sharp",
+    "max_dd",
+    "benchmark_annual_return",
+    "benchmark_sharp",
+    "extra_annual_return",
+    "extra_sharp",
+    "extra_max_dd",
+    "return_corr",
+    "win_rate",
+    "excess_win_rate",
+    "holding_count",
+    "turnover",
 ]
 EMPTY_STATS_KEYS = [
-    "annual_return", "long_sharp", "max_dd", "extra_annual_return", "extra_sharp",
-    "extra_max_dd", "benchmark_annual_return", "benchmark_sharp", "return_corr", "win_rate",
-    "excess_win_rate", "holding_count", "turnover",
+    "annual_return",
+    "long_sharp",
+    "max_dd",
+    "extra_annual_return",
+    "extra_sharp",
+    "extra_max_dd",
+    "benchmark_annual_return",
+    "benchmark_sharp",
+    "return_corr",
+    "win_rate",
+    "excess_win_rate",
+    "holding_count",
+    "turnover",
 ]
 
 
@@ -79,7 +116,9 @@ def build_total_backtesting_frame(total_backtesting: pd.DataFrame) -> pd.DataFra
     return total
 
 
-def calc_strategy_stats(total_frame: pd.DataFrame, signal_df: pd.DataFrame | None) -> dict[str, float]:
+def calc_strategy_stats(
+    total_frame: pd.DataFrame, signal_df: pd.DataFrame | None
+) -> dict[str, float]:
     total = total_frame.copy().dropna()
     if len(total) == 0:
         return {key: np.nan for key in EMPTY_STATS_KEYS}
@@ -106,7 +145,9 @@ def calc_strategy_stats(total_frame: pd.DataFrame, signal_df: pd.DataFrame | Non
         "extra_max_dd": abs(total["extra_max_drowdown"].min()),
         "return_corr": pandas_corr(total["daily_return"], total["index_daily_return"]),
         "win_rate": float((daily_return > 0).mean()) if len(daily_return) else np.nan,
-        "excess_win_rate": float((extra_daily_return > 0).mean()) if len(extra_daily_return) else np.nan,
+        "excess_win_rate": float((extra_daily_return > 0).mean())
+        if len(extra_daily_return)
+        else np.nan,
         "holding_count": holding_count,
         "turnover": turnover,
     }
@@ -120,7 +161,11 @@ def period_return_drawdown_calmar(daily_return: pd.Series | None) -> tuple[float
     cumulative = daily_return.cumsum()
     drawdown = cumulative - cumulative.cummax().clip(lower=0.0)
     max_drawdown = abs(drawdown.min())
-    calmar = annualized_return / max_drawdown if pd.notna(max_drawdown) and max_drawdown > 1e-12 else np.nan
+    calmar = (
+        annualized_return / max_drawdown
+        if pd.notna(max_drawdown) and max_drawdown > 1e-12
+        else np.nan
+    )
     return (period_return, float(max_drawdown), float(calmar))
 
 
@@ -133,19 +178,27 @@ def calc_yearly_performance_metrics(daily: pd.DataFrame) -> pd.DataFrame:
             continue
         s_ret, s_dd, s_calmar = period_return_drawdown_calmar(strategy_daily)
         e_ret, e_dd, e_calmar = period_return_drawdown_calmar(excess_daily)
-        rows.append({
-            "year": int(year),
-            "strategy_return": s_ret, "strategy_sharpe": safe_sharpe(strategy_daily),
-            "strategy_max_dd": s_dd, "strategy_calmar": s_calmar,
-            "excess_return": e_ret, "excess_sharpe": safe_sharpe(excess_daily),
-            "excess_max_dd": e_dd, "excess_calmar": e_calmar,
-        })
+        rows.append(
+            {
+                "year": int(year),
+                "strategy_return": s_ret,
+                "strategy_sharpe": safe_sharpe(strategy_daily),
+                "strategy_max_dd": s_dd,
+                "strategy_calmar": s_calmar,
+                "excess_return": e_ret,
+                "excess_sharpe": safe_sharpe(excess_daily),
+                "excess_max_dd": e_dd,
+                "excess_calmar": e_calmar,
+            }
+        )
     if not rows:
         return pd.DataFrame()
     return pd.DataFrame(rows).set_index("year").sort_index()
 
 
-def benchmark_summary(total: pd.DataFrame, benchmark_dict: dict[str, pd.Series] | None) -> pd.DataFrame:
+def benchmark_summary(
+    total: pd.DataFrame, benchmark_dict: dict[str, pd.Series] | None
+) -> pd.DataFrame:
     rows = []
     if isinstance(benchmark_dict, dict) and benchmark_dict:
         for name, series in benchmark_dict.items():
@@ -155,13 +208,16 @@ def benchmark_summary(total: pd.DataFrame, benchmark_dict: dict[str, pd.Series] 
                 continue
             excess_daily = total.loc[common, "daily_return"] - bm_aligned.loc[common]
             excess_cum = excess_daily.cumsum()
-            rows.append({
-                "benchmark_name": name,
-                "benchmark_annual_return": bm_aligned.loc[common].mean() * TRADING_DAYS_PER_YEAR,
-                "excess_annual_return": excess_daily.mean() * TRADING_DAYS_PER_YEAR,
-                "excess_sharpe": safe_sharpe(excess_daily, periods=TRADING_DAYS_PER_YEAR),
-                "excess_max_dd": (excess_cum - excess_cum.cummax()).min(),
-            })
+            rows.append(
+                {
+                    "benchmark_name": name,
+                    "benchmark_annual_return": bm_aligned.loc[common].mean()
+                    * TRADING_DAYS_PER_YEAR,
+                    "excess_annual_return": excess_daily.mean() * TRADING_DAYS_PER_YEAR,
+                    "excess_sharpe": safe_sharpe(excess_daily, periods=TRADING_DAYS_PER_YEAR),
+                    "excess_max_dd": (excess_cum - excess_cum.cummax()).min(),
+                }
+            )
     return pd.DataFrame(rows)
 
 
@@ -175,7 +231,9 @@ class ReferenceResult:
     work_matrix: pd.DataFrame | None = field(default=None, repr=False)
 
 
-def align_weights(strategy_matrix: pd.DataFrame, close_price: pd.DataFrame, rolling_window: int) -> pd.DataFrame:
+def align_weights(
+    strategy_matrix: pd.DataFrame, close_price: pd.DataFrame, rolling_window: int
+) -> pd.DataFrame:
     """The weights on the market's dates and stocks, smoothed."""
     common_dates = strategy_matrix.index.intersection(close_price.index)
     common_cols = strategy_matrix.columns.intersection(close_price.columns)
@@ -204,8 +262,15 @@ def after_engine(
         return _empty_result(work_matrix)
     df = pd.DataFrame({"daily_return": daily_return})
     if benchmark_dict is not None and benchmark_names in benchmark_dict:
-        bm_daily = benchmark_dict[benchmark_names].astype(float).replace([np.inf, -np.inf], np.nan).fillna(0.0)
-        benchmark = pd.DataFrame({"close": bm_daily.cumsum().add(1.0), "index_daily_return": bm_daily})
+        bm_daily = (
+            benchmark_dict[benchmark_names]
+            .astype(float)
+            .replace([np.inf, -np.inf], np.nan)
+            .fillna(0.0)
+        )
+        benchmark = pd.DataFrame(
+            {"close": bm_daily.cumsum().add(1.0), "index_daily_return": bm_daily}
+        )
         benchmark = benchmark[benchmark.index >= df.index[0]]
         benchmark = benchmark[benchmark.index <= df.index[-1]]
         total_backtesting = pd.concat([df, benchmark], axis=1, join="inner")
@@ -233,5 +298,7 @@ def run_strategy_backtest(
     work_matrix = align_weights(strategy_matrix, market["close_price"], rolling_window)
     if work_matrix.dropna(how="all").empty:
         return _empty_result(work_matrix)
-    daily_return = calc_strategy_vwap_daily_return(signal_matrix=work_matrix, **market, **engine_params)
+    daily_return = calc_strategy_vwap_daily_return(
+        signal_matrix=work_matrix, **market, **engine_params
+    )
     return after_engine(daily_return, work_matrix, benchmark_dict, benchmark_names)

@@ -10,6 +10,18 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
+# The engine's market tables, in the order of its arguments after the weights.
+MARKET_KEYS = (
+    "can_buy_stock",
+    "cant_sell_stock",
+    "split_factor",
+    "dividend_factor",
+    "close_price",
+    "prev_close",
+    "buy_price",
+    "sell_price",
+)
+
 
 def _aligned(table: pd.DataFrame, index: pd.Index, columns: pd.Index, fill: object) -> np.ndarray:
     return table.reindex(index=index, columns=columns, fill_value=fill).to_numpy()
@@ -37,7 +49,7 @@ def reference_daily_return(
         return pd.Series(dtype=float)
     # Only the rows before the first weights are dropped; a later empty row
     # is an empty portfolio and still gets its return.
-    signal = shifted.iloc[int(np.argmax(has_weight)):]
+    signal = shifted.iloc[int(np.argmax(has_weight)) :]
     pnl_index, columns = signal.index, signal.columns
 
     prev_close_arr = _aligned(prev_close, pnl_index, columns, np.nan).astype(float)

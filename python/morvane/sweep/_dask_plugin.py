@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from distributed import WorkerPlugin
 
-from . import sweep
+from ._transport import _forget_store_data, _worker_store_data
 
 
 class StoreDataPlugin(WorkerPlugin):
@@ -14,7 +14,7 @@ class StoreDataPlugin(WorkerPlugin):
         self.path = path
 
     def setup(self, worker: object) -> None:
-        sweep._worker_store_data(self.path)
+        _worker_store_data(self.path)
 
     def teardown(self, worker: object) -> None:
-        sweep._forget_store_data(self.path)
+        _forget_store_data(self.path)
