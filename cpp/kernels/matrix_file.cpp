@@ -147,18 +147,19 @@ std::vector<std::string> OpenedMatrix::columns() const {
   return out;
 }
 
-OpenedMatrix open_matrix(const std::string& path, const std::string& name, std::uint64_t expected) {
-  OpenedMatrix out{File::open_read(path), {}, {}, {}, {}, {}};
-  if (!out.file.is_regular()) damaged(name, "不是普通文件");
-  const std::uint64_t size = out.file.size();
+namespace {
+
+// The header of an opened matrix file of `size` bytes, checked: magic,
+// version, dtype, fill and a shape that fits the file; else FormatError.
+MatrixHeader read_header(const File& file, const std::string& name, std::uint64_t size) {
   if (size < kHeaderBytes) damaged(name, "文件过短, 缺少文件头");
   std::string raw(kHeaderBytes, '\0');
-  out.file.read_exact(0, writable(raw));
+  file.read_exact(0, writable(raw));
   if (std::memcmp(raw.data(), kMagic, sizeof kMagic) != 0) damaged(name, "文件标识不符");
   if (get<std::uint32_t>(raw, 8) != kMatrixFormatVersion) {
     damaged(name, "不支持的格式版本 " + std::to_string(get<std::uint32_t>(raw, 8)));
   }
-  MatrixHeader& header = out.header;
+  MatrixHeader header{};
   const std::uint32_t dtype = get<std::uint32_t>(raw, 12);
   const std::uint32_t fill = get<std::uint32_t>(raw, 16);
   if (dtype != 1 && dtype != 2) damaged(name, "未知的数据类型");
@@ -177,11 +178,14 @@ OpenedMatrix open_matrix(const std::string& path, const std::string& name, std::
       header.row_capacity * std::max<std::uint64_t>(header.col_capacity, 1) > kMaxCells) {
     damaged(name, "文件头的形状无效");
   }
-  out.layout = layout_of(header);
-  if (size < out.layout.file_size) {
-    damaged(name, "文件大小 " + std::to_string(size) + " 字节, 小于文件头记录的 " +
-                      std::to_string(out.layout.file_size) + " 字节");
-  }
+  return header;
+}
+
+// The labels and row checksums of an opened file, checked against the
+// header's checksum (and the metadata's, `expected`, unless 0) and for
+// ascending dates.
+void read_labels(OpenedMatrix& out, const std::string& name, std::uint64_t expected) {
+  const MatrixHeader& header = out.header;
   out.row_labels.assign(header.rows * kDateBytes, '\0');
   out.col_labels.assign(header.cols * header.label_width, '\0');
   out.row_sums.assign(header.rows, 0);
@@ -200,6 +204,21 @@ OpenedMatrix open_matrix(const std::string& path, const std::string& name, std::
     if (date <= previous) damaged(name, "行标签不是升序日期");
     previous = date;
   }
+}
+
+}  // namespace
+
+OpenedMatrix open_matrix(const std::string& path, const std::string& name, std::uint64_t expected) {
+  OpenedMatrix out{File::open_read(path), {}, {}, {}, {}, {}};
+  if (!out.file.is_regular()) damaged(name, "不是普通文件");
+  const std::uint64_t size = out.file.size();
+  out.header = read_header(out.file, name, size);
+  out.layout = layout_of(out.header);
+  if (size < out.layout.file_size) {
+    damaged(name, "文件大小 " + std::to_string(size) + " 字节, 小于文件头记录的 " +
+                      std::to_string(out.layout.file_size) + " 字节");
+  }
+  read_labels(out, name, expected);
   return out;
 }
 

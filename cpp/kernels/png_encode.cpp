@@ -1,273 +1,19 @@
 #include "png_encode.hpp"
 
 #include <algorithm>
-#include <array>
-#include <bit>
 #include <cmath>
 #include <cstring>
-#include <initializer_list>
 #include <stdexcept>
 #include <string>
 
+#include "deflate.hpp"
 #include "parallel.hpp"
 
 namespace morvane::kernels {
 
 namespace {
 
-// ---- Checksums -------------------------------------------------------------
-
-constexpr std::uint32_t kAdlerBase = 65521;
-// The most bytes whose sums fit 32 bits before they are reduced (zlib's NMAX).
-constexpr std::size_t kAdlerRun = 5552;
-
-constexpr std::array<std::uint32_t, 256> make_crc_table() {
-  std::array<std::uint32_t, 256> table{};
-  for (std::uint32_t n = 0; n < 256; ++n) {
-    std::uint32_t c = n;
-    for (int k = 0; k < 8; ++k) c = (c & 1U) != 0 ? 0xEDB88320U ^ (c >> 1) : c >> 1;
-    table[n] = c;
-  }
-  return table;
-}
-constexpr std::array<std::uint32_t, 256> kCrcTable = make_crc_table();
-
-// Adler-32 of two pieces from the Adler-32 of each (zlib's adler32_combine).
-std::uint32_t adler32_combine(std::uint32_t first, std::uint32_t second, std::size_t second_len) {
-  const std::uint64_t rem = second_len % kAdlerBase;
-  std::uint64_t sum1 = first & 0xFFFFU;
-  std::uint64_t sum2 = (rem * sum1) % kAdlerBase;
-  sum1 += (second & 0xFFFFU) + kAdlerBase - 1;
-  sum2 += (first >> 16) + (second >> 16) + kAdlerBase - rem;
-  sum1 %= kAdlerBase;
-  sum2 %= kAdlerBase;
-  return static_cast<std::uint32_t>(sum1 | (sum2 << 16));
-}
-
-// ---- Deflate tables (RFC 1951, 3.2.5) ---------------------------------------
-
-constexpr std::size_t kMinMatch = 3;
-constexpr std::size_t kMaxMatch = 258;
-constexpr std::size_t kWindow = 32768;
-constexpr std::size_t kLitLenCodes = 286;  // literals, end of block (256), lengths
-constexpr std::size_t kDistCodes = 30;
-constexpr std::size_t kCodeLengthCodes = 19;
-constexpr std::uint32_t kEndOfBlock = 256;
-constexpr int kMaxBits = 15;
-constexpr int kMaxCodeLengthBits = 7;
-
-constexpr std::array<std::uint16_t, 29> kLengthBase{3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
-                                                    15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
-                                                    67, 83, 99, 115, 131, 163, 195, 227, 258};
-constexpr std::array<std::uint8_t, 29> kLengthExtra{0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                                    2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr std::array<std::uint16_t, 30> kDistBase{
-    1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
-    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-constexpr std::array<std::uint8_t, 30> kDistExtra{0, 0, 0,  0,  1,  1,  2,  2,  3,  3,
-                                                  4, 4, 5,  5,  6,  6,  7,  7,  8,  8,
-                                                  9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-constexpr std::array<std::uint8_t, kCodeLengthCodes> kCodeLengthOrder{
-    16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
-
-// Length code (0 = symbol 257) of each match length 0..258.
-constexpr std::array<std::uint8_t, kMaxMatch + 1> make_length_codes() {
-  std::array<std::uint8_t, kMaxMatch + 1> codes{};
-  for (std::size_t code = 0; code < kLengthBase.size(); ++code) {
-    for (std::size_t len = kLengthBase[code]; len <= kMaxMatch; ++len) {
-      codes[len] = static_cast<std::uint8_t>(code);
-    }
-  }
-  return codes;
-}
-constexpr std::array<std::uint8_t, kMaxMatch + 1> kLengthCode = make_length_codes();
-
-std::size_t distance_code(std::size_t distance) {
-  std::size_t code = 0;
-  while (code + 1 < kDistBase.size() && kDistBase[code + 1] <= distance) ++code;
-  return code;
-}
-
-// ---- Bits out ----------------------------------------------------------------
-
-// Deflate's bit order: each value's least significant bit first. Writes into
-// room reserved ahead (reserve()), eight bytes at a time.
-class BitWriter {
- public:
-  explicit BitWriter(std::vector<std::uint8_t>& out) : out_(out), used_(out.size()) {}
-  BitWriter(const BitWriter&) = delete;
-  BitWriter& operator=(const BitWriter&) = delete;
-  ~BitWriter() { out_.resize(used_); }
-
-  // Room for `bytes` more bytes of output.
-  void reserve(std::size_t bytes) {
-    if (out_.size() < used_ + bytes + 8) out_.resize(used_ + bytes + 8);
-  }
-
-  // count <= 32; room reserved.
-  void put(std::uint32_t bits, int count) {
-    buffer_ |= static_cast<std::uint64_t>(bits) << filled_;
-    filled_ += count;
-    if (filled_ >= 32) {
-      if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(out_.data() + used_, &buffer_, 8);
-      } else {
-        for (std::size_t k = 0; k < 4; ++k) {
-          out_[used_ + k] = static_cast<std::uint8_t>(buffer_ >> (8 * k));
-        }
-      }
-      used_ += 4;
-      buffer_ >>= 32;
-      filled_ -= 32;
-    }
-  }
-
-  // Pads with zero bits to the next byte boundary.
-  void align() {
-    reserve(8);
-    while (filled_ > 0) {
-      out_[used_++] = static_cast<std::uint8_t>(buffer_);
-      buffer_ >>= 8;
-      filled_ = std::max(filled_ - 8, 0);
-    }
-    buffer_ = 0;
-  }
-
-  // Whole bytes, after align().
-  void bytes(std::initializer_list<std::uint8_t> values) {
-    reserve(values.size());
-    for (const std::uint8_t v : values) out_[used_++] = v;
-  }
-
- private:
-  std::vector<std::uint8_t>& out_;
-  std::size_t used_;
-  std::uint64_t buffer_ = 0;
-  int filled_ = 0;
-};
-
-// ---- Huffman codes -----------------------------------------------------------
-
-struct Code {
-  std::uint16_t bits = 0;  // bit-reversed, ready for BitWriter
-  std::uint8_t length = 0;
-};
-
-// Code lengths of at most `limit` bits for the symbols' frequencies (zero
-// frequency: no code): minimum-redundancy lengths (Moffat and Katajainen's
-// in-place method), then the deepest codes moved up until they fit the limit.
-std::vector<std::uint8_t> code_lengths(const std::vector<std::uint64_t>& freq, int limit) {
-  std::vector<std::uint8_t> lengths(freq.size(), 0);
-  std::vector<std::size_t> symbols;
-  for (std::size_t s = 0; s < freq.size(); ++s) {
-    if (freq[s] > 0) symbols.push_back(s);
-  }
-  const std::size_t n = symbols.size();
-  if (n == 0) return lengths;
-  if (n == 1) {
-    lengths[symbols[0]] = 1;
-    return lengths;
-  }
-  std::stable_sort(symbols.begin(), symbols.end(),
-                   [&](std::size_t a, std::size_t b) { return freq[a] < freq[b]; });
-  std::vector<std::uint64_t> a(n);
-  for (std::size_t k = 0; k < n; ++k) a[k] = freq[symbols[k]];
-  // Phase 1: internal node weights and parent pointers, in place.
-  a[0] += a[1];
-  std::size_t root = 0;
-  std::size_t leaf = 2;
-  for (std::size_t next = 1; next + 1 < n; ++next) {
-    if (leaf >= n || a[root] < a[leaf]) {
-      a[next] = a[root];
-      a[root++] = next;
-    } else {
-      a[next] = a[leaf++];
-    }
-    if (leaf >= n || (root < next && a[root] < a[leaf])) {
-      a[next] += a[root];
-      a[root++] = next;
-    } else {
-      a[next] += a[leaf++];
-    }
-  }
-  // Phase 2: depths of the internal nodes.
-  a[n - 2] = 0;
-  for (std::size_t next = n - 2; next-- > 0;) a[next] = a[a[next]] + 1;
-  // Phase 3: depths of the leaves, the most frequent last.
-  std::size_t available = 1;
-  std::size_t used = 0;
-  std::size_t depth = 0;
-  std::ptrdiff_t internal = static_cast<std::ptrdiff_t>(n) - 2;
-  std::ptrdiff_t next = static_cast<std::ptrdiff_t>(n) - 1;
-  while (available > 0) {
-    while (internal >= 0 && a[static_cast<std::size_t>(internal)] == depth) {
-      ++used;
-      --internal;
-    }
-    while (available > used) {
-      a[static_cast<std::size_t>(next--)] = depth;
-      --available;
-    }
-    available = 2 * used;
-    ++depth;
-    used = 0;
-  }
-  // Codes per length, the too-long ones moved up (the Kraft sum kept at 1).
-  std::vector<std::size_t> count(std::max<std::size_t>(depth, static_cast<std::size_t>(limit)) + 1,
-                                 0);
-  for (std::size_t k = 0; k < n; ++k) ++count[a[k]];
-  const auto top = static_cast<std::size_t>(limit);
-  for (std::size_t len = top + 1; len < count.size(); ++len) {
-    count[top] += count[len];
-    count[len] = 0;
-  }
-  std::uint64_t kraft = 0;
-  for (std::size_t len = 1; len <= top; ++len) kraft += std::uint64_t{count[len]} << (top - len);
-  while (kraft > (std::uint64_t{1} << top)) {
-    --count[top];
-    for (std::size_t len = top - 1; len > 0; --len) {
-      if (count[len] > 0) {
-        --count[len];
-        count[len + 1] += 2;
-        break;
-      }
-    }
-    --kraft;
-  }
-  // The shortest codes to the most frequent symbols.
-  std::size_t k = n;
-  for (std::size_t len = 1; len <= top; ++len) {
-    for (std::size_t c = count[len]; c > 0; --c)
-      lengths[symbols[--k]] = static_cast<std::uint8_t>(len);
-  }
-  return lengths;
-}
-
-// Canonical codes for the lengths (RFC 1951, 3.2.2), bit-reversed.
-std::vector<Code> canonical_codes(const std::vector<std::uint8_t>& lengths) {
-  std::array<std::uint32_t, kMaxBits + 2> count{};
-  for (const std::uint8_t len : lengths) ++count[len];
-  count[0] = 0;
-  std::array<std::uint32_t, kMaxBits + 2> next{};
-  std::uint32_t code = 0;
-  for (std::size_t len = 1; len <= kMaxBits; ++len) {
-    code = (code + count[len - 1]) << 1;
-    next[len] = code;
-  }
-  std::vector<Code> codes(lengths.size());
-  for (std::size_t s = 0; s < lengths.size(); ++s) {
-    const std::uint8_t len = lengths[s];
-    if (len == 0) continue;
-    std::uint32_t value = next[len]++;
-    std::uint32_t reversed = 0;
-    for (std::uint8_t b = 0; b < len; ++b) {
-      reversed = (reversed << 1) | (value & 1U);
-      value >>= 1;
-    }
-    codes[s] = {static_cast<std::uint16_t>(reversed), len};
-  }
-  return codes;
-}
+using namespace deflate;
 
 // ---- Tokens ----------------------------------------------------------------------
 
@@ -422,89 +168,55 @@ class BandEncoder {
                    std::vector<std::uint64_t> lit_freq,
                    std::vector<std::uint64_t> dist_freq) const {
     lit_freq[kEndOfBlock] = 1;
-    // Two codes at least in each alphabet, which every inflater accepts.
-    for (std::size_t s = 0;
-         std::count_if(lit_freq.begin(), lit_freq.end(), [](std::uint64_t f) { return f > 0; }) < 2;
-         ++s) {
-      lit_freq[s] = std::max<std::uint64_t>(lit_freq[s], 1);
-    }
-    for (std::size_t s = 0; std::count_if(dist_freq.begin(), dist_freq.end(),
-                                          [](std::uint64_t f) { return f > 0; }) < 2;
-         ++s) {
-      dist_freq[s] = std::max<std::uint64_t>(dist_freq[s], 1);
-    }
+    ensure_two_codes(lit_freq);
+    ensure_two_codes(dist_freq);
     const std::vector<std::uint8_t> lit_len = code_lengths(lit_freq, kMaxBits);
     const std::vector<std::uint8_t> dist_len = code_lengths(dist_freq, kMaxBits);
+    const std::size_t runs = write_header(bits, lit_len, dist_len);
+    // A block header is at most 3 + 14 + 19 * 3 + 316 * 14 bits; a literal
+    // takes at most 15 bits, a match 15 + 5 + 15 + 13.
+    bits.reserve(600 + runs * 2 + tokens.size() * 6);
+    write_tokens(bits, tokens, canonical_codes(lit_len), canonical_codes(dist_len));
+  }
+
+  // The dynamic block's header: the code lengths of both alphabets,
+  // run-length coded with a code of their own. Returns the number of runs.
+  static std::size_t write_header(BitWriter& bits, const std::vector<std::uint8_t>& lit_len,
+                                  const std::vector<std::uint8_t>& dist_len) {
     std::size_t hlit = kLitLenCodes;
     while (hlit > 257 && lit_len[hlit - 1] == 0) --hlit;
     std::size_t hdist = kDistCodes;
     while (hdist > 1 && dist_len[hdist - 1] == 0) --hdist;
-
-    // The two code length lists, run-length coded with symbols 16, 17, 18.
     std::vector<std::uint8_t> all(lit_len.begin(),
                                   lit_len.begin() + static_cast<std::ptrdiff_t>(hlit));
     all.insert(all.end(), dist_len.begin(), dist_len.begin() + static_cast<std::ptrdiff_t>(hdist));
-    struct Run {
-      std::uint8_t symbol;
-      std::uint8_t extra;
-    };
-    std::vector<Run> runs;
-    for (std::size_t i = 0; i < all.size();) {
-      const std::uint8_t len = all[i];
-      std::size_t run = 1;
-      while (i + run < all.size() && all[i + run] == len) ++run;
-      i += run;
-      if (len == 0) {
-        while (run >= 11) {
-          const std::size_t r = std::min<std::size_t>(run, 138);
-          runs.push_back({18, static_cast<std::uint8_t>(r - 11)});
-          run -= r;
-        }
-        if (run >= 3) {
-          runs.push_back({17, static_cast<std::uint8_t>(run - 3)});
-          run = 0;
-        }
-      } else {
-        runs.push_back({len, 0});
-        --run;
-        while (run >= 3) {
-          const std::size_t r = std::min<std::size_t>(run, 6);
-          runs.push_back({16, static_cast<std::uint8_t>(r - 3)});
-          run -= r;
-        }
-      }
-      for (; run > 0; --run) runs.push_back({len, 0});
-    }
+    const std::vector<LengthRun> runs = length_runs(all);
     std::vector<std::uint64_t> cl_freq(kCodeLengthCodes, 0);
-    for (const Run& r : runs) ++cl_freq[r.symbol];
-    for (std::size_t s = 0;
-         std::count_if(cl_freq.begin(), cl_freq.end(), [](std::uint64_t f) { return f > 0; }) < 2;
-         ++s) {
-      cl_freq[s] = std::max<std::uint64_t>(cl_freq[s], 1);
-    }
+    for (const LengthRun& r : runs) ++cl_freq[r.symbol];
+    ensure_two_codes(cl_freq);
     const std::vector<std::uint8_t> cl_len = code_lengths(cl_freq, kMaxCodeLengthBits);
     std::size_t hclen = kCodeLengthCodes;
     while (hclen > 4 && cl_len[kCodeLengthOrder[hclen - 1]] == 0) --hclen;
-
-    const std::vector<Code> lit = canonical_codes(lit_len);
-    const std::vector<Code> dist = canonical_codes(dist_len);
     const std::vector<Code> cl = canonical_codes(cl_len);
-    // A block header is at most 3 + 14 + 19 * 3 + 316 * 14 bits; a literal
-    // takes at most 15 bits, a match 15 + 5 + 15 + 13.
-    bits.reserve(600 + runs.size() * 2 + tokens.size() * 6);
+    bits.reserve(600 + runs.size() * 2);
     bits.put(0, 1);  // not the final block
     bits.put(2, 2);  // dynamic Huffman codes
     bits.put(static_cast<std::uint32_t>(hlit - 257), 5);
     bits.put(static_cast<std::uint32_t>(hdist - 1), 5);
     bits.put(static_cast<std::uint32_t>(hclen - 4), 4);
     for (std::size_t k = 0; k < hclen; ++k) bits.put(cl_len[kCodeLengthOrder[k]], 3);
-    for (const Run& r : runs) {
+    for (const LengthRun& r : runs) {
       bits.put(cl[r.symbol].bits, cl[r.symbol].length);
       if (r.symbol == 16) bits.put(r.extra, 2);
       if (r.symbol == 17) bits.put(r.extra, 3);
       if (r.symbol == 18) bits.put(r.extra, 7);
     }
+    return runs.size();
+  }
 
+  // The tokens in the block's codes, then its end.
+  void write_tokens(BitWriter& bits, const std::vector<std::uint32_t>& tokens,
+                    const std::vector<Code>& lit, const std::vector<Code>& dist) const {
     std::array<Code, 2> dist_codes{};
     std::array<std::uint32_t, 2> dist_extra_bits{};
     std::array<int, 2> dist_extra_count{};
@@ -552,51 +264,6 @@ void put_chunk(std::vector<std::uint8_t>& out, const char* type,
 }
 
 }  // namespace
-
-std::uint32_t adler32(std::span<const std::uint8_t> bytes, std::uint32_t start) {
-  std::uint64_t a = start & 0xFFFFU;
-  std::uint64_t b = start >> 16;
-  const std::uint8_t* p = bytes.data();
-  std::size_t n = bytes.size();
-  // Blocks of 32 bytes summed lane by lane (a form the compiler vectorises):
-  // `lanes` holds each position's byte sum over the blocks so far, `before`
-  // the sum of `lanes` as it stood before each block, which is what every
-  // later byte adds to b again. Reduced before a lane can overflow.
-  constexpr std::size_t kLanes = 32;
-  while (n >= kLanes) {
-    const std::size_t blocks = std::min(n / kLanes, kAdlerRun / kLanes);
-    std::array<std::uint32_t, kLanes> lanes{};
-    std::array<std::uint32_t, kLanes> before{};
-    for (std::size_t k = 0; k < blocks; ++k, p += kLanes) {
-      for (std::size_t j = 0; j < kLanes; ++j) {
-        before[j] += lanes[j];
-        lanes[j] += p[j];
-      }
-    }
-    n -= blocks * kLanes;
-    std::uint64_t sum = 0;
-    std::uint64_t weighted = 0;
-    std::uint64_t earlier = 0;
-    for (std::size_t j = 0; j < kLanes; ++j) {
-      sum += lanes[j];
-      weighted += (kLanes - j) * std::uint64_t{lanes[j]};
-      earlier += before[j];
-    }
-    b = (b + a * kLanes * blocks + kLanes * earlier + weighted) % kAdlerBase;
-    a = (a + sum) % kAdlerBase;
-  }
-  for (std::size_t j = 0; j < n; ++j) {
-    a += p[j];
-    b += a;
-  }
-  return static_cast<std::uint32_t>((a % kAdlerBase) | ((b % kAdlerBase) << 16));
-}
-
-std::uint32_t crc32(std::span<const std::uint8_t> bytes, std::uint32_t start) {
-  std::uint32_t c = start ^ 0xFFFFFFFFU;
-  for (const std::uint8_t byte : bytes) c = kCrcTable[(c ^ byte) & 0xFFU] ^ (c >> 8);
-  return c ^ 0xFFFFFFFFU;
-}
 
 std::vector<std::uint8_t> encode_png(std::span<const std::uint8_t> rgba, std::size_t width,
                                      std::size_t height, double dpi, std::size_t threads) {
@@ -658,7 +325,7 @@ std::vector<std::uint8_t> encode_png(std::span<const std::uint8_t> rgba, std::si
   std::size_t total = 0;
   for (const Band& band : encoded) {
     out.insert(out.end(), band.chunk.begin(), band.chunk.end());
-    adler = total == 0 ? band.adler : adler32_combine(adler, band.adler, band.length);
+    adler = total == 0 ? band.adler : deflate::adler32_combine(adler, band.adler, band.length);
     total += band.length;
   }
   // The final block (empty, fixed codes) and the stream's checksum.

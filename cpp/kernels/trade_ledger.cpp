@@ -39,29 +39,28 @@ struct Row {
   double shares, price, commission, stamp_duty, dividend, split_effect, pnl;
 };
 
-}  // namespace
-
-TradeLedger build_trade_ledger(const TradeLog& log, const MarketView& market,
-                               const PortfolioParams& params,
-                               const std::vector<std::uint8_t>& keep_day) {
-  const std::vector<TradeRecord> sorted = by_day(log, market.days());
-  // Each record's trade, from the shares held before (the stock's previous
-  // record) and after.
+// Each record's trade, from the shares held before (the stock's previous
+// record) and after.
+std::vector<StockDayTrade> trades_of(const std::vector<TradeRecord>& sorted, std::size_t stocks) {
   std::vector<StockDayTrade> trades(sorted.size());
-  {
-    std::vector<double> before(market.stocks(), 0.0);
-    for (std::size_t k = 0; k < sorted.size(); ++k) {
-      const TradeRecord& r = sorted[k];
-      const double held = before[r.stock];
-      StockDayTrade& t = trades[k];
-      t.buy = r.held > held ? r.held - held : 0.0;
-      t.sell = r.held < held ? held - r.held : 0.0;
-      t.keep = held - t.sell;
-      before[r.stock] = r.held;
-    }
+  std::vector<double> before(stocks, 0.0);
+  for (std::size_t k = 0; k < sorted.size(); ++k) {
+    const TradeRecord& r = sorted[k];
+    const double held = before[r.stock];
+    StockDayTrade& t = trades[k];
+    t.buy = r.held > held ? r.held - held : 0.0;
+    t.sell = r.held < held ? held - r.held : 0.0;
+    t.keep = held - t.sell;
+    before[r.stock] = r.held;
   }
-  TradeLedger out;
-  // Sized once, then written in place: a ledger may hold millions of rows.
+  return trades;
+}
+
+// Sizes the ledger's columns once, to be written in place: a ledger may hold
+// millions of rows.
+void size_ledger(TradeLedger& out, const std::vector<TradeRecord>& sorted,
+                 const std::vector<StockDayTrade>& trades,
+                 const std::vector<std::uint8_t>& keep_day, std::size_t days) {
   std::size_t n_rows = 0, n_held = 0;
   for (std::size_t k = 0; k < sorted.size(); ++k) {
     if (!keep_day[sorted[k].day]) continue;
@@ -80,74 +79,115 @@ TradeLedger build_trade_ledger(const TradeLog& log, const MarketView& market,
   out.held_stock.resize(n_held);
   out.held_shares.resize(n_held);
   out.held_value.resize(n_held);
-  out.day_pnl.assign(market.days(), 0.0);
-  const double buy_cost = 1.0 + params.fee;
-  const double sell_keep = 1.0 - params.fee - params.rule_fee;
-  std::size_t row = 0, held_row = 0;
-  const auto add = [&](const TradeRecord& r, const Row& values) {
-    out.day[row] = r.day;
-    out.stock[row] = r.stock;
-    out.side[row] = static_cast<std::uint8_t>(values.side);
-    out.shares[row] = values.shares;
-    out.price[row] = values.price;
-    out.commission[row] = values.commission;
-    out.stamp_duty[row] = values.stamp_duty;
-    out.dividend[row] = values.dividend;
-    out.split_effect[row] = values.split_effect;
-    out.pnl[row] = values.pnl;
-    out.day_pnl[r.day] += values.pnl;
-    ++row;
-  };
-  // Shares held at the last close the ledger keeps, per stock: a spell begins
-  // when a kept day holds a stock that the kept day before did not.
-  std::vector<double> kept_held(market.stocks(), 0.0);
-  double held_days = 0.0, spells = 0.0;
-  for (std::size_t k = 0; k < sorted.size(); ++k) {
-    const TradeRecord& rec = sorted[k];
+  out.day_pnl.assign(days, 0.0);
+}
+
+// Writes the kept records into a sized ledger, a stock-day at a time in day
+// order, and counts the holding spells on the way.
+class LedgerWriter {
+ public:
+  LedgerWriter(TradeLedger& out, const MarketView& market, const PortfolioParams& params)
+      : out_(out),
+        market_(market),
+        params_(params),
+        buy_cost_(1.0 + params.fee),
+        sell_keep_(1.0 - params.fee - params.rule_fee),
+        kept_held_(market.stocks(), 0.0) {}
+
+  void write(const TradeRecord& rec, const StockDayTrade& r) {
     const std::size_t i = rec.day, j = rec.stock;
-    if (!keep_day[i]) continue;
-    const StockDayTrade& r = trades[k];
-    const double close = market.close(i, j), buy_price = market.buy_price(i, j);
-    const double sell_price = market.sell_price(i, j);
-    const double split_raw = market.split(i, j);
+    const double close = market_.close(i, j), buy_price = market_.buy_price(i, j);
+    const double sell_price = market_.sell_price(i, j);
+    const double split_raw = market_.split(i, j);
     const double split = std::isnan(split_raw) ? 1.0 : split_raw;
     const StockDayPrices p =
-        stock_day_prices(close, market.prev_close(i, j), split_raw, market.dividend(i, j),
-                         buy_price, sell_price, buy_cost, sell_keep);
-    const double held = r.keep + r.buy;
-    if (held > 0.0) {
-      held_days += 1.0;
-      spells += static_cast<double>(kept_held[j] == 0.0);
-    }
-    kept_held[j] = held;
-    out.held_day[held_row] = rec.day;
-    out.held_stock[held_row] = rec.stock;
-    out.held_shares[held_row] = held;
-    out.held_value[held_row] = held > 0.0 ? held * latest_close(market, i, j) : 0.0;
-    ++held_row;
+        stock_day_prices(close, market_.prev_close(i, j), split_raw, market_.dividend(i, j),
+                         buy_price, sell_price, buy_cost_, sell_keep_);
+    add_held(rec, r.keep + r.buy);
     if (r.buy > 0.0) {
       const double value = r.buy * buy_price;
-      add(rec, {LedgerSide::kBuy, r.buy, buy_price, value * params.fee, 0.0, 0.0, 0.0,
+      add(rec, {LedgerSide::kBuy, r.buy, buy_price, value * params_.fee, 0.0, 0.0, 0.0,
                 r.buy * p.buy_coeff});
-      add_known(out.traded_value, value);
-      add_known(out.total_commission, value * params.fee);
+      add_known(out_.traded_value, value);
+      add_known(out_.total_commission, value * params_.fee);
     }
     if (r.sell > 0.0) {
       const double value = r.sell * split * sell_price;
-      add(rec, {LedgerSide::kSell, r.sell, sell_price, value * params.fee, value * params.rule_fee,
-                r.sell * p.dividend, r.sell * (split - 1.0) * sell_price * sell_keep,
-                r.sell * p.sell_coeff + r.sell * p.dividend});
-      add_known(out.traded_value, value);
-      add_known(out.total_commission, value * params.fee);
-      add_known(out.total_stamp_duty, value * params.rule_fee);
+      add(rec,
+          {LedgerSide::kSell, r.sell, sell_price, value * params_.fee, value * params_.rule_fee,
+           r.sell * p.dividend, r.sell * (split - 1.0) * sell_price * sell_keep_,
+           r.sell * p.sell_coeff + r.sell * p.dividend});
+      add_known(out_.traded_value, value);
+      add_known(out_.total_commission, value * params_.fee);
+      add_known(out_.total_stamp_duty, value * params_.rule_fee);
     }
     if (r.keep > 0.0) {
       add(rec, {LedgerSide::kHold, r.keep, close, 0.0, 0.0, r.keep * p.dividend,
                 r.keep * (split - 1.0) * close, r.keep * p.hold_coeff + r.keep * p.dividend});
     }
   }
-  out.average_holding_days =
-      spells > 0.0 ? held_days / spells : std::numeric_limits<double>::quiet_NaN();
+
+  [[nodiscard]] double average_holding_days() const {
+    return spells_ > 0.0 ? held_days_ / spells_ : std::numeric_limits<double>::quiet_NaN();
+  }
+
+ private:
+  // The stock-day's holding row. A spell begins when a kept day holds a
+  // stock that the kept day before did not.
+  void add_held(const TradeRecord& rec, double held) {
+    if (held > 0.0) {
+      held_days_ += 1.0;
+      spells_ += static_cast<double>(kept_held_[rec.stock] == 0.0);
+    }
+    kept_held_[rec.stock] = held;
+    out_.held_day[held_row_] = rec.day;
+    out_.held_stock[held_row_] = rec.stock;
+    out_.held_shares[held_row_] = held;
+    out_.held_value[held_row_] =
+        held > 0.0 ? held * latest_close(market_, rec.day, rec.stock) : 0.0;
+    ++held_row_;
+  }
+
+  void add(const TradeRecord& r, const Row& values) {
+    out_.day[row_] = r.day;
+    out_.stock[row_] = r.stock;
+    out_.side[row_] = static_cast<std::uint8_t>(values.side);
+    out_.shares[row_] = values.shares;
+    out_.price[row_] = values.price;
+    out_.commission[row_] = values.commission;
+    out_.stamp_duty[row_] = values.stamp_duty;
+    out_.dividend[row_] = values.dividend;
+    out_.split_effect[row_] = values.split_effect;
+    out_.pnl[row_] = values.pnl;
+    out_.day_pnl[r.day] += values.pnl;
+    ++row_;
+  }
+
+  TradeLedger& out_;
+  const MarketView& market_;
+  const PortfolioParams& params_;
+  const double buy_cost_;
+  const double sell_keep_;
+  // Shares held at the last close the ledger keeps, per stock.
+  std::vector<double> kept_held_;
+  double held_days_ = 0.0, spells_ = 0.0;
+  std::size_t row_ = 0, held_row_ = 0;
+};
+
+}  // namespace
+
+TradeLedger build_trade_ledger(const TradeLog& log, const MarketView& market,
+                               const PortfolioParams& params,
+                               const std::vector<std::uint8_t>& keep_day) {
+  const std::vector<TradeRecord> sorted = by_day(log, market.days());
+  const std::vector<StockDayTrade> trades = trades_of(sorted, market.stocks());
+  TradeLedger out;
+  size_ledger(out, sorted, trades, keep_day, market.days());
+  LedgerWriter writer(out, market, params);
+  for (std::size_t k = 0; k < sorted.size(); ++k) {
+    if (keep_day[sorted[k].day]) writer.write(sorted[k], trades[k]);
+  }
+  out.average_holding_days = writer.average_holding_days();
   return out;
 }
 

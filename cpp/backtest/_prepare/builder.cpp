@@ -1,18 +1,17 @@
 #include "builder.hpp"
 
-#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
 #include <limits>
-#include <span>
 #include <string>
 #include <vector>
 
 #include "builder_doc.hpp"
+#include "builder_parts.hpp"
 #include "derive.hpp"
 #include "factor_read.hpp"
-#include "kernels/derive.hpp"
+#include "imports.hpp"
 #include "names.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/classes.hpp"
@@ -22,43 +21,30 @@ using namespace nanobind::literals;
 
 namespace morvane::prepare {
 
-namespace {
+namespace builder {
 
 namespace glue = morvane::pyglue;
 
-nb::object pandas() { return nb::module_::import_("pandas"); }
-nb::object numpy() { return nb::module_::import_("numpy"); }
-nb::object store_attr(const char* name) {
-  return nb::module_::import_("morvane.backtest._store").attr(name);
-}
-nb::object client() { return nb::module_::import_("morvane.singleton").attr("get_instance")(); }
-nb::object module_attr(const char* name) {
-  return nb::module_::import_("morvane.backtest._prepare").attr(name);
-}
+nb::object client() { return imports().singleton.attr("get_instance")(); }
 
 bool is_network_error(const nb::python_error& error) {
-  return error.matches(nb::module_::import_("morvane.exceptions").attr("NetworkError"));
+  return error.matches(imports().network_error);
 }
 
 // A text date in "YYYYMMDD" form or None; anything else from the store's
 // normaliser is a type error naming the argument.
 nb::object normalized_date(nb::handle value, const char* name) {
-  nb::object result = store_attr("normalize_yyyymmdd")(value);
+  nb::object result = imports().normalize_yyyymmdd(value);
   if (!result.is_none() && !PyUnicode_Check(result.ptr())) {
     glue::raise_type_error(name, "str | None", result);
   }
   return result;
 }
 
-nb::object require_mapping_result(nb::object value, const char* what) {
-  if (!PyDict_Check(value.ptr())) glue::raise_type_error(what, "dict", value);
-  return value;
-}
-
 // The client's answer must be a table or None; anything else would fail later
 // with an unrelated message.
 nb::object checked_answer(nb::object answer, const std::string& query) {
-  if (answer.is_none() || nb::isinstance(answer, pandas().attr("DataFrame"))) return answer;
+  if (answer.is_none() || nb::isinstance(answer, imports().data_frame)) return answer;
   const std::string message = "数据客户端 " + query +
                               " 返回值类型错误: 期望 pandas.DataFrame | None, 收到 " +
                               glue::python_type_name(answer);
@@ -72,9 +58,27 @@ nb::object sorted_by_rows(nb::handle matrix) {
   return matrix.attr("sort_index")();
 }
 
-nb::object batch_entry(nb::handle batch, nb::handle name) { return batch.attr("get")(name); }
+nb::object empty_like(nb::handle reference, nb::handle fill_value) {
+  glue::require_dataframe(reference, "reference");
+  const nb::object& np = imports().np;
+  const nb::object values =
+      np.attr("full")(reference.attr("shape"), fill_value, "dtype"_a = "float64");
+  return imports().data_frame(values, "index"_a = reference.attr("index"),
+                              "columns"_a = reference.attr("columns"), "copy"_a = false);
+}
 
-// ---- static helpers -------------------------------------------------------
+}  // namespace builder
+
+namespace {
+
+using namespace builder;
+
+nb::object module_attr(const char* name) { return imports().module.attr(name); }
+
+nb::object require_mapping_result(nb::object value, const char* what) {
+  if (!PyDict_Check(value.ptr())) glue::raise_type_error(what, "dict", value);
+  return value;
+}
 
 nb::object normalize_ddb_backtest_date(nb::handle date_value) {
   if (date_value.is_none()) return nb::none();
@@ -85,30 +89,13 @@ nb::object normalize_ddb_backtest_date(nb::handle date_value) {
   return nb::str(text.c_str());
 }
 
-nb::object mv_factor_date(nb::handle date_value) {
-  const nb::object date = normalized_date(date_value, "date_value");
-  if (date.is_none()) return date;
-  const std::string text = nb::cast<std::string>(date);
-  return nb::str((text.substr(0, 4) + "-" + text.substr(4, 2) + "-" + text.substr(6, 2)).c_str());
-}
-
-nb::object empty_like(nb::handle reference, nb::handle fill_value) {
-  glue::require_dataframe(reference, "reference");
-  const nb::object np = numpy();
-  const nb::object values =
-      np.attr("full")(reference.attr("shape"), fill_value, "dtype"_a = "float64");
-  return pandas().attr("DataFrame")(values, "index"_a = reference.attr("index"),
-                                    "columns"_a = reference.attr("columns"), "copy"_a = false);
-}
-
 // ---- construction -----------------------------------------------------------
 
 void init(nb::handle self, nb::handle start_date, nb::handle end_date,
           nb::handle close_before_start) {
   (void)glue::to_text(start_date, "start_date");
   (void)glue::to_text(end_date, "end_date");
-  if (!close_before_start.is_none() &&
-      !nb::isinstance(close_before_start, pandas().attr("Series"))) {
+  if (!close_before_start.is_none() && !nb::isinstance(close_before_start, imports().series)) {
     glue::raise_type_error("close_before_start", "pandas.Series | None", close_before_start);
   }
   self.attr("_close_before_start") = close_before_start;
@@ -120,206 +107,9 @@ void init(nb::handle self, nb::handle start_date, nb::handle end_date,
   self.attr("_ddb_end") = normalize_ddb_backtest_date(end);
 }
 
-// ---- factor reads -----------------------------------------------------------
-
-nb::object query_factors(nb::handle self, nb::handle factor, const std::string& label) {
-  nb::object answer = client().attr("get_factors")(
-      "factor"_a = factor, "start_date"_a = mv_factor_date(self.attr("default_start")),
-      "end_date"_a = mv_factor_date(self.attr("end_date")));
-  return checked_answer(std::move(answer), label);
-}
-
-nb::object mv_factors_to_matrices(nb::handle, nb::handle df, nb::handle names) {
-  return factors_to_matrices(df, names);
-}
-
-nb::object read_normal_factor_matrix(nb::handle self, nb::handle name) {
-  const std::string text = glue::to_text(name, "name");
-  nb::list names;
-  names.append(name);
-  nb::dict matrices;
-  {
-    // The raw table is freed as soon as it is pivoted.
-    nb::object raw = query_factors(self, name, "get_factors(factor=" + text + ")");
-    matrices = factors_to_matrices(raw, names);
-  }
-  const nb::object matrix = matrices.attr("get")(name);
-  return has_rows(matrix) ? matrix : empty_table();
-}
-
-nb::object read_normal_factor_batch(nb::handle self, nb::handle names) {
-  if (!PyList_Check(names.ptr())) glue::raise_type_error("names", "list[str]", names);
-  const nb::list parsed = parse_name_list(names);
-  nb::dict result;
-  if (nb::len(parsed) == 0) return result;
-  try {
-    nb::object raw = query_factors(self, parsed, "get_factors(factor=[...])");
-    result = factors_to_matrices(raw, parsed);
-  } catch (nb::python_error& error) {
-    if (!is_network_error(error)) throw;
-    result = nb::dict();
-    for (nb::handle name : parsed) result[name] = empty_table();
-  }
-  for (nb::handle name : parsed) {
-    if (!has_rows(result.attr("get")(name))) result[name] = read_normal_factor_matrix(self, name);
-  }
-  return result;
-}
-
-nb::object read_or_empty(nb::handle self, nb::handle name, nb::handle reference, nb::handle batch) {
-  (void)glue::to_text(name, "name");
-  glue::require_dataframe(reference, "reference");
-  glue::require_dict(batch, "batch", true);
-  nb::object matrix;
-  if (batch.is_none()) {
-    matrix = read_normal_factor_matrix(self, name);
-  } else {
-    matrix = batch_entry(batch, name);
-    if (has_rows(matrix)) return sorted_by_rows(matrix);
-  }
-  if (has_rows(matrix)) return matrix;
-  return empty_like(reference, numpy().attr("nan"));
-}
-
-nb::object batch_or_read(nb::handle self, nb::handle batch, nb::handle name) {
-  glue::require_dict(batch, "batch", false);
-  (void)glue::to_text(name, "name");
-  const nb::object matrix = batch_entry(batch, name);
-  if (has_rows(matrix)) return sorted_by_rows(matrix);
-  return read_normal_factor_matrix(self, name);
-}
-
-// ---- components and benchmarks ------------------------------------------------
-
-nb::object membership_matrix(nb::handle matrix) {
-  const nb::object np = numpy();
-  const nb::object values = np.attr("ascontiguousarray")(
-      matrix.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan")));
-  const nb::object out = np.attr("empty_like")(values);
-  {
-    const auto in = nb::cast<nb::ndarray<const double, nb::c_contig>>(values);
-    const auto dst = nb::cast<nb::ndarray<double, nb::c_contig>>(out);
-    const std::span<const double> source(in.data(), in.size());
-    const std::span<double> target(dst.data(), dst.size());
-    const nb::gil_scoped_release release;
-    kernels::membership(source, target);
-  }
-  const nb::object frame =
-      pandas().attr("DataFrame")(out, "index"_a = matrix.attr("index"),
-                                 "columns"_a = matrix.attr("columns"), "copy"_a = false);
-  return sorted_by_rows(frame);
-}
-
-nb::object component_matrices(nb::handle self, nb::handle component_names, nb::handle batch) {
-  if (!PyList_Check(component_names.ptr())) {
-    glue::raise_type_error("component_names", "list[str]", component_names);
-  }
-  glue::require_dict(batch, "batch", true);
-  nb::dict result;
-  for (nb::handle name : component_names) {
-    (void)glue::to_text(name, "component_names");
-    nb::object matrix;
-    try {
-      if (!batch.is_none()) matrix = batch_entry(batch, name);
-      if (!has_rows(matrix)) matrix = read_normal_factor_matrix(self, name);
-    } catch (nb::python_error& error) {
-      if (!is_network_error(error)) throw;
-      continue;
-    }
-    if (!has_rows(matrix)) continue;
-    result[name] = membership_matrix(matrix);
-  }
-  return result;
-}
-
-bool has_column(nb::handle frame, const char* name) {
-  return nb::cast<bool>(frame.attr("columns").attr("__contains__")(name));
-}
-
-nb::object to_numbers(nb::handle column) {
-  return pandas().attr("to_numeric")(column, "errors"_a = "coerce");
-}
-
-nb::object format_benchmark_daily_return(nb::handle, nb::handle df, nb::handle benchmark_name,
-                                         nb::handle index_code) {
-  const std::string name = glue::to_text(benchmark_name, "benchmark_name");
-  const std::string code = glue::to_text(index_code, "index_code");
-  if (!df.is_none()) glue::require_dataframe(df, "df");
-  if (!has_rows(df)) {
-    throw nb::key_error(("基准日频数据为空: " + name + " (" + code + ")").c_str());
-  }
-  nb::object table = df.attr("copy")();
-  if (has_column(table, "date")) {
-    nb::dict rename;
-    rename["date"] = "DataDate";
-    table = table.attr("rename")("columns"_a = rename);
-  }
-  if (!has_column(table, "DataDate")) throw nb::key_error((name + " 基准缺少 DataDate 列").c_str());
-  table =
-      glue::with_column(table, "DataDate", module_attr("series_to_yyyymmdd")(table["DataDate"]));
-  nb::list date_only;
-  date_only.append("DataDate");
-  table = table.attr("dropna")("subset"_a = date_only);
-  // A stable sort, so that of two rows for one date the later one stays last.
-  table = table.attr("sort_values")("DataDate", "kind"_a = "stable");
-  if (has_column(table, "ukey")) {
-    table = glue::with_column(table, "ukey", table["ukey"].attr("astype")("str"));
-    table = table[table["ukey"].attr("__eq__")(index_code)];
-  }
-  nb::list keys;
-  if (has_column(table, "ukey")) keys.append("ukey");
-  keys.append("DataDate");
-  table = table.attr("drop_duplicates")("subset"_a = keys, "keep"_a = "last");
-  table = table.attr("drop_duplicates")("subset"_a = date_only, "keep"_a = "last");
-  // The return from the close is taken only once every date is unique, and
-  // between consecutive rows without filling gaps.
-  if (!has_column(table, "daily_return")) {
-    bool found = false;
-    for (const char* column : {"return", "returns", "pct_change", "change_rate"}) {
-      if (has_column(table, column)) {
-        table = glue::with_column(table, "daily_return", to_numbers(table[column]));
-        found = true;
-        break;
-      }
-    }
-    if (!found) {
-      if (!has_column(table, "close")) {
-        throw nb::key_error((name + " 基准缺少 daily_return/close 列").c_str());
-      }
-      const nb::object close = to_numbers(table["close"]);
-      table =
-          glue::with_column(table, "daily_return",
-                            close.attr("__truediv__")(close.attr("shift")(1)).attr("__sub__")(1.0));
-    }
-  }
-  table = glue::with_column(table, "daily_return", to_numbers(table["daily_return"]));
-  nb::object series = table.attr("set_index")("DataDate")["daily_return"];
-  series = series.attr("astype")("float64").attr("rename")("index_daily_return").attr("dropna")();
-  series = series.attr("sort_index")("kind"_a = "stable");
-  series.attr("index").attr("name") = nb::none();
-  return series;
-}
-
-nb::object read_benchmark_dict(nb::handle self) {
-  const nb::dict codes = nb::cast<nb::dict>(module_attr("BENCHMARK_INDEX_CODES"));
-  nb::list ukeys;
-  for (auto [name, code] : codes) ukeys.append(code);
-  nb::object table = client().attr("get_index_daily")("ukeys"_a = ukeys,
-                                                      "start_date"_a = self.attr("default_start"),
-                                                      "end_date"_a = self.attr("end_date"));
-  table = checked_answer(std::move(table), "get_index_daily");
-  nb::dict result;
-  for (auto [name, code] : codes) {
-    result[name] = format_benchmark_daily_return(self, table, name, code);
-  }
-  return result;
-}
-
 // ---- sources, derivation and assembly ---------------------------------------------
 
 nb::list names_of(const char* constant) { return nb::cast<nb::list>(module_attr(constant)); }
-
-nb::object reference_of(nb::handle close) { return close.attr("__mul__")(0).attr("__add__")(1); }
 
 nb::object read_source_data(nb::handle self, nb::handle incremental) {
   const bool batched = nb::cast<bool>(nb::bool_(incremental));
@@ -331,7 +121,8 @@ nb::object read_source_data(nb::handle self, nb::handle incremental) {
     for (nb::handle name : components) wanted.append(name);
     const nb::object batch = read_normal_factor_batch(self, wanted);
     source["Close"] = batch_or_read(self, batch, nb::str("Close"));
-    const nb::object reference = reference_of(source["Close"]);
+    // The optional tables a source lacks take the close's labels.
+    const nb::object reference = source["Close"];
     comps = component_matrices(self, components, batch);
     for (nb::handle name : names_of("REQUIRED_FACTOR_NAMES")) {
       if (nb::cast<std::string>(name) == "Close") continue;
@@ -344,7 +135,8 @@ nb::object read_source_data(nb::handle self, nb::handle incremental) {
     for (nb::handle name : names_of("REQUIRED_FACTOR_NAMES")) {
       source[name] = read_normal_factor_matrix(self, name);
     }
-    const nb::object reference = reference_of(source["Close"]);
+    // The optional tables a source lacks take the close's labels.
+    const nb::object reference = source["Close"];
     for (nb::handle name : names_of("OPTIONAL_FACTOR_NAMES")) {
       source[name] = read_or_empty(self, name, reference, nb::none());
     }
@@ -368,7 +160,7 @@ nb::object assemble_payload(nb::handle self, nb::handle data, nb::handle compone
     glue::raise_type_error("component_names", "list[str]", component_names);
   }
   (void)glue::to_text(meta_time_key, "meta_time_key");
-  const nb::object key_of = store_attr("component_dataset_key");
+  const nb::object key_of = imports().component_dataset_key;
   nb::dict keys;
   for (nb::handle name : component_names) keys[name] = key_of(name);
   nb::dict out_data = nb::cast<nb::dict>(nb::borrow<nb::dict>(data).attr("copy")());
@@ -383,7 +175,7 @@ nb::object assemble_payload(nb::handle self, nb::handle data, nb::handle compone
   meta["ddb_end"] = self.attr("_ddb_end");
   meta["component_names"] = nb::list(component_names);
   meta["component_dataset_keys"] = keys;
-  meta[meta_time_key] = pandas().attr("Timestamp").attr("now")().attr("isoformat")();
+  meta[meta_time_key] = now_text();
   nb::dict payload;
   payload["version"] = kPreparedDataVersion;
   payload["meta"] = meta;
@@ -415,28 +207,8 @@ nb::object build_incremental(nb::handle self) {
   return build_payload(self, nb::bool_(true), nb::str("updated_at"));
 }
 
-}  // namespace
-
-void define_builder(nb::module_& m) {
-  const nb::object cls =
-      glue::make_python_class(m, "GroupPreparedDataBuilder", nb::make_tuple(), doc::kBuilder);
-  glue::method(cls, &init, "__init__", "start_date"_a.none(), "end_date"_a.none(), nb::kw_only(),
-               "close_before_start"_a.none() = nb::none(),
-               nb::sig("def __init__(self, start_date: str, end_date: str, *, "
-                       "close_before_start: pandas.Series | None = None) -> None"),
-               doc::kBuilderInit);
-  glue::static_method(cls, &normalize_ddb_backtest_date, "_normalize_ddb_backtest_date",
-                      "date_value"_a.none(),
-                      nb::sig("def _normalize_ddb_backtest_date(date_value: object) -> str | None"),
-                      doc::kNormalizeDdbDate);
-  glue::static_method(cls, &mv_factor_date, "_mv_factor_date", "date_value"_a.none(),
-                      nb::sig("def _mv_factor_date(date_value: str | None) -> str | None"),
-                      doc::kMvFactorDate);
-  glue::static_method(cls, &empty_like, "_empty_like", "reference"_a,
-                      "fill_value"_a = std::numeric_limits<double>::quiet_NaN(),
-                      nb::sig("def _empty_like(reference: pandas.DataFrame, fill_value: float = "
-                              "float('nan')) -> pandas.DataFrame"),
-                      doc::kEmptyLike);
+// The methods reading the client's tables (factors, components, benchmarks).
+void define_reads(const nb::object& cls) {
   glue::method(cls, &read_normal_factor_matrix, "_read_normal_factor_matrix", "name"_a.none(),
                nb::sig("def _read_normal_factor_matrix(self, name: str) -> pandas.DataFrame"),
                doc::kReadFactorMatrix);
@@ -472,6 +244,31 @@ void define_builder(nb::module_& m) {
   glue::method(cls, &read_benchmark_dict, "_read_benchmark_dict",
                nb::sig("def _read_benchmark_dict(self) -> dict[str, pandas.Series]"),
                doc::kReadBenchmarkDict);
+}
+
+}  // namespace
+
+void define_builder(nb::module_& m) {
+  const nb::object cls =
+      glue::make_python_class(m, "GroupPreparedDataBuilder", nb::make_tuple(), doc::kBuilder);
+  glue::method(cls, &init, "__init__", "start_date"_a.none(), "end_date"_a.none(), nb::kw_only(),
+               "close_before_start"_a.none() = nb::none(),
+               nb::sig("def __init__(self, start_date: str, end_date: str, *, "
+                       "close_before_start: pandas.Series | None = None) -> None"),
+               doc::kBuilderInit);
+  glue::static_method(cls, &normalize_ddb_backtest_date, "_normalize_ddb_backtest_date",
+                      "date_value"_a.none(),
+                      nb::sig("def _normalize_ddb_backtest_date(date_value: object) -> str | None"),
+                      doc::kNormalizeDdbDate);
+  glue::static_method(cls, &mv_factor_date, "_mv_factor_date", "date_value"_a.none(),
+                      nb::sig("def _mv_factor_date(date_value: str | None) -> str | None"),
+                      doc::kMvFactorDate);
+  glue::static_method(cls, &empty_like, "_empty_like", "reference"_a,
+                      "fill_value"_a = std::numeric_limits<double>::quiet_NaN(),
+                      nb::sig("def _empty_like(reference: pandas.DataFrame, fill_value: float = "
+                              "float('nan')) -> pandas.DataFrame"),
+                      doc::kEmptyLike);
+  define_reads(cls);
   glue::method(cls, &read_source_data, "_read_source_data", "incremental"_a,
                nb::sig("def _read_source_data(self, incremental: bool) -> tuple[dict[str, "
                        "pandas.DataFrame], dict[str, pandas.DataFrame], dict[str, pandas.Series], "

@@ -10,8 +10,10 @@
 #include <unordered_map>
 #include <vector>
 
+#include "imports.hpp"
 #include "kernels/pivot.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/frames.hpp"
 
 using namespace nanobind::literals;
@@ -25,8 +27,8 @@ namespace glue = morvane::pyglue;
 using Int64Array = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig>;
 using FloatArray = nb::ndarray<const double, nb::ndim<1>, nb::c_contig>;
 
-nb::object pandas() { return nb::module_::import_("pandas"); }
-nb::object numpy() { return nb::module_::import_("numpy"); }
+const nb::object& pandas() { return imports().pd; }
+const nb::object& numpy() { return imports().np; }
 
 // Factorisation codes (int64, -1 for a missing label) and the distinct labels.
 struct Factorised {
@@ -95,8 +97,8 @@ LabelMap code_labels(nb::handle uniques) {
 
 // Each distinct date parsed once; unparseable dates drop their rows.
 LabelMap date_labels(nb::handle uniques) {
-  const nb::object texts = nb::module_::import_("morvane.backtest._prepare")
-                               .attr("series_to_yyyymmdd")(pandas().attr("Series")(uniques));
+  const nb::object texts =
+      imports().module.attr("series_to_yyyymmdd")(pandas().attr("Series")(uniques));
   std::vector<std::string> dates;
   std::vector<bool> usable;
   for (nb::handle text : texts.attr("tolist")()) {
@@ -117,7 +119,7 @@ Numbers numbers(nb::handle column) {
   const nb::object numeric = pandas().attr("to_numeric")(column, "errors"_a = "coerce");
   Numbers out;
   out.owner = np.attr("ascontiguousarray")(
-      numeric.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = np.attr("nan")));
+      numeric.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = imports().nan));
   const auto array = nb::cast<FloatArray>(out.owner);
   out.values = {array.data(), array.shape(0)};
   return out;
@@ -170,16 +172,14 @@ nb::object renamed(nb::handle df) {
   for (const auto& [from, to] :
        {std::pair{"date", "DataDate"}, std::pair{"value", "x"}, std::pair{"factor", "factorname"},
         std::pair{"factor_name", "factorname"}}) {
-    if (nb::cast<bool>(columns.attr("__contains__")(from))) map[from] = to;
+    if (pyglue::contains(columns, from)) map[from] = to;
   }
   if (nb::len(map) == 0) return nb::borrow(df);
   // Renaming shares the columns' data (no copy of the values).
   return df.attr("rename")("columns"_a = map);
 }
 
-bool contains(nb::handle columns, const char* name) {
-  return nb::cast<bool>(columns.attr("__contains__")(name));
-}
+bool contains(nb::handle columns, const char* name) { return pyglue::contains(columns, name); }
 
 }  // namespace
 

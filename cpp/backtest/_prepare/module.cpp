@@ -4,6 +4,7 @@
 
 #include "builder.hpp"
 #include "doc.hpp"
+#include "imports.hpp"
 #include "names.hpp"
 #include "prepared_store.hpp"
 #include "pyglue/store_errors.hpp"
@@ -15,24 +16,27 @@ namespace prep = morvane::prepare;
 
 NB_MODULE(_prepare, m) {
   m.doc() = morvane::doc::kPrepareModule;
-  // The module's imports, in their documented order.
+  // The objects the module's functions call, then the module's own imports
+  // in their documented order.
+  prep::load_imports(m);
+  const prep::Imports& imports = prep::imports();
   const nb::object pathlib = nb::module_::import_("pathlib");
   const nb::object typing = nb::module_::import_("typing");
   m.attr("pickle") = nb::module_::import_("pickle");
   m.attr("Path") = pathlib.attr("Path");
   m.attr("Union") = typing.attr("Union");
-  m.attr("np") = nb::module_::import_("numpy");
-  m.attr("pd") = nb::module_::import_("pandas");
-  m.attr("NetworkError") = nb::module_::import_("morvane.exceptions").attr("NetworkError");
-  m.attr("get_instance") = nb::module_::import_("morvane.singleton").attr("get_instance");
+  m.attr("np") = imports.np;
+  m.attr("pd") = imports.pd;
+  m.attr("NetworkError") = imports.network_error;
+  m.attr("get_instance") = imports.singleton.attr("get_instance");
   const nb::module_ store = nb::module_::import_("morvane.backtest._store");
   for (const char* name : {"BinaryPreparedDataStoreBase", "clean_matrix", "component_dataset_key",
                            "normalize_yyyymmdd"}) {
     m.attr(name) = store.attr(name);
   }
 
-  m.attr("PathLike") = typing.attr(
-      "Union")[nb::make_tuple(nb::module_::import_("builtins").attr("str"), pathlib.attr("Path"))];
+  m.attr("PathLike") = typing.attr("Union")[nb::make_tuple(
+      nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)), pathlib.attr("Path"))];
   prep::define_constants(m);
   morvane::pyglue::register_store_errors();
 

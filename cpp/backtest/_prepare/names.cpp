@@ -5,6 +5,7 @@
 #include <cmath>
 #include <optional>
 
+#include "imports.hpp"
 #include "kernels/dates.hpp"
 #include "pyglue/args.hpp"
 
@@ -62,10 +63,9 @@ nb::dict base_matrix_dtype() {
 std::optional<std::int32_t> integer_date(nb::handle value) {
   PyObject* const object = value.ptr();
   if (PyBool_Check(object) || PyUnicode_Check(object)) return std::nullopt;
-  const nb::object np = nb::module_::import_("numpy");
-  if (nb::isinstance(value, np.attr("bool_"))) return std::nullopt;
+  if (nb::isinstance(value, imports().np_bool)) return std::nullopt;
   double number = 0;
-  if (PyLong_Check(object) || nb::isinstance(value, np.attr("integer"))) {
+  if (PyLong_Check(object) || nb::isinstance(value, imports().np_integer)) {
     const nb::object as_int = nb::steal(PyNumber_Index(object));
     if (!as_int.is_valid()) {
       PyErr_Clear();
@@ -77,7 +77,7 @@ std::optional<std::int32_t> integer_date(nb::handle value) {
       return std::nullopt;
     }
     number = static_cast<double>(whole);
-  } else if (PyFloat_Check(object) || nb::isinstance(value, np.attr("floating"))) {
+  } else if (PyFloat_Check(object) || nb::isinstance(value, imports().np_floating)) {
     number = nb::cast<double>(nb::float_(value));
     if (!(number == std::floor(number))) return std::nullopt;  // NaN included
   } else {
@@ -142,17 +142,16 @@ nb::dict build_matrix_dtype(nb::handle component_names) {
   nb::dict out = base_matrix_dtype();
   const nb::list names =
       component_names.is_none() ? get_component_factor_names() : parse_name_list(component_names);
-  const nb::object key_of =
-      nb::module_::import_("morvane.backtest._store").attr("component_dataset_key");
+  const nb::object& key_of = imports().component_dataset_key;
   for (nb::handle name : names) out[key_of(name)] = kFloatStorageDtype;
   return out;
 }
 
 nb::object series_to_yyyymmdd(nb::handle values) {
-  const nb::object pd = nb::module_::import_("pandas");
-  const nb::object datetime = nb::module_::import_("datetime");
-  const bool is_series = nb::isinstance(values, pd.attr("Series"));
-  const nb::object series = is_series ? nb::borrow(values) : pd.attr("Series")(values);
+  const nb::object& pd = imports().pd;
+  const nb::object& series_type = imports().series;
+  const nb::object series =
+      nb::isinstance(values, series_type) ? nb::borrow(values) : series_type(values);
   // pandas reads integers as nanoseconds since 1970, so 20240102 would become
   // 1970-01-01: eight-digit numbers are dates written YYYYMMDD.
   const nb::list items = nb::cast<nb::list>(series.attr("tolist")());
@@ -167,13 +166,13 @@ nb::object series_to_yyyymmdd(nb::handle values) {
     changed = true;
     const std::optional<std::int32_t> date = kernels::checked_date_number(*number);
     if (date) {
-      prepared.append(datetime.attr("date")(*date / 10000, *date / 100 % 100, *date % 100));
+      prepared.append(imports().date_type(*date / 10000, *date / 100 % 100, *date % 100));
     } else {
       prepared.append(nb::none());
     }
   }
   const nb::object source =
-      changed ? pd.attr("Series")(prepared, "index"_a = series.attr("index"), "dtype"_a = "object")
+      changed ? series_type(prepared, "index"_a = series.attr("index"), "dtype"_a = "object")
               : series;
   const nb::object parsed = pd.attr("to_datetime")(source, "errors"_a = "coerce");
   return parsed.attr("dt").attr("strftime")("%Y%m%d");

@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "doc.hpp"
+#include "imports.hpp"
 #include "names.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/classes.hpp"
 #include "pyglue/params.hpp"
 
@@ -20,9 +22,7 @@ namespace glue = morvane::pyglue;
 
 namespace {
 
-nb::object base_class() {
-  return nb::module_::import_("morvane.backtest._store").attr("BinaryPreparedDataStoreBase");
-}
+nb::object base_class() { return imports().store_base; }
 
 void init(nb::handle self, nb::handle store_dir, nb::handle component_names) {
   base_class().attr("__init__")(self, store_dir, build_matrix_dtype(component_names),
@@ -38,11 +38,11 @@ nb::object load(nb::handle self, nb::handle start_date, nb::handle end_date, nb:
   // Without a metadata file the base load answers None.
   if (keys.is_none() && nb::cast<bool>(self.attr("metadata_path").attr("exists")())) {
     const nb::object metadata = self.attr("load_metadata")();
-    nb::object datasets = metadata.attr("get")("datasets");
+    nb::object datasets = pyglue::get_item(metadata, "datasets");
     if (!PyDict_Check(datasets.ptr())) datasets = nb::dict();
     nb::list present;
     for (nb::handle key : self.attr("matrix_dtype")) {
-      if (nb::cast<bool>(datasets.attr("__contains__")(key))) present.append(key);
+      if (pyglue::contains(datasets, key)) present.append(key);
     }
     wanted = present;
   } else if (keys.is_none()) {
@@ -71,7 +71,7 @@ class LockGuard {
 };
 
 nb::dict dict_entry(nb::handle mapping, const char* name) {
-  nb::object entry = mapping.attr("get")(name);
+  nb::object entry = pyglue::get_item(mapping, name);
   if (!PyDict_Check(entry.ptr())) {
     entry = nb::dict();
     mapping[name] = entry;
@@ -79,31 +79,19 @@ nb::dict dict_entry(nb::handle mapping, const char* name) {
   return nb::borrow<nb::dict>(entry);
 }
 
-nb::list add_component_matrices(nb::handle self, nb::handle component_matrices,
-                                nb::handle component_names) {
-  const nb::object mapping_type = nb::module_::import_("collections.abc").attr("Mapping");
-  if (!nb::isinstance(component_matrices, mapping_type)) {
-    glue::raise_type_error("component_matrices", "dict[str, pandas.DataFrame]", component_matrices);
-  }
-  if (!PyList_Check(component_names.ptr())) {
-    glue::raise_type_error("component_names", "list[str]", component_names);
-  }
-  const nb::list names = parse_name_list(component_names);
-  const nb::object key_of =
-      nb::module_::import_("morvane.backtest._store").attr("component_dataset_key");
+using Planned = std::vector<std::pair<nb::object, nb::object>>;  // name, dataset key
 
-  const LockGuard guard(self.attr("_writer_lock")());
-  const nb::object metadata = self.attr("load_metadata")();
-  const nb::dict datasets = dict_entry(metadata, "datasets");
-
-  // Every new component is checked before the first file is written, so a
-  // bad one leaves the directory as it was.
-  std::vector<std::pair<nb::object, nb::object>> planned;  // name, key
+// The components to add (those the store lacks), each checked before the
+// first file is written, so that a bad one leaves the directory as it was.
+Planned plan_components(nb::handle self, nb::handle component_matrices, const nb::list& names,
+                        const nb::dict& datasets) {
+  const nb::object& key_of = imports().component_dataset_key;
+  Planned planned;
   nb::set planned_keys;
   for (nb::handle name : names) {
     const nb::object key = key_of(name);
     if (datasets.contains(key) || planned_keys.contains(key)) continue;
-    const nb::object matrix = component_matrices.attr("get")(name);
+    const nb::object matrix = pyglue::get_item(component_matrices, name);
     if (matrix.is_none() ||
         (PyObject_HasAttrString(matrix.ptr(), "empty") && nb::len(matrix) == 0)) {
       glue::raise_value_error("缺失成分股矩阵为空，无法补充: " +
@@ -113,15 +101,20 @@ nb::list add_component_matrices(nb::handle self, nb::handle component_matrices,
     planned_keys.add(key);
     planned.emplace_back(nb::borrow(name), key);
   }
-  nb::list written;
-  if (planned.empty()) return written;
+  return planned;
+}
 
+// Writes the planned components' files and describes them in `datasets`;
+// a failure removes the files already written. The names written.
+nb::list write_components(nb::handle self, nb::handle component_matrices, const Planned& planned,
+                          nb::dict& datasets) {
   const nb::object store_dir = self.attr("store_dir");
+  nb::list written;
   std::vector<nb::object> files;
   try {
     for (const auto& [name, key] : planned) {
       const nb::object description = self.attr("_write_matrix")(
-          store_dir, key, component_matrices.attr("get")(name), kFloatStorageDtype);
+          store_dir, key, pyglue::get_item(component_matrices, name), kFloatStorageDtype);
       files.push_back(description["file"]);
       datasets[key] = description;
       written.append(name);
@@ -130,18 +123,23 @@ nb::list add_component_matrices(nb::handle self, nb::handle component_matrices,
     const nb::object os = nb::module_::import_("os");
     for (const nb::object& file : files) {
       try {
-        os.attr("remove")(store_dir.attr("__truediv__")(file));
+        os.attr("remove")(pyglue::divide(store_dir, file));
       } catch (const nb::python_error&) {
         // Left for the next writer's clean-up of unreferenced files.
       }
     }
     throw;
   }
+  return written;
+}
 
+// The metadata's component list (stored names, then the new ones, each once)
+// and its dataset keys, stamped with the time of the supplement.
+void record_components(const nb::object& metadata, const nb::list& names) {
   const nb::dict meta = dict_entry(metadata, "meta");
   nb::list merged;
   nb::set seen;
-  nb::list combined = parse_name_list(meta.attr("get")("component_names"));
+  nb::list combined = parse_name_list(pyglue::get_item(meta, "component_names"));
   for (nb::handle name : names) combined.append(name);
   for (nb::handle name : parse_name_list(combined)) {
     if (seen.contains(name)) continue;
@@ -149,20 +147,36 @@ nb::list add_component_matrices(nb::handle self, nb::handle component_matrices,
     merged.append(name);
   }
   meta["component_names"] = merged;
-  const nb::object old_keys = meta.attr("get")("component_dataset_keys");
-  nb::dict key_map =
-      PyDict_Check(old_keys.ptr()) ? nb::cast<nb::dict>(old_keys.attr("copy")()) : nb::dict();
-  for (nb::handle name : merged) key_map[name] = key_of(name);
+  const nb::object old_keys = pyglue::get_item(meta, "component_dataset_keys");
+  nb::dict key_map = PyDict_Check(old_keys.ptr()) ? pyglue::dict_of(old_keys) : nb::dict();
+  for (nb::handle name : merged) key_map[name] = imports().component_dataset_key(name);
   meta["component_dataset_keys"] = key_map;
-  const nb::object now =
-      nb::module_::import_("pandas").attr("Timestamp").attr("now")().attr("isoformat")();
+  const nb::object now = now_text();
   metadata["updated_at"] = now;
   meta["updated_at"] = now;
   meta["component_supplemented_at"] = now;
+}
+
+nb::list add_component_matrices(nb::handle self, nb::handle component_matrices,
+                                nb::handle component_names) {
+  if (!nb::isinstance(component_matrices, imports().mapping)) {
+    glue::raise_type_error("component_matrices", "dict[str, pandas.DataFrame]", component_matrices);
+  }
+  if (!PyList_Check(component_names.ptr())) {
+    glue::raise_type_error("component_names", "list[str]", component_names);
+  }
+  const nb::list names = parse_name_list(component_names);
+  const LockGuard guard(self.attr("_writer_lock")());
+  const nb::object metadata = self.attr("load_metadata")();
+  nb::dict datasets = dict_entry(metadata, "datasets");
+  const Planned planned = plan_components(self, component_matrices, names, datasets);
+  if (planned.empty()) return nb::list();
+  const nb::list written = write_components(self, component_matrices, planned, datasets);
+  record_components(metadata, names);
   // Atomic: a crash leaves the old metadata file or the new one, never a
   // truncated one.
   self.attr("_write_metadata")(metadata);
-  self.attr("_write_manifest")(store_dir, metadata);
+  self.attr("_write_manifest")(self.attr("store_dir"), metadata);
   return written;
 }
 

@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "builder_doc.hpp"
+#include "imports.hpp"
 #include "kernels/dates.hpp"
 #include "kernels/derive.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/frames.hpp"
 
 using namespace nanobind::literals;
@@ -22,8 +24,7 @@ namespace glue = morvane::pyglue;
 constexpr const char* kForwardRanks = "forward_return_rank_cache";
 
 nb::object normalized(nb::handle value, const char* name) {
-  nb::object result =
-      nb::module_::import_("morvane.backtest._store").attr("normalize_yyyymmdd")(value);
+  nb::object result = imports().normalize_yyyymmdd(value);
   if (!result.is_none() && !PyUnicode_Check(result.ptr())) {
     glue::raise_type_error(name, "str | None", result);
   }
@@ -46,17 +47,16 @@ nb::object from_date(nb::handle labelled, nb::handle start) {
 }
 
 nb::dict meta_copy(nb::handle payload) {
-  const nb::object meta = payload.attr("get")("meta");
+  const nb::object meta = pyglue::get_item(payload, "meta");
   if (meta.is_none()) return nb::dict();
-  return nb::cast<nb::dict>(nb::module_::import_("builtins").attr("dict")(meta));
+  return pyglue::dict_of(meta);
 }
 
 nb::object payload_slice_from_date(nb::handle payload, nb::handle write_start_date) {
   glue::require_dict(payload, "payload", false);
   (void)glue::to_optional_text(write_start_date, "write_start_date");
   const nb::object start = normalized(write_start_date, "write_start_date");
-  const nb::object pd = nb::module_::import_("pandas");
-  const nb::object frame_type = pd.attr("DataFrame");
+  const nb::object& frame_type = imports().data_frame;
   const nb::object data = payload["data"];
   glue::require_dict(data, "payload['data']", false);
   nb::dict out_data;
@@ -74,7 +74,7 @@ nb::object payload_slice_from_date(nb::handle payload, nb::handle write_start_da
   }
   nb::dict out = nb::cast<nb::dict>(nb::borrow<nb::dict>(payload).attr("copy")());
   nb::dict meta = meta_copy(payload);
-  const nb::object old_start = meta.attr("get")("start_date");
+  const nb::object old_start = pyglue::get_item(meta, "start_date");
   meta["write_start_date"] = start;
   meta["read_start_date"] = old_start;
   meta["start_date"] = start;
@@ -158,15 +158,14 @@ nb::object build_incremental_write_window(nb::handle base_index, nb::handle writ
                                                         : previous[previous.size() - 2];
   const nb::object seed =
       stored_close.is_none() ? nb::none() : close_before(stored_close, read_start);
-  const nb::object builder_type =
-      nb::module_::import_("morvane.backtest._prepare").attr("GroupPreparedDataBuilder");
+  const nb::object builder_type = imports().module.attr("GroupPreparedDataBuilder");
   const nb::object payload =
       builder_type("start_date"_a = read_start, "end_date"_a = end, "close_before_start"_a = seed)
           .attr("build_incremental")();
   glue::require_dict(payload, "payload", false);
   nb::object sliced = payload_slice_from_date(payload, nb::str(actual_start.c_str()));
-  const nb::object ranks = nb::borrow<nb::dict>(payload["data"]).attr("get")(kForwardRanks);
-  if (nb::isinstance(ranks, nb::module_::import_("pandas").attr("DataFrame"))) {
+  const nb::object ranks = pyglue::get_item(nb::object(payload["data"]), kForwardRanks);
+  if (nb::isinstance(ranks, imports().data_frame)) {
     sliced["data"][kForwardRanks] = from_date(ranks, nb::str(read_start.c_str()));
   }
   nb::dict meta = meta_copy(sliced);

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "common.hpp"
+#include "imports.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/log.hpp"
 #include "service.hpp"
 
@@ -19,26 +21,24 @@ constexpr const char* kRequiredKeys[] = {"close_price", "open_price", "can_buy_s
                                          "cant_sell_stock"};
 
 nb::object get_or_empty(nb::handle mapping, const char* key) {
-  return mapping.attr("get")(key, nb::dict());
+  return pyglue::get_item(mapping, key, nb::dict());
 }
 
 nb::object index_of(nb::handle datasets, nb::handle key) {
-  return datasets.attr("get")(key, nb::dict()).attr("get")("index", nb::list());
+  return pyglue::get_item(pyglue::get_item(datasets, key, nb::dict()), "index", nb::list());
 }
 
-bool contains(nb::handle mapping, const char* key) {
-  return nb::cast<bool>(mapping.attr("__contains__")(key));
-}
+bool contains(nb::handle mapping, const char* key) { return pyglue::contains(mapping, key); }
 
 nb::object prefixed(const char* prefix, nb::handle text) {
-  return nb::str(prefix).attr("__add__")(nb::str(text));
+  return pyglue::concat(nb::str(prefix), nb::str(text));
 }
 
 // Terminal columns of a label: East Asian wide and full-width characters
 // (the Chinese of "成分股", "基准") take two, so that padding by this width
 // lines up the dates after them.
 std::size_t display_width(nb::handle text) {
-  const nb::object width_of = nb::module_::import_("unicodedata").attr("east_asian_width");
+  const nb::object& width_of = imports().east_asian_width;
   std::size_t width = 0;
   for (nb::handle character : nb::iter(text)) {
     const std::string kind = nb::cast<std::string>(width_of(character));
@@ -48,7 +48,7 @@ std::size_t display_width(nb::handle text) {
 }
 
 bool benchmarks_missing(nb::handle metadata) {
-  const nb::object benchmarks = metadata.attr("get")("benchmarks");
+  const nb::object benchmarks = pyglue::get_item(metadata, "benchmarks");
   return benchmarks.is_none() || !nb::cast<bool>(nb::bool_(benchmarks));
 }
 
@@ -65,18 +65,17 @@ nb::list missing_datasets(nb::handle store) {
     if (!contains(datasets, key)) missing.append(key);
   }
   if (benchmarks_missing(metadata)) missing.append("benchmarks");
-  const nb::module_ prepare = nb::module_::import_("morvane.backtest._prepare");
+  const nb::object& prepare = imports().prepare;
   const nb::object key_of = prepare.attr("component_dataset_key");
   for (nb::handle name : prepare.attr("COMPONENT_FACTOR_NAMES")) {
     const nb::object key = key_of(name);
-    if (!nb::cast<bool>(datasets.attr("__contains__")(key))) missing.append(key);
+    if (!pyglue::contains(datasets, key)) missing.append(key);
   }
   return missing;
 }
 
 nb::list damaged_datasets(nb::handle store) {
-  return nb::cast<nb::list>(
-      nb::module_::import_("builtins").attr("list")(store.attr("damaged_datasets")()));
+  return pyglue::list_of(store.attr("damaged_datasets")());
 }
 
 nb::list find_missing_datasets(nb::handle store) {
@@ -86,7 +85,7 @@ nb::list find_missing_datasets(nb::handle store) {
 }
 
 void validate_metadata(nb::handle store) {
-  if (!nb::cast<bool>(store.attr("metadata_path").attr("exists")())) {
+  if (!has_metadata(store)) {
     raise_morvane("回测基准数据包解压后缺少元信息文件");
   }
   const nb::object metadata = store.attr("load_metadata")();
@@ -103,8 +102,7 @@ void log_dataset_summary(nb::handle store, nb::handle action) {
   const nb::object metadata = store.attr("load_metadata")();
   const nb::object datasets = get_or_empty(metadata, "datasets");
   const nb::object benchmarks = get_or_empty(metadata, "benchmarks");
-  const nb::object benchmark_keys =
-      nb::module_::import_("builtins").attr("set")(benchmarks.attr("values")());
+  const nb::object benchmark_keys = pyglue::set_of(benchmarks.attr("values")());
   const auto latest = [&](nb::handle key) -> nb::object {
     const nb::object index = index_of(datasets, key);
     if (nb::cast<bool>(nb::bool_(index))) return index[nb::int_(-1)];
@@ -116,11 +114,11 @@ void log_dataset_summary(nb::handle store, nb::handle action) {
     const nb::str text = nb::str(key);
     if (nb::cast<bool>(text.attr("startswith")("component__"))) {
       rows.emplace_back(prefixed("成分股 ", text.attr("replace")("component__", "")), latest(key));
-    } else if (!nb::cast<bool>(benchmark_keys.attr("__contains__")(key))) {
+    } else if (!pyglue::contains(benchmark_keys, key)) {
       rows.emplace_back(nb::borrow(key), latest(key));
     }
   }
-  const nb::object benchmark_items = nb::module_::import_("builtins").attr("dict")(benchmarks);
+  const nb::object benchmark_items = pyglue::dict_of(benchmarks);
   for (auto [code, key] : nb::borrow<nb::dict>(benchmark_items)) {
     rows.emplace_back(prefixed("基准 ", code), latest(key));
   }

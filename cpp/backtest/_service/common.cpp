@@ -6,7 +6,9 @@
 #include <optional>
 #include <utility>
 
+#include "imports.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/frames.hpp"
 #include "pyglue/labels.hpp"
 
@@ -16,12 +18,12 @@ namespace morvane::service {
 
 namespace {
 
-nb::module_ service_module() { return nb::module_::import_("morvane.backtest._service"); }
+const nb::object& service_module() { return imports().module; }
 
 }  // namespace
 
 void raise_morvane(const std::string& message) {
-  const nb::object error = nb::module_::import_("morvane.exceptions").attr("MorvaneError");
+  const nb::object& error = imports().morvane_error;
   PyErr_SetString(error.ptr(), message.c_str());
   throw nb::python_error();
 }
@@ -32,8 +34,7 @@ void raise_file_not_found(const std::string& message) {
 }
 
 nb::object default_data_dir() {
-  const nb::object path_type = nb::module_::import_("pathlib").attr("Path");
-  return path_type(service_module().attr("_DEFAULT_DATA_DIR"));
+  return imports().path_type(service_module().attr("_DEFAULT_DATA_DIR"));
 }
 
 namespace {
@@ -48,9 +49,7 @@ DataPaths split_path(const std::string& store, bool package) {
 }
 
 std::string absolute_text(nb::handle dir) {
-  const nb::object os_path = nb::module_::import_("os.path");
-  return nb::cast<std::string>(
-      os_path.attr("abspath")(nb::module_::import_("os").attr("fspath")(dir)));
+  return nb::cast<std::string>(imports().abspath(imports().fspath(dir)));
 }
 
 }  // namespace
@@ -59,7 +58,7 @@ DataPaths data_paths() { return split_path(absolute_text(default_data_dir()), tr
 
 DataPaths data_paths_of(nb::handle dir) {
   const std::string store = absolute_text(dir);
-  const nb::object realpath = nb::module_::import_("os.path").attr("realpath");
+  const nb::object& realpath = imports().realpath;
   const bool package =
       realpath(nb::str(store.c_str())).equal(realpath(nb::str(data_paths().store.c_str())));
   return split_path(store, package);
@@ -103,15 +102,19 @@ nb::object rows_between(nb::handle table, nb::handle start, nb::handle end) {
   if (nb::cast<bool>(index.attr("is_monotonic_increasing"))) {
     const nb::object first = index.attr("searchsorted")(start, "side"_a = "left");
     const nb::object last = index.attr("searchsorted")(end, "side"_a = "right");
-    const nb::object cut = nb::module_::import_("builtins").attr("slice")(first, last);
+    const nb::object cut = pyglue::slice_of(first, last);
     return table.attr("iloc")[cut];
   }
   const nb::object mask = index.attr("__ge__")(start).attr("__and__")(index.attr("__le__")(end));
   return table.attr("loc")[mask];
 }
 
+bool has_metadata(nb::handle store) {
+  return nb::cast<bool>(store.attr("metadata_path").attr("exists")());
+}
+
 nb::object open_store(nb::handle dir) {
-  return nb::module_::import_("morvane.backtest._prepare").attr("BinaryPreparedDataStore")(dir);
+  return imports().prepare.attr("BinaryPreparedDataStore")(dir);
 }
 
 }  // namespace morvane::service

@@ -59,4 +59,7 @@ struct DataPaths {
 // A new BinaryPreparedDataStore on `dir` (text or path).
 [[nodiscard]] nb::object open_store(nb::handle dir);
 
+// Whether a store's metadata file exists (a store never written has none).
+[[nodiscard]] bool has_metadata(nb::handle store);
+
 }  // namespace morvane::service

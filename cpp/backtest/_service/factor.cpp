@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "common.hpp"
+#include "imports.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/builtins.hpp"
 #include "report.hpp"
 #include "request.hpp"
 #include "service.hpp"
@@ -35,9 +37,8 @@ std::optional<nb::object> display_name(nb::handle owner) {
   if (!nb::hasattr(owner, "name")) return std::nullopt;
   const nb::object name = owner.attr("name");
   if (name.is_none()) return std::nullopt;
-  const nb::module_ pd = nb::module_::import_("pandas");
-  for (const char* kind : {"Series", "DataFrame", "Index"}) {
-    if (nb::isinstance(name, pd.attr(kind))) return std::nullopt;
+  for (const nb::object* kind : {&imports().series, &imports().data_frame, &imports().index}) {
+    if (nb::isinstance(name, *kind)) return std::nullopt;
   }
   if (nb::len(nb::str(name)) == 0) return std::nullopt;
   return name;
@@ -54,22 +55,21 @@ nb::str factor_name(nb::handle factor) {
 
 nb::object to_public_result(nb::handle core_result, nb::handle name) {
   (void)glue::to_text(name, "factor_name");
-  const nb::object pd = nb::module_::import_("pandas");
   nb::dict plot_paths;
   nb::object charts = nb::getattr(core_result, "plot_paths", nb::none());
   if (!charts.is_none() && nb::len(charts) > 0) {
     for (nb::handle chart : charts) {
-      plot_paths[chart] = charts[chart].attr("get")("primary", "");
+      plot_paths[chart] = pyglue::get_item(nb::object(charts[chart]), "primary", nb::str(""));
     }
   }
   const nb::object best = core_result.attr("best_group");
-  const nb::object best_group = truth(pd.attr("notna")(best)) ? nb::int_(best) : nb::int_(-1);
+  const nb::object best_group = truth(imports().notna(best)) ? nb::int_(best) : nb::int_(-1);
   nb::dict fields;
   fields["factor_name"] = name;
   fields["best_group"] = best_group;
-  fields["group_daily_return"] = core_result.attr("group_daily_return");
-  fields["group_cumulative_return"] = core_result.attr("group_cumulative_return");
-  fields["rank_ic"] = core_result.attr("rank_ic");
+  for (const char* field : {"group_daily_return", "group_cumulative_return", "rank_ic"}) {
+    fields[field] = core_result.attr(field);
+  }
   fields["benchmark_summary"] = core_result.attr("benchmark_summary")();
   fields["plot_paths"] = plot_paths;
   // The research tables, from a core that computes them (the record keeps
@@ -78,11 +78,11 @@ nb::object to_public_result(nb::handle core_result, nb::handle name) {
                             "group_turnover", "group_counts"}) {
     if (nb::hasattr(core_result, table)) fields[table] = core_result.attr(table);
   }
-  return nb::module_::import_("morvane.backtest.result").attr("BacktestResult")(**fields);
+  return imports().backtest_result(**fields);
 }
 
 nb::object backtest_factor(nb::handle self, const FactorRequest& r) {
-  const nb::module_ service = nb::module_::import_("morvane.backtest._service");
+  const nb::object& service = imports().module;
 
   const CheckedFactor c = check_factor_request(r, CheckScope{});
   const nb::object matrices =
@@ -92,7 +92,7 @@ nb::object backtest_factor(nb::handle self, const FactorRequest& r) {
   const nb::object path = chart_path(r.output_dir, c.plot_filename);
   const nb::object title = nb::str(c.plot_filename.c_str());
 
-  const auto optional = [&](const char* key) { return matrices.attr("get")(key); };
+  const auto optional = [&](const char* key) { return pyglue::get_item(matrices, key); };
   ChartFolder folder(r.output_dir);
   const nb::object factor_rows = rows_between(c.table, c.start_date, c.end_date);
   warn_about_empty_range(factor_rows, c.table, "factor", matrices["close_price"],

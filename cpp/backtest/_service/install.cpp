@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "folder_lock.hpp"
+#include "imports.hpp"
 #include "kernels/advisory_lock.hpp"
 #include "kernels/files.hpp"
 #include "pyglue/log.hpp"
@@ -47,7 +48,7 @@ class StagingFolder {
 };
 
 nb::object path_object(const std::string& path) {
-  return nb::module_::import_("pathlib").attr("Path")(nb::str(path.c_str()));
+  return imports().path_type(nb::str(path.c_str()));
 }
 
 nb::object package_fields(nb::handle description) {
@@ -91,7 +92,7 @@ void recover_if_idle(const DataPaths& paths) {
 }
 
 void install_package(nb::handle service, nb::handle description, const DataPaths& paths) {
-  const nb::module_ pkg = nb::module_::import_("morvane.backtest._pkg");
+  const nb::object& pkg = imports().pkg;
   const StagingFolder staging(paths.root + "/" + paths.staging_prefix() + k::random_hex(16));
   const nb::object staging_dir = path_object(staging.path());
   pkg.attr("download_benchmark_package")(service.attr("_http"), staging_dir,
@@ -108,10 +109,8 @@ void install_package(nb::handle service, nb::handle description, const DataPaths
     raise_morvane("回测基准数据包中的数据文件缺失或损坏, 原有数据保持不变: " +
                   nb::cast<std::string>(nb::str("; ").attr("join")(damaged)));
   }
-  nb::module_::import_("morvane.backtest._store")
-      .attr("BinaryPreparedDataStoreBase")
-      .attr("load")(staged, "start_date"_a = nb::none(), "end_date"_a = nb::none(),
-                    "keys"_a = nb::none(), "mmap"_a = true, "verify"_a = false);
+  imports().store_base.attr("load")(staged, "start_date"_a = nb::none(), "end_date"_a = nb::none(),
+                                    "keys"_a = nb::none(), "mmap"_a = true, "verify"_a = false);
 
   // The record names the installed package; it goes before the swap and
   // comes back after it, so a crash in between can only make the next
@@ -127,7 +126,7 @@ void install_package(nb::handle service, nb::handle description, const DataPaths
     k::sync_directory(paths.root);
   }
   remove_tree(paths.backup());
-  const nb::object text = nb::module_::import_("json").attr("dumps")(package_fields(description));
+  const nb::object text = imports().json_dumps(package_fields(description));
   k::write_file_atomic(paths.root, kRecordName, nb::cast<std::string>(text));
 }
 
@@ -135,8 +134,7 @@ bool is_installed_package(nb::handle description, const DataPaths& paths) {
   if (description.attr("sha256").is_none() || !k::path_exists(paths.record())) return false;
   nb::object recorded;
   try {
-    recorded = nb::module_::import_("json").attr("loads")(
-        nb::str(k::read_whole_file(paths.record()).c_str()));
+    recorded = imports().json_loads(nb::str(k::read_whole_file(paths.record()).c_str()));
   } catch (const nb::python_error&) {
     return false;  // an unreadable record proves nothing
   } catch (const std::exception&) {

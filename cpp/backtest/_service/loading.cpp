@@ -4,6 +4,7 @@
 
 #include "common.hpp"
 #include "folder_lock.hpp"
+#include "imports.hpp"
 #include "install.hpp"
 #include "kernels/files.hpp"
 #include "pyglue/args.hpp"
@@ -21,7 +22,7 @@ nb::object load_backtest_data(nb::handle) {
   recover_if_idle(paths);
   const nb::object store = open_store(default_data_dir());
   const FolderLock shared(paths.data_lock(), kernels::LockMode::kShared);
-  if (!nb::cast<bool>(store.attr("metadata_path").attr("exists")())) {
+  if (!has_metadata(store)) {
     raise_file_not_found(kNotFoundMessage);
   }
   const nb::object payload =
@@ -29,7 +30,7 @@ nb::object load_backtest_data(nb::handle) {
   // The store answers None when its metadata vanished between the check and
   // the read; that is the same state as no data at all.
   if (payload.is_none()) raise_file_not_found(kNotFoundMessage);
-  const nb::object record = nb::module_::import_("morvane.backtest.result").attr("BacktestData");
+  const nb::object& record = imports().backtest_data;
   return record("data"_a = payload["data"]);
 }
 
@@ -39,7 +40,7 @@ nb::dict slice_data(nb::handle data, nb::handle start_date, nb::handle end_date)
     glue::raise_type_error("start_date", "str", start_date);
   }
   if (!PyUnicode_CheckExact(end_date.ptr())) glue::raise_type_error("end_date", "str", end_date);
-  const nb::object frame_type = nb::module_::import_("pandas").attr("DataFrame");
+  const nb::object& frame_type = imports().data_frame;
   // Loaded tables share one date index; their cuts share one as well, so
   // that aligning them to a run matches the dates once, not once per table.
   nb::object last_index;

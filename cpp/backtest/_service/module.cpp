@@ -3,6 +3,7 @@
 #include <nanobind/nanobind.h>
 
 #include "doc.hpp"
+#include "imports.hpp"
 #include "pyglue/store_errors.hpp"
 #include "service.hpp"
 #include "validate.hpp"
@@ -14,10 +15,7 @@ namespace {
 // Today's local date as "YYYYMMDD"; a module function so that a caller can
 // fix "today" for the whole service.
 nb::object today() {
-  return nb::module_::import_("pandas")
-      .attr("Timestamp")
-      .attr("today")()
-      .attr("strftime")("%Y%m%d");
+  return morvane::service::imports().timestamp.attr("today")().attr("strftime")("%Y%m%d");
 }
 
 }  // namespace
@@ -32,9 +30,11 @@ NB_MODULE(_service, m) {
   m.attr("pd") = nb::module_::import_("pandas");
   m.attr("core") = nb::module_::import_("morvane.backtest._core");
   m.attr("logger") = nb::module_::import_("morvane.logger").attr("logger");
+  morvane::service::load_imports(m);
+  const morvane::service::Imports& imports = morvane::service::imports();
 
   // The refresh looks its window function up on _prepare when it runs.
-  const nb::module_ prepare = nb::module_::import_("morvane.backtest._prepare");
+  const nb::object& prepare = imports.prepare;
   for (const char* name : {"COMPONENT_FACTOR_NAMES", "TAIL_RELOAD_ROWS", "BinaryPreparedDataStore",
                            "component_dataset_key"}) {
     m.attr(name) = prepare.attr(name);
@@ -44,23 +44,18 @@ NB_MODULE(_service, m) {
       morvane::service::universe_to_component(prepare.attr("COMPONENT_FACTOR_NAMES"));
   const nb::module_ store = nb::module_::import_("morvane.backtest._store");
   for (const char* name : {"clean_matrix", "normalize_yyyymmdd"}) m.attr(name) = store.attr(name);
-  const nb::module_ pkg = nb::module_::import_("morvane.backtest._pkg");
   for (const char* name : {"download_benchmark_package", "flatten_single_subdir"}) {
-    m.attr(name) = pkg.attr(name);
+    m.attr(name) = imports.pkg.attr(name);
   }
-  const nb::module_ result = nb::module_::import_("morvane.backtest.result");
-  for (const char* name : {"BacktestData", "BacktestResult", "StrategyBacktestResult"}) {
-    m.attr(name) = result.attr(name);
-  }
-  m.attr("MorvaneError") = nb::module_::import_("morvane.exceptions").attr("MorvaneError");
+  m.attr("BacktestData") = imports.backtest_data;
+  m.attr("BacktestResult") = imports.backtest_result;
+  m.attr("StrategyBacktestResult") = imports.strategy_result;
+  m.attr("MorvaneError") = imports.morvane_error;
 
   m.attr("DateLike") =
       typing.attr("Union")[nb::make_tuple(builtins.attr("str"), builtins.attr("int"))];
-  m.attr("_DEFAULT_DATA_DIR") = pathlib.attr("Path")
-                                    .attr("home")()
-                                    .attr("__truediv__")(".morvane")
-                                    .attr("__truediv__")("backtest_data")
-                                    .attr("__truediv__")("enviroment_data");
+  m.attr("_DEFAULT_DATA_DIR") = imports.path_type.attr("home")().attr("joinpath")(
+      ".morvane", "backtest_data", "enviroment_data");
   m.def("_today", &today, nb::sig("def _today() -> str"),
         "今天的本地日期 \"YYYYMMDD\"。\n\nReturns:\n    str: 例如 \"20240102\"。");
   morvane::pyglue::register_store_errors();

@@ -7,8 +7,10 @@
 
 #include "common.hpp"
 #include "folder_lock.hpp"
+#include "imports.hpp"
 #include "install.hpp"
 #include "kernels/files.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/log.hpp"
 #include "service.hpp"
 
@@ -27,15 +29,14 @@ bool passes_validation(nb::handle service, nb::handle store) {
   try {
     service.attr("_validate_metadata")(store);
   } catch (const nb::python_error& error) {
-    if (!error.matches(nb::module_::import_("morvane.exceptions").attr("MorvaneError"))) throw;
+    if (!error.matches(imports().morvane_error)) throw;
     return false;
   }
   return true;
 }
 
 nb::object describe_package(nb::handle service) {
-  return nb::module_::import_("morvane.backtest._pkg")
-      .attr("describe_benchmark_package")(service.attr("_http"));
+  return imports().pkg.attr("describe_benchmark_package")(service.attr("_http"));
 }
 
 nb::object joined(nb::handle names) { return nb::str(", ").attr("join")(names); }
@@ -50,7 +51,7 @@ void prepare_backtest_data(nb::handle self) {
 
   const nb::object dir = default_data_dir();
   nb::object store = open_store(dir);
-  bool download = !nb::cast<bool>(store.attr("metadata_path").attr("exists")());
+  bool download = !has_metadata(store);
   nb::object description = nb::none();
   if (!download) {
     nb::list missing;
@@ -104,14 +105,12 @@ void refresh_to_latest(nb::handle self, nb::handle store, nb::handle after_downl
   const bool after = truthy(after_download);
   const nb::object metadata = store.attr("load_metadata")();
   const nb::object datasets = metadata["datasets"];
-  const nb::object base_index =
-      nb::module_::import_("builtins")
-          .attr("list")(
-              datasets.attr("get")("close_price", nb::dict()).attr("get")("index", nb::list()));
+  const nb::object base_index = pyglue::list_of(
+      pyglue::get_item(pyglue::get_item(datasets, "close_price", nb::dict()), "index", nb::list()));
   const std::size_t rows = nb::len(base_index);
   if (rows == 0) raise_morvane(kIncompleteMessage);
 
-  const nb::module_ prepare = nb::module_::import_("morvane.backtest._prepare");
+  const nb::object& prepare = imports().prepare;
   const auto tail_rows = nb::cast<std::size_t>(prepare.attr("TAIL_RELOAD_ROWS"));
   const nb::object write_start = base_index[rows - std::min(rows, tail_rows)];
   const nb::object write_end = nb::str(today_text().c_str());

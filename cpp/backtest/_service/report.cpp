@@ -4,6 +4,8 @@
 
 #include <limits>
 
+#include "imports.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/log.hpp"
 
 using namespace nanobind::literals;
@@ -29,13 +31,13 @@ void ProgressLog::done(nb::handle daily_returns, nb::handle plot_paths) const {
 
 nb::object benchmark_returns(nb::handle benchmarks, nb::handle code, nb::handle dates,
                              bool zero_when_missing) {
-  const nb::object pd = nb::module_::import_("pandas");
+  const nb::object& series_type = imports().series;
   const nb::object series =
-      code.is_none() || benchmarks.is_none() ? nb::none() : benchmarks.attr("get")(code);
+      code.is_none() || benchmarks.is_none() ? nb::none() : pyglue::get_item(benchmarks, code);
   if (series.is_none()) {
     const nb::object value =
         zero_when_missing ? nb::float_(0.0) : nb::float_(std::numeric_limits<double>::quiet_NaN());
-    return pd.attr("Series")(value, "index"_a = dates, "dtype"_a = "float64", "name"_a = code);
+    return series_type(value, "index"_a = dates, "dtype"_a = "float64", "name"_a = code);
   }
   return series.attr("reindex")(dates).attr("astype")("float64").attr("rename")(code);
 }
@@ -43,7 +45,7 @@ nb::object benchmark_returns(nb::handle benchmarks, nb::handle code, nb::handle 
 nb::object primary_benchmark(nb::handle benchmark_summary) {
   if (nb::len(benchmark_summary) == 0) return nb::none();
   const nb::object columns = benchmark_summary.attr("columns");
-  if (!nb::cast<bool>(columns.attr("__contains__")("benchmark_name"))) return nb::none();
+  if (!pyglue::contains(columns, "benchmark_name")) return nb::none();
   return benchmark_summary["benchmark_name"].attr("iloc")[0];
 }
 

@@ -5,7 +5,9 @@
 #include <system_error>
 #include <utility>
 
+#include "imports.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/dates.hpp"
 #include "pyglue/log.hpp"
 #include "pyglue/portfolio_params.hpp"
@@ -22,9 +24,7 @@ bool is_empty_dir_argument(nb::handle output_dir) {
          (PyUnicode_Check(output_dir.ptr()) && nb::len(nb::borrow<nb::str>(output_dir)) == 0);
 }
 
-nb::object as_path(nb::handle output_dir) {
-  return nb::module_::import_("pathlib").attr("Path")(output_dir);
-}
+nb::object as_path(nb::handle output_dir) { return imports().path_type(output_dir); }
 
 }  // namespace
 
@@ -38,7 +38,7 @@ nb::object normalized_date(nb::handle value, const char* name) {
   const std::string what = std::string("参数 ") + name;
   nb::object text;
   try {
-    text = nb::module_::import_("morvane.backtest._service").attr("normalize_yyyymmdd")(value);
+    text = imports().module.attr("normalize_yyyymmdd")(value);
   } catch (const nb::python_error& error) {
     const std::string received = nb::cast<std::string>(nb::repr(value));
     if (error.matches(PyExc_TypeError)) {
@@ -58,7 +58,7 @@ nb::object normalized_date(nb::handle value, const char* name) {
 
 void require_output_dir_type(nb::handle output_dir) {
   if (!output_dir.is_none() && !PyUnicode_Check(output_dir.ptr()) &&
-      !nb::isinstance(output_dir, nb::module_::import_("os").attr("PathLike"))) {
+      !nb::isinstance(output_dir, imports().path_like)) {
     glue::raise_type_error("output_dir", "str | os.PathLike | None", output_dir);
   }
 }
@@ -71,13 +71,11 @@ void require_chart_target(nb::handle output_dir, const std::string& plot_filenam
 }
 
 nb::object chart_path(nb::handle output_dir, const std::string& plot_filename) {
-  return nb::str(
-      as_path(output_dir).attr("__truediv__")(nb::str((plot_filename + ".png").c_str())));
+  return nb::str(pyglue::divide(as_path(output_dir), nb::str((plot_filename + ".png").c_str())));
 }
 
 ChartFolder::ChartFolder(nb::handle output_dir) {
-  const std::string dir =
-      nb::cast<std::string>(nb::module_::import_("os").attr("fspath")(as_path(output_dir)));
+  const std::string dir = nb::cast<std::string>(imports().fspath(as_path(output_dir)));
   std::error_code failure;
   for (fs::path p = fs::absolute(dir); !p.empty() && !fs::exists(p); p = p.parent_path()) {
     created_.push_back(p);
@@ -90,10 +88,8 @@ ChartFolder::ChartFolder(nb::handle output_dir) {
       fs::remove(p, ignored);  // the parents made before the failure
     }
     // OSError picks its subclass (PermissionError, NotADirectoryError, ...) from the errno.
-    const nb::object error =
-        nb::module_::import_("builtins")
-            .attr("OSError")(failure.value(),
-                             "参数 output_dir 的图片目录无法创建: " + failure.message(), dir);
+    const nb::object error = nb::handle(PyExc_OSError)(
+        failure.value(), "参数 output_dir 的图片目录无法创建: " + failure.message(), dir);
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
     throw nb::python_error();
   }

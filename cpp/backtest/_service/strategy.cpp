@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common.hpp"
+#include "imports.hpp"
 #include "report.hpp"
 #include "request.hpp"
 #include "service.hpp"
@@ -18,7 +19,6 @@ namespace morvane::service {
 nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
   const nb::object runner =
       nb::module_::import_("morvane.backtest._ravelle").attr("run_strategy_backtest_core");
-  const nb::module_ result = nb::module_::import_("morvane.backtest.result");
 
   const CheckedStrategy c = check_strategy_request(r, CheckScope{});
   const nb::object matrices =
@@ -63,7 +63,7 @@ nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
   fields["benchmark_return"] =
       benchmark_returns(matrices["benchmark_dict"], r.benchmark, daily.attr("index"), true);
   if (c.record_trades) fields["ledger"] = nb::getattr(core_result, "ledger", nb::none());
-  return result.attr("StrategyBacktestResult")(**fields);
+  return imports().strategy_result(**fields);
 }
 
 }  // namespace morvane::service

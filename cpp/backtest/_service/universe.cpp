@@ -4,9 +4,16 @@
 // and needs no disk access.
 #include <nanobind/stl/string.h>
 
+#include <cmath>
+#include <limits>
 #include <string>
+#include <vector>
 
+#include "imports.hpp"
+#include "kernels/matrix_view.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/builtins.hpp"
+#include "pyglue/frames.hpp"
 #include "service.hpp"
 
 using namespace nanobind::literals;
@@ -17,13 +24,12 @@ namespace {
 
 namespace glue = morvane::pyglue;
 
-nb::object service_attr(const char* name) {
-  return nb::module_::import_("morvane.backtest._service").attr(name);
-}
+nb::object service_attr(const char* name) { return imports().module.attr(name); }
 
 [[noreturn]] void raise_with_code(const char* before, nb::handle code, const char* after) {
   // Built by Python: a code is whatever text the caller gave, surrogates included.
-  const nb::object message = nb::str(before).attr("__add__")(nb::str(code)).attr("__add__")(after);
+  const nb::object message =
+      pyglue::concat(pyglue::concat(nb::str(before), nb::str(code)), nb::str(after));
   PyErr_SetObject(PyExc_ValueError, message.ptr());
   throw nb::python_error();
 }
@@ -31,7 +37,7 @@ nb::object service_attr(const char* name) {
 // The component factor name of an accepted index code; ValueError otherwise.
 nb::object component_of(nb::handle code) {
   const nb::object table = service_attr("_UNIVERSE_TO_COMPONENT");
-  if (!nb::cast<bool>(table.attr("__contains__")(code))) {
+  if (!pyglue::contains(table, code)) {
     raise_with_code("不支持的选股范围: ", code, "");
   }
   return table[code];
@@ -40,11 +46,45 @@ nb::object component_of(nb::handle code) {
 // The membership table of one index code, read from the (sliced) data mapping.
 nb::object membership_of(nb::handle data, nb::handle code) {
   const nb::object key = service_attr("component_dataset_key")(component_of(code));
-  const nb::object matrix = data.attr("get")(key);
+  const nb::object matrix = pyglue::get_item(data, key);
   if (matrix.is_none() || nb::len(matrix) == 0) {
     raise_with_code("选股范围 ", code, " 无成分股数据,请重新准备数据");
   }
   return matrix;
+}
+
+// Adds one index's aligned membership into the running sum, as pandas'
+// add(fill_value=0) does: a cell missing on one side counts as "not a
+// member" there; only a cell missing in every chosen index stays missing.
+void add_memberships(const kernels::MatrixView<double>& member, std::vector<double>& summed) {
+  for (std::size_t i = 0; i < member.rows; ++i) {
+    for (std::size_t j = 0; j < member.cols; ++j) {
+      double& total = summed[i * member.cols + j];
+      const double value = member(i, j);
+      if (std::isnan(total)) {
+        total = value;
+      } else if (!std::isnan(value)) {
+        total += value;
+      }
+    }
+  }
+}
+
+// The mask kept where the stock is a member of at least one chosen index on
+// that date (a positive, finite sum), NaN elsewhere: the mask times the
+// factor members.where(members > 0) * 0 + 1, which is 1.0 or NaN.
+std::vector<double> keep_members(const kernels::MatrixView<double>& mask,
+                                 const std::vector<double>& summed) {
+  std::vector<double> out(mask.rows * mask.cols);
+  for (std::size_t i = 0; i < mask.rows; ++i) {
+    for (std::size_t j = 0; j < mask.cols; ++j) {
+      const std::size_t cell = i * mask.cols + j;
+      out[cell] = summed[cell] > 0.0 && std::isfinite(summed[cell])
+                      ? mask(i, j) * 1.0
+                      : std::numeric_limits<double>::quiet_NaN();
+    }
+  }
+  return out;
 }
 
 }  // namespace
@@ -104,18 +144,21 @@ void apply_universe_filter(nb::handle self, nb::handle data, nb::handle universe
   const nb::object columns = valid.attr("columns");
   // Every code is checked before the mask is replaced, so a bad code leaves
   // the mapping as it was.
-  nb::object members = nb::none();
+  std::vector<nb::object> memberships;
   for (nb::handle code : codes) {
-    const nb::object aligned =
-        membership_of(data, code).attr("reindex")("index"_a = index, "columns"_a = columns);
-    // A cell missing on one side counts as "not a member" there; only a cell
-    // missing in every chosen index stays missing.
-    members = members.is_none() ? aligned : members.attr("add")(aligned, "fill_value"_a = 0.0);
+    memberships.push_back(
+        membership_of(data, code).attr("reindex")("index"_a = index, "columns"_a = columns));
   }
-  // 1.0 for a member of at least one chosen index on that date, NaN otherwise.
-  const nb::object factor =
-      members.attr("where")(members.attr("__gt__")(0)).attr("__mul__")(0).attr("__add__")(1);
-  data["close_price_valid"] = valid.attr("__mul__")(factor);
+  const glue::LabelledMatrix<double> mask = glue::read_float_frame(valid, "close_price_valid");
+  const std::size_t rows = mask.view.rows, cols = mask.view.cols;
+  std::vector<double> summed(rows * cols, std::numeric_limits<double>::quiet_NaN());
+  for (const nb::object& aligned : memberships) {
+    const glue::LabelledMatrix<double> member = glue::read_float_frame(aligned, "membership");
+    add_memberships(member.view, summed);
+  }
+  data["close_price_valid"] =
+      imports().data_frame(glue::numpy_from(keep_members(mask.view, summed), rows, cols),
+                           "index"_a = index, "columns"_a = columns, "copy"_a = false);
 }
 
 }  // namespace morvane::service

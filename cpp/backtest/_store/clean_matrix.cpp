@@ -12,6 +12,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "imports.hpp"
 #include "kernels/dates.hpp"
 #include "kernels/gather.hpp"
 #include "pyglue/args.hpp"
@@ -57,7 +58,7 @@ std::vector<std::size_t> kept_rows(const std::vector<std::int32_t>& dates) {
 bool all_bool_columns(nb::handle table) {
   const nb::object dtypes = table.attr("dtypes");
   if (nb::len(dtypes) == 0) return false;
-  const nb::object bool_dtype = nb::module_::import_("numpy").attr("dtype")("bool");
+  const nb::object& bool_dtype = imports().bool_dtype;
   for (nb::handle dtype : dtypes.attr("tolist")()) {
     if (!dtype.equal(bool_dtype)) return false;
   }
@@ -144,8 +145,6 @@ std::string stock_code_label(nb::handle label, const char* name) {
 nb::object clean_matrix(nb::handle table, bool copy, const std::string& name_text) {
   const char* const name = name_text.c_str();
   glue::require_dataframe(table, name);
-  const nb::object pd = nb::module_::import_("pandas");
-  const nb::object np = nb::module_::import_("numpy");
 
   const std::vector<std::int32_t> dates = glue::index_date_numbers(table.attr("index"), name);
   if (!copy && !all_bool_columns(table)) {
@@ -155,7 +154,7 @@ nb::object clean_matrix(nb::handle table, bool copy, const std::string& name_tex
       const glue::LabelledMatrix<double> values = glue::read_float_frame(table, name);
       nb::object cells = values.owner.attr("view")();
       cells.attr("flags").attr("writeable") = false;
-      return pd.attr("DataFrame")(cells, "index"_a = labels->index, "columns"_a = labels->columns,
+      return imports().data_frame(cells, "index"_a = labels->index, "columns"_a = labels->columns,
                                   "copy"_a = false);
     }
   }
@@ -183,7 +182,7 @@ nb::object clean_matrix(nb::handle table, bool copy, const std::string& name_tex
                                  positions.data(), 1, shape, nb::handle())
                                  .cast();
     // take() copies, so the result never shares memory with the caller's table.
-    picked = np.attr("take")(values, taker, "axis"_a = 0);
+    picked = imports().take(values, taker, "axis"_a = 0);
   } else {
     // A new row-major copy of the picked rows, gathered with the GIL released
     // (loaded tables are read by other threads meanwhile).
@@ -201,8 +200,8 @@ nb::object clean_matrix(nb::handle table, bool copy, const std::string& name_tex
   std::vector<std::int32_t> kept_dates;
   kept_dates.reserve(rows.size());
   for (const std::size_t row : rows) kept_dates.push_back(dates[row]);
-  return pd.attr("DataFrame")(picked, "index"_a = glue::date_text_index(kept_dates),
-                              "columns"_a = pd.attr("Index")(codes), "copy"_a = false);
+  return imports().data_frame(picked, "index"_a = glue::date_text_index(kept_dates),
+                              "columns"_a = imports().index(codes), "copy"_a = false);
 }
 
 }  // namespace morvane::store

@@ -7,9 +7,11 @@
 #include <memory>
 
 #include "datasets.hpp"
+#include "imports.hpp"
 #include "kernels/files.hpp"
 #include "kernels/journal.hpp"
 #include "kernels/store_errors.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/frames.hpp"
 
 using namespace nanobind::literals;
@@ -68,7 +70,7 @@ DatasetRef read_description(nb::handle description, const std::string& key,
   const nb::dict entry = nb::borrow<nb::dict>(description);
   DatasetRef ref;
   ref.key = key;
-  const nb::object file = entry.attr("get")("file");
+  const nb::object file = pyglue::get_item(entry, "file");
   if (!PyUnicode_Check(file.ptr())) bad_description(key, "缺少文件名", metadata_path);
   ref.file = nb::cast<std::string>(file);
   if (!kernels::is_plain_file_name(ref.file) || ref.file[0] == '.') {
@@ -76,12 +78,12 @@ DatasetRef read_description(nb::handle description, const std::string& key,
         key, "的文件名 " + nb::cast<std::string>(nb::repr(file)) + " 不是存储目录内的普通文件名",
         metadata_path);
   }
-  const nb::object dtype = entry.attr("get")("dtype");
+  const nb::object dtype = pyglue::get_item(entry, "dtype");
   if (!nb::str("float64").equal(dtype) && !nb::str("bool").equal(dtype)) {
     bad_description(key, "的存储类型无效", metadata_path);
   }
   ref.dtype = nb::str("bool").equal(dtype) ? kernels::Dtype::kBool : kernels::Dtype::kFloat64;
-  const nb::object shape = entry.attr("get")("shape");
+  const nb::object shape = pyglue::get_item(entry, "shape");
   if (!(PyList_Check(shape.ptr()) || PyTuple_Check(shape.ptr())) || nb::len(shape) != 2 ||
       !PyLong_CheckExact(nb::object(shape[0]).ptr()) ||
       !PyLong_CheckExact(nb::object(shape[1]).ptr())) {
@@ -92,7 +94,7 @@ DatasetRef read_description(nb::handle description, const std::string& key,
   if (rows < 0 || cols < 0) bad_description(key, "的形状无效", metadata_path);
   ref.rows = static_cast<std::uint64_t>(rows);
   ref.cols = static_cast<std::uint64_t>(cols);
-  const nb::object checksum = entry.attr("get")("checksum");
+  const nb::object checksum = pyglue::get_item(entry, "checksum");
   bool ok = PyUnicode_Check(checksum.ptr());
   if (ok) ref.checksum = parse_hex(nb::cast<std::string>(checksum), ok);
   if (!ok || ref.checksum == 0) bad_description(key, "的校验和无效", metadata_path);
@@ -131,7 +133,7 @@ nb::object TableLoader::labels(const std::string& raw, std::size_t width, bool d
     const char* const slot = raw.data() + i * width;
     texts.append(nb::str(slot, strnlen(slot, width)));
   }
-  nb::object index = nb::module_::import_("pandas").attr("Index")(texts);
+  nb::object index = imports().index(texts);
   return label_cache_.emplace(cache_key, index).first->second;
 }
 
@@ -186,13 +188,12 @@ TableLoader::Loaded TableLoader::load(const DatasetRef& ref) {
 
 nb::object TableLoader::frame(const DatasetRef& ref) {
   const Loaded loaded = load(ref);
-  return nb::module_::import_("pandas").attr("DataFrame")(
-      loaded.values, "index"_a = loaded.index, "columns"_a = loaded.columns, "copy"_a = false);
+  return imports().data_frame(loaded.values, "index"_a = loaded.index, "columns"_a = loaded.columns,
+                              "copy"_a = false);
 }
 
 nb::object TableLoader::series(const DatasetRef& ref) {
   const Loaded loaded = load(ref);
-  const nb::object pd = nb::module_::import_("pandas");
   if (nb::len(loaded.columns) != 1) {
     throw kernels::FormatError("基准序列的数据文件应只有一列: " + dir_ + "/" + ref.file);
   }
@@ -200,7 +201,7 @@ nb::object TableLoader::series(const DatasetRef& ref) {
   const nb::object name = nb::len(label) == 0 ? nb::none() : label;
   const nb::object column =
       loaded.values[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), 0)];
-  return pd.attr("Series")(column, "index"_a = loaded.index, "name"_a = name, "copy"_a = false);
+  return imports().series(column, "index"_a = loaded.index, "name"_a = name, "copy"_a = false);
 }
 
 }  // namespace morvane::store

@@ -8,9 +8,11 @@
 #include <unordered_set>
 #include <vector>
 
+#include "imports.hpp"
 #include "kernels/files.hpp"
 #include "kernels/store_errors.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/builtins.hpp"
 
 using namespace nanobind::literals;
 
@@ -27,7 +29,7 @@ constexpr std::size_t kMaxDepth = 64;
 constexpr std::uint64_t kMaxNodes = 4'000'000;
 
 [[noreturn]] void refuse_global(nb::handle module, nb::handle name) {
-  const nb::object error = nb::module_::import_("pickle").attr("UnpicklingError");
+  const nb::object& error = imports().unpickling_error;
   const std::string message = "元信息文件引用了对象 " + nb::cast<std::string>(nb::str(module)) +
                               "." + nb::cast<std::string>(nb::str(name)) + ", 已拒绝加载";
   PyErr_SetString(error.ptr(), message.c_str());
@@ -183,9 +185,7 @@ class TreeWalk {
 
 }  // namespace
 
-nb::dict dict_copy(nb::handle mapping) {
-  return nb::cast<nb::dict>(nb::module_::import_("builtins").attr("dict")(mapping));
-}
+nb::dict dict_copy(nb::handle mapping) { return pyglue::dict_of(mapping); }
 
 nb::object make_restricted_unpickler() {
   const nb::object pickle = nb::module_::import_("pickle");
@@ -205,10 +205,8 @@ nb::object read_metadata(const std::string& path) {
     nb::gil_scoped_release released;
     bytes = kernels::read_whole_file(path);
   }
-  const nb::object unpickler =
-      nb::module_::import_("morvane.backtest._store").attr("_MetadataUnpickler");
-  const nb::object stream =
-      nb::module_::import_("io").attr("BytesIO")(nb::bytes(bytes.data(), bytes.size()));
+  const nb::object& unpickler = imports().metadata_unpickler;
+  const nb::object stream = imports().bytes_io(nb::bytes(bytes.data(), bytes.size()));
   nb::object metadata;
   try {
     metadata = unpickler(stream).attr("load")();
@@ -247,7 +245,7 @@ void require_plain_values(nb::handle value, const std::string& where) {
 
 std::string pickle_metadata(nb::handle metadata) {
   require_plain_values(metadata, "metadata");
-  const nb::object pickle = nb::module_::import_("pickle");
+  const nb::object& pickle = imports().pickle;
   const nb::bytes data = nb::cast<nb::bytes>(
       pickle.attr("dumps")(metadata, "protocol"_a = pickle.attr("HIGHEST_PROTOCOL")));
   return std::string(data.c_str(), data.size());
@@ -273,7 +271,7 @@ std::string manifest_json(nb::handle metadata) {
       for (auto [field, item] : nb::borrow<nb::dict>(description)) {
         if (!nb::str("index").equal(field)) entry[field] = item;
       }
-      const nb::object index = description.attr("get")("index");
+      const nb::object index = pyglue::get_item(description, "index");
       if (PyList_Check(index.ptr()) || PyTuple_Check(index.ptr())) {
         const std::size_t n = nb::len(index);
         entry["rows"] = n;
@@ -284,10 +282,11 @@ std::string manifest_json(nb::handle metadata) {
     }
     manifest[key] = datasets;
   }
-  const nb::object text = nb::module_::import_("json").attr("dumps")(
-      manifest, "ensure_ascii"_a = false, "indent"_a = 2,
-      "default"_a = nb::module_::import_("builtins").attr("repr"));
+  const nb::object text = imports().json_dumps(manifest, "ensure_ascii"_a = false, "indent"_a = 2,
+                                               "default"_a = imports().repr);
   return nb::cast<std::string>(text);
 }
+
+nb::object now_text() { return imports().timestamp.attr("now")().attr("isoformat")(); }
 
 }  // namespace morvane::store

@@ -9,6 +9,7 @@
 
 #include "clean_matrix.hpp"
 #include "doc.hpp"
+#include "imports.hpp"
 #include "kernels/dates.hpp"
 #include "kernels/keys.hpp"
 #include "metadata.hpp"
@@ -49,6 +50,7 @@ NB_MODULE(_store, m) {
                 "'table') -> pandas.DataFrame"),
         morvane::doc::kCleanMatrix);
   m.attr("_MetadataUnpickler") = morvane::store::make_restricted_unpickler();
+  morvane::store::load_imports(m);
   morvane::pyglue::register_store_errors();
   morvane::store::define_store_base(m);
 }

@@ -6,10 +6,12 @@
 #include <numeric>
 #include <unordered_set>
 
+#include "imports.hpp"
 #include "kernels/dates.hpp"
 #include "kernels/gather.hpp"
 #include "metadata.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/frames.hpp"
 
 using namespace nanobind::literals;
@@ -25,8 +27,7 @@ constexpr std::size_t kMaxLabelBytes = 1024;
 std::string repr_of(nb::handle value) { return nb::cast<std::string>(nb::repr(value)); }
 
 bool is_mapping(nb::handle value) {
-  return PyDict_Check(value.ptr()) ||
-         nb::isinstance(value, nb::module_::import_("collections.abc").attr("Mapping"));
+  return PyDict_Check(value.ptr()) || nb::isinstance(value, imports().mapping);
 }
 
 // Row labels: eight-digit "YYYYMMDD" texts of real dates, strictly ascending.
@@ -89,7 +90,7 @@ std::vector<std::string> check_columns(nb::handle columns, const std::string& wh
 }
 
 void require_bool_columns(nb::handle frame, const std::string& what) {
-  const nb::object bool_dtype = nb::module_::import_("numpy").attr("dtype")("bool");
+  const nb::object& bool_dtype = imports().bool_dtype;
   const nb::object dtypes = frame.attr("dtypes");
   const nb::list names = nb::cast<nb::list>(dtypes.attr("index").attr("tolist")());
   const nb::list types = nb::cast<nb::list>(dtypes.attr("tolist")());
@@ -105,8 +106,7 @@ void require_bool_columns(nb::handle frame, const std::string& what) {
 
 Table series_table(nb::handle series, const std::string& code, const std::string& what,
                    nb::object& name) {
-  const nb::object pd = nb::module_::import_("pandas");
-  if (!nb::isinstance(series, pd.attr("Series"))) {
+  if (!nb::isinstance(series, imports().series)) {
     glue::raise_type_error(what.c_str(), "pandas.Series", series);
   }
   name = series.attr("name");
@@ -159,7 +159,7 @@ const char* dtype_text(kernels::Dtype dtype) {
 
 kernels::Dtype dataset_dtype(nb::handle matrix_dtype, const std::string& key,
                              const std::string& default_dtype) {
-  const nb::object entry = matrix_dtype.attr("get")(key);
+  const nb::object entry = pyglue::get_item(matrix_dtype, key);
   const std::string what = "数据集 " + key;
   return entry.is_none() ? parse_dtype(nb::str(default_dtype.c_str()), what.c_str())
                          : parse_dtype(entry, what.c_str());
@@ -222,22 +222,22 @@ Table read_table(nb::handle frame, const std::string& key, kernels::Dtype dtype,
 Payload read_payload(nb::handle payload, nb::handle matrix_dtype, const std::string& default_dtype,
                      std::int64_t version) {
   if (!is_mapping(payload)) glue::raise_type_error("payload", "dict", payload);
-  if (!nb::cast<bool>(payload.attr("__contains__")("version"))) {
+  if (!pyglue::contains(payload, "version")) {
     glue::raise_value_error("payload 缺少 \"version\"");
   }
-  const nb::object given = payload.attr("__getitem__")("version");
+  const nb::object given = payload["version"];
   if (!PyLong_CheckExact(given.ptr()) || nb::cast<std::int64_t>(given) != version) {
     glue::raise_value_error("payload 的 \"version\" 为 " + repr_of(given) + ", 本存储为 " +
                             std::to_string(version));
   }
-  if (!nb::cast<bool>(payload.attr("__contains__")("data"))) {
+  if (!pyglue::contains(payload, "data")) {
     glue::raise_value_error("payload 缺少 \"data\"");
   }
-  const nb::object data = payload.attr("__getitem__")("data");
+  const nb::object data = payload["data"];
   if (!is_mapping(data)) glue::raise_type_error("payload[\"data\"]", "dict", data);
 
   Payload out;
-  const nb::object meta = payload.attr("get")("meta");
+  const nb::object meta = pyglue::get_item(payload, "meta");
   if (meta.is_none()) {
     out.meta = nb::dict();
   } else {
@@ -251,7 +251,7 @@ Payload read_payload(nb::handle payload, nb::handle matrix_dtype, const std::str
   for (nb::handle key : data) {
     if (!PyUnicode_Check(key.ptr())) glue::raise_type_error("payload[\"data\"] 的键", "str", key);
     const std::string name = nb::cast<std::string>(key);
-    const nb::object value = data.attr("__getitem__")(key);
+    const nb::object value = data[key];
     if (name == "benchmark_dict") {
       if (!is_mapping(value))
         glue::raise_type_error("payload[\"data\"][\"benchmark_dict\"]", "dict", value);
@@ -262,8 +262,7 @@ Payload read_payload(nb::handle payload, nb::handle matrix_dtype, const std::str
         Benchmark benchmark;
         benchmark.code = nb::cast<std::string>(code);
         const std::string what = "benchmark_dict[" + repr_of(code) + "]";
-        benchmark.series =
-            series_table(value.attr("__getitem__")(code), benchmark.code, what, benchmark.name);
+        benchmark.series = series_table(value[code], benchmark.code, what, benchmark.name);
         if (!keys.insert(benchmark.series.key).second) {
           glue::raise_value_error("数据集键重复: " + benchmark.series.key);
         }

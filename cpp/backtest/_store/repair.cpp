@@ -3,6 +3,9 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include "imports.hpp"
+#include "pyglue/builtins.hpp"
+
 namespace morvane::store {
 
 namespace nb = nanobind;
@@ -12,21 +15,19 @@ namespace {
 // The package's prepared-data folder: the service's, when the service is
 // loaded (a caller may have moved it), else where the service keeps it.
 nb::object package_folder() {
-  const nb::object modules = nb::module_::import_("sys").attr("modules");
-  const nb::object service = modules.attr("get")("morvane.backtest._service");
+  const nb::object& modules = imports().sys_modules;
+  const nb::object service = pyglue::get_item(modules, "morvane.backtest._service");
   if (!service.is_none() && nb::hasattr(service, "_DEFAULT_DATA_DIR")) {
     return service.attr("_DEFAULT_DATA_DIR");
   }
-  const nb::object home = nb::module_::import_("pathlib").attr("Path").attr("home")();
-  return home.attr("__truediv__")(".morvane")
-      .attr("__truediv__")("backtest_data")
-      .attr("__truediv__")("enviroment_data");
+  const nb::object home = imports().path_type.attr("home")();
+  return home.attr("joinpath")(".morvane", "backtest_data", "enviroment_data");
 }
 
 }  // namespace
 
 std::string repair_hint(const std::string& dir) {
-  const nb::object realpath = nb::module_::import_("os.path").attr("realpath");
+  const nb::object& realpath = imports().realpath;
   const bool package = realpath(nb::str(dir.c_str())).equal(realpath(package_folder()));
   if (package) {
     return "修复: 运行 morvane.prepare_backtest_data() (命令行: morvane prepare), "

@@ -7,10 +7,12 @@
 #include <unordered_set>
 
 #include "datasets.hpp"
+#include "imports.hpp"
 #include "kernels/journal.hpp"
 #include "kernels/store_errors.hpp"
 #include "metadata.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/builtins.hpp"
 
 namespace morvane::store {
 
@@ -44,11 +46,10 @@ void replay_journal_if_any(const StorePaths& paths) {
 }  // namespace
 
 std::string fspath(nb::handle path, const char* name) {
-  const nb::object os = nb::module_::import_("os");
-  if (!PyUnicode_Check(path.ptr()) && !nb::isinstance(path, os.attr("PathLike"))) {
+  if (!PyUnicode_Check(path.ptr()) && !nb::isinstance(path, imports().path_like)) {
     pyglue::raise_type_error(name, "str | pathlib.Path", path);
   }
-  const nb::object text = os.attr("fspath")(path);
+  const nb::object text = imports().fspath(path);
   if (!PyUnicode_Check(text.ptr())) pyglue::raise_type_error(name, "str | pathlib.Path", path);
   return nb::cast<std::string>(text);
 }
@@ -74,11 +75,11 @@ void commit_metadata(const StorePaths& paths, nb::handle metadata) {
 
 void remove_unreferenced_files(const StorePaths& paths, nb::handle metadata) {
   std::unordered_set<std::string> referenced;
-  const nb::object datasets = metadata.attr("get")("datasets");
+  const nb::object datasets = pyglue::get_item(metadata, "datasets");
   if (!PyDict_Check(datasets.ptr())) return;  // nothing known to keep: remove nothing
   for (auto [key, description] : nb::borrow<nb::dict>(datasets)) {
     if (!PyDict_Check(description.ptr())) return;
-    const nb::object file = description.attr("get")("file");
+    const nb::object file = pyglue::get_item(description, "file");
     if (!PyUnicode_Check(file.ptr())) return;
     referenced.insert(nb::cast<std::string>(file));
   }

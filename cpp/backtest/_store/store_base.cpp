@@ -7,11 +7,13 @@
 
 #include "datasets.hpp"
 #include "doc.hpp"
+#include "imports.hpp"
 #include "kernels/files.hpp"
 #include "kernels/store_errors.hpp"
 #include "metadata.hpp"
 #include "payload.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/classes.hpp"
 #include "pyglue/dates.hpp"
 #include "pyglue/params.hpp"
@@ -50,7 +52,7 @@ std::int64_t store_version(nb::handle self) {
 
 void init(nb::handle self, nb::handle store_dir, nb::handle matrix_dtype, nb::handle version,
           nb::handle default_dtype) {
-  const nb::object path_type = nb::module_::import_("pathlib").attr("Path");
+  const nb::object& path_type = imports().path_type;
   const std::string dir = fspath(store_dir, "store_dir");
   glue::require_dict(matrix_dtype, "matrix_dtype", false);
   for (auto [key, dtype] : nb::borrow<nb::dict>(matrix_dtype)) {
@@ -66,8 +68,8 @@ void init(nb::handle self, nb::handle store_dir, nb::handle matrix_dtype, nb::ha
   self.attr("matrix_dtype") = dict_copy(matrix_dtype);
   self.attr("version") = version_number;
   self.attr("default_dtype") = default_text;
-  self.attr("metadata_path") = root.attr("__truediv__")(kMetadataName);
-  self.attr("manifest_path") = root.attr("__truediv__")(kManifestName);
+  self.attr("metadata_path") = pyglue::divide(root, nb::str(kMetadataName));
+  self.attr("manifest_path") = pyglue::divide(root, nb::str(kManifestName));
 }
 
 nb::object repr(nb::handle self) {
@@ -96,7 +98,7 @@ std::optional<std::int32_t> optional_date(nb::handle value) {
 }
 
 nb::object mapping_entry(nb::handle metadata, const char* name, const std::string& path) {
-  nb::object entry = metadata.attr("get")(name);
+  nb::object entry = pyglue::get_item(metadata, name);
   if (entry.is_none()) return nb::dict();
   if (!PyDict_Check(entry.ptr())) {
     throw k::FormatError(std::string("元信息的 \"") + name + "\" 不是映射: " + path);
@@ -109,7 +111,7 @@ nb::object load_checked(nb::handle self, const StorePaths& paths, std::optional<
   recover_for_read(paths);
   if (!k::path_exists(paths.metadata())) return nb::none();
   const nb::object metadata = read_metadata(paths.metadata());
-  const nb::object version = metadata.attr("get")("version");
+  const nb::object version = pyglue::get_item(metadata, "version");
   if (!PyLong_CheckExact(version.ptr()) || nb::cast<std::int64_t>(version) != store_version(self)) {
     throw k::FormatError("元信息的版本 " + nb::cast<std::string>(nb::repr(version)) +
                          " 与本存储的版本 " + std::to_string(store_version(self)) +
@@ -128,7 +130,7 @@ nb::object load_checked(nb::handle self, const StorePaths& paths, std::optional<
   } else {
     for (nb::handle key : keys) {
       if (!PyUnicode_Check(key.ptr())) glue::raise_type_error("keys 的元素", "str", key);
-      if (!nb::cast<bool>(datasets.attr("__contains__")(key))) {
+      if (!pyglue::contains(datasets, key)) {
         const std::string message = "预备数据中没有数据集 " + nb::cast<std::string>(nb::repr(key));
         PyErr_SetObject(PyExc_KeyError, nb::str(message.c_str()).ptr());
         throw nb::python_error();
@@ -145,7 +147,7 @@ nb::object load_checked(nb::handle self, const StorePaths& paths, std::optional<
   }
   nb::dict benchmark_dict;
   for (auto [code, key] : nb::borrow<nb::dict>(benchmarks)) {
-    if (!PyUnicode_Check(key.ptr()) || !nb::cast<bool>(datasets.attr("__contains__")(key))) {
+    if (!PyUnicode_Check(key.ptr()) || !pyglue::contains(datasets, key)) {
       throw k::FormatError("元信息中基准 " + nb::cast<std::string>(nb::repr(code)) +
                            " 指向不存在的数据集: " + paths.metadata());
     }
@@ -155,7 +157,7 @@ nb::object load_checked(nb::handle self, const StorePaths& paths, std::optional<
   data["benchmark_dict"] = benchmark_dict;
   nb::dict payload;
   payload["version"] = version;
-  const nb::object meta = metadata.attr("get")("meta");
+  const nb::object meta = pyglue::get_item(metadata, "meta");
   payload["meta"] = PyDict_Check(meta.ptr()) ? dict_copy(meta) : nb::dict();
   payload["data"] = data;
   return payload;
@@ -302,7 +304,7 @@ void define_store_base(nb::module_& m) {
 
   const nb::object cls = glue::make_python_class(
       m, "BinaryPreparedDataStoreBase",
-      nb::make_tuple(nb::module_::import_("builtins").attr("object")), doc::kStoreBase);
+      nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type))), doc::kStoreBase);
 
   glue::method(cls, &init, "__init__", "store_dir"_a, "matrix_dtype"_a, "version"_a,
                "default_dtype"_a,

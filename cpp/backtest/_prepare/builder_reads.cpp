@@ -1,0 +1,146 @@
+#include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
+
+#include <span>
+#include <string>
+
+#include "builder_parts.hpp"
+#include "factor_read.hpp"
+#include "imports.hpp"
+#include "kernels/derive.hpp"
+#include "names.hpp"
+#include "pyglue/args.hpp"
+#include "pyglue/builtins.hpp"
+#include "pyglue/frames.hpp"
+
+using namespace nanobind::literals;
+
+// GroupPreparedDataBuilder's reads of factor tables through the data client,
+// pivoted into date x stock matrices, and the index membership matrices.
+namespace morvane::prepare::builder {
+
+namespace {
+
+namespace glue = morvane::pyglue;
+
+nb::object batch_entry(nb::handle batch, nb::handle name) { return pyglue::get_item(batch, name); }
+
+nb::object query_factors(nb::handle self, nb::handle factor, const std::string& label) {
+  nb::object answer = client().attr("get_factors")(
+      "factor"_a = factor, "start_date"_a = mv_factor_date(self.attr("default_start")),
+      "end_date"_a = mv_factor_date(self.attr("end_date")));
+  return checked_answer(std::move(answer), label);
+}
+
+nb::object membership_matrix(nb::handle matrix) {
+  const nb::object& np = imports().np;
+  const nb::object values = np.attr("ascontiguousarray")(
+      matrix.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = imports().nan));
+  const nb::object out = np.attr("empty_like")(values);
+  {
+    const auto in = nb::cast<nb::ndarray<const double, nb::c_contig>>(values);
+    const auto dst = nb::cast<nb::ndarray<double, nb::c_contig>>(out);
+    const std::span<const double> source(in.data(), in.size());
+    const std::span<double> target(dst.data(), dst.size());
+    const nb::gil_scoped_release release;
+    kernels::membership(source, target);
+  }
+  const nb::object frame =
+      imports().data_frame(out, "index"_a = matrix.attr("index"),
+                           "columns"_a = matrix.attr("columns"), "copy"_a = false);
+  return sorted_by_rows(frame);
+}
+
+}  // namespace
+
+nb::object mv_factor_date(nb::handle date_value) {
+  const nb::object date = normalized_date(date_value, "date_value");
+  if (date.is_none()) return date;
+  const std::string text = nb::cast<std::string>(date);
+  return nb::str((text.substr(0, 4) + "-" + text.substr(4, 2) + "-" + text.substr(6, 2)).c_str());
+}
+
+nb::object mv_factors_to_matrices(nb::handle, nb::handle df, nb::handle names) {
+  return factors_to_matrices(df, names);
+}
+
+nb::object read_normal_factor_matrix(nb::handle self, nb::handle name) {
+  const std::string text = glue::to_text(name, "name");
+  nb::list names;
+  names.append(name);
+  nb::dict matrices;
+  {
+    // The raw table is freed as soon as it is pivoted.
+    nb::object raw = query_factors(self, name, "get_factors(factor=" + text + ")");
+    matrices = factors_to_matrices(raw, names);
+  }
+  const nb::object matrix = pyglue::get_item(matrices, name);
+  return has_rows(matrix) ? matrix : empty_table();
+}
+
+nb::object read_normal_factor_batch(nb::handle self, nb::handle names) {
+  if (!PyList_Check(names.ptr())) glue::raise_type_error("names", "list[str]", names);
+  const nb::list parsed = parse_name_list(names);
+  nb::dict result;
+  if (nb::len(parsed) == 0) return result;
+  try {
+    nb::object raw = query_factors(self, parsed, "get_factors(factor=[...])");
+    result = factors_to_matrices(raw, parsed);
+  } catch (nb::python_error& error) {
+    if (!is_network_error(error)) throw;
+    result = nb::dict();
+    for (nb::handle name : parsed) result[name] = empty_table();
+  }
+  for (nb::handle name : parsed) {
+    if (!has_rows(pyglue::get_item(result, name)))
+      result[name] = read_normal_factor_matrix(self, name);
+  }
+  return result;
+}
+
+nb::object read_or_empty(nb::handle self, nb::handle name, nb::handle reference, nb::handle batch) {
+  (void)glue::to_text(name, "name");
+  glue::require_dataframe(reference, "reference");
+  glue::require_dict(batch, "batch", true);
+  nb::object matrix;
+  if (batch.is_none()) {
+    matrix = read_normal_factor_matrix(self, name);
+  } else {
+    matrix = batch_entry(batch, name);
+    if (has_rows(matrix)) return sorted_by_rows(matrix);
+  }
+  if (has_rows(matrix)) return matrix;
+  return empty_like(reference, imports().nan);
+}
+
+nb::object batch_or_read(nb::handle self, nb::handle batch, nb::handle name) {
+  glue::require_dict(batch, "batch", false);
+  (void)glue::to_text(name, "name");
+  const nb::object matrix = batch_entry(batch, name);
+  if (has_rows(matrix)) return sorted_by_rows(matrix);
+  return read_normal_factor_matrix(self, name);
+}
+
+nb::object component_matrices(nb::handle self, nb::handle component_names, nb::handle batch) {
+  if (!PyList_Check(component_names.ptr())) {
+    glue::raise_type_error("component_names", "list[str]", component_names);
+  }
+  glue::require_dict(batch, "batch", true);
+  nb::dict result;
+  for (nb::handle name : component_names) {
+    (void)glue::to_text(name, "component_names");
+    nb::object matrix;
+    try {
+      if (!batch.is_none()) matrix = batch_entry(batch, name);
+      if (!has_rows(matrix)) matrix = read_normal_factor_matrix(self, name);
+    } catch (nb::python_error& error) {
+      if (!is_network_error(error)) throw;
+      continue;
+    }
+    if (!has_rows(matrix)) continue;
+    result[name] = membership_matrix(matrix);
+  }
+  return result;
+}
+
+}  // namespace morvane::prepare::builder

@@ -1,0 +1,44 @@
+#include "imports.hpp"
+
+#include "pyglue/loaded_once.hpp"
+
+namespace morvane::prepare {
+
+namespace {
+
+Imports import_all(nb::handle module) {
+  const nb::module_ np = nb::module_::import_("numpy");
+  const nb::module_ pd = nb::module_::import_("pandas");
+  const nb::module_ store = nb::module_::import_("morvane.backtest._store");
+  return {.module = nb::borrow(module),
+          .singleton = nb::module_::import_("morvane.singleton"),
+          .store_base = store.attr("BinaryPreparedDataStoreBase"),
+          .component_dataset_key = store.attr("component_dataset_key"),
+          .normalize_yyyymmdd = store.attr("normalize_yyyymmdd"),
+          .network_error = nb::module_::import_("morvane.exceptions").attr("NetworkError"),
+          .np = np,
+          .nan = np.attr("nan"),
+          .np_bool = np.attr("bool_"),
+          .np_integer = np.attr("integer"),
+          .np_floating = np.attr("floating"),
+          .date_type = nb::module_::import_("datetime").attr("date"),
+          .mapping = nb::module_::import_("collections.abc").attr("Mapping"),
+          .pd = pd,
+          .data_frame = pd.attr("DataFrame"),
+          .series = pd.attr("Series"),
+          .index = pd.attr("Index"),
+          .to_numeric = pd.attr("to_numeric"),
+          .timestamp = pd.attr("Timestamp")};
+}
+
+}  // namespace
+
+void load_imports(nb::handle module) {
+  pyglue::LoadedOnce<Imports>::load([&] { return import_all(module); });
+}
+
+const Imports& imports() { return pyglue::LoadedOnce<Imports>::get(); }
+
+nb::object now_text() { return imports().timestamp.attr("now")().attr("isoformat")(); }
+
+}  // namespace morvane::prepare

@@ -1,0 +1,83 @@
+// Python's built-in operations on containers, made from the modules' C++
+// through the C API instead of looked-up methods: dict(mapping),
+// list(iterable), set(iterable), slice(start, stop), `/`, text `+`,
+// `key in container` and mapping.get(key, default). A failure raises the Python error the call set
+// (nb::python_error).
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+
+namespace morvane::pyglue {
+
+namespace nb = nanobind;
+
+// A new reference returned by the C API, or the error it raised.
+[[nodiscard]] inline nb::object owned(PyObject* result) {
+  if (result == nullptr) throw nb::python_error();
+  return nb::steal(result);
+}
+
+[[nodiscard]] inline nb::dict dict_of(nb::handle mapping) {
+  return nb::borrow<nb::dict>(
+      owned(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), mapping.ptr())));
+}
+
+[[nodiscard]] inline nb::list list_of(nb::handle iterable) {
+  return nb::borrow<nb::list>(owned(PySequence_List(iterable.ptr())));
+}
+
+[[nodiscard]] inline nb::set set_of(nb::handle iterable) {
+  return nb::borrow<nb::set>(owned(PySet_New(iterable.ptr())));
+}
+
+[[nodiscard]] inline nb::object slice_of(nb::handle start, nb::handle stop) {
+  return owned(PySlice_New(start.ptr(), stop.ptr(), nullptr));
+}
+
+// `left / right`, as Python's operator (a pathlib path and a name).
+[[nodiscard]] inline nb::object divide(nb::handle left, nb::handle right) {
+  return owned(PyNumber_TrueDivide(left.ptr(), right.ptr()));
+}
+
+// `left + right` for two texts.
+[[nodiscard]] inline nb::str concat(nb::handle left, nb::handle right) {
+  return nb::borrow<nb::str>(owned(PyUnicode_Concat(left.ptr(), right.ptr())));
+}
+
+// `key in container`, as Python evaluates it (the container's __contains__).
+[[nodiscard]] inline bool contains(nb::handle container, nb::handle key) {
+  const int found = PySequence_Contains(container.ptr(), key.ptr());
+  if (found < 0) throw nb::python_error();
+  return found == 1;
+}
+
+[[nodiscard]] inline bool contains(nb::handle container, const char* key) {
+  return contains(container, nb::str(key));
+}
+
+// mapping.get(key, fallback): a plain dict is read directly, any other
+// mapping (a subclass may override get) through its own get.
+[[nodiscard]] inline nb::object get_item(nb::handle mapping, nb::handle key,
+                                         nb::handle fallback = nb::none()) {
+  if (PyDict_CheckExact(mapping.ptr())) {
+    PyObject* const value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+    if (value != nullptr) return nb::borrow(value);
+    if (PyErr_Occurred() != nullptr) throw nb::python_error();
+    return nb::borrow(fallback);
+  }
+  return mapping.attr("get")(key, fallback);
+}
+
+[[nodiscard]] inline nb::object get_item(nb::handle mapping, const char* key,
+                                         nb::handle fallback = nb::none()) {
+  return get_item(mapping, nb::str(key), fallback);
+}
+
+[[nodiscard]] inline nb::object get_item(nb::handle mapping, const std::string& key,
+                                         nb::handle fallback = nb::none()) {
+  return get_item(mapping, nb::str(key.c_str(), key.size()), fallback);
+}
+
+}  // namespace morvane::pyglue
