@@ -86,10 +86,19 @@ class TestBuildMarketArrays:
             _build_market_arrays(pd.Index(dates), pd.Index(["000001"]), *args)
 
     @pytest.mark.parametrize("layout", ["c", "f", "strided"])
-    def test_numeric_flags_read_non_zero_as_true_and_holes_as_the_masks_default(self, dates, layout):
+    def test_numeric_flags_read_non_zero_as_true_and_holes_as_the_masks_default(
+        self, dates, layout
+    ):
         codes = ["000001", "000002", "000003"]
-        values = np.array([[1.0, 0.0, np.nan], [0.0, 2.5, 1.0], [np.nan, np.nan, 0.0],
-                           [-1.0, 0.0, 1.0], [1.0, 1.0, 1.0]])
+        values = np.array(
+            [
+                [1.0, 0.0, np.nan],
+                [0.0, 2.5, 1.0],
+                [np.nan, np.nan, 0.0],
+                [-1.0, 0.0, 1.0],
+                [1.0, 1.0, 1.0],
+            ]
+        )
         if layout == "f":
             values = np.asfortranarray(values)
         elif layout == "strided":  # every other column of a wider block

@@ -10,12 +10,12 @@ from pathlib import Path
 
 import matplotlib.colors
 import pytest
-from test_charts import total_frame
-from test_group_backtest import random_market
 
 import morvane.backtest._chart_lock as chart_lock
 import morvane.backtest._ravelle as ravelle
 from morvane.backtest import _core
+from test_charts import total_frame
+from test_group_backtest import random_market
 
 CPP = Path(__file__).resolve().parents[1] / "cpp"
 EXTENSIONS = ("_core", "_ravelle", "_store", "_prepare", "_service")
@@ -42,8 +42,9 @@ def test_binding_helpers_name_no_extension_module():
 
 
 def test_factor_core_does_not_reach_up_to_the_strategy_core():
-    assert all("_ravelle" not in modules
-               for modules in named_modules(CPP / "backtest" / "_core").values())
+    assert all(
+        "_ravelle" not in modules for modules in named_modules(CPP / "backtest" / "_core").values()
+    )
 
 
 def test_strategy_module_re_exports_the_one_chart_lock():
@@ -68,15 +69,26 @@ def saves_under_lock(monkeypatch):
     return seen
 
 
-def test_both_backtests_save_their_charts_holding_the_one_lock_in_one_style(tmp_path,
-                                                                            saves_under_lock):
+def test_both_backtests_save_their_charts_holding_the_one_lock_in_one_style(
+    tmp_path, saves_under_lock
+):
     market = random_market(7, 130, 30, holes=0.0)
-    _core.run_alpha_vwap_backtest_core(**market, group_num=3, plot_save_path=tmp_path / "f.png",
-                                       plot_title="alpha", tear_sheet=True)
+    _core.run_alpha_vwap_backtest_core(
+        **market,
+        group_num=3,
+        plot_save_path=tmp_path / "f.png",
+        plot_title="alpha",
+        tear_sheet=True,
+    )
     assert len(saves_under_lock) == 2  # the factor chart and its tear sheet
-    ravelle.plot_weekly_net_value(total=total_frame(120), strategy_name="s", plot_title=None,
-                                  save_path=tmp_path / "w.png", image_kind="large",
-                                  benchmark_name="000852")
+    ravelle.plot_weekly_net_value(
+        total=total_frame(120),
+        strategy_name="s",
+        plot_title=None,
+        save_path=tmp_path / "w.png",
+        image_kind="large",
+        benchmark_name="000852",
+    )
     assert len(saves_under_lock) == 3
     assert all(owned for owned, _ in saves_under_lock)
     assert {colour for _, colour in saves_under_lock} == {"#fbfbfd"}
