@@ -23,6 +23,7 @@ import morvane.backtest._ravelle as ravelle  # noqa: E402
 from morvane.backtest import _chart_fonts, _chart_png, _chart_renderer, _chart_shortcuts  # noqa: E402
 from morvane.exceptions import MorvaneWarning  # noqa: E402
 from test_charts import STATS, total_frame  # noqa: E402
+from test_group_backtest import benchmarks, random_market  # noqa: E402
 
 CHINESE = "小市值动量策略"
 
@@ -192,6 +193,60 @@ class TestChartRenderer:
             for k, v in state(theirs).items()
             if k not in ("tick1line", "tick2line", "gridline", "label1", "label2")
         }
+
+    @pytest.mark.parametrize("chart", ["dashboard", "weekly", "factor"])
+    @pytest.mark.parametrize("kind", ["large", "long"])
+    def test_ticks_copied_whole_draw_the_same_file(self, tmp_path, monkeypatch, chart, kind):
+        if not _chart_renderer.tested_matplotlib():
+            pytest.skip("matplotlib's own tick copies on this matplotlib release")
+        market = random_market(5, 260, 60, holes=0.02)
+
+        def draw(path):
+            if chart == "dashboard":
+                ravelle.plot_strategy_performance(
+                    total_frame(300), STATS, image_kind=kind, save_path=path
+                )
+            elif chart == "weekly":
+                ravelle.plot_weekly_net_value(total_frame(300), image_kind=kind, save_path=path)
+            else:
+                morvane.backtest._core.run_alpha_vwap_backtest_core(
+                    **market,
+                    group_num=20,
+                    benchmark_dict=benchmarks(market["close_price"].index),
+                    benchmark_names="000300",
+                    plot_image_kind=kind,
+                    plot_save_path=path,
+                )
+            return path.read_bytes()
+
+        def ticks_built_by_matplotlib(figure):
+            for ax in figure.axes:
+                for axis in (ax.xaxis, ax.yaxis):
+                    copy_props = _chart_shortcuts._copy_tick_props_sharing_markers
+                    axis._copy_tick_props = copy_props.__get__(axis)
+
+        copied = draw(tmp_path / "copied.png")
+        monkeypatch.setattr(_chart_shortcuts, "_quick_new_ticks", ticks_built_by_matplotlib)
+        assert draw(tmp_path / "built.png") == copied
+
+    def test_a_copied_tick_owns_its_parts(self):
+        if not _chart_renderer.tested_matplotlib():
+            pytest.skip("matplotlib's own tick copies on this matplotlib release")
+        figure = matplotlib.figure.Figure()
+        ax = figure.add_subplot()
+        ax.plot([0, 1], [0, 1])
+        _chart_shortcuts._quick_new_ticks(figure)
+        first = ax.xaxis.majorTicks[0]
+        copy = ax.xaxis._get_tick(major=True)
+        ax.xaxis._copy_tick_props(first, copy)  # nothing to copy onto a copy of the first tick
+        copy.update_position(0.5)
+        copy.label1.set_text("copy")
+        copy.label1.set_fontsize(30)
+        for part in ("tick1line", "tick2line", "gridline", "label1", "label2"):
+            assert getattr(copy, part) is not getattr(first, part)
+        assert (first.label1.get_text(), first.label1.get_fontsize()) != ("copy", 30)
+        assert first.gridline.get_xdata()[0] != 0.5
+        assert copy.label1._callbacks is not first.label1._callbacks
 
     def test_chart_parts_that_leave_no_pixel_are_skipped_alike(self, tmp_path):
         figure = matplotlib.figure.Figure(figsize=(4, 3))
