@@ -19,6 +19,7 @@ ChartImports import_chart_modules() {
       .plt = nb::module_::import_("matplotlib.pyplot"),
       .percent_formatter = ticker.attr("PercentFormatter"),
       .max_n_locator = ticker.attr("MaxNLocator"),
+      .fixed_locator = ticker.attr("FixedLocator"),
       .rectangle = nb::module_::import_("matplotlib.patches").attr("Rectangle"),
       .patch_collection = nb::module_::import_("matplotlib.collections").attr("PatchCollection"),
       .date2num = dates.attr("date2num"),

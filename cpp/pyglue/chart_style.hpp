@@ -18,6 +18,7 @@ struct ChartImports {
   nb::object plt;                // matplotlib.pyplot
   nb::object percent_formatter;  // matplotlib.ticker.PercentFormatter
   nb::object max_n_locator;      // matplotlib.ticker.MaxNLocator
+  nb::object fixed_locator;      // matplotlib.ticker.FixedLocator
   nb::object rectangle;          // matplotlib.patches.Rectangle
   nb::object patch_collection;   // matplotlib.collections.PatchCollection
   nb::object date2num;           // matplotlib.dates.date2num
