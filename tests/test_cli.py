@@ -16,6 +16,7 @@ from morvane.cli import main
 from morvane.cli._common import CliError, parse_date, read_wide_table
 from morvane.cli._market import top_group_weights
 from service_env import child_env, install
+from service_world import factor_core_market
 
 pytestmark = pytest.mark.usefixtures("keep_data_client")
 
@@ -419,19 +420,7 @@ def test_top_group_weights_are_the_group_backtests_top_group(market, store):
     groups = 5
     core = _core.run_alpha_vwap_backtest_core(
         factor_matrix=factor,
-        industry_matrix=data["industry_matrix"],
-        close_price_valid=data["close_price_valid"],
-        can_buy_stock=data["can_buy_stock"],
-        cant_sell_stock=data["cant_sell_stock"],
-        split_factor=data["rq_get_split"],
-        dividend_factor=data["rq_get_dividend"],
-        close_price=data["close_price"],
-        prev_close=data["prev_close"],
-        buy_price=data["buy_price"],
-        sell_price=data["sell_price"],
-        benchmark_dict=data["benchmark_dict"],
-        forward_return_rank_cache=data["forward_return_rank_cache"],
-        open_price=data["open_price"],
+        **factor_core_market(data),
         benchmark_names="000300",
         rolling_window=0,
         ascending=False,
