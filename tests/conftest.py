@@ -13,7 +13,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-pytest_plugins = ["service_fixtures"]
+pytest_plugins = ["service_fixtures", "cli_fixtures"]
 
 
 def flat_market(

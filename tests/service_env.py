@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -63,3 +64,16 @@ def tail_payload(payload: dict[str, Any], new_date: str) -> dict[str, Any]:
             data[key] = pd.concat([last, last.set_axis([new_date])])
     meta = dict(payload["meta"], write_start_date=data["close_price"].index[0])
     return {"version": 1, "meta": meta, "data": data}
+
+
+def child_env(home: Path, scratch: Path) -> dict[str, str]:
+    """The environment of a child process that must leave the real home alone.
+
+    Its home is ``home``; matplotlib's configuration and the caches go under ``scratch``.
+    """
+    return dict(
+        os.environ,
+        HOME=str(home),
+        MPLCONFIGDIR=str(scratch / "mpl"),
+        XDG_CACHE_HOME=str(scratch / "cache"),
+    )

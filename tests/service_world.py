@@ -12,8 +12,26 @@ import pandas as pd
 from morvane.backtest import _prepare
 from morvane.clients import SyntheticMarketClient
 from package_server import tar_of
+from reference.engine import MARKET_KEYS
 
 BENCHMARK_UKEYS = {"000852": "000852.XSHG", "000300": "000300.XSHG", "000905": "000905.XSHG"}
+
+# The factor core's market arguments beside the strategy engine's, and the two a
+# prepared data set stores under its data client's names.
+FACTOR_CORE_MARKET = (
+    "close_price_valid",
+    *MARKET_KEYS,
+    "benchmark_dict",
+    "industry_matrix",
+    "open_price",
+    "forward_return_rank_cache",
+)
+_STORED_AS = {"split_factor": "rq_get_split", "dividend_factor": "rq_get_dividend"}
+
+
+def factor_core_market(data: dict[str, Any]) -> dict[str, Any]:
+    """The factor core's market arguments from a prepared data set's tables."""
+    return {name: data[_STORED_AS.get(name, name)] for name in FACTOR_CORE_MARKET}
 
 
 def market_payload(

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import os
 import re
 import subprocess
 import sys
@@ -13,11 +12,11 @@ import pandas as pd
 import pytest
 
 from morvane._optional import has_pyarrow
-from morvane.backtest._folders import build_payload, write_store
 from morvane.cli import main
 from morvane.cli._common import CliError, parse_date, read_wide_table
-from morvane.cli._market import demo_market, top_group_weights
-from service_env import install
+from morvane.cli._market import top_group_weights
+from service_env import child_env, install
+from service_world import factor_core_market
 
 pytestmark = pytest.mark.usefixtures("keep_data_client")
 
@@ -31,12 +30,7 @@ def _figure(text: str, label: str) -> float:
 def test_demo_end_to_end_leaves_home_untouched(tmp_path):
     home, out = tmp_path / "home", tmp_path / "out"
     home.mkdir()
-    env = dict(
-        os.environ,
-        HOME=str(home),
-        MPLCONFIGDIR=str(tmp_path / "mpl"),
-        XDG_CACHE_HOME=str(tmp_path / "cache"),
-    )
+    env = child_env(home, tmp_path)
     done = subprocess.run(
         [
             sys.executable,
@@ -74,22 +68,6 @@ def test_demo_end_to_end_leaves_home_untouched(tmp_path):
     assert list(home.iterdir()) == []
 
 
-# -- a small prepared store and input files shared by the bad-input tests ------
-
-
-@pytest.fixture(scope="module")
-def market():
-    return demo_market(60, 40, 3)
-
-
-@pytest.fixture(scope="module")
-def store(market, tmp_path_factory):
-    folder = tmp_path_factory.mktemp("cli") / "store"
-    first, last = (market.world.dates[i].strftime("%Y%m%d") for i in (0, -1))
-    write_store(build_payload(market, first, last), folder)
-    return folder
-
-
 def _snapshot(folder: Path) -> dict[str, tuple[int, int]]:
     return {
         str(p.relative_to(folder)): (p.stat().st_size, p.stat().st_mtime_ns)
@@ -97,22 +75,15 @@ def _snapshot(folder: Path) -> dict[str, tuple[int, int]]:
     }
 
 
-@pytest.fixture
-def weights_csv(market, store, tmp_path):
-    from morvane.backtest._prepare import BinaryPreparedDataStore
-
-    valid = BinaryPreparedDataStore(store).load(keys=["close_price_valid"])["data"][
-        "close_price_valid"
-    ]
-    path = tmp_path / "top.csv"
-    top_group_weights(market.alpha_matrix(), valid, 5).to_csv(path)
-    return path
-
-
 def _run(capsys, *argv: str) -> tuple[int, str, str]:
     code = main(list(argv))
     captured = capsys.readouterr()
     return code, captured.out, captured.err
+
+
+def _on_store(command: str, table: Path, store: Path, *options: str) -> list[str]:
+    """A backtest command line on a table file and a prepared store."""
+    return [command, str(table), "--store", str(store), *options]
 
 
 BAD_TABLES = {
@@ -179,10 +150,7 @@ def test_bad_usage_exits_2_and_debug_shows_the_traceback(capsys, tmp_path, store
 def test_strategy_command_prints_the_figures_and_charts(capsys, tmp_path, store, weights_csv):
     code, out, err = _run(
         capsys,
-        "strategy",
-        str(weights_csv),
-        "--store",
-        str(store),
+        *_on_store("strategy", weights_csv, store),
         "--out",
         str(tmp_path / "charts"),
         "--benchmark",
@@ -201,10 +169,7 @@ def test_more_groups_than_stocks_is_said_once_instead_of_n_a_rows(capsys, tmp_pa
     market.alpha_matrix().to_csv(path)
     code, out, err = _run(
         capsys,
-        "backtest",
-        str(path),
-        "--store",
-        str(store),
+        *_on_store("backtest", path, store),
         "--groups",
         "100",
         "--out",
@@ -226,10 +191,7 @@ def test_strategy_ffill_carries_whole_rebalance_rows(capsys, tmp_path, market, s
     path.write_text(f"date,{a},{b},{c}\n{days[0]},0.3,0.3,\n{days[10]},0.3,,0.3\n")
     code, out, err = _run(
         capsys,
-        "strategy",
-        str(path),
-        "--store",
-        str(store),
+        *_on_store("strategy", path, store),
         "--ffill",
         "--end",
         days[30],
@@ -458,19 +420,7 @@ def test_top_group_weights_are_the_group_backtests_top_group(market, store):
     groups = 5
     core = _core.run_alpha_vwap_backtest_core(
         factor_matrix=factor,
-        industry_matrix=data["industry_matrix"],
-        close_price_valid=data["close_price_valid"],
-        can_buy_stock=data["can_buy_stock"],
-        cant_sell_stock=data["cant_sell_stock"],
-        split_factor=data["rq_get_split"],
-        dividend_factor=data["rq_get_dividend"],
-        close_price=data["close_price"],
-        prev_close=data["prev_close"],
-        buy_price=data["buy_price"],
-        sell_price=data["sell_price"],
-        benchmark_dict=data["benchmark_dict"],
-        forward_return_rank_cache=data["forward_return_rank_cache"],
-        open_price=data["open_price"],
+        **factor_core_market(data),
         benchmark_names="000300",
         rolling_window=0,
         ascending=False,
@@ -578,16 +528,8 @@ def test_csv_files_read_in_the_encodings_spreadsheets_save(tmp_path):
 @pytest.mark.parametrize("command", ["backtest", "strategy"])
 def test_verbose_shows_the_backtests_progress(capsys, tmp_path, store, weights_csv, command):
     kind = "因子回测" if command == "backtest" else "策略回测"
-    base = [
-        command,
-        str(weights_csv),
-        "--store",
-        str(store),
-        "--out",
-        str(tmp_path / "charts"),
-        "--benchmark",
-        "000300",
-    ]
+    base = _on_store(command, weights_csv, store, "--out", str(tmp_path / "charts"))
+    base += ["--benchmark", "000300"]
     if command == "backtest":
         base += ["--groups", "2"]
     code, _, quiet = _run(capsys, *base)
@@ -618,10 +560,7 @@ def test_a_table_outside_the_stores_dates_names_only_what_was_given(
     )
     code_, _, err = _run(
         capsys,
-        "backtest",
-        str(path),
-        "--store",
-        str(store),
+        *_on_store("backtest", path, store),
         "--start",
         "20300101",
         "--out",

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import importlib.util
 import logging
-import os
 import subprocess
 import sys
 from pathlib import Path
@@ -15,7 +14,7 @@ import pytest
 import morvane
 from morvane.backtest import _folders
 from morvane.clients import LocalFileClient, SyntheticMarketClient
-from service_env import install
+from service_env import child_env, install
 
 pytestmark = pytest.mark.usefixtures("keep_data_client")
 
@@ -167,12 +166,7 @@ def test_readme_notebook_block_runs_as_written(tmp_path):
     home.mkdir()
     work.mkdir()
     (work / "block.py").write_text(_readme_block(), encoding="utf-8")
-    env = dict(
-        os.environ,
-        HOME=str(home),
-        MPLCONFIGDIR=str(tmp_path / "mpl"),
-        XDG_CACHE_HOME=str(tmp_path / "cache"),
-    )
+    env = child_env(home, tmp_path)
     done = subprocess.run(
         [sys.executable, "-W", "error", "block.py"],
         cwd=work,

@@ -13,7 +13,7 @@ from morvane import sweep
 from morvane.backtest import _service
 from morvane.backtest.result import StrategyBacktestResult
 from morvane.cli import main
-from test_cli import _run, market, store, weights_csv  # noqa: F401 (fixtures)
+from test_cli import _on_store, _run
 
 START, END = "20240103", "20240301"
 
@@ -65,8 +65,8 @@ def test_one_check_refuses_the_research_options_for_api_sweep_and_command_line(
     factor,
     tmp_path,
     capsys,
-    store,  # noqa: F811 (a fixture of test_cli)
-    weights_csv,  # noqa: F811 (fixtures of test_cli)
+    store,
+    weights_csv,
 ):
     bad = [
         ({"horizons": (1, 300)}, ValueError, r"horizons 的持有期取值范围 \[1, 250\]"),
@@ -89,10 +89,7 @@ def test_one_check_refuses_the_research_options_for_api_sweep_and_command_line(
     ):
         code, _, err = _run(
             capsys,
-            "backtest",
-            str(weights_csv),
-            "--store",
-            str(store),
+            *_on_store("backtest", weights_csv, store),
             "--out",
             str(tmp_path / "charts"),
             *argv,
@@ -125,8 +122,8 @@ def test_strategy_ledger_through_the_service_and_the_command_line(
     payload,
     tmp_path,
     capsys,
-    store,  # noqa: F811 (a fixture of test_cli)
-    weights_csv,  # noqa: F811 (fixtures of test_cli)
+    store,
+    weights_csv,
 ):
     close = payload["data"]["close_price"]
     weights = (close.notna() & (np.arange(close.shape[1]) % 4 == 0)).astype(float) / 8
@@ -150,10 +147,7 @@ def test_strategy_ledger_through_the_service_and_the_command_line(
     trades_file = tmp_path / "ledger" / "trades.csv"
     code, out, err = _run(
         capsys,
-        "strategy",
-        str(weights_csv),
-        "--store",
-        str(store),
+        *_on_store("strategy", weights_csv, store),
         "--out",
         str(tmp_path / "charts"),
         "--trades",

@@ -13,6 +13,7 @@ from morvane.backtest import _core, _service
 from morvane.backtest._service import BacktestService
 from morvane.backtest.result import BacktestData, BacktestResult
 from reference.engine import MARKET_KEYS
+from service_world import factor_core_market
 
 START, END = "20240103", "20240301"
 HS300 = _service.component_dataset_key("rq_index_components_new_000300.XSHG")
@@ -62,19 +63,7 @@ class TestFactorBacktest:
         m = BacktestService._slice_data(data.data, START, END)
         core = _core.run_alpha_vwap_backtest_core(
             factor_matrix=factor.loc[START:END],
-            close_price_valid=m["close_price_valid"],
-            can_buy_stock=m["can_buy_stock"],
-            cant_sell_stock=m["cant_sell_stock"],
-            split_factor=m["rq_get_split"],
-            dividend_factor=m["rq_get_dividend"],
-            close_price=m["close_price"],
-            prev_close=m["prev_close"],
-            buy_price=m["buy_price"],
-            sell_price=m["sell_price"],
-            benchmark_dict=m["benchmark_dict"],
-            industry_matrix=m["industry_matrix"],
-            open_price=m["open_price"],
-            forward_return_rank_cache=m["forward_return_rank_cache"],
+            **factor_core_market(m),
             benchmark_names="000300",
             group_num=5,
         )

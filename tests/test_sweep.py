@@ -143,14 +143,14 @@ class TestLocal:
         real = sweep._execution._run_strategy_once
         started = []
 
-        def run(table, data, start, end, name, params, plot_dir, plot_kind):
-            started.append(params["fee"])
-            if params["fee"] > 2.5e-4:
+        def run(table, data, task, shared):
+            started.append(task.params["fee"])
+            if task.params["fee"] > 2.5e-4:
                 # Some work before the interrupt: tasks that failed at once
                 # could all start before the caller's thread sees the first.
                 time.sleep(0.05)
                 raise KeyboardInterrupt
-            return real(table, data, start, end, name, params, plot_dir, plot_kind)
+            return real(table, data, task, shared)
 
         monkeypatch.setattr(sweep._execution, "_run_strategy_once", run)
         sets = sweep.grid(fee=[i * 1e-4 for i in range(40)])

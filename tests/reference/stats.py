@@ -43,36 +43,15 @@ TOTAL_COLUMNS = [
     "extra_max_drowdown",
     "extra_daily_return",
 ]
-STATS_KEYS = [
-    "annual_return",
-    "long_sharp",
-    "max_dd",
-    "benchmark_annual_return",
-    "benchmark_sharp",
-    "extra_annual_return",
-    "extra_sharp",
-    "extra_max_dd",
-    "return_corr",
-    "win_rate",
-    "excess_win_rate",
-    "holding_count",
-    "turnover",
-]
-EMPTY_STATS_KEYS = [
-    "annual_return",
-    "long_sharp",
-    "max_dd",
-    "extra_annual_return",
-    "extra_sharp",
-    "extra_max_dd",
-    "benchmark_annual_return",
-    "benchmark_sharp",
-    "return_corr",
-    "win_rate",
-    "excess_win_rate",
-    "holding_count",
-    "turnover",
-]
+# The strategy statistics, in the order a result lists them: the strategy's own
+# figures, the benchmark's, the excess over it, then the trading figures.
+_OWN_STATS = ["annual_return", "long_sharp", "max_dd"]
+_BENCHMARK_STATS = ["benchmark_annual_return", "benchmark_sharp"]
+_EXCESS_STATS = ["extra_annual_return", "extra_sharp", "extra_max_dd"]
+_TRADING_STATS = ["return_corr", "win_rate", "excess_win_rate", "holding_count", "turnover"]
+STATS_KEYS = [*_OWN_STATS, *_BENCHMARK_STATS, *_EXCESS_STATS, *_TRADING_STATS]
+# A result without a traded day lists the same figures, the benchmark's after the excess.
+EMPTY_STATS_KEYS = [*_OWN_STATS, *_EXCESS_STATS, *_BENCHMARK_STATS, *_TRADING_STATS]
 
 
 def pandas_corr(a: pd.Series, b: pd.Series) -> float:

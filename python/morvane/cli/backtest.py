@@ -257,20 +257,22 @@ def run_backtest(args: argparse.Namespace) -> int:
     )
     benchmark = args.benchmark
     name = args.name or Path(args.factor_file).stem
-    # The backtest's own check, before anything is drawn or printed.
+    # The backtest's own check, before anything is drawn or printed; the run
+    # is given the same request.
+    where = (first, last, Path(args.out), name)
+    options = {
+        "group_num": args.groups,
+        "benchmark": benchmark,
+        "universe": universe,
+        "ascending": args.ascending,
+        "plot": args.layout,
+    }
     with refused_as_cli_error({**_OPTIONS, "factor": f"因子文件 {args.factor_file}"}):
         _service._check_factor_request(
             factor,
             data,
-            first,
-            last,
-            Path(args.out),
-            name,
-            group_num=args.groups,
-            benchmark=benchmark,
-            universe=universe,
-            ascending=args.ascending,
-            plot=args.layout,
+            *where,
+            **options,
             horizons=args.horizons,
             rebalance_every=args.rebalance_every,
         )
@@ -282,18 +284,7 @@ def run_backtest(args: argparse.Namespace) -> int:
             "tear_sheet": args.tear_sheet,
         }
     result = run_factor_backtest(
-        factor.rename_axis(columns=name),
-        data,
-        first,
-        last,
-        Path(args.out),
-        name,
-        group_num=args.groups,
-        benchmark=benchmark,
-        universe=universe,
-        ascending=args.ascending,
-        plot=args.layout,
-        **research,
+        factor.rename_axis(columns=name), data, *where, **options, **research
     )
     scope = f"选股范围 {','.join(universe)}" if universe else "全市场"
     rows = factor_rows(result, benchmark=benchmark)
@@ -328,17 +319,12 @@ def run_strategy(args: argparse.Namespace) -> int:
         args.weights_file, "权重文件", args.store, args.start, args.end
     )
     name = args.name or Path(args.weights_file).stem
-    # The backtest's own check, before anything is drawn or printed.
+    # The backtest's own check, before anything is drawn or printed; the run
+    # is given the same request.
+    where = (first, last, Path(args.out), name)
     with refused_as_cli_error({**_OPTIONS, "strategy": f"权重文件 {args.weights_file}"}):
         _service._check_strategy_request(
-            weights,
-            data,
-            first,
-            last,
-            Path(args.out),
-            name,
-            benchmark=args.benchmark,
-            plot=args.layout,
+            weights, data, *where, benchmark=args.benchmark, plot=args.layout
         )
     benchmark = _benchmark(args.benchmark, data)
     if args.ffill:
@@ -350,15 +336,7 @@ def run_strategy(args: argparse.Namespace) -> int:
     ledger = {"record_trades": True} if args.trades else {}
     with _ffill_suggested():
         result = morvane.backtest_strategy(
-            weights,
-            data,
-            first,
-            last,
-            Path(args.out),
-            name,
-            benchmark=benchmark,
-            plot=args.layout,
-            **ledger,
+            weights, data, *where, benchmark=benchmark, plot=args.layout, **ledger
         )
     print_table(f"策略回测 {name}: {first} 到 {last}, 基准 {benchmark}", strategy_rows(result))
     if args.trades:

@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Any
 import pandas as pd
 from tqdm import tqdm
 
-from ._execution import _sweep_dask, _sweep_local
+from ._execution import _Run, _sweep_dask, _sweep_local
 from ._grid import _build_tasks, _inputs, _plot_kind, _Request
 from ._parameters import Kind
 from ._results import _assemble
@@ -64,35 +64,12 @@ def _sweep(
         _check_data(data)
 
     keep_series = keep == "series"
+    run = _Run(kind, start_date, end_date, plot_kind, keep_series)
     with tqdm(total=len(tasks), desc="参数扫描", unit="次", disable=None) as bar:
         if local:
-            outcomes = _sweep_local(
-                kind,
-                inputs,
-                loaded,
-                start_date,
-                end_date,
-                tasks,
-                plot_kind,
-                keep_series,
-                threads,
-                errors,
-                bar,
-            )
+            outcomes = _sweep_local(run, inputs, loaded, tasks, threads, errors, bar)
         else:
-            outcomes = _sweep_dask(
-                client,
-                kind,
-                inputs,
-                loaded,
-                start_date,
-                end_date,
-                tasks,
-                plot_kind,
-                keep_series,
-                errors,
-                bar,
-            )
+            outcomes = _sweep_dask(client, run, inputs, loaded, tasks, errors, bar)
     return _assemble(kind, tasks, outcomes, keep_series)
 
 

@@ -6,6 +6,7 @@ import os
 import sys
 from collections.abc import Mapping
 from concurrent.futures import FIRST_COMPLETED, ThreadPoolExecutor, wait
+from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import pandas as pd
@@ -40,19 +41,23 @@ _OPTIONAL_DATASETS = ("industry_matrix", "forward_return_rank_cache", "open_pric
 _ARGUMENT_OF_PARAMETER = {"benchmark": "benchmark_names"}
 
 
-def _run_factor_once(
-    table: pd.DataFrame,
-    data: BacktestData,
-    start: object,
-    end: object,
-    name: str,
-    params: dict[str, Any],
-    plot_dir: str | None,
-    plot_kind: str,
-) -> Any:
+@dataclass(frozen=True)
+class _Run:
+    """What every task of one sweep shares (small: a Dask task carries it)."""
+
+    kind: Kind
+    start: object
+    end: object
+    plot_kind: str
+    keep_series: bool
+
+
+def _run_factor_once(table: pd.DataFrame, data: BacktestData, task: _Task, run: _Run) -> Any:
     import morvane
 
     service = morvane._backtest_service()
+    start, end, name, params = run.start, run.end, task.input_name, task.params
+    plot_dir, plot_kind = task.plot_dir, run.plot_kind
     if plot_dir is not None:
         return service.backtest(table, data, start, end, plot_dir, name, plot=plot_kind, **params)
     # The service's own steps without the chart: the factor backtest always
@@ -85,80 +90,53 @@ def _run_factor_once(
     return service._to_public_result(core_result, factor_name)
 
 
-def _run_strategy_once(
-    table: pd.DataFrame,
-    data: BacktestData,
-    start: object,
-    end: object,
-    name: str,
-    params: dict[str, Any],
-    plot_dir: str | None,
-    plot_kind: str,
-) -> Any:
+def _run_strategy_once(table: pd.DataFrame, data: BacktestData, task: _Task, run: _Run) -> Any:
     import morvane
 
+    drawn = task.plot_dir is not None
     return morvane._backtest_service().backtest_strategy(
         table,
         data,
-        start,
-        end,
-        plot_dir,
-        name if plot_dir is not None else "",
-        plot=plot_kind if plot_dir is not None else None,
-        **params,
+        run.start,
+        run.end,
+        task.plot_dir,
+        task.input_name if drawn else "",
+        plot=run.plot_kind if drawn else None,
+        **task.params,
     )
 
 
 def _run_task(
-    kind: Kind,
-    table: pd.DataFrame,
-    data: BacktestData,
-    start: object,
-    end: object,
-    task: _Task,
-    plot_kind: str,
-    keep_series: bool,
-    inner_threads: int,
+    run: _Run, table: pd.DataFrame, data: BacktestData, task: _Task, inner_threads: int
 ) -> _Outcome:
     """One backtest; an ordinary exception becomes the outcome's error, an interrupt passes."""
     try:
-        if kind == "factor":
+        if run.kind == "factor":
             from ..backtest import _core
 
             # thread-local: only this task's group backtest pool is sized
             previous = _core._set_task_thread_count(inner_threads)
             try:
-                result = _run_factor_once(
-                    table, data, start, end, task.input_name, task.params, task.plot_dir, plot_kind
-                )
+                result = _run_factor_once(table, data, task, run)
             finally:
                 _core._set_task_thread_count(previous)
             figures = _factor_figures(result)
-            series = result.group_daily_return if keep_series else None
+            series = result.group_daily_return if run.keep_series else None
         else:
-            result = _run_strategy_once(
-                table, data, start, end, task.input_name, task.params, task.plot_dir, plot_kind
-            )
+            result = _run_strategy_once(table, data, task, run)
             figures = _strategy_figures(result)
-            series = result.daily_return if keep_series else None
+            series = result.daily_return if run.keep_series else None
     except Exception as exc:  # noqa: BLE001 - recorded in the table, or raised by the caller
         return _Outcome(task.index, error=exc)
     return _Outcome(task.index, figures, series)
 
 
 def _run_remote(
-    kind: Kind,
-    table: pd.DataFrame | _ShippedTable,
-    data: object,
-    start: object,
-    end: object,
-    task: _Task,
-    plot_kind: str,
-    keep_series: bool,
+    run: _Run, table: pd.DataFrame | _ShippedTable, data: object, task: _Task
 ) -> _Outcome:
     """A Dask task: the worker runs its tasks one per thread, so the kernels run single-threaded."""
     table, data = _received(table, data)
-    return _run_task(kind, table, data, start, end, task, plot_kind, keep_series, 1)  # type: ignore[arg-type]
+    return _run_task(run, table, data, task, 1)  # type: ignore[arg-type]
 
 
 def _usable_cpus() -> int:
@@ -177,14 +155,10 @@ def _finished(outcome: _Outcome, errors: str, bar: tqdm) -> _Outcome:
 
 
 def _sweep_local(
-    kind: Kind,
+    run: _Run,
     inputs: Mapping[str, pd.DataFrame],
     data: BacktestData,
-    start: object,
-    end: object,
     tasks: list[_Task],
-    plot_kind: str,
-    keep_series: bool,
     threads: int | None,
     errors: str,
     bar: tqdm,
@@ -199,19 +173,7 @@ def _sweep_local(
     pending: set[Any] = set()
     try:
         pending = {
-            executor.submit(
-                _run_task,
-                kind,
-                inputs[t.input_name],
-                data,
-                start,
-                end,
-                t,
-                plot_kind,
-                keep_series,
-                inner,
-            )
-            for t in tasks
+            executor.submit(_run_task, run, inputs[t.input_name], data, t, inner) for t in tasks
         }
         while pending:
             done, pending = wait(pending, return_when=FIRST_COMPLETED)
@@ -242,14 +204,10 @@ def _ship_data(client: Any, data: object) -> object:
 
 def _sweep_dask(
     client: Any,
-    kind: Kind,
+    run: _Run,
     inputs: Mapping[str, pd.DataFrame],
     data: object,
-    start: object,
-    end: object,
     tasks: list[_Task],
-    plot_kind: str,
-    keep_series: bool,
     errors: str,
     bar: tqdm,
 ) -> list[_Outcome]:
@@ -264,17 +222,13 @@ def _sweep_dask(
     futures = [
         client.submit(
             _run_remote,
-            kind,
+            run,
             tables[t.input_name],
             data_arg,
-            start,
-            end,
             t,
-            plot_kind,
-            keep_series,
             retries=2,
             pure=False,
-            key=f"morvane-sweep-{kind}-{t.index}-{id(tasks)}",
+            key=f"morvane-sweep-{run.kind}-{t.index}-{id(tasks)}",
         )
         for t in tasks
     ]
