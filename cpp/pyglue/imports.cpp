@@ -24,6 +24,8 @@ Imports import_all() {
       .invalid_index_error = pd.attr("errors").attr("InvalidIndexError"),
       .datetime64 = np.attr("datetime64"),
       .isna = pd.attr("isna"),
+      .notna = pd.attr("notna"),
+      .multi_index = pd.attr("MultiIndex"),
       .to_datetime = pd.attr("to_datetime"),
       .path = nb::module_::import_("pathlib").attr("Path"),
       .path_like = os.attr("PathLike"),
