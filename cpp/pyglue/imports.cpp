@@ -31,7 +31,7 @@ Imports import_all() {
       .path_like = os.attr("PathLike"),
       .fspath = os.attr("fspath"),
       .date = nb::module_::import_("datetime").attr("date"),
-      .range = nb::module_::import_("builtins").attr("range"),
+      .range = nb::borrow(reinterpret_cast<PyObject*>(&PyRange_Type)),
       .logger = logger.attr("logger"),
       .warn_user = logger.attr("warn_user"),
   };

@@ -33,9 +33,9 @@ nb::object query_factors(nb::handle self, nb::handle factor, const std::string& 
 }
 
 nb::object membership_matrix(nb::handle matrix) {
-  const nb::object& np = imports().np;
+  const nb::object& np = pyglue::imports().np;
   const nb::object values = np.attr("ascontiguousarray")(
-      matrix.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = imports().nan));
+      matrix.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = pyglue::imports().nan));
   const nb::object out = np.attr("empty_like")(values);
   {
     const auto in = nb::cast<nb::ndarray<const double, nb::c_contig>>(values);
@@ -46,8 +46,8 @@ nb::object membership_matrix(nb::handle matrix) {
     kernels::membership(source, target);
   }
   const nb::object frame =
-      imports().data_frame(out, "index"_a = matrix.attr("index"),
-                           "columns"_a = matrix.attr("columns"), "copy"_a = false);
+      pyglue::imports().data_frame(out, "index"_a = matrix.attr("index"),
+                                   "columns"_a = matrix.attr("columns"), "copy"_a = false);
   return sorted_by_rows(frame);
 }
 
@@ -110,7 +110,7 @@ nb::object read_or_empty(nb::handle self, nb::handle name, nb::handle reference,
     if (has_rows(matrix)) return sorted_by_rows(matrix);
   }
   if (has_rows(matrix)) return matrix;
-  return empty_like(reference, imports().nan);
+  return empty_like(reference, pyglue::imports().nan);
 }
 
 nb::object batch_or_read(nb::handle self, nb::handle batch, nb::handle name) {

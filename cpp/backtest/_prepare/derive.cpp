@@ -20,8 +20,8 @@ namespace {
 namespace glue = morvane::pyglue;
 namespace kn = morvane::kernels;
 
-const nb::object& pandas() { return imports().pd; }
-const nb::object& numpy() { return imports().np; }
+const nb::object& pandas() { return pyglue::imports().pd; }
+const nb::object& numpy() { return pyglue::imports().np; }
 
 // The row and column labels every operand of one derivation is aligned to.
 struct Labels {
@@ -53,13 +53,13 @@ bool is_empty(nb::handle frame) {
 // label is absent.
 nb::object aligned(nb::handle frame, const Labels& labels) {
   const nb::object np = numpy();
-  if (is_empty(frame)) return np.attr("full")(labels.shape(), imports().nan);
+  if (is_empty(frame)) return np.attr("full")(labels.shape(), pyglue::imports().nan);
   nb::object source = nb::borrow(frame);
   const bool same = nb::cast<bool>(frame.attr("index").attr("equals")(labels.index)) &&
                     nb::cast<bool>(frame.attr("columns").attr("equals")(labels.columns));
   if (!same) source = frame.attr("reindex")("index"_a = labels.index, "columns"_a = labels.columns);
   return np.attr("ascontiguousarray")(
-      source.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = imports().nan));
+      source.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = pyglue::imports().nan));
 }
 
 nb::object new_array(const Labels& labels, const char* dtype) {
@@ -116,7 +116,7 @@ struct CloseSeed {
 CloseSeed close_seed(const Labels& on_close, nb::handle close_before_start) {
   const nb::object np = numpy();
   if (close_before_start.is_none()) {
-    return {on_close, np.attr("full")(nb::len(on_close.columns), imports().nan)};
+    return {on_close, np.attr("full")(nb::len(on_close.columns), pyglue::imports().nan)};
   }
   const nb::object pd = pandas();
   if (!nb::isinstance(close_before_start, pd.attr("Series"))) {
@@ -132,7 +132,7 @@ CloseSeed close_seed(const Labels& on_close, nb::handle close_before_start) {
   }
   const nb::object values =
       known.attr("reindex")(labels.columns)
-          .attr("to_numpy")("dtype"_a = "float64", "na_value"_a = imports().nan);
+          .attr("to_numpy")("dtype"_a = "float64", "na_value"_a = pyglue::imports().nan);
   return {labels, np.attr("ascontiguousarray")(values)};
 }
 

@@ -27,8 +27,8 @@ namespace glue = morvane::pyglue;
 using Int64Array = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig>;
 using FloatArray = nb::ndarray<const double, nb::ndim<1>, nb::c_contig>;
 
-const nb::object& pandas() { return imports().pd; }
-const nb::object& numpy() { return imports().np; }
+const nb::object& pandas() { return pyglue::imports().pd; }
+const nb::object& numpy() { return pyglue::imports().np; }
 
 // Factorisation codes (int64, -1 for a missing label) and the distinct labels.
 struct Factorised {
@@ -119,7 +119,7 @@ Numbers numbers(nb::handle column) {
   const nb::object numeric = pandas().attr("to_numeric")(column, "errors"_a = "coerce");
   Numbers out;
   out.owner = np.attr("ascontiguousarray")(
-      numeric.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = imports().nan));
+      numeric.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = pyglue::imports().nan));
   const auto array = nb::cast<FloatArray>(out.owner);
   out.values = {array.data(), array.shape(0)};
   return out;

@@ -154,8 +154,8 @@ nb::object clean_matrix(nb::handle table, bool copy, const std::string& name_tex
       const glue::LabelledMatrix<double> values = glue::read_float_frame(table, name);
       nb::object cells = values.owner.attr("view")();
       cells.attr("flags").attr("writeable") = false;
-      return imports().data_frame(cells, "index"_a = labels->index, "columns"_a = labels->columns,
-                                  "copy"_a = false);
+      return pyglue::imports().data_frame(cells, "index"_a = labels->index,
+                                          "columns"_a = labels->columns, "copy"_a = false);
     }
   }
   const std::vector<std::size_t> rows = kept_rows(dates);
@@ -200,8 +200,9 @@ nb::object clean_matrix(nb::handle table, bool copy, const std::string& name_tex
   std::vector<std::int32_t> kept_dates;
   kept_dates.reserve(rows.size());
   for (const std::size_t row : rows) kept_dates.push_back(dates[row]);
-  return imports().data_frame(picked, "index"_a = glue::date_text_index(kept_dates),
-                              "columns"_a = imports().index(codes), "copy"_a = false);
+  return pyglue::imports().data_frame(picked, "index"_a = glue::date_text_index(kept_dates),
+                                      "columns"_a = pyglue::imports().index(codes),
+                                      "copy"_a = false);
 }
 
 }  // namespace morvane::store

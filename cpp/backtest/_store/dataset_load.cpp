@@ -133,7 +133,7 @@ nb::object TableLoader::labels(const std::string& raw, std::size_t width, bool d
     const char* const slot = raw.data() + i * width;
     texts.append(nb::str(slot, strnlen(slot, width)));
   }
-  nb::object index = imports().index(texts);
+  nb::object index = pyglue::imports().index(texts);
   return label_cache_.emplace(cache_key, index).first->second;
 }
 
@@ -188,8 +188,8 @@ TableLoader::Loaded TableLoader::load(const DatasetRef& ref) {
 
 nb::object TableLoader::frame(const DatasetRef& ref) {
   const Loaded loaded = load(ref);
-  return imports().data_frame(loaded.values, "index"_a = loaded.index, "columns"_a = loaded.columns,
-                              "copy"_a = false);
+  return pyglue::imports().data_frame(loaded.values, "index"_a = loaded.index,
+                                      "columns"_a = loaded.columns, "copy"_a = false);
 }
 
 nb::object TableLoader::series(const DatasetRef& ref) {
@@ -201,7 +201,8 @@ nb::object TableLoader::series(const DatasetRef& ref) {
   const nb::object name = nb::len(label) == 0 ? nb::none() : label;
   const nb::object column =
       loaded.values[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), 0)];
-  return imports().series(column, "index"_a = loaded.index, "name"_a = name, "copy"_a = false);
+  return pyglue::imports().series(column, "index"_a = loaded.index, "name"_a = name,
+                                  "copy"_a = false);
 }
 
 }  // namespace morvane::store

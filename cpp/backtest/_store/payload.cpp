@@ -106,7 +106,7 @@ void require_bool_columns(nb::handle frame, const std::string& what) {
 
 Table series_table(nb::handle series, const std::string& code, const std::string& what,
                    nb::object& name) {
-  if (!nb::isinstance(series, imports().series)) {
+  if (!nb::isinstance(series, pyglue::imports().series)) {
     glue::raise_type_error(what.c_str(), "pandas.Series", series);
   }
   name = series.attr("name");
