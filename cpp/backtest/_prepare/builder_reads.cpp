@@ -1,4 +1,3 @@
-#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include <span>
@@ -10,6 +9,7 @@
 #include "kernels/derive.hpp"
 #include "names.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/arrays.hpp"
 #include "pyglue/builtins.hpp"
 #include "pyglue/frames.hpp"
 
@@ -38,10 +38,8 @@ nb::object membership_matrix(nb::handle matrix) {
       matrix.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = pyglue::imports().nan));
   const nb::object out = np.attr("empty_like")(values);
   {
-    const auto in = nb::cast<nb::ndarray<const double, nb::c_contig>>(values);
-    const auto dst = nb::cast<nb::ndarray<double, nb::c_contig>>(out);
-    const std::span<const double> source(in.data(), in.size());
-    const std::span<double> target(dst.data(), dst.size());
+    const auto source = pyglue::contiguous_span<const double>(values);
+    const auto target = pyglue::contiguous_span<double>(out);
     const nb::gil_scoped_release release;
     kernels::membership(source, target);
   }

@@ -1,6 +1,5 @@
 #include "derive.hpp"
 
-#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include <span>
@@ -9,6 +8,7 @@
 #include "imports.hpp"
 #include "kernels/derive.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/arrays.hpp"
 #include "pyglue/builtins.hpp"
 
 using namespace nanobind::literals;
@@ -36,12 +36,6 @@ Labels labels_of(nb::handle frame) { return {frame.attr("index"), frame.attr("co
 // The union of two label sets (pandas sorts the union of text labels).
 Labels union_of(const Labels& a, const Labels& b) {
   return {a.index.attr("union")(b.index), a.columns.attr("union")(b.columns)};
-}
-
-template <class T>
-std::span<T> span_of(nb::handle array) {
-  auto view = nb::cast<nb::ndarray<T, nb::c_contig>>(array);
-  return {view.data(), view.size()};
 }
 
 bool is_empty(nb::handle frame) {
@@ -89,10 +83,10 @@ nb::object trade_mask(nb::handle price, nb::handle limit, nb::handle suspended, 
   const nb::object flag_grid = aligned(suspended, labels);
   const nb::object out = new_array(labels, "bool");
   {
-    const auto p = span_of<const double>(price_grid);
-    const auto l = span_of<const double>(limit_grid);
-    const auto s = span_of<const double>(flag_grid);
-    const auto o = span_of<bool>(out);
+    const auto p = pyglue::contiguous_span<const double>(price_grid);
+    const auto l = pyglue::contiguous_span<const double>(limit_grid);
+    const auto s = pyglue::contiguous_span<const double>(flag_grid);
+    const auto o = pyglue::contiguous_span<bool>(out);
     const nb::gil_scoped_release release;
     if (selling) {
       kn::cant_sell_mask(p, l, s, o);
@@ -166,17 +160,17 @@ nb::dict derive_matrices(nb::handle source, nb::handle close_before_start) {
   const nb::object open_grid = aligned(open, on_open);
   const nb::object forward = new_array(on_open, "float64");
   {
-    const auto c = span_of<const double>(close_grid);
-    const auto v = span_of<double>(valid);
-    const auto sp = span_of<const double>(split_grid);
-    const auto so = span_of<double>(split_out);
-    const auto dv = span_of<const double>(dividend_grid);
-    const auto dout = span_of<double>(dividend_out);
-    const auto carried = span_of<const double>(carried_close);
-    const auto seeds = span_of<const double>(seed.values);
-    const auto pc = span_of<double>(prev_close);
-    const auto op = span_of<const double>(open_grid);
-    const auto fw = span_of<double>(forward);
+    const auto c = pyglue::contiguous_span<const double>(close_grid);
+    const auto v = pyglue::contiguous_span<double>(valid);
+    const auto sp = pyglue::contiguous_span<const double>(split_grid);
+    const auto so = pyglue::contiguous_span<double>(split_out);
+    const auto dv = pyglue::contiguous_span<const double>(dividend_grid);
+    const auto dout = pyglue::contiguous_span<double>(dividend_out);
+    const auto carried = pyglue::contiguous_span<const double>(carried_close);
+    const auto seeds = pyglue::contiguous_span<const double>(seed.values);
+    const auto pc = pyglue::contiguous_span<double>(prev_close);
+    const auto op = pyglue::contiguous_span<const double>(open_grid);
+    const auto fw = pyglue::contiguous_span<double>(forward);
     const kn::Grid prev_shape = seed.labels.grid();
     const kn::Grid open_shape = on_open.grid();
     const nb::gil_scoped_release release;

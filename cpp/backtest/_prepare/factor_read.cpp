@@ -1,6 +1,5 @@
 #include "factor_read.hpp"
 
-#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 #include "imports.hpp"
 #include "kernels/pivot.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/arrays.hpp"
 #include "pyglue/builtins.hpp"
 #include "pyglue/frames.hpp"
 
@@ -23,9 +23,6 @@ namespace morvane::prepare {
 namespace {
 
 namespace glue = morvane::pyglue;
-
-using Int64Array = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig>;
-using FloatArray = nb::ndarray<const double, nb::ndim<1>, nb::c_contig>;
 
 const nb::object& pandas() { return pyglue::imports().pd; }
 const nb::object& numpy() { return pyglue::imports().np; }
@@ -41,8 +38,7 @@ Factorised factorise(nb::handle column) {
   const nb::tuple pair = nb::cast<nb::tuple>(pandas().attr("factorize")(column));
   Factorised out;
   out.codes_owner = numpy().attr("ascontiguousarray")(pair[0], "dtype"_a = "int64");
-  const auto array = nb::cast<Int64Array>(out.codes_owner);
-  out.codes = {array.data(), array.shape(0)};
+  out.codes = glue::contiguous_span<const std::int64_t>(out.codes_owner);
   out.uniques = pair[1];
   return out;
 }
@@ -120,8 +116,7 @@ Numbers numbers(nb::handle column) {
   Numbers out;
   out.owner = np.attr("ascontiguousarray")(
       numeric.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = pyglue::imports().nan));
-  const auto array = nb::cast<FloatArray>(out.owner);
-  out.values = {array.data(), array.shape(0)};
+  out.values = glue::contiguous_span<const double>(out.owner);
   return out;
 }
 

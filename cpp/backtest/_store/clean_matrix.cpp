@@ -1,6 +1,5 @@
 #include "clean_matrix.hpp"
 
-#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include "kernels/dates.hpp"
 #include "kernels/gather.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/arrays.hpp"
 #include "pyglue/dates.hpp"
 #include "pyglue/frames.hpp"
 #include "pyglue/labels.hpp"
@@ -177,12 +177,8 @@ nb::object clean_matrix(nb::handle table, bool copy, const std::string& name_tex
   nb::object picked;
   if (all_bool_columns(table)) {
     const nb::object values = table.attr("to_numpy")("dtype"_a = "bool");
-    const std::size_t shape[1] = {positions.size()};
-    const nb::object taker = nb::ndarray<nb::numpy, const std::int64_t, nb::ndim<1>>(
-                                 positions.data(), 1, shape, nb::handle())
-                                 .cast();
     // take() copies, so the result never shares memory with the caller's table.
-    picked = imports().take(values, taker, "axis"_a = 0);
+    picked = imports().take(values, glue::numpy_from(std::move(positions)), "axis"_a = 0);
   } else {
     // A new row-major copy of the picked rows, gathered with the GIL released
     // (loaded tables are read by other threads meanwhile).

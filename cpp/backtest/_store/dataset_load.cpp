@@ -1,4 +1,3 @@
-#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include "kernels/files.hpp"
 #include "kernels/journal.hpp"
 #include "kernels/store_errors.hpp"
+#include "pyglue/arrays.hpp"
 #include "pyglue/builtins.hpp"
 #include "pyglue/frames.hpp"
 
@@ -40,26 +40,16 @@ template <class T>
 nb::object mapped_array(std::shared_ptr<const kernels::Mapping> mapping, std::uint64_t offset,
                         std::size_t rows, std::size_t cols, std::int64_t row_stride) {
   const T* const data = reinterpret_cast<const T*>(mapping->data() + offset);
-  auto owner_ptr = std::make_unique<std::shared_ptr<const kernels::Mapping>>(std::move(mapping));
-  nb::capsule owner(owner_ptr.get(), [](void* p) noexcept {
-    delete static_cast<std::shared_ptr<const kernels::Mapping>*>(p);
-  });
-  owner_ptr.release();
-  const std::size_t shape[2] = {rows, cols};
-  const std::int64_t strides[2] = {row_stride, 1};
-  return nb::ndarray<nb::numpy, const T, nb::ndim<2>>(data, 2, shape, owner, strides).cast();
+  const nb::capsule owner = pyglue::owner_of(
+      std::make_unique<std::shared_ptr<const kernels::Mapping>>(std::move(mapping)));
+  return pyglue::numpy_rows(data, rows, cols, row_stride, owner);
 }
 
 template <class T>
 nb::object owned_array(std::unique_ptr<kernels::PageBuffer> buffer, std::size_t rows,
                        std::size_t cols, std::int64_t row_stride) {
   T* const data = reinterpret_cast<T*>(buffer->data());
-  nb::capsule owner(buffer.get(),
-                    [](void* p) noexcept { delete static_cast<kernels::PageBuffer*>(p); });
-  buffer.release();
-  const std::size_t shape[2] = {rows, cols};
-  const std::int64_t strides[2] = {row_stride, 1};
-  return nb::ndarray<nb::numpy, T, nb::ndim<2>>(data, 2, shape, owner, strides).cast();
+  return pyglue::numpy_rows(data, rows, cols, row_stride, pyglue::owner_of(std::move(buffer)));
 }
 
 }  // namespace
