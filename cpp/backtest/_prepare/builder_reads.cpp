@@ -34,8 +34,7 @@ nb::object query_factors(nb::handle self, nb::handle factor, const std::string& 
 
 nb::object membership_matrix(nb::handle matrix) {
   const nb::object& np = pyglue::imports().np;
-  const nb::object values = np.attr("ascontiguousarray")(
-      matrix.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = pyglue::imports().nan));
+  const nb::object values = pyglue::contiguous_float64(matrix);
   const nb::object out = np.attr("empty_like")(values);
   {
     const auto source = pyglue::contiguous_span<const double>(values);

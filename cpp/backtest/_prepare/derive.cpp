@@ -10,6 +10,7 @@
 #include "pyglue/args.hpp"
 #include "pyglue/arrays.hpp"
 #include "pyglue/builtins.hpp"
+#include "pyglue/frames.hpp"
 
 using namespace nanobind::literals;
 
@@ -52,8 +53,7 @@ nb::object aligned(nb::handle frame, const Labels& labels) {
   const bool same = nb::cast<bool>(frame.attr("index").attr("equals")(labels.index)) &&
                     nb::cast<bool>(frame.attr("columns").attr("equals")(labels.columns));
   if (!same) source = frame.attr("reindex")("index"_a = labels.index, "columns"_a = labels.columns);
-  return np.attr("ascontiguousarray")(
-      source.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = pyglue::imports().nan));
+  return pyglue::contiguous_float64(source);
 }
 
 nb::object new_array(const Labels& labels, const char* dtype) {
@@ -124,10 +124,7 @@ CloseSeed close_seed(const Labels& on_close, nb::handle close_before_start) {
   if (covered == 0) {
     labels.columns = on_close.columns.attr("union")(known.attr("index"));
   }
-  const nb::object values =
-      known.attr("reindex")(labels.columns)
-          .attr("to_numpy")("dtype"_a = "float64", "na_value"_a = pyglue::imports().nan);
-  return {labels, np.attr("ascontiguousarray")(values)};
+  return {labels, pyglue::contiguous_float64(known.attr("reindex")(labels.columns))};
 }
 
 }  // namespace

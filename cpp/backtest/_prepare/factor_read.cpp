@@ -111,11 +111,9 @@ struct Numbers {
 };
 
 Numbers numbers(nb::handle column) {
-  const nb::object np = numpy();
   const nb::object numeric = pandas().attr("to_numeric")(column, "errors"_a = "coerce");
   Numbers out;
-  out.owner = np.attr("ascontiguousarray")(
-      numeric.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = pyglue::imports().nan));
+  out.owner = glue::contiguous_float64(numeric);
   out.values = glue::contiguous_span<const double>(out.owner);
   return out;
 }

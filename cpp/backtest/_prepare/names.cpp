@@ -8,6 +8,7 @@
 #include "imports.hpp"
 #include "kernels/dates.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/frames.hpp"
 
 using namespace nanobind::literals;
 
@@ -154,7 +155,7 @@ nb::object series_to_yyyymmdd(nb::handle values) {
       nb::isinstance(values, series_type) ? nb::borrow(values) : series_type(values);
   // pandas reads integers as nanoseconds since 1970, so 20240102 would become
   // 1970-01-01: eight-digit numbers are dates written YYYYMMDD.
-  const nb::list items = nb::cast<nb::list>(series.attr("tolist")());
+  const nb::list items = pyglue::python_values(series);
   nb::list prepared;
   bool changed = false;
   for (nb::handle item : items) {
