@@ -21,7 +21,6 @@ namespace {
 namespace glue = morvane::pyglue;
 namespace kn = morvane::kernels;
 
-const nb::object& pandas() { return pyglue::imports().pd; }
 const nb::object& numpy() { return pyglue::imports().np; }
 
 // The row and column labels every operand of one derivation is aligned to.
@@ -61,8 +60,8 @@ nb::object new_array(const Labels& labels, const char* dtype) {
 }
 
 nb::object frame_of(nb::handle values, const Labels& labels) {
-  return pandas().attr("DataFrame")(values, "index"_a = labels.index, "columns"_a = labels.columns,
-                                    "copy"_a = false);
+  return pyglue::imports().data_frame(values, "index"_a = labels.index,
+                                      "columns"_a = labels.columns, "copy"_a = false);
 }
 
 nb::object lookup(nb::handle source, const char* name) {
@@ -112,8 +111,7 @@ CloseSeed close_seed(const Labels& on_close, nb::handle close_before_start) {
   if (close_before_start.is_none()) {
     return {on_close, np.attr("full")(nb::len(on_close.columns), pyglue::imports().nan)};
   }
-  const nb::object pd = pandas();
-  if (!nb::isinstance(close_before_start, pd.attr("Series"))) {
+  if (!nb::isinstance(close_before_start, pyglue::imports().series)) {
     glue::raise_type_error("close_before_start", "pandas.Series | None", close_before_start);
   }
   const nb::object known = close_before_start.attr("astype")("float64").attr("dropna")();
