@@ -41,6 +41,13 @@ def test_binding_helpers_name_no_extension_module():
     assert named_modules(CPP / "pyglue") == {}
 
 
+def test_modules_convert_arrays_only_through_the_binding_helpers():
+    sources = [*(CPP / "backtest").rglob("*.[ch]pp"), *(CPP / "kernels").rglob("*.[ch]pp")]
+    assert len(sources) > 50  # the scan does find the sources
+    assert [str(s) for s in sources if "nb::ndarray" in s.read_text(encoding="utf-8")] == []
+    assert "nb::ndarray" in (CPP / "pyglue" / "arrays.hpp").read_text(encoding="utf-8")
+
+
 def test_factor_core_does_not_reach_up_to_the_strategy_core():
     assert all(
         "_ravelle" not in modules for modules in named_modules(CPP / "backtest" / "_core").values()

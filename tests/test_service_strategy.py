@@ -4,13 +4,14 @@ from __future__ import annotations
 
 import logging
 from pathlib import Path
+from types import SimpleNamespace
 
 import numpy as np
 import pandas as pd
 import pytest
 
 import morvane
-from morvane.backtest import _ravelle
+from morvane.backtest import _core, _ravelle, _service
 from morvane.backtest._service import BacktestService
 from morvane.backtest.result import StrategyBacktestResult
 from morvane.exceptions import MorvaneWarning
@@ -26,6 +27,18 @@ def weights(payload) -> pd.DataFrame:
     return held.astype(float).div(held.sum(axis=1).replace(0, 1), axis=0)
 
 
+def empty_run() -> SimpleNamespace:
+    """What the runner returns for a run without rows."""
+    empty = pd.Series(dtype=float)
+    return SimpleNamespace(
+        daily_return=empty,
+        cumulative_return=empty,
+        stats={},
+        benchmark_summary=pd.DataFrame(),
+        plot_paths={},
+    )
+
+
 @pytest.fixture
 def recorder(monkeypatch):
     """Replaces the runner, keeping the keyword arguments of each call."""
@@ -33,18 +46,7 @@ def recorder(monkeypatch):
 
     def run(**kwargs):
         calls.append(kwargs)
-        empty = pd.Series(dtype=float)
-        return type(
-            "R",
-            (),
-            {
-                "daily_return": empty,
-                "cumulative_return": empty,
-                "stats": {},
-                "benchmark_summary": pd.DataFrame(),
-                "plot_paths": {},
-            },
-        )()
+        return empty_run()
 
     monkeypatch.setattr(_ravelle, "run_strategy_backtest_core", run)
     return calls
@@ -209,6 +211,27 @@ class TestStrategyFlow:
         assert isinstance(call["fee"], float) and call["plot_image_kind"] == "long"
         assert out.is_dir()
         assert isinstance(result, StrategyBacktestResult) and result.strategy_name == "mine"
+
+    def test_both_flows_read_their_core_through_the_service_when_they_run(
+        self, data, weights, recorder, monkeypatch
+    ):
+        assert _service.core is _core and _service.ravelle is _ravelle
+        BacktestService(None).backtest_strategy(
+            weights, data, 20240110, 20240220, None, "a", plot=None
+        )
+        assert len(recorder) == 1  # the runner replaced on _ravelle is heard through _service
+        replaced: list[dict] = []
+        monkeypatch.setattr(
+            _service,
+            "ravelle",
+            SimpleNamespace(
+                run_strategy_backtest_core=lambda **kw: replaced.append(kw) or empty_run()
+            ),
+        )
+        BacktestService(None).backtest_strategy(
+            weights, data, 20240110, 20240220, None, "b", plot=None
+        )
+        assert len(recorder) == 1 and [call["strategy_name"] for call in replaced] == ["b"]
 
     def test_integer_and_text_dates_agree_and_outside_rows_are_dropped(self, data, weights):
         service = BacktestService(None)

@@ -5,6 +5,8 @@
 
 #include <cmath>
 
+#include "imports.hpp"
+
 namespace morvane::pyglue {
 
 namespace {
@@ -104,8 +106,8 @@ std::optional<std::string> to_optional_text(nb::handle value, const char* name) 
 }
 
 nb::handle require_dataframe(nb::handle value, const char* name) {
-  const nb::object frame_type = nb::module_::import_("pandas").attr("DataFrame");
-  if (!nb::isinstance(value, frame_type)) raise_type_error(name, "pandas.DataFrame", value);
+  if (!nb::isinstance(value, imports().data_frame))
+    raise_type_error(name, "pandas.DataFrame", value);
   return value;
 }
 

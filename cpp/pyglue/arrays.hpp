@@ -1,5 +1,6 @@
-// numpy arrays <-> native buffers: new arrays that take over a buffer (no
-// copy) and native copies of one-dimensional arrays. The modules convert
+// numpy arrays <-> native buffers: new arrays that take over a buffer or
+// view memory kept alive by an owner (no copy), native spans over an array's
+// own memory and native copies of one-dimensional arrays. The modules convert
 // through these rather than through nb::ndarray themselves. Need the GIL.
 #pragma once
 
@@ -15,14 +16,45 @@ namespace morvane::pyglue {
 
 namespace nb = nanobind;
 
+// A capsule that owns `owned` and deletes it when Python releases the last
+// array made over it.
+template <class U>
+[[nodiscard]] nb::capsule owner_of(std::unique_ptr<U> owned) {
+  nb::capsule owner(owned.get(), [](void* p) noexcept { delete static_cast<U*>(p); });
+  (void)owned.release();
+  return owner;
+}
+
 // A new numpy array of shape `shape` that takes over `values` (no copy).
 template <class T, std::size_t Dims>
 [[nodiscard]] nb::object numpy_owning(std::vector<T>&& values, const std::size_t (&shape)[Dims]) {
   auto owned = std::make_unique<std::vector<T>>(std::move(values));
   T* const data = owned->data();
-  nb::capsule owner(owned.get(), [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
-  owned.release();
-  return nb::ndarray<nb::numpy, T, nb::ndim<Dims>>(data, Dims, shape, owner).cast();
+  return nb::ndarray<nb::numpy, T, nb::ndim<Dims>>(data, Dims, shape, owner_of(std::move(owned)))
+      .cast();
+}
+
+// A rows x cols numpy array over memory kept alive by `owner` (no copy),
+// rows `row_stride` elements apart. A const T makes the array read-only.
+template <class T>
+[[nodiscard]] nb::object numpy_rows(T* data, std::size_t rows, std::size_t cols,
+                                    std::int64_t row_stride, const nb::capsule& owner) {
+  const std::size_t shape[2] = {rows, cols};
+  const std::int64_t strides[2] = {row_stride, 1};
+  return nb::ndarray<nb::numpy, T, nb::ndim<2>>(data, 2, shape, owner, strides).cast();
+}
+
+// The elements of a C-contiguous numpy array of T, read (or, for a non-const
+// T, written) in place; the caller keeps the array alive while the span is
+// used. No conversion is made, so the span always points into `array`: an
+// array of another type or layout is a TypeError.
+template <class T>
+[[nodiscard]] std::span<T> contiguous_span(nb::handle array) {
+  nb::ndarray<T, nb::c_contig> view;
+  if (!nb::try_cast(array, view, false)) {
+    throw nb::type_error("内部错误: 需要元素类型相符的 C 连续 numpy 数组");
+  }
+  return {view.data(), view.size()};
 }
 
 // A new one-dimensional numpy array that takes over `values` (no copy).

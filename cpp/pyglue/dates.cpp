@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "args.hpp"
+#include "frames.hpp"
 #include "imports.hpp"
 #include "kernels/dates.hpp"
 #include "labels.hpp"
@@ -144,7 +145,7 @@ std::vector<std::int32_t> index_date_numbers(nb::handle index, const char* name)
   const nb::tuple factorized = nb::cast<nb::tuple>(imports().pd.attr("factorize")(index));
   // One Python list of the distinct labels: indexing the index label by label
   // costs a boxing step per label on arrow-backed indexes.
-  const nb::list uniques = nb::cast<nb::list>(factorized[1].attr("tolist")());
+  const nb::list uniques = python_values(factorized[1]);
   const std::size_t n_unique = nb::len(uniques);
   std::vector<std::int32_t> unique_dates(n_unique);
   for (std::size_t k = 0; k < n_unique; ++k) {

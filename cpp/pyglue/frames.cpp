@@ -50,7 +50,7 @@ nb::object frame_shape_array(nb::handle frame, const char* dtype) {
     const nb::object column =
         frame.attr("iloc")[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), k)];
     try {
-      column.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = imports().nan);
+      (void)float64_numpy(column);
     } catch (const nb::python_error&) {
       raise_value_error(std::string("参数 ") + name + " 含非数值数据: 列 " +
                         nb::cast<std::string>(nb::repr(columns[k])) + " 无法转换为数值");
@@ -64,7 +64,7 @@ nb::object frame_shape_array(nb::handle frame, const char* dtype) {
 // TypeError naming the first such column.
 void refuse_non_numeric_kinds(nb::handle frame, const char* name) {
   const nb::object columns = frame.attr("columns");
-  const nb::list dtypes = nb::cast<nb::list>(frame.attr("dtypes").attr("tolist")());
+  const nb::list dtypes = python_values(frame.attr("dtypes"));
   const nb::object& pd = imports().pd;
   const nb::object period = pd.attr("PeriodDtype");
   const nb::object interval = pd.attr("IntervalDtype");
@@ -123,9 +123,7 @@ LabelledMatrix<double> read_float_frame(nb::handle frame, const char* name) {
   }
   refuse_non_numeric_kinds(frame, name);
   try {
-    nb::object converted =
-        frame.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = imports().nan);
-    return labelled<double>(frame, std::move(converted), name);
+    return labelled<double>(frame, float64_numpy(frame), name);
   } catch (const nb::python_error&) {
     raise_first_non_numeric(frame, name);
   }
@@ -220,6 +218,16 @@ nb::object int_range_index(std::int64_t start, std::int64_t stop, const char* na
 
 nb::object empty_float_series() { return imports().series("dtype"_a = "float64"); }
 
+nb::list python_values(nb::handle values) { return nb::cast<nb::list>(values.attr("tolist")()); }
+
+nb::object float64_numpy(nb::handle values) {
+  return values.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = imports().nan);
+}
+
+nb::object contiguous_float64(nb::handle values) {
+  return numpy().attr("ascontiguousarray")(float64_numpy(values));
+}
+
 }  // namespace morvane::pyglue
 
 namespace morvane::pyglue {
@@ -228,9 +236,8 @@ FloatVector read_float_vector(nb::handle series, const std::string& name) {
   const nb::object np = numpy();
   nb::object values;
   try {
-    values = nb::hasattr(series, "to_numpy")
-                 ? series.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = imports().nan)
-                 : np.attr("asarray")(series, "dtype"_a = "float64");
+    values = nb::hasattr(series, "to_numpy") ? float64_numpy(series)
+                                             : np.attr("asarray")(series, "dtype"_a = "float64");
   } catch (const nb::python_error&) {
     raise_value_error("参数 " + name + " 含无法转换为数值的数据");
   }

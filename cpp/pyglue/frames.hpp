@@ -96,4 +96,16 @@ template <class T>
 // An empty float64 pandas Series.
 [[nodiscard]] nb::object empty_float_series();
 
+// `values.tolist()`: a pandas or numpy object's values as a list of Python
+// objects (numpy scalars become int, float or bool), to be walked natively.
+[[nodiscard]] nb::list python_values(nb::handle values);
+
+// A pandas table's or Series' values as a float64 numpy array, missing values
+// as NaN: `values.to_numpy(dtype="float64", na_value=numpy.nan)`. Values that
+// cannot be numbers raise the Python error.
+[[nodiscard]] nb::object float64_numpy(nb::handle values);
+
+// The same, C-contiguous (numpy.ascontiguousarray), to be read in place.
+[[nodiscard]] nb::object contiguous_float64(nb::handle values);
+
 }  // namespace morvane::pyglue

@@ -26,6 +26,8 @@ struct Imports {
   nb::object invalid_index_error;  // pandas.errors.InvalidIndexError
   nb::object datetime64;           // numpy.datetime64
   nb::object isna;                 // pandas.isna
+  nb::object notna;                // pandas.notna
+  nb::object multi_index;          // pandas.MultiIndex
   nb::object to_datetime;          // pandas.to_datetime
   nb::object path;                 // pathlib.Path
   nb::object path_like;            // os.PathLike

@@ -15,6 +15,7 @@
 #include "pyglue/args.hpp"
 #include "pyglue/arrays.hpp"
 #include "pyglue/dates.hpp"
+#include "pyglue/frames.hpp"
 #include "pyglue/imports.hpp"
 #include "pyglue/market.hpp"
 #include "pyglue/params.hpp"
@@ -125,10 +126,9 @@ double safe_sharpe(nb::handle series, nb::handle periods) {
   const glue::Imports& py = glue::imports();
   std::vector<double> values;
   try {
-    const nb::object array =
-        nb::hasattr(series, "to_numpy")
-            ? series.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = py.nan)
-            : py.np.attr("asarray")(series, "dtype"_a = "float64");
+    const nb::object array = nb::hasattr(series, "to_numpy")
+                                 ? glue::float64_numpy(series)
+                                 : py.np.attr("asarray")(series, "dtype"_a = "float64");
     values = glue::float64_values(array.attr("ravel")());
   } catch (const nb::python_error&) {
     glue::raise_value_error("参数 series 含无法转换为数值的数据");

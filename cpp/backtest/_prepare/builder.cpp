@@ -44,7 +44,7 @@ nb::object normalized_date(nb::handle value, const char* name) {
 // The client's answer must be a table or None; anything else would fail later
 // with an unrelated message.
 nb::object checked_answer(nb::object answer, const std::string& query) {
-  if (answer.is_none() || nb::isinstance(answer, imports().data_frame)) return answer;
+  if (answer.is_none() || nb::isinstance(answer, pyglue::imports().data_frame)) return answer;
   const std::string message = "数据客户端 " + query +
                               " 返回值类型错误: 期望 pandas.DataFrame | None, 收到 " +
                               glue::python_type_name(answer);
@@ -60,11 +60,11 @@ nb::object sorted_by_rows(nb::handle matrix) {
 
 nb::object empty_like(nb::handle reference, nb::handle fill_value) {
   glue::require_dataframe(reference, "reference");
-  const nb::object& np = imports().np;
+  const nb::object& np = pyglue::imports().np;
   const nb::object values =
       np.attr("full")(reference.attr("shape"), fill_value, "dtype"_a = "float64");
-  return imports().data_frame(values, "index"_a = reference.attr("index"),
-                              "columns"_a = reference.attr("columns"), "copy"_a = false);
+  return pyglue::imports().data_frame(values, "index"_a = reference.attr("index"),
+                                      "columns"_a = reference.attr("columns"), "copy"_a = false);
 }
 
 }  // namespace builder
@@ -95,7 +95,8 @@ void init(nb::handle self, nb::handle start_date, nb::handle end_date,
           nb::handle close_before_start) {
   (void)glue::to_text(start_date, "start_date");
   (void)glue::to_text(end_date, "end_date");
-  if (!close_before_start.is_none() && !nb::isinstance(close_before_start, imports().series)) {
+  if (!close_before_start.is_none() &&
+      !nb::isinstance(close_before_start, pyglue::imports().series)) {
     glue::raise_type_error("close_before_start", "pandas.Series | None", close_before_start);
   }
   self.attr("_close_before_start") = close_before_start;

@@ -1,4 +1,3 @@
-#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include <span>
@@ -10,6 +9,7 @@
 #include "kernels/derive.hpp"
 #include "names.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/arrays.hpp"
 #include "pyglue/builtins.hpp"
 #include "pyglue/frames.hpp"
 
@@ -33,21 +33,18 @@ nb::object query_factors(nb::handle self, nb::handle factor, const std::string& 
 }
 
 nb::object membership_matrix(nb::handle matrix) {
-  const nb::object& np = imports().np;
-  const nb::object values = np.attr("ascontiguousarray")(
-      matrix.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = imports().nan));
+  const nb::object& np = pyglue::imports().np;
+  const nb::object values = pyglue::contiguous_float64(matrix);
   const nb::object out = np.attr("empty_like")(values);
   {
-    const auto in = nb::cast<nb::ndarray<const double, nb::c_contig>>(values);
-    const auto dst = nb::cast<nb::ndarray<double, nb::c_contig>>(out);
-    const std::span<const double> source(in.data(), in.size());
-    const std::span<double> target(dst.data(), dst.size());
+    const auto source = pyglue::contiguous_span<const double>(values);
+    const auto target = pyglue::contiguous_span<double>(out);
     const nb::gil_scoped_release release;
     kernels::membership(source, target);
   }
   const nb::object frame =
-      imports().data_frame(out, "index"_a = matrix.attr("index"),
-                           "columns"_a = matrix.attr("columns"), "copy"_a = false);
+      pyglue::imports().data_frame(out, "index"_a = matrix.attr("index"),
+                                   "columns"_a = matrix.attr("columns"), "copy"_a = false);
   return sorted_by_rows(frame);
 }
 
@@ -110,7 +107,7 @@ nb::object read_or_empty(nb::handle self, nb::handle name, nb::handle reference,
     if (has_rows(matrix)) return sorted_by_rows(matrix);
   }
   if (has_rows(matrix)) return matrix;
-  return empty_like(reference, imports().nan);
+  return empty_like(reference, pyglue::imports().nan);
 }
 
 nb::object batch_or_read(nb::handle self, nb::handle batch, nb::handle name) {

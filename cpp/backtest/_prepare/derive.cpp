@@ -1,6 +1,5 @@
 #include "derive.hpp"
 
-#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include <span>
@@ -9,7 +8,9 @@
 #include "imports.hpp"
 #include "kernels/derive.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/arrays.hpp"
 #include "pyglue/builtins.hpp"
+#include "pyglue/frames.hpp"
 
 using namespace nanobind::literals;
 
@@ -20,8 +21,7 @@ namespace {
 namespace glue = morvane::pyglue;
 namespace kn = morvane::kernels;
 
-const nb::object& pandas() { return imports().pd; }
-const nb::object& numpy() { return imports().np; }
+const nb::object& numpy() { return pyglue::imports().np; }
 
 // The row and column labels every operand of one derivation is aligned to.
 struct Labels {
@@ -38,12 +38,6 @@ Labels union_of(const Labels& a, const Labels& b) {
   return {a.index.attr("union")(b.index), a.columns.attr("union")(b.columns)};
 }
 
-template <class T>
-std::span<T> span_of(nb::handle array) {
-  auto view = nb::cast<nb::ndarray<T, nb::c_contig>>(array);
-  return {view.data(), view.size()};
-}
-
 bool is_empty(nb::handle frame) {
   return nb::len(nb::object(frame.attr("index"))) == 0 ||
          nb::len(nb::object(frame.attr("columns"))) == 0;
@@ -53,13 +47,12 @@ bool is_empty(nb::handle frame) {
 // label is absent.
 nb::object aligned(nb::handle frame, const Labels& labels) {
   const nb::object np = numpy();
-  if (is_empty(frame)) return np.attr("full")(labels.shape(), imports().nan);
+  if (is_empty(frame)) return np.attr("full")(labels.shape(), pyglue::imports().nan);
   nb::object source = nb::borrow(frame);
   const bool same = nb::cast<bool>(frame.attr("index").attr("equals")(labels.index)) &&
                     nb::cast<bool>(frame.attr("columns").attr("equals")(labels.columns));
   if (!same) source = frame.attr("reindex")("index"_a = labels.index, "columns"_a = labels.columns);
-  return np.attr("ascontiguousarray")(
-      source.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = imports().nan));
+  return pyglue::contiguous_float64(source);
 }
 
 nb::object new_array(const Labels& labels, const char* dtype) {
@@ -67,8 +60,8 @@ nb::object new_array(const Labels& labels, const char* dtype) {
 }
 
 nb::object frame_of(nb::handle values, const Labels& labels) {
-  return pandas().attr("DataFrame")(values, "index"_a = labels.index, "columns"_a = labels.columns,
-                                    "copy"_a = false);
+  return pyglue::imports().data_frame(values, "index"_a = labels.index,
+                                      "columns"_a = labels.columns, "copy"_a = false);
 }
 
 nb::object lookup(nb::handle source, const char* name) {
@@ -89,10 +82,10 @@ nb::object trade_mask(nb::handle price, nb::handle limit, nb::handle suspended, 
   const nb::object flag_grid = aligned(suspended, labels);
   const nb::object out = new_array(labels, "bool");
   {
-    const auto p = span_of<const double>(price_grid);
-    const auto l = span_of<const double>(limit_grid);
-    const auto s = span_of<const double>(flag_grid);
-    const auto o = span_of<bool>(out);
+    const auto p = pyglue::contiguous_span<const double>(price_grid);
+    const auto l = pyglue::contiguous_span<const double>(limit_grid);
+    const auto s = pyglue::contiguous_span<const double>(flag_grid);
+    const auto o = pyglue::contiguous_span<bool>(out);
     const nb::gil_scoped_release release;
     if (selling) {
       kn::cant_sell_mask(p, l, s, o);
@@ -116,10 +109,9 @@ struct CloseSeed {
 CloseSeed close_seed(const Labels& on_close, nb::handle close_before_start) {
   const nb::object np = numpy();
   if (close_before_start.is_none()) {
-    return {on_close, np.attr("full")(nb::len(on_close.columns), imports().nan)};
+    return {on_close, np.attr("full")(nb::len(on_close.columns), pyglue::imports().nan)};
   }
-  const nb::object pd = pandas();
-  if (!nb::isinstance(close_before_start, pd.attr("Series"))) {
+  if (!nb::isinstance(close_before_start, pyglue::imports().series)) {
     glue::raise_type_error("close_before_start", "pandas.Series | None", close_before_start);
   }
   const nb::object known = close_before_start.attr("astype")("float64").attr("dropna")();
@@ -130,10 +122,7 @@ CloseSeed close_seed(const Labels& on_close, nb::handle close_before_start) {
   if (covered == 0) {
     labels.columns = on_close.columns.attr("union")(known.attr("index"));
   }
-  const nb::object values =
-      known.attr("reindex")(labels.columns)
-          .attr("to_numpy")("dtype"_a = "float64", "na_value"_a = imports().nan);
-  return {labels, np.attr("ascontiguousarray")(values)};
+  return {labels, pyglue::contiguous_float64(known.attr("reindex")(labels.columns))};
 }
 
 }  // namespace
@@ -166,17 +155,17 @@ nb::dict derive_matrices(nb::handle source, nb::handle close_before_start) {
   const nb::object open_grid = aligned(open, on_open);
   const nb::object forward = new_array(on_open, "float64");
   {
-    const auto c = span_of<const double>(close_grid);
-    const auto v = span_of<double>(valid);
-    const auto sp = span_of<const double>(split_grid);
-    const auto so = span_of<double>(split_out);
-    const auto dv = span_of<const double>(dividend_grid);
-    const auto dout = span_of<double>(dividend_out);
-    const auto carried = span_of<const double>(carried_close);
-    const auto seeds = span_of<const double>(seed.values);
-    const auto pc = span_of<double>(prev_close);
-    const auto op = span_of<const double>(open_grid);
-    const auto fw = span_of<double>(forward);
+    const auto c = pyglue::contiguous_span<const double>(close_grid);
+    const auto v = pyglue::contiguous_span<double>(valid);
+    const auto sp = pyglue::contiguous_span<const double>(split_grid);
+    const auto so = pyglue::contiguous_span<double>(split_out);
+    const auto dv = pyglue::contiguous_span<const double>(dividend_grid);
+    const auto dout = pyglue::contiguous_span<double>(dividend_out);
+    const auto carried = pyglue::contiguous_span<const double>(carried_close);
+    const auto seeds = pyglue::contiguous_span<const double>(seed.values);
+    const auto pc = pyglue::contiguous_span<double>(prev_close);
+    const auto op = pyglue::contiguous_span<const double>(open_grid);
+    const auto fw = pyglue::contiguous_span<double>(forward);
     const kn::Grid prev_shape = seed.labels.grid();
     const kn::Grid open_shape = on_open.grid();
     const nb::gil_scoped_release release;

@@ -1,6 +1,5 @@
 #include "factor_read.hpp"
 
-#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 #include "imports.hpp"
 #include "kernels/pivot.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/arrays.hpp"
 #include "pyglue/builtins.hpp"
 #include "pyglue/frames.hpp"
 
@@ -24,11 +24,8 @@ namespace {
 
 namespace glue = morvane::pyglue;
 
-using Int64Array = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig>;
-using FloatArray = nb::ndarray<const double, nb::ndim<1>, nb::c_contig>;
-
-const nb::object& pandas() { return imports().pd; }
-const nb::object& numpy() { return imports().np; }
+const nb::object& pandas() { return pyglue::imports().pd; }
+const nb::object& numpy() { return pyglue::imports().np; }
 
 // Factorisation codes (int64, -1 for a missing label) and the distinct labels.
 struct Factorised {
@@ -41,8 +38,7 @@ Factorised factorise(nb::handle column) {
   const nb::tuple pair = nb::cast<nb::tuple>(pandas().attr("factorize")(column));
   Factorised out;
   out.codes_owner = numpy().attr("ascontiguousarray")(pair[0], "dtype"_a = "int64");
-  const auto array = nb::cast<Int64Array>(out.codes_owner);
-  out.codes = {array.data(), array.shape(0)};
+  out.codes = glue::contiguous_span<const std::int64_t>(out.codes_owner);
   out.uniques = pair[1];
   return out;
 }
@@ -98,7 +94,7 @@ LabelMap code_labels(nb::handle uniques) {
 // Each distinct date parsed once; unparseable dates drop their rows.
 LabelMap date_labels(nb::handle uniques) {
   const nb::object texts =
-      imports().module.attr("series_to_yyyymmdd")(pandas().attr("Series")(uniques));
+      imports().module.attr("series_to_yyyymmdd")(pyglue::imports().series(uniques));
   std::vector<std::string> dates;
   std::vector<bool> usable;
   for (nb::handle text : texts.attr("tolist")()) {
@@ -115,13 +111,10 @@ struct Numbers {
 };
 
 Numbers numbers(nb::handle column) {
-  const nb::object np = numpy();
-  const nb::object numeric = pandas().attr("to_numeric")(column, "errors"_a = "coerce");
+  const nb::object numeric = imports().to_numeric(column, "errors"_a = "coerce");
   Numbers out;
-  out.owner = np.attr("ascontiguousarray")(
-      numeric.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = imports().nan));
-  const auto array = nb::cast<FloatArray>(out.owner);
-  out.values = {array.data(), array.shape(0)};
+  out.owner = glue::contiguous_float64(numeric);
+  out.values = glue::contiguous_span<const double>(out.owner);
   return out;
 }
 
@@ -129,7 +122,7 @@ nb::object text_index(const std::vector<std::string>& labels,
                       const std::vector<std::int64_t>& kept) {
   nb::list out;
   for (const std::int64_t k : kept) out.append(labels[static_cast<std::size_t>(k)]);
-  return pandas().attr("Index")(out, "dtype"_a = "object");
+  return pyglue::imports().index(out, "dtype"_a = "object");
 }
 
 // The shared labels of one raw table.
@@ -160,10 +153,10 @@ nb::object pivot(const Labels& labels, const Numbers& values, std::span<const st
   if (result.rows.empty()) return empty_table();
   const std::size_t n_rows = result.rows.size();
   const std::size_t n_cols = result.cols.size();
-  return pandas().attr("DataFrame")(glue::numpy_from(std::move(result.values), n_rows, n_cols),
-                                    "index"_a = text_index(labels.date_map.sorted, result.rows),
-                                    "columns"_a = text_index(labels.code_map.sorted, result.cols),
-                                    "copy"_a = false);
+  return pyglue::imports().data_frame(glue::numpy_from(std::move(result.values), n_rows, n_cols),
+                                      "index"_a = text_index(labels.date_map.sorted, result.rows),
+                                      "columns"_a = text_index(labels.code_map.sorted, result.cols),
+                                      "copy"_a = false);
 }
 
 nb::object renamed(nb::handle df) {
@@ -183,11 +176,11 @@ bool contains(nb::handle columns, const char* name) { return pyglue::contains(co
 
 }  // namespace
 
-nb::object empty_table() { return pandas().attr("DataFrame")(); }
+nb::object empty_table() { return pyglue::imports().data_frame(); }
 
 bool has_rows(nb::handle table) {
   if (!table.is_valid() || table.is_none()) return false;
-  if (!nb::isinstance(table, pandas().attr("DataFrame"))) return false;
+  if (!nb::isinstance(table, pyglue::imports().data_frame)) return false;
   return nb::len(nb::object(table.attr("index"))) > 0;
 }
 

@@ -7,28 +7,20 @@ namespace morvane::prepare {
 namespace {
 
 Imports import_all(nb::handle module) {
-  const nb::module_ np = nb::module_::import_("numpy");
-  const nb::module_ pd = nb::module_::import_("pandas");
+  const nb::object& np = pyglue::imports().np;
   const nb::module_ store = nb::module_::import_("morvane.backtest._store");
   return {.module = nb::borrow(module),
           .singleton = nb::module_::import_("morvane.singleton"),
+          .store = store,
           .store_base = store.attr("BinaryPreparedDataStoreBase"),
           .component_dataset_key = store.attr("component_dataset_key"),
           .normalize_yyyymmdd = store.attr("normalize_yyyymmdd"),
           .network_error = nb::module_::import_("morvane.exceptions").attr("NetworkError"),
-          .np = np,
-          .nan = np.attr("nan"),
           .np_bool = np.attr("bool_"),
           .np_integer = np.attr("integer"),
           .np_floating = np.attr("floating"),
-          .date_type = nb::module_::import_("datetime").attr("date"),
           .mapping = nb::module_::import_("collections.abc").attr("Mapping"),
-          .pd = pd,
-          .data_frame = pd.attr("DataFrame"),
-          .series = pd.attr("Series"),
-          .index = pd.attr("Index"),
-          .to_numeric = pd.attr("to_numeric"),
-          .timestamp = pd.attr("Timestamp")};
+          .to_numeric = pyglue::imports().pd.attr("to_numeric")};
 }
 
 }  // namespace
@@ -39,6 +31,6 @@ void load_imports(nb::handle module) {
 
 const Imports& imports() { return pyglue::LoadedOnce<Imports>::get(); }
 
-nb::object now_text() { return imports().timestamp.attr("now")().attr("isoformat")(); }
+nb::object now_text() { return pyglue::imports().timestamp.attr("now")().attr("isoformat")(); }
 
 }  // namespace morvane::prepare

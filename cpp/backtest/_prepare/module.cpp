@@ -20,23 +20,22 @@ NB_MODULE(_prepare, m) {
   // in their documented order.
   prep::load_imports(m);
   const prep::Imports& imports = prep::imports();
-  const nb::object pathlib = nb::module_::import_("pathlib");
+  const morvane::pyglue::Imports& common = morvane::pyglue::imports();
   const nb::object typing = nb::module_::import_("typing");
   m.attr("pickle") = nb::module_::import_("pickle");
-  m.attr("Path") = pathlib.attr("Path");
+  m.attr("Path") = common.path;
   m.attr("Union") = typing.attr("Union");
-  m.attr("np") = imports.np;
-  m.attr("pd") = imports.pd;
+  m.attr("np") = common.np;
+  m.attr("pd") = common.pd;
   m.attr("NetworkError") = imports.network_error;
   m.attr("get_instance") = imports.singleton.attr("get_instance");
-  const nb::module_ store = nb::module_::import_("morvane.backtest._store");
   for (const char* name : {"BinaryPreparedDataStoreBase", "clean_matrix", "component_dataset_key",
                            "normalize_yyyymmdd"}) {
-    m.attr(name) = store.attr(name);
+    m.attr(name) = imports.store.attr(name);
   }
 
   m.attr("PathLike") = typing.attr("Union")[nb::make_tuple(
-      nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)), pathlib.attr("Path"))];
+      nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)), common.path)];
   prep::define_constants(m);
   morvane::pyglue::register_store_errors();
 

@@ -8,6 +8,7 @@
 #include "imports.hpp"
 #include "kernels/dates.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/frames.hpp"
 
 using namespace nanobind::literals;
 
@@ -148,13 +149,13 @@ nb::dict build_matrix_dtype(nb::handle component_names) {
 }
 
 nb::object series_to_yyyymmdd(nb::handle values) {
-  const nb::object& pd = imports().pd;
-  const nb::object& series_type = imports().series;
+  const nb::object& pd = pyglue::imports().pd;
+  const nb::object& series_type = pyglue::imports().series;
   const nb::object series =
       nb::isinstance(values, series_type) ? nb::borrow(values) : series_type(values);
   // pandas reads integers as nanoseconds since 1970, so 20240102 would become
   // 1970-01-01: eight-digit numbers are dates written YYYYMMDD.
-  const nb::list items = nb::cast<nb::list>(series.attr("tolist")());
+  const nb::list items = pyglue::python_values(series);
   nb::list prepared;
   bool changed = false;
   for (nb::handle item : items) {
@@ -166,7 +167,7 @@ nb::object series_to_yyyymmdd(nb::handle values) {
     changed = true;
     const std::optional<std::int32_t> date = kernels::checked_date_number(*number);
     if (date) {
-      prepared.append(imports().date_type(*date / 10000, *date / 100 % 100, *date % 100));
+      prepared.append(pyglue::imports().date(*date / 10000, *date / 100 % 100, *date % 100));
     } else {
       prepared.append(nb::none());
     }

@@ -56,7 +56,7 @@ nb::object payload_slice_from_date(nb::handle payload, nb::handle write_start_da
   glue::require_dict(payload, "payload", false);
   (void)glue::to_optional_text(write_start_date, "write_start_date");
   const nb::object start = normalized(write_start_date, "write_start_date");
-  const nb::object& frame_type = imports().data_frame;
+  const nb::object& frame_type = pyglue::imports().data_frame;
   const nb::object data = payload["data"];
   glue::require_dict(data, "payload['data']", false);
   nb::dict out_data;
@@ -165,7 +165,7 @@ nb::object build_incremental_write_window(nb::handle base_index, nb::handle writ
   glue::require_dict(payload, "payload", false);
   nb::object sliced = payload_slice_from_date(payload, nb::str(actual_start.c_str()));
   const nb::object ranks = pyglue::get_item(nb::object(payload["data"]), kForwardRanks);
-  if (nb::isinstance(ranks, imports().data_frame)) {
+  if (nb::isinstance(ranks, pyglue::imports().data_frame)) {
     sliced["data"][kForwardRanks] = from_date(ranks, nb::str(read_start.c_str()));
   }
   nb::dict meta = meta_copy(sliced);

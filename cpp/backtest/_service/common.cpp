@@ -34,7 +34,7 @@ void raise_file_not_found(const std::string& message) {
 }
 
 nb::object default_data_dir() {
-  return imports().path_type(service_module().attr("_DEFAULT_DATA_DIR"));
+  return pyglue::imports().path(service_module().attr("_DEFAULT_DATA_DIR"));
 }
 
 namespace {
@@ -49,7 +49,7 @@ DataPaths split_path(const std::string& store, bool package) {
 }
 
 std::string absolute_text(nb::handle dir) {
-  return nb::cast<std::string>(imports().abspath(imports().fspath(dir)));
+  return nb::cast<std::string>(imports().os_path.attr("abspath")(pyglue::imports().fspath(dir)));
 }
 
 }  // namespace
@@ -58,7 +58,7 @@ DataPaths data_paths() { return split_path(absolute_text(default_data_dir()), tr
 
 DataPaths data_paths_of(nb::handle dir) {
   const std::string store = absolute_text(dir);
-  const nb::object& realpath = imports().realpath;
+  const nb::object realpath = imports().os_path.attr("realpath");
   const bool package =
       realpath(nb::str(store.c_str())).equal(realpath(nb::str(data_paths().store.c_str())));
   return split_path(store, package);

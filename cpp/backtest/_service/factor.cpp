@@ -37,7 +37,8 @@ std::optional<nb::object> display_name(nb::handle owner) {
   if (!nb::hasattr(owner, "name")) return std::nullopt;
   const nb::object name = owner.attr("name");
   if (name.is_none()) return std::nullopt;
-  for (const nb::object* kind : {&imports().series, &imports().data_frame, &imports().index}) {
+  const pyglue::Imports& pandas = pyglue::imports();
+  for (const nb::object* kind : {&pandas.series, &pandas.data_frame, &pandas.index}) {
     if (nb::isinstance(name, *kind)) return std::nullopt;
   }
   if (nb::len(nb::str(name)) == 0) return std::nullopt;
@@ -63,7 +64,8 @@ nb::object to_public_result(nb::handle core_result, nb::handle name) {
     }
   }
   const nb::object best = core_result.attr("best_group");
-  const nb::object best_group = truth(imports().notna(best)) ? nb::int_(best) : nb::int_(-1);
+  const nb::object best_group =
+      truth(pyglue::imports().notna(best)) ? nb::int_(best) : nb::int_(-1);
   nb::dict fields;
   fields["factor_name"] = name;
   fields["best_group"] = best_group;
@@ -82,8 +84,6 @@ nb::object to_public_result(nb::handle core_result, nb::handle name) {
 }
 
 nb::object backtest_factor(nb::handle self, const FactorRequest& r) {
-  const nb::object& service = imports().module;
-
   const CheckedFactor c = check_factor_request(r, CheckScope{});
   const nb::object matrices =
       self.attr("_slice_data")(r.data.attr("data"), c.start_date, c.end_date);
@@ -125,8 +125,10 @@ nb::object backtest_factor(nb::handle self, const FactorRequest& r) {
   }
   if (c.rebalance_every != 1) keywords["rebalance_every"] = c.rebalance_every;
   if (c.tear_sheet) keywords["tear_sheet"] = true;
+  // Looked up on _service's `core` when it runs, as the strategy flow reads
+  // `ravelle`: a caller may replace either the module or its runner.
   const nb::object core_result =
-      service.attr("core").attr("run_alpha_vwap_backtest_core")(**keywords);
+      imports().module.attr("core").attr("run_alpha_vwap_backtest_core")(**keywords);
   folder.keep();
   const nb::object record = self.attr("_to_public_result")(core_result, name);
   const nb::object daily = record.attr("group_daily_return");

@@ -7,30 +7,23 @@ namespace morvane::service {
 namespace {
 
 Imports import_all(nb::handle module) {
-  const nb::module_ pd = nb::module_::import_("pandas");
-  const nb::module_ os = nb::module_::import_("os");
   const nb::module_ json = nb::module_::import_("json");
   const nb::module_ result = nb::module_::import_("morvane.backtest.result");
+  const nb::module_ store = nb::module_::import_("morvane.backtest._store");
   return {.module = nb::borrow(module),
+          .core = nb::module_::import_("morvane.backtest._core"),
+          .ravelle = nb::module_::import_("morvane.backtest._ravelle"),
           .prepare = nb::module_::import_("morvane.backtest._prepare"),
+          .store = store,
           .pkg = nb::module_::import_("morvane.backtest._pkg"),
-          .store_base =
-              nb::module_::import_("morvane.backtest._store").attr("BinaryPreparedDataStoreBase"),
+          .store_base = store.attr("BinaryPreparedDataStoreBase"),
           .backtest_data = result.attr("BacktestData"),
           .backtest_result = result.attr("BacktestResult"),
           .strategy_result = result.attr("StrategyBacktestResult"),
           .morvane_error = nb::module_::import_("morvane.exceptions").attr("MorvaneError"),
-          .path_type = nb::module_::import_("pathlib").attr("Path"),
-          .data_frame = pd.attr("DataFrame"),
-          .series = pd.attr("Series"),
-          .index = pd.attr("Index"),
-          .timestamp = pd.attr("Timestamp"),
-          .notna = pd.attr("notna"),
+          .http_client = nb::module_::import_("morvane._http").attr("HttpClient"),
           .east_asian_width = nb::module_::import_("unicodedata").attr("east_asian_width"),
-          .path_like = os.attr("PathLike"),
-          .fspath = os.attr("fspath"),
-          .abspath = os.attr("path").attr("abspath"),
-          .realpath = os.attr("path").attr("realpath"),
+          .os_path = nb::module_::import_("os.path"),
           .json_dumps = json.attr("dumps"),
           .json_loads = json.attr("loads")};
 }

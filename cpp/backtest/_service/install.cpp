@@ -48,7 +48,7 @@ class StagingFolder {
 };
 
 nb::object path_object(const std::string& path) {
-  return imports().path_type(nb::str(path.c_str()));
+  return pyglue::imports().path(nb::str(path.c_str()));
 }
 
 nb::object package_fields(nb::handle description) {

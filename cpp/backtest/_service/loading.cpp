@@ -40,7 +40,7 @@ nb::dict slice_data(nb::handle data, nb::handle start_date, nb::handle end_date)
     glue::raise_type_error("start_date", "str", start_date);
   }
   if (!PyUnicode_CheckExact(end_date.ptr())) glue::raise_type_error("end_date", "str", end_date);
-  const nb::object& frame_type = imports().data_frame;
+  const nb::object& frame_type = pyglue::imports().data_frame;
   // Loaded tables share one date index; their cuts share one as well, so
   // that aligning them to a run matches the dates once, not once per table.
   nb::object last_index;

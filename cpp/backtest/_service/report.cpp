@@ -31,7 +31,7 @@ void ProgressLog::done(nb::handle daily_returns, nb::handle plot_paths) const {
 
 nb::object benchmark_returns(nb::handle benchmarks, nb::handle code, nb::handle dates,
                              bool zero_when_missing) {
-  const nb::object& series_type = imports().series;
+  const nb::object& series_type = pyglue::imports().series;
   const nb::object series =
       code.is_none() || benchmarks.is_none() ? nb::none() : pyglue::get_item(benchmarks, code);
   if (series.is_none()) {

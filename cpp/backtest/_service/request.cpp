@@ -24,7 +24,7 @@ bool is_empty_dir_argument(nb::handle output_dir) {
          (PyUnicode_Check(output_dir.ptr()) && nb::len(nb::borrow<nb::str>(output_dir)) == 0);
 }
 
-nb::object as_path(nb::handle output_dir) { return imports().path_type(output_dir); }
+nb::object as_path(nb::handle output_dir) { return pyglue::imports().path(output_dir); }
 
 }  // namespace
 
@@ -58,7 +58,7 @@ nb::object normalized_date(nb::handle value, const char* name) {
 
 void require_output_dir_type(nb::handle output_dir) {
   if (!output_dir.is_none() && !PyUnicode_Check(output_dir.ptr()) &&
-      !nb::isinstance(output_dir, imports().path_like)) {
+      !nb::isinstance(output_dir, pyglue::imports().path_like)) {
     glue::raise_type_error("output_dir", "str | os.PathLike | None", output_dir);
   }
 }
@@ -75,7 +75,7 @@ nb::object chart_path(nb::handle output_dir, const std::string& plot_filename) {
 }
 
 ChartFolder::ChartFolder(nb::handle output_dir) {
-  const std::string dir = nb::cast<std::string>(imports().fspath(as_path(output_dir)));
+  const std::string dir = nb::cast<std::string>(pyglue::imports().fspath(as_path(output_dir)));
   std::error_code failure;
   for (fs::path p = fs::absolute(dir); !p.empty() && !fs::exists(p); p = p.parent_path()) {
     created_.push_back(p);

@@ -4,6 +4,7 @@
 #include <nanobind/stl/string.h>
 
 #include "doc.hpp"
+#include "imports.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/classes.hpp"
 #include "pyglue/params.hpp"
@@ -18,8 +19,7 @@ namespace {
 namespace glue = morvane::pyglue;
 
 void init(nb::handle self, nb::handle http) {
-  const nb::object client_type = nb::module_::import_("morvane._http").attr("HttpClient");
-  if (!http.is_none() && !nb::isinstance(http, client_type)) {
+  if (!http.is_none() && !nb::isinstance(http, imports().http_client)) {
     glue::raise_type_error("http", "HttpClient | None", http);
   }
   self.attr("_http") = http;
@@ -67,9 +67,9 @@ void define_service(nb::module_& m) {
       public_doc(nb::module_::import_("morvane").attr("backtest_strategy"));
   const nb::str backtest_doc = public_doc(
       nb::module_::import_("morvane.backtest").attr("_CallableBacktestPackage").attr("__call__"));
-  const nb::object cls = glue::make_python_class(
-      m, "BacktestService", nb::make_tuple(nb::module_::import_("builtins").attr("object")),
-      doc::kServiceClass);
+  const nb::handle object(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+  const nb::object cls =
+      glue::make_python_class(m, "BacktestService", nb::make_tuple(object), doc::kServiceClass);
 
   glue::method(cls, &init, "__init__", "http"_a.none(),
                nb::sig("def __init__(self, http: morvane._http.HttpClient | None) -> None"),

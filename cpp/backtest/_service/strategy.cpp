@@ -17,9 +17,6 @@ using namespace nanobind::literals;
 namespace morvane::service {
 
 nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
-  const nb::object runner =
-      nb::module_::import_("morvane.backtest._ravelle").attr("run_strategy_backtest_core");
-
   const CheckedStrategy c = check_strategy_request(r, CheckScope{});
   const nb::object matrices =
       self.attr("_slice_data")(r.data.attr("data"), c.start_date, c.end_date);
@@ -49,7 +46,10 @@ nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
   keywords["strategy_name"] = name;
   keywords["plot_title"] = name;
   if (c.record_trades) keywords["record_trades"] = true;
-  const nb::object core_result = runner(**keywords);
+  // Looked up on _service's `ravelle` when it runs, as the factor flow reads
+  // `core`: a caller may replace either the module or its runner.
+  const nb::object core_result =
+      imports().module.attr("ravelle").attr("run_strategy_backtest_core")(**keywords);
   if (folder) folder->keep();
   const nb::object daily = core_result.attr("daily_return");
   progress.done(daily, core_result.attr("plot_paths"));

@@ -157,8 +157,8 @@ void apply_universe_filter(nb::handle self, nb::handle data, nb::handle universe
     add_memberships(member.view, summed);
   }
   data["close_price_valid"] =
-      imports().data_frame(glue::numpy_from(keep_members(mask.view, summed), rows, cols),
-                           "index"_a = index, "columns"_a = columns, "copy"_a = false);
+      pyglue::imports().data_frame(glue::numpy_from(keep_members(mask.view, summed), rows, cols),
+                                   "index"_a = index, "columns"_a = columns, "copy"_a = false);
 }
 
 }  // namespace morvane::service

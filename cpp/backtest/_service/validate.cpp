@@ -9,6 +9,7 @@
 
 #include "common.hpp"
 #include "doc.hpp"
+#include "imports.hpp"
 #include "kernels/dates.hpp"
 #include "kernels/finite.hpp"
 #include "pyglue/args.hpp"
@@ -32,8 +33,6 @@ constexpr const char* kMarketDatasets[] = {"can_buy_stock",   "cant_sell_stock",
                                            "buy_price",       "sell_price",      "benchmark_dict"};
 constexpr const char* kFactorOnlyDatasets[] = {"close_price_valid"};
 
-nb::module_ service_module() { return nb::module_::import_("morvane.backtest._service"); }
-
 bool truth(nb::handle value) {
   const int flag = PyObject_IsTrue(value.ptr());
   if (flag < 0) throw nb::python_error();
@@ -41,7 +40,7 @@ bool truth(nb::handle value) {
 }
 
 void require_backtest_data(nb::handle data) {
-  if (!nb::isinstance(data, service_module().attr("BacktestData"))) {
+  if (!nb::isinstance(data, imports().module.attr("BacktestData"))) {
     glue::raise_type_error("data", "BacktestData", data);
   }
   const nb::object mapping = data.attr("data");
@@ -89,18 +88,16 @@ void check_plot_kind(const std::string& plot) {
 // of one of its parents) is refused before any work, as the OS would refuse
 // it: NotADirectoryError naming output_dir.
 void require_folder_can_exist(nb::handle output_dir) {
-  const nb::object os_path = nb::module_::import_("os.path");
-  nb::object path = os_path.attr("abspath")(nb::module_::import_("os").attr("fspath")(output_dir));
+  const nb::object& os_path = imports().os_path;
+  nb::object path = os_path.attr("abspath")(glue::imports().fspath(output_dir));
   while (!truth(os_path.attr("exists")(path))) {
     const nb::object parent = os_path.attr("dirname")(path);
     if (truth(parent.attr("__eq__")(path))) return;
     path = parent;
   }
   if (truth(os_path.attr("isdir")(path))) return;
-  const nb::object error =
-      nb::module_::import_("builtins")
-          .attr("NotADirectoryError")(ENOTDIR, "参数 output_dir 不能用作图片目录: 这里已有同名文件",
-                                      path);
+  const nb::object error = nb::handle(PyExc_NotADirectoryError)(
+      ENOTDIR, "参数 output_dir 不能用作图片目录: 这里已有同名文件", path);
   PyErr_SetObject(PyExc_NotADirectoryError, error.ptr());
   throw nb::python_error();
 }
@@ -118,8 +115,7 @@ nb::object data_mapping(nb::handle data) { return data.attr("data"); }
 }  // namespace
 
 nb::object checked_user_table(nb::handle table, const char* name) {
-  const nb::object pd = nb::module_::import_("pandas");
-  const nb::object multi = pd.attr("MultiIndex");
+  const nb::object& multi = glue::imports().multi_index;
   if (nb::isinstance(table.attr("index"), multi)) {
     throw nb::type_error(
         (std::string("参数 ") + name + " 的行索引是多层索引 (pandas.MultiIndex), 应为单层的日期")
@@ -140,7 +136,7 @@ nb::object checked_user_table(nb::handle table, const char* name) {
                             kernels::format_date_number(*repeat) + " (同一日期出现在多行)");
   }
   nb::object cleaned =
-      service_module().attr("clean_matrix")(table, "copy"_a = false, "name"_a = name);
+      imports().module.attr("clean_matrix")(table, "copy"_a = false, "name"_a = name);
   const glue::LabelledMatrix<double> values = glue::read_float_frame(cleaned, name);
   std::optional<kernels::Cell> infinite;
   {

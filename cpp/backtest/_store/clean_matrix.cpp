@@ -1,6 +1,5 @@
 #include "clean_matrix.hpp"
 
-#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include "kernels/dates.hpp"
 #include "kernels/gather.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/arrays.hpp"
 #include "pyglue/dates.hpp"
 #include "pyglue/frames.hpp"
 #include "pyglue/labels.hpp"
@@ -154,8 +154,8 @@ nb::object clean_matrix(nb::handle table, bool copy, const std::string& name_tex
       const glue::LabelledMatrix<double> values = glue::read_float_frame(table, name);
       nb::object cells = values.owner.attr("view")();
       cells.attr("flags").attr("writeable") = false;
-      return imports().data_frame(cells, "index"_a = labels->index, "columns"_a = labels->columns,
-                                  "copy"_a = false);
+      return pyglue::imports().data_frame(cells, "index"_a = labels->index,
+                                          "columns"_a = labels->columns, "copy"_a = false);
     }
   }
   const std::vector<std::size_t> rows = kept_rows(dates);
@@ -177,12 +177,8 @@ nb::object clean_matrix(nb::handle table, bool copy, const std::string& name_tex
   nb::object picked;
   if (all_bool_columns(table)) {
     const nb::object values = table.attr("to_numpy")("dtype"_a = "bool");
-    const std::size_t shape[1] = {positions.size()};
-    const nb::object taker = nb::ndarray<nb::numpy, const std::int64_t, nb::ndim<1>>(
-                                 positions.data(), 1, shape, nb::handle())
-                                 .cast();
     // take() copies, so the result never shares memory with the caller's table.
-    picked = imports().take(values, taker, "axis"_a = 0);
+    picked = imports().take(values, glue::numpy_from(std::move(positions)), "axis"_a = 0);
   } else {
     // A new row-major copy of the picked rows, gathered with the GIL released
     // (loaded tables are read by other threads meanwhile).
@@ -200,8 +196,9 @@ nb::object clean_matrix(nb::handle table, bool copy, const std::string& name_tex
   std::vector<std::int32_t> kept_dates;
   kept_dates.reserve(rows.size());
   for (const std::size_t row : rows) kept_dates.push_back(dates[row]);
-  return imports().data_frame(picked, "index"_a = glue::date_text_index(kept_dates),
-                              "columns"_a = imports().index(codes), "copy"_a = false);
+  return pyglue::imports().data_frame(picked, "index"_a = glue::date_text_index(kept_dates),
+                                      "columns"_a = pyglue::imports().index(codes),
+                                      "copy"_a = false);
 }
 
 }  // namespace morvane::store

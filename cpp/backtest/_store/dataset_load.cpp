@@ -1,4 +1,3 @@
-#include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include "kernels/files.hpp"
 #include "kernels/journal.hpp"
 #include "kernels/store_errors.hpp"
+#include "pyglue/arrays.hpp"
 #include "pyglue/builtins.hpp"
 #include "pyglue/frames.hpp"
 
@@ -40,26 +40,16 @@ template <class T>
 nb::object mapped_array(std::shared_ptr<const kernels::Mapping> mapping, std::uint64_t offset,
                         std::size_t rows, std::size_t cols, std::int64_t row_stride) {
   const T* const data = reinterpret_cast<const T*>(mapping->data() + offset);
-  auto owner_ptr = std::make_unique<std::shared_ptr<const kernels::Mapping>>(std::move(mapping));
-  nb::capsule owner(owner_ptr.get(), [](void* p) noexcept {
-    delete static_cast<std::shared_ptr<const kernels::Mapping>*>(p);
-  });
-  owner_ptr.release();
-  const std::size_t shape[2] = {rows, cols};
-  const std::int64_t strides[2] = {row_stride, 1};
-  return nb::ndarray<nb::numpy, const T, nb::ndim<2>>(data, 2, shape, owner, strides).cast();
+  const nb::capsule owner = pyglue::owner_of(
+      std::make_unique<std::shared_ptr<const kernels::Mapping>>(std::move(mapping)));
+  return pyglue::numpy_rows(data, rows, cols, row_stride, owner);
 }
 
 template <class T>
 nb::object owned_array(std::unique_ptr<kernels::PageBuffer> buffer, std::size_t rows,
                        std::size_t cols, std::int64_t row_stride) {
   T* const data = reinterpret_cast<T*>(buffer->data());
-  nb::capsule owner(buffer.get(),
-                    [](void* p) noexcept { delete static_cast<kernels::PageBuffer*>(p); });
-  buffer.release();
-  const std::size_t shape[2] = {rows, cols};
-  const std::int64_t strides[2] = {row_stride, 1};
-  return nb::ndarray<nb::numpy, T, nb::ndim<2>>(data, 2, shape, owner, strides).cast();
+  return pyglue::numpy_rows(data, rows, cols, row_stride, pyglue::owner_of(std::move(buffer)));
 }
 
 }  // namespace
@@ -133,7 +123,7 @@ nb::object TableLoader::labels(const std::string& raw, std::size_t width, bool d
     const char* const slot = raw.data() + i * width;
     texts.append(nb::str(slot, strnlen(slot, width)));
   }
-  nb::object index = imports().index(texts);
+  nb::object index = pyglue::imports().index(texts);
   return label_cache_.emplace(cache_key, index).first->second;
 }
 
@@ -188,8 +178,8 @@ TableLoader::Loaded TableLoader::load(const DatasetRef& ref) {
 
 nb::object TableLoader::frame(const DatasetRef& ref) {
   const Loaded loaded = load(ref);
-  return imports().data_frame(loaded.values, "index"_a = loaded.index, "columns"_a = loaded.columns,
-                              "copy"_a = false);
+  return pyglue::imports().data_frame(loaded.values, "index"_a = loaded.index,
+                                      "columns"_a = loaded.columns, "copy"_a = false);
 }
 
 nb::object TableLoader::series(const DatasetRef& ref) {
@@ -201,7 +191,8 @@ nb::object TableLoader::series(const DatasetRef& ref) {
   const nb::object name = nb::len(label) == 0 ? nb::none() : label;
   const nb::object column =
       loaded.values[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), 0)];
-  return imports().series(column, "index"_a = loaded.index, "name"_a = name, "copy"_a = false);
+  return pyglue::imports().series(column, "index"_a = loaded.index, "name"_a = name,
+                                  "copy"_a = false);
 }
 
 }  // namespace morvane::store

@@ -11,16 +11,11 @@ nb::object import_attr(const char* module, const char* name) {
 }
 
 Imports import_all(nb::handle module) {
-  const nb::module_ os = nb::module_::import_("os");
-  const nb::module_ pd = nb::module_::import_("pandas");
-  const nb::module_ np = nb::module_::import_("numpy");
+  const nb::object& np = pyglue::imports().np;
   const nb::module_ pickle = nb::module_::import_("pickle");
   return {.sys_modules = import_attr("sys", "modules"),
-          .path_type = import_attr("pathlib", "Path"),
           .repr = import_attr("builtins", "repr"),
-          .path_like = os.attr("PathLike"),
-          .fspath = os.attr("fspath"),
-          .realpath = os.attr("path").attr("realpath"),
+          .realpath = import_attr("os.path", "realpath"),
           .metadata_unpickler = module.attr("_MetadataUnpickler"),
           .pickle = pickle,
           .unpickling_error = pickle.attr("UnpicklingError"),
@@ -28,11 +23,7 @@ Imports import_all(nb::handle module) {
           .json_dumps = import_attr("json", "dumps"),
           .mapping = import_attr("collections.abc", "Mapping"),
           .bool_dtype = np.attr("dtype")("bool"),
-          .take = np.attr("take"),
-          .index = pd.attr("Index"),
-          .data_frame = pd.attr("DataFrame"),
-          .series = pd.attr("Series"),
-          .timestamp = pd.attr("Timestamp")};
+          .take = np.attr("take")};
 }
 
 }  // namespace

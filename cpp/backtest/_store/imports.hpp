@@ -1,22 +1,23 @@
 // The Python objects the store calls, imported once when _store loads
 // instead of looked up on every call (built by load_imports in the module's
-// initialisation, read-only after it).
+// initialisation, read-only after it). numpy, pandas, pathlib and os come
+// from pyglue's imports.
 #pragma once
 
 #include <nanobind/nanobind.h>
+
+#include "pyglue/imports.hpp"
 
 namespace morvane::store {
 
 namespace nb = nanobind;
 
 struct Imports {
-  nb::object sys_modules, path_type, repr;   // sys.modules, pathlib.Path, builtins.repr
-  nb::object path_like, fspath, realpath;    // os.PathLike, os.fspath, os.path.realpath
+  nb::object sys_modules, repr, realpath;    // sys.modules, builtins.repr, os.path.realpath
   nb::object metadata_unpickler;             // _store._MetadataUnpickler
   nb::object pickle, unpickling_error;       // pickle, pickle.UnpicklingError
   nb::object bytes_io, json_dumps, mapping;  // io.BytesIO, json.dumps, collections.abc.Mapping
   nb::object bool_dtype, take;               // numpy.dtype("bool"), numpy.take
-  nb::object index, data_frame, series, timestamp;  // pandas' Index, DataFrame, Series, Timestamp
 };
 
 // Imports them; `module` is _store itself, its _MetadataUnpickler already

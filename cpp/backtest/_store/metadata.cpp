@@ -188,15 +188,16 @@ class TreeWalk {
 nb::dict dict_copy(nb::handle mapping) { return pyglue::dict_of(mapping); }
 
 nb::object make_restricted_unpickler() {
+  // Made before the module's imports (which hold this class), so it imports
+  // pickle itself.
   const nb::object pickle = nb::module_::import_("pickle");
-  const nb::object builtins = nb::module_::import_("builtins");
+  const nb::handle static_method(reinterpret_cast<PyObject*>(&PyStaticMethod_Type));
+  const nb::handle type(reinterpret_cast<PyObject*>(&PyType_Type));
   nb::dict namespace_;
-  namespace_["find_class"] =
-      builtins.attr("staticmethod")(nb::cpp_function(&refuse_global, "module"_a, "name"_a));
+  namespace_["find_class"] = static_method(nb::cpp_function(&refuse_global, "module"_a, "name"_a));
   namespace_["__doc__"] =
       "只还原 dict、list、tuple、str、int、float、bool 与 None 的 pickle 读取器。";
-  return builtins.attr("type")("_MetadataUnpickler", nb::make_tuple(pickle.attr("Unpickler")),
-                               namespace_);
+  return type("_MetadataUnpickler", nb::make_tuple(pickle.attr("Unpickler")), namespace_);
 }
 
 nb::object read_metadata(const std::string& path) {
@@ -287,6 +288,6 @@ std::string manifest_json(nb::handle metadata) {
   return nb::cast<std::string>(text);
 }
 
-nb::object now_text() { return imports().timestamp.attr("now")().attr("isoformat")(); }
+nb::object now_text() { return pyglue::imports().timestamp.attr("now")().attr("isoformat")(); }
 
 }  // namespace morvane::store

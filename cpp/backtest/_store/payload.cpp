@@ -32,7 +32,7 @@ bool is_mapping(nb::handle value) {
 
 // Row labels: eight-digit "YYYYMMDD" texts of real dates, strictly ascending.
 std::vector<std::int32_t> check_dates(nb::handle index, const std::string& what) {
-  const nb::list labels = nb::cast<nb::list>(index.attr("tolist")());
+  const nb::list labels = pyglue::python_values(index);
   const std::size_t n = nb::len(labels);
   std::vector<std::int32_t> dates(n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -67,7 +67,7 @@ std::vector<std::string> check_columns(nb::handle columns, const std::string& wh
   longest = 0;
   // A list, not the Index itself: iterating a pandas Index costs a Python
   // call per label.
-  const nb::list labels = nb::cast<nb::list>(columns.attr("tolist")());
+  const nb::list labels = pyglue::python_values(columns);
   for (nb::handle label : labels) {
     if (!PyUnicode_Check(label.ptr())) {
       const std::string message = "数据集 " + what + " 的列标签 " + repr_of(label) +
@@ -92,8 +92,8 @@ std::vector<std::string> check_columns(nb::handle columns, const std::string& wh
 void require_bool_columns(nb::handle frame, const std::string& what) {
   const nb::object& bool_dtype = imports().bool_dtype;
   const nb::object dtypes = frame.attr("dtypes");
-  const nb::list names = nb::cast<nb::list>(dtypes.attr("index").attr("tolist")());
-  const nb::list types = nb::cast<nb::list>(dtypes.attr("tolist")());
+  const nb::list names = pyglue::python_values(dtypes.attr("index"));
+  const nb::list types = pyglue::python_values(dtypes);
   for (std::size_t k = 0; k < nb::len(types); ++k) {
     if (!types[k].equal(bool_dtype)) {
       const std::string message = "数据集 " + what + " 应为 bool 矩阵, 但列 " + repr_of(names[k]) +
@@ -106,7 +106,7 @@ void require_bool_columns(nb::handle frame, const std::string& what) {
 
 Table series_table(nb::handle series, const std::string& code, const std::string& what,
                    nb::object& name) {
-  if (!nb::isinstance(series, imports().series)) {
+  if (!nb::isinstance(series, pyglue::imports().series)) {
     glue::raise_type_error(what.c_str(), "pandas.Series", series);
   }
   name = series.attr("name");

@@ -20,7 +20,7 @@ nb::object package_folder() {
   if (!service.is_none() && nb::hasattr(service, "_DEFAULT_DATA_DIR")) {
     return service.attr("_DEFAULT_DATA_DIR");
   }
-  const nb::object home = imports().path_type.attr("home")();
+  const nb::object home = pyglue::imports().path.attr("home")();
   return home.attr("joinpath")(".morvane", "backtest_data", "enviroment_data");
 }
 

@@ -46,10 +46,10 @@ void replay_journal_if_any(const StorePaths& paths) {
 }  // namespace
 
 std::string fspath(nb::handle path, const char* name) {
-  if (!PyUnicode_Check(path.ptr()) && !nb::isinstance(path, imports().path_like)) {
+  if (!PyUnicode_Check(path.ptr()) && !nb::isinstance(path, pyglue::imports().path_like)) {
     pyglue::raise_type_error(name, "str | pathlib.Path", path);
   }
-  const nb::object text = imports().fspath(path);
+  const nb::object text = pyglue::imports().fspath(path);
   if (!PyUnicode_Check(text.ptr())) pyglue::raise_type_error(name, "str | pathlib.Path", path);
   return nb::cast<std::string>(text);
 }

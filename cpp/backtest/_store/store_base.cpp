@@ -52,7 +52,7 @@ std::int64_t store_version(nb::handle self) {
 
 void init(nb::handle self, nb::handle store_dir, nb::handle matrix_dtype, nb::handle version,
           nb::handle default_dtype) {
-  const nb::object& path_type = imports().path_type;
+  const nb::object& path_type = pyglue::imports().path;
   const std::string dir = fspath(store_dir, "store_dir");
   glue::require_dict(matrix_dtype, "matrix_dtype", false);
   for (auto [key, dtype] : nb::borrow<nb::dict>(matrix_dtype)) {
