@@ -46,23 +46,35 @@ namespace params = pyglue::params;
 
 inline constexpr const char* kFrame = "pandas.DataFrame";
 
+// The market tables both strategy entry points take, described alike.
+inline constexpr pyglue::Param kCanBuyStock{"can_buy_stock", kFrame, pyglue::required(), nullptr,
+                                            "日期 × 股票, True 表示当日可买入"};
+inline constexpr pyglue::Param kCantSellStock{"cant_sell_stock", kFrame, pyglue::required(),
+                                              nullptr, "日期 × 股票, True 表示当日不可卖出"};
+inline constexpr pyglue::Param kSplitFactor{"split_factor", kFrame, pyglue::required(), nullptr,
+                                            "日期 × 股票, 每股拆分后的股数, NaN 表示无拆分"};
+inline constexpr pyglue::Param kDividendFactor{"dividend_factor", kFrame, pyglue::required(),
+                                               nullptr,
+                                               "日期 × 股票, 每股现金分红, NaN 表示无分红"};
+inline constexpr pyglue::Param kBuyPrice{"buy_price", kFrame, pyglue::required(), nullptr,
+                                         "日期 × 股票, 买入成交价 (早盘 VWAP)"};
+inline constexpr pyglue::Param kSellPrice{"sell_price", kFrame, pyglue::required(), nullptr,
+                                          "日期 × 股票, 卖出成交价 (早盘 VWAP)"};
+
 inline constexpr pyglue::ParamTable<13> kDailyReturnParams{
     "calc_strategy_vwap_daily_return",
     {{
         {"signal_matrix", kFrame, pyglue::required(), nullptr,
          "日期 × 股票的目标权重 (占 total_money 的比例), NaN 表示不持仓"},
-        {"can_buy_stock", kFrame, pyglue::required(), nullptr, "日期 × 股票, True 表示当日可买入"},
-        {"cant_sell_stock", kFrame, pyglue::required(), nullptr,
-         "日期 × 股票, True 表示当日不可卖出"},
-        {"split_factor", kFrame, pyglue::required(), nullptr,
-         "日期 × 股票, 每股拆分后的股数, NaN 表示无拆分"},
-        {"dividend_factor", kFrame, pyglue::required(), nullptr,
-         "日期 × 股票, 每股现金分红, NaN 表示无分红"},
+        kCanBuyStock,
+        kCantSellStock,
+        kSplitFactor,
+        kDividendFactor,
         {"close_price", kFrame, pyglue::required(), nullptr, "日期 × 股票, 收盘价"},
         {"prev_close", kFrame, pyglue::required(), nullptr,
          "日期 × 股票, 前收盘价 (持仓估值基准与下单价)"},
-        {"buy_price", kFrame, pyglue::required(), nullptr, "日期 × 股票, 买入成交价 (早盘 VWAP)"},
-        {"sell_price", kFrame, pyglue::required(), nullptr, "日期 × 股票, 卖出成交价 (早盘 VWAP)"},
+        kBuyPrice,
+        kSellPrice,
         params::kTotalMoney,
         params::kFee,
         params::kRuleFee,
@@ -205,18 +217,15 @@ inline constexpr pyglue::ParamTable<20> kRunnerParams{
     {{
         {"strategy_matrix", kFrame, pyglue::required(), nullptr,
          "日期 × 股票的目标权重, NaN 表示不持仓"},
-        {"can_buy_stock", kFrame, pyglue::required(), nullptr, "日期 × 股票, True 表示当日可买入"},
-        {"cant_sell_stock", kFrame, pyglue::required(), nullptr,
-         "日期 × 股票, True 表示当日不可卖出"},
-        {"split_factor", kFrame, pyglue::required(), nullptr,
-         "日期 × 股票, 每股拆分后的股数, NaN 表示无拆分"},
-        {"dividend_factor", kFrame, pyglue::required(), nullptr,
-         "日期 × 股票, 每股现金分红, NaN 表示无分红"},
+        kCanBuyStock,
+        kCantSellStock,
+        kSplitFactor,
+        kDividendFactor,
         {"close_price", kFrame, pyglue::required(), nullptr,
          "日期 × 股票, 收盘价; 其行列标签定义交易日与股票池"},
         {"prev_close", kFrame, pyglue::required(), nullptr, "日期 × 股票, 前收盘价"},
-        {"buy_price", kFrame, pyglue::required(), nullptr, "日期 × 股票, 买入成交价 (早盘 VWAP)"},
-        {"sell_price", kFrame, pyglue::required(), nullptr, "日期 × 股票, 卖出成交价 (早盘 VWAP)"},
+        kBuyPrice,
+        kSellPrice,
         {"benchmark_dict", "dict[str, pandas.Series] | None", pyglue::none_default(), nullptr,
          "基准代码 → 基准日收益序列, 例如 {\"000852\": 序列}; {} 与 None 相同"},
         {"benchmark_names", "str", pyglue::text_default(params::kDefaultBenchmark), nullptr,
