@@ -50,10 +50,10 @@ def installed_root() -> Path:
     """The folder holding the morvane installed for this interpreter."""
     import importlib.util
 
-    spec = importlib.util.find_spec("morvane")
-    if spec is None or not spec.submodule_search_locations:
+    found = importlib.util.find_spec("morvane")
+    if found is None or not found.submodule_search_locations:
         raise SystemExit("check_stubs: morvane is not installed for this interpreter")
-    return Path(next(iter(spec.submodule_search_locations))).parent
+    return Path(next(iter(found.submodule_search_locations))).parent
 
 
 def generated_stubs(source: str | None) -> dict[str, str]:

@@ -14,10 +14,10 @@ SCRIPT = Path(__file__).resolve().parents[1] / ".ci" / "check_stubs.py"
 
 @pytest.fixture
 def check_stubs(tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> ModuleType:
-    spec = importlib.util.spec_from_file_location("check_stubs", SCRIPT)
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location("check_stubs", SCRIPT)
+    assert location is not None and location.loader is not None
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
     monkeypatch.setattr(module, "REFERENCE", tmp_path / "reference")
     return module
 

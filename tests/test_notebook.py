@@ -149,10 +149,12 @@ def test_loading_a_folder_without_a_store_names_it(tmp_path):
 
 
 def _readme_block() -> str:
-    spec = importlib.util.spec_from_file_location("readme_block", ROOT / ".ci" / "readme_block.py")
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    location = importlib.util.spec_from_file_location(
+        "readme_block", ROOT / ".ci" / "readme_block.py"
+    )
+    assert location is not None and location.loader is not None
+    module = importlib.util.module_from_spec(location)
+    location.loader.exec_module(module)
     return str(
         module.block_under((ROOT / "README.md").read_text(encoding="utf-8"), "In a notebook")
     )

@@ -66,10 +66,10 @@ def missing_characters(texts: Iterable[str], font_files: list[str]) -> str:
 
 def _extra_font_file() -> str | None:
     """morvane[cjk] 的字体文件 (只查找位置, 不导入字体包); 没有安装这个扩展时为 None。"""
-    spec = importlib.util.find_spec(_FONT_MODULE)
-    if spec is None or not spec.submodule_search_locations:
+    found = importlib.util.find_spec(_FONT_MODULE)
+    if found is None or not found.submodule_search_locations:
         return None
-    path = Path(next(iter(spec.submodule_search_locations))) / _FONT_FILE
+    path = Path(next(iter(found.submodule_search_locations))) / _FONT_FILE
     return str(path) if path.is_file() else None
 
 
