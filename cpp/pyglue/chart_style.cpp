@@ -1,5 +1,7 @@
 #include "chart_style.hpp"
 
+#include "loaded_once.hpp"
+
 namespace morvane::pyglue {
 
 namespace {
@@ -33,17 +35,7 @@ ChartImports import_chart_modules() {
 }  // namespace
 
 const ChartImports& chart_imports() {
-  // Built under the GIL the way imports() is (see there), and never freed.
-  static const ChartImports* loaded = nullptr;
-  if (loaded == nullptr) {
-    const auto* built = new ChartImports(import_chart_modules());
-    if (loaded == nullptr) {
-      loaded = built;
-    } else {
-      delete built;
-    }
-  }
-  return *loaded;
+  return LoadedOnce<ChartImports>::get_or_load(import_chart_modules);
 }
 
 const ChartImports& begin_chart() {

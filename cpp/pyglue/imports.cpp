@@ -1,5 +1,7 @@
 #include "imports.hpp"
 
+#include "loaded_once.hpp"
+
 namespace morvane::pyglue {
 
 namespace {
@@ -39,22 +41,6 @@ Imports import_all() {
 
 }  // namespace
 
-const Imports& imports() {
-  // Guarded by the GIL, not by a static initialiser's lock: importing may
-  // release the GIL, and another thread waiting on such a lock while holding
-  // the GIL would deadlock. Two threads may then both build the objects; the
-  // first to finish is kept. Never freed: the objects would otherwise be
-  // released after the interpreter has gone, when the library unloads.
-  static const Imports* loaded = nullptr;
-  if (loaded == nullptr) {
-    const auto* built = new Imports(import_all());
-    if (loaded == nullptr) {
-      loaded = built;
-    } else {
-      delete built;
-    }
-  }
-  return *loaded;
-}
+const Imports& imports() { return LoadedOnce<Imports>::get_or_load(import_all); }
 
 }  // namespace morvane::pyglue
