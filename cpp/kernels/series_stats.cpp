@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "weight_smoothing.hpp"
+
 namespace morvane::kernels {
 
 namespace {
@@ -52,6 +54,20 @@ RollingStability rolling_stability(std::span<const double> values, std::size_t w
     const double deviation = window > 1 ? std::sqrt(squares / (count - 1.0)) : kNaN;
     out.sharpe[end - 1] = mean / deviation * scale;
     out.win_rate[end - 1] = static_cast<double>(wins) / count;
+  }
+  return out;
+}
+
+std::vector<double> rolling_mean(std::span<const double> values, std::size_t window,
+                                 std::size_t min_count) {
+  const auto present = [](double v) { return std::isinf(v) ? kNaN : v; };
+  std::vector<double> out(values.size(), kNaN);
+  RollingWindow in_view;
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    // The day leaving the window goes before the day entering it.
+    if (i >= window) in_view.remove(present(values[i - window]));
+    in_view.add(present(values[i]));
+    out[i] = in_view.mean(static_cast<std::int64_t>(min_count));
   }
   return out;
 }

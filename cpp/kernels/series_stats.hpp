@@ -23,4 +23,11 @@ struct RollingStability {
 [[nodiscard]] RollingStability rolling_stability(std::span<const double> values, std::size_t window,
                                                  double periods);
 
+// The table library's rolling(window, min_periods=min_count).mean() bit for
+// bit: a trailing window of `window` days whose present values (infinities
+// count as missing) are averaged by RollingWindow once at least `min_count`
+// (> 0) of them are in view, else NaN.
+[[nodiscard]] std::vector<double> rolling_mean(std::span<const double> values, std::size_t window,
+                                               std::size_t min_count);
+
 }  // namespace morvane::kernels

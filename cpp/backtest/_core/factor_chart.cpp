@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "factor_chart_series.hpp"
 #include "group_labels.hpp"
-#include "imports.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/chart_guards.hpp"
 #include "pyglue/chart_layout.hpp"
@@ -34,8 +34,6 @@ constexpr double kDpi = 110;
 // Share of the date span added after the last date, where the group labels go.
 constexpr double kLabelRoom = 0.07;
 
-nb::object datetime_index(nb::handle table) { return imports().with_datetime_index(table); }
-
 std::string percent(double value, int digits = 2) {
   if (!std::isfinite(value)) return "-";
   return nb::cast<std::string>(nb::str("{:.{}f}%").format(value * 100.0, digits));
@@ -45,8 +43,6 @@ std::string number(double value, int digits = 2) {
   if (!std::isfinite(value)) return "-";
   return nb::cast<std::string>(nb::str("{:.{}f}").format(value, digits));
 }
-
-double table_mean(nb::handle series) { return nb::cast<double>(nb::float_(series.attr("mean")())); }
 
 void style_axes(nb::handle ax, const char* title) {
   // At the top explicitly: the automatic placement measures every tick label
@@ -104,57 +100,44 @@ Panels layout(nb::handle figure, bool tall) {
 void draw_cumulative(const ChartRequest& request, nb::handle ax, nb::handle benchmark,
                      const std::string& code, const std::vector<nb::object>& colours) {
   const GroupOutcome& outcome = *request.outcome;
-  const nb::object cum = datetime_index(outcome.group_cumulative_return);
-  const nb::object columns = cum.attr("columns");
-  const std::size_t n = nb::len(columns);
+  const GroupLines lines = group_lines(outcome);
   const std::size_t best = static_cast<std::size_t>(outcome.best_group) - 1;
-  const nb::object dates = glue::plot_dates(cum.attr("index"));
-  for (std::size_t g = 0; g < n; ++g) {
-    const nb::object label = columns[nb::int_(g)];
-    ax.attr("plot")(dates, cum[label].attr("to_numpy")(), "color"_a = colours[g],
+  for (std::size_t g = 0; g < lines.values.size(); ++g) {
+    ax.attr("plot")(lines.rows.dates, lines.values[g], "color"_a = colours[g],
                     "linewidth"_a = g == best ? 2.6 : 1.1, "zorder"_a = g == best ? 3 : 2);
   }
   style_axes(ax, "Group Cumulative Return (not compounded)");
   nb::list handles, labels;
-  if (!benchmark.is_none()) {
-    // Excess of the best group over the benchmark on the dates both have.
-    const nb::object daily =
-        outcome.group_daily_return[nb::int_(static_cast<long>(outcome.best_group))];
-    const nb::object aligned = benchmark.attr("reindex")(daily.attr("index"));
-    const nb::object excess = daily.attr("sub")(aligned).attr("dropna")().attr("cumsum")();
-    if (nb::len(excess) > 0) {
-      const nb::object excess_dt = datetime_index(excess);
-      const nb::object bench_cum =
-          datetime_index(aligned.attr("dropna")().attr("cumsum")().attr("add")(1.0));
-      handles.append(ax.attr("plot")(glue::plot_dates(bench_cum.attr("index")),
-                                     bench_cum.attr("to_numpy")(), "color"_a = kBenchmark,
-                                     "linestyle"_a = "--", "linewidth"_a = 1.4, "zorder"_a = 4)[0]);
-      labels.append("Benchmark " + code);
-      const nb::object twin = ax.attr("twinx")();
-      // Behind the group lines: the twin one level below, the lines' axes
-      // made transparent.
-      twin.attr("set_zorder")(ax.attr("get_zorder")().attr("__sub__")(1));
-      ax.attr("patch").attr("set_visible")(false);
-      handles.append(twin.attr("fill_between")(glue::plot_dates(excess_dt.attr("index")), 0.0,
-                                               excess_dt.attr("to_numpy")(), "color"_a = kExcess,
-                                               "alpha"_a = 0.16, "linewidth"_a = 0));
-      labels.append(
-          nb::str("G{} Excess (right axis)").format(static_cast<long>(outcome.best_group)));
-      twin.attr("set_ylabel")("Best Group Cumulative Excess");
-      twin.attr("grid")(false);
-      glue::hide_spines(twin, {"top"});
-    }
+  const std::optional<ExcessLines> excess =
+      benchmark.is_none() ? std::nullopt : excess_lines(outcome, lines.rows, benchmark, code);
+  if (excess) {
+    handles.append(ax.attr("plot")(excess->benchmark.dates, excess->benchmark.values,
+                                   "color"_a = kBenchmark, "linestyle"_a = "--",
+                                   "linewidth"_a = 1.4, "zorder"_a = 4)[0]);
+    labels.append("Benchmark " + code);
+    const nb::object twin = ax.attr("twinx")();
+    // Behind the group lines: the twin one level below, the lines' axes
+    // made transparent.
+    twin.attr("set_zorder")(ax.attr("get_zorder")().attr("__sub__")(1));
+    ax.attr("patch").attr("set_visible")(false);
+    handles.append(twin.attr("fill_between")(excess->excess.dates, 0.0, excess->excess.values,
+                                             "color"_a = kExcess, "alpha"_a = 0.16,
+                                             "linewidth"_a = 0));
+    labels.append(nb::str("G{} Excess (right axis)").format(static_cast<long>(outcome.best_group)));
+    twin.attr("set_ylabel")("Best Group Cumulative Excess");
+    twin.attr("grid")(false);
+    glue::hide_spines(twin, {"top"});
   }
   // Room after the last date for the labels that name the lines (instead of
   // the automatic margin, which would add a date tick past the data).
-  const nb::object& date2num = glue::chart_imports().date2num;
-  const nb::object index = cum.attr("index");
-  const double first = nb::cast<double>(date2num(index[nb::int_(0)]));
-  const double last = nb::cast<double>(date2num(index[nb::int_(-1)]));
+  const std::vector<double> days =
+      glue::float64_values(glue::chart_imports().date2num(lines.rows.dates));
+  const double first = days.front();
+  const double last = days.back();
   ax.attr("set_xlim")(nb::cast<double>(ax.attr("get_xlim")()[0]),
                       last + (last - first) * kLabelRoom);
   glue::date_ticks(ax);
-  label_line_ends(ax, cum, colours, best);
+  label_line_ends(ax, lines.last, last, colours, best);
   if (nb::len(handles) > 0) legend_above(ax, handles, labels);
 }
 
@@ -206,24 +189,16 @@ void draw_rank_ic(const ChartRequest& request, nb::handle ax) {
     glue::no_data_note(ax, "No forward return data");
     return;
   }
-  const nb::object ic = datetime_index(outcome.rank_ic);
-  const nb::object values = ic["rank_ic"];
-  const nb::object dates = glue::plot_dates(ic.attr("index"));
+  const IcLines ic = ic_lines(outcome.rank_ic, kIcRollingDays);
   nb::list handles, labels;
-  handles.append(ax.attr("fill_between")(dates, 0.0, values.attr("fillna")(0.0).attr("to_numpy")(),
-                                         "color"_a = kIc, "alpha"_a = 0.35, "step"_a = "mid"));
+  handles.append(ax.attr("fill_between")(ic.dates, 0.0, ic.filled, "color"_a = kIc,
+                                         "alpha"_a = 0.35, "step"_a = "mid"));
   labels.append("Rank IC");
-  const nb::object rolling =
-      values.attr("rolling")(kIcRollingDays, "min_periods"_a = 1).attr("mean")();
-  handles.append(ax.attr("plot")(dates, rolling.attr("to_numpy")(), "color"_a = kExcess,
-                                 "linewidth"_a = 1.2)[0]);
+  handles.append(ax.attr("plot")(ic.dates, ic.mean, "color"_a = kExcess, "linewidth"_a = 1.2)[0]);
   labels.append(nb::str("{}-day mean").format(kIcRollingDays));
-  if (nb::cast<bool>(ic.attr("columns").attr("__contains__")("industry_neutral_rank_ic"))) {
-    const nb::object neutral = ic["industry_neutral_rank_ic"]
-                                   .attr("rolling")(kIcRollingDays, "min_periods"_a = 1)
-                                   .attr("mean")();
-    handles.append(ax.attr("plot")(dates, neutral.attr("to_numpy")(), "color"_a = kBenchmark,
-                                   "linewidth"_a = 1.0)[0]);
+  if (!ic.neutral_mean.is_none()) {
+    handles.append(
+        ax.attr("plot")(ic.dates, ic.neutral_mean, "color"_a = kBenchmark, "linewidth"_a = 1.0)[0]);
     labels.append("Industry Neutral (20-day mean)");
   }
   ax.attr("axhline")(0.0, "color"_a = kBenchmark, "linewidth"_a = 0.8);
@@ -231,7 +206,8 @@ void draw_rank_ic(const ChartRequest& request, nb::handle ax) {
   legend_above(ax, handles, labels);
 }
 
-void draw_summary(const ChartRequest& request, nb::handle ax, nb::handle row) {
+void draw_summary(const ChartRequest& request, nb::handle ax,
+                  const std::optional<BenchmarkRow>& row) {
   const GroupOutcome& outcome = *request.outcome;
   ax.attr("axis")("off");
   nb::list cells;
@@ -244,18 +220,16 @@ void draw_summary(const ChartRequest& request, nb::handle ax, nb::handle row) {
   const std::size_t b = static_cast<std::size_t>(outcome.best_group) - 1;
   add("Best Group Annual Return", percent(outcome.group_means[b] * 252.0));
   if (nb::len(outcome.rank_ic) > 0) {
-    const nb::object ic = outcome.rank_ic["rank_ic"].attr("dropna")();
-    const double mean = table_mean(ic);
-    const double sd = nb::cast<double>(nb::float_(ic.attr("std")()));
-    add("Rank IC Mean", number(mean, 4));
-    add("ICIR", number(sd > 0.0 ? mean / sd : NAN, 3));
-    add("IC > 0 Ratio", percent(table_mean(ic.attr("gt")(0.0).attr("astype")("float64")), 1));
+    const IcFigures ic = ic_figures(outcome.rank_ic);
+    add("Rank IC Mean", number(ic.mean, 4));
+    add("ICIR", number(ic.icir, 3));
+    add("IC > 0 Ratio", percent(ic.positive_share, 1));
   }
-  if (!row.is_none()) {
-    add("Benchmark Annual Return", percent(nb::cast<double>(row["benchmark_annual_return"])));
-    add("Excess Annual Return", percent(nb::cast<double>(row["excess_annual_return"])));
-    add("Excess Sharpe", number(nb::cast<double>(row["excess_sharpe"])));
-    add("Excess Max Drawdown", percent(nb::cast<double>(row["excess_max_dd"])));
+  if (row) {
+    add("Benchmark Annual Return", percent(row->benchmark_annual_return));
+    add("Excess Annual Return", percent(row->excess_annual_return));
+    add("Excess Sharpe", number(row->excess_sharpe));
+    add("Excess Max Drawdown", percent(row->excess_max_dd));
   }
   // The table fills the axes below the title (bbox), so that it never runs
   // over the title or out of its panel whatever the number of rows.
@@ -272,13 +246,8 @@ void draw_summary(const ChartRequest& request, nb::handle ax, nb::handle row) {
 void draw_one(const ChartRequest& request, const std::string& path, const std::string& code) {
   const nb::object benchmark =
       code.empty() ? nb::none() : nb::borrow<nb::dict>(request.benchmark_dict)[code.c_str()];
-  nb::object row = nb::none();
-  if (!code.empty() && nb::len(request.outcome->summary) > 0) {
-    const nb::object summary = request.outcome->summary;
-    const nb::object match =
-        summary[summary["benchmark_name"].attr("astype")("str").attr("__eq__")(code)];
-    if (nb::len(match) > 0) row = match.attr("iloc")[nb::int_(0)];
-  }
+  const std::optional<BenchmarkRow> row =
+      code.empty() ? std::nullopt : benchmark_row(request.outcome->summary, code);
   const glue::PlotLock lock;
   const glue::ChartImports& charts = glue::begin_chart();
   const nb::object& plt = charts.plt;

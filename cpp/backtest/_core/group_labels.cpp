@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "pyglue/chart_layout.hpp"
-#include "pyglue/chart_style.hpp"
 
 using namespace nanobind::literals;
 
@@ -57,10 +56,8 @@ std::vector<std::size_t> labelled_groups(std::size_t n, std::size_t room, std::s
 
 }  // namespace
 
-void label_line_ends(nb::handle ax, nb::handle cum, const std::vector<nb::object>& colours,
-                     std::size_t best) {
-  const nb::object last =
-      cum.attr("ffill")().attr("iloc")[nb::int_(-1)].attr("to_numpy")("dtype"_a = "float64");
+void label_line_ends(nb::handle ax, const std::vector<double>& last, double x_end,
+                     const std::vector<nb::object>& colours, std::size_t best) {
   const nb::object limits = ax.attr("get_ylim")();
   const double low = nb::cast<double>(limits[0]);
   const double high = nb::cast<double>(limits[1]);
@@ -70,16 +67,13 @@ void label_line_ends(nb::handle ax, nb::handle cum, const std::vector<nb::object
   const std::vector<std::size_t> groups = labelled_groups(n, room, best);
   std::vector<double> wanted;
   for (const std::size_t g : groups) {
-    const double value = nb::cast<double>(nb::float_(last[nb::int_(g)]));
+    const double value = last[g];
     wanted.push_back(std::isfinite(value) ? (value - low) / (high - low) : 0.5);
   }
   const std::vector<double> placed = spread_labels(wanted, gap);
-  const nb::object columns = cum.attr("columns");
-  const nb::object x_end = glue::chart_imports().date2num(cum.attr("index")[nb::int_(-1)]);
   for (std::size_t k = 0; k < groups.size(); ++k) {
     const std::size_t g = groups[k];
-    ax.attr("annotate")(nb::str("G{}").format(columns[nb::int_(g)]),
-                        "xy"_a = nb::make_tuple(x_end, placed[k]),
+    ax.attr("annotate")(nb::str("G{}").format(g + 1), "xy"_a = nb::make_tuple(x_end, placed[k]),
                         "xycoords"_a = ax.attr("get_xaxis_transform")(),
                         "xytext"_a = nb::make_tuple(5, 0), "textcoords"_a = "offset points",
                         "va"_a = "center", "ha"_a = "left", "fontsize"_a = kLabelFontSize,

@@ -15,9 +15,10 @@ namespace nb = nanobind;
 
 inline constexpr double kLabelFontSize = 8.5;
 
-// Labels "G<group>" after the last date of `cum` (a table of the groups'
-// cumulative returns), in each group's colour, the best group's bold.
-void label_line_ends(nb::handle ax, nb::handle cum, const std::vector<nb::object>& colours,
-                     std::size_t best);
+// Labels "G<group>" at `x_end` (the last date, as a date number) beside the
+// lines' last values `last` (NaN: none, labelled mid-height), in each group's
+// colour, the best group's bold.
+void label_line_ends(nb::handle ax, const std::vector<double>& last, double x_end,
+                     const std::vector<nb::object>& colours, std::size_t best);
 
 }  // namespace morvane::core
