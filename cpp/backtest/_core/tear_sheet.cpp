@@ -11,6 +11,7 @@
 #include "pyglue/chart_guards.hpp"
 #include "pyglue/chart_layout.hpp"
 #include "pyglue/chart_style.hpp"
+#include "pyglue/frames.hpp"
 #include "pyglue/imports.hpp"
 
 using namespace nanobind::literals;
@@ -24,6 +25,14 @@ constexpr const char* kAutocorrelation = "#ef4444";
 constexpr const char* kAxis = "#111827";
 constexpr double kDpi = 100.0;
 
+// The labels of an index written with `pattern` ("{}d": "5d").
+nb::list texts_of(nb::handle labels, const char* pattern) {
+  nb::list texts;
+  for (nb::handle label : pyglue::python_values(labels))
+    texts.append(nb::str(pattern).format(label));
+  return texts;
+}
+
 void style_axes(nb::handle ax, const char* title) {
   ax.attr("set_title")(title, "fontsize"_a = 13, "loc"_a = "left");
   ax.attr("grid")(true, "alpha"_a = 0.3);
@@ -35,14 +44,14 @@ void style_axes(nb::handle ax, const char* title) {
 void draw_decay(const GroupOutcome& o, nb::handle ax) {
   style_axes(ax, "Rank IC Decay by Holding Period");
   const nb::object decay = o.research.ic_decay;
-  const nb::object labels = decay.attr("index").attr("map")(nb::str("{}d").attr("format"));
-  const nb::object means = decay["mean"].attr("to_numpy")();
-  const nb::object bars =
-      ax.attr("bar")(labels, means, "color"_a = kIc, "alpha"_a = 0.85, "label"_a = "Mean Rank IC");
+  const nb::object horizons = decay.attr("index");
+  const nb::list labels = texts_of(horizons, "{}d");
+  const pyglue::FloatVector means = pyglue::read_float_column(decay, "mean");
+  const nb::object bars = ax.attr("bar")(labels, means.owner, "color"_a = kIc, "alpha"_a = 0.85,
+                                         "label"_a = "Mean Rank IC");
   nb::list notes;
-  for (nb::handle t : decay["t_stat"].attr("tolist")()) {
-    const double value = nb::cast<double>(t);
-    notes.append(value == value ? nb::str("t={:.1f}").format(value) : nb::str(""));
+  for (const double t : pyglue::read_float_column(decay, "t_stat").values) {
+    notes.append(std::isnan(t) ? nb::str("") : nb::str("t={:.1f}").format(t));
   }
   ax.attr("bar_label")(bars, "labels"_a = notes, "fontsize"_a = 9, "padding"_a = 2);
   ax.attr("axhline")(0.0, "color"_a = kAxis, "linewidth"_a = 0.8);
@@ -50,7 +59,7 @@ void draw_decay(const GroupOutcome& o, nb::handle ax) {
   // Room above the bars for their t-statistics and the legend.
   double top = 0.0;
   double bottom = 0.0;
-  for (const double mean : pyglue::float64_values(means)) {
+  for (const double mean : means.values) {
     if (std::isnan(mean)) continue;
     top = std::max(top, mean);
     bottom = std::min(bottom, mean);
@@ -59,7 +68,7 @@ void draw_decay(const GroupOutcome& o, nb::handle ax) {
   // A negative bar's t-statistic sits below it.
   ax.attr("set_ylim")(bottom - (bottom < 0.0 ? 0.15 : 0.05) * span, top + 0.35 * span);
   const nb::object autocorrelation = o.research.rank_autocorrelation.attr("mean")();
-  const nb::object at_horizons = autocorrelation.attr("reindex")(decay.attr("index"));
+  const nb::object at_horizons = autocorrelation.attr("reindex")(horizons);
   const nb::object twin = ax.attr("twinx")();
   twin.attr("plot")(labels, at_horizons.attr("to_numpy")(), "color"_a = kAutocorrelation,
                     "marker"_a = "o", "linewidth"_a = 1.4, "label"_a = "Rank Autocorrelation");
@@ -81,13 +90,15 @@ void draw_turnover(const GroupOutcome& o, nb::handle ax) {
     pyglue::no_data_note(ax, "Fewer than two rebalances");
     return;
   }
+  // Means summed by the table library, whose order of summation the bars' last bits follow.
   const nb::object mean = turnover.attr("mean")().attr("mul")(100.0);
-  const nb::object groups = mean.attr("index").attr("to_numpy")("dtype"_a = "float64");
-  ax.attr("bar")(groups, mean.attr("to_numpy")(), "color"_a = kIc, "alpha"_a = 0.85);
+  const nb::object numbers = turnover.attr("columns");
+  const nb::object groups = pyglue::float64_numpy(numbers);
+  ax.attr("bar")(groups, pyglue::float64_numpy(mean), "color"_a = kIc, "alpha"_a = 0.85);
   // Every group named while their numbers fit the half-width panel.
-  if (nb::len(mean) <= 25) {
+  if (nb::len(numbers) <= 25) {
     ax.attr("set_xticks")(groups);
-    ax.attr("set_xticklabels")(mean.attr("index").attr("map")(nb::str("{}").attr("format")));
+    ax.attr("set_xticklabels")(texts_of(numbers, "{}"));
   } else {
     ax.attr("xaxis").attr("set_major_locator")(
         pyglue::chart_imports().max_n_locator("nbins"_a = 12, "integer"_a = true));
@@ -106,8 +117,8 @@ void draw_monthly(const GroupOutcome& o, nb::handle ax, nb::handle figure) {
     pyglue::no_data_note(ax, "No dated rank IC");
     return;
   }
-  const nb::object values = monthly.attr("to_numpy")("dtype"_a = "float64");
-  const std::vector<double> cells = pyglue::float64_values(values.attr("ravel")());
+  const nb::object values = pyglue::contiguous_float64(monthly);
+  const std::span<const double> cells = pyglue::contiguous_span<const double>(values);
   double top = 0.0;
   for (const double cell : cells) {
     if (!std::isnan(cell)) top = std::max(top, std::abs(cell));
@@ -125,9 +136,9 @@ void draw_monthly(const GroupOutcome& o, nb::handle ax, nb::handle figure) {
     }
   }
   ax.attr("set_xticks")(pyglue::imports().range(12));
-  ax.attr("set_xticklabels")(monthly.attr("columns").attr("map")(nb::str("{}").attr("format")));
+  ax.attr("set_xticklabels")(texts_of(monthly.attr("columns"), "{}"));
   ax.attr("set_yticks")(pyglue::imports().range(rows));
-  ax.attr("set_yticklabels")(monthly.attr("index").attr("map")(nb::str("{}").attr("format")));
+  ax.attr("set_yticklabels")(texts_of(monthly.attr("index"), "{}"));
   ax.attr("set_xlabel")("Month");
   figure.attr("colorbar")(image, "ax"_a = ax, "fraction"_a = 0.025, "pad"_a = 0.01);
 }
