@@ -67,4 +67,27 @@ void combined_legend(nb::handle ax, nb::handle twin, const char* loc, double fon
                     "fontsize"_a = fontsize);
 }
 
+void zero_line(const draw::Axes& ax, double y, double width) {
+  ax.hline(y, {.color = "#94a3b8", .linewidth = width});
+}
+
+void plain_twin(const draw::Axes& twin) {
+  twin.no_grid();
+  twin.hide_spines({"top"});
+}
+
+void style_panel(const draw::Axes& ax) {
+  ax.grid({.color = "#e5e7eb", .linewidth = 0.75, .alpha = 0.84});
+  ax.hide_spines({"top", "right"});
+}
+
+draw::Legend framed_legend(const char* loc, std::optional<double> fontsize) {
+  return {.loc = loc, .frameon = true, .framealpha = 0.92, .fontsize = fontsize};
+}
+
+void combined_legend(const draw::Axes& ax, const draw::Axes& twin, const char* loc,
+                     double fontsize) {
+  ax.legend_of(ax, twin, framed_legend(loc, fontsize));
+}
+
 }  // namespace morvane::ravelle

@@ -13,10 +13,12 @@
 #include "pyglue/chart_layout.hpp"
 #include "pyglue/chart_style.hpp"
 #include "pyglue/chart_tables.hpp"
+#include "pyglue/draw.hpp"
 
 namespace morvane::ravelle {
 
 namespace nb = nanobind;
+namespace draw = pyglue::draw;
 
 using PlotLock = pyglue::PlotLock;
 using FigureGuard = pyglue::FigureGuard;
@@ -74,5 +76,14 @@ struct ChartTexts {
 
 // One legend with the primary axes' handles followed by the twin's.
 void combined_legend(nb::handle ax, nb::handle twin, const char* loc, double fontsize);
+
+// The same on the drawing layer's axes.
+void zero_line(const draw::Axes& ax, double y = 0.0, double width = 0.8);
+void plain_twin(const draw::Axes& twin);
+void style_panel(const draw::Axes& ax);
+void combined_legend(const draw::Axes& ax, const draw::Axes& twin, const char* loc,
+                     double fontsize);
+// The charts' legend: framed, a little see-through.
+[[nodiscard]] draw::Legend framed_legend(const char* loc, std::optional<double> fontsize = {});
 
 }  // namespace morvane::ravelle
