@@ -123,6 +123,30 @@ void Table::style_cells(const std::vector<const char*>& column_colours) const {
 
 double Table::height() const { return table_height(table_); }
 
+long Table::row_count() const {
+  long rows = 0;
+  for (nb::handle key : table_.attr("get_celld")()) rows += nb::cast<long>(key[1]) == 0 ? 1 : 0;
+  return rows;
+}
+
+double Table::cell_height(long row, long col) const {
+  return nb::cast<double>(table_[nb::make_tuple(row, col)].attr("get_height")());
+}
+
+void Table::set_cell_height(long row, long col, double height) const {
+  table_[nb::make_tuple(row, col)].attr("set_height")(height);
+}
+
+void Table::set_cell_font_size(long row, long col, double size) const {
+  table_[nb::make_tuple(row, col)].attr("get_text")().attr("set_fontsize")(size);
+}
+
+void Table::set_heights(const std::function<double(double)>& new_height) const {
+  for (nb::handle cell : table_.attr("get_celld")().attr("values")()) {
+    cell.attr("set_height")(new_height(nb::cast<double>(cell.attr("get_height")())));
+  }
+}
+
 nb::object Axes::line(nb::handle x, nb::handle y, const Line& style) const {
   return ax_.attr("plot")(x, y, **line_keywords(style).dict())[0];
 }

@@ -19,6 +19,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -45,31 +46,31 @@ class Colour {
 
 // Axes.plot (one line; its Line2D is returned) and Axes.axhline.
 struct Line {
-  std::optional<Colour> color;
-  std::optional<double> linewidth;
+  std::optional<Colour> color{};
+  std::optional<double> linewidth{};
   const char* linestyle = nullptr;
   const char* marker = nullptr;
-  std::optional<double> alpha;
-  std::optional<double> zorder;
-  std::optional<std::string> label;
+  std::optional<double> alpha{};
+  std::optional<double> zorder{};
+  std::optional<std::string> label{};
 };
 
 // Axes.fill_between.
 struct Area {
-  std::optional<Colour> color;
-  std::optional<double> alpha;
-  std::optional<double> linewidth;
+  std::optional<Colour> color{};
+  std::optional<double> alpha{};
+  std::optional<double> linewidth{};
   const char* step = nullptr;
-  std::optional<double> zorder;
-  std::optional<std::string> label;
+  std::optional<double> zorder{};
+  std::optional<std::string> label{};
 };
 
 // Axes.bar.
 struct Bars {
-  std::optional<double> width;
-  std::optional<Colour> color;
-  std::optional<double> alpha;
-  std::optional<std::string> label;
+  std::optional<double> width{};
+  std::optional<Colour> color{};
+  std::optional<double> alpha{};
+  std::optional<std::string> label{};
 };
 
 // Axes.text; `in_axes` places it in axes fractions (transform=ax.transAxes)
@@ -77,56 +78,56 @@ struct Bars {
 struct Text {
   const char* ha = nullptr;
   const char* va = nullptr;
-  std::optional<double> fontsize;
+  std::optional<double> fontsize{};
   const char* fontweight = nullptr;
-  std::optional<Colour> color;
-  std::optional<double> rotation;
-  nb::object bbox;
+  std::optional<Colour> color{};
+  std::optional<double> rotation{};
+  nb::object bbox{};
   bool in_axes = false;
 };
 
 // Axes.set_title and Figure.suptitle.
 struct Title {
-  std::optional<double> fontsize;
+  std::optional<double> fontsize{};
   const char* fontweight = nullptr;
   const char* loc = nullptr;
-  std::optional<Colour> color;
-  std::optional<double> pad;
-  std::optional<double> y;
+  std::optional<Colour> color{};
+  std::optional<double> pad{};
+  std::optional<double> y{};
 };
 
 // Axes.legend. `anchor` is bbox_to_anchor.
 struct Legend {
   const char* loc = nullptr;
-  std::optional<std::pair<double, double>> anchor;
-  std::optional<int> ncol;
-  std::optional<bool> frameon;
-  std::optional<double> framealpha;
-  std::optional<double> fontsize;
-  std::optional<double> borderaxespad;
+  std::optional<std::pair<double, double>> anchor{};
+  std::optional<int> ncol{};
+  std::optional<bool> frameon{};
+  std::optional<double> framealpha{};
+  std::optional<double> fontsize{};
+  std::optional<double> borderaxespad{};
 };
 
 // Axes.grid(True, ...).
 struct GridLines {
-  std::optional<Colour> color;
-  std::optional<double> linewidth;
-  std::optional<double> alpha;
+  std::optional<Colour> color{};
+  std::optional<double> linewidth{};
+  std::optional<double> alpha{};
 };
 
 // Axes.set_xticklabels' text keywords.
 struct TickLabels {
-  std::optional<double> rotation;
+  std::optional<double> rotation{};
   const char* ha = nullptr;
 };
 
 // Axes.table. Empty vectors and unset fields are not passed.
 struct TableLayout {
-  std::vector<std::string> col_labels;
-  std::vector<double> col_widths;
+  std::vector<std::string> col_labels{};
+  std::vector<double> col_widths{};
   const char* loc = nullptr;
   const char* cell_loc = nullptr;
   const char* col_loc = nullptr;
-  std::optional<std::vector<double>> bbox;  // x, y, width, height in axes fractions
+  std::optional<std::vector<double>> bbox{};  // x, y, width, height in axes fractions
 };
 
 // A matplotlib table drawn on an axes.
@@ -141,6 +142,14 @@ class Table {
   void style_cells(const std::vector<const char*>& column_colours = {}) const;
   // Summed row heights in axes fractions (table_height in chart_tables.hpp).
   [[nodiscard]] double height() const;
+  // Rows, the header row (row 0) included.
+  [[nodiscard]] long row_count() const;
+  // One cell's height in axes fractions, and its text's font size.
+  [[nodiscard]] double cell_height(long row, long col) const;
+  void set_cell_height(long row, long col, double height) const;
+  void set_cell_font_size(long row, long col, double size) const;
+  // Every cell's height replaced by new_height(its height).
+  void set_heights(const std::function<double(double)>& new_height) const;
   [[nodiscard]] const nb::object& object() const { return table_; }
 
  private:
@@ -217,14 +226,17 @@ class Axes {
 
 // pyplot.figure's size in inches and layout switch.
 struct FigureSpec {
-  std::pair<double, double> size;
-  std::optional<bool> constrained_layout;
+  std::pair<double, double> size{};
+  std::optional<bool> constrained_layout{};
 };
 
 // The page margins, in figure fractions (Figure.subplots_adjust, or the
 // same keywords of add_gridspec).
 struct Margins {
-  std::optional<double> left, right, top, bottom;
+  std::optional<double> left{};
+  std::optional<double> right{};
+  std::optional<double> top{};
+  std::optional<double> bottom{};
 };
 
 // Figure.add_gridspec: rows and columns with their ratios and gaps. Empty
@@ -232,10 +244,11 @@ struct Margins {
 struct GridLayout {
   long rows = 1;
   long cols = 1;
-  std::vector<double> height_ratios;
-  std::vector<double> width_ratios;
-  std::optional<double> hspace, wspace;
-  Margins margins;
+  std::vector<double> height_ratios{};
+  std::vector<double> width_ratios{};
+  std::optional<double> hspace{};
+  std::optional<double> wspace{};
+  Margins margins{};
 };
 
 // A grid spec of a figure, whose cells become panels.

@@ -42,11 +42,9 @@ std::vector<double> minus_one(std::vector<double> values) {
   return values;
 }
 
-nb::object stat(nb::handle stats, const char* key) { return stats.attr("get")(key); }
-
 struct Panels {
   draw::Figure figure;
-  Axes cards, cum, excess, year, rolling, drawdown, table, yearly_table;
+  Axes cards{}, cum{}, excess{}, year{}, rolling{}, drawdown{}, table{}, yearly_table{};
 };
 
 // Grid row and column span of each panel, in the order of Panels' axes.
@@ -97,15 +95,15 @@ Panels make_panels(const Sizes& size) {
 
 void draw_cards(const Axes& ax, nb::handle stats, const Sizes& size) {
   const std::pair<const char*, std::string> cards[] = {
-      {"Strategy Ann.", format_pct_points(stat(stats, "annual_return"))},
-      {"Strategy Sharpe", format_num(stat(stats, "long_sharp"))},
-      {"Strategy Max DD", format_pct(stat(stats, "max_dd"))},
-      {"Excess Ann.", format_pct_points(stat(stats, "extra_annual_return"))},
-      {"Excess Sharpe", format_num(stat(stats, "extra_sharp"))},
-      {"Excess Max DD", format_pct(stat(stats, "extra_max_dd"))},
-      {"Strategy Win", format_pct(stat(stats, "win_rate"))},
-      {"Excess Win", format_pct(stat(stats, "excess_win_rate"))},
-      {"Turnover", format_pct(stat(stats, "turnover"))},
+      {"Strategy Ann.", format_pct_points(stat_value(stats, "annual_return"))},
+      {"Strategy Sharpe", format_num(stat_value(stats, "long_sharp"))},
+      {"Strategy Max DD", format_pct(stat_value(stats, "max_dd"))},
+      {"Excess Ann.", format_pct_points(stat_value(stats, "extra_annual_return"))},
+      {"Excess Sharpe", format_num(stat_value(stats, "extra_sharp"))},
+      {"Excess Max DD", format_pct(stat_value(stats, "extra_max_dd"))},
+      {"Strategy Win", format_pct(stat_value(stats, "win_rate"))},
+      {"Excess Win", format_pct(stat_value(stats, "excess_win_rate"))},
+      {"Turnover", format_pct(stat_value(stats, "turnover"))},
   };
   ax.axis_off();
   const double n = static_cast<double>(std::size(cards));
@@ -337,8 +335,7 @@ void plot_strategy_performance_unlocked(const ChartArgs& args) {
   draw_yearly(p.year, yearly, bench, size);
   draw_rolling(p.rolling, daily, x, size);
   draw_drawdown(p.drawdown, curves, size);
-  draw_summary_table(p.table.object(), plot_df, args.stats, yearly, rolling_window, bench,
-                     size.tall);
+  draw_summary_table(p.table, plot_df, args.stats, yearly, rolling_window, bench, size.tall);
   module_function("_draw_yearly_metrics_table")(p.yearly_table.object(), yearly_metrics,
                                                 "compact"_a = !size.tall,
                                                 "partial_years"_a = partial_years(dates));
