@@ -32,6 +32,8 @@ class PlotLock {
 class FigureGuard {
  public:
   FigureGuard(nb::object plt, nb::object figure);
+  // A figure of the charts' pyplot (chart_imports().plt).
+  explicit FigureGuard(nb::object figure);
   ~FigureGuard();
   FigureGuard(const FigureGuard&) = delete;
   FigureGuard& operator=(const FigureGuard&) = delete;

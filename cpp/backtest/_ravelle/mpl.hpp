@@ -13,32 +13,23 @@
 #include "pyglue/chart_layout.hpp"
 #include "pyglue/chart_style.hpp"
 #include "pyglue/chart_tables.hpp"
+#include "pyglue/draw.hpp"
 
 namespace morvane::ravelle {
 
 namespace nb = nanobind;
+namespace draw = pyglue::draw;
 
 using PlotLock = pyglue::PlotLock;
 using FigureGuard = pyglue::FigureGuard;
 using ChartFonts = pyglue::ChartFonts;
-using pyglue::axes_size_points;
-using pyglue::date_ticks;
 using pyglue::plot_dates;
-using pyglue::save_chart;
-using pyglue::style_table_cells;
-using pyglue::table_height;
-
-struct Pyplot {
-  nb::object plt;      // matplotlib.pyplot
-  nb::object percent;  // matplotlib.ticker.PercentFormatter
-};
-
-// pyplot and PercentFormatter, with the "Agg" backend selected and the
-// charts' common style applied (pyglue::begin_chart).
-[[nodiscard]] Pyplot begin_chart();
 
 // Text form of a path argument: str or os.PathLike, else TypeError.
 [[nodiscard]] std::string path_text(nb::handle path, const char* name);
+
+// stats.get(key): the value of a dashboard figure, None when absent.
+[[nodiscard]] nb::object stat_value(nb::handle stats, const char* key);
 
 // Float64 values of one column of a table.
 [[nodiscard]] std::vector<double> column_values(nb::handle table, const char* column);
@@ -48,13 +39,6 @@ struct Pyplot {
 // measures every tick label of the axes and of its twins on each draw, to lift
 // the title over labels at the top, which these charts never have.
 inline constexpr double kTitleY = 1.0;
-
-void zero_line(nb::handle ax, double y = 0.0, double width = 0.8);
-void percent_ticks(const Pyplot& mpl, nb::handle ax);
-// Twin axes: no grid, top spine hidden.
-void plain_twin(nb::handle twin);
-// Grid and hidden top/right spines of a chart panel.
-void style_panel(nb::handle ax);
 
 // The text arguments every chart takes, checked.
 struct ChartTexts {
@@ -72,7 +56,16 @@ struct ChartTexts {
                                      nb::handle save_path, nb::handle image_kind,
                                      nb::handle benchmark_name);
 
+// The charts' horizontal reference line (zero returns, a net value of 1).
+void zero_line(const draw::Axes& ax, double y = 0.0, double width = 0.8);
+// Twin axes: no grid, top spine hidden.
+void plain_twin(const draw::Axes& twin);
+// Grid and hidden top/right spines of a chart panel.
+void style_panel(const draw::Axes& ax);
 // One legend with the primary axes' handles followed by the twin's.
-void combined_legend(nb::handle ax, nb::handle twin, const char* loc, double fontsize);
+void combined_legend(const draw::Axes& ax, const draw::Axes& twin, const char* loc,
+                     double fontsize);
+// The charts' legend: framed, a little see-through.
+[[nodiscard]] draw::Legend framed_legend(const char* loc, std::optional<double> fontsize = {});
 
 }  // namespace morvane::ravelle

@@ -23,6 +23,7 @@ namespace morvane::ravelle {
 namespace {
 
 namespace glue = morvane::pyglue;
+using draw::Axes;
 
 constexpr const char* kStrategy = "#2563eb";
 constexpr const char* kBenchmark = "#111827";
@@ -41,14 +42,9 @@ std::vector<double> minus_one(std::vector<double> values) {
   return values;
 }
 
-nb::object stat(nb::handle stats, const char* key) { return stats.attr("get")(key); }
-
-nb::object cell(nb::object grid, long row, long col0, long col1) {
-  return grid[nb::make_tuple(row, nb::slice(nb::int_(col0), nb::int_(col1), nb::none()))];
-}
-
 struct Panels {
-  nb::object figure, cards, cum, excess, year, rolling, drawdown, table, yearly_table;
+  draw::Figure figure;
+  Axes cards{}, cum{}, excess{}, year{}, rolling{}, drawdown{}, table{}, yearly_table{};
 };
 
 // Grid row and column span of each panel, in the order of Panels' axes.
@@ -60,52 +56,56 @@ constexpr Span kTallSpans[] = {{0, 0, 2}, {1, 0, 2}, {2, 0, 2}, {3, 0, 1},
 constexpr Span kWideSpans[] = {{0, 0, 3}, {1, 0, 2}, {1, 2, 3}, {2, 0, 1},
                                {2, 1, 2}, {2, 2, 3}, {3, 0, 1}, {3, 1, 3}};
 
-Panels make_panels(const Pyplot& mpl, const Sizes& size) {
-  Panels p;
-  nb::object grid;
-  if (size.tall) {
-    p.figure = mpl.plt.attr("figure")("figsize"_a = nb::make_tuple(15.5, 34.0),
-                                      "constrained_layout"_a = false);
-    // The page margins are set before the panels, so that the panels' final
-    // widths are known while they are drawn (date ticks, wrapped texts).
-    p.figure.attr("subplots_adjust")("left"_a = 0.06, "right"_a = 0.94, "top"_a = 0.965,
-                                     "bottom"_a = 0.035);
-    grid = p.figure.attr("add_gridspec")(
-        7, 2, "height_ratios"_a = nb::make_tuple(0.7, 3.2, 3.0, 2.7, 2.7, 1.5, 2.0),
-        "hspace"_a = 0.42, "wspace"_a = 0.22);
-  } else {
-    p.figure = mpl.plt.attr("figure")("figsize"_a = nb::make_tuple(21.5, 12.6),
-                                      "constrained_layout"_a = false);
-    grid = p.figure.attr("add_gridspec")(
-        4, 3, "height_ratios"_a = nb::make_tuple(0.78, 2.75, 2.35, 1.95),
-        // wspace 0.3: the cumulative panel's right axis ("Drawdown") and the
-        // excess panel's left axis ("Excess Return") share this gap.
-        "width_ratios"_a = nb::make_tuple(1.12, 1.12, 1.0), "hspace"_a = 0.3, "wspace"_a = 0.3,
-        "left"_a = 0.045, "right"_a = 0.955, "top"_a = 0.915, "bottom"_a = 0.045);
-  }
-  nb::object* const axes[] = {&p.cards,   &p.cum,      &p.excess, &p.year,
-                              &p.rolling, &p.drawdown, &p.table,  &p.yearly_table};
+draw::PanelGrid tall_grid(const draw::Figure& figure) {
+  // The page margins are set before the panels, so that the panels' final
+  // widths are known while they are drawn (date ticks, wrapped texts).
+  figure.margins({.left = 0.06, .right = 0.94, .top = 0.965, .bottom = 0.035});
+  return figure.grid({.rows = 7,
+                      .cols = 2,
+                      .height_ratios = {0.7, 3.2, 3.0, 2.7, 2.7, 1.5, 2.0},
+                      .hspace = 0.42,
+                      .wspace = 0.22});
+}
+
+draw::PanelGrid wide_grid(const draw::Figure& figure) {
+  return figure.grid({.rows = 4,
+                      .cols = 3,
+                      .height_ratios = {0.78, 2.75, 2.35, 1.95},
+                      // wspace 0.3: the cumulative panel's right axis ("Drawdown")
+                      // and the excess panel's left axis ("Excess Return") share
+                      // this gap.
+                      .width_ratios = {1.12, 1.12, 1.0},
+                      .hspace = 0.3,
+                      .wspace = 0.3,
+                      .margins = {.left = 0.045, .right = 0.955, .top = 0.915, .bottom = 0.045}});
+}
+
+Panels make_panels(const Sizes& size) {
+  Panels p{draw::Figure({.size = size.tall ? std::pair{15.5, 34.0} : std::pair{21.5, 12.6},
+                         .constrained_layout = false})};
+  const draw::PanelGrid grid = size.tall ? tall_grid(p.figure) : wide_grid(p.figure);
+  Axes* const axes[] = {&p.cards,   &p.cum,      &p.excess, &p.year,
+                        &p.rolling, &p.drawdown, &p.table,  &p.yearly_table};
   const Span* const spans = size.tall ? kTallSpans : kWideSpans;
   for (std::size_t k = 0; k < std::size(axes); ++k) {
-    *axes[k] = p.figure.attr("add_subplot")(
-        cell(grid, spans[k].row, spans[k].first_col, spans[k].end_col));
+    *axes[k] = grid.panel(spans[k].row, spans[k].first_col, spans[k].end_col);
   }
   return p;
 }
 
-void draw_cards(nb::handle ax, nb::handle stats, const Sizes& size) {
+void draw_cards(const Axes& ax, nb::handle stats, const Sizes& size) {
   const std::pair<const char*, std::string> cards[] = {
-      {"Strategy Ann.", format_pct_points(stat(stats, "annual_return"))},
-      {"Strategy Sharpe", format_num(stat(stats, "long_sharp"))},
-      {"Strategy Max DD", format_pct(stat(stats, "max_dd"))},
-      {"Excess Ann.", format_pct_points(stat(stats, "extra_annual_return"))},
-      {"Excess Sharpe", format_num(stat(stats, "extra_sharp"))},
-      {"Excess Max DD", format_pct(stat(stats, "extra_max_dd"))},
-      {"Strategy Win", format_pct(stat(stats, "win_rate"))},
-      {"Excess Win", format_pct(stat(stats, "excess_win_rate"))},
-      {"Turnover", format_pct(stat(stats, "turnover"))},
+      {"Strategy Ann.", format_pct_points(stat_value(stats, "annual_return"))},
+      {"Strategy Sharpe", format_num(stat_value(stats, "long_sharp"))},
+      {"Strategy Max DD", format_pct(stat_value(stats, "max_dd"))},
+      {"Excess Ann.", format_pct_points(stat_value(stats, "extra_annual_return"))},
+      {"Excess Sharpe", format_num(stat_value(stats, "extra_sharp"))},
+      {"Excess Max DD", format_pct(stat_value(stats, "extra_max_dd"))},
+      {"Strategy Win", format_pct(stat_value(stats, "win_rate"))},
+      {"Excess Win", format_pct(stat_value(stats, "excess_win_rate"))},
+      {"Turnover", format_pct(stat_value(stats, "turnover"))},
   };
-  ax.attr("axis")("off");
+  ax.axis_off();
   const double n = static_cast<double>(std::size(cards));
   nb::dict box;
   box["boxstyle"] = "round,pad=0.30";
@@ -114,12 +114,20 @@ void draw_cards(nb::handle ax, nb::handle stats, const Sizes& size) {
   box["linewidth"] = 1.0;
   for (std::size_t i = 0; i < std::size(cards); ++i) {
     const double x = (static_cast<double>(i) + 0.5) / n;
-    ax.attr("text")(x, 0.58, cards[i].second, "ha"_a = "center", "va"_a = "center",
-                    "fontsize"_a = size.pick(13.0, 12.2), "fontweight"_a = "bold",
-                    "color"_a = "#0f172a", "bbox"_a = box, "transform"_a = ax.attr("transAxes"));
-    ax.attr("text")(x, 0.16, cards[i].first, "ha"_a = "center", "va"_a = "center",
-                    "fontsize"_a = size.pick(8.5, 8.0), "color"_a = "#64748b",
-                    "transform"_a = ax.attr("transAxes"));
+    ax.text(x, 0.58, cards[i].second,
+            {.ha = "center",
+             .va = "center",
+             .fontsize = size.pick(13.0, 12.2),
+             .fontweight = "bold",
+             .color = "#0f172a",
+             .bbox = box,
+             .in_axes = true});
+    ax.text(x, 0.16, cards[i].first,
+            {.ha = "center",
+             .va = "center",
+             .fontsize = size.pick(8.5, 8.0),
+             .color = "#64748b",
+             .in_axes = true});
   }
 }
 
@@ -134,52 +142,47 @@ struct Curves {
   nb::object strategy_cum, benchmark_cum, excess_cum, strategy_dd, benchmark_dd, excess_dd;
 };
 
-void draw_cumulative(const Pyplot& mpl, nb::handle ax, const Curves& c, const std::string& bench,
-                     const Sizes& size) {
-  ax.attr("plot")(c.dates, c.strategy_cum, "color"_a = kStrategy, "linewidth"_a = 2.4,
-                  "label"_a = "Strategy");
-  ax.attr("plot")(c.dates, c.benchmark_cum, "color"_a = kBenchmark, "linewidth"_a = 1.7,
-                  "linestyle"_a = "--", "label"_a = bench);
-  const nb::object twin = ax.attr("twinx")();
-  // The drawdown areas sit behind the lines: the twin one level below, and
-  // the main axes' background made transparent.
-  twin.attr("set_zorder")(ax.attr("get_zorder")().attr("__sub__")(1));
-  ax.attr("patch").attr("set_visible")(false);
-  twin.attr("fill_between")(c.dates, c.strategy_dd, 0, "color"_a = "#bfdbfe", "alpha"_a = 0.28,
-                            "zorder"_a = 0, "label"_a = "Strategy Drawdown");
-  twin.attr("fill_between")(c.dates, c.benchmark_dd, 0, "color"_a = "#d1d5db", "alpha"_a = 0.24,
-                            "zorder"_a = 0, "label"_a = bench + " Drawdown");
-  zero_line(ax);
-  ax.attr("set_title")("Cumulative Return", "fontsize"_a = size.pick(12.5, 11.5), "y"_a = kTitleY);
-  ax.attr("set_ylabel")("Return");
-  percent_ticks(mpl, ax);
-  twin.attr("set_ylabel")("Drawdown", "fontsize"_a = size.pick(10, 9));
-  percent_ticks(mpl, twin);
-  plain_twin(twin);
-  combined_legend(ax, twin, "upper left", size.pick(9.0, 8.2));
-  date_ticks(ax);
+draw::Title panel_title(const Sizes& size) {
+  return {.fontsize = size.pick(12.5, 11.5), .y = kTitleY};
 }
 
-void draw_excess(const Pyplot& mpl, nb::handle ax, const Curves& c, const Sizes& size) {
-  ax.attr("plot")(c.dates, c.excess_cum, "color"_a = kExcess, "linewidth"_a = 2.2,
-                  "label"_a = "Excess Return");
-  const nb::object twin = ax.attr("twinx")();
-  twin.attr("fill_between")(c.dates, c.excess_dd, 0, "color"_a = "#fecaca", "alpha"_a = 0.34,
-                            "label"_a = "Excess Drawdown");
+// What the two return panels share once their curves are drawn: the zero
+// line, title and labels, percentage axes, one legend for both axes, dates.
+void finish_return_panel(const Axes& ax, const Axes& twin, const char* title, const char* ylabel,
+                         double legend_fontsize, const Sizes& size) {
   zero_line(ax);
-  ax.attr("set_title")("Excess Return & Drawdown", "fontsize"_a = size.pick(12.5, 11.5),
-                       "y"_a = kTitleY);
-  ax.attr("set_ylabel")("Excess Return");
-  percent_ticks(mpl, ax);
-  twin.attr("set_ylabel")("Drawdown", "fontsize"_a = size.pick(10, 9));
-  percent_ticks(mpl, twin);
+  ax.title(title, panel_title(size));
+  ax.ylabel(ylabel);
+  ax.y_percent();
+  twin.ylabel("Drawdown", size.pick(10, 9));
+  twin.y_percent();
   plain_twin(twin);
-  combined_legend(ax, twin, "upper left", size.pick(9.0, 8.0));
-  date_ticks(ax);
+  combined_legend(ax, twin, "upper left", legend_fontsize);
+  ax.date_ticks();
 }
 
-void draw_yearly(const Pyplot& mpl, nb::handle ax, nb::handle yearly, const std::string& bench,
-                 const Sizes& size) {
+void draw_cumulative(const Axes& ax, const Curves& c, const std::string& bench, const Sizes& size) {
+  ax.line(c.dates, c.strategy_cum, {.color = kStrategy, .linewidth = 2.4, .label = "Strategy"});
+  ax.line(c.dates, c.benchmark_cum,
+          {.color = kBenchmark, .linewidth = 1.7, .linestyle = "--", .label = bench});
+  // The drawdown areas sit behind the lines.
+  const Axes twin = ax.twin_x_behind();
+  twin.area(c.dates, c.strategy_dd,
+            {.color = "#bfdbfe", .alpha = 0.28, .zorder = 0, .label = "Strategy Drawdown"});
+  twin.area(c.dates, c.benchmark_dd,
+            {.color = "#d1d5db", .alpha = 0.24, .zorder = 0, .label = bench + " Drawdown"});
+  finish_return_panel(ax, twin, "Cumulative Return", "Return", size.pick(9.0, 8.2), size);
+}
+
+void draw_excess(const Axes& ax, const Curves& c, const Sizes& size) {
+  ax.line(c.dates, c.excess_cum, {.color = kExcess, .linewidth = 2.2, .label = "Excess Return"});
+  const Axes twin = ax.twin_x();
+  twin.area(c.dates, c.excess_dd, {.color = "#fecaca", .alpha = 0.34, .label = "Excess Drawdown"});
+  finish_return_panel(ax, twin, "Excess Return & Drawdown", "Excess Return", size.pick(9.0, 8.0),
+                      size);
+}
+
+void draw_yearly(const Axes& ax, nb::handle yearly, const std::string& bench, const Sizes& size) {
   const std::size_t n = nb::len(yearly);
   if (n > 0) {
     // Three bars a year, side by side around the year's position.
@@ -195,12 +198,12 @@ void draw_yearly(const Pyplot& mpl, nb::handle ax, nb::handle yearly, const std:
     const std::vector<double> strategy = column_values(yearly, "daily_return");
     const std::vector<double> benchmark = column_values(yearly, "index_daily_return");
     const std::vector<double> excess = column_values(yearly, "extra_daily_return");
-    ax.attr("bar")(numpy_array(left), numpy_array(strategy), "width"_a = width,
-                   "label"_a = "Strategy", "color"_a = kStrategy, "alpha"_a = 0.86);
-    ax.attr("bar")(numpy_array(x), numpy_array(benchmark), "width"_a = width, "label"_a = bench,
-                   "color"_a = kBenchmark, "alpha"_a = 0.72);
-    ax.attr("bar")(numpy_array(right), numpy_array(excess), "width"_a = width, "label"_a = "Excess",
-                   "color"_a = kExcess, "alpha"_a = 0.82);
+    ax.bars(numpy_array(left), numpy_array(strategy),
+            {.width = width, .color = kStrategy, .alpha = 0.86, .label = "Strategy"});
+    ax.bars(numpy_array(x), numpy_array(benchmark),
+            {.width = width, .color = kBenchmark, .alpha = 0.72, .label = bench});
+    ax.bars(numpy_array(right), numpy_array(excess),
+            {.width = width, .color = kExcess, .alpha = 0.82, .label = "Excess"});
 
     double max_abs = std::numeric_limits<double>::quiet_NaN();
     for (const std::vector<double>* column : {&strategy, &benchmark, &excess}) {
@@ -215,39 +218,40 @@ void draw_yearly(const Pyplot& mpl, nb::handle ax, nb::handle yearly, const std:
       const double value = excess[k];
       if (std::isnan(value)) continue;
       const bool up = value >= 0.0;
-      ax.attr("text")(right[k], up ? value + offset : value - offset, format_pct(nb::float_(value)),
-                      "ha"_a = "center", "va"_a = up ? "bottom" : "top", "color"_a = "#991b1b",
-                      "fontsize"_a = size.pick(8.2, 7.6), "rotation"_a = 90);
+      ax.text(right[k], up ? value + offset : value - offset, format_pct(nb::float_(value)),
+              {.ha = "center",
+               .va = up ? "bottom" : "top",
+               .fontsize = size.pick(8.2, 7.6),
+               .color = "#991b1b",
+               .rotation = 90});
     }
-    ax.attr("margins")("y"_a = 0.22);
-    ax.attr("set_xticks")(numpy_array(x));
+    ax.object().attr("margins")("y"_a = 0.22);
+    ax.xticks(numpy_array(x));
     nb::list labels;
     // Every bar keeps its tick; with more years than the panel's width holds
     // labels for, every step-th year is named (all of them ran together).
     const double per_label = size.pick(kTallYearLabelPoints, kWideYearLabelPoints);
     const auto step = static_cast<std::size_t>(
-        std::ceil(static_cast<double>(n) * per_label / axes_size_points(ax).first));
+        std::ceil(static_cast<double>(n) * per_label / ax.size_points().first));
     std::size_t position = 0;
     for (nb::handle year : yearly.attr("index")) {
       labels.append(position++ % std::max<std::size_t>(step, 1) == 0 ? nb::str(year) : nb::str(""));
     }
     if (size.tall) {
-      ax.attr("set_xticklabels")(labels, "rotation"_a = 45, "ha"_a = "right");
+      ax.xticklabels(labels, {.rotation = 45, .ha = "right"});
     } else {
-      ax.attr("set_xticklabels")(labels, "rotation"_a = 0, "ha"_a = "center");
+      ax.xticklabels(labels, {.rotation = 0, .ha = "center"});
     }
-    ax.attr("legend")("loc"_a = "best", "frameon"_a = true, "framealpha"_a = 0.92,
-                      "fontsize"_a = size.pick(9.0, 8.0));
+    ax.legend(framed_legend("best", size.pick(9.0, 8.0)));
   } else {
-    pyglue::no_data_note(ax, "No yearly data");
+    ax.note("No yearly data");
   }
   zero_line(ax);
-  ax.attr("set_title")("Yearly Return", "fontsize"_a = size.pick(12.5, 11.5), "y"_a = kTitleY);
-  percent_ticks(mpl, ax);
+  ax.title("Yearly Return", panel_title(size));
+  ax.y_percent();
 }
 
-void draw_rolling(const Pyplot& mpl, nb::handle ax, nb::handle daily, const nb::object& dates,
-                  const Sizes& size) {
+void draw_rolling(const Axes& ax, nb::handle daily, const nb::object& dates, const Sizes& size) {
   const std::size_t rows = nb::len(daily);
   const std::size_t full = static_cast<std::size_t>(kRollingStabilityDays);
   const std::size_t days =
@@ -256,34 +260,31 @@ void draw_rolling(const Pyplot& mpl, nb::handle ax, nb::handle daily, const nb::
     const kernels::RollingStability rolling = kernels::rolling_stability(
         column_values(daily, "extra_daily_return"), days, kTradingDaysPerYear);
     const std::string window = std::to_string(days);
-    ax.attr("plot")(dates, numpy_array(rolling.sharpe), "color"_a = "#7c3aed", "linewidth"_a = 2.0,
-                    "label"_a = window + "D Excess Sharpe");
+    ax.line(dates, numpy_array(rolling.sharpe),
+            {.color = "#7c3aed", .linewidth = 2.0, .label = window + "D Excess Sharpe"});
     zero_line(ax);
-    const nb::object twin = ax.attr("twinx")();
-    twin.attr("plot")(dates, numpy_array(rolling.win_rate), "color"_a = "#16a34a",
-                      "linewidth"_a = 1.6, "alpha"_a = 0.8, "label"_a = window + "D Win Rate");
-    percent_ticks(mpl, twin);
+    const Axes twin = ax.twin_x();
+    twin.line(dates, numpy_array(rolling.win_rate),
+              {.color = "#16a34a", .linewidth = 1.6, .alpha = 0.8, .label = window + "D Win Rate"});
+    twin.y_percent();
     plain_twin(twin);
     combined_legend(ax, twin, "best", size.pick(9.0, 7.8));
-    date_ticks(ax);
+    ax.date_ticks();
   } else {
-    pyglue::no_data_note(ax, "Not enough data");
+    ax.note("Not enough data");
   }
-  ax.attr("set_title")("Rolling Excess Stability", "fontsize"_a = size.pick(12.5, 11.5),
-                       "y"_a = kTitleY);
+  ax.title("Rolling Excess Stability", panel_title(size));
 }
 
-void draw_drawdown(const Pyplot& mpl, nb::handle ax, const Curves& c, const Sizes& size) {
-  ax.attr("fill_between")(c.dates, c.strategy_dd, 0, "color"_a = "#bfdbfe", "alpha"_a = 0.62,
-                          "label"_a = "Strategy Drawdown");
-  ax.attr("plot")(c.dates, c.excess_dd, "color"_a = kExcess, "linewidth"_a = 1.7,
-                  "label"_a = "Excess Drawdown");
+void draw_drawdown(const Axes& ax, const Curves& c, const Sizes& size) {
+  ax.area(c.dates, c.strategy_dd,
+          {.color = "#bfdbfe", .alpha = 0.62, .label = "Strategy Drawdown"});
+  ax.line(c.dates, c.excess_dd, {.color = kExcess, .linewidth = 1.7, .label = "Excess Drawdown"});
   zero_line(ax);
-  ax.attr("set_title")("Drawdown", "fontsize"_a = size.pick(12.5, 11.5), "y"_a = kTitleY);
-  percent_ticks(mpl, ax);
-  ax.attr("legend")("loc"_a = "lower left", "frameon"_a = true, "framealpha"_a = 0.92,
-                    "fontsize"_a = size.pick(9.0, 8.0));
-  date_ticks(ax);
+  ax.title("Drawdown", panel_title(size));
+  ax.y_percent();
+  ax.legend(framed_legend("lower left", size.pick(9.0, 8.0)));
+  ax.date_ticks();
 }
 
 }  // namespace
@@ -296,7 +297,7 @@ void plot_strategy_performance_unlocked(const ChartArgs& args) {
   const std::string& bench = texts.benchmark_name;
   const std::int64_t rolling_window = glue::to_int(args.rolling_window, "rolling_window");
 
-  const Pyplot mpl = begin_chart();
+  glue::begin_chart();
   const nb::object plot_df = imports().with_datetime_index(args.total);
   if (nb::len(plot_df) == 0) return;
 
@@ -320,25 +321,27 @@ void plot_strategy_performance_unlocked(const ChartArgs& args) {
 
   const Sizes size{texts.tall()};
   const ChartFonts fonts({texts.title(), bench});
-  const Panels p = make_panels(mpl, size);
-  const FigureGuard guard(mpl.plt, p.figure);
+  const Panels p = make_panels(size);
+  const FigureGuard guard(p.figure.object());
 
-  p.figure.attr("suptitle")(texts.title() + " | Benchmark " + bench + " | Strategy Performance",
-                            "fontsize"_a = size.pick(17, 15), "fontweight"_a = "bold",
-                            "color"_a = kBenchmark, "y"_a = size.pick(0.986, 0.975));
+  p.figure.suptitle(texts.title() + " | Benchmark " + bench + " | Strategy Performance",
+                    {.fontsize = size.pick(17, 15),
+                     .fontweight = "bold",
+                     .color = kBenchmark,
+                     .y = size.pick(0.986, 0.975)});
   draw_cards(p.cards, args.stats, size);
-  draw_cumulative(mpl, p.cum, curves, bench, size);
-  draw_excess(mpl, p.excess, curves, size);
-  draw_yearly(mpl, p.year, yearly, bench, size);
-  draw_rolling(mpl, p.rolling, daily, x, size);
-  draw_drawdown(mpl, p.drawdown, curves, size);
+  draw_cumulative(p.cum, curves, bench, size);
+  draw_excess(p.excess, curves, size);
+  draw_yearly(p.year, yearly, bench, size);
+  draw_rolling(p.rolling, daily, x, size);
+  draw_drawdown(p.drawdown, curves, size);
   draw_summary_table(p.table, plot_df, args.stats, yearly, rolling_window, bench, size.tall);
-  module_function("_draw_yearly_metrics_table")(p.yearly_table, yearly_metrics,
+  module_function("_draw_yearly_metrics_table")(p.yearly_table.object(), yearly_metrics,
                                                 "compact"_a = !size.tall,
                                                 "partial_years"_a = partial_years(dates));
-  for (const nb::object& ax : {p.cum, p.excess, p.year, p.rolling, p.drawdown}) style_panel(ax);
+  for (const Axes* ax : {&p.cum, &p.excess, &p.year, &p.rolling, &p.drawdown}) style_panel(*ax);
 
-  save_chart(p.figure, texts.save_path, size.tall ? 145 : 165);
+  p.figure.save(texts.save_path, size.tall ? 145 : 165);
 }
 
 }  // namespace morvane::ravelle

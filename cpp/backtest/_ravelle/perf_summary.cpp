@@ -66,37 +66,32 @@ Wrapped wrap_pieces(const std::string& text, double width, double fontsize) {
 // outgrows both its axes and its former height is scaled back to that, and
 // when the last row is then too low for its lines at `fontsize`, its text
 // gets the size that fits (decades of years on the wide page).
-void grow_last_row(nb::handle ax, nb::handle table, long lines, double fontsize) {
-  const double before = table_height(table);
-  const nb::object cells = table.attr("get_celld")();
-  const long last = static_cast<long>(nb::len(cells) / 2) - 1;
-  const auto last_cell = [&](long col) { return cells[nb::make_tuple(last, col)]; };
+void grow_last_row(const draw::Axes& ax, const draw::Table& table, long lines, double fontsize) {
+  const double before = table.height();
+  const long last = table.row_count() - 1;
   for (const long col : {0L, 1L}) {
-    last_cell(col).attr("set_height")(nb::cast<double>(last_cell(col).attr("get_height")()) *
-                                      static_cast<double>(lines));
+    table.set_cell_height(last, col, table.cell_height(last, col) * static_cast<double>(lines));
   }
   const double limit = std::max(1.0, before);
-  const double after = table_height(table);
+  const double after = table.height();
   if (after <= limit) return;
-  for (nb::handle item : cells.attr("values")()) {
-    item.attr("set_height")(nb::cast<double>(item.attr("get_height")()) * limit / after);
-  }
-  const double row_points =
-      nb::cast<double>(last_cell(1).attr("get_height")()) * axes_size_points(ax).second;
+  table.set_heights([&](double height) { return height * limit / after; });
+  const double row_points = table.cell_height(last, 1) * ax.size_points().second;
   const double fitting = row_points / (static_cast<double>(lines) * kLinePerFont);
   if (fitting < fontsize) {
-    for (const long col : {0L, 1L}) last_cell(col).attr("get_text")().attr("set_fontsize")(fitting);
+    for (const long col : {0L, 1L}) table.set_cell_font_size(last, col, fitting);
   }
 }
 
 }  // namespace
 
-void draw_summary_table(nb::handle ax, nb::handle plot_df, nb::handle stats, nb::handle yearly,
-                        std::int64_t rolling_window, const std::string& bench, bool tall) {
+void draw_summary_table(const draw::Axes& ax, nb::handle plot_df, nb::handle stats,
+                        nb::handle yearly, std::int64_t rolling_window, const std::string& bench,
+                        bool tall) {
   const auto pick = [tall](double tall_value, double wide_value) {
     return tall ? tall_value : wide_value;
   };
-  const auto stat = [&stats](const char* key) { return stats.attr("get")(key); };
+  const auto stat = [&stats](const char* key) { return stat_value(stats, key); };
   const nb::object index = plot_df.attr("index");
   const std::string first = nb::cast<std::string>(index[0].attr("strftime")("%Y-%m-%d"));
   const std::string last =
@@ -104,7 +99,7 @@ void draw_summary_table(nb::handle ax, nb::handle plot_df, nb::handle stats, nb:
   const nb::object annual_excess =
       nb::len(yearly) > 0 ? nb::object(yearly.attr("__getitem__")("extra_daily_return"))
                           : glue::empty_float_series();
-  std::pair<const char*, std::string> rows[] = {
+  std::vector<std::vector<std::string>> rows = {
       {"Date Range", first + " ~ " + last},
       {"Trading Days", std::to_string(nb::len(plot_df))},
       {"Rolling Window", std::to_string(rolling_window)},
@@ -121,21 +116,18 @@ void draw_summary_table(nb::handle ax, nb::handle plot_df, nb::handle stats, nb:
   const double fontsize = pick(9.4, 8.6);
   // The yearly excess list grows a piece per year: it is wrapped to the value
   // column (a cell's text does not wrap by itself and ran past the table).
-  const Wrapped annual =
-      wrap_pieces(rows[std::size(rows) - 1].second,
-                  axes_size_points(ax).first * value_width * (1.0 - 2.0 * kCellPad), fontsize);
-  rows[std::size(rows) - 1].second = annual.text;
-  nb::list cells;
-  for (const auto& [metric, value] : rows) cells.append(nb::make_tuple(metric, value));
-  ax.attr("axis")("off");
-  const nb::object table =
-      ax.attr("table")("cellText"_a = cells, "colLabels"_a = nb::make_tuple("Metric", "Value"),
-                       "loc"_a = "center", "cellLoc"_a = "left", "colLoc"_a = "left",
-                       "colWidths"_a = nb::make_tuple(1.0 - value_width, value_width));
-  table.attr("auto_set_font_size")(false);
-  table.attr("set_fontsize")(fontsize);
-  table.attr("scale")(1.0, pick(1.28, 1.18));
-  style_table_cells(table);
+  const Wrapped annual = wrap_pieces(
+      rows.back()[1], ax.size_points().first * value_width * (1.0 - 2.0 * kCellPad), fontsize);
+  rows.back()[1] = annual.text;
+  ax.axis_off();
+  const draw::Table table = ax.table(rows, {.col_labels = {"Metric", "Value"},
+                                            .col_widths = {1.0 - value_width, value_width},
+                                            .loc = "center",
+                                            .cell_loc = "left",
+                                            .col_loc = "left"});
+  table.font_size(fontsize);
+  table.scale(1.0, pick(1.28, 1.18));
+  table.style_cells();
   if (annual.lines > 1) grow_last_row(ax, table, annual.lines, fontsize);
 }
 

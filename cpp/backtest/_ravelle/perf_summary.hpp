@@ -8,11 +8,14 @@
 #include <cstdint>
 #include <string>
 
+#include "pyglue/draw.hpp"
+
 namespace morvane::ravelle {
 
 namespace nb = nanobind;
 
-void draw_summary_table(nb::handle ax, nb::handle plot_df, nb::handle stats, nb::handle yearly,
-                        std::int64_t rolling_window, const std::string& bench, bool tall);
+void draw_summary_table(const pyglue::draw::Axes& ax, nb::handle plot_df, nb::handle stats,
+                        nb::handle yearly, std::int64_t rolling_window, const std::string& bench,
+                        bool tall);
 
 }  // namespace morvane::ravelle

@@ -22,6 +22,7 @@ namespace morvane::ravelle {
 namespace {
 
 namespace glue = morvane::pyglue;
+using draw::Axes;
 
 // Room the yearly table's title and partial-year note take in its panel.
 constexpr double kTitleAndNotePoints = 44.0;
@@ -37,11 +38,11 @@ nb::list names(std::initializer_list<const char*> columns) {
 // the table grows to fill its panel's height (title and note included), up to
 // the size of the chart's other texts (the table then also keeps it within
 // its columns' widths).
-double table_font_size(nb::handle ax, std::size_t years, bool tall) {
+double table_font_size(const Axes& ax, std::size_t years, bool tall) {
   const double layout_size = tall ? 8.4 : 7.8;
   const double layout_scale = tall ? 1.24 : 1.22;
   const double widest = 11.0;
-  const double height = axes_size_points(ax).second;
+  const double height = ax.size_points().second;
   // A row is 12 points at the layout's size (matplotlib's table rows are 1.2
   // times a 10-point line), times the layout's row scale.
   const double rows = static_cast<double>(years + 1);
@@ -73,36 +74,37 @@ nb::object build_weekly_net_value_frame(nb::handle total) {
 namespace {
 
 struct WeeklyPanels {
-  nb::object figure, nav, drawdown, table;
+  draw::Figure figure;
+  Axes nav{}, drawdown{}, table{};
 };
 
 // The figure and its three panels: stacked in the tall layout; the net value
 // across the top and the drawdown beside the table in the wide one.
-WeeklyPanels weekly_panels(const Pyplot& mpl, bool tall) {
-  WeeklyPanels p;
-  p.figure = mpl.plt.attr("figure")(
-      "figsize"_a = tall ? nb::make_tuple(15.5, 12.4) : nb::make_tuple(18.8, 8.6),
-      "constrained_layout"_a = false);
-  const nb::object add = p.figure.attr("add_subplot");
+WeeklyPanels weekly_panels(bool tall) {
+  WeeklyPanels p{draw::Figure(
+      {.size = tall ? std::pair{15.5, 12.4} : std::pair{18.8, 8.6}, .constrained_layout = false})};
   if (tall) {
     // Margins first, so that the panels have their final size while drawn.
     // top 0.925: the net value panel's own title needs the room under the
     // figure title (at 0.94 the two touched).
-    p.figure.attr("subplots_adjust")("left"_a = 0.065, "right"_a = 0.965, "top"_a = 0.925,
-                                     "bottom"_a = 0.055);
-    const nb::object grid = p.figure.attr("add_gridspec")(
-        3, 1, "height_ratios"_a = nb::make_tuple(3.1, 1.45, 1.9), "hspace"_a = 0.34);
-    p.nav = add(grid[0]);
-    p.drawdown = add(grid[1], "sharex"_a = p.nav);
-    p.table = add(grid[2]);
+    p.figure.margins({.left = 0.065, .right = 0.965, .top = 0.925, .bottom = 0.055});
+    const draw::PanelGrid grid =
+        p.figure.grid({.rows = 3, .cols = 1, .height_ratios = {3.1, 1.45, 1.9}, .hspace = 0.34});
+    p.nav = grid.panel(0, 0);
+    p.drawdown = grid.panel(1, 0, &p.nav);
+    p.table = grid.panel(2, 0);
   } else {
-    const nb::object grid = p.figure.attr("add_gridspec")(
-        2, 2, "width_ratios"_a = nb::make_tuple(2.55, 1.2),
-        "height_ratios"_a = nb::make_tuple(2.35, 1.55), "hspace"_a = 0.26, "wspace"_a = 0.16,
-        "left"_a = 0.055, "right"_a = 0.985, "top"_a = 0.9, "bottom"_a = 0.08);
-    p.nav = add(grid[nb::make_tuple(0, nb::slice(nb::none(), nb::none(), nb::none()))]);
-    p.drawdown = add(grid[nb::make_tuple(1, 0)], "sharex"_a = p.nav);
-    p.table = add(grid[nb::make_tuple(1, 1)]);
+    const draw::PanelGrid grid =
+        p.figure.grid({.rows = 2,
+                       .cols = 2,
+                       .height_ratios = {2.35, 1.55},
+                       .width_ratios = {2.55, 1.2},
+                       .hspace = 0.26,
+                       .wspace = 0.16,
+                       .margins = {.left = 0.055, .right = 0.985, .top = 0.9, .bottom = 0.08}});
+    p.nav = grid.panel(0, 0, 2);
+    p.drawdown = grid.panel(1, 0, &p.nav);
+    p.table = grid.panel(1, 1);
   }
   return p;
 }
@@ -113,35 +115,34 @@ struct WeeklyCurves {
   std::vector<double> strategy, benchmark, excess;
 };
 
-void draw_weekly_nav(nb::handle ax, const WeeklyCurves& c, const std::string& bench, bool tall) {
-  ax.attr("plot")(c.dates, numpy_array(c.strategy), "color"_a = "#2563eb", "linewidth"_a = 2.4,
-                  "label"_a = "Strategy");
-  ax.attr("plot")(c.dates, numpy_array(c.benchmark), "color"_a = "#111827", "linewidth"_a = 1.8,
-                  "linestyle"_a = "--", "label"_a = bench);
-  ax.attr("plot")(c.dates, numpy_array(c.excess), "color"_a = "#ef4444", "linewidth"_a = 2.0,
-                  "alpha"_a = 0.92, "label"_a = "Excess");
+void draw_weekly_nav(const Axes& ax, const WeeklyCurves& c, const std::string& bench, bool tall) {
+  ax.line(c.dates, numpy_array(c.strategy),
+          {.color = "#2563eb", .linewidth = 2.4, .label = "Strategy"});
+  ax.line(c.dates, numpy_array(c.benchmark),
+          {.color = "#111827", .linewidth = 1.8, .linestyle = "--", .label = bench});
+  ax.line(c.dates, numpy_array(c.excess),
+          {.color = "#ef4444", .linewidth = 2.0, .alpha = 0.92, .label = "Excess"});
   zero_line(ax, 1.0, 0.9);
-  ax.attr("set_ylabel")("Net Value");
-  if (tall) ax.attr("set_title")("Weekly Net Value", "y"_a = kTitleY);
-  ax.attr("legend")("loc"_a = "best", "frameon"_a = true, "framealpha"_a = 0.92);
+  ax.ylabel("Net Value");
+  if (tall) ax.title("Weekly Net Value", {.y = kTitleY});
+  ax.legend(framed_legend("best"));
 }
 
-void draw_weekly_drawdown(const Pyplot& mpl, nb::handle ax, const WeeklyCurves& c,
-                          const std::string& bench, bool tall) {
-  ax.attr("fill_between")(c.dates, numpy_array(kernels::drawdown_from_peak(c.strategy)), 0,
-                          "color"_a = "#bfdbfe", "alpha"_a = 0.58, "label"_a = "Strategy Drawdown");
-  ax.attr("plot")(c.dates, numpy_array(kernels::drawdown_from_peak(c.benchmark)),
-                  "color"_a = "#111827", "linewidth"_a = 1.25, "alpha"_a = 0.76,
-                  "label"_a = bench + " Drawdown");
-  ax.attr("plot")(c.dates, numpy_array(kernels::drawdown_from_peak(c.excess)),
-                  "color"_a = "#ef4444", "linewidth"_a = 1.45, "alpha"_a = 0.86,
-                  "label"_a = "Excess Drawdown");
+void draw_weekly_drawdown(const Axes& ax, const WeeklyCurves& c, const std::string& bench,
+                          bool tall) {
+  ax.area(c.dates, numpy_array(kernels::drawdown_from_peak(c.strategy)),
+          {.color = "#bfdbfe", .alpha = 0.58, .label = "Strategy Drawdown"});
+  ax.line(c.dates, numpy_array(kernels::drawdown_from_peak(c.benchmark)),
+          {.color = "#111827", .linewidth = 1.25, .alpha = 0.76, .label = bench + " Drawdown"});
+  ax.line(c.dates, numpy_array(kernels::drawdown_from_peak(c.excess)),
+          {.color = "#ef4444", .linewidth = 1.45, .alpha = 0.86, .label = "Excess Drawdown"});
   zero_line(ax);
-  ax.attr("set_title")("Weekly Drawdown", "fontsize"_a = tall ? 12 : 11, "y"_a = kTitleY);
-  ax.attr("set_ylabel")("Drawdown");
-  percent_ticks(mpl, ax);
-  ax.attr("legend")("loc"_a = "lower left", "frameon"_a = true, "framealpha"_a = 0.92,
-                    "ncol"_a = tall ? 3 : 1);
+  ax.title("Weekly Drawdown", {.fontsize = tall ? 12 : 11, .y = kTitleY});
+  ax.ylabel("Drawdown");
+  ax.y_percent();
+  draw::Legend legend = framed_legend("lower left");
+  legend.ncol = tall ? 3 : 1;
+  ax.legend(legend);
 }
 
 }  // namespace
@@ -152,7 +153,7 @@ void plot_weekly_net_value_unlocked(const ChartArgs& args) {
                                        args.image_kind, args.benchmark_name);
   const std::string& bench = texts.benchmark_name;
 
-  const Pyplot mpl = begin_chart();
+  glue::begin_chart();
   const nb::object weekly = module_function("_build_weekly_net_value_frame")(args.total);
   if (nb::len(weekly) == 0) return;
 
@@ -168,23 +169,25 @@ void plot_weekly_net_value_unlocked(const ChartArgs& args) {
 
   const bool tall = texts.tall();
   const ChartFonts fonts({texts.title(), bench});
-  const WeeklyPanels p = weekly_panels(mpl, tall);
-  const FigureGuard guard(mpl.plt, p.figure);
-  p.figure.attr("suptitle")(texts.title() + " | Benchmark " + bench + " | Weekly Net Value",
-                            "fontsize"_a = tall ? 16 : 15, "fontweight"_a = "bold",
-                            "color"_a = "#111827", "y"_a = tall ? 0.975 : 0.965);
+  const WeeklyPanels p = weekly_panels(tall);
+  const FigureGuard guard(p.figure.object());
+  p.figure.suptitle(texts.title() + " | Benchmark " + bench + " | Weekly Net Value",
+                    {.fontsize = tall ? 16 : 15,
+                     .fontweight = "bold",
+                     .color = "#111827",
+                     .y = tall ? 0.975 : 0.965});
   draw_weekly_nav(p.nav, curves, bench, tall);
-  draw_weekly_drawdown(mpl, p.drawdown, curves, bench, tall);
-  date_ticks(p.drawdown);  // shared with the net value; the narrower of the two when wide
+  draw_weekly_drawdown(p.drawdown, curves, bench, tall);
+  p.drawdown.date_ticks();  // shared with the net value; the narrower of the two when wide
 
   module_function("_draw_yearly_metrics_table")(
-      p.table, yearly_metrics, "compact"_a = !tall,
+      p.table.object(), yearly_metrics, "compact"_a = !tall,
       "fontsize"_a = table_font_size(p.table, nb::len(yearly_metrics), tall),
       "partial_years"_a = partial_years(daily.attr("index")));
   style_panel(p.nav);
   style_panel(p.drawdown);
 
-  save_chart(p.figure, texts.save_path, tall ? 145 : 170);
+  p.figure.save(texts.save_path, tall ? 145 : 170);
 }
 
 }  // namespace morvane::ravelle

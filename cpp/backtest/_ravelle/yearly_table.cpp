@@ -13,8 +13,6 @@
 #include "pyglue/args.hpp"
 #include "pyglue/arrays.hpp"
 
-using namespace nanobind::literals;
-
 namespace morvane::ravelle {
 
 namespace {
@@ -48,6 +46,9 @@ constexpr double kBlockRoom = 1.1;
 // A row's height over its font size, at the least.
 constexpr double kRowPerFont = 1.3;
 
+// The table's texts, a row of cells each.
+using Rows = std::vector<std::vector<std::string>>;
+
 std::string year_text(nb::handle year) {
   PyObject* const as_int = PyNumber_Long(year.ptr());
   if (as_int == nullptr) throw nb::python_error();
@@ -58,7 +59,7 @@ std::string year_text(nb::handle year) {
 std::string partial_note(const std::vector<std::string>& marked, nb::handle partial) {
   std::string note = marked.size() == 1 ? "* Partial year: " : "* Partial years: ";
   for (std::size_t k = 0; k < marked.size(); ++k) {
-    const nb::object days = partial.attr("__getitem__")(nb::int_(std::stol(marked[k])));
+    const nb::object days = nb::borrow<nb::dict>(partial)[nb::int_(std::stol(marked[k]))];
     note += (k > 0 ? ", " : "") + marked[k] + " (" + nb::cast<std::string>(nb::str(days)) +
             " trading days)";
   }
@@ -68,14 +69,13 @@ std::string partial_note(const std::vector<std::string>& marked, nb::handle part
 // The largest font size at which every column's longest text (cells and
 // header) fits its column, with a conservative 0.68 em per character (bold
 // headers, digits and "%" are the widest) and 5% padding on each side.
-double widest_font(nb::handle ax, nb::handle rows, nb::handle headers, bool compact) {
-  const double axes_width = axes_size_points(ax).first;
+double widest_font(const draw::Axes& ax, const Rows& rows, const std::vector<std::string>& headers,
+                   bool compact) {
+  const double axes_width = ax.size_points().first;
   double size = 1e9;
   for (std::size_t c = 0; c < kColumns.size(); ++c) {
-    std::size_t longest = nb::len(nb::object(headers[nb::int_(c)]));
-    for (nb::handle row : rows) {
-      longest = std::max(longest, nb::len(nb::object(row[nb::int_(c)])));
-    }
+    std::size_t longest = headers[c].size();  // the texts are ASCII: bytes are characters
+    for (const std::vector<std::string>& row : rows) longest = std::max(longest, row[c].size());
     const double width = compact ? kColumns[c].compact_width : kColumns[c].full_width;
     size = std::min(size, width * axes_width * 0.9 / (0.68 * static_cast<double>(longest)));
   }
@@ -84,9 +84,9 @@ double widest_font(nb::handle ax, nb::handle rows, nb::handle headers, bool comp
 
 // The table's rows: the year (marked "*" when partial, the year then also
 // listed in `marked`) and its metrics, formatted.
-nb::list metric_rows(nb::handle yearly_metrics, nb::handle partial_years,
-                     std::vector<std::string>& marked) {
-  nb::list rows;
+Rows metric_rows(nb::handle yearly_metrics, nb::handle partial_years,
+                 std::vector<std::string>& marked) {
+  Rows rows;
   for (nb::handle pair : yearly_metrics.attr("iterrows")()) {
     const nb::object row = pair[1];
     std::string year = year_text(pair[0]);
@@ -95,13 +95,12 @@ nb::list metric_rows(nb::handle yearly_metrics, nb::handle partial_years,
       marked.push_back(year);
       year += "*";
     }
-    nb::list cells;
-    cells.append(year);
+    std::vector<std::string>& cells = rows.emplace_back();
+    cells.push_back(year);
     for (std::size_t c = 1; c < kColumns.size(); ++c) {
       const nb::object value = row[kColumns[c].metric];
-      cells.append(kColumns[c].percent ? format_pct(value) : format_num(value));
+      cells.push_back(kColumns[c].percent ? format_pct(value) : format_num(value));
     }
-    rows.append(cells);
   }
   return rows;
 }
@@ -109,46 +108,47 @@ nb::list metric_rows(nb::handle yearly_metrics, nb::handle partial_years,
 // Many years: the rows shrink (and the font with them when a row gets too
 // low for it) so that title, table and note stay about within the axes,
 // clear of the panels around them. Returns the font size.
-double fit_rows(nb::handle ax, nb::handle table, std::size_t row_count, double size,
+double fit_rows(const draw::Axes& ax, const draw::Table& table, std::size_t row_count, double size,
                 double around) {
-  const double axes_points = axes_size_points(ax).second;
-  const double table_points = table_height(table) * axes_points;
+  const double axes_points = ax.size_points().second;
+  const double table_points = table.height() * axes_points;
   const double room = axes_points * kBlockRoom - around;
   if (table_points <= room || room <= 0.0) return size;
   const double shrink = room / table_points;
-  for (nb::handle cell : table.attr("get_celld")().attr("values")()) {
-    cell.attr("set_height")(nb::cast<double>(cell.attr("get_height")()) * shrink);
-  }
+  table.set_heights([shrink](double height) { return height * shrink; });
   const double row_points = room / static_cast<double>(row_count + 1);
   return std::min(size, row_points / kRowPerFont);
 }
 
 }  // namespace
 
-void draw_yearly_metrics_table(nb::handle ax, nb::handle yearly_metrics, bool compact,
+void draw_yearly_metrics_table(nb::handle axes, nb::handle yearly_metrics, bool compact,
                                std::optional<double> fontsize, nb::handle partial_years) {
   morvane::pyglue::require_dataframe(yearly_metrics, "yearly_metrics");
   if (!partial_years.is_none() && !nb::isinstance<nb::dict>(partial_years)) {
     morvane::pyglue::raise_type_error("partial_years", "dict[int, int] | None", partial_years);
   }
-  ax.attr("axis")("off");
+  const draw::Axes ax(nb::borrow(axes));
+  ax.axis_off();
   if (nb::len(yearly_metrics) == 0) {
-    pyglue::no_data_note(ax, "No yearly metric data");
+    ax.note("No yearly metric data");
     return;
   }
 
   std::vector<std::string> marked;
-  const nb::list rows = metric_rows(yearly_metrics, partial_years, marked);
-  nb::list headers;
-  nb::list widths;
+  const Rows rows = metric_rows(yearly_metrics, partial_years, marked);
+  std::vector<std::string> headers;
+  std::vector<double> widths;
   for (const Column& column : kColumns) {
-    headers.append(compact ? column.compact_header : column.full_header);
-    widths.append(compact ? column.compact_width : column.full_width);
+    headers.emplace_back(compact ? column.compact_header : column.full_header);
+    widths.push_back(compact ? column.compact_width : column.full_width);
   }
 
-  const nb::object table =
-      ax.attr("table")("cellText"_a = rows, "colLabels"_a = headers, "loc"_a = "center",
-                       "cellLoc"_a = "center", "colLoc"_a = "center", "colWidths"_a = widths);
+  const draw::Table table = ax.table(rows, {.col_labels = headers,
+                                            .col_widths = widths,
+                                            .loc = "center",
+                                            .cell_loc = "center",
+                                            .col_loc = "center"});
   const double layout_size = compact ? 7.8 : 8.4;
   const double layout_scale = compact ? 1.22 : 1.24;
   const double title_size = compact ? 10.2 : 11.5;
@@ -157,25 +157,24 @@ void draw_yearly_metrics_table(nb::handle ax, nb::handle yearly_metrics, bool co
       fontsize ? std::max(layout_size, std::min(*fontsize, widest_font(ax, rows, headers, compact)))
                : layout_size;
   // A larger font keeps the layout's proportions: rows grow with it.
-  table.attr("scale")(1.0, layout_scale * size / layout_size);
+  table.scale(1.0, layout_scale * size / layout_size);
   const double around = title_size * 1.4 + title_pad + (marked.empty() ? 0.0 : size * 1.4);
-  size = fit_rows(ax, table, nb::len(rows), size, around);
-  table.attr("auto_set_font_size")(false);
-  table.attr("set_fontsize")(size);
+  size = fit_rows(ax, table, rows.size(), size, around);
+  table.font_size(size);
   constexpr const char* kBlue = "#1d4ed8";
   constexpr const char* kRed = "#b91c1c";
-  style_table_cells(table, {"", kBlue, kBlue, kBlue, kBlue, kRed, kRed, kRed, kRed});
+  table.style_cells({"", kBlue, kBlue, kBlue, kBlue, kRed, kRed, kRed, kRed});
 
   // loc="center" centres the table on the axes; the title goes right above
   // it (at the axes' top it would float far above a short table) and the
   // note right below.
-  const double half = table_height(table) / 2.0;
-  ax.attr("set_title")("Yearly Strategy & Excess Metrics", "fontsize"_a = title_size,
-                       "color"_a = "#0f172a", "pad"_a = title_pad, "y"_a = 0.5 + half);
+  const double half = table.height() / 2.0;
+  ax.title("Yearly Strategy & Excess Metrics",
+           {.fontsize = title_size, .color = "#0f172a", .pad = title_pad, .y = 0.5 + half});
   if (!marked.empty()) {
-    ax.attr("text")(0.0, 0.5 - half - kNoteGap, partial_note(marked, partial_years),
-                    "ha"_a = "left", "va"_a = "top", "fontsize"_a = size - 0.4,
-                    "color"_a = "#64748b", "transform"_a = ax.attr("transAxes"));
+    ax.text(
+        0.0, 0.5 - half - kNoteGap, partial_note(marked, partial_years),
+        {.ha = "left", .va = "top", .fontsize = size - 0.4, .color = "#64748b", .in_axes = true});
   }
 }
 
