@@ -5,8 +5,6 @@
 #include <numeric>
 #include <vector>
 
-#include "pyglue/chart_layout.hpp"
-
 using namespace nanobind::literals;
 
 namespace morvane::core {
@@ -56,12 +54,13 @@ std::vector<std::size_t> labelled_groups(std::size_t n, std::size_t room, std::s
 
 }  // namespace
 
-void label_line_ends(nb::handle ax, const std::vector<double>& last, double x_end,
-                     const std::vector<nb::object>& colours, std::size_t best) {
-  const nb::object limits = ax.attr("get_ylim")();
+void label_line_ends(const glue::draw::Axes& ax, const std::vector<double>& last, double x_end,
+                     const std::vector<glue::draw::Colour>& colours, std::size_t best) {
+  const nb::object& axes = ax.object();
+  const nb::object limits = axes.attr("get_ylim")();
   const double low = nb::cast<double>(limits[0]);
   const double high = nb::cast<double>(limits[1]);
-  const double gap = kLabelFontSize * 1.3 / glue::axes_size_points(ax).second;
+  const double gap = kLabelFontSize * 1.3 / ax.size_points().second;
   const std::size_t n = colours.size();
   const std::size_t room = std::max<std::size_t>(2, static_cast<std::size_t>(0.95 / gap));
   const std::vector<std::size_t> groups = labelled_groups(n, room, best);
@@ -73,11 +72,12 @@ void label_line_ends(nb::handle ax, const std::vector<double>& last, double x_en
   const std::vector<double> placed = spread_labels(wanted, gap);
   for (std::size_t k = 0; k < groups.size(); ++k) {
     const std::size_t g = groups[k];
-    ax.attr("annotate")(nb::str("G{}").format(g + 1), "xy"_a = nb::make_tuple(x_end, placed[k]),
-                        "xycoords"_a = ax.attr("get_xaxis_transform")(),
-                        "xytext"_a = nb::make_tuple(5, 0), "textcoords"_a = "offset points",
-                        "va"_a = "center", "ha"_a = "left", "fontsize"_a = kLabelFontSize,
-                        "color"_a = colours[g], "fontweight"_a = g == best ? "bold" : "normal");
+    axes.attr("annotate")(nb::str("G{}").format(g + 1), "xy"_a = nb::make_tuple(x_end, placed[k]),
+                          "xycoords"_a = axes.attr("get_xaxis_transform")(),
+                          "xytext"_a = nb::make_tuple(5, 0), "textcoords"_a = "offset points",
+                          "va"_a = "center", "ha"_a = "left", "fontsize"_a = kLabelFontSize,
+                          "color"_a = colours[g].object(),
+                          "fontweight"_a = g == best ? "bold" : "normal");
   }
 }
 

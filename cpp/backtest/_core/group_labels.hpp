@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "pyglue/draw.hpp"
+
 namespace morvane::core {
 
 namespace nb = nanobind;
@@ -18,7 +20,7 @@ inline constexpr double kLabelFontSize = 8.5;
 // Labels "G<group>" at `x_end` (the last date, as a date number) beside the
 // lines' last values `last` (NaN: none, labelled mid-height), in each group's
 // colour, the best group's bold.
-void label_line_ends(nb::handle ax, const std::vector<double>& last, double x_end,
-                     const std::vector<nb::object>& colours, std::size_t best);
+void label_line_ends(const pyglue::draw::Axes& ax, const std::vector<double>& last, double x_end,
+                     const std::vector<pyglue::draw::Colour>& colours, std::size_t best);
 
 }  // namespace morvane::core
