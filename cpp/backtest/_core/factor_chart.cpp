@@ -271,28 +271,37 @@ std::string chart_path_text(nb::handle path) {
   return nb::cast<std::string>(nb::str(glue::imports().fspath(path)));
 }
 
+nb::object chart_file(nb::handle save_path) {
+  const nb::object file = glue::imports().path(chart_path_text(save_path));
+  file.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+  return file;
+}
+
+std::string file_beside(nb::handle main, const std::string& ending) {
+  return nb::cast<std::string>(
+      nb::str(main.attr("with_name")(nb::str(main.attr("stem")) + nb::str(ending.c_str()))));
+}
+
+nb::dict chart_files(const std::string& path) {
+  nb::dict files;
+  files["primary"] = path;
+  return files;
+}
+
 nb::dict draw_factor_charts(const ChartRequest& request, nb::handle save_path) {
-  const nb::object main = glue::imports().path(chart_path_text(save_path));
-  main.attr("parent").attr("mkdir")("parents"_a = true, "exist_ok"_a = true);
+  const nb::object main = chart_file(save_path);
   nb::dict paths;
-  const auto entry = [](const std::string& path) {
-    nb::dict files;
-    files["primary"] = path;
-    return files;
-  };
   if (request.benchmarks.size() <= 1) {
     const std::string path = nb::cast<std::string>(nb::str(main));
     const std::string code = request.benchmarks.empty() ? "" : request.benchmarks.front();
     draw_one(request, path, code);
-    paths[code.empty() ? "factor" : code.c_str()] = entry(path);
+    paths[code.empty() ? "factor" : code.c_str()] = chart_files(path);
     return paths;
   }
   for (const std::string& code : request.benchmarks) {
-    const nb::object file =
-        main.attr("with_name")(nb::str("{}_{}.png").format(main.attr("stem"), code));
-    const std::string path = nb::cast<std::string>(nb::str(file));
+    const std::string path = file_beside(main, "_" + code + ".png");
     draw_one(request, path, code);
-    paths[code.c_str()] = entry(path);
+    paths[code.c_str()] = chart_files(path);
   }
   return paths;
 }

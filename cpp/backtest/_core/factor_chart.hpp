@@ -28,6 +28,16 @@ struct ChartRequest {
 // Text of a path argument (str or os.PathLike), else TypeError.
 [[nodiscard]] std::string chart_path_text(nb::handle path);
 
+// `save_path` (str or os.PathLike, else TypeError) as a pathlib.Path, its
+// folder made when missing.
+[[nodiscard]] nb::object chart_file(nb::handle save_path);
+
+// The path text of the file beside `main` named "{main's stem}{ending}".
+[[nodiscard]] std::string file_beside(nb::handle main, const std::string& ending);
+
+// {"primary": path}: one chart's entry in the result's plot_paths.
+[[nodiscard]] nb::dict chart_files(const std::string& path);
+
 // One benchmark: `save_path`; several: "{stem}_{code}.png" beside it; none:
 // one chart "factor" at `save_path`. Creates a missing directory. Returns
 // {name: {"primary": path text}}.
