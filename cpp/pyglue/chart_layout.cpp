@@ -19,12 +19,12 @@ void hide_spines(nb::handle ax, std::initializer_list<const char*> sides) {
 }
 
 std::pair<double, double> axes_size_points(nb::handle ax) {
-  const nb::object box = ax.attr("get_position")();
-  const nb::object figure = ax.attr("get_figure")();
-  return {
-      nb::cast<double>(box.attr("width")) * nb::cast<double>(figure.attr("get_figwidth")()) * 72.0,
-      nb::cast<double>(box.attr("height")) * nb::cast<double>(figure.attr("get_figheight")()) *
-          72.0};
+  // The box's bounds are (x0, y0, width, height) in figure fractions; the
+  // figure's size is (width, height) in inches.
+  const nb::object bounds = ax.attr("get_position")().attr("bounds");
+  const nb::object inches = ax.attr("get_figure")().attr("get_size_inches")();
+  return {nb::cast<double>(bounds[2]) * nb::cast<double>(inches[0]) * 72.0,
+          nb::cast<double>(bounds[3]) * nb::cast<double>(inches[1]) * 72.0};
 }
 
 nb::object plot_dates(nb::handle index) { return index.attr("to_numpy")(); }

@@ -125,7 +125,9 @@ double Table::height() const { return table_height(table_); }
 
 long Table::row_count() const {
   long rows = 0;
-  for (nb::handle key : table_.attr("get_celld")()) rows += nb::cast<long>(key[1]) == 0 ? 1 : 0;
+  for (const auto [position, cell] : table_cells(table_)) {
+    rows += nb::cast<long>(position[1]) == 0 ? 1 : 0;
+  }
   return rows;
 }
 
@@ -142,7 +144,7 @@ void Table::set_cell_font_size(long row, long col, double size) const {
 }
 
 void Table::set_heights(const std::function<double(double)>& new_height) const {
-  for (nb::handle cell : table_.attr("get_celld")().attr("values")()) {
+  for (const auto [position, cell] : table_cells(table_)) {
     cell.attr("set_height")(new_height(nb::cast<double>(cell.attr("get_height")())));
   }
 }

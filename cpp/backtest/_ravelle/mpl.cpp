@@ -19,6 +19,14 @@ std::string path_text(nb::handle path, const char* name) {
 
 nb::object stat_value(nb::handle stats, const char* key) { return stats.attr("get")(key); }
 
+nb::object daily_returns(nb::handle dated_total) {
+  nb::list columns;
+  for (const char* column : {"daily_return", "index_daily_return", "extra_daily_return"}) {
+    columns.append(column);
+  }
+  return dated_total[columns].attr("copy")();
+}
+
 std::vector<double> column_values(nb::handle table, const char* column) {
   const glue::FloatVector values = glue::read_float_column(table, column);
   return {values.values.begin(), values.values.end()};

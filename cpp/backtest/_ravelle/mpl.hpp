@@ -31,6 +31,10 @@ using pyglue::plot_dates;
 // stats.get(key): the value of a dashboard figure, None when absent.
 [[nodiscard]] nb::object stat_value(nb::handle stats, const char* key);
 
+// The strategy's, the benchmark's and the excess daily returns of a
+// date-indexed total frame, as a table of their own.
+[[nodiscard]] nb::object daily_returns(nb::handle dated_total);
+
 // Float64 values of one column of a table.
 [[nodiscard]] std::vector<double> column_values(nb::handle table, const char* column);
 [[nodiscard]] nb::object numpy_array(const std::vector<double>& values);

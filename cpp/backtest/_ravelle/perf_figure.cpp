@@ -311,11 +311,7 @@ void plot_strategy_performance_unlocked(const ChartArgs& args) {
                       numpy_array(column_values(plot_df, "max_drowdown")),
                       numpy_array(kernels::drawdown_from_peak(close_net_value)),
                       numpy_array(column_values(plot_df, "extra_max_drowdown"))};
-  nb::list daily_columns;
-  for (const char* column : {"daily_return", "index_daily_return", "extra_daily_return"}) {
-    daily_columns.append(column);
-  }
-  const nb::object daily = plot_df.attr("__getitem__")(daily_columns).attr("copy")();
+  const nb::object daily = daily_returns(plot_df);
   const nb::object yearly = daily.attr("groupby")(daily.attr("index").attr("year")).attr("sum")();
   const nb::object yearly_metrics = module_function("_calc_yearly_performance_metrics")(daily);
 

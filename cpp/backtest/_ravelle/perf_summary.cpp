@@ -97,8 +97,7 @@ void draw_summary_table(const draw::Axes& ax, nb::handle plot_df, nb::handle sta
   const std::string last =
       nb::cast<std::string>(index[nb::len(index) - 1].attr("strftime")("%Y-%m-%d"));
   const nb::object annual_excess =
-      nb::len(yearly) > 0 ? nb::object(yearly.attr("__getitem__")("extra_daily_return"))
-                          : glue::empty_float_series();
+      nb::len(yearly) > 0 ? nb::object(yearly["extra_daily_return"]) : glue::empty_float_series();
   std::vector<std::vector<std::string>> rows = {
       {"Date Range", first + " ~ " + last},
       {"Trading Days", std::to_string(nb::len(plot_df))},

@@ -59,14 +59,13 @@ nb::object build_weekly_net_value_frame(nb::handle total) {
   if (nb::len(daily) == 0) return glue::imports().data_frame();
   const double infinity = std::numeric_limits<double>::infinity();
   const nb::object infinities = nb::make_tuple(infinity, -infinity);
-  nb::object weekly = daily.attr("__getitem__")(names({"long", "close_net_value", "extra_return"}))
+  nb::object weekly = daily[names({"long", "close_net_value", "extra_return"})]
                           .attr("replace")(nb::list(infinities), glue::imports().nan)
                           .attr("resample")("W-FRI")
                           .attr("last")()
                           .attr("dropna")("how"_a = "all");
   if (nb::len(weekly) == 0) return weekly;
-  weekly = glue::with_column(weekly, "extra_net_value",
-                             weekly.attr("__getitem__")("extra_return").attr("__add__")(1));
+  weekly = glue::with_column(weekly, "extra_net_value", weekly["extra_return"] + nb::int_(1));
   return weekly.attr("dropna")("subset"_a = names({"long", "close_net_value", "extra_net_value"}),
                                "how"_a = "all");
 }
@@ -157,11 +156,7 @@ void plot_weekly_net_value_unlocked(const ChartArgs& args) {
   const nb::object weekly = module_function("_build_weekly_net_value_frame")(args.total);
   if (nb::len(weekly) == 0) return;
 
-  const nb::object daily =
-      imports()
-          .with_datetime_index(args.total)
-          .attr("__getitem__")(names({"daily_return", "index_daily_return", "extra_daily_return"}))
-          .attr("copy")();
+  const nb::object daily = daily_returns(imports().with_datetime_index(args.total));
   const nb::object yearly_metrics = module_function("_calc_yearly_performance_metrics")(daily);
   const WeeklyCurves curves{plot_dates(weekly.attr("index")), column_values(weekly, "long"),
                             column_values(weekly, "close_net_value"),
