@@ -1,8 +1,10 @@
 #include "factor_chart_series.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <numeric>
+#include <span>
 
 #include "imports.hpp"
 #include "kernels/moments.hpp"
@@ -124,7 +126,10 @@ IcLines ic_lines(nb::handle rank_ic, std::size_t window) {
   IcLines lines{rows.dates, {}, rolling_mean_line(rows, ic, window), nb::none()};
   for (double& v : filled) v = std::isnan(v) ? 0.0 : v;
   lines.filled = glue::numpy_from(std::move(filled));
-  if (PySequence_Contains(rank_ic.ptr(), nb::str("industry_neutral_rank_ic").ptr()) == 1) {
+  const int industries =
+      PySequence_Contains(rank_ic.ptr(), nb::str("industry_neutral_rank_ic").ptr());
+  if (industries < 0) throw nb::python_error();
+  if (industries == 1) {
     lines.neutral_mean = rolling_mean_line(
         rows, glue::read_float_column(rank_ic, "industry_neutral_rank_ic"), window);
   }
