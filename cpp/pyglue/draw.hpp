@@ -127,7 +127,7 @@ struct TableLayout {
   const char* loc = nullptr;
   const char* cell_loc = nullptr;
   const char* col_loc = nullptr;
-  std::optional<std::vector<double>> bbox{};  // x, y, width, height in axes fractions
+  std::vector<double> bbox{};  // x, y, width, height in axes fractions
 };
 
 // A matplotlib table drawn on an axes.
@@ -142,12 +142,6 @@ class Table {
   void style_cells(const std::vector<const char*>& column_colours = {}) const;
   // Summed row heights in axes fractions (table_height in chart_tables.hpp).
   [[nodiscard]] double height() const;
-  // Rows, the header row (row 0) included.
-  [[nodiscard]] long row_count() const;
-  // One cell's height in axes fractions, and its text's font size.
-  [[nodiscard]] double cell_height(long row, long col) const;
-  void set_cell_height(long row, long col, double height) const;
-  void set_cell_font_size(long row, long col, double size) const;
   // Every cell's height replaced by new_height(its height).
   void set_heights(const std::function<double(double)>& new_height) const;
   [[nodiscard]] const nb::object& object() const { return table_; }

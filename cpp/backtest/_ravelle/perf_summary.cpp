@@ -68,18 +68,23 @@ Wrapped wrap_pieces(const std::string& text, double width, double fontsize) {
 // gets the size that fits (decades of years on the wide page).
 void grow_last_row(const draw::Axes& ax, const draw::Table& table, long lines, double fontsize) {
   const double before = table.height();
-  const long last = table.row_count() - 1;
+  const nb::dict cells = pyglue::table_cells(table.object());
+  const long last = static_cast<long>(nb::len(cells) / 2) - 1;
+  const auto last_cell = [&](long col) { return cells[nb::make_tuple(last, col)]; };
+  const auto height = [&](long col) {
+    return nb::cast<double>(last_cell(col).attr("get_height")());
+  };
   for (const long col : {0L, 1L}) {
-    table.set_cell_height(last, col, table.cell_height(last, col) * static_cast<double>(lines));
+    last_cell(col).attr("set_height")(height(col) * static_cast<double>(lines));
   }
   const double limit = std::max(1.0, before);
   const double after = table.height();
   if (after <= limit) return;
-  table.set_heights([&](double height) { return height * limit / after; });
-  const double row_points = table.cell_height(last, 1) * ax.size_points().second;
+  table.set_heights([&](double cell_height) { return cell_height * limit / after; });
+  const double row_points = height(1) * ax.size_points().second;
   const double fitting = row_points / (static_cast<double>(lines) * kLinePerFont);
   if (fitting < fontsize) {
-    for (const long col : {0L, 1L}) table.set_cell_font_size(last, col, fitting);
+    for (const long col : {0L, 1L}) last_cell(col).attr("get_text")().attr("set_fontsize")(fitting);
   }
 }
 
