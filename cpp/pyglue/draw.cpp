@@ -2,12 +2,14 @@
 
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
 #include <type_traits>
 
 #include "chart_guards.hpp"
-#include "chart_layout.hpp"
 #include "chart_style.hpp"
 #include "chart_tables.hpp"
+
+using namespace nanobind::literals;
 
 namespace morvane::pyglue::draw {
 
@@ -134,7 +136,9 @@ void Axes::text(double x, double y, const std::string& text, const Text& style) 
   ax_.attr("text")(x, y, text, **k.dict());
 }
 
-void Axes::note(const char* text) const { no_data_note(ax_, text); }
+void Axes::note(const char* text) const {
+  this->text(0.5, 0.5, text, {.ha = "center", .va = "center", .in_axes = true});
+}
 
 Table Axes::table(const std::vector<std::vector<std::string>>& rows,
                   const TableLayout& layout) const {
@@ -173,7 +177,8 @@ void Axes::grid(const GridLines& style) const {
 void Axes::no_grid() const { ax_.attr("grid")(false); }
 
 void Axes::hide_spines(std::initializer_list<const char*> sides) const {
-  pyglue::hide_spines(ax_, sides);
+  const nb::object spines = ax_.attr("spines");
+  for (const char* side : sides) spines[side].attr("set_visible")(false);
 }
 
 void Axes::axis_off() const { ax_.attr("axis")("off"); }
@@ -197,7 +202,19 @@ void Axes::y_formatter(nb::handle formatter) const {
 
 void Axes::y_percent() const { y_formatter(chart_imports().percent_formatter(1.0)); }
 
-void Axes::date_ticks() const { pyglue::date_ticks(ax_); }
+void Axes::date_ticks() const {
+  const ChartImports& charts = chart_imports();
+  const double inches = size_points().first / 72.0;
+  const long most = std::max(7L, static_cast<long>(inches / kInchesPerDateLabel));
+  // The locator takes the coarsest unit giving `fewest` ticks (years before
+  // months), then steps months by at most 6: `most` must reach 2 * fewest + 1
+  // for every range to find an interval (else it warns). matplotlib's own
+  // fewest is 5, which wide panels keep.
+  const long fewest = std::clamp((most - 1) / 2, 3L, 5L);
+  const nb::object locator = charts.date_locator("minticks"_a = fewest, "maxticks"_a = most);
+  x_locator(locator);
+  ax_.attr("xaxis").attr("set_major_formatter")(charts.date_formatter(locator));
+}
 
 void Axes::xticks(nb::handle positions) const { ax_.attr("set_xticks")(positions); }
 
@@ -229,7 +246,14 @@ Axes Axes::twin_x_behind() const {
   return twin;
 }
 
-std::pair<double, double> Axes::size_points() const { return axes_size_points(ax_); }
+std::pair<double, double> Axes::size_points() const {
+  // The box's bounds are (x0, y0, width, height) in figure fractions; the
+  // figure's size is (width, height) in inches.
+  const nb::object bounds = ax_.attr("get_position")().attr("bounds");
+  const nb::object inches = ax_.attr("get_figure")().attr("get_size_inches")();
+  return {nb::cast<double>(bounds[2]) * nb::cast<double>(inches[0]) * 72.0,
+          nb::cast<double>(bounds[3]) * nb::cast<double>(inches[1]) * 72.0};
+}
 
 Axes PanelGrid::panel(long row, long first_col, long end_col, const Axes* share_x) const {
   const nb::object cells =

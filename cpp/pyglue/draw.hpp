@@ -150,6 +150,8 @@ class Table {
   nb::object table_;
 };
 
+inline constexpr double kInchesPerDateLabel = 0.95;
+
 class Axes {
  public:
   Axes() = default;  // no axes yet, to be assigned
@@ -193,7 +195,11 @@ class Axes {
   void y_formatter(nb::handle formatter) const;
   // y tick labels as percentages of 1 (PercentFormatter(1.0)).
   void y_percent() const;
-  // Date ticks spaced for the axes' width (date_ticks in chart_layout.hpp).
+  // Date ticks spaced for the axes' width: matplotlib's automatic locator
+  // and formatter, with one label per kInchesPerDateLabel at most (left to
+  // itself the locator fits up to ten labels whatever the width, and
+  // "2021-01" labels then run together on a narrow panel). Axes sharing x
+  // share the ticks, so call it for the narrowest of them.
   void date_ticks() const;
   void xticks(nb::handle positions) const;
   void xticklabels(nb::handle labels, const TickLabels& style = {}) const;
@@ -211,7 +217,7 @@ class Axes {
   // background made transparent), for areas under this axes' lines.
   [[nodiscard]] Axes twin_x_behind() const;
 
-  // Width and height in points (axes_size_points in chart_layout.hpp).
+  // Width and height in points, from the axes' position in the figure.
   [[nodiscard]] std::pair<double, double> size_points() const;
 
  private:
