@@ -10,26 +10,17 @@ namespace morvane::pyglue {
 
 namespace nb = nanobind;
 
-// The note a panel shows in its middle when it has nothing to draw.
-void no_data_note(nb::handle ax, const char* text);
-
-// Hides the named spines ("top", "right", ...) of an axes.
-void hide_spines(nb::handle ax, std::initializer_list<const char*> sides);
-
-// Width and height of an axes in points, from its position in the figure.
-[[nodiscard]] std::pair<double, double> axes_size_points(nb::handle ax);
-
 // The dates of a datetime index as numpy datetime64 values, to plot against:
 // matplotlib reads a pandas index element by element (as Timestamps) to find
 // its units, twice for every line or area drawn; an array it reads at once.
 [[nodiscard]] nb::object plot_dates(nb::handle index);
 
-// Date ticks spaced for the axis' width: matplotlib's automatic locator and
-// formatter, with one label per kInchesPerDateLabel at most (left to itself
-// the locator fits up to ten labels whatever the width, and "2021-01" labels
-// then run together on a narrow panel). Axes sharing x share the ticks, so
-// call it for the narrowest of them.
+// The drawing layer's Axes::note, hide_spines, size_points and date_ticks
+// (draw.hpp) on a bare matplotlib axes, for code that does not draw through
+// the layer.
+void no_data_note(nb::handle ax, const char* text);
+void hide_spines(nb::handle ax, std::initializer_list<const char*> sides);
+[[nodiscard]] std::pair<double, double> axes_size_points(nb::handle ax);
 void date_ticks(nb::handle ax);
-inline constexpr double kInchesPerDateLabel = 0.95;
 
 }  // namespace morvane::pyglue

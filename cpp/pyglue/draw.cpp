@@ -2,8 +2,10 @@
 
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
+#include <type_traits>
+
 #include "chart_guards.hpp"
-#include "chart_layout.hpp"
 #include "chart_style.hpp"
 #include "chart_tables.hpp"
 
@@ -19,35 +21,34 @@ nb::tuple tuple_of(const std::vector<double>& values) {
   return nb::tuple(items);
 }
 
+// A style field as matplotlib takes it; a null object when it is unset.
+template <class T>
+nb::object keyword_value(const T& field) {
+  if constexpr (std::is_same_v<T, const char*>) {
+    return field != nullptr ? nb::str(field) : nb::object();
+  } else if constexpr (std::is_same_v<T, std::vector<double>>) {
+    return field.empty() ? nb::object() : nb::object(tuple_of(field));
+  } else if constexpr (std::is_same_v<T, nb::object>) {
+    return field;
+  } else if constexpr (std::is_same_v<T, std::optional<Colour>>) {
+    return field ? nb::borrow(field->object()) : nb::object();
+  } else {
+    return field ? nb::cast(*field) : nb::object();
+  }
+}
+
 // The keywords of one call: only the fields that are set.
 class Keywords {
  public:
-  template <class T>
-  Keywords& add(const char* key, const std::optional<T>& value) {
-    if (value) dict_[key] = nb::cast(*value);
+  // Adds each (keyword, field) pair whose field is set.
+  template <class T, class... Rest>
+  Keywords& add(const char* key, const T& field, const Rest&... rest) {
+    if (const nb::object value = keyword_value(field); value.is_valid()) dict_[key] = value;
+    if constexpr (sizeof...(rest) > 0) add(rest...);
     return *this;
   }
-  Keywords& add(const char* key, const std::optional<Colour>& value) {
-    if (value) dict_[key] = value->object();
-    return *this;
-  }
-  Keywords& add(const char* key, const char* value) {
-    if (value != nullptr) dict_[key] = value;
-    return *this;
-  }
-  Keywords& add(const char* key, const std::vector<double>& values) {
-    if (!values.empty()) dict_[key] = tuple_of(values);
-    return *this;
-  }
-  Keywords& add(const char* key, const nb::object& value) {
-    if (value.is_valid()) dict_[key] = value;
-    return *this;
-  }
-  Keywords& add_margins(const Margins& margins) {
-    return add("left", margins.left)
-        .add("right", margins.right)
-        .add("top", margins.top)
-        .add("bottom", margins.bottom);
+  Keywords& add_margins(const Margins& m) {
+    return add("left", m.left, "right", m.right, "top", m.top, "bottom", m.bottom);
   }
   [[nodiscard]] const nb::dict& dict() const { return dict_; }
 
@@ -56,50 +57,26 @@ class Keywords {
 };
 
 Keywords line_keywords(const Line& s) {
-  Keywords k;
-  k.add("color", s.color)
-      .add("linewidth", s.linewidth)
-      .add("linestyle", s.linestyle)
-      .add("marker", s.marker)
-      .add("alpha", s.alpha)
-      .add("zorder", s.zorder)
-      .add("label", s.label);
-  return k;
+  return Keywords().add("color", s.color, "linewidth", s.linewidth, "linestyle", s.linestyle,
+                        "marker", s.marker, "alpha", s.alpha, "zorder", s.zorder, "label", s.label);
 }
 
 Keywords area_keywords(const Area& s) {
-  Keywords k;
-  k.add("color", s.color)
-      .add("alpha", s.alpha)
-      .add("linewidth", s.linewidth)
-      .add("step", s.step)
-      .add("zorder", s.zorder)
-      .add("label", s.label);
-  return k;
+  return Keywords().add("color", s.color, "alpha", s.alpha, "linewidth", s.linewidth, "step",
+                        s.step, "zorder", s.zorder, "label", s.label);
 }
 
 Keywords title_keywords(const Title& s) {
-  Keywords k;
-  k.add("fontsize", s.fontsize)
-      .add("fontweight", s.fontweight)
-      .add("loc", s.loc)
-      .add("color", s.color)
-      .add("pad", s.pad)
-      .add("y", s.y);
-  return k;
+  return Keywords().add("fontsize", s.fontsize, "fontweight", s.fontweight, "loc", s.loc, "color",
+                        s.color, "pad", s.pad, "y", s.y);
 }
 
 Keywords legend_keywords(const Legend& s) {
-  Keywords k;
-  k.add("loc", s.loc);
-  if (s.anchor)
-    k.add("bbox_to_anchor", nb::object(nb::make_tuple(s.anchor->first, s.anchor->second)));
-  k.add("ncol", s.ncol)
-      .add("frameon", s.frameon)
-      .add("framealpha", s.framealpha)
-      .add("fontsize", s.fontsize)
-      .add("borderaxespad", s.borderaxespad);
-  return k;
+  const nb::object anchor =
+      s.anchor ? nb::object(nb::make_tuple(s.anchor->first, s.anchor->second)) : nb::object();
+  return Keywords().add("loc", s.loc, "bbox_to_anchor", anchor, "ncol", s.ncol, "frameon",
+                        s.frameon, "framealpha", s.framealpha, "fontsize", s.fontsize,
+                        "borderaxespad", s.borderaxespad);
 }
 
 }  // namespace
@@ -122,26 +99,6 @@ void Table::style_cells(const std::vector<const char*>& column_colours) const {
 }
 
 double Table::height() const { return table_height(table_); }
-
-long Table::row_count() const {
-  long rows = 0;
-  for (const auto [position, cell] : table_cells(table_)) {
-    rows += nb::cast<long>(position[1]) == 0 ? 1 : 0;
-  }
-  return rows;
-}
-
-double Table::cell_height(long row, long col) const {
-  return nb::cast<double>(table_[nb::make_tuple(row, col)].attr("get_height")());
-}
-
-void Table::set_cell_height(long row, long col, double height) const {
-  table_[nb::make_tuple(row, col)].attr("set_height")(height);
-}
-
-void Table::set_cell_font_size(long row, long col, double size) const {
-  table_[nb::make_tuple(row, col)].attr("get_text")().attr("set_fontsize")(size);
-}
 
 void Table::set_heights(const std::function<double(double)>& new_height) const {
   for (const auto [position, cell] : table_cells(table_)) {
@@ -166,26 +123,22 @@ nb::object Axes::area(nb::handle x, nb::handle y1, nb::handle y2, const Area& st
 }
 
 nb::object Axes::bars(nb::handle x, nb::handle heights, const Bars& style) const {
-  Keywords k;
-  k.add("width", style.width).add("color", style.color).add("alpha", style.alpha);
-  k.add("label", style.label);
+  const Keywords k = Keywords().add("width", style.width, "color", style.color, "alpha",
+                                    style.alpha, "label", style.label);
   return ax_.attr("bar")(x, heights, **k.dict());
 }
 
 void Axes::text(double x, double y, const std::string& text, const Text& style) const {
-  Keywords k;
-  k.add("ha", style.ha)
-      .add("va", style.va)
-      .add("fontsize", style.fontsize)
-      .add("fontweight", style.fontweight)
-      .add("color", style.color)
-      .add("rotation", style.rotation)
-      .add("bbox", style.bbox);
-  if (style.in_axes) k.add("transform", nb::object(ax_.attr("transAxes")));
+  const nb::object transform = style.in_axes ? nb::object(ax_.attr("transAxes")) : nb::object();
+  const Keywords k = Keywords().add(
+      "ha", style.ha, "va", style.va, "fontsize", style.fontsize, "fontweight", style.fontweight,
+      "color", style.color, "rotation", style.rotation, "bbox", style.bbox, "transform", transform);
   ax_.attr("text")(x, y, text, **k.dict());
 }
 
-void Axes::note(const char* text) const { no_data_note(ax_, text); }
+void Axes::note(const char* text) const {
+  this->text(0.5, 0.5, text, {.ha = "center", .va = "center", .in_axes = true});
+}
 
 Table Axes::table(const std::vector<std::vector<std::string>>& rows,
                   const TableLayout& layout) const {
@@ -197,14 +150,11 @@ Table Axes::table(const std::vector<std::vector<std::string>>& rows,
   }
   nb::list labels;
   for (const std::string& label : layout.col_labels) labels.append(label);
-  Keywords k;
-  k.add("cellText", nb::object(cells));
-  if (!layout.col_labels.empty()) k.add("colLabels", nb::object(labels));
-  k.add("loc", layout.loc)
-      .add("cellLoc", layout.cell_loc)
-      .add("colLoc", layout.col_loc)
-      .add("colWidths", layout.col_widths);
-  if (layout.bbox) k.add("bbox", *layout.bbox);
+  const Keywords k =
+      Keywords().add("cellText", nb::object(cells), "colLabels",
+                     layout.col_labels.empty() ? nb::object() : nb::object(labels), "loc",
+                     layout.loc, "cellLoc", layout.cell_loc, "colLoc", layout.col_loc, "colWidths",
+                     layout.col_widths, "bbox", layout.bbox);
   return Table(ax_.attr("table")(**k.dict()));
 }
 
@@ -215,21 +165,20 @@ void Axes::title(const std::string& text, const Title& style) const {
 void Axes::xlabel(const std::string& text) const { ax_.attr("set_xlabel")(text); }
 
 void Axes::ylabel(const std::string& text, std::optional<double> fontsize) const {
-  Keywords k;
-  k.add("fontsize", fontsize);
-  ax_.attr("set_ylabel")(text, **k.dict());
+  ax_.attr("set_ylabel")(text, **Keywords().add("fontsize", fontsize).dict());
 }
 
 void Axes::grid(const GridLines& style) const {
-  Keywords k;
-  k.add("color", style.color).add("linewidth", style.linewidth).add("alpha", style.alpha);
+  const Keywords k =
+      Keywords().add("color", style.color, "linewidth", style.linewidth, "alpha", style.alpha);
   ax_.attr("grid")(true, **k.dict());
 }
 
 void Axes::no_grid() const { ax_.attr("grid")(false); }
 
 void Axes::hide_spines(std::initializer_list<const char*> sides) const {
-  pyglue::hide_spines(ax_, sides);
+  const nb::object spines = ax_.attr("spines");
+  for (const char* side : sides) spines[side].attr("set_visible")(false);
 }
 
 void Axes::axis_off() const { ax_.attr("axis")("off"); }
@@ -253,13 +202,24 @@ void Axes::y_formatter(nb::handle formatter) const {
 
 void Axes::y_percent() const { y_formatter(chart_imports().percent_formatter(1.0)); }
 
-void Axes::date_ticks() const { pyglue::date_ticks(ax_); }
+void Axes::date_ticks() const {
+  const ChartImports& charts = chart_imports();
+  const double inches = size_points().first / 72.0;
+  const long most = std::max(7L, static_cast<long>(inches / kInchesPerDateLabel));
+  // The locator takes the coarsest unit giving `fewest` ticks (years before
+  // months), then steps months by at most 6: `most` must reach 2 * fewest + 1
+  // for every range to find an interval (else it warns). matplotlib's own
+  // fewest is 5, which wide panels keep.
+  const long fewest = std::clamp((most - 1) / 2, 3L, 5L);
+  const nb::object locator = charts.date_locator("minticks"_a = fewest, "maxticks"_a = most);
+  x_locator(locator);
+  ax_.attr("xaxis").attr("set_major_formatter")(charts.date_formatter(locator));
+}
 
 void Axes::xticks(nb::handle positions) const { ax_.attr("set_xticks")(positions); }
 
 void Axes::xticklabels(nb::handle labels, const TickLabels& style) const {
-  Keywords k;
-  k.add("rotation", style.rotation).add("ha", style.ha);
+  const Keywords k = Keywords().add("rotation", style.rotation, "ha", style.ha);
   ax_.attr("set_xticklabels")(labels, **k.dict());
 }
 
@@ -286,36 +246,38 @@ Axes Axes::twin_x_behind() const {
   return twin;
 }
 
-std::pair<double, double> Axes::size_points() const { return axes_size_points(ax_); }
+std::pair<double, double> Axes::size_points() const {
+  // The box's bounds are (x0, y0, width, height) in figure fractions; the
+  // figure's size is (width, height) in inches.
+  const nb::object bounds = ax_.attr("get_position")().attr("bounds");
+  const nb::object inches = ax_.attr("get_figure")().attr("get_size_inches")();
+  return {nb::cast<double>(bounds[2]) * nb::cast<double>(inches[0]) * 72.0,
+          nb::cast<double>(bounds[3]) * nb::cast<double>(inches[1]) * 72.0};
+}
 
 Axes PanelGrid::panel(long row, long first_col, long end_col, const Axes* share_x) const {
   const nb::object cells =
       spec_[nb::make_tuple(row, nb::slice(nb::int_(first_col), nb::int_(end_col), nb::none()))];
-  Keywords k;
-  if (share_x != nullptr) k.add("sharex", share_x->object());
-  return Axes(figure_.attr("add_subplot")(cells, **k.dict()));
+  const nb::object shared = share_x != nullptr ? share_x->object() : nb::object();
+  return Axes(figure_.attr("add_subplot")(cells, **Keywords().add("sharex", shared).dict()));
 }
 
 Figure::Figure(const FigureSpec& spec) {
-  Keywords k;
-  k.add("figsize", nb::object(nb::make_tuple(spec.size.first, spec.size.second)))
-      .add("constrained_layout", spec.constrained_layout);
+  const Keywords k =
+      Keywords().add("figsize", nb::object(nb::make_tuple(spec.size.first, spec.size.second)),
+                     "constrained_layout", spec.constrained_layout);
   figure_ = chart_imports().plt.attr("figure")(**k.dict());
 }
 
 void Figure::margins(const Margins& margins) const {
-  Keywords k;
-  k.add_margins(margins);
-  figure_.attr("subplots_adjust")(**k.dict());
+  figure_.attr("subplots_adjust")(**Keywords().add_margins(margins).dict());
 }
 
 PanelGrid Figure::grid(const GridLayout& layout) const {
-  Keywords k;
-  k.add("height_ratios", layout.height_ratios)
-      .add("width_ratios", layout.width_ratios)
-      .add("hspace", layout.hspace)
-      .add("wspace", layout.wspace)
-      .add_margins(layout.margins);
+  const Keywords k = Keywords()
+                         .add("height_ratios", layout.height_ratios, "width_ratios",
+                              layout.width_ratios, "hspace", layout.hspace, "wspace", layout.wspace)
+                         .add_margins(layout.margins);
   return {figure_, figure_.attr("add_gridspec")(layout.rows, layout.cols, **k.dict())};
 }
 

@@ -127,7 +127,7 @@ struct TableLayout {
   const char* loc = nullptr;
   const char* cell_loc = nullptr;
   const char* col_loc = nullptr;
-  std::optional<std::vector<double>> bbox{};  // x, y, width, height in axes fractions
+  std::vector<double> bbox{};  // x, y, width, height in axes fractions
 };
 
 // A matplotlib table drawn on an axes.
@@ -142,12 +142,6 @@ class Table {
   void style_cells(const std::vector<const char*>& column_colours = {}) const;
   // Summed row heights in axes fractions (table_height in chart_tables.hpp).
   [[nodiscard]] double height() const;
-  // Rows, the header row (row 0) included.
-  [[nodiscard]] long row_count() const;
-  // One cell's height in axes fractions, and its text's font size.
-  [[nodiscard]] double cell_height(long row, long col) const;
-  void set_cell_height(long row, long col, double height) const;
-  void set_cell_font_size(long row, long col, double size) const;
   // Every cell's height replaced by new_height(its height).
   void set_heights(const std::function<double(double)>& new_height) const;
   [[nodiscard]] const nb::object& object() const { return table_; }
@@ -155,6 +149,8 @@ class Table {
  private:
   nb::object table_;
 };
+
+inline constexpr double kInchesPerDateLabel = 0.95;
 
 class Axes {
  public:
@@ -199,7 +195,11 @@ class Axes {
   void y_formatter(nb::handle formatter) const;
   // y tick labels as percentages of 1 (PercentFormatter(1.0)).
   void y_percent() const;
-  // Date ticks spaced for the axes' width (date_ticks in chart_layout.hpp).
+  // Date ticks spaced for the axes' width: matplotlib's automatic locator
+  // and formatter, with one label per kInchesPerDateLabel at most (left to
+  // itself the locator fits up to ten labels whatever the width, and
+  // "2021-01" labels then run together on a narrow panel). Axes sharing x
+  // share the ticks, so call it for the narrowest of them.
   void date_ticks() const;
   void xticks(nb::handle positions) const;
   void xticklabels(nb::handle labels, const TickLabels& style = {}) const;
@@ -217,7 +217,7 @@ class Axes {
   // background made transparent), for areas under this axes' lines.
   [[nodiscard]] Axes twin_x_behind() const;
 
-  // Width and height in points (axes_size_points in chart_layout.hpp).
+  // Width and height in points, from the axes' position in the figure.
   [[nodiscard]] std::pair<double, double> size_points() const;
 
  private:

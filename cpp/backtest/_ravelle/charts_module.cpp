@@ -2,6 +2,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include <array>
 #include <optional>
 
 #include "chart_doc.hpp"
@@ -20,12 +21,17 @@ namespace morvane::ravelle {
 namespace {
 
 // The entry point of every chart: hold the lock, call the unlocked drawing
-// through the module by keyword, report the caller's path as given.
-nb::dict locked_chart(const char* implementation, const nb::kwargs& arguments, const char* key,
+// through the module with the entry point's own arguments by keyword (named
+// by its parameter table), report the caller's path as given.
+template <std::size_t N>
+nb::dict locked_chart(const pyglue::ParamTable<N>& entry, const char* implementation,
+                      const std::array<nb::handle, N>& values, const char* key,
                       nb::handle save_path) {
+  nb::kwargs keywords;
+  for (std::size_t k = 0; k < N; ++k) keywords[entry.params[k].name] = values[k];
   {
     const PlotLock lock;
-    module_function(implementation)(**arguments);
+    module_function(implementation)(**keywords);
   }
   nb::dict out;
   out[key] = nb::str(save_path);
@@ -36,29 +42,18 @@ nb::dict plot_strategy_performance(nb::handle total, nb::handle stats, nb::handl
                                    nb::handle plot_title, nb::handle save_path,
                                    nb::handle image_kind, nb::handle benchmark_name,
                                    nb::handle rolling_window) {
-  nb::kwargs arguments;
-  arguments["total"] = total;
-  arguments["stats"] = stats;
-  arguments["strategy_name"] = strategy_name;
-  arguments["plot_title"] = plot_title;
-  arguments["save_path"] = save_path;
-  arguments["image_kind"] = image_kind;
-  arguments["benchmark_name"] = benchmark_name;
-  arguments["rolling_window"] = rolling_window;
-  return locked_chart("_plot_strategy_performance_unlocked", arguments, "main", save_path);
+  return locked_chart(doc::kPlotPerformanceParams, "_plot_strategy_performance_unlocked",
+                      {total, stats, strategy_name, plot_title, save_path, image_kind,
+                       benchmark_name, rolling_window},
+                      "main", save_path);
 }
 
 nb::dict plot_weekly_net_value(nb::handle total, nb::handle strategy_name, nb::handle plot_title,
                                nb::handle save_path, nb::handle image_kind,
                                nb::handle benchmark_name) {
-  nb::kwargs arguments;
-  arguments["total"] = total;
-  arguments["strategy_name"] = strategy_name;
-  arguments["plot_title"] = plot_title;
-  arguments["save_path"] = save_path;
-  arguments["image_kind"] = image_kind;
-  arguments["benchmark_name"] = benchmark_name;
-  return locked_chart("_plot_weekly_net_value_unlocked", arguments, "weekly_net_value", save_path);
+  return locked_chart(doc::kPlotWeeklyParams, "_plot_weekly_net_value_unlocked",
+                      {total, strategy_name, plot_title, save_path, image_kind, benchmark_name},
+                      "weekly_net_value", save_path);
 }
 
 void performance_unlocked(nb::handle total, nb::handle stats, nb::handle strategy_name,

@@ -14,6 +14,7 @@
 #include "mpl.hpp"
 #include "perf_summary.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/dates.hpp"
 #include "yearly_table.hpp"
 
 using namespace nanobind::literals;
@@ -303,6 +304,7 @@ void plot_strategy_performance_unlocked(const ChartArgs& args) {
 
   const nb::object dates = plot_df.attr("index");
   const nb::object x = plot_dates(dates);
+  const std::vector<std::int32_t> days = glue::index_date_numbers(dates, "total");
   const std::vector<double> close_net_value = column_values(plot_df, "close_net_value");
   const Curves curves{x,
                       numpy_array(minus_one(column_values(plot_df, "long"))),
@@ -331,10 +333,10 @@ void plot_strategy_performance_unlocked(const ChartArgs& args) {
   draw_yearly(p.year, yearly, bench, size);
   draw_rolling(p.rolling, daily, x, size);
   draw_drawdown(p.drawdown, curves, size);
-  draw_summary_table(p.table, plot_df, args.stats, yearly, rolling_window, bench, size.tall);
+  draw_summary_table(p.table, days, args.stats, yearly, rolling_window, bench, size.tall);
   module_function("_draw_yearly_metrics_table")(p.yearly_table.object(), yearly_metrics,
                                                 "compact"_a = !size.tall,
-                                                "partial_years"_a = partial_years(dates));
+                                                "partial_years"_a = partial_years(days));
   for (const Axes* ax : {&p.cum, &p.excess, &p.year, &p.rolling, &p.drawdown}) style_panel(*ax);
 
   p.figure.save(texts.save_path, size.tall ? 145 : 165);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "chart_format.hpp"
+#include "kernels/dates.hpp"
 #include "mpl.hpp"
 #include "pyglue/frames.hpp"
 
@@ -24,6 +25,12 @@ namespace glue = morvane::pyglue;
 constexpr double kCellPad = 0.1;
 // A text line's height over its font size, with a little room in the cell.
 constexpr double kLinePerFont = 1.3;
+
+// "2024-01-02" of 20240102.
+std::string dashed_date(std::int32_t yyyymmdd) {
+  const std::string digits = kernels::format_date_number(yyyymmdd);
+  return digits.substr(0, 4) + "-" + digits.substr(4, 2) + "-" + digits.substr(6, 2);
+}
 
 struct Wrapped {
   std::string text;
@@ -68,39 +75,40 @@ Wrapped wrap_pieces(const std::string& text, double width, double fontsize) {
 // gets the size that fits (decades of years on the wide page).
 void grow_last_row(const draw::Axes& ax, const draw::Table& table, long lines, double fontsize) {
   const double before = table.height();
-  const long last = table.row_count() - 1;
+  const nb::dict cells = pyglue::table_cells(table.object());
+  const long last = static_cast<long>(nb::len(cells) / 2) - 1;
+  const auto last_cell = [&](long col) { return cells[nb::make_tuple(last, col)]; };
+  const auto height = [&](long col) {
+    return nb::cast<double>(last_cell(col).attr("get_height")());
+  };
   for (const long col : {0L, 1L}) {
-    table.set_cell_height(last, col, table.cell_height(last, col) * static_cast<double>(lines));
+    last_cell(col).attr("set_height")(height(col) * static_cast<double>(lines));
   }
   const double limit = std::max(1.0, before);
   const double after = table.height();
   if (after <= limit) return;
-  table.set_heights([&](double height) { return height * limit / after; });
-  const double row_points = table.cell_height(last, 1) * ax.size_points().second;
+  table.set_heights([&](double cell_height) { return cell_height * limit / after; });
+  const double row_points = height(1) * ax.size_points().second;
   const double fitting = row_points / (static_cast<double>(lines) * kLinePerFont);
   if (fitting < fontsize) {
-    for (const long col : {0L, 1L}) table.set_cell_font_size(last, col, fitting);
+    for (const long col : {0L, 1L}) last_cell(col).attr("get_text")().attr("set_fontsize")(fitting);
   }
 }
 
 }  // namespace
 
-void draw_summary_table(const draw::Axes& ax, nb::handle plot_df, nb::handle stats,
-                        nb::handle yearly, std::int64_t rolling_window, const std::string& bench,
-                        bool tall) {
+void draw_summary_table(const draw::Axes& ax, const std::vector<std::int32_t>& days,
+                        nb::handle stats, nb::handle yearly, std::int64_t rolling_window,
+                        const std::string& bench, bool tall) {
   const auto pick = [tall](double tall_value, double wide_value) {
     return tall ? tall_value : wide_value;
   };
   const auto stat = [&stats](const char* key) { return stat_value(stats, key); };
-  const nb::object index = plot_df.attr("index");
-  const std::string first = nb::cast<std::string>(index[0].attr("strftime")("%Y-%m-%d"));
-  const std::string last =
-      nb::cast<std::string>(index[nb::len(index) - 1].attr("strftime")("%Y-%m-%d"));
   const nb::object annual_excess =
       nb::len(yearly) > 0 ? nb::object(yearly["extra_daily_return"]) : glue::empty_float_series();
   std::vector<std::vector<std::string>> rows = {
-      {"Date Range", first + " ~ " + last},
-      {"Trading Days", std::to_string(nb::len(plot_df))},
+      {"Date Range", dashed_date(days.front()) + " ~ " + dashed_date(days.back())},
+      {"Trading Days", std::to_string(days.size())},
       {"Rolling Window", std::to_string(rolling_window)},
       {"Benchmark", bench},
       {"Benchmark Ann.", format_pct_points(stat("benchmark_annual_return"))},

@@ -11,6 +11,7 @@
 #include "kernels/series_stats.hpp"
 #include "mpl.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/dates.hpp"
 #include "pyglue/frames.hpp"
 #include "pyglue/imports.hpp"
 #include "yearly_table.hpp"
@@ -178,7 +179,7 @@ void plot_weekly_net_value_unlocked(const ChartArgs& args) {
   module_function("_draw_yearly_metrics_table")(
       p.table.object(), yearly_metrics, "compact"_a = !tall,
       "fontsize"_a = table_font_size(p.table, nb::len(yearly_metrics), tall),
-      "partial_years"_a = partial_years(daily.attr("index")));
+      "partial_years"_a = partial_years(glue::index_date_numbers(daily.attr("index"), "total")));
   style_panel(p.nav);
   style_panel(p.drawdown);
 

@@ -11,7 +11,6 @@
 #include "chart_format.hpp"
 #include "mpl.hpp"
 #include "pyglue/args.hpp"
-#include "pyglue/arrays.hpp"
 
 namespace morvane::ravelle {
 
@@ -178,20 +177,19 @@ void draw_yearly_metrics_table(nb::handle axes, nb::handle yearly_metrics, bool 
   }
 }
 
-nb::dict partial_years(nb::handle dates) {
+nb::dict partial_years(const std::vector<std::int32_t>& dates) {
   nb::dict partial;
-  const std::vector<std::int64_t> years = pyglue::int64_values(dates.attr("year"));
-  if (years.empty()) return partial;
-  const std::vector<std::int64_t> months = pyglue::int64_values(dates.attr("month"));
-  const std::vector<std::int64_t> days = pyglue::int64_values(dates.attr("day"));
-  const auto count = [&](std::int64_t year) {
-    return static_cast<long>(std::count(years.begin(), years.end(), year));
+  if (dates.empty()) return partial;
+  const auto year = [](std::int32_t date) { return date / 10000; };
+  const auto count = [&](std::int32_t of_year) {
+    return static_cast<long>(std::count_if(
+        dates.begin(), dates.end(), [&](std::int32_t date) { return year(date) == of_year; }));
   };
-  const std::size_t last = years.size() - 1;
-  if (months.front() > 1 || days.front() > 7) {
-    partial[nb::int_(years.front())] = count(years.front());
-  }
-  if (months[last] < 12 || days[last] < 24) partial[nb::int_(years[last])] = count(years[last]);
+  // Month and day as one number: 0107 is 7 January, 1224 is 24 December.
+  if (dates.front() % 10000 > 107)
+    partial[nb::int_(year(dates.front()))] = count(year(dates.front()));
+  if (dates.back() % 10000 < 1224)
+    partial[nb::int_(year(dates.back()))] = count(year(dates.back()));
   return partial;
 }
 

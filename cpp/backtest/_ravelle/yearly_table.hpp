@@ -3,7 +3,9 @@
 
 #include <nanobind/nanobind.h>
 
+#include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace morvane::ravelle {
 
@@ -18,11 +20,11 @@ namespace nb = nanobind;
 void draw_yearly_metrics_table(nb::handle ax, nb::handle yearly_metrics, bool compact,
                                std::optional<double> fontsize, nb::handle partial_years);
 
-// {year: trading days} of the first and the last calendar year of `dates` (a
-// DatetimeIndex, ascending) when the dates do not reach that year's edges: a
+// {year: trading days} of the first and the last calendar year of `dates`
+// (YYYYMMDD numbers, ascending) when the dates do not reach that year's edges: a
 // first date after 7 January or a last date before 24 December (the exchange
 // opens in the first days of January and closes in the last days of December).
 // Years in between are whole.
-[[nodiscard]] nb::dict partial_years(nb::handle dates);
+[[nodiscard]] nb::dict partial_years(const std::vector<std::int32_t>& dates);
 
 }  // namespace morvane::ravelle
