@@ -6,6 +6,10 @@
 
 namespace morvane::pyglue {
 
+nb::object chart_lock() {
+  return nb::module_::import_("morvane.backtest._chart_lock").attr("_MATPLOTLIB_PLOT_LOCK");
+}
+
 PlotLock::PlotLock() : lock_(chart_imports().plot_lock) { lock_.attr("acquire")(); }
 
 PlotLock::~PlotLock() {

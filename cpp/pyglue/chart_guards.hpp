@@ -12,6 +12,10 @@ namespace morvane::pyglue {
 
 namespace nb = nanobind;
 
+// The package's chart lock, morvane.backtest._chart_lock._MATPLOTLIB_PLOT_LOCK
+// (imported without matplotlib, which only drawing needs).
+[[nodiscard]] nb::object chart_lock();
+
 // Holds the package's chart lock (morvane.backtest._chart_lock, which _ravelle
 // re-exports as _MATPLOTLIB_PLOT_LOCK) for its lifetime, so charts drawn from
 // any module or thread never share pyplot's state. The lock is a re-entrant

@@ -1,5 +1,6 @@
 #include "chart_style.hpp"
 
+#include "chart_guards.hpp"
 #include "loaded_once.hpp"
 
 namespace morvane::pyglue {
@@ -13,8 +14,7 @@ ChartImports import_chart_modules() {
   const nb::module_ ticker = nb::module_::import_("matplotlib.ticker");
   const nb::module_ dates = nb::module_::import_("matplotlib.dates");
   return {
-      .plot_lock =
-          nb::module_::import_("morvane.backtest._chart_lock").attr("_MATPLOTLIB_PLOT_LOCK"),
+      .plot_lock = chart_lock(),
       .chart_fonts = nb::module_::import_("morvane.backtest._chart_fonts").attr("ChartFonts"),
       .chart_png = nb::module_::import_("morvane.backtest._chart_png"),
       .matplotlib = matplotlib,

@@ -232,9 +232,14 @@ void Axes::legend(nb::handle handles, nb::handle labels, const Legend& style) co
 }
 
 void Axes::legend_of(const Axes& first, const Axes& second, const Legend& style) const {
-  const nb::object own = first.ax_.attr("get_legend_handles_labels")();
-  const nb::object other = second.ax_.attr("get_legend_handles_labels")();
-  legend(own[0] + other[0], own[1] + other[1], style);
+  nb::object handles = nb::list();
+  nb::object labels = nb::list();
+  for (const Axes* axes : {&first, &second}) {
+    const nb::object pair = axes->ax_.attr("get_legend_handles_labels")();
+    handles = handles + pair[0];
+    labels = labels + pair[1];
+  }
+  legend(handles, labels, style);
 }
 
 Axes Axes::twin_x() const { return Axes(ax_.attr("twinx")()); }

@@ -44,6 +44,12 @@ class Colour {
   nb::object value_;
 };
 
+// Axes.set_xticklabels' text keywords.
+struct TickLabels {
+  std::optional<double> rotation{};
+  const char* ha = nullptr;
+};
+
 // Axes.plot (one line; its Line2D is returned) and Axes.axhline.
 struct Line {
   std::optional<Colour> color{};
@@ -55,21 +61,14 @@ struct Line {
   std::optional<std::string> label{};
 };
 
-// Axes.fill_between.
+// Axes.fill_between: the area between a curve and zero, or between two
+// curves; `step` "mid" draws it in steps centred on the x values.
 struct Area {
   std::optional<Colour> color{};
   std::optional<double> alpha{};
   std::optional<double> linewidth{};
   const char* step = nullptr;
   std::optional<double> zorder{};
-  std::optional<std::string> label{};
-};
-
-// Axes.bar.
-struct Bars {
-  std::optional<double> width{};
-  std::optional<Colour> color{};
-  std::optional<double> alpha{};
   std::optional<std::string> label{};
 };
 
@@ -86,14 +85,11 @@ struct Text {
   bool in_axes = false;
 };
 
-// Axes.set_title and Figure.suptitle.
-struct Title {
-  std::optional<double> fontsize{};
-  const char* fontweight = nullptr;
-  const char* loc = nullptr;
+// Axes.grid(True, ...).
+struct GridLines {
   std::optional<Colour> color{};
-  std::optional<double> pad{};
-  std::optional<double> y{};
+  std::optional<double> linewidth{};
+  std::optional<double> alpha{};
 };
 
 // Axes.legend. `anchor` is bbox_to_anchor.
@@ -107,17 +103,22 @@ struct Legend {
   std::optional<double> borderaxespad{};
 };
 
-// Axes.grid(True, ...).
-struct GridLines {
+// Axes.set_title and Figure.suptitle.
+struct Title {
+  std::optional<double> fontsize{};
+  const char* fontweight = nullptr;
+  const char* loc = nullptr;
   std::optional<Colour> color{};
-  std::optional<double> linewidth{};
-  std::optional<double> alpha{};
+  std::optional<double> pad{};
+  std::optional<double> y{};
 };
 
-// Axes.set_xticklabels' text keywords.
-struct TickLabels {
-  std::optional<double> rotation{};
-  const char* ha = nullptr;
+// Axes.bar.
+struct Bars {
+  std::optional<double> width{};
+  std::optional<Colour> color{};
+  std::optional<double> alpha{};
+  std::optional<std::string> label{};
 };
 
 // Axes.table. Empty vectors and unset fields are not passed.

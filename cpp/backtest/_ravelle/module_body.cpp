@@ -2,6 +2,7 @@
 
 #include "doc.hpp"
 #include "imports.hpp"
+#include "pyglue/chart_guards.hpp"
 #include "pyglue/classes.hpp"
 #include "pyglue/imports.hpp"
 
@@ -60,8 +61,7 @@ void define_module_body(nb::module_& m) {
   // The one lock of the package: matplotlib's backend, style and figure
   // registry are process-wide, so all chart drawing is serialised on it. It
   // lives below both backtest modules, which draw under the same object.
-  m.attr("_MATPLOTLIB_PLOT_LOCK") =
-      nb::module_::import_("morvane.backtest._chart_lock").attr("_MATPLOTLIB_PLOT_LOCK");
+  m.attr("_MATPLOTLIB_PLOT_LOCK") = pyglue::chart_lock();
   m.attr("TRADING_DAYS_PER_YEAR") = kTradingDaysPerYear;
   m.attr("ROLLING_STABILITY_DAYS") = kRollingStabilityDays;
   m.attr("MIN_ROLLING_STABILITY_DAYS") = kMinRollingStabilityDays;
