@@ -22,6 +22,28 @@ namespace morvane::pyglue {
 
 namespace nb = nanobind;
 
+// The row and column labels of a table, read once.
+struct FrameLabels {
+  nb::object index;    // row labels (pandas Index)
+  nb::object columns;  // column labels (pandas Index)
+  [[nodiscard]] std::size_t rows() const { return nb::len(index); }
+  [[nodiscard]] std::size_t cols() const { return nb::len(columns); }
+  // Both axes hold the same labels in the same order (pandas' equals).
+  [[nodiscard]] bool equals(const FrameLabels& other) const;
+  // Each axis joined with the other's (pandas' union, which sorts texts).
+  [[nodiscard]] FrameLabels united(const FrameLabels& other) const;
+};
+[[nodiscard]] FrameLabels labels_of(nb::handle frame);
+
+// A DataFrame over `labels` holding the two-dimensional array `values` as it
+// is (no copy).
+[[nodiscard]] nb::object frame_on(nb::handle values, const FrameLabels& labels);
+
+// The values of `frame` placed on `labels` (reindexed when its own differ, NaN
+// where a label is absent; all NaN when `frame` is empty) as a C-contiguous
+// row-major float64 array, to be read in place.
+[[nodiscard]] nb::object float64_on(nb::handle frame, const FrameLabels& labels);
+
 template <class T>
 struct LabelledMatrix {
   nb::object index;    // row labels (pandas Index)
@@ -82,8 +104,10 @@ template <class T>
 // A Python `slice(start, stop)`; nanobind's own constructor wants matching handle types.
 [[nodiscard]] nb::object py_slice(std::size_t start, std::size_t stop);
 
-// A float64 pandas Series over `index` holding `values` (taken over, no copy).
-[[nodiscard]] nb::object make_series(std::vector<double>&& values, nb::handle index);
+// A float64 pandas Series over `index` holding `values` (taken over, no copy),
+// named `name` when one is given.
+[[nodiscard]] nb::object make_series(std::vector<double>&& values, nb::handle index,
+                                     const char* name = nullptr);
 
 // An int64 pandas Index of `values` named `name` (years, horizons).
 [[nodiscard]] nb::object int64_index(std::vector<std::int64_t>&& values, const char* name);

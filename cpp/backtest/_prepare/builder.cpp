@@ -60,11 +60,10 @@ nb::object sorted_by_rows(nb::handle matrix) {
 
 nb::object empty_like(nb::handle reference, nb::handle fill_value) {
   glue::require_dataframe(reference, "reference");
-  const nb::object& np = pyglue::imports().np;
-  const nb::object values =
-      np.attr("full")(reference.attr("shape"), fill_value, "dtype"_a = "float64");
-  return pyglue::imports().data_frame(values, "index"_a = reference.attr("index"),
-                                      "columns"_a = reference.attr("columns"), "copy"_a = false);
+  const glue::FrameLabels labels = glue::labels_of(reference);
+  const nb::object values = pyglue::imports().np.attr("full")(
+      nb::make_tuple(labels.rows(), labels.cols()), fill_value, "dtype"_a = "float64");
+  return glue::frame_on(values, labels);
 }
 
 }  // namespace builder
