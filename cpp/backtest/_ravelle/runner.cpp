@@ -106,12 +106,6 @@ nb::object primary_series(nb::handle benchmark_dict, const std::string& primary)
   return nb::none();
 }
 
-nb::object named_series(std::vector<double>&& values, nb::handle index, const char* name) {
-  nb::object series = glue::make_series(std::move(values), index);
-  series.attr("name") = name;
-  return series;
-}
-
 // The latest date among the weighted rows of the weight table, and which
 // engine days fall on or before it. Text dates are compared by their bytes,
 // which is their order as texts; other labels by pandas.
@@ -204,8 +198,8 @@ std::optional<Backtest> build_backtest(JoinedDays&& days, bool with_benchmark,
   Backtest out;
   out.daily_return = daily;
   // The result's two series, built directly rather than cut from the table.
-  out.daily_series = named_series(std::vector<double>(daily), dates, "daily_return");
-  out.cumulative_series = named_series(std::vector<double>(derived.long_nav), dates, "long");
+  out.daily_series = glue::make_series(std::vector<double>(daily), dates, "daily_return");
+  out.cumulative_series = glue::make_series(std::vector<double>(derived.long_nav), dates, "long");
   std::vector<std::pair<const char*, std::vector<double>>> columns;
   columns.emplace_back("daily_return", std::move(daily));
   if (with_benchmark) {
