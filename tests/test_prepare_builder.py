@@ -218,6 +218,8 @@ def test_benchmarks():
     )
     got = b._format_benchmark_daily_return(closes, "000300", "000300.XSHG")
     assert list(got.index) == ["20240103", "20240104"] and got.name == "index_daily_return"
+    # the labels are the date texts, without the date column's name
+    assert got.index.name is None and got.index.dtype == closes["date"].dtype
     np.testing.assert_allclose(got.values, [0.1, 0.1])
     for table, message in [
         (None, "基准日频数据为空: 000300 \\(000300.XSHG\\)"),

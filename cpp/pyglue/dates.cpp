@@ -170,7 +170,7 @@ std::vector<std::int32_t> index_date_numbers(nb::handle index, const char* name)
 nb::object date_span(nb::handle index) {
   if (nb::len(index) == 0) return nb::str("空");
   try {
-    return nb::str("{} 至 {}").attr("format")(index.attr("min")(), index.attr("max")());
+    return nb::str("{} 至 {}").format(index.attr("min")(), index.attr("max")());
   } catch (const nb::python_error& error) {
     if (!error.matches(PyExc_TypeError)) throw;
     return nb::str("(日期无法比较)");  // labels of mixed types

@@ -172,8 +172,8 @@ ResearchTables research_tables(const kernels::GroupDays& days,
     out.rank_ic_by_horizon =
         rows_frame(days.horizon_ic, days.horizons.size(), factor_days, factor_dates, horizons);
   } else {
-    out.rank_ic_by_horizon = rows_frame({}, days.horizons.size(), {},
-                                        dates.attr("__getitem__")(glue::py_slice(0, 0)), horizons);
+    out.rank_ic_by_horizon =
+        rows_frame({}, days.horizons.size(), {}, dates[glue::py_slice(0, 0)], horizons);
   }
   out.ic_decay = decay_table(days, factor_days, with_ic);
   out.monthly_ic = monthly_table(rank_ic);

@@ -14,6 +14,7 @@
 #include "imports.hpp"
 #include "names.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/classes.hpp"
 #include "pyglue/frames.hpp"
 
@@ -117,7 +118,7 @@ nb::object read_source_data(nb::handle self, nb::handle incremental) {
   nb::dict source;
   nb::object comps;
   if (batched) {
-    nb::list wanted = nb::cast<nb::list>(names_of("BUILD_INPUT_NAMES").attr("copy")());
+    nb::list wanted = pyglue::list_of(names_of("BUILD_INPUT_NAMES"));
     for (nb::handle name : components) wanted.append(name);
     const nb::object batch = read_normal_factor_batch(self, wanted);
     source["Close"] = batch_or_read(self, batch, nb::str("Close"));
@@ -163,7 +164,7 @@ nb::object assemble_payload(nb::handle self, nb::handle data, nb::handle compone
   const nb::object key_of = imports().component_dataset_key;
   nb::dict keys;
   for (nb::handle name : component_names) keys[name] = key_of(name);
-  nb::dict out_data = nb::cast<nb::dict>(nb::borrow<nb::dict>(data).attr("copy")());
+  nb::dict out_data = pyglue::dict_of(data);
   for (auto [name, matrix] : nb::borrow<nb::dict>(component_matrices_)) {
     out_data[key_of(name)] = matrix;
   }

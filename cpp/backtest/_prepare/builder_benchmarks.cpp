@@ -110,18 +110,19 @@ nb::object format_benchmark_daily_return(nb::handle, nb::handle df, nb::handle b
   const nb::object ukeys = glue::contains(columns, "ukey") ? nb::object(df["ukey"]) : nb::object();
   const std::vector<std::size_t> rows = kept_rows(dates, dated, ukeys, code);
   const std::vector<double> returns = daily_returns(df, columns, rows, name);
-  std::vector<std::size_t> with_return;
+  nb::list labels;
   std::vector<double> values;
   for (std::size_t k = 0; k < rows.size(); ++k) {
     if (std::isnan(returns[k])) continue;
-    with_return.push_back(rows[k]);
+    labels.append(date_values[rows[k]]);
     values.push_back(returns[k]);
   }
-  // The labels keep the type the date texts have (pandas' text type).
-  const nb::object labels = glue::imports().index(date_texts, "name"_a = nb::none());
-  return glue::make_series(std::move(values), glue::take_labels(labels, with_return),
-                           "index_daily_return");
+  // The labels keep the type of the date texts (pandas' text type), without
+  // the date column's name.
+  const nb::object index = glue::imports().index(labels, "dtype"_a = date_texts.attr("dtype"));
+  return glue::make_series(std::move(values), index, "index_daily_return");
 }
+
 nb::object read_benchmark_dict(nb::handle self) {
   const nb::dict codes = nb::cast<nb::dict>(imports().module.attr("BENCHMARK_INDEX_CODES"));
   nb::list ukeys;

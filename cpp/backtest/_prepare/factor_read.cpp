@@ -97,7 +97,7 @@ LabelMap date_labels(nb::handle uniques) {
       imports().module.attr("series_to_yyyymmdd")(pyglue::imports().series(uniques));
   std::vector<std::string> dates;
   std::vector<bool> usable;
-  for (nb::handle text : texts.attr("tolist")()) {
+  for (nb::handle text : pyglue::python_values(texts)) {
     const bool ok = PyUnicode_Check(text.ptr());
     dates.push_back(ok ? nb::cast<std::string>(text) : std::string());
     usable.push_back(ok);
@@ -181,7 +181,7 @@ nb::object empty_table() { return pyglue::imports().data_frame(); }
 bool has_rows(nb::handle table) {
   if (!table.is_valid() || table.is_none()) return false;
   if (!nb::isinstance(table, pyglue::imports().data_frame)) return false;
-  return nb::len(nb::object(table.attr("index"))) > 0;
+  return nb::len(table) > 0;  // a table's length is its number of rows
 }
 
 nb::dict factors_to_matrices(nb::handle df, nb::handle names) {

@@ -18,6 +18,7 @@
 #include "kernels/strategy_stats.hpp"
 #include "ledger.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/dates.hpp"
 #include "pyglue/frames.hpp"
 #include "pyglue/imports.hpp"
@@ -131,8 +132,8 @@ class LastWeightDate {
       }
     }
     const nb::object last = text_ ? nb::object(nb::str(text_->data(), text_->size())) : label_;
-    const nb::object flags = dates.attr("__le__")(last).attr("tolist")();
-    for (std::size_t i = 0; i < n; ++i) out[i] = nb::cast<bool>(flags[nb::int_(i)]);
+    const nb::list flags = glue::python_values(glue::at_most(dates, last));
+    for (std::size_t i = 0; i < n; ++i) out[i] = nb::cast<bool>(flags[i]);
     return out;
   }
 

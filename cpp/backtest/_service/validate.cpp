@@ -92,7 +92,7 @@ void require_folder_can_exist(nb::handle output_dir) {
   nb::object path = os_path.attr("abspath")(glue::imports().fspath(output_dir));
   while (!truth(os_path.attr("exists")(path))) {
     const nb::object parent = os_path.attr("dirname")(path);
-    if (truth(parent.attr("__eq__")(path))) return;
+    if (parent.equal(path)) return;
     path = parent;
   }
   if (truth(os_path.attr("isdir")(path))) return;

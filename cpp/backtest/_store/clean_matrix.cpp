@@ -59,7 +59,7 @@ bool all_bool_columns(nb::handle table) {
   const nb::object dtypes = table.attr("dtypes");
   if (nb::len(dtypes) == 0) return false;
   const nb::object& bool_dtype = imports().bool_dtype;
-  for (nb::handle dtype : dtypes.attr("tolist")()) {
+  for (nb::handle dtype : glue::python_values(dtypes)) {
     if (!dtype.equal(bool_dtype)) return false;
   }
   return true;
@@ -68,16 +68,13 @@ bool all_bool_columns(nb::handle table) {
 // The table's labels when cleaning changes none of them and its values are
 // one float64 block: the rows already ascend without repeats, each date is
 // already its "YYYYMMDD" text and each column already its stock code.
-struct CleanLabels {
-  nb::object index;
-  nb::object columns;
-};
+using CleanLabels = glue::FrameLabels;
 
 std::optional<CleanLabels> already_clean(nb::handle table, const std::vector<std::int32_t>& dates) {
   for (std::size_t i = 1; i < dates.size(); ++i) {
     if (dates[i] <= dates[i - 1]) return std::nullopt;
   }
-  CleanLabels labels{table.attr("index"), table.attr("columns")};
+  CleanLabels labels = glue::labels_of(table);
   const std::optional<glue::TextLabels> date_texts = glue::text_labels(labels.index);
   if (!date_texts) return std::nullopt;
   for (std::size_t i = 0; i < dates.size(); ++i) {
