@@ -5,7 +5,9 @@
 #include <nanobind/stl/string.h>
 
 #include <cmath>
+#include <ctime>
 #include <optional>
+#include <stdexcept>
 
 #include "args.hpp"
 #include "frames.hpp"
@@ -185,6 +187,17 @@ nb::object date_text_index(const std::vector<std::int32_t>& dates) {
   nb::list labels;
   for (const std::int32_t date : dates) labels.append(kernels::format_date_number(date));
   return imports().index(labels);
+}
+
+nb::object now_text() { return imports().timestamp.attr("now")().attr("isoformat")(); }
+
+std::string today_text() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (localtime_r(&now, &local) == nullptr) throw std::runtime_error("localtime_r failed");
+  char text[9];
+  (void)std::strftime(text, sizeof text, "%Y%m%d", &local);
+  return text;
 }
 
 }  // namespace morvane::pyglue

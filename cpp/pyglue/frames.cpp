@@ -229,7 +229,8 @@ std::vector<std::int64_t> label_positions(nb::handle source, nb::handle target, 
     throw;
   }
   using Positions = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::device::cpu>;
-  const Positions view = nb::cast<Positions>(found.attr("astype")("int64"));
+  // get_indexer answers in numpy's intp, converted here where it is not int64.
+  const Positions view = nb::cast<Positions>(found);
   for (std::size_t i = 0; i < n; ++i) positions[i] = view(i);
   return positions;
 }
@@ -271,6 +272,11 @@ nb::object float64_numpy(nb::handle values) {
   return values.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = imports().nan);
 }
 
+nb::object float64_array(nb::handle values) {
+  if (nb::hasattr(values, "to_numpy")) return float64_numpy(values);
+  return numpy().attr("asarray")(values, "dtype"_a = "float64");
+}
+
 nb::object contiguous_float64(nb::handle values) {
   return numpy().attr("ascontiguousarray")(float64_numpy(values));
 }
@@ -283,12 +289,12 @@ FloatVector read_float_vector(nb::handle series, const std::string& name) {
   const nb::object np = numpy();
   nb::object values;
   try {
-    values = nb::hasattr(series, "to_numpy") ? float64_numpy(series)
-                                             : np.attr("asarray")(series, "dtype"_a = "float64");
+    values = float64_array(series);
   } catch (const nb::python_error&) {
     raise_value_error("参数 " + name + " 含无法转换为数值的数据");
   }
-  if (nb::cast<std::size_t>(values.attr("ndim")) != 1) {
+  nb::ndarray<nb::ro> shape_only;
+  if (!nb::try_cast(values, shape_only, false) || shape_only.ndim() != 1) {
     raise_value_error("参数 " + name + " 必须是一维序列");
   }
   values = np.attr("ascontiguousarray")(values);
@@ -320,9 +326,15 @@ nb::object make_float_frame(std::vector<std::pair<const char*, std::vector<doubl
     std::copy(values.begin(), values.end(), block.begin() + static_cast<std::ptrdiff_t>(c * n));
     names.append(columns[c].first);
   }
-  const nb::object by_column = numpy_from(std::move(block), columns.size(), n);
-  return imports().data_frame(by_column.attr("T"), "index"_a = index, "columns"_a = names,
-                              "copy"_a = false);
+  // An n x columns array laid out column after column (Fortran order).
+  const std::size_t shape[2] = {n, columns.size()};
+  const std::int64_t strides[2] = {1, static_cast<std::int64_t>(n)};
+  auto owned = std::make_unique<std::vector<double>>(std::move(block));
+  double* const data = owned->data();
+  const nb::object by_column = nb::ndarray<nb::numpy, double, nb::ndim<2>>(
+                                   data, 2, shape, owner_of(std::move(owned)), strides)
+                                   .cast();
+  return imports().data_frame(by_column, "index"_a = index, "columns"_a = names, "copy"_a = false);
 }
 
 }  // namespace morvane::pyglue

@@ -129,6 +129,11 @@ template <class T>
 // cannot be numbers raise the Python error.
 [[nodiscard]] nb::object float64_numpy(nb::handle values);
 
+// Any array-like's values as a float64 numpy array: a pandas object's as
+// float64_numpy gives them, anything else through numpy.asarray. Values that
+// cannot be numbers raise the Python error.
+[[nodiscard]] nb::object float64_array(nb::handle values);
+
 // The same, C-contiguous (numpy.ascontiguousarray), to be read in place.
 [[nodiscard]] nb::object contiguous_float64(nb::handle values);
 

@@ -16,6 +16,7 @@
 #include "pyglue/args.hpp"
 #include "pyglue/builtins.hpp"
 #include "pyglue/classes.hpp"
+#include "pyglue/dates.hpp"
 #include "pyglue/frames.hpp"
 
 using namespace nanobind::literals;
@@ -176,7 +177,7 @@ nb::object assemble_payload(nb::handle self, nb::handle data, nb::handle compone
   meta["ddb_end"] = self.attr("_ddb_end");
   meta["component_names"] = nb::list(component_names);
   meta["component_dataset_keys"] = keys;
-  meta[meta_time_key] = now_text();
+  meta[meta_time_key] = pyglue::now_text();
   nb::dict payload;
   payload["version"] = kPreparedDataVersion;
   payload["meta"] = meta;

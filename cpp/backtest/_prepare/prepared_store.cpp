@@ -11,6 +11,7 @@
 #include "pyglue/args.hpp"
 #include "pyglue/builtins.hpp"
 #include "pyglue/classes.hpp"
+#include "pyglue/dates.hpp"
 #include "pyglue/params.hpp"
 
 using namespace nanobind::literals;
@@ -151,7 +152,7 @@ void record_components(const nb::object& metadata, const nb::list& names) {
   nb::dict key_map = PyDict_Check(old_keys.ptr()) ? pyglue::dict_of(old_keys) : nb::dict();
   for (nb::handle name : merged) key_map[name] = imports().component_dataset_key(name);
   meta["component_dataset_keys"] = key_map;
-  const nb::object now = now_text();
+  const nb::object now = pyglue::now_text();
   metadata["updated_at"] = now;
   meta["updated_at"] = now;
   meta["component_supplemented_at"] = now;

@@ -1,9 +1,13 @@
 // morvane.backtest._service: the backtest service (preparation, loading and
 // the factor and strategy backtest flows).
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <string>
 
 #include "doc.hpp"
 #include "imports.hpp"
+#include "pyglue/dates.hpp"
 #include "pyglue/store_errors.hpp"
 #include "service.hpp"
 #include "validate.hpp"
@@ -14,9 +18,7 @@ namespace {
 
 // Today's local date as "YYYYMMDD"; a module function so that a caller can
 // fix "today" for the whole service.
-nb::object today() {
-  return morvane::pyglue::imports().timestamp.attr("today")().attr("strftime")("%Y%m%d");
-}
+std::string today() { return morvane::pyglue::today_text(); }
 
 }  // namespace
 

@@ -14,6 +14,7 @@
 #include "kernels/finite.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/benchmark_summary.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/dates.hpp"
 #include "pyglue/frames.hpp"
 #include "pyglue/params.hpp"
@@ -39,18 +40,21 @@ bool truth(nb::handle value) {
   return flag == 1;
 }
 
+// The loaded datasets of a BacktestData record.
+nb::object data_mapping(nb::handle data) { return data.attr("data"); }
+
 void require_backtest_data(nb::handle data) {
   if (!nb::isinstance(data, imports().module.attr("BacktestData"))) {
     glue::raise_type_error("data", "BacktestData", data);
   }
-  const nb::object mapping = data.attr("data");
+  const nb::object mapping = data_mapping(data);
   if (!PyDict_Check(mapping.ptr())) glue::raise_type_error("data.data", "dict", mapping);
 }
 
 // A loaded record without a dataset the flow reads: the prepared data is
 // incomplete (an old or partial store), which only a new preparation mends.
 void require_datasets(nb::handle data, bool factor) {
-  const nb::dict mapping = nb::borrow<nb::dict>(data.attr("data"));
+  const nb::dict mapping = nb::borrow<nb::dict>(data_mapping(data));
   std::string missing;
   const auto need = [&](const char* key) {
     if (!mapping.contains(key)) missing += (missing.empty() ? "" : ", ") + std::string(key);
@@ -109,8 +113,6 @@ void require_benchmark_text(nb::handle benchmark) {
     glue::raise_type_error("benchmark_names", "str", benchmark);
   }
 }
-
-nb::object data_mapping(nb::handle data) { return data.attr("data"); }
 
 }  // namespace
 
@@ -204,7 +206,7 @@ CheckedFactor check_factor_request(const FactorRequest& r, const CheckScope& sco
   c.tear_sheet = truth(r.tear_sheet);
   require_output_dir_type(r.output_dir);
   const nb::object benchmark_dict =
-      scope.data ? data_mapping(r.data).attr("get")("benchmark_dict") : nb::none();
+      scope.data ? glue::get_item(data_mapping(r.data), "benchmark_dict") : nb::none();
   (void)glue::choose_benchmarks(r.benchmark, nb::none(), "benchmark");  // types only
   const nb::list universe = parse_universe(r.universe);
 
