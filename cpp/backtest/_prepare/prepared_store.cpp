@@ -107,9 +107,8 @@ Planned plan_components(nb::handle self, nb::handle component_matrices, const nb
 
 // Writes the planned components' files and describes them in `datasets`;
 // a failure removes the files already written. The names written.
-nb::list write_components(nb::handle self, nb::handle component_matrices, const Planned& planned,
-                          nb::dict& datasets) {
-  const nb::object store_dir = self.attr("store_dir");
+nb::list write_components(nb::handle store_dir, nb::handle self, nb::handle component_matrices,
+                          const Planned& planned, nb::dict& datasets) {
   nb::list written;
   std::vector<nb::object> files;
   try {
@@ -172,12 +171,13 @@ nb::list add_component_matrices(nb::handle self, nb::handle component_matrices,
   nb::dict datasets = dict_entry(metadata, "datasets");
   const Planned planned = plan_components(self, component_matrices, names, datasets);
   if (planned.empty()) return nb::list();
-  const nb::list written = write_components(self, component_matrices, planned, datasets);
+  const nb::object store_dir = self.attr("store_dir");
+  const nb::list written = write_components(store_dir, self, component_matrices, planned, datasets);
   record_components(metadata, names);
   // Atomic: a crash leaves the old metadata file or the new one, never a
   // truncated one.
   self.attr("_write_metadata")(metadata);
-  self.attr("_write_manifest")(self.attr("store_dir"), metadata);
+  self.attr("_write_manifest")(store_dir, metadata);
   return written;
 }
 
