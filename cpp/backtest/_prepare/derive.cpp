@@ -2,6 +2,8 @@
 
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 #include <span>
@@ -92,15 +94,27 @@ CloseSeed close_seed(const Labels& on_close, nb::handle close_before_start) {
   if (!nb::isinstance(close_before_start, pyglue::imports().series)) {
     glue::raise_type_error("close_before_start", "pandas.Series | None", close_before_start);
   }
-  const nb::object known = close_before_start.attr("astype")("float64").attr("dropna")();
-  Labels labels = on_close;
-  const int covered =
-      PyObject_IsTrue(known.attr("index").attr("isin")(on_close.columns).attr("all")().ptr());
-  if (covered < 0) throw nb::python_error();
-  if (covered == 0) {
-    labels.columns = on_close.columns.attr("union")(known.attr("index"));
+  // Values that are no numbers raise pandas' own error, as before any seed.
+  const glue::FloatVector closes =
+      glue::read_float_vector(close_before_start.attr("astype")("float64"), "close_before_start");
+  std::vector<std::size_t> with_close;
+  for (std::size_t k = 0; k < closes.values.size(); ++k) {
+    if (!std::isnan(closes.values[k])) with_close.push_back(k);
   }
-  return {labels, pyglue::contiguous_float64(known.attr("reindex")(labels.columns))};
+  const nb::object known = glue::take_labels(close_before_start.attr("index"), with_close);
+  Labels labels = on_close;
+  const std::vector<std::int64_t> in_close =
+      glue::label_positions(on_close.columns, known, "close_price", "列");
+  if (std::find(in_close.begin(), in_close.end(), -1) != in_close.end()) {
+    labels.columns = on_close.columns.attr("union")(known);
+  }
+  const std::vector<std::int64_t> from =
+      glue::label_positions(known, labels.columns, "close_before_start", "");
+  std::vector<double> seeds(from.size(), kNaN);
+  for (std::size_t c = 0; c < from.size(); ++c) {
+    if (from[c] >= 0) seeds[c] = closes.values[with_close[static_cast<std::size_t>(from[c])]];
+  }
+  return {labels, glue::numpy_from(std::move(seeds))};
 }
 
 }  // namespace

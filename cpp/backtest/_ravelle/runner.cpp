@@ -146,6 +146,7 @@ class LastWeightDate {
 // NaN dropped, and the statistics of it.
 struct Backtest {
   nb::object total;
+  nb::object dates;              // the table's row labels
   nb::object daily_series;       // total["daily_return"]
   nb::object cumulative_series;  // total["long"]
   nb::dict stats;
@@ -217,6 +218,7 @@ std::optional<Backtest> build_backtest(JoinedDays&& days, bool with_benchmark,
   columns.emplace_back("extra_return", std::move(derived.extra_return));
   columns.emplace_back("extra_max_drowdown", std::move(derived.extra_max_drawdown));
   out.total = glue::make_float_frame(std::move(columns), dates);
+  out.dates = dates;
   out.stats = std::move(stats);
   return out;
 }
@@ -274,8 +276,8 @@ nb::object run_strategy_backtest(const RunnerArgs& args) {
       build_backtest(std::move(days), !primary.is_none(), traded.figures);
   if (!backtest) return empty_result(checked.strategy_name, checked.record_trades);
 
-  const nb::object summary = glue::benchmark_summary(backtest->total.attr("index"),
-                                                     backtest->daily_return, args.benchmark_dict);
+  const nb::object summary =
+      glue::benchmark_summary(backtest->dates, backtest->daily_return, args.benchmark_dict);
   nb::dict plot_paths;
   if (checked.charts) {
     plot_paths = draw_strategy_charts({backtest->total, backtest->stats, checked.strategy_name,
@@ -284,7 +286,7 @@ nb::object run_strategy_backtest(const RunnerArgs& args) {
   }
   std::optional<nb::object> ledger;
   if (checked.record_trades) {
-    ledger = deferred_ledger(run.trades, checked.params, backtest->total.attr("index"));
+    ledger = deferred_ledger(run.trades, checked.params, backtest->dates);
   }
   nb::dict fields;
   fields["strategy_name"] = checked.strategy_name;
