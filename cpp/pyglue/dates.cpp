@@ -144,10 +144,10 @@ std::vector<std::int32_t> index_date_numbers(nb::handle index, const char* name)
     }
     return dates;
   }
-  const nb::tuple factorized = nb::cast<nb::tuple>(imports().pd.attr("factorize")(index));
+  const Factorised factorized = factorize(index);
   // One Python list of the distinct labels: indexing the index label by label
   // costs a boxing step per label on arrow-backed indexes.
-  const nb::list uniques = python_values(factorized[1]);
+  const nb::list uniques = python_values(factorized.uniques);
   const std::size_t n_unique = nb::len(uniques);
   std::vector<std::int32_t> unique_dates(n_unique);
   for (std::size_t k = 0; k < n_unique; ++k) {
@@ -158,11 +158,8 @@ std::vector<std::int32_t> index_date_numbers(nb::handle index, const char* name)
       raise_bad_label(label, name);
     }
   }
-  const nb::object codes = factorized[0].attr("astype")("int64");
-  using Codes = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::device::cpu>;
-  const Codes view = nb::cast<Codes>(codes);
   for (std::size_t i = 0; i < n; ++i) {
-    const std::int64_t code = view(i);
+    const std::int64_t code = factorized.codes[i];
     if (code < 0) raise_value_error(std::string("参数 ") + name + " 的行标签含缺失值");
     dates[i] = unique_dates[static_cast<std::size_t>(code)];
   }

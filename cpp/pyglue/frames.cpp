@@ -264,6 +264,16 @@ nb::object int_range_index(std::int64_t start, std::int64_t stop, const char* na
   return imports().index(labels, "dtype"_a = "int64", "name"_a = name);
 }
 
+Factorised factorize(nb::handle values) {
+  const nb::tuple pair = nb::cast<nb::tuple>(imports().pd.attr("factorize")(values));
+  Factorised out;
+  // The codes come in numpy's intp, converted where it is not int64.
+  out.owner = nb::cast<decltype(out.owner)>(pair[0]);
+  out.codes = {out.owner.data(), out.owner.shape(0)};
+  out.uniques = pair[1];
+  return out;
+}
+
 nb::object empty_float_series() { return imports().series("dtype"_a = "float64"); }
 
 nb::list python_values(nb::handle values) { return nb::cast<nb::list>(values.attr("tolist")()); }

@@ -117,6 +117,16 @@ template <class T>
 [[nodiscard]] nb::object int_range_index(std::int64_t start, std::int64_t stop,
                                          const char* name = nullptr);
 
+// pandas.factorize(values): per value the code of its distinct value (-1 for
+// a missing one), read in place, and the distinct values in order of first
+// appearance.
+struct Factorised {
+  nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu> owner;
+  std::span<const std::int64_t> codes;
+  nb::object uniques;
+};
+[[nodiscard]] Factorised factorize(nb::handle values);
+
 // An empty float64 pandas Series.
 [[nodiscard]] nb::object empty_float_series();
 

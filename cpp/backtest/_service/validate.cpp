@@ -118,7 +118,8 @@ void require_benchmark_text(nb::handle benchmark) {
 
 nb::object checked_user_table(nb::handle table, const char* name) {
   const nb::object& multi = glue::imports().multi_index;
-  if (nb::isinstance(table.attr("index"), multi)) {
+  const nb::object index = table.attr("index");
+  if (nb::isinstance(index, multi)) {
     throw nb::type_error(
         (std::string("参数 ") + name + " 的行索引是多层索引 (pandas.MultiIndex), 应为单层的日期")
             .c_str());
@@ -130,7 +131,7 @@ nb::object checked_user_table(nb::handle table, const char* name) {
   }
   // Cleaning keeps the last of a repeated date; in a user's table a repeat is
   // a mistake, refused like a repeated code.
-  std::vector<std::int32_t> dates = glue::index_date_numbers(table.attr("index"), name);
+  std::vector<std::int32_t> dates = glue::index_date_numbers(index, name);
   std::sort(dates.begin(), dates.end());
   const auto repeat = std::adjacent_find(dates.begin(), dates.end());
   if (repeat != dates.end()) {
