@@ -218,6 +218,8 @@ def test_benchmarks():
     )
     got = b._format_benchmark_daily_return(closes, "000300", "000300.XSHG")
     assert list(got.index) == ["20240103", "20240104"] and got.name == "index_daily_return"
+    # the labels are the date texts, without the date column's name
+    assert got.index.name is None and got.index.dtype == closes["date"].dtype
     np.testing.assert_allclose(got.values, [0.1, 0.1])
     for table, message in [
         (None, "基准日频数据为空: 000300 \\(000300.XSHG\\)"),
@@ -333,6 +335,19 @@ def test_prices_dividends_splits_and_ranks():
     # row 0: opens 10/20 -> next 10/0 -> in two rows 11/22: stock 2 divides by 0 -> missing
     assert rank.iloc[0, 0] == 1.0 and np.isnan(rank.iloc[0, 1])
     assert rank.iloc[1].tolist() == [2.0, 1.0]  # 12/11 beats 23/22
+
+
+def test_close_before_start_seeds_prev_close_and_adds_stocks_without_closes():
+    seeds = pd.Series({"000001": 9.5, "000002": np.nan, "000009": 7})
+    d = B("20240102", "20240105", close_before_start=seeds)._build_from_matrices(source())
+    prev = d["prev_close"]
+    # a stock with a close before the window but none in it (delisted) joins the columns;
+    # a missing seed is no close before the window
+    assert list(prev.columns) == ["000001", "000002", "000009"]
+    expected = [[9.5, np.nan, 7.0], [10.0, 20.0, 7.0], [10.0, 21.0, 7.0], [11.0, 22.0, 7.0]]
+    np.testing.assert_array_equal(prev.to_numpy(), expected)
+    # the other tables keep the close's own labels
+    assert list(d["close_price_valid"].columns) == ["000001", "000002"]
 
 
 def test_empty_close_keeps_no_rows_and_missing_input_is_key_error():

@@ -23,6 +23,12 @@ std::vector<T> copied_values(nb::handle values, const char* dtype) {
 
 }  // namespace
 
+nb::object read_only_view(nb::handle array) {
+  nb::object view = array.attr("view")();
+  view.attr("flags").attr("writeable") = false;
+  return view;
+}
+
 nb::object numpy_flags(std::vector<std::uint8_t>&& flags, std::size_t rows, std::size_t cols) {
   auto owned = std::make_unique<std::vector<std::uint8_t>>(std::move(flags));
   // numpy reads the bytes as its bool type (one byte, 0 or 1); C++ never

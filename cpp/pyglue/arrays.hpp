@@ -87,6 +87,10 @@ struct RgbaPixels {
 };
 [[nodiscard]] RgbaPixels read_rgba_pixels(nb::handle array, const char* name);
 
+// A read-only numpy view of `array`'s memory (no copy), so that nothing
+// handed on can write through it into the array it came from.
+[[nodiscard]] nb::object read_only_view(nb::handle array);
+
 // The values of a one-dimensional array-like, converted to int64 / float64
 // and copied out.
 [[nodiscard]] std::vector<std::int64_t> int64_values(nb::handle values);

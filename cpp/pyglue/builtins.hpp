@@ -1,6 +1,7 @@
 // Python's built-in operations on containers, made from the modules' C++
 // through the C API instead of looked-up methods: dict(mapping),
-// list(iterable), set(iterable), slice(start, stop), `/`, text `+`,
+// list(iterable), set(iterable), slice(start, stop), `/`, `>=`, `<=`, text `+`,
+// join, split and replace,
 // `key in container` and mapping.get(key, default). A failure raises the Python error the call set
 // (nb::python_error).
 #pragma once
@@ -39,6 +40,32 @@ namespace nb = nanobind;
 // `left / right`, as Python's operator (a pathlib path and a name).
 [[nodiscard]] inline nb::object divide(nb::handle left, nb::handle right) {
   return owned(PyNumber_TrueDivide(left.ptr(), right.ptr()));
+}
+
+// `left >= right` and `left <= right` as Python evaluates them: on a pandas
+// Index, one flag per label (nanobind's comparisons give one bool).
+[[nodiscard]] inline nb::object at_least(nb::handle left, nb::handle right) {
+  return owned(PyObject_RichCompare(left.ptr(), right.ptr(), Py_GE));
+}
+
+[[nodiscard]] inline nb::object at_most(nb::handle left, nb::handle right) {
+  return owned(PyObject_RichCompare(left.ptr(), right.ptr(), Py_LE));
+}
+
+// `separator.join(texts)`.
+[[nodiscard]] inline nb::str join_texts(const char* separator, nb::handle texts) {
+  return nb::borrow<nb::str>(owned(PyUnicode_Join(nb::str(separator).ptr(), texts.ptr())));
+}
+
+// `text.split(separator)`, every piece.
+[[nodiscard]] inline nb::list split_text(nb::handle text, const char* separator) {
+  return nb::borrow<nb::list>(owned(PyUnicode_Split(text.ptr(), nb::str(separator).ptr(), -1)));
+}
+
+// `text.replace(old, new)`, every occurrence.
+[[nodiscard]] inline nb::str replace_text(nb::handle text, const char* old, const char* new_text) {
+  return nb::borrow<nb::str>(
+      owned(PyUnicode_Replace(text.ptr(), nb::str(old).ptr(), nb::str(new_text).ptr(), -1)));
 }
 
 // `left + right` for two texts.

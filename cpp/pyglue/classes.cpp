@@ -25,11 +25,10 @@ nb::tuple field_values(nb::handle record, const nb::tuple& names) {
 nb::object make_record_class(const nb::module_& m, const char* name, nb::handle fields,
                              nb::handle namespace_, nb::handle bases) {
   const nb::module_ dataclasses = nb::module_::import_("dataclasses");
-  nb::object cls =
-      bases.is_valid()
-          ? dataclasses.attr("make_dataclass")(name, fields, nb::arg("bases") = bases,
-                                               nb::arg("namespace") = namespace_)
-          : dataclasses.attr("make_dataclass")(name, fields, nb::arg("namespace") = namespace_);
+  nb::dict options;
+  if (bases.is_valid()) options["bases"] = bases;
+  options["namespace"] = namespace_;
+  nb::object cls = dataclasses.attr("make_dataclass")(name, fields, **options);
   cls.attr("__module__") = m.attr("__name__");
   cls.attr("__qualname__") = name;
   // The generated equality compared the tuples of fields up to Python 3.12

@@ -5,7 +5,9 @@
 #include <nanobind/stl/string.h>
 
 #include <cmath>
+#include <ctime>
 #include <optional>
+#include <stdexcept>
 
 #include "args.hpp"
 #include "frames.hpp"
@@ -142,10 +144,10 @@ std::vector<std::int32_t> index_date_numbers(nb::handle index, const char* name)
     }
     return dates;
   }
-  const nb::tuple factorized = nb::cast<nb::tuple>(imports().pd.attr("factorize")(index));
+  const Factorised factorized = factorize(index);
   // One Python list of the distinct labels: indexing the index label by label
   // costs a boxing step per label on arrow-backed indexes.
-  const nb::list uniques = python_values(factorized[1]);
+  const nb::list uniques = python_values(factorized.uniques);
   const std::size_t n_unique = nb::len(uniques);
   std::vector<std::int32_t> unique_dates(n_unique);
   for (std::size_t k = 0; k < n_unique; ++k) {
@@ -156,11 +158,8 @@ std::vector<std::int32_t> index_date_numbers(nb::handle index, const char* name)
       raise_bad_label(label, name);
     }
   }
-  const nb::object codes = factorized[0].attr("astype")("int64");
-  using Codes = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::device::cpu>;
-  const Codes view = nb::cast<Codes>(codes);
   for (std::size_t i = 0; i < n; ++i) {
-    const std::int64_t code = view(i);
+    const std::int64_t code = factorized.codes[i];
     if (code < 0) raise_value_error(std::string("参数 ") + name + " 的行标签含缺失值");
     dates[i] = unique_dates[static_cast<std::size_t>(code)];
   }
@@ -170,7 +169,7 @@ std::vector<std::int32_t> index_date_numbers(nb::handle index, const char* name)
 nb::object date_span(nb::handle index) {
   if (nb::len(index) == 0) return nb::str("空");
   try {
-    return nb::str("{} 至 {}").attr("format")(index.attr("min")(), index.attr("max")());
+    return nb::str("{} 至 {}").format(index.attr("min")(), index.attr("max")());
   } catch (const nb::python_error& error) {
     if (!error.matches(PyExc_TypeError)) throw;
     return nb::str("(日期无法比较)");  // labels of mixed types
@@ -185,6 +184,17 @@ nb::object date_text_index(const std::vector<std::int32_t>& dates) {
   nb::list labels;
   for (const std::int32_t date : dates) labels.append(kernels::format_date_number(date));
   return imports().index(labels);
+}
+
+nb::object now_text() { return imports().timestamp.attr("now")().attr("isoformat")(); }
+
+std::string today_text() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  if (localtime_r(&now, &local) == nullptr) throw std::runtime_error("localtime_r failed");
+  char text[9];
+  (void)std::strftime(text, sizeof text, "%Y%m%d", &local);
+  return text;
 }
 
 }  // namespace morvane::pyglue

@@ -40,4 +40,12 @@ enum class FloatDates {
 // A pandas Index of "YYYYMMDD" texts.
 [[nodiscard]] nb::object date_text_index(const std::vector<std::int32_t>& dates);
 
+// The local time now, as the stores' and payloads' time stamps record it
+// (pandas.Timestamp.now().isoformat()).
+[[nodiscard]] nb::object now_text();
+
+// Today's local date as "YYYYMMDD" (pandas.Timestamp.today(), on the clock
+// Python's time module reads).
+[[nodiscard]] std::string today_text();
+
 }  // namespace morvane::pyglue

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <stdexcept>
 
 #include "args.hpp"
@@ -26,19 +28,52 @@ nb::object py_slice(std::size_t start, std::size_t stop) {
   return nb::steal(PySlice_New(nb::int_(start).ptr(), nb::int_(stop).ptr(), nullptr));
 }
 
+FrameLabels labels_of(nb::handle frame) { return {frame.attr("index"), frame.attr("columns")}; }
+
+bool FrameLabels::equals(const FrameLabels& other) const {
+  return nb::cast<bool>(index.attr("equals")(other.index)) &&
+         nb::cast<bool>(columns.attr("equals")(other.columns));
+}
+
+FrameLabels FrameLabels::united(const FrameLabels& other) const {
+  return {index.attr("union")(other.index), columns.attr("union")(other.columns)};
+}
+
+nb::object frame_on(nb::handle values, const FrameLabels& labels) {
+  return imports().data_frame(values, "index"_a = labels.index, "columns"_a = labels.columns,
+                              "copy"_a = false);
+}
+
+nb::object float64_on(nb::handle frame, const FrameLabels& labels) {
+  const FrameLabels own = labels_of(frame);
+  if (own.rows() == 0 || own.cols() == 0) {
+    const std::size_t rows = labels.rows(), cols = labels.cols();
+    return numpy_from(std::vector<double>(rows * cols, std::numeric_limits<double>::quiet_NaN()),
+                      rows, cols);
+  }
+  if (own.equals(labels)) return contiguous_float64(frame);
+  return contiguous_float64(
+      frame.attr("reindex")("index"_a = labels.index, "columns"_a = labels.columns));
+}
+
 namespace {
 
 const nb::object& numpy() { return imports().np; }
 
-bool has_dtype(nb::handle array, const char* dtype) {
-  return array.attr("dtype").equal(numpy().attr("dtype")(dtype));
+// The element type of a numpy array of numbers or flags; nothing for arrays
+// of other things (objects, dates), which nanobind does not read.
+std::optional<nb::dlpack::dtype> element_type(nb::handle array) {
+  nb::ndarray<nb::ro> view;
+  if (!nb::try_cast(array, view, false)) return std::nullopt;
+  return view.dtype();
 }
 
-bool is_empty(nb::handle array) { return nb::cast<std::size_t>(array.attr("size")) == 0; }
+bool holds(nb::handle array, nb::dlpack::dtype type) { return element_type(array) == type; }
 
-nb::object frame_shape_array(nb::handle frame, const char* dtype) {
-  const nb::tuple shape = nb::cast<nb::tuple>(frame.attr("shape"));
-  return numpy().attr("empty")(shape, "dtype"_a = dtype);
+// The array of an empty table: nothing to read, only its shape.
+nb::object empty_values(const FrameLabels& labels, bool flags) {
+  if (flags) return numpy_flags({}, labels.rows(), labels.cols());
+  return numpy_from(std::vector<double>{}, labels.rows(), labels.cols());
 }
 
 // The first column of `frame` that cannot be read as numbers, for the message.
@@ -82,10 +117,10 @@ void refuse_non_numeric_kinds(nb::handle frame, const char* name) {
 }
 
 template <class T>
-LabelledMatrix<T> labelled(nb::handle frame, nb::object owner, const char* name) {
+LabelledMatrix<T> labelled(const FrameLabels& labels, nb::object owner, const char* name) {
   LabelledMatrix<T> out;
-  out.index = frame.attr("index");
-  out.columns = frame.attr("columns");
+  out.index = labels.index;
+  out.columns = labels.columns;
   out.view = view_of<T>(owner, name);
   out.owner = std::move(owner);
   return out;
@@ -114,16 +149,23 @@ template kernels::MatrixView<bool> view_of<bool>(nb::handle, const char*);
 
 LabelledMatrix<double> read_float_frame(nb::handle frame, const char* name) {
   require_dataframe(frame, name);
+  const FrameLabels labels = labels_of(frame);
+  if (labels.rows() * labels.cols() == 0) {
+    return labelled<double>(labels, empty_values(labels, false), name);
+  }
   nb::object values = frame.attr("to_numpy")("copy"_a = false);
-  if (is_empty(values)) return labelled<double>(frame, frame_shape_array(frame, "float64"), name);
-  if (has_dtype(values, "float64")) return labelled<double>(frame, std::move(values), name);
-  const std::string kind = nb::cast<std::string>(values.attr("dtype").attr("kind"));
-  if (kind == "b" || kind == "i" || kind == "u" || kind == "f") {
-    return labelled<double>(frame, values.attr("astype")("float64"), name);
+  const std::optional<nb::dlpack::dtype> type = element_type(values);
+  if (type == nb::dtype<double>()) return labelled<double>(labels, std::move(values), name);
+  using Code = nb::dlpack::dtype_code;
+  if (type && (type->code == static_cast<std::uint8_t>(Code::Bool) ||
+               type->code == static_cast<std::uint8_t>(Code::Int) ||
+               type->code == static_cast<std::uint8_t>(Code::UInt) ||
+               type->code == static_cast<std::uint8_t>(Code::Float))) {
+    return labelled<double>(labels, values.attr("astype")("float64"), name);
   }
   refuse_non_numeric_kinds(frame, name);
   try {
-    return labelled<double>(frame, float64_numpy(frame), name);
+    return labelled<double>(labels, float64_numpy(frame), name);
   } catch (const nb::python_error&) {
     raise_first_non_numeric(frame, name);
   }
@@ -131,9 +173,12 @@ LabelledMatrix<double> read_float_frame(nb::handle frame, const char* name) {
 
 LabelledMatrix<bool> read_bool_frame(nb::handle frame, const char* name, bool missing_value) {
   require_dataframe(frame, name);
+  const FrameLabels labels = labels_of(frame);
+  if (labels.rows() * labels.cols() == 0) {
+    return labelled<bool>(labels, empty_values(labels, true), name);
+  }
   nb::object values = frame.attr("to_numpy")("copy"_a = false);
-  if (is_empty(values)) return labelled<bool>(frame, frame_shape_array(frame, "bool"), name);
-  if (has_dtype(values, "bool")) return labelled<bool>(frame, std::move(values), name);
+  if (holds(values, nb::dtype<bool>())) return labelled<bool>(labels, std::move(values), name);
   // Numbers (0/1 flags, possibly with NaN holes): non-zero is true, a hole is
   // the caller's "no trading" value.
   const kernels::MatrixView<double> numbers = read_float_frame(frame, name).view;
@@ -144,7 +189,7 @@ LabelledMatrix<bool> read_bool_frame(nb::handle frame, const char* name, bool mi
       flags[row * numbers.cols + col] = std::isnan(value) ? missing_value : value != 0.0;
     }
   }
-  return labelled<bool>(frame, numpy_flags(std::move(flags), numbers.rows, numbers.cols), name);
+  return labelled<bool>(labels, numpy_flags(std::move(flags), numbers.rows, numbers.cols), name);
 }
 
 std::vector<std::int64_t> label_positions(nb::handle source, nb::handle target, const char* name,
@@ -184,7 +229,8 @@ std::vector<std::int64_t> label_positions(nb::handle source, nb::handle target, 
     throw;
   }
   using Positions = nb::ndarray<const std::int64_t, nb::ndim<1>, nb::device::cpu>;
-  const Positions view = nb::cast<Positions>(found.attr("astype")("int64"));
+  // get_indexer answers in numpy's intp, converted here where it is not int64.
+  const Positions view = nb::cast<Positions>(found);
   for (std::size_t i = 0; i < n; ++i) positions[i] = view(i);
   return positions;
 }
@@ -202,8 +248,10 @@ nb::object take_labels(nb::handle index, const std::vector<std::size_t>& rows) {
   return index.attr("take")(positions);
 }
 
-nb::object make_series(std::vector<double>&& values, nb::handle index) {
-  return imports().series(numpy_from(std::move(values)), "index"_a = index, "copy"_a = false);
+nb::object make_series(std::vector<double>&& values, nb::handle index, const char* name) {
+  const nb::object numbers = numpy_from(std::move(values));
+  if (name == nullptr) return imports().series(numbers, "index"_a = index, "copy"_a = false);
+  return imports().series(numbers, "index"_a = index, "name"_a = name, "copy"_a = false);
 }
 
 nb::object int64_index(std::vector<std::int64_t>&& values, const char* name) {
@@ -216,12 +264,27 @@ nb::object int_range_index(std::int64_t start, std::int64_t stop, const char* na
   return imports().index(labels, "dtype"_a = "int64", "name"_a = name);
 }
 
+Factorised factorize(nb::handle values) {
+  const nb::tuple pair = nb::cast<nb::tuple>(imports().pd.attr("factorize")(values));
+  Factorised out;
+  // The codes come in numpy's intp, converted where it is not int64.
+  out.owner = nb::cast<decltype(out.owner)>(pair[0]);
+  out.codes = {out.owner.data(), out.owner.shape(0)};
+  out.uniques = pair[1];
+  return out;
+}
+
 nb::object empty_float_series() { return imports().series("dtype"_a = "float64"); }
 
 nb::list python_values(nb::handle values) { return nb::cast<nb::list>(values.attr("tolist")()); }
 
 nb::object float64_numpy(nb::handle values) {
   return values.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = imports().nan);
+}
+
+nb::object float64_array(nb::handle values) {
+  if (nb::hasattr(values, "to_numpy")) return float64_numpy(values);
+  return numpy().attr("asarray")(values, "dtype"_a = "float64");
 }
 
 nb::object contiguous_float64(nb::handle values) {
@@ -236,12 +299,12 @@ FloatVector read_float_vector(nb::handle series, const std::string& name) {
   const nb::object np = numpy();
   nb::object values;
   try {
-    values = nb::hasattr(series, "to_numpy") ? float64_numpy(series)
-                                             : np.attr("asarray")(series, "dtype"_a = "float64");
+    values = float64_array(series);
   } catch (const nb::python_error&) {
     raise_value_error("参数 " + name + " 含无法转换为数值的数据");
   }
-  if (nb::cast<std::size_t>(values.attr("ndim")) != 1) {
+  nb::ndarray<nb::ro> shape_only;
+  if (!nb::try_cast(values, shape_only, false) || shape_only.ndim() != 1) {
     raise_value_error("参数 " + name + " 必须是一维序列");
   }
   values = np.attr("ascontiguousarray")(values);
@@ -273,9 +336,15 @@ nb::object make_float_frame(std::vector<std::pair<const char*, std::vector<doubl
     std::copy(values.begin(), values.end(), block.begin() + static_cast<std::ptrdiff_t>(c * n));
     names.append(columns[c].first);
   }
-  const nb::object by_column = numpy_from(std::move(block), columns.size(), n);
-  return imports().data_frame(by_column.attr("T"), "index"_a = index, "columns"_a = names,
-                              "copy"_a = false);
+  // An n x columns array laid out column after column (Fortran order).
+  const std::size_t shape[2] = {n, columns.size()};
+  const std::int64_t strides[2] = {1, static_cast<std::int64_t>(n)};
+  auto owned = std::make_unique<std::vector<double>>(std::move(block));
+  double* const data = owned->data();
+  const nb::object by_column = nb::ndarray<nb::numpy, double, nb::ndim<2>>(
+                                   data, 2, shape, owner_of(std::move(owned)), strides)
+                                   .cast();
+  return imports().data_frame(by_column, "index"_a = index, "columns"_a = names, "copy"_a = false);
 }
 
 }  // namespace morvane::pyglue

@@ -22,6 +22,28 @@ namespace morvane::pyglue {
 
 namespace nb = nanobind;
 
+// The row and column labels of a table, read once.
+struct FrameLabels {
+  nb::object index;    // row labels (pandas Index)
+  nb::object columns;  // column labels (pandas Index)
+  [[nodiscard]] std::size_t rows() const { return nb::len(index); }
+  [[nodiscard]] std::size_t cols() const { return nb::len(columns); }
+  // Both axes hold the same labels in the same order (pandas' equals).
+  [[nodiscard]] bool equals(const FrameLabels& other) const;
+  // Each axis joined with the other's (pandas' union, which sorts texts).
+  [[nodiscard]] FrameLabels united(const FrameLabels& other) const;
+};
+[[nodiscard]] FrameLabels labels_of(nb::handle frame);
+
+// A DataFrame over `labels` holding the two-dimensional array `values` as it
+// is (no copy).
+[[nodiscard]] nb::object frame_on(nb::handle values, const FrameLabels& labels);
+
+// The values of `frame` placed on `labels` (reindexed when its own differ, NaN
+// where a label is absent; all NaN when `frame` is empty) as a C-contiguous
+// row-major float64 array, to be read in place.
+[[nodiscard]] nb::object float64_on(nb::handle frame, const FrameLabels& labels);
+
 template <class T>
 struct LabelledMatrix {
   nb::object index;    // row labels (pandas Index)
@@ -82,8 +104,10 @@ template <class T>
 // A Python `slice(start, stop)`; nanobind's own constructor wants matching handle types.
 [[nodiscard]] nb::object py_slice(std::size_t start, std::size_t stop);
 
-// A float64 pandas Series over `index` holding `values` (taken over, no copy).
-[[nodiscard]] nb::object make_series(std::vector<double>&& values, nb::handle index);
+// A float64 pandas Series over `index` holding `values` (taken over, no copy),
+// named `name` when one is given.
+[[nodiscard]] nb::object make_series(std::vector<double>&& values, nb::handle index,
+                                     const char* name = nullptr);
 
 // An int64 pandas Index of `values` named `name` (years, horizons).
 [[nodiscard]] nb::object int64_index(std::vector<std::int64_t>&& values, const char* name);
@@ -92,6 +116,16 @@ template <class T>
 // months), named `name` when one is given.
 [[nodiscard]] nb::object int_range_index(std::int64_t start, std::int64_t stop,
                                          const char* name = nullptr);
+
+// pandas.factorize(values): per value the code of its distinct value (-1 for
+// a missing one), read in place, and the distinct values in order of first
+// appearance.
+struct Factorised {
+  nb::ndarray<const std::int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu> owner;
+  std::span<const std::int64_t> codes;
+  nb::object uniques;
+};
+[[nodiscard]] Factorised factorize(nb::handle values);
 
 // An empty float64 pandas Series.
 [[nodiscard]] nb::object empty_float_series();
@@ -104,6 +138,11 @@ template <class T>
 // as NaN: `values.to_numpy(dtype="float64", na_value=numpy.nan)`. Values that
 // cannot be numbers raise the Python error.
 [[nodiscard]] nb::object float64_numpy(nb::handle values);
+
+// Any array-like's values as a float64 numpy array: a pandas object's as
+// float64_numpy gives them, anything else through numpy.asarray. Values that
+// cannot be numbers raise the Python error.
+[[nodiscard]] nb::object float64_array(nb::handle values);
 
 // The same, C-contiguous (numpy.ascontiguousarray), to be read in place.
 [[nodiscard]] nb::object contiguous_float64(nb::handle values);

@@ -54,19 +54,21 @@ nb::object align(const LabelledMatrix<T>& table, const Target& target, T fill, c
   const std::vector<std::int64_t>& rows = memos.rows.find(table.index, target.index, name, "行");
   const std::vector<std::int64_t>& cols =
       memos.cols.find(table.columns, target.columns, name, "列");
-  const nb::object& np = imports().np;
-  const char* dtype = std::is_same_v<T, bool> ? "bool" : "float64";
   if (target.rows > 0 && target.cols > 0 && kernels::is_consecutive(rows) &&
       kernels::is_consecutive(cols)) {
     const auto r0 = static_cast<std::size_t>(rows.front());
     const auto c0 = static_cast<std::size_t>(cols.front());
-    nb::object slice =
-        table.owner[nb::make_tuple(py_slice(r0, r0 + target.rows), py_slice(c0, c0 + target.cols))];
-    slice = slice.attr("view")();
-    slice.attr("flags").attr("writeable") = false;
-    return slice;
+    return read_only_view(table.owner[nb::make_tuple(py_slice(r0, r0 + target.rows),
+                                                     py_slice(c0, c0 + target.cols))]);
   }
-  nb::object out = np.attr("empty")(nb::make_tuple(target.rows, target.cols), "dtype"_a = dtype);
+  // Every cell is written by the gather.
+  const std::size_t cells = target.rows * target.cols;
+  nb::object out;
+  if constexpr (std::is_same_v<T, bool>) {
+    out = numpy_flags(std::vector<std::uint8_t>(cells), target.rows, target.cols);
+  } else {
+    out = numpy_from(std::vector<double>(cells), target.rows, target.cols);
+  }
   using Out = nb::ndarray<T, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
   Out buffer = nb::cast<Out>(out);
   {

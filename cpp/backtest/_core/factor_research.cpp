@@ -1,12 +1,14 @@
 #include "factor_research.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "pyglue/dates.hpp"
+#include "kernels/dates.hpp"
 #include "pyglue/frames.hpp"
 #include "pyglue/imports.hpp"
 
@@ -100,28 +102,58 @@ nb::object decay_table(const kernels::GroupDays& days, const std::vector<std::si
   return table.attr("astype")(count_type);
 }
 
-// Year x month mean of the one-day rank IC; empty when the dates are not
-// "YYYYMMDD" labels or there is no IC.
-nb::object monthly_table(nb::handle rank_ic) {
-  nb::object empty = glue::imports().data_frame("columns"_a = glue::int_range_index(1, 13, "month"),
-                                                "dtype"_a = "float64");
-  empty.attr("index") = glue::int64_index({}, "year");
-  if (nb::len(rank_ic) == 0) return empty;
-  nb::object dated;
-  try {
-    dated = glue::yyyymmdd_datetimes(rank_ic.attr("index"));
-  } catch (const nb::python_error&) {
-    return empty;  // labels that are no dates have no months
+// The calendar month (year * 100 + month) of each "YYYYMMDD" label; nothing
+// when a label is no such date.
+std::optional<std::vector<std::int32_t>> label_months(nb::handle index) {
+  const nb::list labels = glue::python_values(index);
+  std::vector<std::int32_t> months(nb::len(labels));
+  for (std::size_t row = 0; row < months.size(); ++row) {
+    const std::string text = nb::cast<std::string>(nb::str(labels[row]));
+    const bool digits = text.size() == 8 && std::all_of(text.begin(), text.end(), [](char c) {
+                          return c >= '0' && c <= '9';
+                        });
+    if (!digits || !kernels::checked_date_number(std::stoi(text))) return std::nullopt;
+    months[row] = std::stoi(text) / 100;
   }
-  const nb::object ic =
-      glue::imports().series(rank_ic["rank_ic"].attr("to_numpy")(), "index"_a = dated);
-  nb::list keys;
-  keys.append(dated.attr("year").attr("rename")("year"));
-  keys.append(dated.attr("month").attr("rename")("month"));
-  nb::object table = ic.attr("groupby")(keys).attr("mean")().attr("unstack")("month");
-  table = table.attr("reindex")("columns"_a = empty.attr("columns"));
-  table.attr("index") = table.attr("index").attr("astype")("int64");
-  return table;
+  return months;
+}
+
+// Year x month mean of the one-day rank IC, months 1 to 12 as columns, every
+// year with a dated row as a row; empty when the dates are not "YYYYMMDD"
+// labels or there is no IC. The sums are compensated as pandas' group means
+// are, so the figures match a groupby to the last bit.
+nb::object monthly_table(nb::handle rank_ic) {
+  std::optional<std::vector<std::int32_t>> months;
+  if (nb::len(rank_ic) > 0) months = label_months(rank_ic.attr("index"));
+  std::vector<std::int32_t> by_row = months ? std::move(*months) : std::vector<std::int32_t>{};
+  std::vector<std::int64_t> years;
+  for (const std::int32_t month : by_row) years.push_back(month / 100);
+  std::sort(years.begin(), years.end());
+  years.erase(std::unique(years.begin(), years.end()), years.end());
+  std::vector<double> sums(years.size() * 12, 0.0), carry(sums.size(), 0.0), counts(sums.size());
+  const glue::FloatVector ic =
+      by_row.empty() ? glue::FloatVector{} : glue::read_float_column(rank_ic, "rank_ic");
+  for (std::size_t row = 0; row < by_row.size(); ++row) {
+    const double value = ic.values[row];
+    if (std::isnan(value)) continue;
+    const auto year = std::lower_bound(years.begin(), years.end(), by_row[row] / 100);
+    const std::size_t cell = static_cast<std::size_t>(year - years.begin()) * 12 +
+                             static_cast<std::size_t>(by_row[row] % 100 - 1);
+    const double step = value - carry[cell];
+    const double total = sums[cell] + step;
+    carry[cell] = total - sums[cell] - step;
+    if (std::isnan(carry[cell])) carry[cell] = 0.0;  // an infinite value stays infinite
+    sums[cell] = total;
+    counts[cell] += 1.0;
+  }
+  for (std::size_t cell = 0; cell < sums.size(); ++cell) {
+    sums[cell] = counts[cell] > 0.0 ? sums[cell] / counts[cell] : kNaN;
+  }
+  const std::size_t n_years = years.size();
+  return glue::imports().data_frame(glue::numpy_from(std::move(sums), n_years, 12),
+                                    "index"_a = glue::int64_index(std::move(years), "year"),
+                                    "columns"_a = glue::int_range_index(1, 13, "month"),
+                                    "copy"_a = false);
 }
 
 }  // namespace
@@ -140,8 +172,8 @@ ResearchTables research_tables(const kernels::GroupDays& days,
     out.rank_ic_by_horizon =
         rows_frame(days.horizon_ic, days.horizons.size(), factor_days, factor_dates, horizons);
   } else {
-    out.rank_ic_by_horizon = rows_frame({}, days.horizons.size(), {},
-                                        dates.attr("__getitem__")(glue::py_slice(0, 0)), horizons);
+    out.rank_ic_by_horizon =
+        rows_frame({}, days.horizons.size(), {}, dates[glue::py_slice(0, 0)], horizons);
   }
   out.ic_decay = decay_table(days, factor_days, with_ic);
   out.monthly_ic = monthly_table(rank_ic);

@@ -216,8 +216,9 @@ auto computing(F&& f) -> decltype(f()) {
 
 nb::object run_group_backtest(const GroupBacktestArgs& args, std::size_t threads) {
   const Checked checked = check_arguments(args);
-  const nb::object dates = glue::imports().index(args.close_price.attr("index"));
-  const nb::object stocks = glue::imports().index(args.close_price.attr("columns"));
+  const glue::FrameLabels market_labels = glue::labels_of(args.close_price);
+  const nb::object dates = glue::imports().index(market_labels.index);
+  const nb::object stocks = glue::imports().index(market_labels.columns);
 
   FactorRows factor = read_factor(args.factor_matrix, dates, stocks, checked.rolling_window);
   const AlignedMatrix valid = align_to(args.close_price_valid, "close_price_valid", dates, stocks);

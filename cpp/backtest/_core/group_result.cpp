@@ -32,14 +32,14 @@ nb::object frame(std::vector<double>&& values, std::size_t rows, std::size_t col
 }
 
 nb::object rank_ic_frame(const kernels::GroupDays& days, nb::handle dates, bool with_ic) {
-  nb::list kept;
+  std::vector<std::size_t> kept;
   std::vector<double> ic, neutral;
   const bool industries = !days.neutral_ic.empty();
   if (with_ic) {
     // One row per date that has a factor row (groups or not).
     for (std::size_t i = 0; i < days.days; ++i) {
       if (!days.has_factor[i]) continue;
-      kept.append(i);
+      kept.push_back(i);
       ic.push_back(days.rank_ic[i]);
       if (industries) neutral.push_back(days.neutral_ic[i]);
     }
@@ -47,7 +47,7 @@ nb::object rank_ic_frame(const kernels::GroupDays& days, nb::handle dates, bool 
   std::vector<std::pair<const char*, std::vector<double>>> columns;
   columns.emplace_back("rank_ic", std::move(ic));
   if (industries) columns.emplace_back("industry_neutral_rank_ic", std::move(neutral));
-  return glue::make_float_frame(std::move(columns), dates.attr("take")(kept));
+  return glue::make_float_frame(std::move(columns), glue::take_labels(dates, kept));
 }
 
 nb::object summary_of(nb::handle result) {
@@ -93,7 +93,8 @@ GroupOutcome build_outcome(const kernels::GroupDays& days, const kernels::Holdin
   }
   for (double& v : cumulative) v += 1.0;
   const nb::object return_index =
-      dates.attr("__getitem__")(glue::py_slice(returns.first_day, returns.first_day + t_days));
+      dates[glue::py_slice(returns.first_day, returns.first_day + t_days)];
+  out.return_dates = return_index;
   out.group_daily_return = frame(std::move(returns.daily), t_days, n, return_index, columns);
   out.group_cumulative_return = frame(std::move(cumulative), t_days, n, return_index, columns);
   out.rank_ic = rank_ic_frame(days, dates, with_ic);
@@ -134,8 +135,7 @@ nb::object group_benchmark_summary(const GroupOutcome& outcome, nb::handle bench
       if (nb::cast<std::string>(nb::str(key)) == code) ordered[key] = value;
     }
   }
-  nb::object summary = glue::benchmark_summary(outcome.group_daily_return.attr("index"),
-                                               outcome.best_returns, ordered);
+  nb::object summary = glue::benchmark_summary(outcome.return_dates, outcome.best_returns, ordered);
   if (nb::len(summary) > 0) {
     summary.attr("insert")(0, "best_group", static_cast<std::int64_t>(outcome.best_group));
   }

@@ -123,13 +123,9 @@ nb::object with_datetime_index(nb::handle table) {
 
 double safe_sharpe(nb::handle series, nb::handle periods) {
   const double periods_per_year = glue::to_float(periods, "periods");
-  const glue::Imports& py = glue::imports();
   std::vector<double> values;
   try {
-    const nb::object array = nb::hasattr(series, "to_numpy")
-                                 ? glue::float64_numpy(series)
-                                 : py.np.attr("asarray")(series, "dtype"_a = "float64");
-    values = glue::float64_values(array.attr("ravel")());
+    values = glue::float64_values(glue::float64_array(series).attr("ravel")());
   } catch (const nb::python_error&) {
     glue::raise_value_error("参数 series 含无法转换为数值的数据");
   }

@@ -14,7 +14,9 @@
 #include "imports.hpp"
 #include "names.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/classes.hpp"
+#include "pyglue/dates.hpp"
 #include "pyglue/frames.hpp"
 
 using namespace nanobind::literals;
@@ -60,11 +62,10 @@ nb::object sorted_by_rows(nb::handle matrix) {
 
 nb::object empty_like(nb::handle reference, nb::handle fill_value) {
   glue::require_dataframe(reference, "reference");
-  const nb::object& np = pyglue::imports().np;
-  const nb::object values =
-      np.attr("full")(reference.attr("shape"), fill_value, "dtype"_a = "float64");
-  return pyglue::imports().data_frame(values, "index"_a = reference.attr("index"),
-                                      "columns"_a = reference.attr("columns"), "copy"_a = false);
+  const glue::FrameLabels labels = glue::labels_of(reference);
+  const nb::object values = pyglue::imports().np.attr("full")(
+      nb::make_tuple(labels.rows(), labels.cols()), fill_value, "dtype"_a = "float64");
+  return glue::frame_on(values, labels);
 }
 
 }  // namespace builder
@@ -118,7 +119,7 @@ nb::object read_source_data(nb::handle self, nb::handle incremental) {
   nb::dict source;
   nb::object comps;
   if (batched) {
-    nb::list wanted = nb::cast<nb::list>(names_of("BUILD_INPUT_NAMES").attr("copy")());
+    nb::list wanted = pyglue::list_of(names_of("BUILD_INPUT_NAMES"));
     for (nb::handle name : components) wanted.append(name);
     const nb::object batch = read_normal_factor_batch(self, wanted);
     source["Close"] = batch_or_read(self, batch, nb::str("Close"));
@@ -164,7 +165,7 @@ nb::object assemble_payload(nb::handle self, nb::handle data, nb::handle compone
   const nb::object key_of = imports().component_dataset_key;
   nb::dict keys;
   for (nb::handle name : component_names) keys[name] = key_of(name);
-  nb::dict out_data = nb::cast<nb::dict>(nb::borrow<nb::dict>(data).attr("copy")());
+  nb::dict out_data = pyglue::dict_of(data);
   for (auto [name, matrix] : nb::borrow<nb::dict>(component_matrices_)) {
     out_data[key_of(name)] = matrix;
   }
@@ -176,7 +177,7 @@ nb::object assemble_payload(nb::handle self, nb::handle data, nb::handle compone
   meta["ddb_end"] = self.attr("_ddb_end");
   meta["component_names"] = nb::list(component_names);
   meta["component_dataset_keys"] = keys;
-  meta[meta_time_key] = now_text();
+  meta[meta_time_key] = pyglue::now_text();
   nb::dict payload;
   payload["version"] = kPreparedDataVersion;
   payload["meta"] = meta;

@@ -1,6 +1,9 @@
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
+#include <cmath>
 #include <limits>
+#include <numeric>
 #include <span>
 #include <string>
 #include <vector>
@@ -8,36 +11,77 @@
 #include "builder_parts.hpp"
 #include "factor_read.hpp"
 #include "imports.hpp"
+#include "names.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/builtins.hpp"
 #include "pyglue/frames.hpp"
+#include "pyglue/imports.hpp"
 
 using namespace nanobind::literals;
 
 // GroupPreparedDataBuilder's benchmark series: the index daily table read
 // through the data client, cleaned into one daily return series per index.
+// The cleaning runs on the columns' values: rows without a date go, rows of
+// other indices go, the rows are put in date order (stably, so that of two
+// rows for one date the later one stays last) and only the last row of each
+// date is kept.
 namespace morvane::prepare::builder {
 
 namespace {
 
 namespace glue = morvane::pyglue;
 
-bool has_column(nb::handle frame, const char* name) {
-  return pyglue::contains(nb::object(frame.attr("columns")), name);
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// A column's values as numbers, what cannot be one as NaN.
+std::vector<double> numbers_of(nb::handle column) {
+  const glue::FloatVector numbers =
+      glue::read_float_vector(imports().to_numeric(column, "errors"_a = "coerce"), "column");
+  return {numbers.values.begin(), numbers.values.end()};
 }
 
-nb::object to_numbers(nb::handle column) {
-  return imports().to_numeric(column, "errors"_a = "coerce");
+// The rows kept, in date order: dated, of `code` when the table names its
+// index per row, the last one of each date.
+std::vector<std::size_t> kept_rows(const std::vector<std::string>& dates,
+                                   const std::vector<bool>& dated, const nb::object& ukeys,
+                                   const std::string& code) {
+  std::vector<std::size_t> rows;
+  const nb::list keys = ukeys.is_valid() ? glue::python_values(ukeys) : nb::list();
+  for (std::size_t row = 0; row < dates.size(); ++row) {
+    if (!dated[row]) continue;
+    if (ukeys.is_valid() && nb::cast<std::string>(nb::str(keys[row])) != code) continue;
+    rows.push_back(row);
+  }
+  std::stable_sort(rows.begin(), rows.end(),
+                   [&](std::size_t a, std::size_t b) { return dates[a] < dates[b]; });
+  std::vector<std::size_t> last;
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    if (k + 1 < rows.size() && dates[rows[k + 1]] == dates[rows[k]]) continue;
+    last.push_back(rows[k]);
+  }
+  return last;
 }
 
-// The daily return between consecutive closes (close / previous close - 1),
-// NaN on the first row, over the closes' index.
-nb::object return_from_close(nb::handle close) {
-  const glue::FloatVector closes = glue::read_float_vector(close, "close");
-  const std::span<const double> c = closes.values;
-  std::vector<double> out(c.size(), std::numeric_limits<double>::quiet_NaN());
-  for (std::size_t i = 1; i < c.size(); ++i) out[i] = c[i] / c[i - 1] - 1.0;
-  return glue::make_series(std::move(out), close.attr("index"));
+// The daily return of each kept row: a return column's, or the return between
+// consecutive closes (close / previous close - 1, NaN on the first row), taken
+// only once every date is unique and without filling gaps.
+std::vector<double> daily_returns(nb::handle table, nb::handle columns,
+                                  const std::vector<std::size_t>& rows, const std::string& name) {
+  std::vector<double> out(rows.size(), kNaN);
+  for (const char* column : {"daily_return", "return", "returns", "pct_change", "change_rate"}) {
+    if (!glue::contains(columns, column)) continue;
+    const std::vector<double> values = numbers_of(table[column]);
+    for (std::size_t k = 0; k < rows.size(); ++k) out[k] = values[rows[k]];
+    return out;
+  }
+  if (!glue::contains(columns, "close")) {
+    throw nb::key_error((name + " 基准缺少 daily_return/close 列").c_str());
+  }
+  const std::vector<double> closes = numbers_of(table["close"]);
+  for (std::size_t k = 1; k < rows.size(); ++k) {
+    out[k] = closes[rows[k]] / closes[rows[k - 1]] - 1.0;
+  }
+  return out;
 }
 
 }  // namespace
@@ -50,54 +94,33 @@ nb::object format_benchmark_daily_return(nb::handle, nb::handle df, nb::handle b
   if (!has_rows(df)) {
     throw nb::key_error(("基准日频数据为空: " + name + " (" + code + ")").c_str());
   }
-  nb::object table = df.attr("copy")();
-  if (has_column(table, "date")) {
-    nb::dict rename;
-    rename["date"] = "DataDate";
-    table = table.attr("rename")("columns"_a = rename);
+  const nb::object columns = df.attr("columns");
+  const char* const date_column = glue::contains(columns, "date") ? "date" : "DataDate";
+  if (!glue::contains(columns, date_column)) {
+    throw nb::key_error((name + " 基准缺少 DataDate 列").c_str());
   }
-  if (!has_column(table, "DataDate")) throw nb::key_error((name + " 基准缺少 DataDate 列").c_str());
-  table = glue::with_column(table, "DataDate",
-                            imports().module.attr("series_to_yyyymmdd")(table["DataDate"]));
-  nb::list date_only;
-  date_only.append("DataDate");
-  table = table.attr("dropna")("subset"_a = date_only);
-  // A stable sort, so that of two rows for one date the later one stays last.
-  table = table.attr("sort_values")("DataDate", "kind"_a = "stable");
-  if (has_column(table, "ukey")) {
-    table = glue::with_column(table, "ukey", table["ukey"].attr("astype")("str"));
-    table = table[table["ukey"].attr("__eq__")(index_code)];
+  const nb::object date_texts = series_to_yyyymmdd(df[date_column]);
+  const nb::list date_values = glue::python_values(date_texts);
+  std::vector<std::string> dates(nb::len(date_values));
+  std::vector<bool> dated(dates.size());
+  for (std::size_t row = 0; row < dates.size(); ++row) {
+    dated[row] = PyUnicode_Check(date_values[row].ptr());
+    if (dated[row]) dates[row] = nb::cast<std::string>(date_values[row]);
   }
-  nb::list keys;
-  if (has_column(table, "ukey")) keys.append("ukey");
-  keys.append("DataDate");
-  table = table.attr("drop_duplicates")("subset"_a = keys, "keep"_a = "last");
-  table = table.attr("drop_duplicates")("subset"_a = date_only, "keep"_a = "last");
-  // The return from the close is taken only once every date is unique, and
-  // between consecutive rows without filling gaps.
-  if (!has_column(table, "daily_return")) {
-    bool found = false;
-    for (const char* column : {"return", "returns", "pct_change", "change_rate"}) {
-      if (has_column(table, column)) {
-        table = glue::with_column(table, "daily_return", to_numbers(table[column]));
-        found = true;
-        break;
-      }
-    }
-    if (!found) {
-      if (!has_column(table, "close")) {
-        throw nb::key_error((name + " 基准缺少 daily_return/close 列").c_str());
-      }
-      table =
-          glue::with_column(table, "daily_return", return_from_close(to_numbers(table["close"])));
-    }
+  const nb::object ukeys = glue::contains(columns, "ukey") ? nb::object(df["ukey"]) : nb::object();
+  const std::vector<std::size_t> rows = kept_rows(dates, dated, ukeys, code);
+  const std::vector<double> returns = daily_returns(df, columns, rows, name);
+  nb::list labels;
+  std::vector<double> values;
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    if (std::isnan(returns[k])) continue;
+    labels.append(date_values[rows[k]]);
+    values.push_back(returns[k]);
   }
-  table = glue::with_column(table, "daily_return", to_numbers(table["daily_return"]));
-  nb::object series = table.attr("set_index")("DataDate")["daily_return"];
-  series = series.attr("astype")("float64").attr("rename")("index_daily_return").attr("dropna")();
-  series = series.attr("sort_index")("kind"_a = "stable");
-  series.attr("index").attr("name") = nb::none();
-  return series;
+  // The labels keep the type of the date texts (pandas' text type), without
+  // the date column's name.
+  const nb::object index = glue::imports().index(labels, "dtype"_a = date_texts.attr("dtype"));
+  return glue::make_series(std::move(values), index, "index_daily_return");
 }
 
 nb::object read_benchmark_dict(nb::handle self) {

@@ -33,19 +33,17 @@ nb::object query_factors(nb::handle self, nb::handle factor, const std::string& 
 }
 
 nb::object membership_matrix(nb::handle matrix) {
-  const nb::object& np = pyglue::imports().np;
+  const pyglue::FrameLabels labels = pyglue::labels_of(matrix);
   const nb::object values = pyglue::contiguous_float64(matrix);
-  const nb::object out = np.attr("empty_like")(values);
+  const nb::object out = pyglue::numpy_from(std::vector<double>(labels.rows() * labels.cols()),
+                                            labels.rows(), labels.cols());
   {
     const auto source = pyglue::contiguous_span<const double>(values);
     const auto target = pyglue::contiguous_span<double>(out);
     const nb::gil_scoped_release release;
     kernels::membership(source, target);
   }
-  const nb::object frame =
-      pyglue::imports().data_frame(out, "index"_a = matrix.attr("index"),
-                                   "columns"_a = matrix.attr("columns"), "copy"_a = false);
-  return sorted_by_rows(frame);
+  return sorted_by_rows(pyglue::frame_on(out, labels));
 }
 
 }  // namespace

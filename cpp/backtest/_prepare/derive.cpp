@@ -2,8 +2,13 @@
 
 #include <nanobind/stl/string.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "imports.hpp"
 #include "kernels/derive.hpp"
@@ -21,47 +26,23 @@ namespace {
 namespace glue = morvane::pyglue;
 namespace kn = morvane::kernels;
 
-const nb::object& numpy() { return pyglue::imports().np; }
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // The row and column labels every operand of one derivation is aligned to.
-struct Labels {
-  nb::object index;
-  nb::object columns;
-  [[nodiscard]] kn::Grid grid() const { return {nb::len(index), nb::len(columns)}; }
-  [[nodiscard]] nb::tuple shape() const { return nb::make_tuple(grid().rows, grid().cols); }
-};
+using Labels = glue::FrameLabels;
 
-Labels labels_of(nb::handle frame) { return {frame.attr("index"), frame.attr("columns")}; }
+kn::Grid grid_of(const Labels& labels) { return {labels.rows(), labels.cols()}; }
 
-// The union of two label sets (pandas sorts the union of text labels).
-Labels union_of(const Labels& a, const Labels& b) {
-  return {a.index.attr("union")(b.index), a.columns.attr("union")(b.columns)};
+// A new float64 array the shape of `labels`, every value written by a kernel.
+nb::object new_numbers(const Labels& labels) {
+  return glue::numpy_from(std::vector<double>(labels.rows() * labels.cols()), labels.rows(),
+                          labels.cols());
 }
 
-bool is_empty(nb::handle frame) {
-  return nb::len(nb::object(frame.attr("index"))) == 0 ||
-         nb::len(nb::object(frame.attr("columns"))) == 0;
-}
-
-// `frame` as a contiguous row-major float64 array over `labels`, NaN where a
-// label is absent.
-nb::object aligned(nb::handle frame, const Labels& labels) {
-  const nb::object np = numpy();
-  if (is_empty(frame)) return np.attr("full")(labels.shape(), pyglue::imports().nan);
-  nb::object source = nb::borrow(frame);
-  const bool same = nb::cast<bool>(frame.attr("index").attr("equals")(labels.index)) &&
-                    nb::cast<bool>(frame.attr("columns").attr("equals")(labels.columns));
-  if (!same) source = frame.attr("reindex")("index"_a = labels.index, "columns"_a = labels.columns);
-  return pyglue::contiguous_float64(source);
-}
-
-nb::object new_array(const Labels& labels, const char* dtype) {
-  return numpy().attr("empty")(labels.shape(), "dtype"_a = dtype);
-}
-
-nb::object frame_of(nb::handle values, const Labels& labels) {
-  return pyglue::imports().data_frame(values, "index"_a = labels.index,
-                                      "columns"_a = labels.columns, "copy"_a = false);
+// A new bool array the shape of `labels`, every flag written by a kernel.
+nb::object new_flags(const Labels& labels) {
+  return glue::numpy_flags(std::vector<std::uint8_t>(labels.rows() * labels.cols()), labels.rows(),
+                           labels.cols());
 }
 
 nb::object lookup(nb::handle source, const char* name) {
@@ -76,11 +57,11 @@ nb::object lookup(nb::handle source, const char* name) {
 // cant_sell_stock or can_buy_stock over the union of the price's and the
 // suspension flag's labels.
 nb::object trade_mask(nb::handle price, nb::handle limit, nb::handle suspended, bool selling) {
-  const Labels labels = union_of(labels_of(price), labels_of(suspended));
-  const nb::object price_grid = aligned(price, labels);
-  const nb::object limit_grid = aligned(limit, labels);
-  const nb::object flag_grid = aligned(suspended, labels);
-  const nb::object out = new_array(labels, "bool");
+  const Labels labels = glue::labels_of(price).united(glue::labels_of(suspended));
+  const nb::object price_grid = glue::float64_on(price, labels);
+  const nb::object limit_grid = glue::float64_on(limit, labels);
+  const nb::object flag_grid = glue::float64_on(suspended, labels);
+  const nb::object out = new_flags(labels);
   {
     const auto p = pyglue::contiguous_span<const double>(price_grid);
     const auto l = pyglue::contiguous_span<const double>(limit_grid);
@@ -93,7 +74,7 @@ nb::object trade_mask(nb::handle price, nb::handle limit, nb::handle suspended, 
       kn::can_buy_mask(p, l, s, o);
     }
   }
-  return frame_of(out, labels);
+  return glue::frame_on(out, labels);
 }
 
 // The carried close of every stock before the grid's first row, over the
@@ -107,22 +88,33 @@ struct CloseSeed {
 };
 
 CloseSeed close_seed(const Labels& on_close, nb::handle close_before_start) {
-  const nb::object np = numpy();
   if (close_before_start.is_none()) {
-    return {on_close, np.attr("full")(nb::len(on_close.columns), pyglue::imports().nan)};
+    return {on_close, glue::numpy_from(std::vector<double>(on_close.cols(), kNaN))};
   }
   if (!nb::isinstance(close_before_start, pyglue::imports().series)) {
     glue::raise_type_error("close_before_start", "pandas.Series | None", close_before_start);
   }
-  const nb::object known = close_before_start.attr("astype")("float64").attr("dropna")();
-  Labels labels = on_close;
-  const int covered =
-      PyObject_IsTrue(known.attr("index").attr("isin")(on_close.columns).attr("all")().ptr());
-  if (covered < 0) throw nb::python_error();
-  if (covered == 0) {
-    labels.columns = on_close.columns.attr("union")(known.attr("index"));
+  // Values that are no numbers raise pandas' own error, as before any seed.
+  const glue::FloatVector closes =
+      glue::read_float_vector(close_before_start.attr("astype")("float64"), "close_before_start");
+  std::vector<std::size_t> with_close;
+  for (std::size_t k = 0; k < closes.values.size(); ++k) {
+    if (!std::isnan(closes.values[k])) with_close.push_back(k);
   }
-  return {labels, pyglue::contiguous_float64(known.attr("reindex")(labels.columns))};
+  const nb::object known = glue::take_labels(close_before_start.attr("index"), with_close);
+  Labels labels = on_close;
+  const std::vector<std::int64_t> in_close =
+      glue::label_positions(on_close.columns, known, "close_price", "列");
+  if (std::find(in_close.begin(), in_close.end(), -1) != in_close.end()) {
+    labels.columns = on_close.columns.attr("union")(known);
+  }
+  const std::vector<std::int64_t> from =
+      glue::label_positions(known, labels.columns, "close_before_start", "");
+  std::vector<double> seeds(from.size(), kNaN);
+  for (std::size_t c = 0; c < from.size(); ++c) {
+    if (from[c] >= 0) seeds[c] = closes.values[with_close[static_cast<std::size_t>(from[c])]];
+  }
+  return {labels, glue::numpy_from(std::move(seeds))};
 }
 
 }  // namespace
@@ -141,19 +133,19 @@ nb::dict derive_matrices(nb::handle source, nb::handle close_before_start) {
 
   // Everything tied to the close lives on the close's labels: cells outside
   // them would only hold missing values. An empty close keeps no rows.
-  const Labels on_close = labels_of(close);
-  const nb::object close_grid = aligned(close, on_close);
-  const nb::object split_grid = aligned(split, on_close);
-  const nb::object dividend_grid = aligned(dividend, on_close);
-  const nb::object valid = new_array(on_close, "float64");
-  const nb::object split_out = new_array(on_close, "float64");
-  const nb::object dividend_out = new_array(on_close, "float64");
+  const Labels on_close = glue::labels_of(close);
+  const nb::object close_grid = glue::float64_on(close, on_close);
+  const nb::object split_grid = glue::float64_on(split, on_close);
+  const nb::object dividend_grid = glue::float64_on(dividend, on_close);
+  const nb::object valid = new_numbers(on_close);
+  const nb::object split_out = new_numbers(on_close);
+  const nb::object dividend_out = new_numbers(on_close);
   const CloseSeed seed = close_seed(on_close, close_before_start);
-  const nb::object carried_close = aligned(close, seed.labels);
-  const nb::object prev_close = new_array(seed.labels, "float64");
-  const Labels on_open = labels_of(open);
-  const nb::object open_grid = aligned(open, on_open);
-  const nb::object forward = new_array(on_open, "float64");
+  const nb::object carried_close = glue::float64_on(close, seed.labels);
+  const nb::object prev_close = new_numbers(seed.labels);
+  const Labels on_open = glue::labels_of(open);
+  const nb::object open_grid = glue::float64_on(open, on_open);
+  const nb::object forward = new_numbers(on_open);
   {
     const auto c = pyglue::contiguous_span<const double>(close_grid);
     const auto v = pyglue::contiguous_span<double>(valid);
@@ -166,8 +158,8 @@ nb::dict derive_matrices(nb::handle source, nb::handle close_before_start) {
     const auto pc = pyglue::contiguous_span<double>(prev_close);
     const auto op = pyglue::contiguous_span<const double>(open_grid);
     const auto fw = pyglue::contiguous_span<double>(forward);
-    const kn::Grid prev_shape = seed.labels.grid();
-    const kn::Grid open_shape = on_open.grid();
+    const kn::Grid prev_shape = grid_of(seed.labels);
+    const kn::Grid open_shape = grid_of(on_open);
     const nb::gil_scoped_release release;
     kn::close_valid(c, v);
     kn::split_factor(sp, v, so);
@@ -181,15 +173,15 @@ nb::dict derive_matrices(nb::handle source, nb::handle close_before_start) {
   out["industry_matrix"] = industry;
   out["close_price"] = close;
   out["open_price"] = open;
-  out["close_price_valid"] = frame_of(valid, on_close);
-  out["prev_close"] = frame_of(prev_close, seed.labels);
+  out["close_price_valid"] = glue::frame_on(valid, on_close);
+  out["prev_close"] = glue::frame_on(prev_close, seed.labels);
   out["buy_price"] = buy;
   out["sell_price"] = sell;
-  out["rq_get_split"] = frame_of(split_out, on_close);
-  out["rq_get_dividend"] = frame_of(dividend_out, on_close);
+  out["rq_get_split"] = glue::frame_on(split_out, on_close);
+  out["rq_get_dividend"] = glue::frame_on(dividend_out, on_close);
   out["can_buy_stock"] = trade_mask(buy, limit_up, suspended, false);
   out["cant_sell_stock"] = trade_mask(sell, limit_down, suspended, true);
-  out["forward_return_rank_cache"] = frame_of(forward, on_open);
+  out["forward_return_rank_cache"] = glue::frame_on(forward, on_open);
   return out;
 }
 

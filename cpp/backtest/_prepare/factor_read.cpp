@@ -11,6 +11,7 @@
 
 #include "imports.hpp"
 #include "kernels/pivot.hpp"
+#include "names.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/arrays.hpp"
 #include "pyglue/builtins.hpp"
@@ -23,25 +24,6 @@ namespace morvane::prepare {
 namespace {
 
 namespace glue = morvane::pyglue;
-
-const nb::object& pandas() { return pyglue::imports().pd; }
-const nb::object& numpy() { return pyglue::imports().np; }
-
-// Factorisation codes (int64, -1 for a missing label) and the distinct labels.
-struct Factorised {
-  nb::object codes_owner;
-  std::span<const std::int64_t> codes;
-  nb::object uniques;
-};
-
-Factorised factorise(nb::handle column) {
-  const nb::tuple pair = nb::cast<nb::tuple>(pandas().attr("factorize")(column));
-  Factorised out;
-  out.codes_owner = numpy().attr("ascontiguousarray")(pair[0], "dtype"_a = "int64");
-  out.codes = glue::contiguous_span<const std::int64_t>(out.codes_owner);
-  out.uniques = pair[1];
-  return out;
-}
 
 // Stock code of a ukey: its first six characters; shorter all-digit codes
 // (as CSV readers leave them) are padded with zeros, as the store writes them.
@@ -93,11 +75,10 @@ LabelMap code_labels(nb::handle uniques) {
 
 // Each distinct date parsed once; unparseable dates drop their rows.
 LabelMap date_labels(nb::handle uniques) {
-  const nb::object texts =
-      imports().module.attr("series_to_yyyymmdd")(pyglue::imports().series(uniques));
+  const nb::object texts = series_to_yyyymmdd(pyglue::imports().series(uniques));
   std::vector<std::string> dates;
   std::vector<bool> usable;
-  for (nb::handle text : texts.attr("tolist")()) {
+  for (nb::handle text : pyglue::python_values(texts)) {
     const bool ok = PyUnicode_Check(text.ptr());
     dates.push_back(ok ? nb::cast<std::string>(text) : std::string());
     usable.push_back(ok);
@@ -127,8 +108,8 @@ nb::object text_index(const std::vector<std::string>& labels,
 
 // The shared labels of one raw table.
 struct Labels {
-  Factorised dates;
-  Factorised codes;
+  glue::Factorised dates;
+  glue::Factorised codes;
   LabelMap date_map;
   LabelMap code_map;
 };
@@ -181,7 +162,7 @@ nb::object empty_table() { return pyglue::imports().data_frame(); }
 bool has_rows(nb::handle table) {
   if (!table.is_valid() || table.is_none()) return false;
   if (!nb::isinstance(table, pyglue::imports().data_frame)) return false;
-  return nb::len(nb::object(table.attr("index"))) > 0;
+  return nb::len(table) > 0;  // a table's length is its number of rows
 }
 
 nb::dict factors_to_matrices(nb::handle df, nb::handle names) {
@@ -200,14 +181,14 @@ nb::dict factors_to_matrices(nb::handle df, nb::handle names) {
   if (!contains(columns, "ukey") || !contains(columns, "DataDate")) {
     throw nb::key_error("因子查询返回结果缺少 ukey/date 列");
   }
-  Labels labels{factorise(table["DataDate"]), factorise(table["ukey"]), {}, {}};
+  Labels labels{glue::factorize(table["DataDate"]), glue::factorize(table["ukey"]), {}, {}};
   labels.date_map = date_labels(labels.dates.uniques);
   labels.code_map = code_labels(labels.codes.uniques);
 
   if (contains(columns, "x")) {
     const Numbers values = numbers(table["x"]);
     if (contains(columns, "factorname")) {
-      const Factorised groups = factorise(table["factorname"]);
+      const glue::Factorised groups = glue::factorize(table["factorname"]);
       std::int64_t code = 0;
       for (nb::handle label : groups.uniques) {
         const std::string group = nb::cast<std::string>(nb::str(label));

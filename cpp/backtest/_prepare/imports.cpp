@@ -31,6 +31,4 @@ void load_imports(nb::handle module) {
 
 const Imports& imports() { return pyglue::LoadedOnce<Imports>::get(); }
 
-nb::object now_text() { return pyglue::imports().timestamp.attr("now")().attr("isoformat")(); }
-
 }  // namespace morvane::prepare

@@ -30,8 +30,4 @@ void load_imports(nb::handle module);
 
 [[nodiscard]] const Imports& imports();
 
-// The local time now, as the payload's and the metadata's time stamps record
-// it (pandas.Timestamp.now().isoformat()).
-[[nodiscard]] nb::object now_text();
-
 }  // namespace morvane::prepare

@@ -8,6 +8,7 @@
 #include "imports.hpp"
 #include "kernels/dates.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/frames.hpp"
 
 using namespace nanobind::literals;
@@ -116,9 +117,9 @@ nb::list parse_name_list(nb::handle raw_values) {
   if (PyUnicode_Check(raw_values.ptr())) {
     nb::object text = nb::borrow(raw_values);
     for (const char* separator : {"，", "；", ";", "\n"}) {
-      text = text.attr("replace")(separator, ",");
+      text = pyglue::replace_text(text, separator, ",");
     }
-    items = text.attr("split")(",");
+    items = pyglue::split_text(text, ",");
   } else {
     PyObject* const iterator = PyObject_GetIter(raw_values.ptr());
     if (iterator == nullptr) {
@@ -149,7 +150,6 @@ nb::dict build_matrix_dtype(nb::handle component_names) {
 }
 
 nb::object series_to_yyyymmdd(nb::handle values) {
-  const nb::object& pd = pyglue::imports().pd;
   const nb::object& series_type = pyglue::imports().series;
   const nb::object series =
       nb::isinstance(values, series_type) ? nb::borrow(values) : series_type(values);
@@ -175,7 +175,7 @@ nb::object series_to_yyyymmdd(nb::handle values) {
   const nb::object source =
       changed ? series_type(prepared, "index"_a = series.attr("index"), "dtype"_a = "object")
               : series;
-  const nb::object parsed = pd.attr("to_datetime")(source, "errors"_a = "coerce");
+  const nb::object parsed = pyglue::imports().to_datetime(source, "errors"_a = "coerce");
   return parsed.attr("dt").attr("strftime")("%Y%m%d");
 }
 

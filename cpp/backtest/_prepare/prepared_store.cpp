@@ -11,6 +11,7 @@
 #include "pyglue/args.hpp"
 #include "pyglue/builtins.hpp"
 #include "pyglue/classes.hpp"
+#include "pyglue/dates.hpp"
 #include "pyglue/params.hpp"
 
 using namespace nanobind::literals;
@@ -106,9 +107,8 @@ Planned plan_components(nb::handle self, nb::handle component_matrices, const nb
 
 // Writes the planned components' files and describes them in `datasets`;
 // a failure removes the files already written. The names written.
-nb::list write_components(nb::handle self, nb::handle component_matrices, const Planned& planned,
-                          nb::dict& datasets) {
-  const nb::object store_dir = self.attr("store_dir");
+nb::list write_components(nb::handle store_dir, nb::handle self, nb::handle component_matrices,
+                          const Planned& planned, nb::dict& datasets) {
   nb::list written;
   std::vector<nb::object> files;
   try {
@@ -151,7 +151,7 @@ void record_components(const nb::object& metadata, const nb::list& names) {
   nb::dict key_map = PyDict_Check(old_keys.ptr()) ? pyglue::dict_of(old_keys) : nb::dict();
   for (nb::handle name : merged) key_map[name] = imports().component_dataset_key(name);
   meta["component_dataset_keys"] = key_map;
-  const nb::object now = now_text();
+  const nb::object now = pyglue::now_text();
   metadata["updated_at"] = now;
   meta["updated_at"] = now;
   meta["component_supplemented_at"] = now;
@@ -171,12 +171,13 @@ nb::list add_component_matrices(nb::handle self, nb::handle component_matrices,
   nb::dict datasets = dict_entry(metadata, "datasets");
   const Planned planned = plan_components(self, component_matrices, names, datasets);
   if (planned.empty()) return nb::list();
-  const nb::list written = write_components(self, component_matrices, planned, datasets);
+  const nb::object store_dir = self.attr("store_dir");
+  const nb::list written = write_components(store_dir, self, component_matrices, planned, datasets);
   record_components(metadata, names);
   // Atomic: a crash leaves the old metadata file or the new one, never a
   // truncated one.
   self.attr("_write_metadata")(metadata);
-  self.attr("_write_manifest")(self.attr("store_dir"), metadata);
+  self.attr("_write_manifest")(store_dir, metadata);
   return written;
 }
 

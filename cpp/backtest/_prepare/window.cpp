@@ -42,7 +42,7 @@ bool is_date_text(const std::string& text) {
 // Rows of a table or entries of a series whose label, as text, is not before `start`.
 nb::object from_date(nb::handle labelled, nb::handle start) {
   const nb::object labels = labelled.attr("index").attr("astype")("str");
-  const nb::object keep = labels.attr("__ge__")(start);
+  const nb::object keep = pyglue::at_least(labels, start);
   return labelled.attr("loc")[keep];
 }
 
@@ -72,7 +72,7 @@ nb::object payload_slice_from_date(nb::handle payload, nb::handle write_start_da
       out_data[key] = value;
     }
   }
-  nb::dict out = nb::cast<nb::dict>(nb::borrow<nb::dict>(payload).attr("copy")());
+  nb::dict out = pyglue::dict_of(payload);
   nb::dict meta = meta_copy(payload);
   const nb::object old_start = pyglue::get_item(meta, "start_date");
   meta["write_start_date"] = start;

@@ -12,6 +12,7 @@
 #include "kernels/weight_smoothing.hpp"
 #include "kernels/weights.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/frames.hpp"
 #include "pyglue/log.hpp"
 
@@ -30,21 +31,26 @@ void require_unique(nb::handle labels, const char* axis) {
   }
 }
 
-// Trading days of the market inside [first, last] of the kept weight dates
-// that the weight table does not give. Labels that cannot be ordered against
-// each other give 0: there is no span to speak of.
-std::size_t skipped_trading_days(nb::handle market_dates, nb::handle kept_dates) {
+// The span [first, last] of the kept weight dates and the trading days of the
+// market inside it that the weight table does not give. Labels that cannot be
+// ordered against each other give no gap: there is no span to speak of.
+struct Gap {
+  nb::object first, last;
+  std::size_t skipped = 0;
+};
+
+Gap missing_trading_days(nb::handle market_dates, nb::handle kept_dates) {
   const std::size_t kept = nb::len(kept_dates);
-  if (kept < 2) return 0;
+  if (kept < 2) return {};
   try {
-    const nb::object first = kept_dates.attr("min")();
-    const nb::object last = kept_dates.attr("max")();
+    Gap gap{kept_dates.attr("min")(), kept_dates.attr("max")()};
     const nb::object inside =
-        market_dates.attr("__ge__")(first).attr("__and__")(market_dates.attr("__le__")(last));
+        glue::at_least(market_dates, gap.first) & glue::at_most(market_dates, gap.last);
     const std::size_t in_span = nb::cast<std::size_t>(nb::int_(inside.attr("sum")()));
-    return in_span > kept ? in_span - kept : 0;
+    gap.skipped = in_span > kept ? in_span - kept : 0;
+    return gap;
   } catch (const nb::python_error& error) {
-    if (error.matches(PyExc_TypeError)) return 0;
+    if (error.matches(PyExc_TypeError)) return {};
     throw;
   }
 }
@@ -57,13 +63,13 @@ void report(nb::handle kept_dates, nb::handle market_dates, std::size_t dropped_
                       "%d 列没有任何权重的股票",
                       dropped_rows, foreign_cols, empty_cols);
   }
-  const std::size_t skipped = skipped_trading_days(market_dates, kept_dates);
-  if (skipped > 0) {
+  const Gap gap = missing_trading_days(market_dates, kept_dates);
+  if (gap.skipped > 0) {
     glue::warn_user(
         "策略权重在 %s 至 %s 之间缺少 %d 个交易日: 每行权重在下一行的日期成交, "
         "缺少的交易日既不调仓也不计收益; 若权重只在调仓日给出, 请先 "
         "weights.reindex(trading_days, method=\"ffill\")",
-        kept_dates.attr("min")(), kept_dates.attr("max")(), skipped);
+        gap.first, gap.last, gap.skipped);
   }
 }
 

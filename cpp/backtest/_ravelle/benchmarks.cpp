@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "kernels/series.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/frames.hpp"
 #include "pyglue/labels.hpp"
 
@@ -26,9 +27,9 @@ std::vector<std::uint8_t> inside_own_span(nb::handle dates) {
   if (nb::cast<bool>(dates.attr("is_monotonic_increasing"))) return out;
   const nb::object first = dates[nb::int_(0)];
   const nb::object last = dates[nb::int_(n - 1)];
-  const nb::object inside = dates.attr("__ge__")(first).attr("__and__")(dates.attr("__le__")(last));
-  const nb::object flags = inside.attr("tolist")();
-  for (std::size_t i = 0; i < n; ++i) out[i] = nb::cast<bool>(flags[nb::int_(i)]);
+  const nb::list flags =
+      glue::python_values(glue::at_least(dates, first) & glue::at_most(dates, last));
+  for (std::size_t i = 0; i < n; ++i) out[i] = nb::cast<bool>(flags[i]);
   return out;
 }
 

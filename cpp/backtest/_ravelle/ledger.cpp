@@ -25,18 +25,11 @@ constexpr const char* kSides[] = {"buy", "sell", "hold"};
 constexpr const char* kNumberColumns[] = {"shares",   "price",        "commission", "stamp_duty",
                                           "dividend", "split_effect", "pnl"};
 
-nb::object side_labels(std::vector<std::uint8_t>&& sides) {
-  nb::list names;
-  for (const char* side : kSides) names.append(side);
-  return glue::imports()
-      .np.attr("array")(names, "dtype"_a = "object")
-      .attr("take")(glue::numpy_from(std::move(sides)));
-}
-
 // Labels as an object column: taken from the few distinct labels as numpy
 // objects, so that a column of millions of rows is pointers to them rather
 // than millions of new texts, and pandas keeps it as given (object dtype).
-nb::object label_column(nb::handle labels, std::vector<std::uint32_t>&& positions) {
+template <class Position>
+nb::object label_column(nb::handle labels, std::vector<Position>&& positions) {
   const nb::object distinct = glue::imports().np.attr("asarray")(labels, "dtype"_a = "object");
   return glue::imports().series(distinct.attr("take")(glue::numpy_from(std::move(positions))),
                                 "dtype"_a = "object", "copy"_a = false);
@@ -46,8 +39,9 @@ nb::object trades_frame(kernels::TradeLedger& ledger, nb::handle dates, nb::hand
   nb::dict columns;
   columns["date"] = label_column(dates, std::move(ledger.day));
   columns["code"] = label_column(codes, std::move(ledger.stock));
-  columns["side"] = glue::imports().series(side_labels(std::move(ledger.side)),
-                                           "dtype"_a = "object", "copy"_a = false);
+  nb::list sides;
+  for (const char* side : kSides) sides.append(side);
+  columns["side"] = label_column(sides, std::move(ledger.side));
   std::vector<double>* const numbers[] = {
       &ledger.shares,   &ledger.price,        &ledger.commission, &ledger.stamp_duty,
       &ledger.dividend, &ledger.split_effect, &ledger.pnl};

@@ -47,9 +47,9 @@ void make_ledger_result_class(const nb::module_& m, nb::handle base) {
 
 void define_module_body(nb::module_& m) {
   const nb::module_ core = nb::module_::import_("morvane.backtest._core");
-  m.attr("_build_market_arrays") = core.attr("_build_market_arrays");
-  m.attr("_with_datetime_index") = core.attr("_with_datetime_index");
-  m.attr("safe_sharpe") = core.attr("safe_sharpe");
+  for (const char* name : {"_build_market_arrays", "_with_datetime_index", "safe_sharpe"}) {
+    m.attr(name) = core.attr(name);
+  }
 
   m.attr("contextlib") = nb::module_::import_("contextlib");
   m.attr("threading") = nb::module_::import_("threading");

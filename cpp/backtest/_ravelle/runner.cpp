@@ -18,6 +18,7 @@
 #include "kernels/strategy_stats.hpp"
 #include "ledger.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/dates.hpp"
 #include "pyglue/frames.hpp"
 #include "pyglue/imports.hpp"
@@ -106,12 +107,6 @@ nb::object primary_series(nb::handle benchmark_dict, const std::string& primary)
   return nb::none();
 }
 
-nb::object named_series(std::vector<double>&& values, nb::handle index, const char* name) {
-  nb::object series = glue::make_series(std::move(values), index);
-  series.attr("name") = name;
-  return series;
-}
-
 // The latest date among the weighted rows of the weight table, and which
 // engine days fall on or before it. Text dates are compared by their bytes,
 // which is their order as texts; other labels by pandas.
@@ -137,8 +132,8 @@ class LastWeightDate {
       }
     }
     const nb::object last = text_ ? nb::object(nb::str(text_->data(), text_->size())) : label_;
-    const nb::object flags = dates.attr("__le__")(last).attr("tolist")();
-    for (std::size_t i = 0; i < n; ++i) out[i] = nb::cast<bool>(flags[nb::int_(i)]);
+    const nb::list flags = glue::python_values(glue::at_most(dates, last));
+    for (std::size_t i = 0; i < n; ++i) out[i] = nb::cast<bool>(flags[i]);
     return out;
   }
 
@@ -151,6 +146,7 @@ class LastWeightDate {
 // NaN dropped, and the statistics of it.
 struct Backtest {
   nb::object total;
+  nb::object dates;              // the table's row labels
   nb::object daily_series;       // total["daily_return"]
   nb::object cumulative_series;  // total["long"]
   nb::dict stats;
@@ -204,8 +200,8 @@ std::optional<Backtest> build_backtest(JoinedDays&& days, bool with_benchmark,
   Backtest out;
   out.daily_return = daily;
   // The result's two series, built directly rather than cut from the table.
-  out.daily_series = named_series(std::vector<double>(daily), dates, "daily_return");
-  out.cumulative_series = named_series(std::vector<double>(derived.long_nav), dates, "long");
+  out.daily_series = glue::make_series(std::vector<double>(daily), dates, "daily_return");
+  out.cumulative_series = glue::make_series(std::vector<double>(derived.long_nav), dates, "long");
   std::vector<std::pair<const char*, std::vector<double>>> columns;
   columns.emplace_back("daily_return", std::move(daily));
   if (with_benchmark) {
@@ -222,6 +218,7 @@ std::optional<Backtest> build_backtest(JoinedDays&& days, bool with_benchmark,
   columns.emplace_back("extra_return", std::move(derived.extra_return));
   columns.emplace_back("extra_max_drowdown", std::move(derived.extra_max_drawdown));
   out.total = glue::make_float_frame(std::move(columns), dates);
+  out.dates = dates;
   out.stats = std::move(stats);
   return out;
 }
@@ -279,8 +276,8 @@ nb::object run_strategy_backtest(const RunnerArgs& args) {
       build_backtest(std::move(days), !primary.is_none(), traded.figures);
   if (!backtest) return empty_result(checked.strategy_name, checked.record_trades);
 
-  const nb::object summary = glue::benchmark_summary(backtest->total.attr("index"),
-                                                     backtest->daily_return, args.benchmark_dict);
+  const nb::object summary =
+      glue::benchmark_summary(backtest->dates, backtest->daily_return, args.benchmark_dict);
   nb::dict plot_paths;
   if (checked.charts) {
     plot_paths = draw_strategy_charts({backtest->total, backtest->stats, checked.strategy_name,
@@ -289,7 +286,7 @@ nb::object run_strategy_backtest(const RunnerArgs& args) {
   }
   std::optional<nb::object> ledger;
   if (checked.record_trades) {
-    ledger = deferred_ledger(run.trades, checked.params, backtest->total.attr("index"));
+    ledger = deferred_ledger(run.trades, checked.params, backtest->dates);
   }
   nb::dict fields;
   fields["strategy_name"] = checked.strategy_name;

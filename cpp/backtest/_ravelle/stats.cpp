@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "pyglue/args.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/frames.hpp"
 #include "pyglue/imports.hpp"
 
@@ -66,7 +67,7 @@ nb::object build_total_backtesting_frame(nb::handle total_backtesting) {
 
   const glue::FloatVector daily = glue::read_float_column(total, "daily_return");
   const glue::FloatVector index_daily = glue::read_float_column(total, "index_daily_return");
-  const bool has_close = nb::cast<bool>(total.attr("columns").attr("__contains__")("close"));
+  const bool has_close = glue::contains(total, "close");  // a table contains its columns
   std::optional<glue::FloatVector> close;
   if (has_close) close = glue::read_float_column(total, "close");
 

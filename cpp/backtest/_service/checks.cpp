@@ -102,7 +102,7 @@ void log_dataset_summary(nb::handle store, nb::handle action) {
   const nb::object metadata = store.attr("load_metadata")();
   const nb::object datasets = get_or_empty(metadata, "datasets");
   const nb::object benchmarks = get_or_empty(metadata, "benchmarks");
-  const nb::object benchmark_keys = pyglue::set_of(benchmarks.attr("values")());
+  const nb::object benchmark_keys = pyglue::set_of(pyglue::dict_of(benchmarks).values());
   const auto latest = [&](nb::handle key) -> nb::object {
     const nb::object index = index_of(datasets, key);
     if (nb::cast<bool>(nb::bool_(index))) return index[nb::int_(-1)];
@@ -112,8 +112,9 @@ void log_dataset_summary(nb::handle store, nb::handle action) {
   std::vector<std::pair<nb::object, nb::object>> rows;
   for (nb::handle key : datasets) {
     const nb::str text = nb::str(key);
-    if (nb::cast<bool>(text.attr("startswith")("component__"))) {
-      rows.emplace_back(prefixed("成分股 ", text.attr("replace")("component__", "")), latest(key));
+    if (nb::cast<std::string>(text).starts_with("component__")) {
+      rows.emplace_back(prefixed("成分股 ", pyglue::replace_text(text, "component__", "")),
+                        latest(key));
     } else if (!pyglue::contains(benchmark_keys, key)) {
       rows.emplace_back(nb::borrow(key), latest(key));
     }

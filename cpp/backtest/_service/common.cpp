@@ -105,7 +105,7 @@ nb::object rows_between(nb::handle table, nb::handle start, nb::handle end) {
     const nb::object cut = pyglue::slice_of(first, last);
     return table.attr("iloc")[cut];
   }
-  const nb::object mask = index.attr("__ge__")(start).attr("__and__")(index.attr("__le__")(end));
+  const nb::object mask = pyglue::at_least(index, start) & pyglue::at_most(index, end);
   return table.attr("loc")[mask];
 }
 

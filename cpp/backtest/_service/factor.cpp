@@ -85,8 +85,8 @@ nb::object to_public_result(nb::handle core_result, nb::handle name) {
 
 nb::object backtest_factor(nb::handle self, const FactorRequest& r) {
   const CheckedFactor c = check_factor_request(r, CheckScope{});
-  const nb::object matrices =
-      self.attr("_slice_data")(r.data.attr("data"), c.start_date, c.end_date);
+  const nb::object loaded = r.data.attr("data");
+  const nb::object matrices = self.attr("_slice_data")(loaded, c.start_date, c.end_date);
   self.attr("_apply_universe_filter")(matrices, r.universe, c.start_date, c.end_date);
   const nb::object name = self.attr("_factor_name")(r.factor);
   const nb::object path = chart_path(r.output_dir, c.plot_filename);
@@ -96,7 +96,7 @@ nb::object backtest_factor(nb::handle self, const FactorRequest& r) {
   ChartFolder folder(r.output_dir);
   const nb::object factor_rows = rows_between(c.table, c.start_date, c.end_date);
   warn_about_empty_range(factor_rows, c.table, "factor", matrices["close_price"],
-                         r.data.attr("data")["close_price"], c.start_date, c.end_date);
+                         loaded["close_price"], c.start_date, c.end_date);
   const ProgressLog progress("因子回测", name, c.start_date, c.end_date, factor_rows);
   nb::dict keywords;
   keywords["factor_matrix"] = factor_rows;

@@ -10,6 +10,7 @@
 #include "imports.hpp"
 #include "kernels/advisory_lock.hpp"
 #include "kernels/files.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/log.hpp"
 #include "service.hpp"
 
@@ -107,7 +108,7 @@ void install_package(nb::handle service, nb::handle description, const DataPaths
   const nb::list damaged = damaged_datasets(staged);
   if (nb::len(damaged) > 0) {
     raise_morvane("回测基准数据包中的数据文件缺失或损坏, 原有数据保持不变: " +
-                  nb::cast<std::string>(nb::str("; ").attr("join")(damaged)));
+                  nb::cast<std::string>(pyglue::join_texts("; ", damaged)));
   }
   imports().store_base.attr("load")(staged, "start_date"_a = nb::none(), "end_date"_a = nb::none(),
                                     "keys"_a = nb::none(), "mmap"_a = true, "verify"_a = false);

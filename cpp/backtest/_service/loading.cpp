@@ -8,6 +8,7 @@
 #include "install.hpp"
 #include "kernels/files.hpp"
 #include "pyglue/args.hpp"
+#include "pyglue/builtins.hpp"
 #include "service.hpp"
 
 using namespace nanobind::literals;
@@ -49,8 +50,8 @@ nb::dict slice_data(nb::handle data, nb::handle start_date, nb::handle end_date)
   for (auto [key, value] : nb::borrow<nb::dict>(data)) {
     if (nb::str("benchmark_dict").equal(key)) {
       nb::dict benchmarks;
-      for (nb::handle item : value.attr("items")()) {
-        benchmarks[item[0]] = rows_between(item[1], start_date, end_date);
+      for (auto [code, series] : pyglue::dict_of(value)) {
+        benchmarks[code] = rows_between(series, start_date, end_date);
       }
       sliced[key] = benchmarks;
     } else if (nb::isinstance(value, frame_type)) {

@@ -1,9 +1,14 @@
 // morvane.backtest._service: the backtest service (preparation, loading and
 // the factor and strategy backtest flows).
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <string>
 
 #include "doc.hpp"
 #include "imports.hpp"
+#include "pyglue/data_dir.hpp"
+#include "pyglue/dates.hpp"
 #include "pyglue/store_errors.hpp"
 #include "service.hpp"
 #include "validate.hpp"
@@ -14,9 +19,7 @@ namespace {
 
 // Today's local date as "YYYYMMDD"; a module function so that a caller can
 // fix "today" for the whole service.
-nb::object today() {
-  return morvane::pyglue::imports().timestamp.attr("today")().attr("strftime")("%Y%m%d");
-}
+std::string today() { return morvane::pyglue::today_text(); }
 
 }  // namespace
 
@@ -56,8 +59,7 @@ NB_MODULE(_service, m) {
   const nb::handle text(reinterpret_cast<PyObject*>(&PyUnicode_Type));
   const nb::handle integer(reinterpret_cast<PyObject*>(&PyLong_Type));
   m.attr("DateLike") = nb::module_::import_("typing").attr("Union")[nb::make_tuple(text, integer)];
-  m.attr("_DEFAULT_DATA_DIR") =
-      common.path.attr("home")().attr("joinpath")(".morvane", "backtest_data", "enviroment_data");
+  m.attr("_DEFAULT_DATA_DIR") = morvane::pyglue::package_data_dir();
   m.def("_today", &today, nb::sig("def _today() -> str"),
         "今天的本地日期 \"YYYYMMDD\"。\n\nReturns:\n    str: 例如 \"20240102\"。");
   morvane::pyglue::register_store_errors();

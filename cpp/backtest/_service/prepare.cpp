@@ -39,7 +39,7 @@ nb::object describe_package(nb::handle service) {
   return imports().pkg.attr("describe_benchmark_package")(service.attr("_http"));
 }
 
-nb::object joined(nb::handle names) { return nb::str(", ").attr("join")(names); }
+nb::object joined(nb::handle names) { return pyglue::join_texts(", ", names); }
 
 }  // namespace
 

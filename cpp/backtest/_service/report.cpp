@@ -44,8 +44,8 @@ nb::object benchmark_returns(nb::handle benchmarks, nb::handle code, nb::handle 
 
 nb::object primary_benchmark(nb::handle benchmark_summary) {
   if (nb::len(benchmark_summary) == 0) return nb::none();
-  const nb::object columns = benchmark_summary.attr("columns");
-  if (!pyglue::contains(columns, "benchmark_name")) return nb::none();
+  // A table contains its column labels.
+  if (!pyglue::contains(benchmark_summary, "benchmark_name")) return nb::none();
   return benchmark_summary["benchmark_name"].attr("iloc")[0];
 }
 

@@ -18,8 +18,8 @@ namespace morvane::service {
 
 nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
   const CheckedStrategy c = check_strategy_request(r, CheckScope{});
-  const nb::object matrices =
-      self.attr("_slice_data")(r.data.attr("data"), c.start_date, c.end_date);
+  const nb::object loaded = r.data.attr("data");
+  const nb::object matrices = self.attr("_slice_data")(loaded, c.start_date, c.end_date);
 
   nb::object chart = nb::none();
   std::optional<ChartFolder> folder;
@@ -31,7 +31,7 @@ nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
   const nb::object name = nb::str(c.plot_filename.c_str());
   const nb::object weights = rows_between(c.table, c.start_date, c.end_date);
   warn_about_empty_range(weights, c.table, "strategy", matrices["close_price"],
-                         r.data.attr("data")["close_price"], c.start_date, c.end_date);
+                         loaded["close_price"], c.start_date, c.end_date);
   const ProgressLog progress("策略回测", name, c.start_date, c.end_date, weights);
   nb::dict keywords;
   keywords["strategy_matrix"] = weights;
@@ -51,15 +51,14 @@ nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
   const nb::object core_result =
       imports().module.attr("ravelle").attr("run_strategy_backtest_core")(**keywords);
   if (folder) folder->keep();
-  const nb::object daily = core_result.attr("daily_return");
-  progress.done(daily, core_result.attr("plot_paths"));
-
   nb::dict fields;
   fields["strategy_name"] = name;
   for (const char* field :
        {"daily_return", "cumulative_return", "stats", "benchmark_summary", "plot_paths"}) {
     fields[field] = core_result.attr(field);
   }
+  const nb::object daily = fields["daily_return"];
+  progress.done(daily, fields["plot_paths"]);
   fields["benchmark_return"] =
       benchmark_returns(matrices["benchmark_dict"], r.benchmark, daily.attr("index"), true);
   if (c.record_trades) fields["ledger"] = nb::getattr(core_result, "ledger", nb::none());

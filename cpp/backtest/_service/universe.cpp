@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <limits>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -56,16 +57,14 @@ nb::object membership_of(nb::handle data, nb::handle code) {
 // Adds one index's aligned membership into the running sum, as pandas'
 // add(fill_value=0) does: a cell missing on one side counts as "not a
 // member" there; only a cell missing in every chosen index stays missing.
-void add_memberships(const kernels::MatrixView<double>& member, std::vector<double>& summed) {
-  for (std::size_t i = 0; i < member.rows; ++i) {
-    for (std::size_t j = 0; j < member.cols; ++j) {
-      double& total = summed[i * member.cols + j];
-      const double value = member(i, j);
-      if (std::isnan(total)) {
-        total = value;
-      } else if (!std::isnan(value)) {
-        total += value;
-      }
+void add_memberships(std::span<const double> member, std::vector<double>& summed) {
+  for (std::size_t cell = 0; cell < summed.size(); ++cell) {
+    double& total = summed[cell];
+    const double value = member[cell];
+    if (std::isnan(total)) {
+      total = value;
+    } else if (!std::isnan(value)) {
+      total += value;
     }
   }
 }
@@ -140,25 +139,21 @@ void apply_universe_filter(nb::handle self, nb::handle data, nb::handle universe
   if (nb::len(codes) == 0) return;
 
   const nb::object valid = data["close_price_valid"];  // KeyError when absent
-  const nb::object index = valid.attr("index");
-  const nb::object columns = valid.attr("columns");
+  const glue::FrameLabels labels = glue::labels_of(valid);
   // Every code is checked before the mask is replaced, so a bad code leaves
   // the mapping as it was.
   std::vector<nb::object> memberships;
   for (nb::handle code : codes) {
-    memberships.push_back(
-        membership_of(data, code).attr("reindex")("index"_a = index, "columns"_a = columns));
+    memberships.push_back(glue::float64_on(membership_of(data, code), labels));
   }
   const glue::LabelledMatrix<double> mask = glue::read_float_frame(valid, "close_price_valid");
-  const std::size_t rows = mask.view.rows, cols = mask.view.cols;
-  std::vector<double> summed(rows * cols, std::numeric_limits<double>::quiet_NaN());
+  std::vector<double> summed(mask.view.rows * mask.view.cols,
+                             std::numeric_limits<double>::quiet_NaN());
   for (const nb::object& aligned : memberships) {
-    const glue::LabelledMatrix<double> member = glue::read_float_frame(aligned, "membership");
-    add_memberships(member.view, summed);
+    add_memberships(glue::contiguous_span<const double>(aligned), summed);
   }
-  data["close_price_valid"] =
-      pyglue::imports().data_frame(glue::numpy_from(keep_members(mask.view, summed), rows, cols),
-                                   "index"_a = index, "columns"_a = columns, "copy"_a = false);
+  data["close_price_valid"] = glue::frame_on(
+      glue::numpy_from(keep_members(mask.view, summed), mask.view.rows, mask.view.cols), labels);
 }
 
 }  // namespace morvane::service

@@ -14,6 +14,7 @@
 #include "kernels/finite.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/benchmark_summary.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/dates.hpp"
 #include "pyglue/frames.hpp"
 #include "pyglue/params.hpp"
@@ -39,18 +40,21 @@ bool truth(nb::handle value) {
   return flag == 1;
 }
 
+// The loaded datasets of a BacktestData record.
+nb::object data_mapping(nb::handle data) { return data.attr("data"); }
+
 void require_backtest_data(nb::handle data) {
   if (!nb::isinstance(data, imports().module.attr("BacktestData"))) {
     glue::raise_type_error("data", "BacktestData", data);
   }
-  const nb::object mapping = data.attr("data");
+  const nb::object mapping = data_mapping(data);
   if (!PyDict_Check(mapping.ptr())) glue::raise_type_error("data.data", "dict", mapping);
 }
 
 // A loaded record without a dataset the flow reads: the prepared data is
 // incomplete (an old or partial store), which only a new preparation mends.
 void require_datasets(nb::handle data, bool factor) {
-  const nb::dict mapping = nb::borrow<nb::dict>(data.attr("data"));
+  const nb::dict mapping = nb::borrow<nb::dict>(data_mapping(data));
   std::string missing;
   const auto need = [&](const char* key) {
     if (!mapping.contains(key)) missing += (missing.empty() ? "" : ", ") + std::string(key);
@@ -92,7 +96,7 @@ void require_folder_can_exist(nb::handle output_dir) {
   nb::object path = os_path.attr("abspath")(glue::imports().fspath(output_dir));
   while (!truth(os_path.attr("exists")(path))) {
     const nb::object parent = os_path.attr("dirname")(path);
-    if (truth(parent.attr("__eq__")(path))) return;
+    if (parent.equal(path)) return;
     path = parent;
   }
   if (truth(os_path.attr("isdir")(path))) return;
@@ -110,13 +114,12 @@ void require_benchmark_text(nb::handle benchmark) {
   }
 }
 
-nb::object data_mapping(nb::handle data) { return data.attr("data"); }
-
 }  // namespace
 
 nb::object checked_user_table(nb::handle table, const char* name) {
   const nb::object& multi = glue::imports().multi_index;
-  if (nb::isinstance(table.attr("index"), multi)) {
+  const nb::object index = table.attr("index");
+  if (nb::isinstance(index, multi)) {
     throw nb::type_error(
         (std::string("参数 ") + name + " 的行索引是多层索引 (pandas.MultiIndex), 应为单层的日期")
             .c_str());
@@ -128,7 +131,7 @@ nb::object checked_user_table(nb::handle table, const char* name) {
   }
   // Cleaning keeps the last of a repeated date; in a user's table a repeat is
   // a mistake, refused like a repeated code.
-  std::vector<std::int32_t> dates = glue::index_date_numbers(table.attr("index"), name);
+  std::vector<std::int32_t> dates = glue::index_date_numbers(index, name);
   std::sort(dates.begin(), dates.end());
   const auto repeat = std::adjacent_find(dates.begin(), dates.end());
   if (repeat != dates.end()) {
@@ -204,7 +207,7 @@ CheckedFactor check_factor_request(const FactorRequest& r, const CheckScope& sco
   c.tear_sheet = truth(r.tear_sheet);
   require_output_dir_type(r.output_dir);
   const nb::object benchmark_dict =
-      scope.data ? data_mapping(r.data).attr("get")("benchmark_dict") : nb::none();
+      scope.data ? glue::get_item(data_mapping(r.data), "benchmark_dict") : nb::none();
   (void)glue::choose_benchmarks(r.benchmark, nb::none(), "benchmark");  // types only
   const nb::list universe = parse_universe(r.universe);
 

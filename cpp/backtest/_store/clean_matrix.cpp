@@ -59,39 +59,33 @@ bool all_bool_columns(nb::handle table) {
   const nb::object dtypes = table.attr("dtypes");
   if (nb::len(dtypes) == 0) return false;
   const nb::object& bool_dtype = imports().bool_dtype;
-  for (nb::handle dtype : dtypes.attr("tolist")()) {
+  for (nb::handle dtype : glue::python_values(dtypes)) {
     if (!dtype.equal(bool_dtype)) return false;
   }
   return true;
 }
 
-// The table's labels when cleaning changes none of them and its values are
-// one float64 block: the rows already ascend without repeats, each date is
-// already its "YYYYMMDD" text and each column already its stock code.
-struct CleanLabels {
-  nb::object index;
-  nb::object columns;
-};
-
-std::optional<CleanLabels> already_clean(nb::handle table, const std::vector<std::int32_t>& dates) {
+// Whether cleaning changes none of the table's labels: the rows already
+// ascend without repeats, each date is already its "YYYYMMDD" text and each
+// column already its stock code.
+bool already_clean(const glue::FrameLabels& labels, const std::vector<std::int32_t>& dates) {
   for (std::size_t i = 1; i < dates.size(); ++i) {
-    if (dates[i] <= dates[i - 1]) return std::nullopt;
+    if (dates[i] <= dates[i - 1]) return false;
   }
-  CleanLabels labels{table.attr("index"), table.attr("columns")};
   const std::optional<glue::TextLabels> date_texts = glue::text_labels(labels.index);
-  if (!date_texts) return std::nullopt;
+  if (!date_texts) return false;
   for (std::size_t i = 0; i < dates.size(); ++i) {
-    if (date_texts->texts[i] != kernels::format_date_number(dates[i])) return std::nullopt;
+    if (date_texts->texts[i] != kernels::format_date_number(dates[i])) return false;
   }
   const std::optional<glue::TextLabels> codes = glue::text_labels(labels.columns);
-  if (!codes) return std::nullopt;
+  if (!codes) return false;
   std::unordered_set<std::string_view> seen;
   for (const std::string_view code : codes->texts) {
     if (stock_code_text(std::string(code)) != code || !seen.insert(code).second) {
-      return std::nullopt;
+      return false;
     }
   }
-  return labels;
+  return true;
 }
 
 }  // namespace
@@ -146,23 +140,21 @@ nb::object clean_matrix(nb::handle table, bool copy, const std::string& name_tex
   const char* const name = name_text.c_str();
   glue::require_dataframe(table, name);
 
-  const std::vector<std::int32_t> dates = glue::index_date_numbers(table.attr("index"), name);
+  const glue::FrameLabels labels = glue::labels_of(table);
+  const std::vector<std::int32_t> dates = glue::index_date_numbers(labels.index, name);
   if (!copy && !all_bool_columns(table)) {
-    if (const std::optional<CleanLabels> labels = already_clean(table, dates)) {
+    if (already_clean(labels, dates)) {
       // Nothing to clean: the same cells, as a read-only view, so that no
       // later step can write through it into the caller's table.
       const glue::LabelledMatrix<double> values = glue::read_float_frame(table, name);
-      nb::object cells = values.owner.attr("view")();
-      cells.attr("flags").attr("writeable") = false;
-      return pyglue::imports().data_frame(cells, "index"_a = labels->index,
-                                          "columns"_a = labels->columns, "copy"_a = false);
+      return glue::frame_on(glue::read_only_view(values.owner), labels);
     }
   }
   const std::vector<std::size_t> rows = kept_rows(dates);
 
   nb::list codes;
   std::unordered_set<std::string> seen;
-  for (nb::handle label : table.attr("columns")) {
+  for (nb::handle label : labels.columns) {
     std::string code = stock_code_label(label, name);
     if (!seen.insert(code).second) {
       glue::raise_value_error(std::string("参数 ") + name + " 的列标签整理后重复: " + code +

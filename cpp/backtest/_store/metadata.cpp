@@ -288,6 +288,4 @@ std::string manifest_json(nb::handle metadata) {
   return nb::cast<std::string>(text);
 }
 
-nb::object now_text() { return pyglue::imports().timestamp.attr("now")().attr("isoformat")(); }
-
 }  // namespace morvane::store

@@ -47,8 +47,4 @@ void require_plain_values(nb::handle value, const std::string& where);
 // by its length and first and last date.
 [[nodiscard]] std::string manifest_json(nb::handle metadata);
 
-// The local time now, as the metadata's "updated_at" records it
-// (pandas.Timestamp.now().isoformat()).
-[[nodiscard]] nb::object now_text();
-
 }  // namespace morvane::store

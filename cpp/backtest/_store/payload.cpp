@@ -184,8 +184,7 @@ Table read_table(nb::handle frame, const std::string& key, kernels::Dtype dtype,
   table.key = key;
   table.dtype = dtype;
   table.fill_true = dtype == kernels::Dtype::kBool && bool_fill_of(key);
-  const nb::object index = frame.attr("index");
-  const nb::object columns = frame.attr("columns");
+  const auto [index, columns] = glue::labels_of(frame);
   if (cache != nullptr && same_labels(index, cache->index)) {
     table.dates = cache->dates;
   } else {

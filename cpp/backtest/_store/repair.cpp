@@ -5,6 +5,7 @@
 
 #include "imports.hpp"
 #include "pyglue/builtins.hpp"
+#include "pyglue/data_dir.hpp"
 
 namespace morvane::store {
 
@@ -20,8 +21,7 @@ nb::object package_folder() {
   if (!service.is_none() && nb::hasattr(service, "_DEFAULT_DATA_DIR")) {
     return service.attr("_DEFAULT_DATA_DIR");
   }
-  const nb::object home = pyglue::imports().path.attr("home")();
-  return home.attr("joinpath")(".morvane", "backtest_data", "enviroment_data");
+  return pyglue::package_data_dir();
 }
 
 }  // namespace

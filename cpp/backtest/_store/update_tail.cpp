@@ -13,6 +13,7 @@
 #include "payload.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/builtins.hpp"
+#include "pyglue/dates.hpp"
 #include "pyglue/log.hpp"
 #include "session.hpp"
 #include "tail_merge.hpp"
@@ -164,7 +165,7 @@ nb::dict next_metadata(const Stored& stored, const std::vector<Merge>& merges,
   new_metadata["datasets"] = new_datasets;
   new_metadata["benchmarks"] = new_benchmark_map;
   new_metadata["meta"] = merged_meta(pyglue::get_item(stored.metadata, "meta"), given_meta);
-  new_metadata["updated_at"] = now_text();
+  new_metadata["updated_at"] = pyglue::now_text();
   return new_metadata;
 }
 
