@@ -3,6 +3,7 @@
 #include <nanobind/stl/string.h>
 
 #include <optional>
+#include <utility>
 
 #include "chart_doc.hpp"
 #include "chart_format.hpp"
@@ -20,12 +21,14 @@ namespace morvane::ravelle {
 namespace {
 
 // The entry point of every chart: hold the lock, call the unlocked drawing
-// through the module by keyword, report the caller's path as given.
-nb::dict locked_chart(const char* implementation, const nb::kwargs& arguments, const char* key,
-                      nb::handle save_path) {
+// through the module with the caller's arguments by keyword, report the
+// caller's path as given under `key`.
+template <class... Keywords>
+nb::dict locked_chart(const char* implementation, const char* key, nb::handle save_path,
+                      Keywords&&... arguments) {
   {
     const PlotLock lock;
-    module_function(implementation)(**arguments);
+    module_function(implementation)(std::forward<Keywords>(arguments)...);
   }
   nb::dict out;
   out[key] = nb::str(save_path);
@@ -36,29 +39,20 @@ nb::dict plot_strategy_performance(nb::handle total, nb::handle stats, nb::handl
                                    nb::handle plot_title, nb::handle save_path,
                                    nb::handle image_kind, nb::handle benchmark_name,
                                    nb::handle rolling_window) {
-  nb::kwargs arguments;
-  arguments["total"] = total;
-  arguments["stats"] = stats;
-  arguments["strategy_name"] = strategy_name;
-  arguments["plot_title"] = plot_title;
-  arguments["save_path"] = save_path;
-  arguments["image_kind"] = image_kind;
-  arguments["benchmark_name"] = benchmark_name;
-  arguments["rolling_window"] = rolling_window;
-  return locked_chart("_plot_strategy_performance_unlocked", arguments, "main", save_path);
+  return locked_chart("_plot_strategy_performance_unlocked", "main", save_path, "total"_a = total,
+                      "stats"_a = stats, "strategy_name"_a = strategy_name,
+                      "plot_title"_a = plot_title, "save_path"_a = save_path,
+                      "image_kind"_a = image_kind, "benchmark_name"_a = benchmark_name,
+                      "rolling_window"_a = rolling_window);
 }
 
 nb::dict plot_weekly_net_value(nb::handle total, nb::handle strategy_name, nb::handle plot_title,
                                nb::handle save_path, nb::handle image_kind,
                                nb::handle benchmark_name) {
-  nb::kwargs arguments;
-  arguments["total"] = total;
-  arguments["strategy_name"] = strategy_name;
-  arguments["plot_title"] = plot_title;
-  arguments["save_path"] = save_path;
-  arguments["image_kind"] = image_kind;
-  arguments["benchmark_name"] = benchmark_name;
-  return locked_chart("_plot_weekly_net_value_unlocked", arguments, "weekly_net_value", save_path);
+  return locked_chart("_plot_weekly_net_value_unlocked", "weekly_net_value", save_path,
+                      "total"_a = total, "strategy_name"_a = strategy_name,
+                      "plot_title"_a = plot_title, "save_path"_a = save_path,
+                      "image_kind"_a = image_kind, "benchmark_name"_a = benchmark_name);
 }
 
 void performance_unlocked(nb::handle total, nb::handle stats, nb::handle strategy_name,
