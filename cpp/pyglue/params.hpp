@@ -91,10 +91,12 @@ struct ParamTable {
 };
 
 // The docstring around the generated Args section: `summary` before it,
-// `rest` (Returns, Raises) after it.
+// `rest` (Returns, Raises) after it, then `shared`: a passage, such as a
+// Raises section, that sibling functions state alike.
 struct FunctionDoc {
   const char* summary;
   const char* rest;
+  const char* shared = "";
 };
 
 // The default as a Python object (a null object when required).

@@ -2,6 +2,8 @@
 // functions (the stubs and help() show them).
 #pragma once
 
+#include "pyglue/joined_text.hpp"
+
 namespace morvane::doc {
 
 inline constexpr const char* kBuilder = R"(回测准备数据的增量构建器。
@@ -231,31 +233,31 @@ Raises:
     NetworkError: 数据客户端传输失败。
 )";
 
-inline constexpr const char* kBuild =
+// What the full and the incremental build return and raise, but for the
+// transfer failure, which each names in its own words.
+inline constexpr char kBuildOutcome[] = R"(
+Returns:
+    dict: {"version", "meta", "data"} 形式的 payload。
+
+Raises:
+    ValueError: 成分股矩阵缺失。
+    TypeError: 数据客户端返回的不是表或 None。
+    KeyError: 基准数据缺失或原始表缺少列。
+)";
+
+inline constexpr char kBuildSummary[] =
     R"(全量构建 payload (每个因子单独查询), 元信息记 "created_at"。
-
-Returns:
-    dict: {"version", "meta", "data"} 形式的 payload。
-
-Raises:
-    ValueError: 成分股矩阵缺失。
-    TypeError: 数据客户端返回的不是表或 None。
-    KeyError: 基准数据缺失或原始表缺少列。
-    NetworkError: 数据客户端传输失败。
 )";
-
-inline constexpr const char* kBuildIncremental =
+inline constexpr char kBuildIncrementalSummary[] =
     R"(增量构建 payload (一次批量查询), 元信息记 "updated_at"。
-
-Returns:
-    dict: {"version", "meta", "data"} 形式的 payload。
-
-Raises:
-    ValueError: 成分股矩阵缺失。
-    TypeError: 数据客户端返回的不是表或 None。
-    KeyError: 基准数据缺失或原始表缺少列。
-    NetworkError: 单独查询传输失败。
 )";
+inline constexpr char kBuildTransfer[] = "    NetworkError: 数据客户端传输失败。\n";
+inline constexpr char kBuildIncrementalTransfer[] = "    NetworkError: 单独查询传输失败。\n";
+
+inline constexpr const char* kBuild =
+    pyglue::joined_text<kBuildSummary, kBuildOutcome, kBuildTransfer>;
+inline constexpr const char* kBuildIncremental =
+    pyglue::joined_text<kBuildIncrementalSummary, kBuildOutcome, kBuildIncrementalTransfer>;
 
 inline constexpr const char* kBuildWindow = R"(构建增量写入窗口的 payload。
 

@@ -29,8 +29,6 @@ void load_imports(nb::handle module) {
   pyglue::LoadedOnce<Imports>::load([&] { return import_all(module); });
 }
 
-const Imports& imports() { return pyglue::LoadedOnce<Imports>::get(); }
-
 nb::object now_text() { return pyglue::imports().timestamp.attr("now")().attr("isoformat")(); }
 
 }  // namespace morvane::prepare

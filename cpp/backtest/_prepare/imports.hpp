@@ -8,6 +8,7 @@
 #include <nanobind/nanobind.h>
 
 #include "pyglue/imports.hpp"
+#include "pyglue/loaded_once.hpp"
 
 namespace morvane::prepare {
 
@@ -28,7 +29,7 @@ struct Imports {
 // initialisation.
 void load_imports(nb::handle module);
 
-[[nodiscard]] const Imports& imports();
+[[nodiscard]] inline const Imports& imports() { return pyglue::LoadedOnce<Imports>::get(); }
 
 // The local time now, as the payload's and the metadata's time stamps record
 // it (pandas.Timestamp.now().isoformat()).

@@ -251,9 +251,7 @@ nb::dict common_values(const TradingCosts& costs, nb::handle start, nb::handle e
   nb::dict out;
   out["start_date"] = start;
   out["end_date"] = end;
-  out["total_money"] = costs.total_money;
-  out["fee"] = costs.fee;
-  out["rule_fee"] = costs.rule_fee;
+  add_cost_keywords(out, costs);
   return out;
 }
 
