@@ -13,6 +13,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -89,6 +90,29 @@ struct ParamTable {
   std::size_t positional = N;
   const char* returns = "None";  // the return annotation
 };
+
+// Parameter lists one after the other: a run of parameters several entry
+// points share in the same order is written once.
+template <std::size_t... N>
+[[nodiscard]] constexpr std::array<Param, (N + ...)> joined_params(
+    const std::array<Param, N>&... parts) {
+  std::array<Param, (N + ...)> out{};
+  std::size_t at = 0;
+  ((std::copy(parts.begin(), parts.end(), out.begin() + static_cast<std::ptrdiff_t>(at)),
+    at += parts.size()),
+   ...);
+  return out;
+}
+
+// `table` with `param` inserted before its parameter `at`, keeping where the
+// keyword-only ones start (`at` must come after it).
+template <std::size_t N>
+[[nodiscard]] constexpr ParamTable<N + 1> with_param_inserted(const ParamTable<N>& table,
+                                                              std::size_t at, Param param) {
+  ParamTable<N + 1> out{table.name, {}, table.positional, table.returns};
+  for (std::size_t i = 0, j = 0; i <= N; ++i) out.params[i] = i == at ? param : table.params[j++];
+  return out;
+}
 
 // The docstring around the generated Args section: `summary` before it,
 // `rest` (Returns, Raises) after it, then `shared`: a passage, such as a

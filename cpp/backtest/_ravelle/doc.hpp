@@ -1,6 +1,8 @@
 // Docstrings of morvane.backtest._ravelle.
 #pragma once
 
+#include <array>
+
 #include "pyglue/backtest_params.hpp"
 
 namespace morvane::doc {
@@ -61,27 +63,29 @@ inline constexpr pyglue::Param kBuyPrice{"buy_price", kFrame, pyglue::required()
 inline constexpr pyglue::Param kSellPrice{"sell_price", kFrame, pyglue::required(), nullptr,
                                           "日期 × 股票, 卖出成交价 (早盘 VWAP)"};
 
+// The market tables both strategy entry points take, in their order, with
+// the close and the previous close described as the entry point reads them.
+[[nodiscard]] constexpr std::array<pyglue::Param, 8> market_params(const char* close_doc,
+                                                                   const char* prev_close_doc) {
+  return {kCanBuyStock,
+          kCantSellStock,
+          kSplitFactor,
+          kDividendFactor,
+          {"close_price", kFrame, pyglue::required(), nullptr, close_doc},
+          {"prev_close", kFrame, pyglue::required(), nullptr, prev_close_doc},
+          kBuyPrice,
+          kSellPrice};
+}
+
 inline constexpr pyglue::ParamTable<13> kDailyReturnParams{
     "calc_strategy_vwap_daily_return",
-    {{
-        {"signal_matrix", kFrame, pyglue::required(), nullptr,
-         "日期 × 股票的目标权重 (占 total_money 的比例), NaN 表示不持仓"},
-        kCanBuyStock,
-        kCantSellStock,
-        kSplitFactor,
-        kDividendFactor,
-        {"close_price", kFrame, pyglue::required(), nullptr, "日期 × 股票, 收盘价"},
-        {"prev_close", kFrame, pyglue::required(), nullptr,
-         "日期 × 股票, 前收盘价 (持仓估值基准与下单价)"},
-        kBuyPrice,
-        kSellPrice,
-        params::kTotalMoney,
-        params::kFee,
-        params::kRuleFee,
-        params::kLotSize,
-    }},
-    13,
-    "pandas.Series"};
+    pyglue::joined_params(
+        std::array<pyglue::Param, 1>{
+            {{"signal_matrix", kFrame, pyglue::required(), nullptr,
+              "日期 × 股票的目标权重 (占 total_money 的比例), NaN 表示不持仓"}}},
+        market_params("日期 × 股票, 收盘价", "日期 × 股票, 前收盘价 (持仓估值基准与下单价)"),
+        std::array{params::kTotalMoney, params::kFee, params::kRuleFee, params::kLotSize}),
+    13, "pandas.Series"};
 
 inline constexpr const char* kSmoothWeights = R"(对目标权重做滚动平均平滑。
 
@@ -214,38 +218,30 @@ Raises:
 // argument and both types.
 inline constexpr pyglue::ParamTable<20> kRunnerParams{
     "run_strategy_backtest_core",
-    {{
-        {"strategy_matrix", kFrame, pyglue::required(), nullptr,
-         "日期 × 股票的目标权重, NaN 表示不持仓"},
-        kCanBuyStock,
-        kCantSellStock,
-        kSplitFactor,
-        kDividendFactor,
-        {"close_price", kFrame, pyglue::required(), nullptr,
-         "日期 × 股票, 收盘价; 其行列标签定义交易日与股票池"},
-        {"prev_close", kFrame, pyglue::required(), nullptr, "日期 × 股票, 前收盘价"},
-        kBuyPrice,
-        kSellPrice,
-        {"benchmark_dict", "dict[str, pandas.Series] | None", pyglue::none_default(), nullptr,
-         "基准代码 → 基准日收益序列, 例如 {\"000852\": 序列}; {} 与 None 相同"},
-        {"benchmark_names", "str", pyglue::text_default(params::kDefaultBenchmark), nullptr,
-         "主基准代码; 不在 benchmark_dict 中时基准收益按 0 计"},
-        described(params::kRollingWindow, "权重平滑窗口, 0 或 1 不平滑"),
-        params::kTotalMoney,
-        params::kFee,
-        params::kRuleFee,
-        {"plot_image_kind", "str | None", pyglue::text_default(params::kStrategyLayout), nullptr,
-         "图表版式; None 表示不画图"},
-        {"plot_save_path", "str | os.PathLike[str] | None", pyglue::none_default(), nullptr,
-         "主图文件路径, None 不画图"},
-        {"strategy_name", "str", pyglue::text_default(params::kDefaultStrategyName), nullptr,
-         "策略名称"},
-        {"plot_title", "str | None", pyglue::none_default(), nullptr, "图表标题"},
-        described(params::kRecordTrades,
-                  "仅限关键字; True 时另记交易流水, 返回 _RavelleLedgerResult",
-                  "不记录时引擎的速度不受影响。"),
-    }},
-    19,
-    "_RavelleResult"};
+    pyglue::joined_params(
+        std::array<pyglue::Param, 1>{{{"strategy_matrix", kFrame, pyglue::required(), nullptr,
+                                       "日期 × 股票的目标权重, NaN 表示不持仓"}}},
+        market_params("日期 × 股票, 收盘价; 其行列标签定义交易日与股票池", "日期 × 股票, 前收盘价"),
+        std::array<pyglue::Param, 11>{{
+            {"benchmark_dict", "dict[str, pandas.Series] | None", pyglue::none_default(), nullptr,
+             "基准代码 → 基准日收益序列, 例如 {\"000852\": 序列}; {} 与 None 相同"},
+            {"benchmark_names", "str", pyglue::text_default(params::kDefaultBenchmark), nullptr,
+             "主基准代码; 不在 benchmark_dict 中时基准收益按 0 计"},
+            described(params::kRollingWindow, "权重平滑窗口, 0 或 1 不平滑"),
+            params::kTotalMoney,
+            params::kFee,
+            params::kRuleFee,
+            {"plot_image_kind", "str | None", pyglue::text_default(params::kStrategyLayout),
+             nullptr, "图表版式; None 表示不画图"},
+            {"plot_save_path", "str | os.PathLike[str] | None", pyglue::none_default(), nullptr,
+             "主图文件路径, None 不画图"},
+            {"strategy_name", "str", pyglue::text_default(params::kDefaultStrategyName), nullptr,
+             "策略名称"},
+            {"plot_title", "str | None", pyglue::none_default(), nullptr, "图表标题"},
+            described(params::kRecordTrades,
+                      "仅限关键字; True 时另记交易流水, 返回 _RavelleLedgerResult",
+                      "不记录时引擎的速度不受影响。"),
+        }}),
+    19, "_RavelleResult"};
 
 }  // namespace morvane::doc
