@@ -2,13 +2,11 @@
 
 from __future__ import annotations
 
-import argparse
 import io
 import re
 import sys
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from contextlib import contextmanager
-from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -43,18 +41,6 @@ DATE_FORMS = "YYYYMMDD、YYYY-MM-DD 或 YYYY/MM/DD"
 
 class CliError(Exception):
     """A mistake in the user's input: one line on stderr and exit status 1."""
-
-
-@dataclass(frozen=True)
-class Command:
-    """A subcommand as the parser registers it: its name, the one line the command list shows,
-    the description its --help shows, the options it adds and the function that runs it."""
-
-    name: str
-    help: str
-    description: str
-    add_arguments: Callable[[argparse.ArgumentParser], None]
-    run: Callable[[argparse.Namespace], int]
 
 
 def _date_of_text(text: str) -> str | None:

@@ -10,9 +10,9 @@ from pathlib import Path
 from typing import TYPE_CHECKING, cast
 
 from ..backtest._params import parameters
+from ._command import Command
 from ._common import (
     CliError,
-    Command,
     align_codes,
     load_prepared,
     print_table,

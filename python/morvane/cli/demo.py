@@ -6,7 +6,8 @@ import argparse
 from pathlib import Path
 from typing import Any
 
-from ._common import Command, print_table
+from ._command import Command
+from ._common import print_table
 from ._market import demo_market, top_group_weights
 from ._report import (
     chart_rows,

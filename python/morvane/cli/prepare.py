@@ -8,7 +8,8 @@ import sys
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
-from ._common import CliError, Command, console_logging, default_store_dir, parse_date
+from ._command import Command
+from ._common import CliError, console_logging, default_store_dir, parse_date
 from ._market import demo_market
 
 if TYPE_CHECKING:

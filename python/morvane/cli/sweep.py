@@ -5,7 +5,8 @@ from __future__ import annotations
 import argparse
 from pathlib import Path
 
-from ._common import CliError, Command
+from ._command import Command
+from ._common import CliError
 
 __all__ = ["COMMAND", "run"]
 
