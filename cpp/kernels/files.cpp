@@ -39,6 +39,26 @@ int open_checked(const std::string& path, int flags, const char* action) {
 
 constexpr std::size_t kMaxIo = std::size_t{1} << 30;  // Linux caps one call near 2 GiB
 
+// Runs `io` (pread or pwrite) over the whole span in chunks of at most kMaxIo,
+// retrying on EINTR; a call that moves no byte ends the loop early and
+// returns the count done so far.
+template <typename Byte, typename Io>
+std::size_t transfer_all(std::span<Byte> bytes, std::uint64_t offset, Io io, const char* what,
+                         const std::string& path) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const std::size_t chunk = std::min(bytes.size() - done, kMaxIo);
+    const ssize_t moved = io(bytes.data() + done, chunk, static_cast<off_t>(offset + done));
+    if (moved < 0) {
+      if (errno == EINTR) continue;
+      fail(what, path);
+    }
+    if (moved == 0) break;
+    done += static_cast<std::size_t>(moved);
+  }
+  return done;
+}
+
 }  // namespace
 
 File File::open_read(const std::string& path) {
@@ -84,31 +104,21 @@ bool File::is_regular() const {
 }
 
 void File::read_exact(std::uint64_t offset, std::span<std::byte> out) const {
-  std::size_t done = 0;
-  while (done < out.size()) {
-    const std::size_t chunk = std::min(out.size() - done, kMaxIo);
-    const ssize_t got = ::pread(fd_, out.data() + done, chunk, static_cast<off_t>(offset + done));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      fail("读取文件", path_);
-    }
-    if (got == 0) {
-      throw FormatError("文件比记录的短, 数据不完整: " + path_);
-    }
-    done += static_cast<std::size_t>(got);
+  const auto pread = [this](std::byte* at, std::size_t size, off_t from) {
+    return ::pread(fd_, at, size, from);
+  };
+  if (transfer_all(out, offset, pread, "读取文件", path_) < out.size()) {
+    throw FormatError("文件比记录的短, 数据不完整: " + path_);
   }
 }
 
 void File::write_all(std::uint64_t offset, std::span<const std::byte> data) const {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const std::size_t chunk = std::min(data.size() - done, kMaxIo);
-    const ssize_t put = ::pwrite(fd_, data.data() + done, chunk, static_cast<off_t>(offset + done));
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      fail("写入文件", path_);
-    }
-    done += static_cast<std::size_t>(put);
+  const auto pwrite = [this](const std::byte* at, std::size_t size, off_t from) {
+    return ::pwrite(fd_, at, size, from);
+  };
+  if (transfer_all(data, offset, pwrite, "写入文件", path_) < data.size()) {
+    errno = EIO;  // a write that takes no byte and reports no error
+    fail("写入文件", path_);
   }
 }
 

@@ -71,39 +71,32 @@ class GroupSweep {
     };
     bool priced = false;
     StockDayPrices prices;
-    const auto book = [&](std::uint8_t g, const StockDayTrade& trade) {
-      if (trade.idle()) return;
-      if (!priced) {
-        prices = detail::prices_at<kUnitColumns>(market_, row, j, buy_cost_, sell_keep_);
-        priced = true;
-      }
-      cash[t * groups_.groups + g - 1U] += stock_day_pnl(trade, prices);
-    };
-    bool member_held = false;
     std::size_t kept = 0;
-    for (std::size_t k = 0; k < h.count; ++k) {
-      const std::uint8_t g = h.groups[k];
-      member_held = member_held || g == code;
-      const StockDayTrade trade =
-          trade_toward(g == code ? target_of(g) : 0.0, h.shares[k], can_buy, cant_sell);
-      book(g, trade);
+    // Trades the stock in group g toward `target` from `shares`, books the
+    // money P&L into g's cash and keeps the position while shares remain.
+    const auto trade_and_keep = [&](std::uint8_t g, double target, double shares) {
+      const StockDayTrade trade = trade_toward(target, shares, can_buy, cant_sell);
+      if (!trade.idle()) {
+        if (!priced) {
+          prices = detail::prices_at<kUnitColumns>(market_, row, j, buy_cost_, sell_keep_);
+          priced = true;
+        }
+        cash[t * groups_.groups + g - 1U] += stock_day_pnl(trade, prices);
+      }
       const double held = trade.held_after();
       if (held != 0.0) {
         h.groups[kept] = g;
         h.shares[kept] = held;
         ++kept;
       }
+    };
+    bool member_held = false;
+    for (std::size_t k = 0; k < h.count; ++k) {
+      const std::uint8_t g = h.groups[k];
+      member_held = member_held || g == code;
+      trade_and_keep(g, g == code ? target_of(g) : 0.0, h.shares[k]);
     }
-    if (code != 0 && !member_held) {
-      const StockDayTrade trade = trade_toward(target_of(code), 0.0, can_buy, cant_sell);
-      book(code, trade);
-      const double held = trade.held_after();
-      if (held != 0.0) {
-        h.groups[kept] = code;
-        h.shares[kept] = held;
-        ++kept;
-      }
-    }
+    if (code != 0 && !member_held) trade_and_keep(code, target_of(code), 0.0);
     h.count = kept;
   }
 

@@ -4,6 +4,7 @@
 #include <nanobind/stl/string.h>
 
 #include <cmath>
+#include <utility>
 
 #include "imports.hpp"
 
@@ -76,20 +77,27 @@ double to_float(nb::handle value, const char* name) {
   return converted;
 }
 
-namespace {
-
-// The UTF-8 of a text; a lone surrogate (what a mis-decoded byte leaves in a
-// file name or a command-line argument) has none: a ValueError naming `name`.
-std::string utf8_text(nb::handle value, const char* name) {
+std::optional<std::string> utf8_of(nb::handle text) {
   Py_ssize_t size = 0;
-  const char* const data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+  const char* const data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
   if (data == nullptr) {
     PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+namespace {
+
+// The UTF-8 of a text; one without (see utf8_of) is a ValueError naming `name`.
+std::string utf8_text(nb::handle value, const char* name) {
+  std::optional<std::string> text = utf8_of(value);
+  if (!text) {
     raise_value_error(
         std::string("参数 ") + name +
         " 不是有效的文本 (含无法编码为 UTF-8 的字符): " + nb::cast<std::string>(nb::repr(value)));
   }
-  return std::string(data, static_cast<std::size_t>(size));
+  return std::move(*text);
 }
 
 }  // namespace

@@ -32,6 +32,9 @@ namespace nb = nanobind;
 
 [[nodiscard]] std::int64_t to_int(nb::handle value, const char* name);
 [[nodiscard]] double to_float(nb::handle value, const char* name);
+// The UTF-8 of a str; none for one holding a lone surrogate (what a
+// mis-decoded byte leaves in a file name, an argument or a header).
+[[nodiscard]] std::optional<std::string> utf8_of(nb::handle text);
 [[nodiscard]] std::string to_text(nb::handle value, const char* name);
 [[nodiscard]] std::optional<std::string> to_optional_text(nb::handle value, const char* name);
 

@@ -65,17 +65,6 @@ nb::object on_market_clock(nb::handle value) {
   return imports().timestamp(value).attr("tz_convert")(kMarketTimeZone);
 }
 
-// The UTF-8 of a text, or nullopt for one that has none (a lone surrogate).
-std::optional<std::string> utf8_of(nb::handle text) {
-  Py_ssize_t size = 0;
-  const char* const data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-  if (data == nullptr) {
-    PyErr_Clear();
-    return std::nullopt;
-  }
-  return std::string(data, static_cast<std::size_t>(size));
-}
-
 }  // namespace
 
 std::int32_t date_number(nb::handle value, FloatDates floats) {

@@ -147,7 +147,7 @@ std::string doc_text(const FunctionDoc& doc, const Param* params, std::size_t co
                         "): " + param_line(params[i]) + params[i].more,
                     kDocWidth);
   }
-  return text + "\n" + doc.rest;
+  return text + "\n" + doc.rest + doc.shared;
 }
 
 void export_params(nb::module_& m, const char* table_name, const Param* params, std::size_t count,

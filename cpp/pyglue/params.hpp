@@ -13,6 +13,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -90,11 +91,36 @@ struct ParamTable {
   const char* returns = "None";  // the return annotation
 };
 
+// Parameter lists one after the other: a run of parameters several entry
+// points share in the same order is written once.
+template <std::size_t... N>
+[[nodiscard]] constexpr std::array<Param, (N + ...)> joined_params(
+    const std::array<Param, N>&... parts) {
+  std::array<Param, (N + ...)> out{};
+  std::size_t at = 0;
+  ((std::copy(parts.begin(), parts.end(), out.begin() + static_cast<std::ptrdiff_t>(at)),
+    at += parts.size()),
+   ...);
+  return out;
+}
+
+// `table` with `param` inserted before its parameter `at`, keeping where the
+// keyword-only ones start (`at` must come after it).
+template <std::size_t N>
+[[nodiscard]] constexpr ParamTable<N + 1> with_param_inserted(const ParamTable<N>& table,
+                                                              std::size_t at, Param param) {
+  ParamTable<N + 1> out{table.name, {}, table.positional, table.returns};
+  for (std::size_t i = 0, j = 0; i <= N; ++i) out.params[i] = i == at ? param : table.params[j++];
+  return out;
+}
+
 // The docstring around the generated Args section: `summary` before it,
-// `rest` (Returns, Raises) after it.
+// `rest` (Returns, Raises) after it, then `shared`: a passage, such as a
+// Raises section, that sibling functions state alike.
 struct FunctionDoc {
   const char* summary;
   const char* rest;
+  const char* shared = "";
 };
 
 // The default as a Python object (a null object when required).
@@ -157,6 +183,23 @@ void with_table_args(Bind&& bind) {
                                std::make_index_sequence<n - Table.positional>{});
 }
 
+// Calls `bind(args..., nb::sig(...))` with the table's arguments and the
+// signature of `name` (with self for a `method`), then exports the table.
+template <const auto& Table, bool AcceptNone, class Bind>
+void bind_table(nb::module_& m, const char* name, bool method, Bind&& bind) {
+  const auto& p = Table.params;
+  const std::string sig =
+      signature_text(name, p.data(), p.size(), Table.positional, Table.returns, method);
+  with_table_args<Table, AcceptNone>(
+      [&](const auto&... args) { bind(args..., nb::sig(sig.c_str())); });
+  export_params(m, Table.name, p.data(), p.size(), Table.positional);
+}
+
+template <const auto& Table>
+[[nodiscard]] std::string table_doc(const FunctionDoc& doc) {
+  return doc_text(doc, Table.params.data(), Table.params.size());
+}
+
 }  // namespace detail
 
 // Binds `f` as the module function `Table.name`, its arguments, signature and
@@ -164,35 +207,44 @@ void with_table_args(Bind&& bind) {
 // refuses None for every argument, whatever the table says.
 template <const auto& Table, bool AcceptNone = true, class F>
 void def(nb::module_& m, F&& f, const FunctionDoc& doc) {
-  const auto& p = Table.params;
-  const std::string sig =
-      signature_text(Table.name, p.data(), p.size(), Table.positional, Table.returns, false);
-  const std::string text = doc_text(doc, p.data(), p.size());
-  detail::with_table_args<Table, AcceptNone>([&](const auto&... args) {
-    m.def(Table.name, std::forward<F>(f), args..., nb::sig(sig.c_str()), text.c_str());
+  const std::string text = detail::table_doc<Table>(doc);
+  detail::bind_table<Table, AcceptNone>(m, Table.name, false, [&](const auto&... extra) {
+    m.def(Table.name, std::forward<F>(f), extra..., text.c_str());
   });
-  export_params(m, Table.name, p.data(), p.size(), Table.positional);
 }
 
 // Binds `f` as the instance method `name` of `cls` (its table is exported on
 // `m` as `Table.name`, "Class.method"), with `docstring` as its documentation.
 template <const auto& Table, class F>
 void method(nb::module_& m, nb::handle cls, const char* name, F&& f, const char* docstring) {
-  const auto& p = Table.params;
-  const std::string sig =
-      signature_text(name, p.data(), p.size(), Table.positional, Table.returns, true);
-  detail::with_table_args<Table, true>([&](const auto&... args) {
+  detail::bind_table<Table, true>(m, name, true, [&](const auto&... extra) {
     nb::cpp_function_def(std::forward<F>(f), nb::scope(cls), nb::name(name), nb::is_method(),
-                         args..., nb::sig(sig.c_str()), docstring);
+                         extra..., docstring);
   });
-  export_params(m, Table.name, p.data(), p.size(), Table.positional);
 }
 
 // The same, with the Args section of the documentation made from the table.
 template <const auto& Table, class F>
 void method(nb::module_& m, nb::handle cls, const char* name, F&& f, const FunctionDoc& doc) {
-  const auto& p = Table.params;
-  method<Table>(m, cls, name, std::forward<F>(f), doc_text(doc, p.data(), p.size()).c_str());
+  method<Table>(m, cls, name, std::forward<F>(f), detail::table_doc<Table>(doc).c_str());
+}
+
+// Binds `f` as the static method `name` of `cls` (its table exported on `m`
+// as `Table.name`), with `docstring` as its documentation.
+template <const auto& Table, class F>
+void static_method(nb::module_& m, nb::handle cls, const char* name, F&& f, const char* docstring) {
+  nb::object function;
+  detail::bind_table<Table, true>(m, name, false, [&](const auto&... extra) {
+    function = nb::cpp_function(std::forward<F>(f), nb::name(name), extra..., docstring);
+  });
+  nb::setattr(cls, name, nb::steal(PyStaticMethod_New(function.ptr())));
+}
+
+// The same, with the Args section of the documentation made from the table.
+template <const auto& Table, class F>
+void static_method(nb::module_& m, nb::handle cls, const char* name, F&& f,
+                   const FunctionDoc& doc) {
+  static_method<Table>(m, cls, name, std::forward<F>(f), detail::table_doc<Table>(doc).c_str());
 }
 
 }  // namespace morvane::pyglue

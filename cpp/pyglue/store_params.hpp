@@ -34,4 +34,12 @@ inline constexpr Param kLoadVerify{
     "",
     false};
 
+// The table of a store's load, bound as `name` ("Class.load").
+[[nodiscard]] constexpr ParamTable<5> load_table(const char* name) {
+  return {name,
+          {{kLoadStartDate, kLoadEndDate, kLoadKeys, kLoadMmap, kLoadVerify}},
+          5,
+          "dict[str, typing.Any] | None"};
+}
+
 }  // namespace morvane::pyglue::params

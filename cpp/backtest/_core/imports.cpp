@@ -16,6 +16,4 @@ void load_imports(nb::handle module) {
   });
 }
 
-const Imports& imports() { return pyglue::LoadedOnce<Imports>::get(); }
-
 }  // namespace morvane::core

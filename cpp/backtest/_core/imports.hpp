@@ -5,6 +5,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "pyglue/loaded_once.hpp"
+
 namespace morvane::core {
 
 namespace nb = nanobind;
@@ -17,6 +19,6 @@ struct Imports {
 
 void load_imports(nb::handle module);
 
-[[nodiscard]] const Imports& imports();
+[[nodiscard]] inline const Imports& imports() { return pyglue::LoadedOnce<Imports>::get(); }
 
 }  // namespace morvane::core

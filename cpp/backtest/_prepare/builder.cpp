@@ -210,42 +210,23 @@ nb::object build_incremental(nb::handle self) {
 }
 
 // The methods reading the client's tables (factors, components, benchmarks).
-void define_reads(const nb::object& cls) {
-  glue::method(cls, &read_normal_factor_matrix, "_read_normal_factor_matrix", "name"_a.none(),
-               nb::sig("def _read_normal_factor_matrix(self, name: str) -> pandas.DataFrame"),
-               doc::kReadFactorMatrix);
-  glue::method(cls, &mv_factors_to_matrices, "_mv_factors_to_matrices", "df"_a.none(),
-               "names"_a.none(),
-               nb::sig("def _mv_factors_to_matrices(self, df: pandas.DataFrame | None, names: "
-                       "list[str]) -> dict[str, pandas.DataFrame]"),
-               doc::kFactorsToMatrices);
-  glue::method(cls, &read_normal_factor_batch, "_read_normal_factor_batch", "names"_a.none(),
-               nb::sig("def _read_normal_factor_batch(self, names: list[str]) -> "
-                       "dict[str, pandas.DataFrame]"),
-               doc::kReadFactorBatch);
-  glue::method(cls, &read_or_empty, "_read_or_empty", "name"_a.none(), "reference"_a.none(),
-               "batch"_a.none() = nb::none(),
-               nb::sig("def _read_or_empty(self, name: str, reference: pandas.DataFrame, batch: "
-                       "dict[str, pandas.DataFrame] | None = None) -> pandas.DataFrame"),
-               doc::kReadOrEmpty);
-  glue::method(cls, &batch_or_read, "_batch_or_read", "batch"_a.none(), "name"_a.none(),
-               nb::sig("def _batch_or_read(self, batch: dict[str, pandas.DataFrame], name: str) -> "
-                       "pandas.DataFrame"),
-               doc::kBatchOrRead);
-  glue::method(cls, &component_matrices, "_component_matrices", "component_names"_a.none(),
-               "batch"_a.none() = nb::none(),
-               nb::sig("def _component_matrices(self, component_names: list[str], batch: "
-                       "dict[str, pandas.DataFrame] | None = None) -> dict[str, pandas.DataFrame]"),
-               doc::kComponentMatrices);
-  glue::method(
-      cls, &format_benchmark_daily_return, "_format_benchmark_daily_return", "df"_a.none(),
-      "benchmark_name"_a.none(), "index_code"_a.none(),
-      nb::sig("def _format_benchmark_daily_return(self, df: pandas.DataFrame, benchmark_name: "
-              "str, index_code: str) -> pandas.Series"),
-      doc::kFormatBenchmark);
-  glue::method(cls, &read_benchmark_dict, "_read_benchmark_dict",
-               nb::sig("def _read_benchmark_dict(self) -> dict[str, pandas.Series]"),
-               doc::kReadBenchmarkDict);
+void define_reads(nb::module_& m, const nb::object& cls) {
+  glue::method<doc::kReadFactorMatrixParams>(m, cls, "_read_normal_factor_matrix",
+                                             &read_normal_factor_matrix, doc::kReadFactorMatrix);
+  glue::method<doc::kFactorsToMatricesParams>(m, cls, "_mv_factors_to_matrices",
+                                              &mv_factors_to_matrices, doc::kFactorsToMatrices);
+  glue::method<doc::kReadFactorBatchParams>(m, cls, "_read_normal_factor_batch",
+                                            &read_normal_factor_batch, doc::kReadFactorBatch);
+  glue::method<doc::kReadOrEmptyParams>(m, cls, "_read_or_empty", &read_or_empty,
+                                        doc::kReadOrEmpty);
+  glue::method<doc::kBatchOrReadParams>(m, cls, "_batch_or_read", &batch_or_read,
+                                        doc::kBatchOrRead);
+  glue::method<doc::kComponentMatricesParams>(m, cls, "_component_matrices", &component_matrices,
+                                              doc::kComponentMatrices);
+  glue::method<doc::kFormatBenchmarkParams>(m, cls, "_format_benchmark_daily_return",
+                                            &format_benchmark_daily_return, doc::kFormatBenchmark);
+  glue::method<doc::kReadBenchmarkDictParams>(m, cls, "_read_benchmark_dict", &read_benchmark_dict,
+                                              doc::kReadBenchmarkDict);
 }
 
 }  // namespace
@@ -253,50 +234,28 @@ void define_reads(const nb::object& cls) {
 void define_builder(nb::module_& m) {
   const nb::object cls =
       glue::make_python_class(m, "GroupPreparedDataBuilder", nb::make_tuple(), doc::kBuilder);
-  glue::method(cls, &init, "__init__", "start_date"_a.none(), "end_date"_a.none(), nb::kw_only(),
-               "close_before_start"_a.none() = nb::none(),
-               nb::sig("def __init__(self, start_date: str, end_date: str, *, "
-                       "close_before_start: pandas.Series | None = None) -> None"),
-               doc::kBuilderInit);
-  glue::static_method(cls, &normalize_ddb_backtest_date, "_normalize_ddb_backtest_date",
-                      "date_value"_a.none(),
-                      nb::sig("def _normalize_ddb_backtest_date(date_value: object) -> str | None"),
-                      doc::kNormalizeDdbDate);
-  glue::static_method(cls, &mv_factor_date, "_mv_factor_date", "date_value"_a.none(),
-                      nb::sig("def _mv_factor_date(date_value: str | None) -> str | None"),
-                      doc::kMvFactorDate);
+  glue::method<doc::kBuilderInitParams>(m, cls, "__init__", &init, doc::kBuilderInit);
+  glue::static_method<doc::kNormalizeDdbDateParams>(
+      m, cls, "_normalize_ddb_backtest_date", &normalize_ddb_backtest_date, doc::kNormalizeDdbDate);
+  glue::static_method<doc::kMvFactorDateParams>(m, cls, "_mv_factor_date", &mv_factor_date,
+                                                doc::kMvFactorDate);
   glue::static_method(cls, &empty_like, "_empty_like", "reference"_a,
                       "fill_value"_a = std::numeric_limits<double>::quiet_NaN(),
                       nb::sig("def _empty_like(reference: pandas.DataFrame, fill_value: float = "
                               "float('nan')) -> pandas.DataFrame"),
                       doc::kEmptyLike);
-  define_reads(cls);
-  glue::method(cls, &read_source_data, "_read_source_data", "incremental"_a,
-               nb::sig("def _read_source_data(self, incremental: bool) -> tuple[dict[str, "
-                       "pandas.DataFrame], dict[str, pandas.DataFrame], dict[str, pandas.Series], "
-                       "list[str]]"),
-               doc::kReadSourceData);
-  glue::method(
-      cls, &assemble_payload, "_assemble_payload", "data"_a.none(), "component_matrices"_a.none(),
-      "benchmark_dict"_a.none(), "component_names"_a.none(), "meta_time_key"_a.none(),
-      nb::sig("def _assemble_payload(self, data: dict[str, pandas.DataFrame], "
-              "component_matrices: dict[str, pandas.DataFrame], benchmark_dict: "
-              "dict[str, pandas.Series], component_names: list[str], meta_time_key: str) -> "
-              "dict[str, typing.Any]"),
-      doc::kAssemblePayload);
-  glue::method(cls, &build_from_matrices, "_build_from_matrices", "source"_a.none(),
-               nb::sig("def _build_from_matrices(self, source: dict[str, pandas.DataFrame]) -> "
-                       "dict[str, pandas.DataFrame]"),
-               doc::kBuildFromMatrices);
-  glue::method(cls, &build_payload, "_build_payload", "incremental"_a, "meta_time_key"_a.none(),
-               nb::sig("def _build_payload(self, incremental: bool, meta_time_key: str) -> "
-                       "dict[str, typing.Any]"),
-               doc::kBuildPayload);
-  glue::method(cls, &build, "build", nb::sig("def build(self) -> dict[str, typing.Any]"),
-               doc::kBuild);
-  glue::method(cls, &build_incremental, "build_incremental",
-               nb::sig("def build_incremental(self) -> dict[str, typing.Any]"),
-               doc::kBuildIncremental);
+  define_reads(m, cls);
+  glue::method<doc::kReadSourceDataParams>(m, cls, "_read_source_data", &read_source_data,
+                                           doc::kReadSourceData);
+  glue::method<doc::kAssemblePayloadParams>(m, cls, "_assemble_payload", &assemble_payload,
+                                            doc::kAssemblePayload);
+  glue::method<doc::kBuildFromMatricesParams>(m, cls, "_build_from_matrices", &build_from_matrices,
+                                              doc::kBuildFromMatrices);
+  glue::method<doc::kBuildPayloadParams>(m, cls, "_build_payload", &build_payload,
+                                         doc::kBuildPayload);
+  glue::method<doc::kBuildParams>(m, cls, "build", &build, doc::kBuild);
+  glue::method<doc::kBuildIncrementalParams>(m, cls, "build_incremental", &build_incremental,
+                                             doc::kBuildIncremental);
 }
 
 }  // namespace morvane::prepare

@@ -93,12 +93,8 @@ Raises:
     MorvaneError: 文件损坏或缺失 (消息给出文件与修复的命令), 或另一个写入者正在写入。
 )"};
 
-inline constexpr pyglue::ParamTable<5> kPreparedLoadParams{
-    "BinaryPreparedDataStore.load",
-    {{pyglue::params::kLoadStartDate, pyglue::params::kLoadEndDate, pyglue::params::kLoadKeys,
-      pyglue::params::kLoadMmap, pyglue::params::kLoadVerify}},
-    5,
-    "dict[str, typing.Any] | None"};
+inline constexpr pyglue::ParamTable<5> kPreparedLoadParams =
+    pyglue::params::load_table("BinaryPreparedDataStore.load");
 
 inline constexpr const char* kAddComponentMatrices = R"(向已有存储补充成分股矩阵, 不重建存储。
 

@@ -15,56 +15,46 @@ inline constexpr pyglue::Param kDigits{
 
 }  // namespace format_args
 
+// What every number formatter raises.
+inline constexpr const char* kFormatterRaises = R"(
+Raises:
+    TypeError: value 不是数值, 或 digits 不是数值。
+    ValueError: digits 超出取值范围。
+)";
+
+// The table of a number formatter bound as `name`: the value, described by
+// `value_doc`, and the decimals.
+[[nodiscard]] constexpr pyglue::ParamTable<2> formatter_table(const char* name,
+                                                              const char* value_doc) {
+  return {
+      name,
+      {{{"value", "float | None", pyglue::required(), nullptr, value_doc}, format_args::kDigits}},
+      2,
+      "str"};
+}
+
 inline constexpr pyglue::FunctionDoc kFormatNum{R"(把数值格式化为定点小数文本, 缺失值为 "--"。
 
 按 double 的精确值正确舍入 (恰好的一半舍入到偶数), 例如 2.675 → "2.67"; 无穷大为 "inf" / "-inf"。)",
                                                 R"(Returns:
     str: 例如 "1.23"、"-0.50"、"--"。
-
-Raises:
-    TypeError: value 不是数值, 或 digits 不是数值。
-    ValueError: digits 超出取值范围。
-)"};
-
-inline constexpr pyglue::ParamTable<2> kFormatNumParams{
-    "_format_num",
-    {{{"value", "float | None", pyglue::required(), nullptr,
-       "数值; None、NaN 与 pandas 的缺失值记号都视为缺失"},
-      format_args::kDigits}},
-    2,
-    "str"};
+)",
+                                                kFormatterRaises};
+inline constexpr pyglue::ParamTable<2> kFormatNumParams =
+    formatter_table("_format_num", "数值; None、NaN 与 pandas 的缺失值记号都视为缺失");
 
 inline constexpr pyglue::FunctionDoc kFormatPct{
-    R"(把比例格式化为百分数文本 (乘以 100 后加 "%"), 缺失值为 "--"。)", R"(Returns:
-    str: 例如 0.05 → "5.00%", -0.1234 → "-12.34%", 正无穷 → "inf%"。
-
-Raises:
-    TypeError: value 不是数值, 或 digits 不是数值。
-    ValueError: digits 超出取值范围。
-)"};
-
-inline constexpr pyglue::ParamTable<2> kFormatPctParams{
-    "_format_pct",
-    {{{"value", "float | None", pyglue::required(), nullptr, "比例, 例如 0.05"},
-      format_args::kDigits}},
-    2,
-    "str"};
+    R"(把比例格式化为百分数文本 (乘以 100 后加 "%"), 缺失值为 "--"。)",
+    "Returns:\n    str: 例如 0.05 → \"5.00%\", -0.1234 → \"-12.34%\", 正无穷 → \"inf%\"。\n",
+    kFormatterRaises};
+inline constexpr pyglue::ParamTable<2> kFormatPctParams =
+    formatter_table("_format_pct", "比例, 例如 0.05");
 
 inline constexpr pyglue::FunctionDoc kFormatPctPoints{
-    R"(把已经是百分点的数值格式化为文本并加 "%" (不再乘 100), 缺失值为 "--"。)", R"(Returns:
-    str: 例如 5.0 → "5.00%"。
-
-Raises:
-    TypeError: value 不是数值, 或 digits 不是数值。
-    ValueError: digits 超出取值范围。
-)"};
-
-inline constexpr pyglue::ParamTable<2> kFormatPctPointsParams{
-    "_format_pct_points",
-    {{{"value", "float | None", pyglue::required(), nullptr, "百分点数值, 例如 5.0"},
-      format_args::kDigits}},
-    2,
-    "str"};
+    R"(把已经是百分点的数值格式化为文本并加 "%" (不再乘 100), 缺失值为 "--"。)",
+    "Returns:\n    str: 例如 5.0 → \"5.00%\"。\n", kFormatterRaises};
+inline constexpr pyglue::ParamTable<2> kFormatPctPointsParams =
+    formatter_table("_format_pct_points", "百分点数值, 例如 5.0");
 
 inline constexpr const char* kFormatAnnualExcess =
     R"(把逐年超额收益格式化为一行文本, 例如 "2022: 5.12% | 2023: -3.10%"。

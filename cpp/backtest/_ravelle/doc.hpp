@@ -1,6 +1,8 @@
 // Docstrings of morvane.backtest._ravelle.
 #pragma once
 
+#include <array>
+
 #include "pyglue/backtest_params.hpp"
 
 namespace morvane::doc {
@@ -61,52 +63,52 @@ inline constexpr pyglue::Param kBuyPrice{"buy_price", kFrame, pyglue::required()
 inline constexpr pyglue::Param kSellPrice{"sell_price", kFrame, pyglue::required(), nullptr,
                                           "日期 × 股票, 卖出成交价 (早盘 VWAP)"};
 
+// The market tables both strategy entry points take, in their order, with
+// the close and the previous close described as the entry point reads them.
+[[nodiscard]] constexpr std::array<pyglue::Param, 8> market_params(const char* close_doc,
+                                                                   const char* prev_close_doc) {
+  return {kCanBuyStock,
+          kCantSellStock,
+          kSplitFactor,
+          kDividendFactor,
+          {"close_price", kFrame, pyglue::required(), nullptr, close_doc},
+          {"prev_close", kFrame, pyglue::required(), nullptr, prev_close_doc},
+          kBuyPrice,
+          kSellPrice};
+}
+
 inline constexpr pyglue::ParamTable<13> kDailyReturnParams{
     "calc_strategy_vwap_daily_return",
-    {{
-        {"signal_matrix", kFrame, pyglue::required(), nullptr,
-         "日期 × 股票的目标权重 (占 total_money 的比例), NaN 表示不持仓"},
-        kCanBuyStock,
-        kCantSellStock,
-        kSplitFactor,
-        kDividendFactor,
-        {"close_price", kFrame, pyglue::required(), nullptr, "日期 × 股票, 收盘价"},
-        {"prev_close", kFrame, pyglue::required(), nullptr,
-         "日期 × 股票, 前收盘价 (持仓估值基准与下单价)"},
-        kBuyPrice,
-        kSellPrice,
-        params::kTotalMoney,
-        params::kFee,
-        params::kRuleFee,
-        params::kLotSize,
-    }},
-    13,
-    "pandas.Series"};
+    pyglue::joined_params(
+        std::array<pyglue::Param, 1>{
+            {{"signal_matrix", kFrame, pyglue::required(), nullptr,
+              "日期 × 股票的目标权重 (占 total_money 的比例), NaN 表示不持仓"}}},
+        market_params("日期 × 股票, 收盘价", "日期 × 股票, 前收盘价 (持仓估值基准与下单价)"),
+        std::array{params::kTotalMoney, params::kFee, params::kRuleFee, params::kLotSize}),
+    13, "pandas.Series"};
 
-inline constexpr const char* kSmoothWeights = R"(对目标权重做滚动平均平滑。
-
-Args:
-    strategy_matrix (pandas.DataFrame): 日期 × 股票的目标权重。
-    rolling_window (int): 窗口长度; 不大于 1 时不平滑, 例如 5。
-
-Returns:
+inline constexpr pyglue::FunctionDoc kSmoothWeights{R"(对目标权重做滚动平均平滑。)", R"(Returns:
     pandas.DataFrame: rolling_window <= 1 时返回输入本身 (同一对象); 否则缺失权重按 0 计, 取最近
     rolling_window 行的均值, 去掉前 rolling_window - 1 个整行缺失的日期, 均值恰为 0 的位置为 NaN。
 
 Raises:
     TypeError: strategy_matrix 不是 pandas.DataFrame, 或 rolling_window 不是数值。
-)";
+)"};
 
-inline constexpr const char* kBuildTotalFrame =
+inline constexpr pyglue::ParamTable<2> kSmoothWeightsParams{
+    "_smooth_strategy_weights",
+    {{{"strategy_matrix", "pandas.DataFrame", pyglue::required(), nullptr, "日期 × 股票的目标权重",
+       "", false},
+      {"rolling_window", "int", pyglue::required(), nullptr, "窗口长度; 不大于 1 时不平滑, 例如 5",
+       "", false}}},
+    2,
+    "pandas.DataFrame"};
+
+inline constexpr pyglue::FunctionDoc kBuildTotalFrame{
     R"(由策略与基准的日收益构建逐日回测表 (净值、回撤、超额收益)。
 
-收益不复利: 累计收益是日收益之和。
-
-Args:
-    total_backtesting (pandas.DataFrame): 以交易日为索引, 至少含 "daily_return" (策略日收益) 与
-        "index_daily_return" (基准日收益) 两列, 可选 "close" (基准点位); 其他列原样保留。
-
-Returns:
+收益不复利: 累计收益是日收益之和。)",
+    R"(Returns:
     pandas.DataFrame: 去掉任一列缺失的行后的新表, 依次追加 "extra_daily_return" (超额日收益)、
     "long" (策略净值 (1 + 累计收益) / 首值, 首行为 1.0)、"close_net_value" (基准净值: 有 "close"
     且首值非 0 时为 close / 首值, 否则为 1 + 累计基准收益)、"close" (仅输入没有该列时追加,
@@ -118,19 +120,21 @@ Raises:
     TypeError: total_backtesting 不是 pandas.DataFrame。
     KeyError: 缺少 "daily_return" 或 "index_daily_return" 列。
     ValueError: 所需的列含非数值数据或列名重复。
-)";
+)"};
 
-inline constexpr const char* kStrategyStats = R"(计算策略回测的十三项汇总统计。
+inline constexpr pyglue::ParamTable<1> kBuildTotalFrameParams{
+    "_build_total_backtesting_frame",
+    {{{"total_backtesting", "pandas.DataFrame", pyglue::required(), nullptr,
+       "以交易日为索引, 至少含 \"daily_return\" (策略日收益) 与 \"index_daily_return\" "
+       "(基准日收益) 两列, 可选 \"close\" (基准点位); 其他列原样保留"}}},
+    1,
+    "pandas.DataFrame"};
+
+inline constexpr pyglue::FunctionDoc kStrategyStats{R"(计算策略回测的十三项汇总统计。
 
 年化按 252 个交易日、线性 (总收益 / 年数) 计算; 年数 = 行数 / 252。夏普比率与胜率只用有限的
-日收益, 无穷值仍计入净值与年化收益。
-
-Args:
-    total_frame (pandas.DataFrame): _build_total_backtesting_frame 的结果; 先去掉任一列缺失的行。
-    signal_df (pandas.DataFrame | None): 策略实际交易的权重表 (日期 × 股票), 用于持股数与换手率;
-        None 时这两项为 NaN。
-
-Returns:
+日收益, 无穷值仍计入净值与年化收益。)",
+                                                    R"(Returns:
     dict[str, float]: 依次为 "annual_return" (策略年化收益, 百分数)、"long_sharp" (策略夏普)、
     "max_dd" (策略最大回撤, 正数)、"benchmark_annual_return" (基准年化收益, 百分数)、
     "benchmark_sharp"、"extra_annual_return" (超额年化收益, 百分数)、"extra_sharp"、
@@ -145,19 +149,23 @@ Raises:
     TypeError: total_frame 不是 pandas.DataFrame, 或 signal_df 既不是 DataFrame 也不是 None。
     KeyError: 缺少逐日回测表的某一列。
     ValueError: 某列或权重表含非数值数据。
-)";
+)"};
 
-inline constexpr const char* kYearlyMetrics =
+inline constexpr pyglue::ParamTable<2> kStrategyStatsParams{
+    "calc_strategy_stats",
+    {{{"total_frame", "pandas.DataFrame", pyglue::required(), nullptr,
+       "_build_total_backtesting_frame 的结果; 先去掉任一列缺失的行"},
+      {"signal_df", "pandas.DataFrame | None", pyglue::required(), nullptr,
+       "策略实际交易的权重表 (日期 × 股票), 用于持股数与换手率; None 时这两项为 NaN"}}},
+    2,
+    "dict[str, float]"};
+
+inline constexpr pyglue::FunctionDoc kYearlyMetrics{
     R"(按自然年计算策略与超额收益的年度收益、夏普、最大回撤与卡玛比率。
 
 收益不复利: 年度收益为当年日收益之和, 回撤在累计收益上计算, 起点 0 视为高点 (只亏不赚的
-一年回撤等于其累计亏损)。每年先去掉非有限的日收益; 两侧都没有数据的年份跳过。
-
-Args:
-    daily (pandas.DataFrame): 以日期 (DatetimeIndex) 为索引, 至少含 "daily_return" 与
-        "extra_daily_return" 两列; 其他列忽略。
-
-Returns:
+一年回撤等于其累计亏损)。每年先去掉非有限的日收益; 两侧都没有数据的年份跳过。)",
+    R"(Returns:
     pandas.DataFrame: 以整数年份 "year" 为索引 (升序), 依次为 "strategy_return"、"strategy_sharpe"、
     "strategy_max_dd" (正数)、"strategy_calmar" (年化收益 / 最大回撤, 无回撤时为 NaN)、
     "excess_return"、"excess_sharpe"、"excess_max_dd"、"excess_calmar"。没有任何年份时为
@@ -167,7 +175,15 @@ Raises:
     TypeError: daily 不是 pandas.DataFrame, 或其索引不是日期索引。
     KeyError: 缺少 "daily_return" 或 "extra_daily_return" 列。
     ValueError: 这两列含非数值数据。
-)";
+)"};
+
+inline constexpr pyglue::ParamTable<1> kYearlyMetricsParams{
+    "_calc_yearly_performance_metrics",
+    {{{"daily", "pandas.DataFrame", pyglue::required(), nullptr,
+       "以日期 (DatetimeIndex) 为索引, 至少含 \"daily_return\" 与 \"extra_daily_return\" 两列; "
+       "其他列忽略"}}},
+    1,
+    "pandas.DataFrame"};
 
 inline constexpr const char* kPeriodFigures = R"(一段日收益的区间收益、最大回撤与卡玛比率。
 
@@ -214,38 +230,30 @@ Raises:
 // argument and both types.
 inline constexpr pyglue::ParamTable<20> kRunnerParams{
     "run_strategy_backtest_core",
-    {{
-        {"strategy_matrix", kFrame, pyglue::required(), nullptr,
-         "日期 × 股票的目标权重, NaN 表示不持仓"},
-        kCanBuyStock,
-        kCantSellStock,
-        kSplitFactor,
-        kDividendFactor,
-        {"close_price", kFrame, pyglue::required(), nullptr,
-         "日期 × 股票, 收盘价; 其行列标签定义交易日与股票池"},
-        {"prev_close", kFrame, pyglue::required(), nullptr, "日期 × 股票, 前收盘价"},
-        kBuyPrice,
-        kSellPrice,
-        {"benchmark_dict", "dict[str, pandas.Series] | None", pyglue::none_default(), nullptr,
-         "基准代码 → 基准日收益序列, 例如 {\"000852\": 序列}; {} 与 None 相同"},
-        {"benchmark_names", "str", pyglue::text_default(params::kDefaultBenchmark), nullptr,
-         "主基准代码; 不在 benchmark_dict 中时基准收益按 0 计"},
-        described(params::kRollingWindow, "权重平滑窗口, 0 或 1 不平滑"),
-        params::kTotalMoney,
-        params::kFee,
-        params::kRuleFee,
-        {"plot_image_kind", "str | None", pyglue::text_default(params::kStrategyLayout), nullptr,
-         "图表版式; None 表示不画图"},
-        {"plot_save_path", "str | os.PathLike[str] | None", pyglue::none_default(), nullptr,
-         "主图文件路径, None 不画图"},
-        {"strategy_name", "str", pyglue::text_default(params::kDefaultStrategyName), nullptr,
-         "策略名称"},
-        {"plot_title", "str | None", pyglue::none_default(), nullptr, "图表标题"},
-        described(params::kRecordTrades,
-                  "仅限关键字; True 时另记交易流水, 返回 _RavelleLedgerResult",
-                  "不记录时引擎的速度不受影响。"),
-    }},
-    19,
-    "_RavelleResult"};
+    pyglue::joined_params(
+        std::array<pyglue::Param, 1>{{{"strategy_matrix", kFrame, pyglue::required(), nullptr,
+                                       "日期 × 股票的目标权重, NaN 表示不持仓"}}},
+        market_params("日期 × 股票, 收盘价; 其行列标签定义交易日与股票池", "日期 × 股票, 前收盘价"),
+        std::array<pyglue::Param, 11>{{
+            {"benchmark_dict", "dict[str, pandas.Series] | None", pyglue::none_default(), nullptr,
+             "基准代码 → 基准日收益序列, 例如 {\"000852\": 序列}; {} 与 None 相同"},
+            {"benchmark_names", "str", pyglue::text_default(params::kDefaultBenchmark), nullptr,
+             "主基准代码; 不在 benchmark_dict 中时基准收益按 0 计"},
+            described(params::kRollingWindow, "权重平滑窗口, 0 或 1 不平滑"),
+            params::kTotalMoney,
+            params::kFee,
+            params::kRuleFee,
+            {"plot_image_kind", "str | None", pyglue::text_default(params::kStrategyLayout),
+             nullptr, "图表版式; None 表示不画图"},
+            {"plot_save_path", "str | os.PathLike[str] | None", pyglue::none_default(), nullptr,
+             "主图文件路径, None 不画图"},
+            {"strategy_name", "str", pyglue::text_default(params::kDefaultStrategyName), nullptr,
+             "策略名称"},
+            {"plot_title", "str | None", pyglue::none_default(), nullptr, "图表标题"},
+            described(params::kRecordTrades,
+                      "仅限关键字; True 时另记交易流水, 返回 _RavelleLedgerResult",
+                      "不记录时引擎的速度不受影响。"),
+        }}),
+    19, "_RavelleResult"};
 
 }  // namespace morvane::doc

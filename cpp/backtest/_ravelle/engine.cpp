@@ -31,6 +31,17 @@ std::vector<std::size_t> weighted_rows(const kernels::MatrixView<double>& weight
   return rows;
 }
 
+// `out` keeping what its engine traded, on the market view `arrays` (kept
+// alive with the records) over the stocks `codes`.
+EngineRun with_trades(EngineRun out, std::shared_ptr<RecordedTrades> trades,
+                      glue::MarketArrays arrays, nb::object codes) {
+  trades->market = std::move(arrays);
+  trades->dates = out.pnl_index;
+  trades->codes = std::move(codes);
+  out.trades = std::move(trades);
+  return out;
+}
+
 // The weights traded from row `first`, the first holding any weight: rows
 // before it have nothing to trade and get no return; a later row without any
 // weight is an empty portfolio and is valued like any other day.
@@ -56,11 +67,7 @@ EngineRun run_engine_from(const glue::LabelledMatrix<double>& weights, std::size
     kernels::run_weights([&](std::size_t day, std::size_t stock) { return shifted(day, stock); },
                          arrays.view, params, out.returns, trades->log);
   }
-  trades->market = std::move(arrays);
-  trades->dates = out.pnl_index;
-  trades->codes = weights.columns;
-  out.trades = std::move(trades);
-  return out;
+  return with_trades(std::move(out), std::move(trades), std::move(arrays), weights.columns);
 }
 
 }  // namespace
@@ -106,11 +113,7 @@ EngineRun run_smoothed(const glue::LabelledMatrix<double>& labels,
     kernels::run_weights(weight, arrays.view, params, out.returns, trades->log);
     stream.finish_last_row();
   }
-  trades->market = std::move(arrays);
-  trades->dates = out.pnl_index;
-  trades->codes = labels.columns;
-  out.trades = std::move(trades);
-  return out;
+  return with_trades(std::move(out), std::move(trades), std::move(arrays), labels.columns);
 }
 
 }  // namespace

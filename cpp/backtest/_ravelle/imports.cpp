@@ -18,8 +18,6 @@ void load_imports(nb::handle module) {
   });
 }
 
-const Imports& imports() { return pyglue::LoadedOnce<Imports>::get(); }
-
 nb::object module_function(const char* name) { return imports().module.attr(name); }
 
 }  // namespace morvane::ravelle

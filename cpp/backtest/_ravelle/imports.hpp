@@ -6,6 +6,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "pyglue/loaded_once.hpp"
+
 namespace morvane::ravelle {
 
 namespace nb = nanobind;
@@ -21,7 +23,7 @@ struct Imports {
 // Call once the module's result classes exist.
 void load_imports(nb::handle module);
 
-[[nodiscard]] const Imports& imports();
+[[nodiscard]] inline const Imports& imports() { return pyglue::LoadedOnce<Imports>::get(); }
 
 // A module function of _ravelle looked up at call time, so that the entry
 // points reach the implementations through the module namespace.

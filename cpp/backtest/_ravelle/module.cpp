@@ -65,26 +65,14 @@ NB_MODULE(_ravelle, m) {
   // The engine refuses None as nanobind does: TypeError naming the function's signature.
   morvane::pyglue::def<morvane::doc::kDailyReturnParams, false>(m, &calc_strategy_vwap_daily_return,
                                                                 morvane::doc::kDailyReturn);
-  m.def("_smooth_strategy_weights", &morvane::ravelle::smooth_strategy_weights, "strategy_matrix"_a,
-        "rolling_window"_a,
-        nb::sig("def _smooth_strategy_weights(strategy_matrix: pandas.DataFrame, "
-                "rolling_window: int) -> pandas.DataFrame"),
-        morvane::doc::kSmoothWeights);
-  m.def("_build_total_backtesting_frame", &morvane::ravelle::build_total_backtesting_frame,
-        "total_backtesting"_a.none(),
-        nb::sig("def _build_total_backtesting_frame(total_backtesting: pandas.DataFrame) "
-                "-> pandas.DataFrame"),
-        morvane::doc::kBuildTotalFrame);
-  m.def("calc_strategy_stats", &morvane::ravelle::calc_strategy_stats, "total_frame"_a.none(),
-        "signal_df"_a.none(),
-        nb::sig("def calc_strategy_stats(total_frame: pandas.DataFrame, "
-                "signal_df: pandas.DataFrame | None) -> dict[str, float]"),
-        morvane::doc::kStrategyStats);
-  m.def("_calc_yearly_performance_metrics", &morvane::ravelle::calc_yearly_performance_metrics,
-        "daily"_a.none(),
-        nb::sig("def _calc_yearly_performance_metrics(daily: pandas.DataFrame) "
-                "-> pandas.DataFrame"),
-        morvane::doc::kYearlyMetrics);
+  morvane::pyglue::def<morvane::doc::kSmoothWeightsParams>(
+      m, &morvane::ravelle::smooth_strategy_weights, morvane::doc::kSmoothWeights);
+  morvane::pyglue::def<morvane::doc::kBuildTotalFrameParams>(
+      m, &morvane::ravelle::build_total_backtesting_frame, morvane::doc::kBuildTotalFrame);
+  morvane::pyglue::def<morvane::doc::kStrategyStatsParams>(
+      m, &morvane::ravelle::calc_strategy_stats, morvane::doc::kStrategyStats);
+  morvane::pyglue::def<morvane::doc::kYearlyMetricsParams>(
+      m, &morvane::ravelle::calc_yearly_performance_metrics, morvane::doc::kYearlyMetrics);
   m.def("_period_return_drawdown_calmar", &morvane::ravelle::period_return_drawdown_calmar,
         "daily_return"_a.none(),
         nb::sig("def _period_return_drawdown_calmar(daily_return: pandas.Series | None) "

@@ -23,20 +23,24 @@ std::span<const double> values_of(const glue::FloatVector& column) { return colu
 }  // namespace
 
 nb::dict stats_dict(const kernels::StrategyStats& s) {
+  using S = kernels::StrategyStats;
+  // The figures in the order the dict lists them.
+  constexpr std::pair<const char*, double S::*> kFigures[] = {
+      {"annual_return", &S::annual_return},
+      {"long_sharp", &S::long_sharp},
+      {"max_dd", &S::max_dd},
+      {"benchmark_annual_return", &S::benchmark_annual_return},
+      {"benchmark_sharp", &S::benchmark_sharp},
+      {"extra_annual_return", &S::extra_annual_return},
+      {"extra_sharp", &S::extra_sharp},
+      {"extra_max_dd", &S::extra_max_dd},
+      {"return_corr", &S::return_corr},
+      {"win_rate", &S::win_rate},
+      {"excess_win_rate", &S::excess_win_rate},
+      {"holding_count", &S::holding_count},
+      {"turnover", &S::turnover}};
   nb::dict out;
-  out["annual_return"] = s.annual_return;
-  out["long_sharp"] = s.long_sharp;
-  out["max_dd"] = s.max_dd;
-  out["benchmark_annual_return"] = s.benchmark_annual_return;
-  out["benchmark_sharp"] = s.benchmark_sharp;
-  out["extra_annual_return"] = s.extra_annual_return;
-  out["extra_sharp"] = s.extra_sharp;
-  out["extra_max_dd"] = s.extra_max_dd;
-  out["return_corr"] = s.return_corr;
-  out["win_rate"] = s.win_rate;
-  out["excess_win_rate"] = s.excess_win_rate;
-  out["holding_count"] = s.holding_count;
-  out["turnover"] = s.turnover;
+  for (const auto& [key, figure] : kFigures) out[key] = s.*figure;
   return out;
 }
 

@@ -245,25 +245,6 @@ inline constexpr pyglue::ParamTable<13> kBacktestStrategyParams{
     6,
     "morvane.backtest.result.StrategyBacktestResult"};
 
-inline constexpr pyglue::ParamTable<13> kCheckStrategyRequestParams{
-    "_check_strategy_request",
-    {{{"strategy", "pandas.DataFrame | None", pyglue::required(), nullptr,
-       "权重表; None 表示只校验其它参数"},
-      args::kCheckedTableData,
-      args::kStartDate,
-      args::kEndDate,
-      args::kStrategyFolder,
-      args::kStrategyFilename,
-      args::kStrategyBenchmark,
-      args::kStrategyRolling,
-      args::kStrategyMoney,
-      args::kStrategyFee,
-      args::kStrategyRuleFee,
-      args::kStrategyPlot,
-      args::kStrategyRecordTrades}},
-    6,
-    "dict[str, typing.Any]"};
-
 inline constexpr pyglue::ParamTable<18> kBacktestParams{
     "BacktestService.backtest",
     {{args::kFactor, args::kFactorData, args::kStartDate, args::kEndDate, args::kFactorFolder,
@@ -274,31 +255,35 @@ inline constexpr pyglue::ParamTable<18> kBacktestParams{
     6,
     "morvane.backtest.result.BacktestResult"};
 
-inline constexpr pyglue::ParamTable<19> kCheckFactorRequestParams{
-    "_check_factor_request",
-    {{{"factor", "pandas.DataFrame | None", pyglue::required(), nullptr,
-       "因子表; None 表示只校验其它参数"},
-      args::kCheckedTableData,
-      args::kStartDate,
-      args::kEndDate,
-      {"output_dir", args::kOptionalFolder, pyglue::required(), nullptr,
-       "图片目录, 出图时必填, 不存在时创建, 例如 \"out\""},
-      args::kFactorFilename,
-      args::kFactorGroupNum,
-      args::kFactorBenchmark,
-      args::kUniverse,
-      args::kFactorRolling,
-      args::kFactorAscending,
-      args::kFactorMoney,
-      args::kFactorFee,
-      args::kFactorRuleFee,
-      args::kFactorPlot,
-      args::kChart,
-      args::kFactorHorizons,
-      args::kFactorRebalance,
-      args::kFactorTearSheet}},
-    6,
-    "dict[str, typing.Any]"};
+// A request check takes its backtest's parameters, but the user's table
+// (`table`) and the data may be None: only the other parameters are then
+// checked. It returns the checked values.
+template <std::size_t N>
+[[nodiscard]] constexpr pyglue::ParamTable<N> check_table(pyglue::ParamTable<N> backtest,
+                                                          const char* name, pyglue::Param table) {
+  backtest.name = name;
+  backtest.returns = "dict[str, typing.Any]";
+  backtest.params[0] = table;
+  backtest.params[1] = args::kCheckedTableData;
+  return backtest;
+}
+
+inline constexpr pyglue::ParamTable<13> kCheckStrategyRequestParams =
+    check_table(kBacktestStrategyParams, "_check_strategy_request",
+                {"strategy", "pandas.DataFrame | None", pyglue::required(), nullptr,
+                 "权重表; None 表示只校验其它参数"});
+
+// The factor check also takes whether the chart will be drawn (the service
+// always draws it; a sweep may not), so that output_dir is needed, as in the
+// strategy flow, only for a chart.
+inline constexpr pyglue::ParamTable<19> kCheckFactorRequestParams = [] {
+  pyglue::ParamTable<18> table =
+      check_table(kBacktestParams, "_check_factor_request",
+                  {"factor", "pandas.DataFrame | None", pyglue::required(), nullptr,
+                   "因子表; None 表示只校验其它参数"});
+  table.params[4] = args::kStrategyFolder;
+  return pyglue::with_param_inserted(table, 15, args::kChart);
+}();
 
 inline constexpr const char* kFactorName =
     "因子宽表的显示名。\n\n"

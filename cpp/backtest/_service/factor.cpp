@@ -94,9 +94,8 @@ nb::object backtest_factor(nb::handle self, const FactorRequest& r) {
 
   const auto optional = [&](const char* key) { return pyglue::get_item(matrices, key); };
   ChartFolder folder(r.output_dir);
-  const nb::object factor_rows = rows_between(c.table, c.start_date, c.end_date);
-  warn_about_empty_range(factor_rows, c.table, "factor", matrices["close_price"],
-                         loaded["close_price"], c.start_date, c.end_date);
+  const nb::object factor_rows =
+      rows_in_range(c.table, "factor", matrices, loaded, c.start_date, c.end_date);
   const ProgressLog progress("因子回测", name, c.start_date, c.end_date, factor_rows);
   nb::dict keywords;
   keywords["factor_matrix"] = factor_rows;
@@ -109,9 +108,7 @@ nb::object backtest_factor(nb::handle self, const FactorRequest& r) {
   keywords["rolling_window"] = c.rolling_window;
   keywords["ascending"] = c.ascending;
   keywords["group_num"] = c.group_num;
-  keywords["total_money"] = c.costs.total_money;
-  keywords["fee"] = c.costs.fee;
-  keywords["rule_fee"] = c.costs.rule_fee;
+  add_cost_keywords(keywords, c.costs);
   keywords["plot_image_kind"] = nb::str(c.plot.c_str());
   keywords["plot_save_path"] = path;
   keywords["factor_name"] = name;

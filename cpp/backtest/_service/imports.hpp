@@ -9,6 +9,7 @@
 #include <nanobind/nanobind.h>
 
 #include "pyglue/imports.hpp"
+#include "pyglue/loaded_once.hpp"
 
 namespace morvane::service {
 
@@ -30,6 +31,6 @@ struct Imports {
 // initialisation.
 void load_imports(nb::handle module);
 
-[[nodiscard]] const Imports& imports();
+[[nodiscard]] inline const Imports& imports() { return pyglue::LoadedOnce<Imports>::get(); }
 
 }  // namespace morvane::service

@@ -5,6 +5,7 @@
 #include <system_error>
 #include <utility>
 
+#include "common.hpp"
 #include "imports.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/builtins.hpp"
@@ -102,16 +103,23 @@ ChartFolder::~ChartFolder() {
   }
 }
 
-void warn_about_empty_range(nb::handle cut, nb::handle table, const char* name,
-                            nb::handle sliced_close, nb::handle all_close, nb::handle start,
-                            nb::handle end) {
-  if (nb::len(sliced_close) == 0) {
+nb::object rows_in_range(nb::handle table, const char* name, nb::handle matrices,
+                         nb::handle loaded, nb::handle start, nb::handle end) {
+  nb::object cut = rows_between(table, start, end);
+  if (nb::len(nb::object(matrices["close_price"])) == 0) {
     glue::warn_user("回测区间 %s 至 %s 与回测数据的日期 (%s) 没有交集, 结果为空", start, end,
-                    glue::date_span(all_close.attr("index")));
+                    glue::date_span(loaded["close_price"].attr("index")));
   } else if (nb::len(cut) == 0) {
     glue::warn_user("参数 %s 在回测区间 %s 至 %s 内没有日期行 (%s 的日期: %s), 结果为空", name,
                     start, end, name, glue::date_span(table.attr("index")));
   }
+  return cut;
+}
+
+void add_cost_keywords(nb::dict& keywords, const TradingCosts& costs) {
+  keywords["total_money"] = costs.total_money;
+  keywords["fee"] = costs.fee;
+  keywords["rule_fee"] = costs.rule_fee;
 }
 
 void add_market_keywords(nb::dict& keywords, nb::handle matrices) {

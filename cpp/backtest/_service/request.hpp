@@ -35,13 +35,17 @@ void require_chart_target(nb::handle output_dir, const std::string& plot_filenam
 // The text form of output_dir / "<plot_filename>.png".
 [[nodiscard]] nb::object chart_path(nb::handle output_dir, const std::string& plot_filename);
 
-// A date range that misses the data gives an empty result, which is kept
-// but said (MorvaneWarning): when the sliced market `sliced_close` has no
-// date, or the user's table cut to the range (`cut`, the whole being
-// `table`, named `name`) has none.
-void warn_about_empty_range(nb::handle cut, nb::handle table, const char* name,
-                            nb::handle sliced_close, nb::handle all_close, nb::handle start,
-                            nb::handle end);
+// The rows of the user's `table` (named `name`) from start to end. A date
+// range that misses the data gives an empty result, which is kept but said
+// (MorvaneWarning): when the sliced market `matrices` has no date, or the
+// table has none in the range (`loaded`, the whole loaded data mapping,
+// gives the dates there are).
+[[nodiscard]] nb::object rows_in_range(nb::handle table, const char* name, nb::handle matrices,
+                                       nb::handle loaded, nb::handle start, nb::handle end);
+
+// Adds the trading costs both computation cores take to `keywords`:
+// total_money, fee and rule_fee.
+void add_cost_keywords(nb::dict& keywords, const TradingCosts& costs);
 
 // Adds the market tables both computation cores take to `keywords`, under
 // their keyword names and in the cores' order: can_buy_stock, cant_sell_stock,

@@ -29,18 +29,15 @@ nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
   }
 
   const nb::object name = nb::str(c.plot_filename.c_str());
-  const nb::object weights = rows_between(c.table, c.start_date, c.end_date);
-  warn_about_empty_range(weights, c.table, "strategy", matrices["close_price"],
-                         loaded["close_price"], c.start_date, c.end_date);
+  const nb::object weights =
+      rows_in_range(c.table, "strategy", matrices, loaded, c.start_date, c.end_date);
   const ProgressLog progress("策略回测", name, c.start_date, c.end_date, weights);
   nb::dict keywords;
   keywords["strategy_matrix"] = weights;
   add_market_keywords(keywords, matrices);
   keywords["benchmark_names"] = r.benchmark;
   keywords["rolling_window"] = c.rolling_window;
-  keywords["total_money"] = c.costs.total_money;
-  keywords["fee"] = c.costs.fee;
-  keywords["rule_fee"] = c.costs.rule_fee;
+  add_cost_keywords(keywords, c.costs);
   keywords["plot_image_kind"] = r.plot;
   keywords["plot_save_path"] = chart;
   keywords["strategy_name"] = name;

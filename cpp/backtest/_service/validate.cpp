@@ -158,13 +158,24 @@ nb::object checked_user_table(nb::handle table, const char* name) {
   return cleaned;
 }
 
+namespace {
+
+// What both flows check first: the table's type (`name` its argument), the
+// data's, then the chart's file name, which is returned.
+std::string checked_types_first(nb::handle table, const char* name, nb::handle data,
+                                nb::handle plot_filename, const CheckScope& scope) {
+  if (scope.table && !table.is_none()) glue::require_dataframe(table, name);
+  if (scope.data) require_backtest_data(data);
+  return checked_plot_filename(plot_filename);
+}
+
+}  // namespace
+
 CheckedStrategy check_strategy_request(const StrategyRequest& r, const CheckScope& scope) {
   CheckedStrategy c;
   // Types and single values first, then the table, the chart target, the
   // dates and the data: nothing is touched before everything passed.
-  if (scope.table && !r.strategy.is_none()) glue::require_dataframe(r.strategy, "strategy");
-  if (scope.data) require_backtest_data(r.data);
-  c.plot_filename = checked_plot_filename(r.plot_filename);
+  c.plot_filename = checked_types_first(r.strategy, "strategy", r.data, r.plot_filename, scope);
   c.rolling_window =
       static_cast<std::int64_t>(glue::read_rolling_window(r.rolling_window, "rolling_window"));
   c.costs = trading_costs(r.total_money, r.fee, r.rule_fee);
@@ -192,9 +203,7 @@ CheckedStrategy check_strategy_request(const StrategyRequest& r, const CheckScop
 
 CheckedFactor check_factor_request(const FactorRequest& r, const CheckScope& scope) {
   CheckedFactor c;
-  if (scope.table && !r.factor.is_none()) glue::require_dataframe(r.factor, "factor");
-  if (scope.data) require_backtest_data(r.data);
-  c.plot_filename = checked_plot_filename(r.plot_filename);
+  c.plot_filename = checked_types_first(r.factor, "factor", r.data, r.plot_filename, scope);
   c.group_num = glue::to_int(r.group_num, "group_num");
   c.rolling_window =
       static_cast<std::int64_t>(glue::read_rolling_window(r.rolling_window, "rolling_window"));
@@ -245,9 +254,7 @@ nb::dict common_values(const TradingCosts& costs, nb::handle start, nb::handle e
   nb::dict out;
   out["start_date"] = start;
   out["end_date"] = end;
-  out["total_money"] = costs.total_money;
-  out["fee"] = costs.fee;
-  out["rule_fee"] = costs.rule_fee;
+  add_cost_keywords(out, costs);
   return out;
 }
 

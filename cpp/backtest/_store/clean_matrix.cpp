@@ -105,15 +105,13 @@ namespace {
 // The UTF-8 of a text label; a lone surrogate (what a mis-decoded file name or
 // a broken header leaves) has none and is refused naming the table.
 std::string label_text(nb::handle text, const char* name) {
-  Py_ssize_t size = 0;
-  const char* const data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-  if (data == nullptr) {
-    PyErr_Clear();
+  std::optional<std::string> utf8 = glue::utf8_of(text);
+  if (!utf8) {
     glue::raise_value_error(std::string("参数 ") + name + " 的列标签 " +
                             nb::cast<std::string>(nb::repr(text)) +
                             " 不是有效的文本 (含无法编码为 UTF-8 的字符), 应为股票代码");
   }
-  return std::string(data, static_cast<std::size_t>(size));
+  return std::move(*utf8);
 }
 
 }  // namespace

@@ -122,12 +122,8 @@ Raises:
     DataFileError: 数据文件缺失或无法读取 (也是 MorvaneError 与 OSError), 消息给出文件与修复的命令。
 )"};
 
-inline constexpr pyglue::ParamTable<5> kLoadParams{
-    "BinaryPreparedDataStoreBase.load",
-    {{pyglue::params::kLoadStartDate, pyglue::params::kLoadEndDate, pyglue::params::kLoadKeys,
-      pyglue::params::kLoadMmap, pyglue::params::kLoadVerify}},
-    5,
-    "dict[str, typing.Any] | None"};
+inline constexpr pyglue::ParamTable<5> kLoadParams =
+    pyglue::params::load_table("BinaryPreparedDataStoreBase.load");
 
 inline constexpr const char* kDamagedDatasets =
     R"(逐个校验元信息记录的数据文件, 列出缺失或损坏的文件。

@@ -32,6 +32,4 @@ void load_imports(nb::handle module) {
   pyglue::LoadedOnce<Imports>::load([&] { return import_all(module); });
 }
 
-const Imports& imports() { return pyglue::LoadedOnce<Imports>::get(); }
-
 }  // namespace morvane::store

@@ -7,6 +7,7 @@
 #include <nanobind/nanobind.h>
 
 #include "pyglue/imports.hpp"
+#include "pyglue/loaded_once.hpp"
 
 namespace morvane::store {
 
@@ -24,6 +25,6 @@ struct Imports {
 // set. Call once, from the module's initialisation.
 void load_imports(nb::handle module);
 
-[[nodiscard]] const Imports& imports();
+[[nodiscard]] inline const Imports& imports() { return pyglue::LoadedOnce<Imports>::get(); }
 
 }  // namespace morvane::store

@@ -55,6 +55,22 @@ def _with_date_index(frame: pd.DataFrame) -> pd.DataFrame:
     return frame
 
 
+def _returns_frame(
+    frame: pd.DataFrame, benchmark_return: pd.Series | None, measured: str
+) -> pd.DataFrame:
+    """A record's returns_frame: `frame` (its daily returns) with, when the record has a
+    benchmark, "benchmark" on the frame's dates and "excess", column `measured` minus it
+    (NaN without that column), then on calendar dates."""
+    if benchmark_return is not None:
+        benchmark = benchmark_return.reindex(frame.index).astype("float64")
+        frame["benchmark"] = benchmark.to_numpy()
+        if measured in frame.columns:
+            frame["excess"] = frame[measured] - frame["benchmark"]
+        else:
+            frame["excess"] = float("nan")
+    return _with_date_index(frame)
+
+
 @dataclass(kw_only=True, eq=False)
 class BacktestData:
     """预备好的回测数据包: 数据集名 -> 日期 x 股票的表, 外加基准收益。
@@ -160,15 +176,8 @@ class BacktestResult:
         """
         groups = self.group_daily_return.astype("float64")
         frame = groups.set_axis([_figures.group_label(g) for g in groups.columns], axis=1)
-        if self.benchmark_return is not None:
-            benchmark = self.benchmark_return.reindex(groups.index).astype("float64")
-            frame["benchmark"] = benchmark.to_numpy()
-            best = _figures.group_label(self.best_group)
-            if best in frame.columns:
-                frame["excess"] = frame[best] - frame["benchmark"]
-            else:
-                frame["excess"] = float("nan")
-        return _with_date_index(frame)
+        best = _figures.group_label(self.best_group)
+        return _returns_frame(frame, self.benchmark_return, best)
 
     def __repr__(self) -> str:
         return _figures.factor_repr(self)
@@ -270,12 +279,7 @@ class StrategyBacktestResult:
         """
         strategy = self.daily_return.astype("float64")
         frame = pd.DataFrame({"strategy": strategy.to_numpy()}, index=strategy.index)
-        if self.benchmark_return is not None:
-            frame["benchmark"] = (
-                self.benchmark_return.reindex(strategy.index).astype("float64").to_numpy()
-            )
-            frame["excess"] = frame["strategy"] - frame["benchmark"]
-        return _with_date_index(frame)
+        return _returns_frame(frame, self.benchmark_return, "strategy")
 
     def positions_frame(self) -> pd.DataFrame:
         """按日期时间索引的每日持仓市值与现金, 即 pyfolio 的 positions 布局 (需要 record_trades=True)。

@@ -58,10 +58,18 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     commands = parser.add_subparsers(title="命令", metavar="COMMAND", required=True)
     common = _common_options(top=False)
-    demo.add_parser(commands, common)
-    prepare.add_parser(commands, common)
-    backtest.add_parsers(commands, common)
-    sweep.add_parser(commands, common)
+    for command in (
+        demo.COMMAND,
+        prepare.COMMAND,
+        backtest.FACTOR_COMMAND,
+        backtest.STRATEGY_COMMAND,
+        sweep.COMMAND,
+    ):
+        subparser = commands.add_parser(
+            command.name, parents=[common], help=command.help, description=command.description
+        )
+        command.add_arguments(subparser)
+        subparser.set_defaults(run=command.run)
     return parser
 
 

@@ -10,6 +10,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, cast
 
 from ..backtest._params import parameters
+from ._command import Command
 from ._common import (
     CliError,
     align_codes,
@@ -33,7 +34,7 @@ if TYPE_CHECKING:
 
     from ..backtest.result import BacktestData
 
-__all__ = ["add_parsers", "run_backtest", "run_strategy"]
+__all__ = ["FACTOR_COMMAND", "STRATEGY_COMMAND", "run_backtest", "run_strategy"]
 
 UNIVERSES = ("000300", "000905", "000852", "399303", "932000")
 
@@ -89,23 +90,7 @@ def _data_options(parser: argparse.ArgumentParser) -> None:
     )
 
 
-def add_parsers(commands: argparse._SubParsersAction, common: argparse.ArgumentParser) -> None:
-    _add_factor_parser(commands, common)
-    _add_strategy_parser(commands, common)
-
-
-def _add_factor_parser(
-    commands: argparse._SubParsersAction, common: argparse.ArgumentParser
-) -> None:
-    factor = commands.add_parser(
-        "backtest",
-        parents=[common],
-        help="因子分组回测 (因子表: CSV 或 Parquet)",
-        description=(
-            "对因子宽表跑分组回测: 文件第一列是日期, 其余列是 6 位股票代码, 值是因子值。"
-            "每天按因子值分组, 计算各组收益、Rank IC 与相对基准的表现, 并出图。"
-        ),
-    )
+def _add_factor_arguments(factor: argparse.ArgumentParser) -> None:
     factor.add_argument("factor_file", metavar="FACTOR_FILE", help="因子表文件 (.csv 或 .parquet)")
     groups = parameters("_service", "BacktestService.backtest")["group_num"]
     factor.add_argument(
@@ -149,22 +134,9 @@ def _add_factor_parser(
         "--tear-sheet", action="store_true", help="另画因子分析图 (IC 衰减、月度 IC 热图、各组换手)"
     )
     _data_options(factor)
-    factor.set_defaults(run=run_backtest)
 
 
-def _add_strategy_parser(
-    commands: argparse._SubParsersAction, common: argparse.ArgumentParser
-) -> None:
-    strategy = commands.add_parser(
-        "strategy",
-        parents=[common],
-        help="策略回测 (目标权重表: CSV 或 Parquet)",
-        description=(
-            "对目标权重表跑策略回测: 文件第一列是日期, 其余列是 6 位股票代码, 值是目标权重 "
-            "(空或 0 表示不持有)。T 日的权重在 T+1 日按早盘 VWAP 成交, 200 股整手, "
-            "涨跌停与停牌不能成交, 扣佣金与印花税。"
-        ),
-    )
+def _add_strategy_arguments(strategy: argparse.ArgumentParser) -> None:
     strategy.add_argument(
         "weights_file", metavar="WEIGHTS_FILE", help="权重表文件 (.csv 或 .parquet)"
     )
@@ -186,7 +158,6 @@ def _add_strategy_parser(
         help="把交易流水 (买入、卖出与隔夜持有, 每行的费用与盈亏) 写成 CSV 文件",
     )
     _data_options(strategy)
-    strategy.set_defaults(run=run_strategy)
 
 
 # The package's remedy for weights given on rebalance days only is a line of
@@ -348,3 +319,27 @@ def run_strategy(args: argparse.Namespace) -> int:
     print()
     print_table("图片", chart_rows(result.plot_paths))
     return 0
+
+
+FACTOR_COMMAND = Command(
+    "backtest",
+    help="因子分组回测 (因子表: CSV 或 Parquet)",
+    description=(
+        "对因子宽表跑分组回测: 文件第一列是日期, 其余列是 6 位股票代码, 值是因子值。"
+        "每天按因子值分组, 计算各组收益、Rank IC 与相对基准的表现, 并出图。"
+    ),
+    add_arguments=_add_factor_arguments,
+    run=run_backtest,
+)
+
+STRATEGY_COMMAND = Command(
+    "strategy",
+    help="策略回测 (目标权重表: CSV 或 Parquet)",
+    description=(
+        "对目标权重表跑策略回测: 文件第一列是日期, 其余列是 6 位股票代码, 值是目标权重 "
+        "(空或 0 表示不持有)。T 日的权重在 T+1 日按早盘 VWAP 成交, 200 股整手, "
+        "涨跌停与停牌不能成交, 扣佣金与印花税。"
+    ),
+    add_arguments=_add_strategy_arguments,
+    run=run_strategy,
+)

@@ -6,6 +6,7 @@ import argparse
 from pathlib import Path
 from typing import Any
 
+from ._command import Command
 from ._common import print_table
 from ._market import demo_market, top_group_weights
 from ._report import (
@@ -16,7 +17,7 @@ from ._report import (
     strategy_rows,
 )
 
-__all__ = ["add_parser", "run", "run_demo"]
+__all__ = ["COMMAND", "run", "run_demo"]
 
 DEMO_GROUPS = 10
 DEMO_BENCHMARK = "000300"
@@ -24,17 +25,7 @@ DEMO_HORIZONS = (1, 5, 10, 20)
 STORE_FOLDER = "prepared-data"
 
 
-def add_parser(commands: argparse._SubParsersAction, common: argparse.ArgumentParser) -> None:
-    parser = commands.add_parser(
-        "demo",
-        parents=[common],
-        help="在内置合成市场上跑一遍完整流程 (无需网络)",
-        description=(
-            "用内置的确定性合成 A 股市场准备一份小的预备数据 (放在输出目录里, 不动用户主目录), "
-            f"对植入因子跑 {DEMO_GROUPS} 组因子回测 (基准 {DEMO_BENCHMARK}, 另算 1/5/10/20 日的 IC 衰减与"
-            "各组换手), 再对最高分组的等权组合跑策略回测, 打印关键数字并把图片 (含因子分析图) 写进输出目录。"
-        ),
-    )
+def _add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--out", default="morvane-demo", metavar="DIR", help="输出目录, 默认 ./morvane-demo"
     )
@@ -43,7 +34,6 @@ def add_parser(commands: argparse._SubParsersAction, common: argparse.ArgumentPa
     )
     parser.add_argument("--stocks", type=int, default=800, metavar="N", help="股票数, 默认 800")
     parser.add_argument("--seed", type=int, default=0, metavar="N", help="随机种子, 默认 0")
-    parser.set_defaults(run=run)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -165,3 +155,16 @@ def _print_demo(
     print(
         f"预备数据在 {store_dir}; 用它试试其他命令: morvane backtest 因子文件.csv --store {store_dir}"
     )
+
+
+COMMAND = Command(
+    "demo",
+    help="在内置合成市场上跑一遍完整流程 (无需网络)",
+    description=(
+        "用内置的确定性合成 A 股市场准备一份小的预备数据 (放在输出目录里, 不动用户主目录), "
+        f"对植入因子跑 {DEMO_GROUPS} 组因子回测 (基准 {DEMO_BENCHMARK}, 另算 1/5/10/20 日的 IC 衰减与"
+        "各组换手), 再对最高分组的等权组合跑策略回测, 打印关键数字并把图片 (含因子分析图) 写进输出目录。"
+    ),
+    add_arguments=_add_arguments,
+    run=run,
+)

@@ -8,27 +8,17 @@ import sys
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+from ._command import Command
 from ._common import CliError, console_logging, default_store_dir, parse_date
 from ._market import demo_market
 
 if TYPE_CHECKING:
     from ..singleton import DataClient
 
-__all__ = ["add_parser", "run"]
+__all__ = ["COMMAND", "run"]
 
 
-def add_parser(commands: argparse._SubParsersAction, common: argparse.ArgumentParser) -> None:
-    parser = commands.add_parser(
-        "prepare",
-        parents=[common],
-        help="准备或刷新预备数据",
-        description=(
-            "准备或刷新回测用的预备数据, 最后打印各数据集的最新日期。不给 --source 时走包的标准流程: "
-            "首次下载参考数据包 (需要 --base-url/--token), 之后用数据客户端 (--client) 增量刷新。"
-            "--source synthetic 用内置合成市场构建; --source DIR 用本地文件目录 "
-            "(DIR/factors/<因子名>.parquet|.csv 与 DIR/index_daily.parquet|.csv) 构建或增量刷新。"
-        ),
-    )
+def _add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--source", metavar="synthetic|DIR", help="数据来源: synthetic 或本地文件目录"
     )
@@ -56,7 +46,6 @@ def add_parser(commands: argparse._SubParsersAction, common: argparse.ArgumentPa
     )
     parser.add_argument("--base-url", metavar="URL", help="参考数据包服务的根地址")
     parser.add_argument("--token", metavar="TOKEN", help="与 --base-url 一起用的访问令牌")
-    parser.set_defaults(run=run)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -156,3 +145,17 @@ def _today() -> str:
     from ..backtest import _service
 
     return str(_service._today())
+
+
+COMMAND = Command(
+    "prepare",
+    help="准备或刷新预备数据",
+    description=(
+        "准备或刷新回测用的预备数据, 最后打印各数据集的最新日期。不给 --source 时走包的标准流程: "
+        "首次下载参考数据包 (需要 --base-url/--token), 之后用数据客户端 (--client) 增量刷新。"
+        "--source synthetic 用内置合成市场构建; --source DIR 用本地文件目录 "
+        "(DIR/factors/<因子名>.parquet|.csv 与 DIR/index_daily.parquet|.csv) 构建或增量刷新。"
+    ),
+    add_arguments=_add_arguments,
+    run=run,
+)

@@ -5,21 +5,15 @@ from __future__ import annotations
 import argparse
 from pathlib import Path
 
+from ._command import Command
 from ._common import CliError
 
-__all__ = ["add_parser", "run"]
+__all__ = ["COMMAND", "run"]
 
 
-def add_parser(commands: argparse._SubParsersAction, common: argparse.ArgumentParser) -> None:
-    parser = commands.add_parser(
-        "sweep",
-        parents=[common],
-        help="按 TOML 配置跑参数扫描",
-        description="按 TOML 配置文件跑一组回测的参数扫描, 把汇总表写进输出目录并打印其位置。",
-    )
+def _add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("config", metavar="CONFIG.toml", help="扫描配置文件")
     parser.add_argument("--out", metavar="DIR", help="输出目录, 默认取配置里的设置")
-    parser.set_defaults(run=run)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -39,3 +33,12 @@ def run(args: argparse.Namespace) -> int:
     files = table.attrs.get("output_files", ())
     print(f"扫描完成: {len(table)} 行, 汇总表写在 " + " 与 ".join(files))
     return 0
+
+
+COMMAND = Command(
+    "sweep",
+    help="按 TOML 配置跑参数扫描",
+    description="按 TOML 配置文件跑一组回测的参数扫描, 把汇总表写进输出目录并打印其位置。",
+    add_arguments=_add_arguments,
+    run=run,
+)
