@@ -103,8 +103,8 @@ ChartFolder::~ChartFolder() {
   }
 }
 
-nb::object rows_in_range(nb::handle table, const char* name, nb::handle matrices,
-                         nb::handle loaded, nb::handle start, nb::handle end) {
+nb::object rows_in_range(nb::handle table, const char* name, nb::handle matrices, nb::handle loaded,
+                         nb::handle start, nb::handle end) {
   nb::object cut = rows_between(table, start, end);
   if (nb::len(nb::object(matrices["close_price"])) == 0) {
     glue::warn_user("回测区间 %s 至 %s 与回测数据的日期 (%s) 没有交集, 结果为空", start, end,
