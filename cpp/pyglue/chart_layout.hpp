@@ -1,10 +1,7 @@
-// Placement helpers shared by the charts of both backtests. They need the GIL.
+// The dates the charts of both backtests plot against. Needs the GIL.
 #pragma once
 
 #include <nanobind/nanobind.h>
-
-#include <initializer_list>
-#include <utility>
 
 namespace morvane::pyglue {
 
@@ -14,13 +11,5 @@ namespace nb = nanobind;
 // matplotlib reads a pandas index element by element (as Timestamps) to find
 // its units, twice for every line or area drawn; an array it reads at once.
 [[nodiscard]] nb::object plot_dates(nb::handle index);
-
-// The drawing layer's Axes::note, hide_spines, size_points and date_ticks
-// (draw.hpp) on a bare matplotlib axes, for code that does not draw through
-// the layer.
-void no_data_note(nb::handle ax, const char* text);
-void hide_spines(nb::handle ax, std::initializer_list<const char*> sides);
-[[nodiscard]] std::pair<double, double> axes_size_points(nb::handle ax);
-void date_ticks(nb::handle ax);
 
 }  // namespace morvane::pyglue
