@@ -49,7 +49,7 @@ DataPaths split_path(const std::string& store, bool package) {
 }
 
 std::string absolute_text(nb::handle dir) {
-  return nb::cast<std::string>(imports().os_path.attr("abspath")(pyglue::imports().fspath(dir)));
+  return nb::cast<std::string>(imports().abspath(pyglue::imports().fspath(dir)));
 }
 
 }  // namespace
@@ -58,7 +58,7 @@ DataPaths data_paths() { return split_path(absolute_text(default_data_dir()), tr
 
 DataPaths data_paths_of(nb::handle dir) {
   const std::string store = absolute_text(dir);
-  const nb::object realpath = imports().os_path.attr("realpath");
+  const nb::object& realpath = imports().realpath;
   const bool package =
       realpath(nb::str(store.c_str())).equal(realpath(nb::str(data_paths().store.c_str())));
   return split_path(store, package);

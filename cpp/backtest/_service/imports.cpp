@@ -8,6 +8,7 @@ namespace {
 
 Imports import_all(nb::handle module) {
   const nb::module_ json = nb::module_::import_("json");
+  const nb::module_ os_path = nb::module_::import_("os.path");
   const nb::module_ result = nb::module_::import_("morvane.backtest.result");
   const nb::module_ store = nb::module_::import_("morvane.backtest._store");
   return {.module = nb::borrow(module),
@@ -23,7 +24,8 @@ Imports import_all(nb::handle module) {
           .morvane_error = nb::module_::import_("morvane.exceptions").attr("MorvaneError"),
           .http_client = nb::module_::import_("morvane._http").attr("HttpClient"),
           .east_asian_width = nb::module_::import_("unicodedata").attr("east_asian_width"),
-          .os_path = nb::module_::import_("os.path"),
+          .abspath = os_path.attr("abspath"),
+          .realpath = os_path.attr("realpath"),
           .json_dumps = json.attr("dumps"),
           .json_loads = json.attr("loads")};
 }

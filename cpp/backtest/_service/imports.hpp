@@ -23,7 +23,7 @@ struct Imports {
   nb::object backtest_data, backtest_result, strategy_result;
   nb::object morvane_error, http_client;  // morvane.exceptions.MorvaneError, morvane._http's
   nb::object east_asian_width;            // unicodedata.east_asian_width
-  nb::object os_path;                     // os.path
+  nb::object abspath, realpath;           // os.path.abspath, os.path.realpath
   nb::object json_dumps, json_loads;      // json.dumps, json.loads
 };
 

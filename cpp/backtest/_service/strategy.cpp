@@ -18,7 +18,7 @@ namespace morvane::service {
 
 nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
   const CheckedStrategy c = check_strategy_request(r, CheckScope{});
-  const nb::object loaded = r.data.attr("data");
+  const nb::object loaded = data_mapping(r.data);
   const nb::object matrices = self.attr("_slice_data")(loaded, c.start_date, c.end_date);
 
   nb::object chart = nb::none();
