@@ -130,9 +130,9 @@ nb::object backtest_factor(nb::handle self, const FactorRequest& r) {
   progress.done(daily, record.attr("plot_paths"));
   // The primary benchmark's returns beside the groups', for the tools that
   // compare the two (returns_frame).
-  record.attr("benchmark_return") = benchmark_returns(
-      matrices["benchmark_dict"], primary_benchmark(record.attr("benchmark_summary")),
-      daily.attr("index"), false);
+  record.attr("benchmark_return") =
+      benchmark_returns(matrices["benchmark_dict"],
+                        primary_benchmark(record.attr("benchmark_summary")), daily, false);
   return record;
 }
 

@@ -34,8 +34,9 @@ void ProgressLog::done(nb::handle daily_returns, nb::handle plot_paths) const {
   }
 }
 
-nb::object benchmark_returns(nb::handle benchmarks, nb::handle code, nb::handle dates,
+nb::object benchmark_returns(nb::handle benchmarks, nb::handle code, nb::handle daily_returns,
                              bool zero_when_missing) {
+  const nb::object dates = daily_returns.attr("index");
   const nb::object& series_type = pyglue::imports().series;
   const nb::object series =
       code.is_none() || benchmarks.is_none() ? nb::none() : pyglue::get_item(benchmarks, code);

@@ -57,7 +57,7 @@ nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
   const nb::object daily = fields["daily_return"];
   progress.done(daily, fields["plot_paths"]);
   fields["benchmark_return"] =
-      benchmark_returns(matrices["benchmark_dict"], r.benchmark, daily.attr("index"), true);
+      benchmark_returns(matrices["benchmark_dict"], r.benchmark, daily, true);
   if (c.record_trades) fields["ledger"] = nb::getattr(core_result, "ledger", nb::none());
   return imports().strategy_result(**fields);
 }
