@@ -136,13 +136,14 @@ nb::object data_mapping(nb::handle data) { return data.attr("data"); }
 
 nb::object checked_user_table(nb::handle table, const char* name) {
   const nb::object& multi = glue::imports().multi_index;
-  const nb::object index = table.attr("index");
+  const glue::FrameLabels labels = glue::labels_of(table);
+  const nb::object& index = labels.index;
   if (nb::isinstance(index, multi)) {
     throw nb::type_error(
         (std::string("参数 ") + name + " 的行索引是多层索引 (pandas.MultiIndex), 应为单层的日期")
             .c_str());
   }
-  if (nb::isinstance(table.attr("columns"), multi)) {
+  if (nb::isinstance(labels.columns, multi)) {
     throw nb::type_error((std::string("参数 ") + name +
                           " 的列索引是多层索引 (pandas.MultiIndex), 应为单层的股票代码")
                              .c_str());
