@@ -76,9 +76,8 @@ nb::list missing_datasets(nb::handle store) {
     if (!contains(datasets, key)) missing.append(key);
   }
   if (benchmarks_missing(metadata)) missing.append("benchmarks");
-  const nb::object& prepare = imports().prepare;
-  const nb::object key_of = prepare.attr("component_dataset_key");
-  for (nb::handle name : prepare.attr("COMPONENT_FACTOR_NAMES")) {
+  const nb::object key_of = imports().prepare.attr("component_dataset_key");
+  for (nb::handle name : imports().component_names) {
     const nb::object key = key_of(name);
     if (!pyglue::contains(datasets, key)) missing.append(key);
   }
