@@ -24,6 +24,18 @@ nb::object get_or_empty(nb::handle mapping, const char* key) {
   return pyglue::get_item(mapping, key, nb::dict());
 }
 
+// A store's metadata, read anew, and its "datasets" entry (empty when absent).
+struct Metadata {
+  nb::object all;
+  nb::object datasets;
+};
+
+Metadata read_metadata(nb::handle store) {
+  nb::object all = store.attr("load_metadata")();
+  nb::object datasets = get_or_empty(all, "datasets");
+  return {std::move(all), std::move(datasets)};
+}
+
 nb::object index_of(nb::handle datasets, nb::handle key) {
   return pyglue::get_item(pyglue::get_item(datasets, key, nb::dict()), "index", nb::list());
 }
@@ -55,8 +67,7 @@ bool benchmarks_missing(nb::handle metadata) {
 }  // namespace
 
 nb::list missing_datasets(nb::handle store) {
-  const nb::object metadata = store.attr("load_metadata")();
-  const nb::object datasets = get_or_empty(metadata, "datasets");
+  const auto [metadata, datasets] = read_metadata(store);
   nb::list missing;
   if (!nb::cast<bool>(nb::bool_(index_of(datasets, nb::str("close_price"))))) {
     missing.append("close_price 索引为空");
@@ -65,9 +76,8 @@ nb::list missing_datasets(nb::handle store) {
     if (!contains(datasets, key)) missing.append(key);
   }
   if (benchmarks_missing(metadata)) missing.append("benchmarks");
-  const nb::object& prepare = imports().prepare;
-  const nb::object key_of = prepare.attr("component_dataset_key");
-  for (nb::handle name : prepare.attr("COMPONENT_FACTOR_NAMES")) {
+  const nb::object key_of = imports().prepare.attr("component_dataset_key");
+  for (nb::handle name : imports().component_names) {
     const nb::object key = key_of(name);
     if (!pyglue::contains(datasets, key)) missing.append(key);
   }
@@ -88,8 +98,7 @@ void validate_metadata(nb::handle store) {
   if (!has_metadata(store)) {
     raise_morvane("回测基准数据包解压后缺少元信息文件");
   }
-  const nb::object metadata = store.attr("load_metadata")();
-  const nb::object datasets = get_or_empty(metadata, "datasets");
+  const auto [metadata, datasets] = read_metadata(store);
   if (!nb::cast<bool>(nb::bool_(index_of(datasets, nb::str("close_price"))))) {
     raise_morvane(kIncompleteMessage);
   }
@@ -99,8 +108,7 @@ void validate_metadata(nb::handle store) {
 }
 
 void log_dataset_summary(nb::handle store, nb::handle action) {
-  const nb::object metadata = store.attr("load_metadata")();
-  const nb::object datasets = get_or_empty(metadata, "datasets");
+  const auto [metadata, datasets] = read_metadata(store);
   const nb::object benchmarks = get_or_empty(metadata, "benchmarks");
   const nb::object benchmark_keys = pyglue::set_of(pyglue::dict_of(benchmarks).values());
   const auto latest = [&](nb::handle key) -> nb::object {

@@ -49,7 +49,7 @@ DataPaths split_path(const std::string& store, bool package) {
 }
 
 std::string absolute_text(nb::handle dir) {
-  return nb::cast<std::string>(imports().os_path.attr("abspath")(pyglue::imports().fspath(dir)));
+  return nb::cast<std::string>(imports().abspath(pyglue::imports().fspath(dir)));
 }
 
 }  // namespace
@@ -58,7 +58,7 @@ DataPaths data_paths() { return split_path(absolute_text(default_data_dir()), tr
 
 DataPaths data_paths_of(nb::handle dir) {
   const std::string store = absolute_text(dir);
-  const nb::object realpath = imports().os_path.attr("realpath");
+  const nb::object& realpath = imports().realpath;
   const bool package =
       realpath(nb::str(store.c_str())).equal(realpath(nb::str(data_paths().store.c_str())));
   return split_path(store, package);
@@ -93,20 +93,21 @@ std::optional<std::pair<std::size_t, std::size_t>> text_rows_between(nb::handle 
 
 nb::object rows_between(nb::handle table, nb::handle start, nb::handle end) {
   const nb::object index = table.attr("index");
+  nb::object cut;  // the positions of the rows, as a slice
   if (const auto rows = text_rows_between(index, start, end)) {
     // Every row: the table itself. Nothing downstream writes to it, and its
     // index keeps what pandas has cached about it (a lookup engine, order).
     if (rows->first == 0 && rows->second == nb::len(index)) return nb::borrow(table);
-    return table.attr("iloc")[pyglue::py_slice(rows->first, rows->second)];
-  }
-  if (nb::cast<bool>(index.attr("is_monotonic_increasing"))) {
+    cut = pyglue::py_slice(rows->first, rows->second);
+  } else if (nb::cast<bool>(index.attr("is_monotonic_increasing"))) {
     const nb::object first = index.attr("searchsorted")(start, "side"_a = "left");
     const nb::object last = index.attr("searchsorted")(end, "side"_a = "right");
-    const nb::object cut = pyglue::slice_of(first, last);
-    return table.attr("iloc")[cut];
+    cut = pyglue::slice_of(first, last);
+  } else {
+    const nb::object mask = pyglue::at_least(index, start) & pyglue::at_most(index, end);
+    return table.attr("loc")[mask];
   }
-  const nb::object mask = pyglue::at_least(index, start) & pyglue::at_most(index, end);
-  return table.attr("loc")[mask];
+  return table.attr("iloc")[cut];
 }
 
 bool has_metadata(nb::handle store) {

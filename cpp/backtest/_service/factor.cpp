@@ -34,8 +34,7 @@ bool truth(nb::handle value) {
 // A usable display name: present, not empty, and not a pandas object (a
 // column called "name" makes `table.name` a whole column).
 std::optional<nb::object> display_name(nb::handle owner) {
-  if (!nb::hasattr(owner, "name")) return std::nullopt;
-  const nb::object name = owner.attr("name");
+  const nb::object name = nb::getattr(owner, "name", nb::none());
   if (name.is_none()) return std::nullopt;
   const pyglue::Imports& pandas = pyglue::imports();
   for (const nb::object* kind : {&pandas.series, &pandas.data_frame, &pandas.index}) {
@@ -48,8 +47,7 @@ std::optional<nb::object> display_name(nb::handle owner) {
 }  // namespace
 
 nb::str factor_name(nb::handle factor) {
-  std::optional<nb::object> name;
-  if (nb::hasattr(factor, "columns")) name = display_name(factor.attr("columns"));
+  std::optional<nb::object> name = display_name(nb::getattr(factor, "columns", nb::none()));
   if (!name) name = display_name(factor);
   return name ? nb::str(*name) : nb::str("factor");
 }
@@ -85,7 +83,7 @@ nb::object to_public_result(nb::handle core_result, nb::handle name) {
 
 nb::object backtest_factor(nb::handle self, const FactorRequest& r) {
   const CheckedFactor c = check_factor_request(r, CheckScope{});
-  const nb::object loaded = r.data.attr("data");
+  const nb::object loaded = data_mapping(r.data);
   const nb::object matrices = self.attr("_slice_data")(loaded, c.start_date, c.end_date);
   self.attr("_apply_universe_filter")(matrices, r.universe, c.start_date, c.end_date);
   const nb::object name = self.attr("_factor_name")(r.factor);
@@ -132,9 +130,9 @@ nb::object backtest_factor(nb::handle self, const FactorRequest& r) {
   progress.done(daily, record.attr("plot_paths"));
   // The primary benchmark's returns beside the groups', for the tools that
   // compare the two (returns_frame).
-  record.attr("benchmark_return") = benchmark_returns(
-      matrices["benchmark_dict"], primary_benchmark(record.attr("benchmark_summary")),
-      daily.attr("index"), false);
+  record.attr("benchmark_return") =
+      benchmark_returns(matrices["benchmark_dict"],
+                        primary_benchmark(record.attr("benchmark_summary")), daily, false);
   return record;
 }
 

@@ -19,11 +19,12 @@ struct Imports {
   nb::object module, core, ravelle;  // _service itself, the factor and the strategy cores
   nb::object prepare, store, pkg;    // morvane.backtest's _prepare, _store and _pkg
   nb::object store_base;             // _store.BinaryPreparedDataStoreBase
+  nb::object component_names;        // _prepare.COMPONENT_FACTOR_NAMES (a fixed tuple)
   // morvane.backtest.result's BacktestData, BacktestResult, StrategyBacktestResult
   nb::object backtest_data, backtest_result, strategy_result;
   nb::object morvane_error, http_client;  // morvane.exceptions.MorvaneError, morvane._http's
   nb::object east_asian_width;            // unicodedata.east_asian_width
-  nb::object os_path;                     // os.path
+  nb::object abspath, realpath;           // os.path.abspath, os.path.realpath
   nb::object json_dumps, json_loads;      // json.dumps, json.loads
 };
 

@@ -44,7 +44,7 @@ NB_MODULE(_service, m) {
   }
   // Index code -> component factor name: the accepted universes.
   m.attr("_UNIVERSE_TO_COMPONENT") =
-      morvane::service::universe_to_component(prepare.attr("COMPONENT_FACTOR_NAMES"));
+      morvane::service::universe_to_component(imports.component_names);
   for (const char* name : {"clean_matrix", "normalize_yyyymmdd"}) {
     m.attr(name) = imports.store.attr(name);
   }

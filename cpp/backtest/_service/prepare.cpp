@@ -101,26 +101,13 @@ void prepare_backtest_data(nb::handle self) {
   self.attr("_refresh_to_latest")(store, "after_download"_a = after_download);
 }
 
-void refresh_to_latest(nb::handle self, nb::handle store, nb::handle after_download) {
-  const bool after = truthy(after_download);
-  const nb::object metadata = store.attr("load_metadata")();
-  const nb::object datasets = metadata["datasets"];
-  const nb::object base_index = pyglue::list_of(
-      pyglue::get_item(pyglue::get_item(datasets, "close_price", nb::dict()), "index", nb::list()));
-  const std::size_t rows = nb::len(base_index);
-  if (rows == 0) raise_morvane(kIncompleteMessage);
+namespace {
 
+// Writes the rows from `write_start` to `write_end` into the store, their
+// window built by _prepare (looked up when it runs).
+void write_tail(nb::handle store, nb::handle base_index, nb::handle write_start,
+                nb::handle write_end) {
   const nb::object& prepare = imports().prepare;
-  const auto tail_rows = nb::cast<std::size_t>(prepare.attr("TAIL_RELOAD_ROWS"));
-  const nb::object write_start = base_index[rows - std::min(rows, tail_rows)];
-  const nb::object write_end = nb::str(today_text().c_str());
-  const int ahead = PyObject_RichCompareBool(write_start.ptr(), write_end.ptr(), Py_GE);
-  if (ahead < 0) throw nb::python_error();
-  if (ahead == 1) {
-    self.attr("_log_dataset_summary")(store, "action"_a = after ? "已就绪" : "已是最新");
-    return;
-  }
-
   if (!nb::hasattr(prepare, "build_incremental_write_window")) {
     raise_morvane(
         "无法增量更新回测数据: morvane.backtest._prepare 缺少 build_incremental_write_window");
@@ -143,7 +130,30 @@ void refresh_to_latest(nb::handle self, nb::handle store, nb::handle after_downl
     written = store.attr("update_tail")(payload);
   }
   if (!truthy(written)) raise_morvane("回测数据增量更新失败:基准缺失或元信息不完整");
-  self.attr("_log_dataset_summary")(store, "action"_a = after ? "已就绪并更新" : "已更新");
+}
+
+}  // namespace
+
+void refresh_to_latest(nb::handle self, nb::handle store, nb::handle after_download) {
+  const bool after = truthy(after_download);
+  const nb::object metadata = store.attr("load_metadata")();
+  const nb::object datasets = metadata["datasets"];
+  const nb::object base_index = pyglue::list_of(
+      pyglue::get_item(pyglue::get_item(datasets, "close_price", nb::dict()), "index", nb::list()));
+  const std::size_t rows = nb::len(base_index);
+  if (rows == 0) raise_morvane(kIncompleteMessage);
+
+  const auto tail_rows = nb::cast<std::size_t>(imports().prepare.attr("TAIL_RELOAD_ROWS"));
+  const nb::object write_start = base_index[rows - std::min(rows, tail_rows)];
+  const nb::object write_end = nb::str(today_text().c_str());
+  const int ahead = PyObject_RichCompareBool(write_start.ptr(), write_end.ptr(), Py_GE);
+  if (ahead < 0) throw nb::python_error();
+  const char* action = after ? "已就绪" : "已是最新";
+  if (ahead == 0) {
+    write_tail(store, base_index, write_start, write_end);
+    action = after ? "已就绪并更新" : "已更新";
+  }
+  self.attr("_log_dataset_summary")(store, "action"_a = action);
 }
 
 }  // namespace morvane::service

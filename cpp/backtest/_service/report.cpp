@@ -2,10 +2,15 @@
 
 #include <nanobind/stl/string.h>
 
+#include <cstdint>
 #include <limits>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "imports.hpp"
 #include "pyglue/builtins.hpp"
+#include "pyglue/frames.hpp"
 #include "pyglue/log.hpp"
 
 using namespace nanobind::literals;
@@ -29,8 +34,9 @@ void ProgressLog::done(nb::handle daily_returns, nb::handle plot_paths) const {
   }
 }
 
-nb::object benchmark_returns(nb::handle benchmarks, nb::handle code, nb::handle dates,
+nb::object benchmark_returns(nb::handle benchmarks, nb::handle code, nb::handle daily_returns,
                              bool zero_when_missing) {
+  const nb::object dates = daily_returns.attr("index");
   const nb::object& series_type = pyglue::imports().series;
   const nb::object series =
       code.is_none() || benchmarks.is_none() ? nb::none() : pyglue::get_item(benchmarks, code);
@@ -39,7 +45,17 @@ nb::object benchmark_returns(nb::handle benchmarks, nb::handle code, nb::handle 
         zero_when_missing ? nb::float_(0.0) : nb::float_(std::numeric_limits<double>::quiet_NaN());
     return series_type(value, "index"_a = dates, "dtype"_a = "float64", "name"_a = code);
   }
-  return series.attr("reindex")(dates).attr("astype")("float64").attr("rename")(code);
+  // Placed on the dates natively, as the runners read their benchmarks.
+  const std::string code_text = nb::cast<std::string>(nb::str(code));
+  const std::string name = "benchmark_dict[" + code_text + "]";
+  const pyglue::FloatVector values = pyglue::read_float_vector(series, name);
+  const std::vector<std::int64_t> rows =
+      pyglue::label_positions(series.attr("index"), dates, name.c_str(), "行");
+  std::vector<double> placed(rows.size(), std::numeric_limits<double>::quiet_NaN());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i] >= 0) placed[i] = values.values[static_cast<std::size_t>(rows[i])];
+  }
+  return pyglue::make_series(std::move(placed), dates, code_text.c_str());
 }
 
 nb::object primary_benchmark(nb::handle benchmark_summary) {

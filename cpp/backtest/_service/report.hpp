@@ -28,12 +28,13 @@ class ProgressLog {
   std::chrono::steady_clock::time_point started_;
 };
 
-// The float Series of benchmark `code` in `benchmarks` on `dates`, named by
-// the code: NaN on a date the series lacks. A code the mapping lacks (or
-// None) gives zeros when `zero_when_missing` (as the strategy backtest counts
-// such a benchmark), else NaN.
-[[nodiscard]] nb::object benchmark_returns(nb::handle benchmarks, nb::handle code, nb::handle dates,
-                                           bool zero_when_missing);
+// The float Series of benchmark `code` in `benchmarks` on the dates of the
+// result's `daily_returns`, named by the code: NaN on a date the series
+// lacks. A code the mapping lacks (or None) gives zeros when
+// `zero_when_missing` (as the strategy backtest counts such a benchmark),
+// else NaN.
+[[nodiscard]] nb::object benchmark_returns(nb::handle benchmarks, nb::handle code,
+                                           nb::handle daily_returns, bool zero_when_missing);
 
 // The primary benchmark of a factor backtest: the first code of its
 // benchmark summary, or None when the summary is empty.

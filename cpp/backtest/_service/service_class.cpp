@@ -57,7 +57,7 @@ nb::object factor_backtest(nb::handle self, nb::handle factor, nb::handle data,
 // functions of the same contract as the two backtest methods hold the one
 // text of their documentation.
 nb::str public_doc(nb::handle function) {
-  return nb::str(nb::module_::import_("inspect").attr("cleandoc")(function.attr("__doc__")));
+  return nb::str(nb::module_::import_("inspect").attr("getdoc")(function));
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ namespace morvane::service {
 
 nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
   const CheckedStrategy c = check_strategy_request(r, CheckScope{});
-  const nb::object loaded = r.data.attr("data");
+  const nb::object loaded = data_mapping(r.data);
   const nb::object matrices = self.attr("_slice_data")(loaded, c.start_date, c.end_date);
 
   nb::object chart = nb::none();
@@ -57,7 +57,7 @@ nb::object backtest_strategy(nb::handle self, const StrategyRequest& r) {
   const nb::object daily = fields["daily_return"];
   progress.done(daily, fields["plot_paths"]);
   fields["benchmark_return"] =
-      benchmark_returns(matrices["benchmark_dict"], r.benchmark, daily.attr("index"), true);
+      benchmark_returns(matrices["benchmark_dict"], r.benchmark, daily, true);
   if (c.record_trades) fields["ledger"] = nb::getattr(core_result, "ledger", nb::none());
   return imports().strategy_result(**fields);
 }

@@ -91,9 +91,13 @@ std::vector<double> keep_members(const kernels::MatrixView<double>& mask,
 nb::dict universe_to_component(nb::handle component_names) {
   nb::dict table;
   for (nb::handle name : component_names) {
-    // "rq_index_components_new_000300.XSHG" -> "000300"
-    const nb::object tail = nb::str(name).attr("rsplit")("_", 1)[nb::int_(-1)];
-    table[tail.attr("split")(".", 1)[nb::int_(0)]] = name;
+    // "rq_index_components_new_000300.XSHG" -> "000300": after the last "_",
+    // before the first "." that follows it.
+    const std::string text = nb::cast<std::string>(nb::str(name));
+    const std::size_t underscore = text.rfind('_');
+    const std::string tail = underscore == std::string::npos ? text : text.substr(underscore + 1);
+    const std::string code = tail.substr(0, tail.find('.'));
+    table[nb::str(code.c_str(), code.size())] = name;
   }
   return table;
 }
@@ -101,9 +105,12 @@ nb::dict universe_to_component(nb::handle component_names) {
 nb::list parse_universe(nb::handle universe) {
   nb::list codes;
   if (universe.is_none()) return codes;
-  if (PyUnicode_Check(universe.ptr())) {
-    const nb::object code = nb::str(universe).attr("strip")();
+  const auto add_stripped = [&codes](nb::handle item) {
+    const nb::object code = nb::str(item).attr("strip")();
     if (nb::len(code) > 0) codes.append(code);
+  };
+  if (PyUnicode_Check(universe.ptr())) {
+    add_stripped(universe);
     return codes;
   }
   // A number (300) or bytes would be iterated into nonsense or fail deep
@@ -113,10 +120,7 @@ nb::list parse_universe(nb::handle universe) {
   if (!items.is_valid() || PyBytes_Check(universe.ptr()) || PyByteArray_Check(universe.ptr())) {
     glue::raise_type_error("universe", "str | list[str] | None", universe);
   }
-  for (nb::handle item : nb::iter(universe)) {
-    const nb::object code = nb::str(item).attr("strip")();
-    if (nb::len(code) > 0) codes.append(code);
-  }
+  for (nb::handle item : nb::iter(universe)) add_stripped(item);
   return codes;
 }
 

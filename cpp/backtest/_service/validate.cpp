@@ -4,13 +4,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "common.hpp"
 #include "doc.hpp"
 #include "imports.hpp"
 #include "kernels/dates.hpp"
+#include "kernels/files.hpp"
 #include "kernels/finite.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/benchmark_summary.hpp"
@@ -39,9 +42,6 @@ bool truth(nb::handle value) {
   if (flag < 0) throw nb::python_error();
   return flag == 1;
 }
-
-// The loaded datasets of a BacktestData record.
-nb::object data_mapping(nb::handle data) { return data.attr("data"); }
 
 void require_backtest_data(nb::handle data) {
   if (!nb::isinstance(data, imports().module.attr("BacktestData"))) {
@@ -92,16 +92,32 @@ void check_plot_kind(const std::string& plot) {
 // of one of its parents) is refused before any work, as the OS would refuse
 // it: NotADirectoryError naming output_dir.
 void require_folder_can_exist(nb::handle output_dir) {
-  const nb::object& os_path = imports().os_path;
-  nb::object path = os_path.attr("abspath")(glue::imports().fspath(output_dir));
-  while (!truth(os_path.attr("exists")(path))) {
-    const nb::object parent = os_path.attr("dirname")(path);
-    if (parent.equal(path)) return;
+  const nb::object absolute = imports().abspath(glue::imports().fspath(output_dir));
+  // The file system's bytes of the path (a text's undecodable names kept as
+  // the OS gave them). A NUL names no file, as os.path.exists answers for it.
+  const bool given_bytes = PyBytes_Check(absolute.ptr());
+  const nb::bytes encoded =
+      given_bytes ? nb::borrow<nb::bytes>(absolute)
+                  : nb::borrow<nb::bytes>(glue::owned(PyUnicode_EncodeFSDefault(absolute.ptr())));
+  std::string path(encoded.c_str(), encoded.size());
+  const auto exists = [](const std::string& p) {
+    return p.find('\0') == std::string::npos && kernels::path_exists(p);
+  };
+  // An absolute, normalised path: "/" or slash-separated names without a
+  // trailing slash, so its parent is the text before the last slash.
+  while (!exists(path)) {
+    const std::size_t slash = path.find_last_of('/');
+    const std::string parent = slash == 0 ? std::string("/") : path.substr(0, slash);
+    if (parent == path) return;
     path = parent;
   }
-  if (truth(os_path.attr("isdir")(path))) return;
+  std::error_code unreadable;
+  if (std::filesystem::is_directory(path, unreadable)) return;
+  const nb::object shown = given_bytes ? nb::object(nb::bytes(path.data(), path.size()))
+                                       : glue::owned(PyUnicode_DecodeFSDefaultAndSize(
+                                             path.data(), static_cast<Py_ssize_t>(path.size())));
   const nb::object error = nb::handle(PyExc_NotADirectoryError)(
-      ENOTDIR, "参数 output_dir 不能用作图片目录: 这里已有同名文件", path);
+      ENOTDIR, "参数 output_dir 不能用作图片目录: 这里已有同名文件", shown);
   PyErr_SetObject(PyExc_NotADirectoryError, error.ptr());
   throw nb::python_error();
 }
@@ -116,15 +132,18 @@ void require_benchmark_text(nb::handle benchmark) {
 
 }  // namespace
 
+nb::object data_mapping(nb::handle data) { return data.attr("data"); }
+
 nb::object checked_user_table(nb::handle table, const char* name) {
   const nb::object& multi = glue::imports().multi_index;
-  const nb::object index = table.attr("index");
+  const glue::FrameLabels labels = glue::labels_of(table);
+  const nb::object& index = labels.index;
   if (nb::isinstance(index, multi)) {
     throw nb::type_error(
         (std::string("参数 ") + name + " 的行索引是多层索引 (pandas.MultiIndex), 应为单层的日期")
             .c_str());
   }
-  if (nb::isinstance(table.attr("columns"), multi)) {
+  if (nb::isinstance(labels.columns, multi)) {
     throw nb::type_error((std::string("参数 ") + name +
                           " 的列索引是多层索引 (pandas.MultiIndex), 应为单层的股票代码")
                              .c_str());

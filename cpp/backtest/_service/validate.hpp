@@ -35,6 +35,9 @@ struct CheckScope {
 // time-zone-aware date index is read as Shanghai calendar dates.
 [[nodiscard]] nb::object checked_user_table(nb::handle table, const char* name);
 
+// The loaded datasets of a BacktestData record (its `data` mapping).
+[[nodiscard]] nb::object data_mapping(nb::handle data);
+
 struct CheckedStrategy {
   nb::object table;  // the cleaned weights (None when not checked)
   std::string plot_filename;
