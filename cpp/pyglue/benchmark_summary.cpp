@@ -81,15 +81,13 @@ nb::object benchmark_summary(nb::handle dates, const std::vector<double>& daily_
   if (!benchmark_dict.is_none()) {
     for (const auto& [key, series] : nb::borrow<nb::dict>(benchmark_dict)) {
       const std::string name = entry_name(key);
-      const FloatVector values = read_float_vector(series, name);
-      const std::vector<std::int64_t> at =
-          label_positions(series.attr("index"), dates, name.c_str(), "行");
+      const std::vector<double> placed = float64_on_rows(series, dates, name);
       std::vector<double> strategy;
       std::vector<double> bench;
-      for (std::size_t i = 0; i < at.size(); ++i) {
-        if (at[i] < 0 || std::isnan(values.values[static_cast<std::size_t>(at[i])])) continue;
+      for (std::size_t i = 0; i < placed.size(); ++i) {
+        if (std::isnan(placed[i])) continue;
         strategy.push_back(daily_return[i]);
-        bench.push_back(values.values[static_cast<std::size_t>(at[i])]);
+        bench.push_back(placed[i]);
       }
       if (strategy.empty()) continue;
       const kernels::BenchmarkFigures f = kernels::benchmark_figures(strategy, bench);

@@ -235,6 +235,17 @@ std::vector<std::int64_t> label_positions(nb::handle source, nb::handle target, 
   return positions;
 }
 
+std::vector<double> float64_on_rows(nb::handle series, nb::handle rows, const std::string& name) {
+  const FloatVector values = read_float_vector(series, name);
+  const std::vector<std::int64_t> at =
+      label_positions(series.attr("index"), rows, name.c_str(), "行");
+  std::vector<double> placed(at.size(), std::numeric_limits<double>::quiet_NaN());
+  for (std::size_t i = 0; i < at.size(); ++i) {
+    if (at[i] >= 0) placed[i] = values.values[static_cast<std::size_t>(at[i])];
+  }
+  return placed;
+}
+
 nb::object take_labels(nb::handle index, const std::vector<std::size_t>& rows) {
   bool run = !rows.empty();
   for (std::size_t i = 1; run && i < rows.size(); ++i) run = rows[i] == rows[0] + i;

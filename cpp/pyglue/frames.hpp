@@ -90,6 +90,12 @@ template <class T>
 [[nodiscard]] std::vector<std::int64_t> label_positions(nb::handle source, nb::handle target,
                                                         const char* name, const char* axis);
 
+// The float64 values of `series` placed on the row labels `rows` (a Series'
+// reindex): NaN where a label is absent. A series that cannot be read, or
+// with repeated labels, raises ValueError naming `name`.
+[[nodiscard]] std::vector<double> float64_on_rows(nb::handle series, nb::handle rows,
+                                                  const std::string& name);
+
 // The labels of `index` at `rows`: `index` itself when `rows` is every row in
 // order, which keeps what pandas cached about it and costs nothing, and a
 // slice of it when `rows` is a run of consecutive rows.

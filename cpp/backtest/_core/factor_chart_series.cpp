@@ -93,16 +93,14 @@ GroupLines group_lines(const GroupOutcome& outcome) {
 std::optional<ExcessLines> excess_lines(const GroupOutcome& outcome, const DatedRows& rows,
                                         nb::handle benchmark, const std::string& code) {
   const std::string name = "benchmark_dict[" + code + "]";
-  const glue::FloatVector values = glue::read_float_vector(benchmark, name);
-  const std::vector<std::int64_t> at =
-      glue::label_positions(benchmark.attr("index"), rows.labels, name.c_str(), "行");
+  const std::vector<double> placed = glue::float64_on_rows(benchmark, rows.labels, name);
   const std::vector<double>& daily = outcome.best_returns;
-  std::vector<double> benchmark_sum(at.size(), kNaN);
-  std::vector<double> excess_sum(at.size(), kNaN);
+  std::vector<double> benchmark_sum(placed.size(), kNaN);
+  std::vector<double> excess_sum(placed.size(), kNaN);
   double benchmark_total = 0.0;
   double excess_total = 0.0;
-  for (std::size_t t = 0; t < at.size(); ++t) {
-    const double b = at[t] < 0 ? kNaN : values.values[static_cast<std::size_t>(at[t])];
+  for (std::size_t t = 0; t < placed.size(); ++t) {
+    const double b = placed[t];
     if (!std::isnan(b)) {
       benchmark_total += b;
       benchmark_sum[t] = benchmark_total + 1.0;

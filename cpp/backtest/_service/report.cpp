@@ -48,14 +48,8 @@ nb::object benchmark_returns(nb::handle benchmarks, nb::handle code, nb::handle 
   // Placed on the dates natively, as the runners read their benchmarks.
   const std::string code_text = nb::cast<std::string>(nb::str(code));
   const std::string name = "benchmark_dict[" + code_text + "]";
-  const pyglue::FloatVector values = pyglue::read_float_vector(series, name);
-  const std::vector<std::int64_t> rows =
-      pyglue::label_positions(series.attr("index"), dates, name.c_str(), "行");
-  std::vector<double> placed(rows.size(), std::numeric_limits<double>::quiet_NaN());
-  for (std::size_t i = 0; i < rows.size(); ++i) {
-    if (rows[i] >= 0) placed[i] = values.values[static_cast<std::size_t>(rows[i])];
-  }
-  return pyglue::make_series(std::move(placed), dates, code_text.c_str());
+  return pyglue::make_series(pyglue::float64_on_rows(series, dates, name), dates,
+                             code_text.c_str());
 }
 
 nb::object primary_benchmark(nb::handle benchmark_summary) {
