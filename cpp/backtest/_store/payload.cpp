@@ -276,4 +276,13 @@ Payload read_payload(nb::handle payload, nb::handle matrix_dtype, const std::str
   return out;
 }
 
+std::int64_t store_version(nb::handle store) {
+  return glue::to_int(store.attr("version"), "version");
+}
+
+Payload read_store_payload(nb::handle payload, nb::handle store, std::int64_t version) {
+  return read_payload(payload, store.attr("matrix_dtype"),
+                      glue::to_text(store.attr("default_dtype"), "default_dtype"), version);
+}
+
 }  // namespace morvane::store
