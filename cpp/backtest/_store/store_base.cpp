@@ -66,7 +66,7 @@ void init(nb::handle self, nb::handle store_dir, nb::handle matrix_dtype, nb::ha
 
 nb::object repr(nb::handle self) {
   const std::string text =
-      nb::cast<std::string>(nb::str(nb::handle(self.attr("__class__").attr("__name__")))) + "(" +
+      nb::cast<std::string>(pyglue::owned(PyType_GetName(Py_TYPE(self.ptr())))) + "(" +
       nb::cast<std::string>(nb::repr(nb::str(nb::handle(self.attr("store_dir"))))) + ")";
   return nb::str(text.c_str());
 }
