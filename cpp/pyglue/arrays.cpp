@@ -15,13 +15,19 @@ namespace {
 
 template <class T>
 std::vector<T> copied_values(nb::handle values, const char* dtype) {
-  const nb::object array = imports().np.attr("ascontiguousarray")(values, "dtype"_a = dtype);
+  const nb::object array = contiguous_array(values, dtype);
   const auto view =
       nb::cast<nb::ndarray<const T, nb::ndim<1>, nb::c_contig, nb::device::cpu>>(array);
   return {view.data(), view.data() + view.shape(0)};
 }
 
 }  // namespace
+
+nb::object contiguous_array(nb::handle values, const char* dtype) {
+  const nb::object make = imports().np.attr("ascontiguousarray");
+  if (dtype == nullptr) return make(values);
+  return make(values, "dtype"_a = dtype);
+}
 
 nb::object read_only_view(nb::handle array) {
   nb::object view = array.attr("view")();

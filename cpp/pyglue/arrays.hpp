@@ -91,6 +91,11 @@ struct RgbaPixels {
 // handed on can write through it into the array it came from.
 [[nodiscard]] nb::object read_only_view(nb::handle array);
 
+// numpy.ascontiguousarray(values, dtype): the values as a C-contiguous numpy
+// array of `dtype` (of their own type when none is given), without a copy
+// when they already are one.
+[[nodiscard]] nb::object contiguous_array(nb::handle values, const char* dtype = nullptr);
+
 // The values of a one-dimensional array-like, converted to int64 / float64
 // and copied out.
 [[nodiscard]] std::vector<std::int64_t> int64_values(nb::handle values);

@@ -1,7 +1,7 @@
 // Python's built-in operations on containers, made from the modules' C++
 // through the C API instead of looked-up methods: dict(mapping),
 // list(iterable), set(iterable), slice(start, stop), `/`, `>=`, `<=`, text `+`,
-// join, split and replace,
+// join, split, replace and strip,
 // `key in container` and mapping.get(key, default). A failure raises the Python error the call set
 // (nb::python_error).
 #pragma once
@@ -66,6 +66,18 @@ namespace nb = nanobind;
 [[nodiscard]] inline nb::str replace_text(nb::handle text, const char* old, const char* new_text) {
   return nb::borrow<nb::str>(
       owned(PyUnicode_Replace(text.ptr(), nb::str(old).ptr(), nb::str(new_text).ptr(), -1)));
+}
+
+// `text.strip()`: the text without the white space (as str.isspace reads it)
+// at either end.
+[[nodiscard]] inline nb::str strip_text(nb::handle text) {
+  PyObject* const object = text.ptr();
+  Py_ssize_t begin = 0;
+  Py_ssize_t end = PyUnicode_GetLength(object);
+  if (end < 0) throw nb::python_error();
+  while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(object, begin))) ++begin;
+  while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(object, end - 1))) --end;
+  return nb::borrow<nb::str>(owned(PyUnicode_Substring(object, begin, end)));
 }
 
 // `left + right` for two texts.

@@ -1,12 +1,21 @@
 #include "classes.hpp"
 
+#include "builtins.hpp"
+
 namespace morvane::pyglue {
+
+namespace {
+
+// The module's `__name__`, under which its classes are found.
+nb::object module_name(const nb::module_& m) { return owned(PyModule_GetNameObject(m.ptr())); }
+
+}  // namespace
 
 nb::object make_python_class(const nb::module_& m, const char* name, nb::handle bases,
                              const char* doc) {
   nb::dict namespace_;
   namespace_["__doc__"] = doc;
-  namespace_["__module__"] = m.attr("__name__");
+  namespace_["__module__"] = module_name(m);
   nb::object cls = nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type))(name, bases, namespace_);
   m.attr(name) = cls;
   return cls;
@@ -29,7 +38,7 @@ nb::object make_record_class(const nb::module_& m, const char* name, nb::handle 
   if (bases.is_valid()) options["bases"] = bases;
   options["namespace"] = namespace_;
   nb::object cls = dataclasses.attr("make_dataclass")(name, fields, **options);
-  cls.attr("__module__") = m.attr("__name__");
+  cls.attr("__module__") = module_name(m);
   cls.attr("__qualname__") = name;
   // The generated equality compared the tuples of fields up to Python 3.12
   // and compares field by field from 3.13 on, which loses the tuple's identity

@@ -4,12 +4,16 @@
 #include <nanobind/ndarray.h>
 #include <nanobind/stl/string.h>
 
+#include <chrono>
 #include <cmath>
 #include <ctime>
+#include <limits>
 #include <optional>
+#include <span>
 #include <stdexcept>
 
 #include "args.hpp"
+#include "arrays.hpp"
 #include "frames.hpp"
 #include "imports.hpp"
 #include "kernels/dates.hpp"
@@ -111,18 +115,25 @@ std::vector<std::int32_t> index_date_numbers(nb::handle index, const char* name)
   std::vector<std::int32_t> dates(n);
   if (n == 0) return dates;
   if (nb::isinstance(index, imports().datetime_index)) {
-    if (nb::cast<bool>(index.attr("hasnans"))) {
-      raise_value_error(std::string("参数 ") + name + " 的行标签含缺失日期 (NaT)");
-    }
+    // An aware index as the times the Shanghai clock shows, naive.
     nb::object on_clock = nb::borrow(index);
-    if (!index.attr("tz").is_none()) on_clock = index.attr("tz_convert")(kMarketTimeZone);
-    // year * 10000 + month * 100 + day, vectorised by pandas.
-    const nb::object numbers = (on_clock.attr("year") * nb::int_(10000) +
-                                on_clock.attr("month") * nb::int_(100) + on_clock.attr("day"))
-                                   .attr("to_numpy")("dtype"_a = "int32");
-    using Numbers = nb::ndarray<const std::int32_t, nb::ndim<1>, nb::device::cpu>;
-    const Numbers view = nb::cast<Numbers>(numbers);
-    for (std::size_t i = 0; i < n; ++i) dates[i] = view(i);
+    if (!index.attr("tz").is_none()) {
+      on_clock = index.attr("tz_convert")(kMarketTimeZone).attr("tz_localize")(nb::none());
+    }
+    // Whole days since 1970-01-01 (NaT reads as the smallest int64), made
+    // calendar dates here.
+    const nb::object days =
+        on_clock.attr("to_numpy")("dtype"_a = "datetime64[D]").attr("view")("int64");
+    const std::span<const std::int64_t> counts = contiguous_span<const std::int64_t>(days);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (counts[i] == std::numeric_limits<std::int64_t>::min()) {
+        raise_value_error(std::string("参数 ") + name + " 的行标签含缺失日期 (NaT)");
+      }
+      const std::chrono::year_month_day day{std::chrono::sys_days{std::chrono::days{counts[i]}}};
+      dates[i] = static_cast<int>(day.year()) * 10000 +
+                 static_cast<int>(static_cast<unsigned>(day.month())) * 100 +
+                 static_cast<int>(static_cast<unsigned>(day.day()));
+    }
     return dates;
   }
   if (const std::optional<TextLabels> texts = text_labels(index)) {

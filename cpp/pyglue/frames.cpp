@@ -30,9 +30,12 @@ nb::object py_slice(std::size_t start, std::size_t stop) {
 
 FrameLabels labels_of(nb::handle frame) { return {frame.attr("index"), frame.attr("columns")}; }
 
+bool equal_labels(nb::handle left, nb::handle right) {
+  return nb::cast<bool>(left.attr("equals")(right));
+}
+
 bool FrameLabels::equals(const FrameLabels& other) const {
-  return nb::cast<bool>(index.attr("equals")(other.index)) &&
-         nb::cast<bool>(columns.attr("equals")(other.columns));
+  return equal_labels(index, other.index) && equal_labels(columns, other.columns);
 }
 
 FrameLabels FrameLabels::united(const FrameLabels& other) const {
@@ -76,10 +79,9 @@ nb::object empty_values(const FrameLabels& labels, bool flags) {
   return numpy_from(std::vector<double>{}, labels.rows(), labels.cols());
 }
 
-// The first column of `frame` that cannot be read as numbers, for the message.
-[[noreturn]] void raise_first_non_numeric(nb::handle frame, const char* name) {
-  const nb::object np = numpy();
-  const nb::object columns = frame.attr("columns");
+// The first column of `frame` (its labels `columns`) that cannot be read as
+// numbers, for the message.
+[[noreturn]] void raise_first_non_numeric(nb::handle frame, nb::handle columns, const char* name) {
   const std::size_t n = nb::len(columns);
   for (std::size_t k = 0; k < n; ++k) {
     const nb::object column =
@@ -96,10 +98,9 @@ nb::object empty_values(const FrameLabels& labels, bool flags) {
 
 // Values that convert to numbers without meaning any: dates and durations
 // (their nanosecond counts), periods, intervals and complex numbers. A
-// TypeError naming the first such column.
-void refuse_non_numeric_kinds(nb::handle frame, const char* name) {
-  const nb::object columns = frame.attr("columns");
-  const nb::list dtypes = python_values(frame.attr("dtypes"));
+// TypeError naming the first such column (`columns` are the frame's labels).
+void refuse_non_numeric_kinds(nb::handle frame, nb::handle columns, const char* name) {
+  const nb::list dtypes = column_dtypes(frame);
   const nb::object& pd = imports().pd;
   const nb::object period = pd.attr("PeriodDtype");
   const nb::object interval = pd.attr("IntervalDtype");
@@ -147,13 +148,16 @@ kernels::MatrixView<T> view_of(nb::handle array, const char* name) {
 template kernels::MatrixView<double> view_of<double>(nb::handle, const char*);
 template kernels::MatrixView<bool> view_of<bool>(nb::handle, const char*);
 
-LabelledMatrix<double> read_float_frame(nb::handle frame, const char* name) {
-  require_dataframe(frame, name);
-  const FrameLabels labels = labels_of(frame);
-  if (labels.rows() * labels.cols() == 0) {
-    return labelled<double>(labels, empty_values(labels, false), name);
-  }
-  nb::object values = frame.attr("to_numpy")("copy"_a = false);
+namespace {
+
+// The values of a non-empty table as one array: a view of pandas' block when
+// it holds one, else a new array.
+nb::object frame_values(nb::handle frame) { return frame.attr("to_numpy")("copy"_a = false); }
+
+// The values of the non-empty table `frame` as float64, `values` being what
+// frame_values gave.
+LabelledMatrix<double> float_values(nb::handle frame, const FrameLabels& labels, nb::object values,
+                                    const char* name) {
   const std::optional<nb::dlpack::dtype> type = element_type(values);
   if (type == nb::dtype<double>()) return labelled<double>(labels, std::move(values), name);
   using Code = nb::dlpack::dtype_code;
@@ -163,12 +167,23 @@ LabelledMatrix<double> read_float_frame(nb::handle frame, const char* name) {
                type->code == static_cast<std::uint8_t>(Code::Float))) {
     return labelled<double>(labels, values.attr("astype")("float64"), name);
   }
-  refuse_non_numeric_kinds(frame, name);
+  refuse_non_numeric_kinds(frame, labels.columns, name);
   try {
     return labelled<double>(labels, float64_numpy(frame), name);
   } catch (const nb::python_error&) {
-    raise_first_non_numeric(frame, name);
+    raise_first_non_numeric(frame, labels.columns, name);
   }
+}
+
+}  // namespace
+
+LabelledMatrix<double> read_float_frame(nb::handle frame, const char* name) {
+  require_dataframe(frame, name);
+  const FrameLabels labels = labels_of(frame);
+  if (labels.rows() * labels.cols() == 0) {
+    return labelled<double>(labels, empty_values(labels, false), name);
+  }
+  return float_values(frame, labels, frame_values(frame), name);
 }
 
 LabelledMatrix<bool> read_bool_frame(nb::handle frame, const char* name, bool missing_value) {
@@ -177,11 +192,13 @@ LabelledMatrix<bool> read_bool_frame(nb::handle frame, const char* name, bool mi
   if (labels.rows() * labels.cols() == 0) {
     return labelled<bool>(labels, empty_values(labels, true), name);
   }
-  nb::object values = frame.attr("to_numpy")("copy"_a = false);
+  nb::object values = frame_values(frame);
   if (holds(values, nb::dtype<bool>())) return labelled<bool>(labels, std::move(values), name);
   // Numbers (0/1 flags, possibly with NaN holes): non-zero is true, a hole is
-  // the caller's "no trading" value.
-  const kernels::MatrixView<double> numbers = read_float_frame(frame, name).view;
+  // the caller's "no trading" value. The matrix keeps the array it views alive
+  // while it is read (a converted one has no other owner).
+  const LabelledMatrix<double> read = float_values(frame, labels, std::move(values), name);
+  const kernels::MatrixView<double>& numbers = read.view;
   std::vector<std::uint8_t> flags(numbers.rows * numbers.cols);
   for (std::size_t row = 0; row < numbers.rows; ++row) {
     for (std::size_t col = 0; col < numbers.cols; ++col) {
@@ -215,7 +232,7 @@ std::vector<std::int64_t> label_positions(nb::handle source, nb::handle target, 
       return std::move(*found);
     }
   }
-  if (nb::cast<bool>(source.attr("equals")(target))) {
+  if (equal_labels(source, target)) {
     std::iota(positions.begin(), positions.end(), std::int64_t{0});
     return positions;
   }
@@ -289,6 +306,8 @@ nb::object empty_float_series() { return imports().series("dtype"_a = "float64")
 
 nb::list python_values(nb::handle values) { return nb::cast<nb::list>(values.attr("tolist")()); }
 
+nb::list column_dtypes(nb::handle frame) { return python_values(frame.attr("dtypes")); }
+
 nb::object float64_numpy(nb::handle values) {
   return values.attr("to_numpy")("dtype"_a = "float64", "na_value"_a = imports().nan);
 }
@@ -298,16 +317,13 @@ nb::object float64_array(nb::handle values) {
   return numpy().attr("asarray")(values, "dtype"_a = "float64");
 }
 
-nb::object contiguous_float64(nb::handle values) {
-  return numpy().attr("ascontiguousarray")(float64_numpy(values));
-}
+nb::object contiguous_float64(nb::handle values) { return contiguous_array(float64_numpy(values)); }
 
 }  // namespace morvane::pyglue
 
 namespace morvane::pyglue {
 
 FloatVector read_float_vector(nb::handle series, const std::string& name) {
-  const nb::object np = numpy();
   nb::object values;
   try {
     values = float64_array(series);
@@ -318,7 +334,7 @@ FloatVector read_float_vector(nb::handle series, const std::string& name) {
   if (!nb::try_cast(values, shape_only, false) || shape_only.ndim() != 1) {
     raise_value_error("参数 " + name + " 必须是一维序列");
   }
-  values = np.attr("ascontiguousarray")(values);
+  values = contiguous_array(values);
   using Values = nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
   const Values view = nb::cast<Values>(values);
   return {std::move(values), {view.data(), view.shape(0)}};

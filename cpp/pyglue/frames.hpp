@@ -22,6 +22,9 @@ namespace morvane::pyglue {
 
 namespace nb = nanobind;
 
+// Two pandas Indexes hold the same labels in the same order (pandas' equals).
+[[nodiscard]] bool equal_labels(nb::handle left, nb::handle right);
+
 // The row and column labels of a table, read once.
 struct FrameLabels {
   nb::object index;    // row labels (pandas Index)
@@ -139,6 +142,9 @@ struct Factorised {
 // `values.tolist()`: a pandas or numpy object's values as a list of Python
 // objects (numpy scalars become int, float or bool), to be walked natively.
 [[nodiscard]] nb::list python_values(nb::handle values);
+
+// The dtype of each column of a pandas table, in order (`frame.dtypes`).
+[[nodiscard]] nb::list column_dtypes(nb::handle frame);
 
 // A pandas table's or Series' values as a float64 numpy array, missing values
 // as NaN: `values.to_numpy(dtype="float64", na_value=numpy.nan)`. Values that

@@ -7,6 +7,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "frames.hpp"
 #include "imports.hpp"
 
 namespace morvane::pyglue {
@@ -83,8 +84,7 @@ std::optional<TextLabels> arrow_text_labels(nb::handle values) {
 
 // Any other index: its labels as a list, kept only when each one is a str.
 std::optional<TextLabels> listed_text_labels(nb::handle index) {
-  const nb::object listed = index.attr("tolist")();
-  if (!PyList_Check(listed.ptr())) return std::nullopt;
+  const nb::list listed = python_values(index);
   const Py_ssize_t n = PyList_GET_SIZE(listed.ptr());
   TextLabels out;
   out.texts.reserve(static_cast<std::size_t>(n));

@@ -21,10 +21,10 @@ NB_MODULE(_prepare, m) {
   prep::load_imports(m);
   const prep::Imports& imports = prep::imports();
   const morvane::pyglue::Imports& common = morvane::pyglue::imports();
-  const nb::object typing = nb::module_::import_("typing");
+  const nb::object union_type = nb::module_::import_("typing").attr("Union");
   m.attr("pickle") = nb::module_::import_("pickle");
   m.attr("Path") = common.path;
-  m.attr("Union") = typing.attr("Union");
+  m.attr("Union") = union_type;
   m.attr("np") = common.np;
   m.attr("pd") = common.pd;
   m.attr("NetworkError") = imports.network_error;
@@ -34,7 +34,7 @@ NB_MODULE(_prepare, m) {
     m.attr(name) = imports.store.attr(name);
   }
 
-  m.attr("PathLike") = typing.attr("Union")[nb::make_tuple(
+  m.attr("PathLike") = union_type[nb::make_tuple(
       nb::handle(reinterpret_cast<PyObject*>(&PyUnicode_Type)), common.path)];
   prep::define_constants(m);
   morvane::pyglue::register_store_errors();

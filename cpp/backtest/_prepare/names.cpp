@@ -129,7 +129,7 @@ nb::list parse_name_list(nb::handle raw_values) {
     items = nb::steal(iterator);
   }
   for (nb::handle item : items) {
-    nb::object name = nb::str(item).attr("strip")();
+    nb::object name = pyglue::strip_text(nb::str(item));
     if (nb::len(name) > 0) out.append(name);
   }
   return out;

@@ -7,11 +7,13 @@
 
 #include "doc.hpp"
 #include "imports.hpp"
+#include "kernels/files.hpp"
 #include "names.hpp"
 #include "pyglue/args.hpp"
 #include "pyglue/builtins.hpp"
 #include "pyglue/classes.hpp"
 #include "pyglue/dates.hpp"
+#include "pyglue/imports.hpp"
 #include "pyglue/params.hpp"
 
 using namespace nanobind::literals;
@@ -120,11 +122,11 @@ nb::list write_components(nb::handle store_dir, nb::handle self, nb::handle comp
       written.append(name);
     }
   } catch (...) {
-    const nb::object os = nb::module_::import_("os");
     for (const nb::object& file : files) {
       try {
-        os.attr("remove")(pyglue::divide(store_dir, file));
-      } catch (const nb::python_error&) {
+        kernels::remove_file(
+            nb::cast<std::string>(pyglue::imports().fspath(pyglue::divide(store_dir, file))));
+      } catch (const std::exception&) {
         // Left for the next writer's clean-up of unreferenced files.
       }
     }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "builder_doc.hpp"
+#include "builder_parts.hpp"
 #include "imports.hpp"
 #include "kernels/dates.hpp"
 #include "kernels/derive.hpp"
@@ -22,14 +23,6 @@ namespace {
 namespace glue = morvane::pyglue;
 
 constexpr const char* kForwardRanks = "forward_return_rank_cache";
-
-nb::object normalized(nb::handle value, const char* name) {
-  nb::object result = imports().normalize_yyyymmdd(value);
-  if (!result.is_none() && !PyUnicode_Check(result.ptr())) {
-    glue::raise_type_error(name, "str | None", result);
-  }
-  return result;
-}
 
 bool is_date_text(const std::string& text) {
   if (text.size() != 8) return false;
@@ -55,7 +48,7 @@ nb::dict meta_copy(nb::handle payload) {
 nb::object payload_slice_from_date(nb::handle payload, nb::handle write_start_date) {
   glue::require_dict(payload, "payload", false);
   (void)glue::to_optional_text(write_start_date, "write_start_date");
-  const nb::object start = normalized(write_start_date, "write_start_date");
+  const nb::object start = builder::normalized_date(write_start_date, "write_start_date");
   const nb::object& frame_type = pyglue::imports().data_frame;
   const nb::object data = payload["data"];
   glue::require_dict(data, "payload['data']", false);
@@ -128,8 +121,8 @@ nb::object build_incremental_write_window(nb::handle base_index, nb::handle writ
     }
     stored.push_back(value);
   }
-  const nb::object start = normalized(write_start_date, "write_start_date");
-  const nb::object end = normalized(write_end_date, "write_end_date");
+  const nb::object start = builder::normalized_date(write_start_date, "write_start_date");
+  const nb::object end = builder::normalized_date(write_end_date, "write_end_date");
   if (start.is_none() || end.is_none()) {
     glue::raise_value_error("write_start_date / write_end_date 不能为空。");
   }

@@ -56,10 +56,10 @@ std::vector<std::size_t> kept_rows(const std::vector<std::int32_t>& dates) {
 }
 
 bool all_bool_columns(nb::handle table) {
-  const nb::object dtypes = table.attr("dtypes");
+  const nb::list dtypes = glue::column_dtypes(table);
   if (nb::len(dtypes) == 0) return false;
   const nb::object& bool_dtype = imports().bool_dtype;
-  for (nb::handle dtype : glue::python_values(dtypes)) {
+  for (nb::handle dtype : dtypes) {
     if (!dtype.equal(bool_dtype)) return false;
   }
   return true;

@@ -246,9 +246,9 @@ void require_plain_values(nb::handle value, const std::string& where) {
 
 std::string pickle_metadata(nb::handle metadata) {
   require_plain_values(metadata, "metadata");
-  const nb::object& pickle = imports().pickle;
-  const nb::bytes data = nb::cast<nb::bytes>(
-      pickle.attr("dumps")(metadata, "protocol"_a = pickle.attr("HIGHEST_PROTOCOL")));
+  // A negative protocol is pickle's highest.
+  const nb::bytes data =
+      nb::cast<nb::bytes>(imports().pickle.attr("dumps")(metadata, "protocol"_a = -1));
   return std::string(data.c_str(), data.size());
 }
 

@@ -89,13 +89,13 @@ std::vector<std::string> check_columns(nb::handle columns, const std::string& wh
   return out;
 }
 
-void require_bool_columns(nb::handle frame, const std::string& what) {
+// Every column of `frame` (its labels `columns`) holds bools.
+void require_bool_columns(nb::handle frame, nb::handle columns, const std::string& what) {
   const nb::object& bool_dtype = imports().bool_dtype;
-  const nb::object dtypes = frame.attr("dtypes");
-  const nb::list names = pyglue::python_values(dtypes.attr("index"));
-  const nb::list types = pyglue::python_values(dtypes);
+  const nb::list types = pyglue::column_dtypes(frame);
   for (std::size_t k = 0; k < nb::len(types); ++k) {
     if (!types[k].equal(bool_dtype)) {
+      const nb::list names = pyglue::python_values(columns);
       const std::string message = "数据集 " + what + " 应为 bool 矩阵, 但列 " + repr_of(names[k]) +
                                   " 的类型为 " +
                                   nb::cast<std::string>(nb::str(nb::handle(types[k])));
@@ -172,7 +172,7 @@ std::string benchmark_key(const std::string& code) { return "benchmark__" + code
 namespace {
 
 bool same_labels(nb::handle labels, const nb::object& cached) {
-  return cached.is_valid() && (labels.is(cached) || nb::cast<bool>(labels.attr("equals")(cached)));
+  return cached.is_valid() && (labels.is(cached) || pyglue::equal_labels(labels, cached));
 }
 
 }  // namespace
@@ -206,7 +206,7 @@ Table read_table(nb::handle frame, const std::string& key, kernels::Dtype dtype,
     }
   }
   if (dtype == kernels::Dtype::kBool) {
-    require_bool_columns(frame, what);
+    require_bool_columns(frame, columns, what);
     glue::LabelledMatrix<bool> values = glue::read_bool_frame(frame, what.c_str(), table.fill_true);
     table.owner = values.owner;
     table.bools = values.view;
@@ -274,6 +274,15 @@ Payload read_payload(nb::handle payload, nb::handle matrix_dtype, const std::str
     out.tables.push_back(read_table(value, name, dtype, name, &cache));
   }
   return out;
+}
+
+std::int64_t store_version(nb::handle store) {
+  return glue::to_int(store.attr("version"), "version");
+}
+
+Payload read_store_payload(nb::handle payload, nb::handle store, std::int64_t version) {
+  return read_payload(payload, store.attr("matrix_dtype"),
+                      glue::to_text(store.attr("default_dtype"), "default_dtype"), version);
 }
 
 }  // namespace morvane::store

@@ -77,6 +77,15 @@ struct LabelCache {
 [[nodiscard]] Payload read_payload(nb::handle payload, nb::handle matrix_dtype,
                                    const std::string& default_dtype, std::int64_t version);
 
+// A store object's `version` attribute, which must be an integer.
+[[nodiscard]] std::int64_t store_version(nb::handle store);
+
+// Checks and reads a payload given to `store` (an object of the store class)
+// against its `matrix_dtype`, its `default_dtype` and `version`, the store's
+// version read by the caller.
+[[nodiscard]] Payload read_store_payload(nb::handle payload, nb::handle store,
+                                         std::int64_t version);
+
 // Dataset key of a benchmark series.
 [[nodiscard]] std::string benchmark_key(const std::string& code);
 

@@ -42,14 +42,6 @@ class WriterLock {
   std::optional<WriterSession> session_;
 };
 
-std::string text_attr(nb::handle self, const char* name) {
-  return glue::to_text(self.attr(name), name);
-}
-
-std::int64_t store_version(nb::handle self) {
-  return glue::to_int(self.attr("version"), "version");
-}
-
 void init(nb::handle self, nb::handle store_dir, nb::handle matrix_dtype, nb::handle version,
           nb::handle default_dtype) {
   const nb::object& path_type = pyglue::imports().path;
@@ -74,7 +66,7 @@ void init(nb::handle self, nb::handle store_dir, nb::handle matrix_dtype, nb::ha
 
 nb::object repr(nb::handle self) {
   const std::string text =
-      nb::cast<std::string>(nb::str(nb::handle(self.attr("__class__").attr("__name__")))) + "(" +
+      nb::cast<std::string>(pyglue::owned(PyType_GetName(Py_TYPE(self.ptr())))) + "(" +
       nb::cast<std::string>(nb::repr(nb::str(nb::handle(self.attr("store_dir"))))) + ")";
   return nb::str(text.c_str());
 }
@@ -208,8 +200,7 @@ nb::list damaged_datasets(nb::handle self) {
 void write(nb::handle self, nb::handle payload) {
   const StorePaths paths = paths_of(self);
   const std::int64_t version = store_version(self);
-  const Payload given =
-      read_payload(payload, self.attr("matrix_dtype"), text_attr(self, "default_dtype"), version);
+  const Payload given = read_store_payload(payload, self, version);
   k::make_directories(paths.dir);
   const WriterSession session(paths);
   DateLists lists;

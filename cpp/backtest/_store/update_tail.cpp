@@ -203,10 +203,8 @@ bool refuse(const StorePaths& paths, const std::string& reason) {
 
 bool update_tail(nb::handle self, nb::handle payload) {
   const StorePaths paths = paths_of(self);
-  const std::int64_t version = pyglue::to_int(self.attr("version"), "version");
-  const Payload given =
-      read_payload(payload, self.attr("matrix_dtype"),
-                   pyglue::to_text(self.attr("default_dtype"), "default_dtype"), version);
+  const std::int64_t version = store_version(self);
+  const Payload given = read_store_payload(payload, self, version);
   if (!k::path_exists(paths.metadata()) && !k::path_exists(paths.journal())) {
     return refuse(paths, "存储尚未写入(没有元信息文件)");
   }
