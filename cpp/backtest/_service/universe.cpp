@@ -106,7 +106,7 @@ nb::list parse_universe(nb::handle universe) {
   nb::list codes;
   if (universe.is_none()) return codes;
   const auto add_stripped = [&codes](nb::handle item) {
-    const nb::object code = nb::str(item).attr("strip")();
+    const nb::object code = glue::strip_text(nb::str(item));
     if (nb::len(code) > 0) codes.append(code);
   };
   if (PyUnicode_Check(universe.ptr())) {
