@@ -322,3 +322,38 @@ def test_tables_sharing_labels_align_as_tables_with_their_own():
         rng.uniform(0, 0.05, (len(DATES) - 2, len(CODES) - 1)), DATES[1:-1], CODES[1:]
     )
     assert run(weights, shared).equals(run(weights, own))
+
+
+def test_numeric_trading_masks_read_like_flags():
+    # 0/1 masks as integers and as floats with holes are converted to numbers
+    # before they are read as flags; the converted copy must outlive the read.
+    # At 42 MB (above the C library's largest threshold for serving memory
+    # from its heap) the copy is a memory map of its own, returned to the
+    # system when freed, so reading a freed copy crashes instead of passing by
+    # chance.
+    rng = np.random.default_rng(3)
+    shape = (2100, 2500)
+    dates = [f"d{k:04d}" for k in range(shape[0])]
+    codes = [f"{k:06d}" for k in range(shape[1])]
+    market = flat_market(dates, codes)
+    market["close_price"] = market["close_price"] * rng.uniform(0.95, 1.05, shape)
+    buy = rng.random(shape) < 0.8
+    unsellable = rng.random(shape) < 0.1
+    market["can_buy_stock"] = pd.DataFrame(buy, index=dates, columns=codes)
+    market["cant_sell_stock"] = pd.DataFrame(unsellable, index=dates, columns=codes)
+    weights = pd.DataFrame(rng.uniform(0, 1e-3, shape), index=dates, columns=codes)
+    expected = run(weights, market)
+
+    as_int = dict(market)
+    as_int["can_buy_stock"] = market["can_buy_stock"].astype("int64")
+    as_int["cant_sell_stock"] = market["cant_sell_stock"].astype("int64")
+    pd.testing.assert_series_equal(run(weights, as_int), expected)
+
+    # A hole in a buy mask reads as "cannot buy", in a sell mask as "cannot sell".
+    with_holes = dict(market)
+    can_buy = market["can_buy_stock"].astype("float64")
+    cant_sell = market["cant_sell_stock"].astype("float64")
+    can_buy[~buy] = np.nan
+    with_holes["can_buy_stock"] = can_buy
+    with_holes["cant_sell_stock"] = cant_sell
+    pd.testing.assert_series_equal(run(weights, with_holes), expected)
