@@ -262,15 +262,15 @@ std::pair<double, double> Axes::size_points() const {
 
 Axes PanelGrid::panel(long row, long first_col, long end_col, const Axes* share_x) const {
   const nb::object cells =
-      spec_[nb::make_tuple(row, nb::slice(nb::int_(first_col), nb::int_(end_col), nb::none()))];
+      grid_[nb::make_tuple(row, nb::slice(nb::int_(first_col), nb::int_(end_col), nb::none()))];
   const nb::object shared = share_x != nullptr ? share_x->object() : nb::object();
   return Axes(figure_.attr("add_subplot")(cells, **Keywords().add("sharex", shared).dict()));
 }
 
-Figure::Figure(const FigureSpec& spec) {
+Figure::Figure(const FigurePage& page) {
   const Keywords k =
-      Keywords().add("figsize", nb::object(nb::make_tuple(spec.size.first, spec.size.second)),
-                     "constrained_layout", spec.constrained_layout);
+      Keywords().add("figsize", nb::object(nb::make_tuple(page.size.first, page.size.second)),
+                     "constrained_layout", page.constrained_layout);
   figure_ = chart_imports().plt.attr("figure")(**k.dict());
 }
 

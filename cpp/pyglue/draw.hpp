@@ -226,7 +226,7 @@ class Axes {
 };
 
 // pyplot.figure's size in inches and layout switch.
-struct FigureSpec {
+struct FigurePage {
   std::pair<double, double> size{};
   std::optional<bool> constrained_layout{};
 };
@@ -252,11 +252,11 @@ struct GridLayout {
   Margins margins{};
 };
 
-// A grid spec of a figure, whose cells become panels.
+// A figure's grid (matplotlib's GridSpec), whose cells become panels.
 class PanelGrid {
  public:
-  PanelGrid(nb::object figure, nb::object spec)
-      : figure_(std::move(figure)), spec_(std::move(spec)) {}
+  PanelGrid(nb::object figure, nb::object grid)
+      : figure_(std::move(figure)), grid_(std::move(grid)) {}
   // The panel over columns [first_col, end_col) of a row; it shares the x
   // axis of `share_x` when given.
   [[nodiscard]] Axes panel(long row, long first_col, long end_col,
@@ -265,17 +265,17 @@ class PanelGrid {
   [[nodiscard]] Axes panel(long row, long col, const Axes* share_x = nullptr) const {
     return panel(row, col, col + 1, share_x);
   }
-  [[nodiscard]] const nb::object& object() const { return spec_; }
+  [[nodiscard]] const nb::object& object() const { return grid_; }
 
  private:
   nb::object figure_;
-  nb::object spec_;
+  nb::object grid_;
 };
 
 class Figure {
  public:
   // pyplot.figure with this size (and layout switch, when given).
-  explicit Figure(const FigureSpec& spec);
+  explicit Figure(const FigurePage& page);
   [[nodiscard]] const nb::object& object() const { return figure_; }
 
   // Figure.subplots_adjust: set before the panels, so that their final sizes
