@@ -40,11 +40,9 @@ nb::object numpy_flags(std::vector<std::uint8_t>&& flags, std::size_t rows, std:
   // numpy reads the bytes as its bool type (one byte, 0 or 1); C++ never
   // reads them through the bool pointer.
   bool* const data = reinterpret_cast<bool*>(owned->data());
-  nb::capsule owner(owned.get(),
-                    [](void* p) noexcept { delete static_cast<std::vector<std::uint8_t>*>(p); });
-  owned.release();
   const std::size_t shape[2] = {rows, cols};
-  return nb::ndarray<nb::numpy, bool, nb::ndim<2>>(data, 2, shape, owner).cast();
+  return nb::ndarray<nb::numpy, bool, nb::ndim<2>>(data, 2, shape, owner_of(std::move(owned)))
+      .cast();
 }
 
 RgbaPixels read_rgba_pixels(nb::handle array, const char* name) {
@@ -63,10 +61,6 @@ RgbaPixels read_rgba_pixels(nb::handle array, const char* name) {
                       " 像素");
   }
   return {{rgba.data(), rgba.size()}, rgba.shape(1), rgba.shape(0)};
-}
-
-std::vector<std::int64_t> int64_values(nb::handle values) {
-  return copied_values<std::int64_t>(values, "int64");
 }
 
 std::vector<double> float64_values(nb::handle values) {

@@ -96,9 +96,8 @@ struct RgbaPixels {
 // when they already are one.
 [[nodiscard]] nb::object contiguous_array(nb::handle values, const char* dtype = nullptr);
 
-// The values of a one-dimensional array-like, converted to int64 / float64
-// and copied out.
-[[nodiscard]] std::vector<std::int64_t> int64_values(nb::handle values);
+// The values of a one-dimensional array-like, converted to float64 and
+// copied out.
 [[nodiscard]] std::vector<double> float64_values(nb::handle values);
 
 }  // namespace morvane::pyglue

@@ -68,16 +68,9 @@ namespace nb = nanobind;
       owned(PyUnicode_Replace(text.ptr(), nb::str(old).ptr(), nb::str(new_text).ptr(), -1)));
 }
 
-// `text.strip()`: the text without the white space (as str.isspace reads it)
-// at either end.
+// `text.strip()`.
 [[nodiscard]] inline nb::str strip_text(nb::handle text) {
-  PyObject* const object = text.ptr();
-  Py_ssize_t begin = 0;
-  Py_ssize_t end = PyUnicode_GetLength(object);
-  if (end < 0) throw nb::python_error();
-  while (begin < end && Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(object, begin))) ++begin;
-  while (end > begin && Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(object, end - 1))) --end;
-  return nb::borrow<nb::str>(owned(PyUnicode_Substring(object, begin, end)));
+  return nb::borrow<nb::str>(text.attr("strip")());
 }
 
 // `left + right` for two texts.

@@ -21,10 +21,8 @@ PlotLock::~PlotLock() {
   }
 }
 
-FigureGuard::FigureGuard(nb::object plt, nb::object figure)
-    : plt_(std::move(plt)), figure_(std::move(figure)) {}
-
-FigureGuard::FigureGuard(nb::object figure) : FigureGuard(chart_imports().plt, std::move(figure)) {}
+FigureGuard::FigureGuard(nb::object figure)
+    : plt_(chart_imports().plt), figure_(std::move(figure)) {}
 
 FigureGuard::~FigureGuard() {
   try {

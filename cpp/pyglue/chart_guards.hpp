@@ -35,8 +35,7 @@ class PlotLock {
 // into pyplot's registry.
 class FigureGuard {
  public:
-  FigureGuard(nb::object plt, nb::object figure);
-  // A figure of the charts' pyplot (chart_imports().plt).
+  // Closes `figure`, a figure of the charts' pyplot (chart_imports().plt).
   explicit FigureGuard(nb::object figure);
   ~FigureGuard();
   FigureGuard(const FigureGuard&) = delete;

@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <memory>
 #include <numeric>
 #include <optional>
 #include <stdexcept>
 
 #include "args.hpp"
+#include "builtins.hpp"
 #include "imports.hpp"
 #include "labels.hpp"
 
@@ -25,7 +25,7 @@ nb::object with_column(nb::handle frame, const char* name, nb::handle values) {
 }
 
 nb::object py_slice(std::size_t start, std::size_t stop) {
-  return nb::steal(PySlice_New(nb::int_(start).ptr(), nb::int_(stop).ptr(), nullptr));
+  return slice_of(nb::int_(start), nb::int_(stop));
 }
 
 FrameLabels labels_of(nb::handle frame) { return {frame.attr("index"), frame.attr("columns")}; }
@@ -363,14 +363,9 @@ nb::object make_float_frame(std::vector<std::pair<const char*, std::vector<doubl
     std::copy(values.begin(), values.end(), block.begin() + static_cast<std::ptrdiff_t>(c * n));
     names.append(columns[c].first);
   }
-  // An n x columns array laid out column after column (Fortran order).
-  const std::size_t shape[2] = {n, columns.size()};
-  const std::int64_t strides[2] = {1, static_cast<std::int64_t>(n)};
-  auto owned = std::make_unique<std::vector<double>>(std::move(block));
-  double* const data = owned->data();
-  const nb::object by_column = nb::ndarray<nb::numpy, double, nb::ndim<2>>(
-                                   data, 2, shape, owner_of(std::move(owned)), strides)
-                                   .cast();
+  // columns x n row after row, transposed: an n x columns view laid out
+  // column after column (Fortran order), no copy.
+  const nb::object by_column = numpy_from(std::move(block), columns.size(), n).attr("T");
   return imports().data_frame(by_column, "index"_a = index, "columns"_a = names, "copy"_a = false);
 }
 

@@ -20,6 +20,8 @@
 #include <string>
 #include <utility>
 
+#include "classes.hpp"
+
 namespace morvane::pyglue {
 
 namespace nb = nanobind;
@@ -218,8 +220,7 @@ void def(nb::module_& m, F&& f, const FunctionDoc& doc) {
 template <const auto& Table, class F>
 void method(nb::module_& m, nb::handle cls, const char* name, F&& f, const char* docstring) {
   detail::bind_table<Table, true>(m, name, true, [&](const auto&... extra) {
-    nb::cpp_function_def(std::forward<F>(f), nb::scope(cls), nb::name(name), nb::is_method(),
-                         extra..., docstring);
+    pyglue::method(cls, std::forward<F>(f), name, extra..., docstring);
   });
 }
 
@@ -233,11 +234,9 @@ void method(nb::module_& m, nb::handle cls, const char* name, F&& f, const Funct
 // as `Table.name`), with `docstring` as its documentation.
 template <const auto& Table, class F>
 void static_method(nb::module_& m, nb::handle cls, const char* name, F&& f, const char* docstring) {
-  nb::object function;
   detail::bind_table<Table, true>(m, name, false, [&](const auto&... extra) {
-    function = nb::cpp_function(std::forward<F>(f), nb::name(name), extra..., docstring);
+    pyglue::static_method(cls, std::forward<F>(f), name, extra..., docstring);
   });
-  nb::setattr(cls, name, nb::steal(PyStaticMethod_New(function.ptr())));
 }
 
 // The same, with the Args section of the documentation made from the table.

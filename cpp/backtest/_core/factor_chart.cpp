@@ -245,7 +245,7 @@ void draw_one(const ChartRequest& request, const std::string& path, const std::s
       code.empty() ? request.title : request.title + "  (benchmark " + code + ")";
   const glue::ChartFonts fonts({suptitle, request.factor_name});
   const draw::Figure figure({.size = tall ? std::pair{14.0, 20.0} : std::pair{21.0, 11.5}});
-  const glue::FigureGuard guard(charts.plt, figure.object());
+  const glue::FigureGuard guard(figure.object());
   const Panels p = layout(figure, tall);
 
   const std::size_t n = request.outcome->group_means.size();

@@ -156,11 +156,11 @@ nb::dict draw_tear_sheet(const GroupOutcome& outcome, const std::string& title,
   const std::string path = file_beside(chart_file(save_path), "_tear_sheet.png");
   {
     const pyglue::PlotLock lock;
-    const nb::object& plt = pyglue::begin_chart().plt;
+    pyglue::begin_chart();
     const std::string suptitle = title + "  (factor tear sheet)";
     const pyglue::ChartFonts fonts({suptitle});
     const draw::Figure figure({.size = {15.0, 10.5}});
-    const pyglue::FigureGuard guard(plt, figure.object());
+    const pyglue::FigureGuard guard(figure.object());
     const draw::PanelGrid grid =
         figure.grid({.rows = 2,
                      .cols = 2,
