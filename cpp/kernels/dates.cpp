@@ -92,4 +92,12 @@ std::string format_date_number(std::int32_t yyyymmdd) {
   return out;
 }
 
+std::string dashed_date(std::string_view yyyymmdd) {
+  std::string out;
+  out.reserve(10);
+  out.append(yyyymmdd.substr(0, 4)).append("-").append(yyyymmdd.substr(4, 2)).append("-");
+  out.append(yyyymmdd.substr(6, 2));
+  return out;
+}
+
 }  // namespace morvane::kernels

@@ -23,4 +23,7 @@ namespace morvane::kernels {
 // "YYYYMMDD" of a valid date number.
 [[nodiscard]] std::string format_date_number(std::int32_t yyyymmdd);
 
+// "YYYY-MM-DD" of an eight-digit "YYYYMMDD" text.
+[[nodiscard]] std::string dashed_date(std::string_view yyyymmdd);
+
 }  // namespace morvane::kernels

@@ -6,6 +6,7 @@
 #include "builder_parts.hpp"
 #include "factor_read.hpp"
 #include "imports.hpp"
+#include "kernels/dates.hpp"
 #include "kernels/derive.hpp"
 #include "names.hpp"
 #include "pyglue/args.hpp"
@@ -22,8 +23,6 @@ namespace morvane::prepare::builder {
 namespace {
 
 namespace glue = morvane::pyglue;
-
-nb::object batch_entry(nb::handle batch, nb::handle name) { return pyglue::get_item(batch, name); }
 
 nb::object query_factors(nb::handle self, nb::handle factor, const std::string& label) {
   nb::object answer = client().attr("get_factors")(
@@ -52,7 +51,7 @@ nb::object mv_factor_date(nb::handle date_value) {
   const nb::object date = normalized_date(date_value, "date_value");
   if (date.is_none()) return date;
   const std::string text = nb::cast<std::string>(date);
-  return nb::str((text.substr(0, 4) + "-" + text.substr(4, 2) + "-" + text.substr(6, 2)).c_str());
+  return nb::str(kernels::dashed_date(text).c_str());
 }
 
 nb::object mv_factors_to_matrices(nb::handle, nb::handle df, nb::handle names) {
@@ -101,7 +100,7 @@ nb::object read_or_empty(nb::handle self, nb::handle name, nb::handle reference,
   if (batch.is_none()) {
     matrix = read_normal_factor_matrix(self, name);
   } else {
-    matrix = batch_entry(batch, name);
+    matrix = pyglue::get_item(batch, name);
     if (has_rows(matrix)) return sorted_by_rows(matrix);
   }
   if (has_rows(matrix)) return matrix;
@@ -111,7 +110,7 @@ nb::object read_or_empty(nb::handle self, nb::handle name, nb::handle reference,
 nb::object batch_or_read(nb::handle self, nb::handle batch, nb::handle name) {
   glue::require_dict(batch, "batch", false);
   (void)glue::to_text(name, "name");
-  const nb::object matrix = batch_entry(batch, name);
+  const nb::object matrix = pyglue::get_item(batch, name);
   if (has_rows(matrix)) return sorted_by_rows(matrix);
   return read_normal_factor_matrix(self, name);
 }
@@ -126,7 +125,7 @@ nb::object component_matrices(nb::handle self, nb::handle component_names, nb::h
     (void)glue::to_text(name, "component_names");
     nb::object matrix;
     try {
-      if (!batch.is_none()) matrix = batch_entry(batch, name);
+      if (!batch.is_none()) matrix = pyglue::get_item(batch, name);
       if (!has_rows(matrix)) matrix = read_normal_factor_matrix(self, name);
     } catch (nb::python_error& error) {
       if (!is_network_error(error)) throw;

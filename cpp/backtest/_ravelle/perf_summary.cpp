@@ -28,8 +28,7 @@ constexpr double kLinePerFont = 1.3;
 
 // "2024-01-02" of 20240102.
 std::string dashed_date(std::int32_t yyyymmdd) {
-  const std::string digits = kernels::format_date_number(yyyymmdd);
-  return digits.substr(0, 4) + "-" + digits.substr(4, 2) + "-" + digits.substr(6, 2);
+  return kernels::dashed_date(kernels::format_date_number(yyyymmdd));
 }
 
 struct Wrapped {
