@@ -11,6 +11,7 @@
 #include "kernels/series.hpp"
 #include "kernels/series_stats.hpp"
 #include "pyglue/arrays.hpp"
+#include "pyglue/builtins.hpp"
 #include "pyglue/chart_layout.hpp"
 #include "pyglue/frames.hpp"
 
@@ -52,9 +53,7 @@ nb::object rolling_mean_line(const DatedRows& rows, const glue::FloatVector& col
 }  // namespace
 
 nb::object DatedRows::dates_at(const std::vector<std::size_t>& places) const {
-  nb::list at;
-  for (const std::size_t place : places) at.append(place);
-  return dates[at];
+  return glue::take_labels(dates, places);
 }
 
 DatedRows dated_rows(nb::handle labels) {
@@ -124,10 +123,7 @@ IcLines ic_lines(nb::handle rank_ic, std::size_t window) {
   IcLines lines{rows.dates, {}, rolling_mean_line(rows, ic, window), nb::none()};
   for (double& v : filled) v = std::isnan(v) ? 0.0 : v;
   lines.filled = glue::numpy_from(std::move(filled));
-  const int industries =
-      PySequence_Contains(rank_ic.ptr(), nb::str("industry_neutral_rank_ic").ptr());
-  if (industries < 0) throw nb::python_error();
-  if (industries == 1) {
+  if (glue::contains(rank_ic, "industry_neutral_rank_ic")) {
     lines.neutral_mean = rolling_mean_line(
         rows, glue::read_float_column(rank_ic, "industry_neutral_rank_ic"), window);
   }

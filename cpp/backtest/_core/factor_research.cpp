@@ -112,8 +112,10 @@ std::optional<std::vector<std::int32_t>> label_months(nb::handle index) {
     const bool digits = text.size() == 8 && std::all_of(text.begin(), text.end(), [](char c) {
                           return c >= '0' && c <= '9';
                         });
-    if (!digits || !kernels::checked_date_number(std::stoi(text))) return std::nullopt;
-    months[row] = std::stoi(text) / 100;
+    const std::optional<std::int32_t> date =
+        digits ? kernels::checked_date_number(std::stoi(text)) : std::nullopt;
+    if (!date) return std::nullopt;
+    months[row] = *date / 100;
   }
   return months;
 }

@@ -94,7 +94,6 @@ GroupOutcome build_outcome(const kernels::GroupDays& days, const kernels::Holdin
   for (double& v : cumulative) v += 1.0;
   const nb::object return_index =
       dates[glue::py_slice(returns.first_day, returns.first_day + t_days)];
-  out.return_dates = return_index;
   out.group_daily_return = frame(std::move(returns.daily), t_days, n, return_index, columns);
   out.group_cumulative_return = frame(std::move(cumulative), t_days, n, return_index, columns);
   out.rank_ic = rank_ic_frame(days, dates, with_ic);
@@ -135,7 +134,8 @@ nb::object group_benchmark_summary(const GroupOutcome& outcome, nb::handle bench
       if (nb::cast<std::string>(nb::str(key)) == code) ordered[key] = value;
     }
   }
-  nb::object summary = glue::benchmark_summary(outcome.return_dates, outcome.best_returns, ordered);
+  nb::object summary = glue::benchmark_summary(outcome.group_daily_return.attr("index"),
+                                               outcome.best_returns, ordered);
   if (nb::len(summary) > 0) {
     summary.attr("insert")(0, "best_group", static_cast<std::int64_t>(outcome.best_group));
   }

@@ -18,7 +18,6 @@ namespace morvane::core {
 namespace nb = nanobind;
 
 struct GroupOutcome {
-  nb::object return_dates;             // the dates with group returns
   nb::object group_daily_return;       // return dates x groups 1..n
   nb::object group_cumulative_return;  // 1 + cumulative sum per group
   nb::object rank_ic;                  // factor dates x "rank_ic" [, "industry_neutral_rank_ic"]

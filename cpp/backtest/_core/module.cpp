@@ -123,13 +123,14 @@ nb::object with_datetime_index(nb::handle table) {
 
 double safe_sharpe(nb::handle series, nb::handle periods) {
   const double periods_per_year = glue::to_float(periods, "periods");
-  std::vector<double> values;
+  nb::object values;
   try {
-    values = glue::float64_values(glue::float64_array(series).attr("ravel")());
+    values = glue::contiguous_array(glue::float64_array(series).attr("ravel")(), "float64");
   } catch (const nb::python_error&) {
     glue::raise_value_error("参数 series 含无法转换为数值的数据");
   }
-  return morvane::kernels::sharpe_ratio({values.data(), values.size()}, periods_per_year);
+  return morvane::kernels::sharpe_ratio(glue::contiguous_span<const double>(values),
+                                        periods_per_year);
 }
 
 }  // namespace

@@ -34,10 +34,8 @@ namespace glue = morvane::pyglue;
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // A column's values as numbers, what cannot be one as NaN.
-std::vector<double> numbers_of(nb::handle column) {
-  const glue::FloatVector numbers =
-      glue::read_float_vector(imports().to_numeric(column, "errors"_a = "coerce"), "column");
-  return {numbers.values.begin(), numbers.values.end()};
+glue::FloatVector numbers_of(nb::handle column) {
+  return glue::read_float_vector(imports().to_numeric(column, "errors"_a = "coerce"), "column");
 }
 
 // The rows kept, in date order: dated, of `code` when the table names its
@@ -70,16 +68,16 @@ std::vector<double> daily_returns(nb::handle table, nb::handle columns,
   std::vector<double> out(rows.size(), kNaN);
   for (const char* column : {"daily_return", "return", "returns", "pct_change", "change_rate"}) {
     if (!glue::contains(columns, column)) continue;
-    const std::vector<double> values = numbers_of(table[column]);
-    for (std::size_t k = 0; k < rows.size(); ++k) out[k] = values[rows[k]];
+    const glue::FloatVector values = numbers_of(table[column]);
+    for (std::size_t k = 0; k < rows.size(); ++k) out[k] = values.values[rows[k]];
     return out;
   }
   if (!glue::contains(columns, "close")) {
     throw nb::key_error((name + " 基准缺少 daily_return/close 列").c_str());
   }
-  const std::vector<double> closes = numbers_of(table["close"]);
+  const glue::FloatVector closes = numbers_of(table["close"]);
   for (std::size_t k = 1; k < rows.size(); ++k) {
-    out[k] = closes[rows[k]] / closes[rows[k - 1]] - 1.0;
+    out[k] = closes.values[rows[k]] / closes.values[rows[k - 1]] - 1.0;
   }
   return out;
 }

@@ -153,7 +153,7 @@ nb::object renamed(nb::handle df) {
   return df.attr("rename")("columns"_a = map);
 }
 
-bool contains(nb::handle columns, const char* name) { return pyglue::contains(columns, name); }
+using pyglue::contains;
 
 }  // namespace
 

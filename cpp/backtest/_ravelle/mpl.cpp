@@ -32,9 +32,7 @@ std::vector<double> column_values(nb::handle table, const char* column) {
   return {values.values.begin(), values.values.end()};
 }
 
-nb::object numpy_array(const std::vector<double>& values) {
-  return glue::numpy_from(std::vector<double>(values));
-}
+nb::object numpy_array(std::vector<double> values) { return glue::numpy_from(std::move(values)); }
 
 ChartTexts chart_texts(nb::handle strategy_name, nb::handle plot_title, nb::handle save_path,
                        nb::handle image_kind, nb::handle benchmark_name) {

@@ -37,7 +37,7 @@ using pyglue::plot_dates;
 
 // Float64 values of one column of a table.
 [[nodiscard]] std::vector<double> column_values(nb::handle table, const char* column);
-[[nodiscard]] nb::object numpy_array(const std::vector<double>& values);
+[[nodiscard]] nb::object numpy_array(std::vector<double> values);
 
 // A panel title's height, given explicitly: matplotlib's automatic placement
 // measures every tick label of the axes and of its twins on each draw, to lift

@@ -36,11 +36,7 @@ Metadata read_metadata(nb::handle store) {
   return {std::move(all), std::move(datasets)};
 }
 
-nb::object index_of(nb::handle datasets, nb::handle key) {
-  return pyglue::get_item(pyglue::get_item(datasets, key, nb::dict()), "index", nb::list());
-}
-
-bool contains(nb::handle mapping, const char* key) { return pyglue::contains(mapping, key); }
+using pyglue::contains;
 
 nb::object prefixed(const char* prefix, nb::handle text) {
   return pyglue::concat(nb::str(prefix), nb::str(text));

@@ -114,6 +114,10 @@ bool has_metadata(nb::handle store) {
   return nb::cast<bool>(store.attr("metadata_path").attr("exists")());
 }
 
+nb::object index_of(nb::handle datasets, nb::handle key) {
+  return pyglue::get_item(pyglue::get_item(datasets, key, nb::dict()), "index", nb::list());
+}
+
 nb::object open_store(nb::handle dir) {
   return imports().prepare.attr("BinaryPreparedDataStore")(dir);
 }

@@ -62,4 +62,8 @@ struct DataPaths {
 // Whether a store's metadata file exists (a store never written has none).
 [[nodiscard]] bool has_metadata(nb::handle store);
 
+// The "index" entry of dataset `key` in a metadata's datasets (an empty list
+// when either is absent).
+[[nodiscard]] nb::object index_of(nb::handle datasets, nb::handle key);
+
 }  // namespace morvane::service

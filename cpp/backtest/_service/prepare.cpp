@@ -138,8 +138,7 @@ void refresh_to_latest(nb::handle self, nb::handle store, nb::handle after_downl
   const bool after = truthy(after_download);
   const nb::object metadata = store.attr("load_metadata")();
   const nb::object datasets = metadata["datasets"];
-  const nb::object base_index = pyglue::list_of(
-      pyglue::get_item(pyglue::get_item(datasets, "close_price", nb::dict()), "index", nb::list()));
+  const nb::object base_index = pyglue::list_of(index_of(datasets, nb::str("close_price")));
   const std::size_t rows = nb::len(base_index);
   if (rows == 0) raise_morvane(kIncompleteMessage);
 

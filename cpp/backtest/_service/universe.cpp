@@ -79,7 +79,7 @@ std::vector<double> keep_members(const kernels::MatrixView<double>& mask,
     for (std::size_t j = 0; j < mask.cols; ++j) {
       const std::size_t cell = i * mask.cols + j;
       out[cell] = summed[cell] > 0.0 && std::isfinite(summed[cell])
-                      ? mask(i, j) * 1.0
+                      ? mask(i, j)
                       : std::numeric_limits<double>::quiet_NaN();
     }
   }
@@ -145,17 +145,15 @@ void apply_universe_filter(nb::handle self, nb::handle data, nb::handle universe
   const nb::object valid = data["close_price_valid"];  // KeyError when absent
   const glue::FrameLabels labels = glue::labels_of(valid);
   // Every code is checked before the mask is replaced, so a bad code leaves
-  // the mapping as it was.
-  std::vector<nb::object> memberships;
-  for (nb::handle code : codes) {
-    memberships.push_back(glue::float64_on(membership_of(data, code), labels));
-  }
-  const glue::LabelledMatrix<double> mask = glue::read_float_frame(valid, "close_price_valid");
-  std::vector<double> summed(mask.view.rows * mask.view.cols,
+  // the mapping as it was. The memberships are summed as they are aligned,
+  // so only one aligned copy is alive at a time.
+  std::vector<double> summed(labels.rows() * labels.cols(),
                              std::numeric_limits<double>::quiet_NaN());
-  for (const nb::object& aligned : memberships) {
+  for (nb::handle code : codes) {
+    const nb::object aligned = glue::float64_on(membership_of(data, code), labels);
     add_memberships(glue::contiguous_span<const double>(aligned), summed);
   }
+  const glue::LabelledMatrix<double> mask = glue::read_float_frame(valid, "close_price_valid");
   data["close_price_valid"] = glue::frame_on(
       glue::numpy_from(keep_members(mask.view, summed), mask.view.rows, mask.view.cols), labels);
 }

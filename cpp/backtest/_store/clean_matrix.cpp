@@ -140,7 +140,8 @@ nb::object clean_matrix(nb::handle table, bool copy, const std::string& name_tex
 
   const glue::FrameLabels labels = glue::labels_of(table);
   const std::vector<std::int32_t> dates = glue::index_date_numbers(labels.index, name);
-  if (!copy && !all_bool_columns(table)) {
+  const bool bool_cells = all_bool_columns(table);
+  if (!copy && !bool_cells) {
     if (already_clean(labels, dates)) {
       // Nothing to clean: the same cells, as a read-only view, so that no
       // later step can write through it into the caller's table.
@@ -165,7 +166,7 @@ nb::object clean_matrix(nb::handle table, bool copy, const std::string& name_tex
   // its name.
   std::vector<std::int64_t> positions(rows.begin(), rows.end());
   nb::object picked;
-  if (all_bool_columns(table)) {
+  if (bool_cells) {
     const nb::object values = table.attr("to_numpy")("dtype"_a = "bool");
     // take() copies, so the result never shares memory with the caller's table.
     picked = imports().take(values, glue::numpy_from(std::move(positions)), "axis"_a = 0);

@@ -8,7 +8,6 @@
 
 #include "datasets.hpp"
 #include "kernels/journal.hpp"
-#include "kernels/store_errors.hpp"
 #include "metadata.hpp"
 #include "payload.hpp"
 #include "pyglue/args.hpp"

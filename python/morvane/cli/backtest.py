@@ -66,14 +66,13 @@ def _horizon_list(text: str) -> tuple[int, ...]:
         ) from None
 
 
-def _factor_default(name: str) -> object:
-    """The factor backtest's default of a parameter, as its binding declares it."""
-    return parameters("_service", "BacktestService.backtest")[name]["default"]
+_FACTOR = "BacktestService.backtest"
+_STRATEGY = "BacktestService.backtest_strategy"
 
 
-def _strategy_default(name: str) -> object:
-    """The strategy backtest's default of a parameter, as its binding declares it."""
-    return parameters("_service", "BacktestService.backtest_strategy")[name]["default"]
+def _default(method: str, name: str) -> object:
+    """A backtest's default of a parameter, as its binding declares it."""
+    return parameters("_service", method)[name]["default"]
 
 
 def _data_options(parser: argparse.ArgumentParser) -> None:
@@ -92,7 +91,7 @@ def _data_options(parser: argparse.ArgumentParser) -> None:
 
 def _add_factor_arguments(factor: argparse.ArgumentParser) -> None:
     factor.add_argument("factor_file", metavar="FACTOR_FILE", help="因子表文件 (.csv 或 .parquet)")
-    groups = parameters("_service", "BacktestService.backtest")["group_num"]
+    groups = parameters("_service", _FACTOR)["group_num"]
     factor.add_argument(
         "--groups",
         type=int,
@@ -105,7 +104,7 @@ def _add_factor_arguments(factor: argparse.ArgumentParser) -> None:
         metavar="CODES",
         help=f"选股范围, 指数代码, 多个用逗号分隔 ({', '.join(UNIVERSES)}); 默认全市场",
     )
-    benchmark, layout = _factor_default("benchmark"), _factor_default("plot")
+    benchmark, layout = _default(_FACTOR, "benchmark"), _default(_FACTOR, "plot")
     factor.add_argument(
         "--benchmark", default=benchmark, metavar="CODE", help=f"对比基准, 默认 {benchmark}"
     )
@@ -113,7 +112,7 @@ def _add_factor_arguments(factor: argparse.ArgumentParser) -> None:
     factor.add_argument(
         "--layout", choices=("long", "large"), default=layout, help=f"图形版式, 默认 {layout}"
     )
-    horizons = cast("tuple[int, ...]", _factor_default("horizons"))
+    horizons = cast("tuple[int, ...]", _default(_FACTOR, "horizons"))
     factor.add_argument(
         "--horizons",
         type=_horizon_list,
@@ -122,13 +121,13 @@ def _add_factor_arguments(factor: argparse.ArgumentParser) -> None:
         help="IC 衰减的持有期 (交易日), 逗号分隔, 例如 1,5,10,20; 默认 "
         + ",".join(str(days) for days in horizons),
     )
+    every = _default(_FACTOR, "rebalance_every")
     factor.add_argument(
         "--rebalance-every",
         type=int,
-        default=_factor_default("rebalance_every"),
+        default=every,
         metavar="N",
-        help="每 N 个交易日重新分组, 其间持有调仓日的分组; 默认 "
-        f"{_factor_default('rebalance_every')} (每日)",
+        help=f"每 N 个交易日重新分组, 其间持有调仓日的分组; 默认 {every} (每日)",
     )
     factor.add_argument(
         "--tear-sheet", action="store_true", help="另画因子分析图 (IC 衰减、月度 IC 热图、各组换手)"
@@ -140,7 +139,7 @@ def _add_strategy_arguments(strategy: argparse.ArgumentParser) -> None:
     strategy.add_argument(
         "weights_file", metavar="WEIGHTS_FILE", help="权重表文件 (.csv 或 .parquet)"
     )
-    benchmark, layout = _strategy_default("benchmark"), _strategy_default("plot")
+    benchmark, layout = _default(_STRATEGY, "benchmark"), _default(_STRATEGY, "plot")
     strategy.add_argument(
         "--benchmark", default=benchmark, metavar="CODE", help=f"对比基准, 默认 {benchmark}"
     )
